@@ -1,0 +1,60 @@
+#pragma once
+// Result codes of the serial side: 0 success, negative errors. An operating-
+// system error number n travels as -n.
+
+namespace kestrel {
+
+inline constexpr int ecOK = 0;
+
+// File and device errors (operating-system numbers, negated).
+inline constexpr int ecFileNotFound = -2;
+inline constexpr int ecPathNotFound = -3;
+inline constexpr int ecTooManyFiles = -4;
+inline constexpr int ecAccessDenied = -5;
+inline constexpr int ecInvalidHandle = -6;
+inline constexpr int ecOutOfMemory = -8;
+inline constexpr int ecInvalidParameter = -87;
+
+// General component errors.
+inline constexpr int ecBadHandle = -1001;
+inline constexpr int ecBadArgument = -1002;
+inline constexpr int ecGotQuitMsg = -1003;
+inline constexpr int ecBufferTooBig = -1004;
+inline constexpr int ecPortNotAssigned = -1005;
+inline constexpr int ecInternal = -1006;
+inline constexpr int ecModemNotAssigned = -1007;
+inline constexpr int ecPhonebookNotAssigned = -1008;
+inline constexpr int ecCannotUseWithWinSock = -1009;
+
+// Errors opening a port.
+inline constexpr int ecBadId = -2001;
+inline constexpr int ecBaudRate = -2002;
+inline constexpr int ecByteSize = -2003;
+inline constexpr int ecDefault = -2004;
+inline constexpr int ecHardware = -2005;
+inline constexpr int ecMemory = -2006;
+inline constexpr int ecCommNotOpen = -2007;
+inline constexpr int ecAlreadyOpen = -2008;
+inline constexpr int ecNoHandles = -2009;
+inline constexpr int ecNoTimers = -2010;
+inline constexpr int ecNoPortSelected = -2011;
+inline constexpr int ecNotOpenedByTapi = -2012;
+
+// Serial input/output and device-layer errors.
+inline constexpr int ecNullApi = -3001;
+inline constexpr int ecNotSupported = -3002;
+inline constexpr int ecRegisterHandlerFailed = -3003;
+inline constexpr int ecPutBlockFail = -3004;
+inline constexpr int ecGetBlockFail = -3005;
+inline constexpr int ecOutputBufferTooSmall = -3006;
+inline constexpr int ecBufferIsEmpty = -3007;
+inline constexpr int ecTracingNotEnabled = -3008;
+inline constexpr int ecLoggingNotEnabled = -3009;
+inline constexpr int ecBaseAddressNotSet = -3010;
+
+// Trigger errors.
+inline constexpr int ecNoMoreTriggers = -5001;
+inline constexpr int ecTriggerTooLong = -5002;
+inline constexpr int ecBadTriggerHandle = -5003;
+
+}  // namespace kestrel
