@@ -1,0 +1,389 @@
+#pragma once
+// TApdBaseDispatcher: the object that owns an open serial port. It holds the
+// 8192-byte dispatch buffer and the output ring, runs the device-wait, dispatch
+// and output threads, keeps the line, modem and error status, and evaluates
+// triggers and delivers trigger messages to the registered handlers.
+//
+// Thread contract: any thread. Reads and input counts take the input lock,
+// writes and output counts the output lock, line settings, status, trigger and
+// handler operations the main lock; the process-wide port-list lock guards the
+// handle table. Locks nest port-list, input, main, output, never the other way.
+// Handlers run on the dispatch thread (procedure and event handlers) or on the
+// window thread (window handlers, synchronised event handlers) while the
+// dispatch thread waits; they may read, write, change triggers and close.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "AwDevice.h"
+#include "AwuserSignals.h"
+#include "AwuserTriggers.h"
+
+namespace kestrel {
+
+class TApdDispatcherThread;
+
+// InitPort option word.
+inline constexpr uint32_t ipAssertDTR = 0x01;  // DTR up at open (unless under handshake)
+inline constexpr uint32_t ipAssertRTS = 0x02;  // RTS up at open (unless under handshake)
+inline constexpr uint32_t ipAutoDTR = 0x10;    // DTR under handshake control
+inline constexpr uint32_t ipAutoRTS = 0x20;    // RTS under handshake control
+
+// Options word bits (OptionsOn / OptionsOff / OptionsAreOn).
+inline constexpr uint16_t poUseEventWord = 0x10;
+
+// HWFlowOptions mask.
+inline constexpr uint16_t hfUseDTR = 0x01;
+inline constexpr uint16_t hfUseRTS = 0x02;
+inline constexpr uint16_t hfRequireDSR = 0x04;
+inline constexpr uint16_t hfRequireCTS = 0x08;
+
+// SWFlowEnable mask.
+inline constexpr uint16_t sfTransmitFlow = 0x01;
+inline constexpr uint16_t sfReceiveFlow = 0x02;
+
+// HWFlowState / SWFlowState results (the component subtracts 1).
+inline constexpr int fsOff = 1;
+inline constexpr int fsOn = 2;
+inline constexpr int fsDsrHold = 3;
+inline constexpr int fsCtsHold = 4;
+inline constexpr int fsDcdHold = 5;
+inline constexpr int fsXOutHold = 6;   // our output held by a received XOFF
+inline constexpr int fsXInHold = 7;    // we have sent XOFF
+inline constexpr int fsXBothHold = 8;  // both
+
+// GetLineError results.
+inline constexpr int leNoError = 0;
+inline constexpr int leBuffer = 1;   // receive-queue overrun
+inline constexpr int leOverrun = 2;  // hardware overrun
+inline constexpr int leParity = 3;
+inline constexpr int leFraming = 4;
+inline constexpr int leBreak = 9;
+
+// Modem status change bits (levels are the ms_* bits of AwDevice.h).
+inline constexpr uint8_t msDeltaCTS = 0x01;
+inline constexpr uint8_t msDeltaDSR = 0x02;
+inline constexpr uint8_t msTrailingRI = 0x04;
+inline constexpr uint8_t msDeltaDCD = 0x08;
+
+// UpdateHandlerFlags kinds.
+inline constexpr int fuKeepPort = 0;     // recount
+inline constexpr int fuEnablePort = 1;   // the component wants events
+inline constexpr int fuDisablePort = 2;  // the component does not
+
+class TApdBaseDispatcher {
+ public:
+  static constexpr int DispatchBufferSize = 8192;
+  // A window handler is waited for at most this long.
+  static constexpr int WindowHandlerTimeoutMs = 3000;
+
+  explicit TApdBaseDispatcher(void* owner);
+  virtual ~TApdBaseDispatcher();
+  TApdBaseDispatcher(const TApdBaseDispatcher&) = delete;
+  TApdBaseDispatcher& operator=(const TApdBaseDispatcher&) = delete;
+
+  // ---- identity and the process-wide port list ----
+  static void LockPortList();
+  static void UnlockPortList();
+  // The dispatcher with that handle, or nullptr. Call with the port list locked.
+  static TApdBaseDispatcher* PortListEntry(int handle);
+  int Handle() const { return Handle_; }
+  void* Owner() const { return Owner_; }
+  std::string DeviceName() const;
+  void SetDeviceName(std::string name);
+
+  // ---- open and close ----
+  // Opens the device at `path` and starts the threads; 0 or a negative code
+  // (an operating-system error n as -n). A failure leaves the port closed.
+  int InitPort(const std::string& path, int32_t baud, uint8_t parity, uint8_t dataBits,
+               uint8_t stopBits, uint16_t inSize, uint16_t outSize, uint32_t options);
+  // Flushes, closes the device and stops the threads. Called during a delivery
+  // it only closes the device and leaves the rest to the dispatch thread.
+  int DonePort();
+  virtual void DonePortPrim();
+  // Starts the three threads; throws std::logic_error("Dispatcher already
+  // started") when they run already.
+  virtual int StartDispatcher();
+  virtual void StopDispatcher();
+  bool ThreadsActive() const { return ThreadsActive_.load(); }
+  int ActiveThreadCount() const { return ActiveThreads_.load(); }
+  bool ClosePending() const { return ClosePending_.load(); }
+  bool EventBusy() const { return EventBusy_.load(); }
+  bool PortOpen() const { return DeviceOpen_.load(); }
+
+  // ---- reading (input lock; relative to the handler's read count during a delivery) ----
+  bool CharReady();
+  int PeekChar(uint16_t position);        // byte (1 = oldest) or -3007
+  int GetChar();                          // byte or -3007
+  int PeekBlock(void* dest, int length);  // length or -3007, nothing copied
+  int GetBlock(void* dest, int length);   // length or -3007, nothing taken
+
+  // ---- writing (output lock) ----
+  int PutChar(uint8_t c);
+  int PutString(std::string_view s);
+  int PutBlock(const void* data, int length);  // 0, -3006, -3004, -3010
+
+  // ---- counts and flushes ----
+  int InBuffUsed();
+  int InBuffFree();
+  int OutBuffUsed();
+  int OutBuffFree();
+  int FlushInBuffer();
+  int FlushOutBuffer();
+  int InSize() const { return InSize_; }
+  int OutSize() const { return OutSize_; }
+
+  // Suspends (true) or resumes (false) trigger processing; wasBusy receives
+  // the previous value.
+  void SetEventBusy(bool& wasBusy, bool busy);
+
+  // ---- options word ----
+  void OptionsOn(uint16_t bits);
+  void OptionsOff(uint16_t bits);
+  bool OptionsAreOn(uint16_t bits);
+
+  // ---- line settings, flow control and status ----
+  // Parity 5, data bits 9, stop bits 3 and baud 0 keep the current value.
+  int SetLine(int32_t baud, uint8_t parity, uint8_t dataBits, uint8_t stopBits);
+  int SetCommBuffers(int inSize, int outSize);
+  int SetCommStateFix(TDeviceSettings& settings);
+  void WaitTxSent();
+  int SetDtr(bool on);  // 1 under handshake (nothing done), 0 done, -1002 refused
+  int SetRts(bool on);
+  uint8_t GetModemStatus();  // clears all change bits
+  bool CheckCTS();
+  bool CheckDSR();
+  bool CheckRI();
+  bool CheckDCD();
+  bool CheckDeltaCTS();
+  bool CheckDeltaDSR();
+  bool CheckDeltaRI();
+  bool CheckDeltaDCD();
+  int GetLineError();  // leNoError..leBreak; clears the four error bits
+  bool CheckLineBreak();
+  // Holds a break for `ticks` timer ticks; with yield the window thread's
+  // messages are handled meanwhile.
+  void SendBreak(uint32_t ticks, bool yield);
+  void SetBreak(bool on);
+  int HWFlowOptions(uint16_t bufferFull, uint16_t bufferResume, uint16_t options);
+  int HWFlowState();
+  int SWFlowEnable(uint16_t bufferFull, uint16_t bufferResume, uint16_t options);
+  int SWFlowDisable();
+  int SWFlowState();
+  int SWFlowChars(uint8_t on, uint8_t off);
+  int SetRS485Mode(bool on);
+  void SetBaseAddress(uint16_t address);
+  uint16_t GetBaseAddress();
+  virtual int SetThreadBoost(uint8_t boost);  // 0..2 steps above normal
+  void RefreshStatus();
+  // Accumulated error flags (ce_* bits) without clearing them.
+  uint32_t ErrorFlags();
+
+  // ---- triggers (main lock) ----
+  int ChangeLengthTrigger(uint16_t threshold);
+  uint16_t AvailThreshold();
+  int AddDataTrigger(const char* text, bool ignoreCase);
+  int AddDataTriggerLen(const char* text, bool ignoreCase, int length);
+  int AddTimerTrigger();
+  int AddStatusTrigger(uint16_t statusType);
+  int SetTimerTrigger(uint16_t handle, int32_t ticks, bool activate);
+  int ExtendTimer(uint16_t handle, int32_t ticks);
+  int TimerTicksRemaining(uint16_t handle, int32_t& ticksRemaining);
+  int SetStatusTrigger(uint16_t handle, uint16_t value, bool activate);
+  int RemoveTrigger(uint16_t handle);
+  void RemoveAllTriggers();
+  void SaveTriggers(TTriggerSave& save);
+  void RestoreTriggers(const TTriggerSave& save);
+  static int ClassifyStatusTrigger(uint16_t handle) { return handle & 7; }
+
+  // ---- handlers (main lock) ----
+  void RegisterWndTriggerHandler(TApdWindowHandler* window);
+  void DeregisterWndTriggerHandler(TApdWindowHandler* window);
+  void RegisterProcTriggerHandler(TApdNotifyProc proc);
+  void DeregisterProcTriggerHandler(TApdNotifyProc proc);
+  void RegisterEventTriggerHandler(const void* owner, TApdNotifyEvent event);
+  void RegisterSyncEventTriggerHandler(const void* owner, TApdNotifyEvent event);
+  void DeregisterEventTriggerHandler(const void* owner);
+  virtual void UpdateHandlerFlags(int kind);
+
+  virtual int ProcessCommunications() = 0;
+
+ protected:
+  // ---- device operations, implemented by the platform dispatcher ----
+  virtual int EscapeComFunction(int function) = 0;
+  virtual int FlushCom(int which) = 0;  // 0 output, 1 input
+  virtual uint32_t GetComError(TDeviceStatus& status) = 0;
+  virtual uint32_t GetComEventMask(int id) = 0;
+  virtual int GetComState(TDeviceSettings& settings) = 0;
+  virtual int ReadCom(uint8_t* buffer, int n) = 0;
+  virtual int SetComState(const TDeviceSettings& settings) = 0;
+  virtual int WriteCom(const uint8_t* data, int n) = 0;
+  virtual int WaitComEvent(uint32_t& mask) = 0;
+  virtual bool SetupCom(int inSize, int outSize) = 0;
+  // Opens the device; 0, -8 (no resources) or the device's negative error.
+  virtual int OpenCom(const std::string& path, int inSize, int outSize) = 0;
+  virtual int CloseCom() = 0;
+  // Device services the threads and line operations need beyond the slots
+  // above (the device handle of the platform dispatcher).
+  virtual int ComWrite(const uint8_t* data, int n) = 0;  // output thread only
+  virtual int ComWaitWritable(int cancelFd) = 0;         // output thread only
+  virtual int ComModemLines(uint8_t& levels) = 0;
+  virtual int ComReceiveQueueSize() = 0;
+
+  // The flow-control reference: the receive queue the device really has.
+  int FlowReference();
+
+ protected:
+  struct TWndHandlerEntry {
+    TApdWindowHandler* Window;
+    bool Deleted;
+  };
+  struct TProcHandlerEntry {
+    TApdNotifyProc Proc;
+    bool Deleted;
+  };
+  struct TEventHandlerEntry {
+    const void* Owner;
+    TApdNotifyEvent Event;
+    bool Sync;
+    bool Deleted;
+  };
+
+  // Identity.
+  void* const Owner_;
+  int Handle_ = -1;
+  std::string DeviceName_;
+
+  // Locks (see the class comment for the nesting order).
+  mutable std::recursive_mutex InputLock_;
+  mutable std::recursive_mutex MainLock_;
+  mutable std::recursive_mutex OutputLock_;
+
+  // Line settings (main lock).
+  TDeviceSettings Settings_;
+  int32_t LastBaud_ = 115200;
+  bool DtrState_ = false;
+  bool DtrAuto_ = false;
+  bool RtsState_ = false;
+  bool RtsAuto_ = false;
+  int InSize_ = 0;
+  int OutSize_ = 0;
+
+  // Dispatch buffer (input lock).
+  std::unique_ptr<uint8_t[]> DBuffer_;
+  int DBufHead_ = 0;
+  int DBufTail_ = 0;
+  bool DBufFull_ = false;
+  int ScanIndex_ = 0;       // next position the data-trigger scan looks at
+  int LastAvailIndex_ = 0;  // head at the last avail notification
+  bool InAvailDelivery_ = false;
+  int ReadCount_ = 0;    // read count of the handler being called
+  int LargestRead_ = 0;  // largest read count of the current delivery
+
+  // Output ring (output lock).
+  std::unique_ptr<uint8_t[]> OBuffer_;
+  int OBufHead_ = 0;  // write index
+  int OBufTail_ = 0;  // send index
+  bool OBufFull_ = false;
+  bool OutputWritten_ = false;
+
+  // Status (main lock).
+  uint32_t ErrorFlags_ = 0;
+  TDeviceStatus ComStatus_;
+  uint8_t ModemStatus_ = 0;
+  std::atomic<bool> RingFlag_{false};
+  std::atomic<uint32_t> LastEventMask_{0};
+
+  // Triggers and handlers (main lock).
+  uint16_t AvailThreshold_ = 0;
+  int TriggerCounter_ = 1;
+  bool StatusHit_ = false;
+  std::vector<TTimerTrigger> TimerTriggers_;
+  std::vector<TDataTrigger> DataTriggers_;
+  std::vector<TStatusTrigger> StatusTriggers_;
+  std::vector<TWndHandlerEntry> WndHandlers_;
+  std::vector<TProcHandlerEntry> ProcHandlers_;
+  std::vector<TEventHandlerEntry> EventHandlers_;
+  std::atomic<bool> HandlerService_{false};
+  bool ComponentHandler_ = false;
+  bool HandlersToPurge_ = false;
+  std::atomic<bool> EventBusy_{false};
+
+  // Threads and signals.
+  std::unique_ptr<TApdDispatcherThread> ComThread_;
+  std::unique_ptr<TApdDispatcherThread> DispThread_;
+  std::unique_ptr<TApdDispatcherThread> OutThread_;
+  std::atomic<int> ActiveThreads_{0};
+  std::atomic<bool> ThreadsActive_{false};
+  std::atomic<bool> KillThreads_{false};
+  std::atomic<bool> ClosePending_{false};
+  std::atomic<bool> DispEndedByClose_{false};
+  std::atomic<bool> DeviceOpen_{false};
+  TApdEvent ComEvent_{false};    // device-wait -> dispatch: a device event happened
+  TApdEvent ReadyEvent_{false};  // dispatch -> device-wait: go on waiting
+  TApdEvent AckEvent_{false};    // threads -> starter or flusher
+  TEventFd OutputEvent_;         // writer -> output thread: bytes queued
+  TEventFd FlushEvent_;          // flusher or stopper -> output thread
+  TApdEvent GoneEvent_{true};    // set whenever a thread ends (manual reset, polled)
+
+  // Other (main lock).
+  uint16_t Options_ = 0;
+  bool RS485Mode_ = false;
+  uint16_t BaseAddress_ = 0;
+  uint8_t ThreadBoost_ = 0;
+
+ private:
+  friend class TApdDispatcherThread;
+  friend class TComThread;
+  friend class TDispThread;
+  friend class TOutThread;
+
+  // Threads (AwuserThreads.cpp).
+  void ComThreadExecute();
+  void DispThreadExecute();
+  void OutThreadExecute();
+  void ThreadStarted();
+  void ThreadGone(TApdDispatcherThread* thread);
+  void ReceiveCycle();
+  void TimerCycle();
+  void SendLoop();
+  void AdvanceSend(int k);
+  bool WaitThreadGone(TApdDispatcherThread* thread, int ticks);
+  void ApplyThreadPriorities();
+
+  // Receive path (Awuser.cpp).
+  void ExtractData();
+  int UsedLocked() const;
+  int RelativeUsedLocked() const;
+  uint8_t ByteAtLocked(int offset) const;  // offset from tail
+  void CopyFromLocked(int offset, uint8_t* dest, int length) const;
+
+  // Modem status helper: reads the lines, returns the byte, then clears `clear`.
+  uint8_t ReadModemStatus(uint8_t clear);
+  void ClearBuffersAndFlags();
+
+  // Trigger evaluation and delivery (AwuserDelivery.cpp).
+  bool SendNotify(uint32_t msg, uint32_t wParam, uint16_t param);
+  bool CheckReceiveTriggers();
+  bool CheckStatusTriggers();
+  bool CheckTimerTriggers();
+  void ClearStatusHits();
+  void StatusTriggerLoop();
+  bool MatchDataTrigger(TDataTrigger& trigger, uint8_t byte);
+  void ResetDataTriggerMatches();
+  int NewTriggerHandle();
+  bool HandleInUse(uint16_t handle) const;
+  void PurgeHandlers();
+  void RecountHandlers();
+
+  // Trace and dispatch-log hooks; recording is off until those recorders exist.
+  void TraceBytes(char kind, const uint8_t* data, int n) {}
+  void LogDispatch(int type, int subType, uint32_t data, const void* attached, int n) {}
+};
+
+}  // namespace kestrel

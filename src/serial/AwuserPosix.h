@@ -1,0 +1,53 @@
+#pragma once
+// TApdPosixDispatcher: the dispatcher over a serial device of this platform
+// (a termios device, or any other TApdSerialDevice the device factory makes
+// for a path, such as the in-memory null-modem device).
+//
+// Thread contract: as TApdBaseDispatcher. Device control calls (state, status,
+// escape, purge, modem lines) are serialised by a leaf lock of their own.
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "AwDevice.h"
+#include "Awuser.h"
+
+namespace kestrel {
+
+class TApdPosixDispatcher : public TApdBaseDispatcher {
+ public:
+  // `factory` makes the device for the path given to InitPort; nullptr uses
+  // the platform's own (CreateSerialDevice).
+  explicit TApdPosixDispatcher(void* owner, TDeviceFactory factory = nullptr);
+  ~TApdPosixDispatcher() override;
+
+  int ProcessCommunications() override;
+
+ protected:
+  int EscapeComFunction(int function) override;
+  int FlushCom(int which) override;
+  uint32_t GetComError(TDeviceStatus& status) override;
+  uint32_t GetComEventMask(int id) override;
+  int GetComState(TDeviceSettings& settings) override;
+  int ReadCom(uint8_t* buffer, int n) override;
+  int SetComState(const TDeviceSettings& settings) override;
+  int WriteCom(const uint8_t* data, int n) override;
+  int WaitComEvent(uint32_t& mask) override;
+  bool SetupCom(int inSize, int outSize) override;
+  int OpenCom(const std::string& path, int inSize, int outSize) override;
+  int CloseCom() override;
+  int ComWrite(const uint8_t* data, int n) override;
+  int ComWaitWritable(int cancelFd) override;
+  int ComModemLines(uint8_t& levels) override;
+  int ComReceiveQueueSize() override;
+
+ private:
+  TDeviceFactory Factory_;
+  // Created by OpenCom, kept until destruction so that a thread still
+  // returning from a wait never meets a freed device.
+  std::unique_ptr<TApdSerialDevice> Device_;
+  std::mutex DeviceLock_;
+};
+
+}  // namespace kestrel
