@@ -1,0 +1,95 @@
+#pragma once
+// The termios device: real UARTs, USB-serial adapters and pseudo-terminals.
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "AwDevice.h"
+#include "AwFd.h"
+#include "AwPosixBaud.h"
+
+namespace kestrel {
+
+// Turns an errno into this layer's result code. The one place that does:
+// no such device -2 (ENOENT, ENODEV, ENXIO, and EIO, which a vanished
+// device gives), path -3, too many files -4, in use or denied -5 (EBUSY,
+// EACCES, EPERM, and EWOULDBLOCK from the lock at open), no memory -8, bad
+// argument -87; anything else minus its errno.
+int ApdResultFromErrno(int err, bool atOpen = false);
+
+// Thread contract: as TApdSerialDevice. Close may race with every other
+// call; the descriptor is released only once no call is using it, so a
+// descriptor number is never reused under a running call.
+class TApdPosixDevice final : public TApdSerialDevice {
+ public:
+  explicit TApdPosixDevice(std::string path);
+  ~TApdPosixDevice() override;
+
+  std::string Path() const override { return path_; }
+  int Open() override;
+  void Close() override;
+  bool IsOpen() const override;
+  int SetQueueSizes(int inSize, int outSize) override;
+  int ReceiveQueueSize() const override;
+  int GetState(TDeviceSettings& settings) override;
+  int SetState(const TDeviceSettings& settings) override;
+  int Read(uint8_t* buffer, int n) override;
+  int Write(const uint8_t* data, int n) override;
+  int WaitWritable(int cancelFd) override;
+  int WaitEvent(uint32_t mask, uint32_t& happened) override;
+  uint32_t GetError(TDeviceStatus& status) override;
+  int GetModemLines(uint8_t& levels) override;
+  int Escape(int function) override;
+  int Purge(uint32_t flags) override;
+
+  // False on a pseudo-terminal: it has no modem lines, so CTS, DSR and DCD
+  // read as up and DTR/RTS changes succeed without effect.
+  bool HasModemLines() const { return hasModemLines_; }
+
+ private:
+  class TUse;
+
+  int EnterUse();
+  void LeaveUse();
+  int ApplyTermios(int fd, const TDeviceSettings& s);
+  int ReadSettings(int fd, TDeviceSettings& s);
+  int SetLine(int fd, int modemBit, bool on);
+  // Compares modem lines and driver counters with the last sample and
+  // accumulates events and error bits. Caller holds stateMutex_.
+  void SampleLines(int fd);
+
+  const std::string path_;
+
+  mutable std::mutex fdMutex_;  // fd_, closeEvent_, users_, closing_
+  std::condition_variable fdIdle_;
+  TApdFd fd_;
+  std::unique_ptr<TApdEventFd> closeEvent_;
+  int users_ = 0;
+  bool closing_ = false;
+
+  std::atomic<bool> hasModemLines_{false};
+  std::atomic<bool> hasCounters_{false};
+  std::atomic<bool> hungUp_{false};
+
+  std::mutex stateMutex_;  // the fields below up to the atomics
+  TDeviceSettings record_;
+  uint8_t lastLevels_ = 0;
+  posix_kernel::TLineCounters lastCounters_;
+  uint32_t pendingErrors_ = 0;
+  uint32_t pendingEvents_ = 0;
+
+  // Received-byte edges: arrivals = bytes read so far + bytes waiting.
+  std::atomic<uint64_t> readTotal_{0};
+  std::atomic<uint32_t> purgeCount_{0};
+  std::atomic<bool> wantRxRearm_{false};
+  TApdEventFd rxRearm_;  // Read and Purge wake a wait that ignores POLLIN
+
+  // Device-wait thread only.
+  uint64_t reportedArrivals_ = 0;
+  uint32_t seenPurgeCount_ = 0;
+};
+
+}  // namespace kestrel
