@@ -1,0 +1,180 @@
+#include "AwPortPath.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+
+#include "AdErrorCodes.h"
+#include "AwPosix.h"
+
+extern char** environ;
+
+namespace kestrel {
+
+namespace {
+
+constexpr const char* kDefaultConsoleList = "/sys/class/tty/console/active";
+constexpr const char* kPortVariable = "KESTREL_COM";
+
+struct TRegistry {
+  std::mutex lock;
+  std::map<std::string, TDeviceFactory> schemes;
+  std::string consoleList = kDefaultConsoleList;
+};
+
+TRegistry& Registry() {
+  static TRegistry registry;
+  return registry;
+}
+
+// "scheme" of "scheme:rest", or empty when `path` has none.
+std::string SchemeOf(const std::string& path) {
+  const auto colon = path.find(':');
+  if (colon == std::string::npos || colon == 0 ||
+      !std::isalpha(static_cast<unsigned char>(path[0]))) {
+    return {};
+  }
+  for (size_t i = 0; i < colon; ++i) {
+    const auto c = static_cast<unsigned char>(path[i]);
+    if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return {};
+  }
+  return path.substr(0, colon);
+}
+
+bool SameCharDevice(const struct stat& a, const std::string& other) {
+  struct stat b {};
+  return ::stat(other.c_str(), &b) == 0 && S_ISCHR(b.st_mode) && b.st_rdev == a.st_rdev;
+}
+
+// True when some KESTREL_COM<n> holds exactly `path`.
+bool NamedByPortVariable(const std::string& path) {
+  const size_t prefix = std::strlen(kPortVariable);
+  for (char** env = environ; env && *env; ++env) {
+    const char* entry = *env;
+    if (std::strncmp(entry, kPortVariable, prefix) != 0) continue;
+    const char* p = entry + prefix;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) continue;
+    while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+    if (*p == '=' && path == p + 1) return true;
+  }
+  return false;
+}
+
+// Stands in for a port that must not be touched; it never opens.
+class TApdAbsentDevice final : public TApdSerialDevice {
+ public:
+  explicit TApdAbsentDevice(std::string path) : path_(std::move(path)) {}
+  std::string Path() const override { return path_; }
+  int Open() override { return ecFileNotFound; }
+  void Close() override {}
+  bool IsOpen() const override { return false; }
+  int SetQueueSizes(int, int) override { return ecCommNotOpen; }
+  int ReceiveQueueSize() const override { return 0; }
+  int GetState(TDeviceSettings&) override { return ecCommNotOpen; }
+  int SetState(const TDeviceSettings&) override { return ecCommNotOpen; }
+  int Read(uint8_t*, int) override { return 0; }
+  int Write(const uint8_t*, int) override { return ecCommNotOpen; }
+  int WaitWritable(int) override { return kDeviceClosed; }
+  int WaitEvent(uint32_t, uint32_t& happened) override {
+    happened = 0;
+    return kDeviceClosed;
+  }
+  uint32_t GetError(TDeviceStatus& status) override {
+    status = TDeviceStatus{};
+    return 0;
+  }
+  int GetModemLines(uint8_t& levels) override {
+    levels = 0;
+    return ecCommNotOpen;
+  }
+  int Escape(int) override { return ecCommNotOpen; }
+  int Purge(uint32_t) override { return ecCommNotOpen; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+std::string ResolvePortPath(int n) {
+  const std::string variable = kPortVariable + std::to_string(n);
+  if (const char* mapped = std::getenv(variable.c_str()); mapped && *mapped) return mapped;
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+bool IsPortMappedExplicitly(int n) {
+  const std::string variable = kPortVariable + std::to_string(n);
+  const char* mapped = std::getenv(variable.c_str());
+  return mapped && *mapped;
+}
+
+bool IsConsoleDevice(const std::string& path, const std::string& consoleListFile) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const unsigned major = ::major(st.st_rdev), minor = ::minor(st.st_rdev);
+  if (major == 5 && minor <= 1) return true;            // /dev/tty, /dev/console
+  if (major == 4 && minor < 64) return true;            // the virtual terminals
+  if (SameCharDevice(st, "/dev/console")) return true;  // may be a pty in a container
+  std::ifstream list(consoleListFile);
+  std::string name;
+  while (list >> name) {
+    if (SameCharDevice(st, "/dev/" + name)) return true;
+  }
+  return false;
+}
+
+bool IsConsoleDevice(const std::string& path) {
+  std::string list;
+  {
+    auto& registry = Registry();
+    std::lock_guard lock(registry.lock);
+    list = registry.consoleList;
+  }
+  return IsConsoleDevice(path, list);
+}
+
+void SetConsoleListFile(const std::string& file) {
+  auto& registry = Registry();
+  std::lock_guard lock(registry.lock);
+  registry.consoleList = file.empty() ? kDefaultConsoleList : file;
+}
+
+void RegisterDeviceScheme(const std::string& scheme, TDeviceFactory factory) {
+  auto& registry = Registry();
+  std::lock_guard lock(registry.lock);
+  if (factory) {
+    registry.schemes[scheme] = factory;
+  } else {
+    registry.schemes.erase(scheme);
+  }
+}
+
+std::unique_ptr<TApdSerialDevice> CreateSerialDevice(const std::string& path) {
+  if (const std::string scheme = SchemeOf(path); !scheme.empty()) {
+    TDeviceFactory factory = nullptr;
+    {
+      auto& registry = Registry();
+      std::lock_guard lock(registry.lock);
+      if (auto it = registry.schemes.find(scheme); it != registry.schemes.end()) {
+        factory = it->second;
+      }
+    }
+    if (factory) return factory(path);  // called unlocked: it may register too
+  }
+  if (IsConsoleDevice(path) && !NamedByPortVariable(path)) {
+    return std::make_unique<TApdAbsentDevice>(path);
+  }
+  return std::make_unique<TApdPosixDevice>(path);
+}
+
+std::unique_ptr<TApdSerialDevice> CreatePortDevice(int n) {
+  return CreateSerialDevice(ResolvePortPath(n));
+}
+
+}  // namespace kestrel
