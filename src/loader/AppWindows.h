@@ -1,0 +1,24 @@
+#pragma once
+// The program's three windows, created in their fixed order and alive until
+// the program ends.
+
+#include <memory>
+
+#include "MainUnit.h"
+#include "Progress.h"
+#include "SplashUnit.h"
+
+namespace kestrel {
+
+struct TKestrelWindows {
+  // Declared in creation order; destroyed in reverse.
+  std::unique_ptr<TKestrelForm> KestrelForm;
+  std::unique_ptr<TProgressForm> ProgressForm;
+  std::unique_ptr<TSplashForm> SplashForm;
+};
+
+// Main window first (it becomes the application's main window), then the
+// progress window, then the splash, which sets the other two captions.
+TKestrelWindows create_windows(TOperatorDialog& dialog);
+
+}  // namespace kestrel

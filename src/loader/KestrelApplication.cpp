@@ -1,0 +1,28 @@
+#include "KestrelApplication.h"
+
+#include <exception>
+
+#include "OperatorDialog.h"
+
+namespace kestrel {
+
+TKestrelApplication::TKestrelApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  setApplicationName(QString::fromLatin1(kApplicationTitle));
+}
+
+bool TKestrelApplication::notify(QObject* receiver, QEvent* event) {
+  std::string text;
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (const std::exception& e) {
+    text = e.what();
+  } catch (...) {
+    text = "Unknown exception";
+  }
+  // Reported outside the handler: the message box runs an event loop of its
+  // own, which must not start while the exception is still being handled.
+  if (FDialog) FDialog->ShowMessage(text);
+  return false;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,34 @@
+// Reading the settings file into the window, the port and the pane.
+
+#include <QAction>
+#include <QLabel>
+
+#include "MainUnit.h"
+
+namespace kestrel {
+
+class TKestrelForm::TSettingsApplier : public TSettingsTarget {
+ public:
+  explicit TSettingsApplier(TKestrelForm& form) : Form(form) {}
+
+  void ShowMessage(const std::string& text) override { Form.show_message(text); }
+  void SetBaud(long baud) override { Form.set_port_baud(baud); }
+  void SetDataBits(int bits) override { Form.PortSettings.DataBits = bits; }
+  void SetParity(int parity) override { Form.PortSettings.Parity = parity; }
+  void SetStopBits(int bits) override { Form.PortSettings.StopBits = bits; }
+  void SetTerminalVisible(bool visible) override {
+    if (Form.VisibleMenu->isChecked() != visible) Form.VisibleMenuClick();
+  }
+  void SetTerminalBackground(int choice) override { Form.choose_background(choice); }
+  void SetTerminalTextColor(int choice) override { Form.choose_text_color(choice); }
+
+ private:
+  TKestrelForm& Form;
+};
+
+void TKestrelForm::read_settings() {
+  TSettingsApplier applier(*this);
+  read_settings_file(kSettingsFileName, Settings, applier);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,118 @@
+// Start-up, the button and port-menu state, and closing.
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QTimer>
+
+#include "MainUnit.h"
+#include "SplashUnit.h"
+
+namespace kestrel {
+
+void TKestrelForm::FormShow() {
+  VersionLabel->setText(QStringLiteral("Version : ") + QString::fromLatin1(kProgramVersion));
+  VersionLabel->adjustSize();
+
+  read_settings();
+
+  bool found = probe_at_start_up();
+  if (!found && !Settings.AutomaticMode)
+    com_not_found();
+  else
+    ComCheckBox->setEnabled(false);
+
+  start_status_lights();
+  hide_splash();
+
+  if (Settings.AutomaticMode) {
+    if (port_open()) {
+      set_status("Uploading file(s). Please wait....");
+      QCoreApplication::processEvents();
+      setEnabled(false);
+      ScriptFileName = Settings.AutoScriptName;
+      read_ini();
+      setEnabled(true);
+      set_status(" ");
+      QCoreApplication::processEvents();
+    } else {
+      show_message(
+          "Error!! COM port communication failed. Please check RS232 connection/INI settings. "
+          "Exiting application");
+    }
+    // The process ends on the timer's first tick, once the event loop runs.
+    JustUploadTimer->start();
+    return;
+  }
+
+  AdTerminal1->Widget()->setFocus();
+}
+
+bool TKestrelForm::probe_at_start_up() {
+  if (Settings.ConfiguredComNumber != 0 && check_com(Settings.ConfiguredComNumber)) return true;
+  return process_com() == 1;
+}
+
+void TKestrelForm::start_status_lights() {
+  // The status-light controller starts monitoring here once it watches the
+  // port; the placeholder lamps stay unlit.
+}
+
+void TKestrelForm::hide_splash() {
+  if (FSplashForm) FSplashForm->hide();
+}
+
+void TKestrelForm::com_not_found() {
+  if (Settings.ConfiguredComNumber == 0) {
+    set_status("Unable to open Hardware through COM ports. Select new COM port before proceeding");
+    disable_btns();
+    return;
+  }
+  set_status(
+      "Error opening Hardware via COM ports. Select new COM port/check RS232 connection before "
+      "proceeding");
+  PortSettings.ComNumber = Settings.ConfiguredComNumber;
+  // The configured port is opened without asking the unit; a failure is
+  // quietly undone.
+  if (!port_open() && !try_open_port()) close_port();
+  if (port_open()) ComNumberLabel->setText(QString::number(PortSettings.ComNumber));
+}
+
+void TKestrelForm::disable_btns() {
+  UploadButton->setEnabled(false);
+  PickButton->setEnabled(false);
+}
+
+void TKestrelForm::enable_btns() {
+  UploadButton->setEnabled(true);
+  PickButton->setEnabled(true);
+}
+
+void TKestrelForm::ExitMenuClick() {
+  close();
+}
+
+void TKestrelForm::FormCloseQuery(bool& CanClose) {
+  if (!UploadInProgress) {
+    // Breaks a command exchange that is still waiting for the unit.
+    AwaitingResponse = false;
+    return;
+  }
+  CanClose = Dialog.ConfirmExit(
+      this,
+      "File upload in progress.\rAre you sure you want to cancel upload and exit the application?");
+  if (!CanClose) return;
+  if (!Settings.AutomaticMode) hide();
+  // The upload loop is not asked to finish: the process ends here.
+  EndProcess(0);
+}
+
+void TKestrelForm::JustUploadTimerTimer() {
+  JustUploadTimer->stop();
+  hide();
+  EndProcess(0);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,283 @@
+#include "MainUnit.h"
+
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLayout>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <cstdio>
+
+#include "Progress.h"
+#include "SplashUnit.h"
+#include "TerminalPlaceholder.h"
+
+namespace kestrel {
+
+namespace {
+
+QFont pixel_font(const char* family, int pixels) {
+  QFont font{QString::fromLatin1(family)};
+  font.setPixelSize(pixels);
+  return font;
+}
+
+// A label that sizes itself to its text, anchored at its top-left corner.
+QLabel* auto_label(const char* text, QWidget* parent, int left, int top, const char* name) {
+  auto* label = new QLabel(QString::fromLatin1(text), parent);
+  label->setObjectName(QString::fromLatin1(name));
+  label->move(left, top);
+  label->adjustSize();
+  return label;
+}
+
+}  // namespace
+
+void end_process_now(int status) {
+  std::fflush(nullptr);
+  ::_exit(status);
+}
+
+TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                              Qt::WindowCloseButtonHint),
+      Dialog(dialog) {
+  setObjectName(QStringLiteral("KestrelForm"));
+  setWindowTitle(QStringLiteral("Quillmark Inc. :- Kestrel"));
+  INIOpenDialog.Filter = "Script files (*.sld)|*.sld|All files (*.*)|*.*";
+  INIOpenDialog.InitialDir = "..";
+
+  build_controls();
+  build_menus();
+
+  JustUploadTimer = new QTimer(this);
+  JustUploadTimer->setObjectName(QStringLiteral("JustUploadTimer"));
+  JustUploadTimer->setInterval(1);
+  connect(JustUploadTimer, &QTimer::timeout, this, &TKestrelForm::JustUploadTimerTimer);
+  CommandTimer = new QTimer(this);
+  CommandTimer->setObjectName(QStringLiteral("CommandTimer"));
+  CommandTimer->setInterval(4000);
+
+  // The window takes its size from the client area below the menu bar and
+  // cannot be resized by the operator.
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  adjustSize();
+  if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
+
+  MessageText.clear();
+}
+
+TKestrelForm::~TKestrelForm() = default;
+
+void TKestrelForm::SetCompanions(TProgressForm* progress, TSplashForm* splash) {
+  FProgressForm = progress;
+  FSplashForm = splash;
+}
+
+void TKestrelForm::build_controls() {
+  ClientArea = new QWidget(this);
+  ClientArea->setObjectName(QStringLiteral("ClientArea"));
+  ClientArea->setFont(pixel_font("MS Sans Serif", 11));
+  setCentralWidget(ClientArea);
+  ClientArea->setFixedSize(kClientWidth, kClientHeight);
+
+  Label1 = new QLabel(QStringLiteral("KESTREL"), ClientArea);
+  Label1->setObjectName(QStringLiteral("Label1"));
+  Label1->setFont(pixel_font("Comic Sans MS", 15));
+  Label1->setAlignment(Qt::AlignCenter);
+  QPalette black = Label1->palette();
+  black.setColor(QPalette::WindowText, Qt::black);
+  Label1->setPalette(black);
+  Label1->setGeometry(208, 8, 122, 20);
+
+  VersionLabel = new QLabel(QStringLiteral("Version : "), ClientArea);
+  VersionLabel->setObjectName(QStringLiteral("VersionLabel"));
+  VersionLabel->setGeometry(447, 10, 44, 13);
+
+  PickButton = new QPushButton(QStringLiteral("Open script file to read and upload"), ClientArea);
+  PickButton->setObjectName(QStringLiteral("PickButton"));
+  PickButton->setGeometry(40, 38, 176, 25);
+  connect(PickButton, &QPushButton::clicked, this, &TKestrelForm::PickButtonClick);
+
+  UploadButton = new QPushButton(QStringLiteral("Upload"), ClientArea);
+  UploadButton->setObjectName(QStringLiteral("UploadButton"));
+  UploadButton->setGeometry(376, 48, 65, 17);
+  UploadButton->setVisible(false);
+  connect(UploadButton, &QPushButton::clicked, this, &TKestrelForm::UploadButtonClick);
+
+  RS232GroupBox = new QGroupBox(QStringLiteral("RS-232"), ClientArea);
+  RS232GroupBox->setObjectName(QStringLiteral("RS232GroupBox"));
+  RS232GroupBox->setGeometry(37, 72, 444, 42);
+
+  struct Lamp {
+    TLampPlaceholder** lamp;
+    const char* name;
+    int x;
+    const char* caption;
+    const char* labelName;
+    int labelX;
+  };
+  const Lamp lamps[] = {
+      {&ApdStatusLight4, "ApdStatusLight4", 75, "TXD", "TXDLabel", 86},
+      {&ApdStatusLight3, "ApdStatusLight3", 128, "RXD", "RXDLabel", 140},
+      {&ApdStatusLight2, "ApdStatusLight2", 179, "DCD", "DCDLabel", 191},
+      {&ApdStatusLight1, "ApdStatusLight1", 236, "CTS", "CTSLabel", 248},
+  };
+  for (const Lamp& l : lamps) {
+    *l.lamp = new TLampPlaceholder(RS232GroupBox);
+    (*l.lamp)->setObjectName(QString::fromLatin1(l.name));
+    (*l.lamp)->setGeometry(l.x, 19, 10, 10);
+    auto_label(l.caption, RS232GroupBox, l.labelX, 18, l.labelName);
+  }
+
+  auto_label("COM:", RS232GroupBox, 320, 8, "COMLabel");
+  ComNumberLabel = auto_label("None", RS232GroupBox, 352, 8, "ComNumberLabel");
+  auto_label("Baud:", RS232GroupBox, 320, 24, "BaudLabel");
+  ComBaudLabel = auto_label("38400", RS232GroupBox, 353, 25, "ComBaudLabel");
+
+  ComCheckBox = new QCheckBox(QStringLiteral("Use COM"), RS232GroupBox);
+  ComCheckBox->setObjectName(QStringLiteral("ComCheckBox"));
+  ComCheckBox->setGeometry(8, 16, 65, 17);
+  ComCheckBox->setVisible(false);
+  // Like the form toolkit it replaces, the box reacts to every change of its
+  // state, also one the program makes.
+  connect(ComCheckBox, &QCheckBox::toggled, this, &TKestrelForm::ComCheckBoxClick);
+
+  // The terminal component takes this seat; the window speaks to it only
+  // through TTerminalPane.
+  auto* pane = new TTerminalPlaceholder(ClientArea);
+  pane->setObjectName(QStringLiteral("AdTerminal1"));
+  pane->setGeometry(16, 120, 497, 273);
+  AdTerminal1 = pane;
+
+  InfoStatusBar = new TInfoStatusBar(ClientArea);
+  InfoStatusBar->setObjectName(QStringLiteral("InfoStatusBar"));
+  InfoStatusBar->SetSimpleText(QStringLiteral("Info"));
+  set_client_height(kClientHeight);
+}
+
+void TKestrelForm::build_menus() {
+  ControllerMainMenu = menuBar();
+  ControllerMainMenu->setObjectName(QStringLiteral("ControllerMainMenu"));
+
+  auto item = [this](QWidget* owner, const char* name, const char* caption,
+                     void (TKestrelForm::*handler)()) {
+    auto* action = new QAction(QString::fromLatin1(caption), owner);
+    action->setObjectName(QString::fromLatin1(name));
+    owner->addAction(action);
+    if (handler) connect(action, &QAction::triggered, this, handler);
+    return action;
+  };
+  auto submenu = [](QWidget* owner, const char* name, const char* caption) {
+    auto* menu = new QMenu(QString::fromLatin1(caption), owner);
+    menu->setObjectName(QString::fromLatin1(name));
+    menu->menuAction()->setObjectName(QString::fromLatin1(name));
+    owner->addAction(menu->menuAction());
+    return menu;
+  };
+  auto separator = [](QWidget* owner, const char* name) {
+    auto* action = new QAction(owner);
+    action->setObjectName(QString::fromLatin1(name));
+    action->setSeparator(true);
+    owner->addAction(action);
+  };
+
+  ExitMenu = item(ControllerMainMenu, "ExitMenu", "Exit", &TKestrelForm::ExitMenuClick);
+
+  ConfigMenu = submenu(ControllerMainMenu, "ConfigMenu", "RS232 Config");
+  COMPortMenu = submenu(ConfigMenu, "COMPortMenu", "COM Port");
+  NoneMenu = item(COMPortMenu, "NoneMenu", "None", &TKestrelForm::NoneMenuClick);
+  COM1Menu = item(COMPortMenu, "COM1Menu", "COM1", &TKestrelForm::COM1MenuClick);
+  COM2Menu = item(COMPortMenu, "COM2Menu", "COM2", &TKestrelForm::COM2MenuClick);
+  separator(COMPortMenu, "N1");
+  SearchAllMenu = item(COMPortMenu, "SearchAllMenu", "Search", &TKestrelForm::SearchAllMenuClick);
+  Baud1 = submenu(ConfigMenu, "Baud1", "Baud");
+  N12001 = item(Baud1, "N12001", "1200", &TKestrelForm::N12001Click);
+  N24001 = item(Baud1, "N24001", "2400", &TKestrelForm::N24001Click);
+  N96001 = item(Baud1, "N96001", "9600", &TKestrelForm::N96001Click);
+  N192001 = item(Baud1, "N192001", "19200", &TKestrelForm::N192001Click);
+  N384001 = item(Baud1, "N384001", "38400", &TKestrelForm::N384001Click);
+  N576001 = item(Baud1, "N576001", "57600", &TKestrelForm::N576001Click);
+
+  Terminal1 = submenu(ControllerMainMenu, "Terminal1", "Terminal");
+  VisibleMenu = item(Terminal1, "VisibleMenu", "Visible", nullptr);
+  VisibleMenu->setCheckable(true);
+  VisibleMenu->setChecked(true);
+  // VisibleMenuClick flips the mark itself; undo the flip Qt makes on a click.
+  connect(VisibleMenu, &QAction::triggered, this, [this] {
+    VisibleMenu->setChecked(!VisibleMenu->isChecked());
+    VisibleMenuClick();
+  });
+
+  BackgroundColor1 = submenu(Terminal1, "BackgroundColor1", "Background Color");
+  item(BackgroundColor1, "BackBlackMenu", "Black", &TKestrelForm::BackBlackMenuClick);
+  item(BackgroundColor1, "BackRedMenu", "Red", &TKestrelForm::BackRedMenuClick);
+  item(BackgroundColor1, "BackGreenMenu", "Green", &TKestrelForm::BackGreenMenuClick);
+  item(BackgroundColor1, "BackBlueMenu", "Blue", &TKestrelForm::BackBlueMenuClick);
+  item(BackgroundColor1, "BackWhiteMenu", "White", &TKestrelForm::BackWhiteMenuClick);
+  separator(BackgroundColor1, "N2");
+  item(BackgroundColor1, "BackDefaultMenu", "Default", &TKestrelForm::BackDefaultMenuClick);
+
+  ForegroundColor1 = submenu(Terminal1, "ForegroundColor1", "Text Color");
+  ForegroundColor1->menuAction()->setVisible(false);
+  item(ForegroundColor1, "TextBlackMenu", "Black", &TKestrelForm::TextBlackMenuClick);
+  item(ForegroundColor1, "TextRedMenu", "Red", &TKestrelForm::TextRedMenuClick);
+  item(ForegroundColor1, "TextGreenMenu", "Green", &TKestrelForm::TextGreenMenuClick);
+  item(ForegroundColor1, "TextBlueMenu", "Blue", &TKestrelForm::TextBlueMenuClick);
+  item(ForegroundColor1, "TextWhiteMenu", "White", &TKestrelForm::TextWhiteMenuClick);
+  separator(ForegroundColor1, "N3");
+  item(ForegroundColor1, "TextDefaultMenu", "Default", &TKestrelForm::TextDefaultMenuClick);
+
+  TerminalFonts1 =
+      item(Terminal1, "TerminalFonts1", "Terminal Fonts...", &TKestrelForm::TerminalFonts1Click);
+}
+
+void TKestrelForm::set_client_height(int height) {
+  ClientArea->setFixedSize(kClientWidth, height);
+  // The status bar stays docked at the bottom edge.
+  InfoStatusBar->setGeometry(0, height - 19, kClientWidth, 19);
+  // The window follows at once, not on the next pass of the event loop.
+  if (QLayout* frame = layout()) {
+    frame->invalidate();
+    frame->activate();
+  }
+}
+
+void TKestrelForm::set_status(const char* text) {
+  InfoStatusBar->SetSimpleText(QString::fromLatin1(text));
+}
+
+void TKestrelForm::show_message(const std::string& text) {
+  Dialog.ShowMessage(text);
+}
+
+void TKestrelForm::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (FShowDone) return;
+  FShowDone = true;
+  // Start-up work runs from the event loop, once the window is on screen.
+  QMetaObject::invokeMethod(this, &TKestrelForm::FormShow, Qt::QueuedConnection);
+}
+
+void TKestrelForm::closeEvent(QCloseEvent* event) {
+  bool CanClose = true;
+  FormCloseQuery(CanClose);
+  if (!CanClose) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+  // This is the application's main window: closing it ends the event loop
+  // even while the progress or splash window is still on screen.
+  QCoreApplication::quit();
+}
+
+}  // namespace kestrel

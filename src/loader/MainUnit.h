@@ -1,0 +1,184 @@
+#pragma once
+// The main window: its layout and menus, the start-up work, the settings,
+// the terminal-pane menus and the close query.
+
+#include <QMainWindow>
+#include <functional>
+#include <string>
+
+#include "LoaderSettings.h"
+#include "MainWidgets.h"
+#include "OperatorDialog.h"
+#include "PortSettings.h"
+#include "TerminalPane.h"
+
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QTimer;
+
+namespace kestrel {
+
+class TProgressForm;
+class TSplashForm;
+
+inline constexpr int kClientWidth = 527;
+inline constexpr int kClientHeight = 416;      // as laid out
+inline constexpr int kClientHeightPane = 420;  // after showing the pane from the menu
+inline constexpr int kClientHeightNoPane = 139;
+inline constexpr const char* kProgramVersion = "1.04";
+
+// Ends the process at once with `status`; used where the program quits.
+void end_process_now(int status);
+
+// Window thread only.
+class TKestrelForm : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit TKestrelForm(TOperatorDialog& dialog, QWidget* parent = nullptr);
+  ~TKestrelForm() override;
+
+  // The windows created after this one; the splash is hidden at the end of
+  // start-up, the progress window carries the cancel flag.
+  void SetCompanions(TProgressForm* progress, TSplashForm* splash);
+  TProgressForm* ProgressForm() const { return FProgressForm; }
+
+  // Start-up and closing.
+  void FormShow();
+  void FormCloseQuery(bool& CanClose);
+  void ExitMenuClick();
+  void JustUploadTimerTimer();
+  void disable_btns();
+  void enable_btns();
+  void com_not_found();
+  void read_settings();
+
+  // Device link.
+  bool check_com(int port);
+  int process_com();
+  void NoneMenuClick();
+  void COM1MenuClick();
+  void COM2MenuClick();
+  void SearchAllMenuClick();
+  void N12001Click();
+  void N24001Click();
+  void N96001Click();
+  void N192001Click();
+  void N384001Click();
+  void N576001Click();
+  void ComCheckBoxClick();
+
+  // Script and upload.
+  void read_ini();
+  void PickButtonClick();
+  void UploadButtonClick();
+
+  // Terminal pane.
+  void VisibleMenuClick();
+  void BackDefaultMenuClick();
+  void BackBlackMenuClick();
+  void BackRedMenuClick();
+  void BackGreenMenuClick();
+  void BackBlueMenuClick();
+  void BackWhiteMenuClick();
+  void TextDefaultMenuClick();
+  void TextBlackMenuClick();
+  void TextRedMenuClick();
+  void TextGreenMenuClick();
+  void TextBlueMenuClick();
+  void TextWhiteMenuClick();
+  void TerminalFonts1Click();
+  // Menu choices by the index the settings file uses: 0 default, 1 black,
+  // 2 red, 3 green, 4 blue, 5 white.
+  void choose_background(int choice);
+  void choose_text_color(int choice);
+
+  // Program-wide state.
+  TLoaderSettings Settings;
+  TPortSettings PortSettings;
+  bool UploadInProgress = false;
+  bool AwaitingResponse = false;
+  std::string MessageText;
+  int LastGoodComPort = 0;
+  std::string ScriptFileName;
+
+  // How the program ends itself; a test puts a recorder here.
+  std::function<void(int status)> EndProcess = end_process_now;
+
+  // Controls.
+  QWidget* ClientArea = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* VersionLabel = nullptr;
+  QPushButton* PickButton = nullptr;
+  QPushButton* UploadButton = nullptr;
+  QGroupBox* RS232GroupBox = nullptr;
+  TLampPlaceholder* ApdStatusLight1 = nullptr;  // CTS
+  TLampPlaceholder* ApdStatusLight2 = nullptr;  // DCD
+  TLampPlaceholder* ApdStatusLight3 = nullptr;  // RXD
+  TLampPlaceholder* ApdStatusLight4 = nullptr;  // TXD
+  QLabel* ComNumberLabel = nullptr;
+  QLabel* ComBaudLabel = nullptr;
+  QCheckBox* ComCheckBox = nullptr;
+  TTerminalPane* AdTerminal1 = nullptr;
+  TInfoStatusBar* InfoStatusBar = nullptr;
+  QTimer* JustUploadTimer = nullptr;
+  QTimer* CommandTimer = nullptr;
+  TOpenFileRequest INIOpenDialog;
+
+  // Menus.
+  QMenuBar* ControllerMainMenu = nullptr;
+  QAction* ExitMenu = nullptr;
+  QMenu* ConfigMenu = nullptr;
+  QMenu* COMPortMenu = nullptr;
+  QAction* NoneMenu = nullptr;
+  QAction* COM1Menu = nullptr;
+  QAction* COM2Menu = nullptr;
+  QAction* SearchAllMenu = nullptr;
+  QMenu* Baud1 = nullptr;
+  QAction* N12001 = nullptr;
+  QAction* N24001 = nullptr;
+  QAction* N96001 = nullptr;
+  QAction* N192001 = nullptr;
+  QAction* N384001 = nullptr;
+  QAction* N576001 = nullptr;
+  QMenu* Terminal1 = nullptr;
+  QAction* VisibleMenu = nullptr;
+  QMenu* BackgroundColor1 = nullptr;
+  QMenu* ForegroundColor1 = nullptr;
+  QAction* TerminalFonts1 = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  class TSettingsApplier;
+
+  void build_controls();
+  void build_menus();
+  void set_client_height(int height);
+  void set_status(const char* text);
+  void show_message(const std::string& text);
+
+  // The port component's operations, in one place.
+  bool port_open() const { return PortSettings.Open; }
+  bool try_open_port();
+  void close_port();
+  void set_port_baud(long baud);
+
+  // Start-up steps handed to other parts of the window.
+  bool probe_at_start_up();
+  void probe_from_menu(int port);
+  void start_status_lights();
+  void hide_splash();
+
+  TOperatorDialog& Dialog;
+  TProgressForm* FProgressForm = nullptr;
+  TSplashForm* FSplashForm = nullptr;
+  bool FShowDone = false;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,47 @@
+#pragma once
+// The application object shared by the GUI tests of one executable, and a
+// working directory of their own for the settings file.
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <cstdlib>
+#include <string>
+
+#include "KestrelApplication.h"
+
+namespace kestrel {
+
+inline TKestrelApplication& test_application() {
+  // No test may reach a real serial device: the ports the tests name point nowhere.
+  ::setenv("KESTREL_COM1", "/nonexistent/kestrel-test-com1", 1);
+  ::setenv("KESTREL_COM2", "/nonexistent/kestrel-test-com2", 1);
+  ::setenv("KESTREL_COM3", "/nonexistent/kestrel-test-com3", 1);
+  static int argc = 1;
+  static char name[] = "kestrel-loader-test";
+  static char* argv[] = {name, nullptr};
+  static TKestrelApplication app(argc, argv);
+  return app;
+}
+
+// Makes a fresh folder the working directory, optionally holding a
+// LoaderDefault.ini, and goes back on destruction.
+class TScratchFolder {
+ public:
+  explicit TScratchFolder(const std::string* settings = nullptr) : FOld(QDir::currentPath()) {
+    QDir::setCurrent(FDir.path());
+    if (settings) {
+      QFile file(FDir.filePath(QStringLiteral("LoaderDefault.ini")));
+      file.open(QIODevice::WriteOnly);
+      file.write(settings->data(), qint64(settings->size()));
+    }
+  }
+  ~TScratchFolder() { QDir::setCurrent(FOld); }
+  QString Path() const { return FDir.path(); }
+
+ private:
+  QString FOld;
+  QTemporaryDir FDir;
+};
+
+}  // namespace kestrel

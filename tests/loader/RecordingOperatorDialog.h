@@ -1,0 +1,43 @@
+#pragma once
+// An operator who answers as told and remembers every question.
+
+#include <QWidget>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "OperatorDialog.h"
+
+namespace kestrel {
+
+class TRecordingOperatorDialog : public TOperatorDialog {
+ public:
+  // What was asked.
+  std::vector<std::string> Messages;
+  std::vector<std::string> Confirmations;
+  std::vector<QWidget*> ConfirmOwners;
+  std::vector<TOpenFileRequest> FileRequests;
+  std::vector<TTerminalFont> FontRequests;
+
+  // How to answer.
+  bool ConfirmAnswer = false;
+  std::optional<std::string> FileAnswer;
+  std::optional<TTerminalFont> FontAnswer;
+
+  void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+  bool ConfirmExit(QWidget* owner, const std::string& text) override {
+    Confirmations.push_back(text);
+    ConfirmOwners.push_back(owner);
+    return ConfirmAnswer;
+  }
+  std::optional<std::string> OpenFile(QWidget*, const TOpenFileRequest& request) override {
+    FileRequests.push_back(request);
+    return FileAnswer;
+  }
+  std::optional<TTerminalFont> ChooseFont(QWidget*, const TTerminalFont& current) override {
+    FontRequests.push_back(current);
+    return FontAnswer;
+  }
+};
+
+}  // namespace kestrel
