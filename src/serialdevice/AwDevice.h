@@ -105,10 +105,17 @@ inline constexpr int SETRTS = 3, CLRRTS = 4, SETDTR = 5, CLRDTR = 6, SETBREAK = 
 inline constexpr uint32_t PURGE_TXABORT = 0x0001, PURGE_RXABORT = 0x0002, PURGE_TXCLEAR = 0x0004,
                           PURGE_RXCLEAR = 0x0008;
 
+// Line settings every device accepts: any baud above 0, 5..8 data bits,
+// parity none..space, one, one and a half (5 data bits only) or two stop bits.
+inline bool IsSupportedLineSettings(const TDeviceSettings& s) {
+  return s.BaudRate > 0 && s.ByteSize >= 5 && s.ByteSize <= 8 && s.Parity <= SPACEPARITY &&
+         s.StopBits <= TWOSTOPBITS && (s.StopBits != ONE5STOPBITS || s.ByteSize == 5);
+}
+
 // Results of the blocking waits.
-inline constexpr int kWaitReady = 0;       // the awaited condition holds
-inline constexpr int kWaitCancelled = 1;   // the cancel descriptor became readable
-inline constexpr int kDeviceClosed = -1;   // the device was closed (or failed)
+inline constexpr int kWaitReady = 0;      // the awaited condition holds
+inline constexpr int kWaitCancelled = 1;  // the cancel descriptor became readable
+inline constexpr int kDeviceClosed = -1;  // the device was closed (or failed)
 
 // Error numbers a device reports, negated (no such device -2, path -3,
 // in use or denied -5, no memory -8, bad argument -87). Any other failure

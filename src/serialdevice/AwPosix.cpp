@@ -289,10 +289,7 @@ int TApdPosixDevice::ApplyTermios(int fd, const TDeviceSettings& s) {
 }
 
 int TApdPosixDevice::SetState(const TDeviceSettings& s) {
-  if (s.BaudRate == 0 || s.ByteSize < 5 || s.ByteSize > 8 || s.Parity > SPACEPARITY ||
-      s.StopBits > TWOSTOPBITS || (s.StopBits == ONE5STOPBITS && s.ByteSize != 5)) {
-    return ecInvalidParameter;
-  }
+  if (!IsSupportedLineSettings(s)) return ecInvalidParameter;
   TUse use(*this);
   if (!use) return ecCommNotOpen;
   std::lock_guard state(stateMutex_);
