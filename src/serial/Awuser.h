@@ -13,6 +13,7 @@
 // dispatch thread waits; they may read, write, change triggers and close.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "AwDevice.h"
+#include "AwFd.h"
 #include "AwuserSignals.h"
 #include "AwuserTriggers.h"
 
@@ -214,6 +216,11 @@ class TApdBaseDispatcher {
   virtual int ProcessCommunications() = 0;
 
  protected:
+  // Closes the port, waits for every thread and leaves the port list. A
+  // platform dispatcher calls it first in its destructor, while its device
+  // operations still exist.
+  void ShutdownDispatcher();
+
   // ---- device operations, implemented by the platform dispatcher ----
   virtual int EscapeComFunction(int function) = 0;
   virtual int FlushCom(int which) = 0;  // 0 output, 1 input
@@ -224,7 +231,7 @@ class TApdBaseDispatcher {
   virtual int SetComState(const TDeviceSettings& settings) = 0;
   virtual int WriteCom(const uint8_t* data, int n) = 0;
   virtual int WaitComEvent(uint32_t& mask) = 0;
-  virtual bool SetupCom(int inSize, int outSize) = 0;
+  virtual int SetupCom(int inSize, int outSize) = 0;
   // Opens the device; 0, -8 (no resources) or the device's negative error.
   virtual int OpenCom(const std::string& path, int inSize, int outSize) = 0;
   virtual int CloseCom() = 0;
@@ -233,12 +240,10 @@ class TApdBaseDispatcher {
   virtual int ComWrite(const uint8_t* data, int n) = 0;  // output thread only
   virtual int ComWaitWritable(int cancelFd) = 0;         // output thread only
   virtual int ComModemLines(uint8_t& levels) = 0;
-  virtual int ComReceiveQueueSize() = 0;
+  // Bytes still in the driver's transmit queue; error bits it reported are
+  // added to `errors`.
+  virtual int ComDriverOutQueue(uint32_t& errors) = 0;
 
-  // The flow-control reference: the receive queue the device really has.
-  int FlowReference();
-
- protected:
   struct TWndHandlerEntry {
     TApdWindowHandler* Window;
     bool Deleted;
@@ -259,10 +264,12 @@ class TApdBaseDispatcher {
   int Handle_ = -1;
   std::string DeviceName_;
 
-  // Locks (see the class comment for the nesting order).
+  // Locks (see the class comment for the nesting order). StatusLock_ is a
+  // leaf guarding the device status record.
   mutable std::recursive_mutex InputLock_;
   mutable std::recursive_mutex MainLock_;
   mutable std::recursive_mutex OutputLock_;
+  mutable std::mutex StatusLock_;
 
   // Line settings (main lock).
   TDeviceSettings Settings_;
@@ -274,13 +281,16 @@ class TApdBaseDispatcher {
   int InSize_ = 0;
   int OutSize_ = 0;
 
-  // Dispatch buffer (input lock).
+  // Dispatch buffer (input lock). Positions in the byte stream are also
+  // counted without wrapping ("serials"), so that a scan or notification
+  // mark can never be confused with a position 8192 bytes later.
   std::unique_ptr<uint8_t[]> DBuffer_;
   int DBufHead_ = 0;
   int DBufTail_ = 0;
   bool DBufFull_ = false;
-  int ScanIndex_ = 0;       // next position the data-trigger scan looks at
-  int LastAvailIndex_ = 0;  // head at the last avail notification
+  uint64_t HeadSerial_ = 0;       // bytes stored since the open
+  uint64_t ScanSerial_ = 0;       // next byte the data-trigger scan looks at
+  uint64_t LastAvailSerial_ = 0;  // head at the last avail notification
   bool InAvailDelivery_ = false;
   int ReadCount_ = 0;    // read count of the handler being called
   int LargestRead_ = 0;  // largest read count of the current delivery
@@ -291,11 +301,12 @@ class TApdBaseDispatcher {
   int OBufTail_ = 0;  // send index
   bool OBufFull_ = false;
   bool OutputWritten_ = false;
+  bool FlushInProgress_ = false;
 
-  // Status (main lock).
-  uint32_t ErrorFlags_ = 0;
-  TDeviceStatus ComStatus_;
-  uint8_t ModemStatus_ = 0;
+  // Status.
+  std::atomic<uint32_t> ErrorFlags_{0};
+  TDeviceStatus ComStatus_;  // StatusLock_
+  uint8_t ModemStatus_ = 0;  // main lock
   std::atomic<bool> RingFlag_{false};
   std::atomic<uint32_t> LastEventMask_{0};
 
@@ -324,48 +335,58 @@ class TApdBaseDispatcher {
   std::atomic<bool> ClosePending_{false};
   std::atomic<bool> DispEndedByClose_{false};
   std::atomic<bool> DeviceOpen_{false};
-  TApdEvent ComEvent_{false};    // device-wait -> dispatch: a device event happened
-  TApdEvent ReadyEvent_{false};  // dispatch -> device-wait: go on waiting
-  TApdEvent AckEvent_{false};    // threads -> starter or flusher
-  TEventFd OutputEvent_;         // writer -> output thread: bytes queued
-  TEventFd FlushEvent_;          // flusher or stopper -> output thread
-  TApdEvent GoneEvent_{true};    // set whenever a thread ends (manual reset, polled)
+  TApdEvent ComEvent_{false};       // device-wait -> dispatch: a device event happened
+  TApdEvent ReadyEvent_{false};     // dispatch -> device-wait: go on waiting
+  TApdEvent AckEvent_{false};       // a thread -> its starter: started
+  TApdEvent FlushAckEvent_{false};  // output thread -> flusher: pending write abandoned
+  TApdEventFd OutputEvent_;         // writer -> output thread: bytes queued
+  TApdEventFd FlushEvent_;          // flusher or stopper -> output thread
+  std::mutex GoneMutex_;            // with GoneCond_: a thread has ended
+  std::condition_variable GoneCond_;
 
   // Other (main lock).
   uint16_t Options_ = 0;
   bool RS485Mode_ = false;
   uint16_t BaseAddress_ = 0;
   uint8_t ThreadBoost_ = 0;
+  bool ShutDown_ = false;
 
  private:
-  friend class TApdDispatcherThread;
   friend class TComThread;
   friend class TDispThread;
   friend class TOutThread;
 
   // Threads (AwuserThreads.cpp).
-  void ComThreadExecute();
-  void DispThreadExecute();
-  void OutThreadExecute();
-  void ThreadStarted();
-  void ThreadGone(TApdDispatcherThread* thread);
+  void ComThreadExecute(TApdDispatcherThread* self);
+  void DispThreadExecute(TApdDispatcherThread* self);
+  void OutThreadExecute(TApdDispatcherThread* self);
+  void ThreadStarting(int boostSteps);
+  void ThreadGone(TApdDispatcherThread* self, bool dispatchThread);
   void ReceiveCycle();
   void TimerCycle();
   void SendLoop();
   void AdvanceSend(int k);
-  bool WaitThreadGone(TApdDispatcherThread* thread, int ticks);
+  void DropRtsWhenSent();
+  bool IsOwnThread() const;
+  // Waits, handling window messages unless on one of our own threads, until
+  // the thread has gone or `ms` have passed (ms < 0: no limit).
+  bool WaitThreadGone(TApdDispatcherThread* thread, int ms);
+  void WaitAllThreadsGone();
+  void JoinThreads();
   void ApplyThreadPriorities();
+  int ThreadBoostSteps(bool outputThread);
 
-  // Receive path (Awuser.cpp).
+  // Receive path and buffers (Awuser.cpp).
   void ExtractData();
   int UsedLocked() const;
-  int RelativeUsedLocked() const;
   uint8_t ByteAtLocked(int offset) const;  // offset from tail
   void CopyFromLocked(int offset, uint8_t* dest, int length) const;
+  int RelativeRead(int offset, int length, uint8_t* dest, bool take);
+  void FreeBuffers();
 
-  // Modem status helper: reads the lines, returns the byte, then clears `clear`.
+  // Modem status (AwuserLine.cpp): reads the lines, folds changes and a
+  // pending ring into the change bits, returns the byte, then clears `clear`.
   uint8_t ReadModemStatus(uint8_t clear);
-  void ClearBuffersAndFlags();
 
   // Trigger evaluation and delivery (AwuserDelivery.cpp).
   bool SendNotify(uint32_t msg, uint32_t wParam, uint16_t param);
@@ -374,12 +395,13 @@ class TApdBaseDispatcher {
   bool CheckTimerTriggers();
   void ClearStatusHits();
   void StatusTriggerLoop();
-  bool MatchDataTrigger(TDataTrigger& trigger, uint8_t byte);
-  void ResetDataTriggerMatches();
+  void ReceiveTriggerLoop();
+
+  // Trigger bookkeeping (AwuserTriggers.cpp).
   int NewTriggerHandle();
-  bool HandleInUse(uint16_t handle) const;
+  bool NumberInUse(uint16_t number) const;
   void PurgeHandlers();
-  void RecountHandlers();
+  void ResetDataTriggerMatches();
 
   // Trace and dispatch-log hooks; recording is off until those recorders exist.
   void TraceBytes(char kind, const uint8_t* data, int n) {}

@@ -22,6 +22,10 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   explicit TApdPosixDispatcher(void* owner, TDeviceFactory factory = nullptr);
   ~TApdPosixDispatcher() override;
 
+  // The device the next InitPort opens, instead of one made for the path
+  // (tests and tools that hold the far end of a simulated cable).
+  void SetDevice(std::unique_ptr<TApdSerialDevice> device);
+
   int ProcessCommunications() override;
 
  protected:
@@ -34,16 +38,17 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   int SetComState(const TDeviceSettings& settings) override;
   int WriteCom(const uint8_t* data, int n) override;
   int WaitComEvent(uint32_t& mask) override;
-  bool SetupCom(int inSize, int outSize) override;
+  int SetupCom(int inSize, int outSize) override;
   int OpenCom(const std::string& path, int inSize, int outSize) override;
   int CloseCom() override;
   int ComWrite(const uint8_t* data, int n) override;
   int ComWaitWritable(int cancelFd) override;
   int ComModemLines(uint8_t& levels) override;
-  int ComReceiveQueueSize() override;
+  int ComDriverOutQueue(uint32_t& errors) override;
 
  private:
   TDeviceFactory Factory_;
+  std::unique_ptr<TApdSerialDevice> Pending_;
   // Created by OpenCom, kept until destruction so that a thread still
   // returning from a wait never meets a freed device.
   std::unique_ptr<TApdSerialDevice> Device_;

@@ -46,25 +46,4 @@ class TApdEvent {
   const bool ManualReset_;
 };
 
-// An auto-reset event a thread can poll() together with a device: an eventfd.
-// Thread contract: Open and Close by the owner while no thread waits on it;
-// Signal, Consume and Fd from any thread.
-class TEventFd {
- public:
-  TEventFd() = default;
-  ~TEventFd() { Close(); }
-  TEventFd(const TEventFd&) = delete;
-  TEventFd& operator=(const TEventFd&) = delete;
-
-  bool Open();
-  void Close();
-  int Fd() const { return Fd_; }
-  void Signal();
-  // Resets the event; true when it was signalled.
-  bool Consume();
-
- private:
-  int Fd_ = -1;
-};
-
 }  // namespace kestrel

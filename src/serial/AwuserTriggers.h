@@ -5,6 +5,8 @@
 #include <functional>
 #include <vector>
 
+#include "EventTimer.h"
+
 namespace kestrel {
 
 // Trigger messages. wParam and lParam as delivered to every handler; the high
@@ -38,9 +40,8 @@ inline constexpr int MaxTriggerLen = 21;
 
 struct TTimerTrigger {
   uint16_t Handle = 0;
-  int32_t StartTick = 0;   // tick count when the timer was (re)started
-  int32_t ExpireTick = 0;  // start + ticks
-  int32_t Ticks = 0;       // tick count last set
+  EventTimer Timer;
+  int32_t Ticks = 0;  // tick count last set
   bool Active = false;
 };
 
@@ -60,6 +61,10 @@ struct TStatusTrigger {
   bool Enabled = false;
   bool Hit = false;
 };
+
+// Feeds one received byte to a data trigger's match counters; true when the
+// trigger's string has just been completed.
+bool MatchDataTrigger(TDataTrigger& trigger, uint8_t byte);
 
 // What a component keeps of a dispatcher's triggers across a close and reopen.
 struct TTriggerSave {

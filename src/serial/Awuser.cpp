@@ -1,0 +1,458 @@
+// The dispatcher's identity, open and close, the dispatch buffer and the
+// output ring.
+
+#include "Awuser.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "AdErrorCodes.h"
+#include "AwuserThreads.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr int kBufSize = TApdBaseDispatcher::DispatchBufferSize;
+
+std::recursive_mutex& PortListLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+std::vector<TApdBaseDispatcher*>& PortList() {
+  static std::vector<TApdBaseDispatcher*> list;
+  return list;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Identity and the port list
+
+void TApdBaseDispatcher::LockPortList() {
+  PortListLock().lock();
+}
+
+void TApdBaseDispatcher::UnlockPortList() {
+  PortListLock().unlock();
+}
+
+TApdBaseDispatcher* TApdBaseDispatcher::PortListEntry(int handle) {
+  std::lock_guard<std::recursive_mutex> lock(PortListLock());
+  auto& list = PortList();
+  if (handle < 0 || handle >= static_cast<int>(list.size())) return nullptr;
+  return list[handle];
+}
+
+TApdBaseDispatcher::TApdBaseDispatcher(void* owner) : Owner_(owner) {
+  std::lock_guard<std::recursive_mutex> lock(PortListLock());
+  auto& list = PortList();
+  auto slot = std::find(list.begin(), list.end(), nullptr);
+  if (slot != list.end()) {
+    *slot = this;
+    Handle_ = static_cast<int>(slot - list.begin());
+  } else {
+    list.push_back(this);
+    Handle_ = static_cast<int>(list.size()) - 1;
+  }
+}
+
+TApdBaseDispatcher::~TApdBaseDispatcher() {
+  // A platform dispatcher has shut down already; this only covers one that
+  // never opened a device.
+  if (!ShutDown_) {
+    ShutDown_ = true;
+    WaitAllThreadsGone();
+    JoinThreads();
+    std::lock_guard<std::recursive_mutex> lock(PortListLock());
+    auto& list = PortList();
+    if (Handle_ >= 0 && Handle_ < static_cast<int>(list.size())) list[Handle_] = nullptr;
+    while (!list.empty() && list.back() == nullptr) list.pop_back();
+  }
+}
+
+void TApdBaseDispatcher::ShutdownDispatcher() {
+  if (ShutDown_) return;
+  ShutDown_ = true;
+  if (ClosePending_.load()) {
+    // The dispatch thread finishes a close begun inside a delivery.
+    WaitAllThreadsGone();
+    DonePortPrim();
+  } else {
+    DonePort();
+  }
+  WaitAllThreadsGone();
+  JoinThreads();
+  std::lock_guard<std::recursive_mutex> lock(PortListLock());
+  auto& list = PortList();
+  if (Handle_ >= 0 && Handle_ < static_cast<int>(list.size())) list[Handle_] = nullptr;
+  while (!list.empty() && list.back() == nullptr) list.pop_back();
+}
+
+std::string TApdBaseDispatcher::DeviceName() const {
+  std::lock_guard<std::recursive_mutex> lock(MainLock_);
+  return DeviceName_;
+}
+
+void TApdBaseDispatcher::SetDeviceName(std::string name) {
+  std::lock_guard<std::recursive_mutex> lock(MainLock_);
+  DeviceName_ = std::move(name);
+}
+
+// ---------------------------------------------------------------------------
+// Open and close
+
+int TApdBaseDispatcher::InitPort(const std::string& path, int32_t baud, uint8_t parity,
+                                 uint8_t dataBits, uint8_t stopBits, uint16_t inSize,
+                                 uint16_t outSize, uint32_t options) {
+  RingFlag_ = false;
+  EventBusy_ = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(MainLock_);
+    HandlersToPurge_ = false;
+  }
+  ClosePending_ = false;
+
+  int result = 0;
+  if (!OutputEvent_.valid() || !FlushEvent_.valid()) {
+    result = ecOutOfMemory;
+  } else {
+    int rc = OpenCom(path, inSize, outSize);
+    if (rc < 0) result = rc == ecOutOfMemory ? ecOutOfMemory : rc;
+  }
+  if (result == 0) {
+    DeviceOpen_ = true;
+    result = SetCommBuffers(inSize, outSize);
+  }
+  if (result == 0) {
+    {
+      std::scoped_lock lock(InputLock_, MainLock_, OutputLock_);
+      DBuffer_ = std::make_unique<uint8_t[]>(kBufSize);
+      OBuffer_ = std::make_unique<uint8_t[]>(std::max<int>(outSize, 1));
+      DBufHead_ = DBufTail_ = 0;
+      DBufFull_ = false;
+      OBufHead_ = OBufTail_ = 0;
+      OBufFull_ = false;
+      InSize_ = inSize;
+      OutSize_ = std::max<int>(outSize, 1);
+      ErrorFlags_ = 0;
+      OutputWritten_ = false;
+      FlushInProgress_ = false;
+      InAvailDelivery_ = false;
+      ReadCount_ = LargestRead_ = 0;
+      HeadSerial_ = ScanSerial_ = LastAvailSerial_ = 0;
+      RS485Mode_ = false;
+      BaseAddress_ = 0;
+      ModemStatus_ = 0;
+    }
+    std::lock_guard<std::recursive_mutex> lock(MainLock_);
+    GetComState(Settings_);
+    DtrAuto_ = (options & ipAutoDTR) != 0;
+    if (!DtrAuto_) SetDtr((options & ipAssertDTR) != 0);
+    RtsAuto_ = (options & ipAutoRTS) != 0;
+    if (!RtsAuto_) SetRts((options & ipAssertRTS) != 0);
+    RemoveAllTriggers();
+    StatusHit_ = false;
+    uint8_t levels = 0;
+    if (ComModemLines(levels) >= 0) ModemStatus_ = levels & 0xF0;
+    LastBaud_ = 115200;
+  }
+  if (result == 0) result = SetLine(baud, parity, dataBits, stopBits);
+  if (result == 0) {
+    RefreshStatus();
+    result = StartDispatcher();
+  }
+  if (result != 0) DonePort();
+  return result;
+}
+
+int TApdBaseDispatcher::DonePort() {
+  if (DeviceOpen_.load()) {
+    FlushOutBuffer();
+    FlushInBuffer();
+    CloseCom();
+    DeviceOpen_ = false;
+  }
+  if (EventBusy_.load() && ThreadsActive_.load()) {
+    // Inside a delivery: the dispatch thread finishes the close when the
+    // handler has returned.
+    ClosePending_ = true;
+    return 0;
+  }
+  DonePortPrim();
+  return 0;
+}
+
+void TApdBaseDispatcher::DonePortPrim() {
+  DispEndedByClose_ = false;
+  if (ThreadsActive_.load()) StopDispatcher();
+  FreeBuffers();
+}
+
+void TApdBaseDispatcher::FreeBuffers() {
+  std::scoped_lock lock(InputLock_, MainLock_, OutputLock_);
+  OBuffer_.reset();
+  DBuffer_.reset();
+  DBufHead_ = DBufTail_ = 0;
+  DBufFull_ = false;
+  OBufHead_ = OBufTail_ = 0;
+  OBufFull_ = false;
+  InAvailDelivery_ = false;
+  ReadCount_ = LargestRead_ = 0;
+}
+
+// ---------------------------------------------------------------------------
+// The dispatch buffer
+
+int TApdBaseDispatcher::UsedLocked() const {
+  if (DBufFull_) return kBufSize;
+  return (DBufHead_ - DBufTail_ + kBufSize) % kBufSize;
+}
+
+uint8_t TApdBaseDispatcher::ByteAtLocked(int offset) const {
+  return DBuffer_[(DBufTail_ + offset) % kBufSize];
+}
+
+void TApdBaseDispatcher::CopyFromLocked(int offset, uint8_t* dest, int length) const {
+  int start = (DBufTail_ + offset) % kBufSize;
+  int first = std::min(length, kBufSize - start);
+  std::memcpy(dest, DBuffer_.get() + start, first);
+  if (length > first) std::memcpy(dest + first, DBuffer_.get(), length - first);
+}
+
+void TApdBaseDispatcher::ExtractData() {
+  std::lock_guard<std::recursive_mutex> lock(InputLock_);
+  if (!DBuffer_ || DBufFull_) return;
+  RefreshStatus();
+  int waiting;
+  {
+    std::lock_guard<std::mutex> status(StatusLock_);
+    waiting = static_cast<int>(ComStatus_.InQue);
+  }
+  if (waiting <= 0) return;
+
+  int contiguous = kBufSize - DBufHead_;
+  int free = kBufSize;
+  if (DBufTail_ != DBufHead_) {
+    free = (DBufTail_ - DBufHead_ + kBufSize) % kBufSize;
+    if (DBufTail_ > DBufHead_) contiguous = free;
+  }
+  int want = std::min(free, waiting);
+  int second = want > contiguous ? want - contiguous : 0;
+
+  int got = std::max(ReadCom(DBuffer_.get() + DBufHead_, contiguous), 0);
+  LogDispatch(1, 1, got, DBuffer_.get() + DBufHead_, got);
+  DBufHead_ += got;
+  HeadSerial_ += got;
+  if (got < contiguous) second = 0;
+  if (DBufHead_ == kBufSize) DBufHead_ = 0;
+  if (got > 0) DBufFull_ = DBufHead_ == DBufTail_;
+
+  if (second > 0) {
+    got = std::max(ReadCom(DBuffer_.get() + DBufHead_, second), 0);
+    LogDispatch(1, 1, got, DBuffer_.get() + DBufHead_, got);
+    DBufHead_ += got;
+    HeadSerial_ += got;
+    if (got > 0) DBufFull_ = DBufHead_ == DBufTail_;
+  }
+}
+
+// Reads `length` bytes at `offset` past the reader's position; during a
+// delivery the position is the handler's read count, else the tail.
+int TApdBaseDispatcher::RelativeRead(int offset, int length, uint8_t* dest, bool take) {
+  std::lock_guard<std::recursive_mutex> lock(InputLock_);
+  if (!DBuffer_ || length <= 0) return ecBufferIsEmpty;
+  int base = InAvailDelivery_ ? ReadCount_ : 0;
+  if (base + offset + length > UsedLocked()) return ecBufferIsEmpty;
+  if (dest) CopyFromLocked(base + offset, dest, length);
+  if (take) {
+    if (InAvailDelivery_) {
+      ReadCount_ += length;
+    } else {
+      DBufTail_ = (DBufTail_ + length) % kBufSize;
+      DBufFull_ = false;
+    }
+    if (dest) {
+      std::lock_guard<std::recursive_mutex> main(MainLock_);
+      TraceBytes('R', dest, length);
+    }
+  }
+  return length;
+}
+
+bool TApdBaseDispatcher::CharReady() {
+  std::lock_guard<std::recursive_mutex> lock(InputLock_);
+  if (!DBuffer_) return false;
+  return UsedLocked() > (InAvailDelivery_ ? ReadCount_ : 0);
+}
+
+int TApdBaseDispatcher::PeekChar(uint16_t position) {
+  if (position == 0) return ecBufferIsEmpty;
+  uint8_t c;
+  int rc = RelativeRead(position - 1, 1, &c, false);
+  return rc < 0 ? rc : c;
+}
+
+int TApdBaseDispatcher::GetChar() {
+  uint8_t c;
+  int rc = RelativeRead(0, 1, &c, true);
+  return rc < 0 ? rc : c;
+}
+
+int TApdBaseDispatcher::PeekBlock(void* dest, int length) {
+  return RelativeRead(0, length, static_cast<uint8_t*>(dest), false);
+}
+
+int TApdBaseDispatcher::GetBlock(void* dest, int length) {
+  return RelativeRead(0, length, static_cast<uint8_t*>(dest), true);
+}
+
+int TApdBaseDispatcher::InBuffUsed() {
+  std::lock_guard<std::recursive_mutex> lock(InputLock_);
+  if (!DBuffer_) return 0;
+  return UsedLocked() - (InAvailDelivery_ ? ReadCount_ : 0);
+}
+
+int TApdBaseDispatcher::InBuffFree() {
+  std::lock_guard<std::recursive_mutex> lock(InputLock_);
+  if (!DBuffer_) return kBufSize;
+  return kBufSize - UsedLocked() + (InAvailDelivery_ ? ReadCount_ : 0);
+}
+
+int TApdBaseDispatcher::FlushInBuffer() {
+  std::lock_guard<std::recursive_mutex> lock(InputLock_);
+  if (DeviceOpen_.load()) FlushCom(1);
+  if (!DBuffer_) return 0;
+  if (InAvailDelivery_) {
+    LargestRead_ = UsedLocked();
+  } else {
+    DBufTail_ = DBufHead_;
+    ReadCount_ = 0;
+  }
+  DBufFull_ = false;
+  // Nothing flushed may match a data trigger later.
+  ScanSerial_ = HeadSerial_;
+  ResetDataTriggerMatches();
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The output ring
+
+int TApdBaseDispatcher::PutChar(uint8_t c) {
+  return PutBlock(&c, 1);
+}
+
+int TApdBaseDispatcher::PutString(std::string_view s) {
+  return PutBlock(s.data(), static_cast<int>(s.size()));
+}
+
+int TApdBaseDispatcher::PutBlock(const void* data, int length) {
+  if (length <= 0) return 0;
+  bool rs485;
+  {
+    std::lock_guard<std::recursive_mutex> main(MainLock_);
+    rs485 = RS485Mode_;
+  }
+  if (rs485) SetRts(true);  // dropped by the output thread once all is sent
+  {
+    std::lock_guard<std::recursive_mutex> lock(OutputLock_);
+    if (!OBuffer_ || !DeviceOpen_.load()) return ecPutBlockFail;
+    TDeviceStatus status;
+    ErrorFlags_.fetch_or(GetComError(status) & 0x1F);
+    {
+      std::lock_guard<std::mutex> st(StatusLock_);
+      ComStatus_ = status;
+    }
+    int free = OutSize_ - static_cast<int>(status.OutQue);
+    if (length > free) return ecOutputBufferTooSmall;
+    if (length == free) OBufFull_ = true;
+    if (WriteCom(static_cast<const uint8_t*>(data), length) <= 0) {
+      RefreshStatus();
+      return ecPutBlockFail;
+    }
+    OutputWritten_ = true;
+  }
+  LogDispatch(1, 2, length, data, length);
+  {
+    std::lock_guard<std::recursive_mutex> main(MainLock_);
+    TraceBytes('T', static_cast<const uint8_t*>(data), length);
+  }
+  return 0;
+}
+
+int TApdBaseDispatcher::OutBuffUsed() {
+  RefreshStatus();
+  std::lock_guard<std::recursive_mutex> lock(OutputLock_);
+  if (!OBuffer_) return 0;
+  if (OBufFull_) return OutSize_;
+  return (OBufHead_ - OBufTail_ + OutSize_) % OutSize_;
+}
+
+int TApdBaseDispatcher::OutBuffFree() {
+  RefreshStatus();
+  std::lock_guard<std::recursive_mutex> lock(OutputLock_);
+  if (!OBuffer_) return OutSize_;
+  if (OBufFull_) return 0;
+  return OutSize_ - (OBufHead_ - OBufTail_ + OutSize_) % OutSize_;
+}
+
+int TApdBaseDispatcher::FlushOutBuffer() {
+  {
+    std::lock_guard<std::recursive_mutex> lock(OutputLock_);
+    FlushInProgress_ = true;
+  }
+  if (OutThread_ && OutThread_->Alive() && !IsOwnThread()) {
+    // The output thread abandons a pending write and acknowledges.
+    FlushAckEvent_.Reset();
+    FlushEvent_.Signal();
+    FlushAckEvent_.WaitFor(5000);
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(OutputLock_);
+    OBufFull_ = false;
+    OBufHead_ = OBufTail_ = 0;
+    FlushInProgress_ = false;
+  }
+  if (DeviceOpen_.load()) return FlushCom(0);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Status and options
+
+void TApdBaseDispatcher::RefreshStatus() {
+  if (!DeviceOpen_.load()) return;
+  TDeviceStatus status;
+  ErrorFlags_.fetch_or(GetComError(status) & 0x1F);
+  std::lock_guard<std::mutex> lock(StatusLock_);
+  ComStatus_ = status;
+}
+
+uint32_t TApdBaseDispatcher::ErrorFlags() {
+  return ErrorFlags_.load();
+}
+
+void TApdBaseDispatcher::SetEventBusy(bool& wasBusy, bool busy) {
+  std::lock_guard<std::recursive_mutex> lock(MainLock_);
+  wasBusy = EventBusy_.load();
+  EventBusy_ = busy;
+}
+
+void TApdBaseDispatcher::OptionsOn(uint16_t bits) {
+  std::lock_guard<std::recursive_mutex> lock(MainLock_);
+  Options_ |= bits;
+}
+
+void TApdBaseDispatcher::OptionsOff(uint16_t bits) {
+  std::lock_guard<std::recursive_mutex> lock(MainLock_);
+  Options_ &= ~bits;
+}
+
+bool TApdBaseDispatcher::OptionsAreOn(uint16_t bits) {
+  std::lock_guard<std::recursive_mutex> lock(MainLock_);
+  return (Options_ & bits) == bits;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,356 @@
+// Evaluating triggers on the dispatch thread and delivering trigger messages
+// to the registered handlers.
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <exception>
+#include <utility>
+#include <vector>
+
+#include "Awuser.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr int kBufSize = TApdBaseDispatcher::DispatchBufferSize;
+
+std::atomic<TApdSynchronizeHook> gSynchronizeHook{nullptr};
+
+// A handler that throws must not take the dispatch thread down with it:
+// report and go on with the next handler.
+template <typename Call>
+void CallHandler(Call call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kestrel: trigger handler: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "kestrel: trigger handler: unknown exception\n");
+  }
+}
+
+}  // namespace
+
+void SetSynchronizeHook(TApdSynchronizeHook hook) {
+  gSynchronizeHook = hook;
+}
+
+// ---------------------------------------------------------------------------
+// Delivery
+
+bool TApdBaseDispatcher::SendNotify(uint32_t msg, uint32_t wParam, uint16_t param) {
+  if (!HandlerService_.load()) return true;
+  {
+    std::lock_guard<std::recursive_mutex> lock(MainLock_);
+    EventBusy_ = true;
+  }
+  const bool reading = msg == apw_TriggerAvail || msg == apw_TriggerData;
+  {
+    std::lock_guard<std::recursive_mutex> lock(InputLock_);
+    LargestRead_ = 0;
+    ReadCount_ = 0;
+    InAvailDelivery_ = reading && DBuffer_;
+  }
+  const uint32_t lParam = (static_cast<uint32_t>(Handle_) << 16) | param;
+  bool aborted = false;
+
+  auto before = [this] {
+    std::lock_guard<std::recursive_mutex> lock(InputLock_);
+    ReadCount_ = 0;
+  };
+  // False when a close was requested meanwhile: the delivery stops there.
+  auto after = [this, &aborted] {
+    if (ClosePending_.load()) {
+      aborted = true;
+      return false;
+    }
+    std::lock_guard<std::recursive_mutex> lock(InputLock_);
+    LargestRead_ = std::max(LargestRead_, ReadCount_);
+    return true;
+  };
+
+  // Event handlers. Entries are only marked while a delivery runs, so the
+  // indices stay valid; each entry is copied out before the call so that
+  // the handler may register or deregister freely.
+  for (size_t i = 0; !aborted; ++i) {
+    TApdNotifyEvent event;
+    bool sync;
+    {
+      std::lock_guard<std::recursive_mutex> lock(MainLock_);
+      if (i >= EventHandlers_.size()) break;
+      if (EventHandlers_[i].Deleted) continue;
+      event = EventHandlers_[i].Event;
+      sync = EventHandlers_[i].Sync;
+    }
+    before();
+    TApdSynchronizeHook hook = gSynchronizeHook.load();
+    CallHandler([&] {
+      if (sync && hook)
+        hook([&] { event(msg, wParam, lParam); });
+      else
+        event(msg, wParam, lParam);
+    });
+    if (!after()) break;
+  }
+
+  for (size_t i = 0; !aborted; ++i) {
+    TApdNotifyProc proc;
+    {
+      std::lock_guard<std::recursive_mutex> lock(MainLock_);
+      if (i >= ProcHandlers_.size()) break;
+      if (ProcHandlers_[i].Deleted) continue;
+      proc = ProcHandlers_[i].Proc;
+    }
+    before();
+    CallHandler([&] { proc(msg, wParam, lParam); });
+    if (!after()) break;
+  }
+
+  // The component's own window is always the first window handler; alone
+  // it counts only when the component wants events.
+  bool windows;
+  {
+    std::lock_guard<std::recursive_mutex> lock(MainLock_);
+    auto live = std::count_if(WndHandlers_.begin(), WndHandlers_.end(),
+                              [](const TWndHandlerEntry& e) { return !e.Deleted; });
+    windows = live > 1 || ComponentHandler_;
+  }
+  for (size_t i = 0; windows && !aborted; ++i) {
+    TApdWindowHandler* window;
+    {
+      std::lock_guard<std::recursive_mutex> lock(MainLock_);
+      if (i >= WndHandlers_.size()) break;
+      if (WndHandlers_[i].Deleted) continue;
+      window = WndHandlers_[i].Window;
+    }
+    before();
+    CallHandler([&] { window->DeliverTriggerMessage(msg, wParam, lParam); });
+    if (!after()) break;
+  }
+
+  bool result = !aborted;
+  {
+    std::lock_guard<std::recursive_mutex> lock(InputLock_);
+    if (InAvailDelivery_ && !aborted && DBuffer_) {
+      if (LargestRead_ > 0) {
+        DBufTail_ = (DBufTail_ + LargestRead_) % kBufSize;
+        DBufFull_ = false;
+      }
+      if (msg == apw_TriggerAvail && static_cast<uint32_t>(LargestRead_) != wParam) result = false;
+    }
+    InAvailDelivery_ = false;
+    ReadCount_ = 0;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(MainLock_);
+    EventBusy_ = false;
+    if (HandlersToPurge_) PurgeHandlers();
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Data triggers
+
+// Feeds one byte to a trigger's counters; true when the trigger matched.
+// Every counter follows one candidate start, so overlapping partial matches
+// are all tracked (aab is found in aaab). At most one new candidate starts
+// per byte, and the byte that completes a match may start the next one.
+bool MatchDataTrigger(TDataTrigger& t, uint8_t byte) {
+  if (t.IgnoreCase) byte = static_cast<uint8_t>(std::toupper(byte));
+  const int n = t.Length;
+  const uint8_t first = t.Text[0];
+  bool matched = false;
+  bool oneBefore = false;  // an earlier counter holds 1 after this byte
+  for (int k = 0; k < n; ++k) {
+    int32_t& c = t.Counters[k];
+    if (k != 0 && c == 0 && (oneBefore || byte != first)) continue;
+    if (t.Text[c] == byte) {
+      ++c;
+      if (c == n) {
+        matched = true;
+        std::fill(t.Counters, t.Counters + n, 0);
+        oneBefore = false;
+        continue;
+      }
+    } else {
+      c = byte == first ? 1 : 0;
+    }
+    if (c == 1) oneBefore = true;
+  }
+  return matched;
+}
+
+bool TApdBaseDispatcher::CheckReceiveTriggers() {
+  uint64_t matchSerial = 0;
+  bool matched = false;
+  int availCount = -1;
+  {
+    std::scoped_lock lock(InputLock_, MainLock_);
+    if (!DBuffer_) return false;
+    const int used = UsedLocked();
+    const uint64_t tailSerial = HeadSerial_ - used;
+    // Bytes already taken are never scanned again.
+    if (ScanSerial_ < tailSerial) ScanSerial_ = tailSerial;
+    int longest = 0;
+    for (; ScanSerial_ < HeadSerial_ && !matched; ++ScanSerial_) {
+      uint8_t byte = DBuffer_[ScanSerial_ % kBufSize];
+      for (auto& t : DataTriggers_) {
+        if (t.Length == 0) continue;
+        t.Hit = t.Hit || MatchDataTrigger(t, byte);
+        if (t.Hit) {
+          matched = true;
+          longest = std::max<int>(longest, t.Length);
+        }
+      }
+      if (matched) matchSerial = ScanSerial_;
+    }
+    if (matched) {
+      ScanSerial_ = matchSerial;
+      if (AvailThreshold_ != 0 && LastAvailSerial_ != matchSerial) {
+        int offset = static_cast<int>(matchSerial - tailSerial);
+        int before = std::max(0, offset - (longest - 1));
+        if (before >= AvailThreshold_) {
+          availCount = before;
+          LastAvailSerial_ = matchSerial;
+        }
+      }
+    } else {
+      ScanSerial_ = HeadSerial_;
+      if (AvailThreshold_ != 0 && LastAvailSerial_ != HeadSerial_ && used >= AvailThreshold_) {
+        availCount = used;
+        LastAvailSerial_ = HeadSerial_;
+      }
+    }
+  }
+
+  bool result = true;
+  if (availCount >= 0) {
+    LogDispatch(2, 5, availCount, nullptr, 0);
+    result = SendNotify(apw_TriggerAvail, static_cast<uint32_t>(availCount), 0);
+  }
+  if (!matched) return availCount >= 0 && result;
+  if (ClosePending_.load()) return false;
+
+  std::vector<std::pair<uint16_t, uint16_t>> hits;  // handle, length; last added first
+  {
+    std::lock_guard<std::recursive_mutex> lock(MainLock_);
+    for (auto t = DataTriggers_.rbegin(); t != DataTriggers_.rend(); ++t) {
+      if (!t->Hit) continue;
+      t->Hit = false;
+      hits.emplace_back(t->Handle, t->Length);
+    }
+  }
+  for (auto [handle, length] : hits) {
+    LogDispatch(2, 7, handle, nullptr, 0);
+    result = SendNotify(apw_TriggerData, handle, length);
+    if (ClosePending_.load()) return false;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(InputLock_);
+    ScanSerial_ = matchSerial + 1;
+  }
+  return result;
+}
+
+void TApdBaseDispatcher::ReceiveTriggerLoop() {
+  while (!ClosePending_.load() && !EventBusy_.load() && CheckReceiveTriggers()) {
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Status and timer triggers
+
+bool TApdBaseDispatcher::CheckStatusTriggers() {
+  uint16_t handle = 0;
+  uint16_t param = 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(MainLock_);
+    for (auto& t : StatusTriggers_) {
+      if (!t.Enabled || t.Hit) continue;
+      bool met = false;
+      switch (t.Type) {
+        case stModem:
+          met = ((t.Value & 0xFF) ^ ModemStatus_) & (t.Value >> 8);
+          break;
+        case stLine: {
+          uint32_t errors = ErrorFlags_.load();
+          if (t.Value & errors) {
+            met = true;
+            t.Value = static_cast<uint16_t>(errors);
+          }
+          break;
+        }
+        case stOutBuffFree: {
+          int free = OutBuffFree();
+          if (free >= t.Value) {
+            met = true;
+            param = static_cast<uint16_t>(free);
+          }
+          break;
+        }
+        case stOutBuffUsed: {
+          int used = OutBuffUsed();
+          if (used <= t.Value) {
+            met = true;
+            param = static_cast<uint16_t>(used);
+          }
+          break;
+        }
+        case stOutSent: {
+          std::lock_guard<std::recursive_mutex> out(OutputLock_);
+          met = OutputWritten_;
+          OutputWritten_ = false;
+          break;
+        }
+        default:
+          break;
+      }
+      if (met) {
+        t.Enabled = false;
+        t.Hit = true;
+        StatusHit_ = true;
+        handle = t.Handle;
+        break;
+      }
+    }
+  }
+  if (handle == 0) return false;
+  LogDispatch(2, 8, handle, nullptr, 0);
+  return SendNotify(apw_TriggerStatus, handle, param);
+}
+
+void TApdBaseDispatcher::ClearStatusHits() {
+  std::lock_guard<std::recursive_mutex> lock(MainLock_);
+  if (!StatusHit_) return;
+  for (auto& t : StatusTriggers_) t.Hit = false;
+  StatusHit_ = false;
+}
+
+void TApdBaseDispatcher::StatusTriggerLoop() {
+  while (!ClosePending_.load() && !EventBusy_.load() && CheckStatusTriggers()) {
+  }
+  ClearStatusHits();
+}
+
+bool TApdBaseDispatcher::CheckTimerTriggers() {
+  uint16_t handle = 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(MainLock_);
+    for (auto& t : TimerTriggers_) {
+      if (t.Active && TimerExpired(t.Timer)) {
+        t.Active = false;
+        handle = t.Handle;
+        break;
+      }
+    }
+  }
+  if (handle == 0) return false;
+  LogDispatch(2, 6, handle, nullptr, 0);
+  return SendNotify(apw_TriggerTimer, handle, 0);
+}
+
+}  // namespace kestrel

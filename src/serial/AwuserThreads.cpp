@@ -1,0 +1,396 @@
+// The device-wait, dispatch and output threads, and starting and stopping them.
+
+#include "AwuserThreads.h"
+
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+#include "AdErrorCodes.h"
+#include "Awuser.h"
+#include "EventTimer.h"
+
+namespace kestrel {
+
+namespace {
+
+// The dispatcher whose thread this is (nullptr on every other thread).
+thread_local const TApdBaseDispatcher* tOwnDispatcher = nullptr;
+
+constexpr int kDispatchCycleMs = 50;
+constexpr int kStartAckMs = 3000;
+// Each stage of stopping the dispatch thread: 36 ticks.
+constexpr int kDispatchStopMs = 36 * TickMs;
+
+// True when fd is readable now.
+bool Readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The thread objects
+
+void TApdDispatcherThread::Start() {
+  Alive_ = true;
+  Thread_ = std::thread([this] { Run(); });
+}
+
+void TApdDispatcherThread::Run() {
+  Id_ = std::this_thread::get_id();
+  Tid_ = static_cast<pid_t>(::syscall(SYS_gettid));
+  Execute();
+}
+
+void TApdDispatcherThread::Join() {
+  if (!Thread_.joinable()) return;
+  if (Thread_.get_id() == std::this_thread::get_id())
+    Thread_.detach();
+  else
+    Thread_.join();
+}
+
+void TComThread::Execute() {
+  Dispatcher_.ComThreadExecute(this);
+}
+void TDispThread::Execute() {
+  Dispatcher_.DispThreadExecute(this);
+}
+void TOutThread::Execute() {
+  Dispatcher_.OutThreadExecute(this);
+}
+
+// ---------------------------------------------------------------------------
+// Starting and stopping
+
+int TApdBaseDispatcher::StartDispatcher() {
+  {
+    // Not held while the threads start: they read their priority under it.
+    std::lock_guard<std::recursive_mutex> lock(MainLock_);
+    if (ThreadsActive_.load()) throw std::logic_error("Dispatcher already started");
+    ThreadsActive_ = true;
+    KillThreads_ = false;
+  }
+  JoinThreads();  // threads of an earlier open that have ended
+  AckEvent_.Reset();
+  // All three objects exist before any thread runs, so no thread ever sees
+  // one of them being assigned.
+  ComThread_ = std::make_unique<TComThread>(*this);
+  DispThread_ = std::make_unique<TDispThread>(*this);
+  OutThread_ = std::make_unique<TOutThread>(*this);
+  for (auto* thread : {ComThread_.get(), DispThread_.get(), OutThread_.get()}) {
+    thread->Start();
+    AckEvent_.WaitFor(kStartAckMs);
+  }
+  return 0;
+}
+
+void TApdBaseDispatcher::StopDispatcher() {
+  if (!ThreadsActive_.load()) return;
+  // No lock is held while waiting: the threads take the main lock themselves.
+  KillThreads_ = true;
+  if (OutThread_ && OutThread_->Alive()) {
+    FlushEvent_.Signal();
+    WaitThreadGone(OutThread_.get(), -1);
+  }
+  if (ComThread_ && ComThread_->Alive()) {
+    ReadyEvent_.Set();
+    WaitThreadGone(ComThread_.get(), -1);
+  }
+  if (DispThread_ && DispThread_->Alive() && !IsOwnThread()) {
+    KillThreads_ = true;
+    ComEvent_.Set();
+    if (!WaitThreadGone(DispThread_.get(), kDispatchStopMs)) {
+      ComEvent_.Set();
+      WaitThreadGone(DispThread_.get(), kDispatchStopMs);
+    }
+    // A thread cannot be destroyed from outside without leaving its locks
+    // and buffers in an unknown state, so a handler that never returns keeps
+    // the close waiting.
+    WaitThreadGone(DispThread_.get(), -1);
+  }
+  if (!IsOwnThread()) JoinThreads();
+}
+
+bool TApdBaseDispatcher::IsOwnThread() const {
+  return tOwnDispatcher == this;
+}
+
+bool TApdBaseDispatcher::WaitThreadGone(TApdDispatcherThread* thread, int ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  bool yield = !IsOwnThread();
+  std::unique_lock<std::mutex> lock(GoneMutex_);
+  while (thread->Alive()) {
+    if (ms >= 0 && std::chrono::steady_clock::now() >= deadline) return false;
+    if (yield) {
+      // A thread may be waiting for the window thread to take a message.
+      lock.unlock();
+      TYieldResult r = SafeYield();
+      lock.lock();
+      if (r == TYieldResult::Handled) continue;
+    }
+    GoneCond_.wait_for(lock, std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+void TApdBaseDispatcher::WaitAllThreadsGone() {
+  bool yield = !IsOwnThread();
+  std::unique_lock<std::mutex> lock(GoneMutex_);
+  while (ActiveThreads_.load() > 0) {
+    if (yield) {
+      lock.unlock();
+      TYieldResult r = SafeYield();
+      lock.lock();
+      if (r == TYieldResult::Handled) continue;
+    }
+    GoneCond_.wait_for(lock, std::chrono::milliseconds(5));
+  }
+}
+
+void TApdBaseDispatcher::JoinThreads() {
+  for (auto* thread : {&ComThread_, &DispThread_, &OutThread_}) {
+    if (*thread && !(*thread)->Alive()) {
+      (*thread)->Join();
+      thread->reset();
+    }
+  }
+}
+
+void TApdBaseDispatcher::ThreadStarting(int boostSteps) {
+  tOwnDispatcher = this;
+  ActiveThreads_.fetch_add(1);
+  // One step above normal is one nice level lower. Raising priority needs a
+  // privilege the process may lack; then the thread stays at normal.
+  if (boostSteps > 0) ::setpriority(PRIO_PROCESS, 0, -boostSteps);
+  AckEvent_.Set();
+}
+
+void TApdBaseDispatcher::ThreadGone(TApdDispatcherThread* self, bool dispatchThread) {
+  if (dispatchThread && DispEndedByClose_.exchange(false)) DonePortPrim();
+  std::lock_guard<std::mutex> lock(GoneMutex_);
+  self->MarkGone();
+  if (ActiveThreads_.fetch_sub(1) == 1) ThreadsActive_ = false;
+  // Notified under the lock: once it is released the dispatcher may go.
+  GoneCond_.notify_all();
+}
+
+namespace {
+
+// Runs a thread body; an exception ends the thread like a normal end.
+template <typename Body>
+void RunGuarded(const char* name, Body body) {
+  try {
+    body();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kestrel: %s thread: %s\n", name, e.what());
+  } catch (...) {
+    std::fprintf(stderr, "kestrel: %s thread: unknown exception\n", name);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Device-wait thread
+
+void TApdBaseDispatcher::ComThreadExecute(TApdDispatcherThread* self) {
+  ThreadStarting(ThreadBoostSteps(false));
+  RunGuarded("device-wait", [this] {
+    while (!KillThreads_.load()) {
+      uint32_t mask = 0;
+      if (WaitComEvent(mask) < 0) break;  // the device was closed or failed
+      if (mask & (ev_Ring | ev_RingTe)) RingFlag_ = true;
+      LastEventMask_ = mask;
+      if (KillThreads_.load()) break;
+      ComEvent_.Set();
+      ReadyEvent_.Wait();
+    }
+  });
+  ThreadGone(self, false);
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch thread
+
+void TApdBaseDispatcher::DispThreadExecute(TApdDispatcherThread* self) {
+  ThreadStarting(ThreadBoostSteps(false));
+  RunGuarded("dispatch", [this] {
+    for (;;) {
+      ComEvent_.WaitFor(kDispatchCycleMs);
+      if (KillThreads_.load()) break;
+      ReceiveCycle();
+      TimerCycle();
+      if (KillThreads_.load() || ClosePending_.load()) break;
+    }
+  });
+  DispEndedByClose_ = ClosePending_.load();
+  ThreadGone(self, true);
+}
+
+void TApdBaseDispatcher::ReceiveCycle() {
+  uint32_t mask = LastEventMask_.load();
+  if (mask & (ev_Cts | ev_Dsr | ev_Rlsd | ev_Ring | ev_RingTe)) {
+    ReadModemStatus(0);
+    if (!EventBusy_.load()) StatusTriggerLoop();
+  }
+  if ((mask & 0xFF) >= ev_Break) {
+    RefreshStatus();
+    if (!EventBusy_.load()) StatusTriggerLoop();
+  }
+  ExtractData();
+  if (!EventBusy_.load()) {
+    StatusTriggerLoop();
+    ReceiveTriggerLoop();
+  }
+  ReadyEvent_.Set();
+}
+
+void TApdBaseDispatcher::TimerCycle() {
+  if (ClosePending_.load() || EventBusy_.load()) return;
+  {
+    std::lock_guard<std::recursive_mutex> lock(MainLock_);
+    StatusHit_ = false;
+  }
+  bool fired;
+  do {
+    fired = CheckStatusTriggers();
+    if (!fired) fired = CheckTimerTriggers();
+  } while (fired && !ClosePending_.load() && !EventBusy_.load());
+  ClearStatusHits();
+}
+
+// ---------------------------------------------------------------------------
+// Output thread
+
+void TApdBaseDispatcher::OutThreadExecute(TApdDispatcherThread* self) {
+  ThreadStarting(ThreadBoostSteps(true));
+  RunGuarded("output", [this] {
+    while (!KillThreads_.load() && !ClosePending_.load()) {
+      pollfd fds[2] = {{OutputEvent_.get(), POLLIN, 0}, {FlushEvent_.get(), POLLIN, 0}};
+      int n = ::poll(fds, 2, -1);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (fds[1].revents & POLLIN) {
+        FlushEvent_.Drain();
+        FlushAckEvent_.Set();
+      }
+      if (fds[0].revents & POLLIN) {
+        OutputEvent_.Drain();
+        if (KillThreads_.load()) break;
+        SendLoop();
+      }
+    }
+  });
+  ThreadGone(self, false);
+}
+
+void TApdBaseDispatcher::SendLoop() {
+  for (;;) {
+    if (Readable(FlushEvent_.get())) {
+      FlushEvent_.Drain();
+      FlushAckEvent_.Set();
+      return;
+    }
+    int send, chunk;
+    {
+      std::lock_guard<std::recursive_mutex> lock(OutputLock_);
+      if (!OBuffer_ || FlushInProgress_) return;
+      if (!OBufFull_ && OBufHead_ == OBufTail_) break;
+      if (OBufTail_ < OBufHead_) {
+        chunk = OBufHead_ - OBufTail_;
+      } else if (OBufHead_ > 0) {
+        // The pending bytes wrap: rotate them to the front so one write
+        // covers them all.
+        int pending = OBufFull_ ? OutSize_ : OBufHead_ + OutSize_ - OBufTail_;
+        std::rotate(OBuffer_.get(), OBuffer_.get() + OBufTail_, OBuffer_.get() + OutSize_);
+        OBufTail_ = 0;
+        OBufHead_ = pending % OutSize_;
+        chunk = pending;
+      } else {
+        chunk = OutSize_ - OBufTail_;
+      }
+      send = OBufTail_;
+    }
+    int written = ComWrite(OBuffer_.get() + send, chunk);
+    if (written > 0) {
+      AdvanceSend(written);
+    } else if (written == 0) {
+      int wait = ComWaitWritable(FlushEvent_.get());
+      if (wait == kWaitCancelled) {
+        FlushEvent_.Drain();
+        FlushAckEvent_.Set();
+        return;
+      }
+      if (wait != kWaitReady) AdvanceSend(chunk);  // the device has gone: drop
+    } else {
+      AdvanceSend(chunk);  // a failed write drops its chunk
+    }
+  }
+  DropRtsWhenSent();
+}
+
+void TApdBaseDispatcher::AdvanceSend(int k) {
+  std::lock_guard<std::recursive_mutex> lock(OutputLock_);
+  if (!OBuffer_ || FlushInProgress_) return;
+  OBufTail_ += k;
+  if (OBufTail_ >= OutSize_) OBufTail_ -= OutSize_;
+  OBufFull_ = false;
+  if (OBufTail_ == OBufHead_) OBufTail_ = OBufHead_ = 0;
+}
+
+void TApdBaseDispatcher::DropRtsWhenSent() {
+  {
+    std::lock_guard<std::recursive_mutex> lock(MainLock_);
+    if (!RS485Mode_) return;
+  }
+  // Without access to the UART's transmitter-empty bit, wait for the
+  // driver's transmit queue to empty (bounded: about 5 s).
+  for (int polls = 0; polls < 5000 && !KillThreads_.load(); ++polls) {
+    uint32_t errors = 0;
+    int queued = ComDriverOutQueue(errors);
+    ErrorFlags_.fetch_or(errors & 0x1F);
+    if (queued <= 0) break;
+    if (Readable(FlushEvent_.get())) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(OutputLock_);
+    if (OBufFull_ || OBufHead_ != OBufTail_) return;  // more to send: keep RTS up
+  }
+  SetRts(false);
+}
+
+// ---------------------------------------------------------------------------
+// Thread priorities
+
+int TApdBaseDispatcher::ThreadBoostSteps(bool outputThread) {
+  std::lock_guard<std::recursive_mutex> lock(MainLock_);
+  return ThreadBoost_ + (outputThread && RS485Mode_ ? 1 : 0);
+}
+
+// Called on the thread that owns the dispatcher.
+void TApdBaseDispatcher::ApplyThreadPriorities() {
+  auto apply = [](TApdDispatcherThread* thread, int steps) {
+    if (!thread || !thread->Alive() || thread->Tid() == 0) return;
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(thread->Tid()), -steps);
+  };
+  apply(ComThread_.get(), ThreadBoostSteps(false));
+  apply(DispThread_.get(), ThreadBoostSteps(false));
+  apply(OutThread_.get(), ThreadBoostSteps(true));
+}
+
+}  // namespace kestrel
