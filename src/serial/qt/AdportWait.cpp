@@ -1,0 +1,195 @@
+// TApdCustomComPort::WaitForString: waits for a string on the window thread,
+// consuming every byte it examines, with trigger delivery suspended.
+//
+// The wait sleeps between arrivals: it blocks in the window thread's event
+// dispatcher (yield) or on the waker (no yield), and is woken by received
+// bytes (TApdWaitWaker), by its deadline, or by window events.
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "AdWaitWaker.h"
+#include "Adport.h"
+#include "Awuser.h"
+#include "EventTimer.h"
+
+namespace kestrel {
+
+namespace {
+
+// Notices a quit request that reaches the application while the wait blocks
+// in the event dispatcher; the request itself goes on to the application.
+class TQuitWatcher : public QObject {
+ public:
+  TQuitWatcher() {
+    auto* app = QCoreApplication::instance();
+    if (app && app->thread() == QThread::currentThread()) app->installEventFilter(this);
+  }
+  bool Seen = false;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Quit && watched == QCoreApplication::instance()) Seen = true;
+    return false;
+  }
+};
+
+// Keeps the event dispatcher registered with the waker while the wait runs.
+class TWakeRegistration {
+ public:
+  explicit TWakeRegistration(QAbstractEventDispatcher* dispatcher) : Dispatcher_(dispatcher) {
+    if (Dispatcher_) TApdWaitWaker::Instance().AddEventDispatcher(Dispatcher_);
+  }
+  ~TWakeRegistration() {
+    if (Dispatcher_) TApdWaitWaker::Instance().RemoveEventDispatcher(Dispatcher_);
+  }
+  TWakeRegistration(const TWakeRegistration&) = delete;
+  TWakeRegistration& operator=(const TWakeRegistration&) = delete;
+
+ private:
+  QAbstractEventDispatcher* const Dispatcher_;
+};
+
+// Incremental string search that also finds matches overlapping an earlier
+// partial match (aab in aaab).
+class TStringMatcher {
+ public:
+  TStringMatcher(std::string_view pattern, bool ignoreCase)
+      : Pattern_(pattern), IgnoreCase_(ignoreCase), Fallback_(pattern.size(), 0) {
+    if (IgnoreCase_) {
+      for (char& c : Pattern_) c = Upper(c);
+    }
+    for (size_t i = 1, k = 0; i < Pattern_.size(); ++i) {
+      while (k > 0 && Pattern_[i] != Pattern_[k]) k = Fallback_[k - 1];
+      if (Pattern_[i] == Pattern_[k]) ++k;
+      Fallback_[i] = k;
+    }
+  }
+
+  // Feeds one byte; true when the string has just been completed.
+  bool Feed(char byte) {
+    const char c = IgnoreCase_ ? Upper(byte) : byte;
+    while (Matched_ > 0 && Pattern_[Matched_] != c) Matched_ = Fallback_[Matched_ - 1];
+    if (Pattern_[Matched_] == c) ++Matched_;
+    return Matched_ == Pattern_.size();
+  }
+
+ private:
+  static char Upper(char c) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+
+  std::string Pattern_;
+  bool IgnoreCase_;
+  std::vector<size_t> Fallback_;  // longest proper border of each prefix
+  size_t Matched_ = 0;
+};
+
+// Milliseconds until the timer counts as expired (more than its ticks passed).
+int MillisecondsLeft(const EventTimer& timer) {
+  if (TimerExpired(timer)) return 0;
+  const int64_t left = static_cast<int64_t>(RemainingTime(timer) + 1) * TickMs -
+                       static_cast<int64_t>(AdTimeGetTime() & 0x7FFFFFFF) % TickMs;
+  return static_cast<int>(std::clamp<int64_t>(left, 1, 0x7FFFFFFF));
+}
+
+}  // namespace
+
+void TApdCustomComPort::PrepareWait() {
+  if (InState(psShuttingDown)) return;
+  auto* d = ValidDispatcher();
+  if (!d) return;
+  bool wasBusy = false;
+  d->SetEventBusy(wasBusy, true);
+  WaitPrepared_ = true;
+  if (!wasBusy) WaitPreparedWhileOn_ = true;
+}
+
+bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool yield,
+                                      bool ignoreCase) {
+  if (s.empty() || InState(psShuttingDown)) return true;
+  TApdBaseDispatcher* const d = ValidDispatcher();
+  if (!d) return false;
+
+  bool wasBusy = false;
+  d->SetEventBusy(wasBusy, true);
+
+  EventTimer timer;
+  NewTimer(timer, timeout);
+  TStringMatcher matcher(s, ignoreCase);
+  TApdWaitWaker& waker = TApdWaitWaker::Instance();
+
+  QAbstractEventDispatcher* eventDispatcher =
+      yield ? QAbstractEventDispatcher::instance(QThread::currentThread()) : nullptr;
+  TWakeRegistration registration(eventDispatcher);
+  TQuitWatcher quitWatcher;
+  QTimer deadline;
+  deadline.setSingleShot(true);
+  deadline.setTimerType(Qt::PreciseTimer);
+
+  bool found = false;
+  bool expired = false;
+  bool terminating = false;
+  // The port may be closed or moved by an event handled while we yield.
+  auto stillOurs = [&] { return OpenDispatcher() == d; };
+
+  while (!found && !expired && !terminating && stillOurs()) {
+    const uint64_t seen = waker.Arrivals();
+    while (d->CharReady()) {
+      const int byte = d->GetChar();
+      if (byte < 0) break;
+      WaitChar(static_cast<char>(byte));
+      if (matcher.Feed(static_cast<char>(byte))) {
+        found = true;
+        break;
+      }
+      if (TimerExpired(timer) || !stillOurs()) break;
+    }
+    if (found || !stillOurs()) break;
+    expired = TimerExpired(timer);
+    if (expired) break;
+
+    if (!eventDispatcher) {
+      waker.WaitFor(seen, MillisecondsLeft(timer));
+      continue;
+    }
+    if (SafeYield() == TYieldResult::Quit || quitWatcher.Seen) {
+      terminating = true;
+      break;
+    }
+    if (!stillOurs() || waker.Arrivals() != seen || d->CharReady()) continue;
+    // Sleep until bytes arrive (the waker wakes the dispatcher), the deadline
+    // timer fires or some other window event comes in.
+    deadline.start(MillisecondsLeft(timer));
+    eventDispatcher->processEvents(QEventLoop::WaitForMoreEvents);
+    deadline.stop();
+    if (quitWatcher.Seen) terminating = true;
+  }
+
+  const bool ours = stillOurs();
+  bool result;
+  if (terminating) {
+    result = true;
+  } else if (!ours) {
+    result = false;  // the port went away under the wait
+  } else {
+    result = found && !TimerExpired(timer);
+  }
+
+  if (ours && (!wasBusy || WaitPreparedWhileOn_)) {
+    bool ignored = false;
+    d->SetEventBusy(ignored, false);
+  }
+  WaitPrepared_ = false;
+  WaitPreparedWhileOn_ = false;
+  return result;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,97 @@
+#include "Adselcom.h"
+
+#include <QComboBox>
+#include <QFont>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QVariant>
+
+#include "AdErrorCodes.h"
+#include "AwPortPath.h"
+
+namespace kestrel {
+
+bool IsPortAvailable(int n) {
+  if (n <= 0) return false;
+  auto device = CreatePortDevice(n);
+  if (!device) return false;
+  const int rc = device->Open();
+  if (rc >= 0) {
+    device->Close();
+    return true;
+  }
+  // Held by another program (or not ours to open): the port exists.
+  return ShowPortsInUse && rc == ecAccessDenied;
+}
+
+TComSelectForm::TComSelectForm(QWidget* owner) : QDialog(owner) {
+  setWindowTitle(QStringLiteral("Select Port"));
+  setModal(true);
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setPixelSize(11);
+  setFont(font);
+  setFixedSize(220, 131);
+
+  Bevel1 = new QFrame(this);
+  Bevel1->setObjectName(QStringLiteral("Bevel1"));
+  Bevel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
+  Bevel1->setGeometry(8, 8, 201, 42);
+
+  Label1 = new QLabel(QStringLiteral("The configured serial port is not valid."), this);
+  Label1->setObjectName(QStringLiteral("Label1"));
+  Label1->setGeometry(18, 14, 176, 13);
+
+  Label2 = new QLabel(QStringLiteral("Please choose another port."), this);
+  Label2->setObjectName(QStringLiteral("Label2"));
+  Label2->setGeometry(18, 30, 133, 13);
+
+  PortsComboBox = new QComboBox(this);
+  PortsComboBox->setObjectName(QStringLiteral("PortsComboBox"));
+  PortsComboBox->setEditable(false);
+  PortsComboBox->setGeometry(8, 64, 201, 21);
+
+  OkBtn = new QPushButton(QStringLiteral("OK"), this);
+  OkBtn->setObjectName(QStringLiteral("OkBtn"));
+  OkBtn->setGeometry(8, 95, 85, 27);
+  OkBtn->setDefault(true);
+  connect(OkBtn, &QPushButton::clicked, this, [this] { done(mrOk); });
+
+  AbortBtn = new QPushButton(QStringLiteral("Cancel"), this);
+  AbortBtn->setObjectName(QStringLiteral("AbortBtn"));
+  AbortBtn->setGeometry(124, 95, 85, 27);
+  connect(AbortBtn, &QPushButton::clicked, this, [this] { done(mrAbort); });
+
+  FormCreate();
+
+  if (QScreen* screen = this->screen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.center() - rect().center());
+  }
+}
+
+void TComSelectForm::FormCreate() {
+  for (int n = 1; n <= MaxComSelectPort; ++n) {
+    if (!IsPortAvailable(n)) continue;
+    // The entry names the port and, so the operator knows what it is, its device.
+    PortsComboBox->addItem(
+        QStringLiteral("COM%1  %2").arg(n).arg(QString::fromStdString(ResolvePortPath(n))),
+        QVariant(n));
+  }
+  if (PortsComboBox->count() > 0) PortsComboBox->setCurrentIndex(0);
+}
+
+QString TComSelectForm::SelectedCom() const {
+  const int n = SelectedComNum();
+  return n > 0 ? QStringLiteral("COM%1").arg(n) : QString();
+}
+
+int TComSelectForm::SelectedComNum() const {
+  if (PortsComboBox->currentIndex() < 0) return 0;
+  return PortsComboBox->currentData().toInt();
+}
+
+}  // namespace kestrel
