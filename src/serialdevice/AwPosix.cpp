@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,6 +22,8 @@ namespace {
 constexpr int kLinePollMs = 50;
 // The N_TTY line discipline's receive buffer.
 constexpr int kDriverReceiveQueue = 4096;
+// Unix98 pseudo-terminal slaves use majors 136..143.
+constexpr unsigned kPtySlaveMajor = 136;
 
 int RetryIoctl(int fd, unsigned long request, void* arg) {
   int rc;
@@ -137,6 +141,9 @@ int TApdPosixDevice::Open() {
   auto closeEvent = std::make_unique<TApdEventFd>();
   if (!closeEvent->valid() || !rxRearm_.valid()) return ApdResultFromErrno(errno, true);
 
+  struct stat st {};
+  isPseudoTerminal_ = ::fstat(fd.get(), &st) == 0 && ::major(st.st_rdev) >= kPtySlaveMajor &&
+                      ::major(st.st_rdev) < kPtySlaveMajor + 8;
   int bits = 0;
   const bool lines = RetryIoctl(fd.get(), TIOCMGET, &bits) == 0;
   posix_kernel::TLineCounters counters;
@@ -193,26 +200,30 @@ int TApdPosixDevice::ReadSettings(int fd, TDeviceSettings& s) {
   uint32_t baud = 0;
   if (posix_kernel::GetAnyBaud(fd, baud) == 0 && baud != 0) s.BaudRate = baud;
 
-  switch (tio.c_cflag & CSIZE) {
-    case CS5:
-      s.ByteSize = 5;
-      break;
-    case CS6:
-      s.ByteSize = 6;
-      break;
-    case CS7:
-      s.ByteSize = 7;
-      break;
-    default:
-      s.ByteSize = 8;
-      break;
-  }
-  if (!(tio.c_cflag & PARENB)) {
-    s.Parity = NOPARITY;
-  } else if (tio.c_cflag & CMSPAR) {
-    s.Parity = (tio.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
-  } else {
-    s.Parity = (tio.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+  // A pseudo-terminal has no wire: its driver forces CS8 without parity
+  // whatever is asked, so the framing asked for is what it reports.
+  if (!isPseudoTerminal_) {
+    switch (tio.c_cflag & CSIZE) {
+      case CS5:
+        s.ByteSize = 5;
+        break;
+      case CS6:
+        s.ByteSize = 6;
+        break;
+      case CS7:
+        s.ByteSize = 7;
+        break;
+      default:
+        s.ByteSize = 8;
+        break;
+    }
+    if (!(tio.c_cflag & PARENB)) {
+      s.Parity = NOPARITY;
+    } else if (tio.c_cflag & CMSPAR) {
+      s.Parity = (tio.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+    } else {
+      s.Parity = (tio.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    }
   }
   if (!(tio.c_cflag & CSTOPB)) {
     s.StopBits = ONESTOPBIT;

@@ -70,6 +70,7 @@ class TApdPosixDevice final : public TApdSerialDevice {
   int users_ = 0;
   bool closing_ = false;
 
+  bool isPseudoTerminal_ = false;  // set by Open before the descriptor is shared
   std::atomic<bool> hasModemLines_{false};
   std::atomic<bool> hasCounters_{false};
   std::atomic<bool> hungUp_{false};

@@ -2,10 +2,11 @@
 #include "AwPosix.h"
 
 #include <gtest/gtest.h>
+#include <time.h>
 
-#include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <random>
+#include <future>
 #include <thread>
 
 #include "AdErrorCodes.h"
@@ -85,6 +86,218 @@ TEST(PosixDeviceOpen, FailuresAreToldApart) {
   EXPECT_FALSE(missing.IsOpen());
   TApdPosixDevice badPath("/dev/null/ttyS0");
   EXPECT_EQ(badPath.Open(), ecPathNotFound);
+}
+
+TEST(PosixDeviceErrors, ErrnoMapsOntoTheCodesTheLoaderTellsApart) {
+  struct Case {
+    int err;
+    bool atOpen;
+    int code;
+  };
+  const Case cases[] = {
+      {ENOENT, true, ecFileNotFound},
+      {ENODEV, true, ecFileNotFound},
+      {ENXIO, true, ecFileNotFound},
+      {EIO, true, ecFileNotFound},
+      {ENOTDIR, true, ecPathNotFound},
+      {EBUSY, true, ecAccessDenied},
+      {EACCES, true, ecAccessDenied},
+      {EPERM, true, ecAccessDenied},
+      {EWOULDBLOCK, true, ecAccessDenied},
+      {ENOMEM, true, ecOutOfMemory},
+      {EINVAL, false, ecInvalidParameter},
+      {ENOTTY, true, -ENOTTY},
+      {EWOULDBLOCK, false, -EWOULDBLOCK},
+      {EMFILE, true, ecTooManyFiles},
+      // A device that vanished later must not read as "in use" (-EIO = -5).
+      {EIO, false, ecFileNotFound},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ApdResultFromErrno(c.err, c.atOpen), c.code) << "errno " << c.err;
+  }
+}
+
+TEST_F(PosixDeviceTest, LineSettingsRoundTrip) {
+  struct Case {
+    uint32_t baud;
+    uint8_t size, parity, stop;
+    uint32_t flags;
+  };
+  const uint32_t plain = dcb_Binary | dcb_DtrEnable | dcb_RtsEnable;
+  const uint32_t hardware = dcb_Binary | dcb_DtrEnable | dcb_RtsHandshake | dcb_OutxCtsFlow;
+  const Case cases[] = {
+      {9600, 8, NOPARITY, ONESTOPBIT, plain},
+      {115200, 7, EVENPARITY, TWOSTOPBITS, plain | dcb_Parity},
+      {250000, 8, ODDPARITY, ONESTOPBIT, hardware},  // no standard rate: any-baud path
+      {31250, 6, MARKPARITY, TWOSTOPBITS, plain},
+      {1000000, 5, SPACEPARITY, ONE5STOPBITS, plain | dcb_OutX | dcb_InX},
+      {57600, 5, NOPARITY, TWOSTOPBITS, dcb_Binary | dcb_DtrEnable | dcb_OutxCtsFlow},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.baud);
+    TDeviceSettings s;
+    ASSERT_EQ(dev.GetState(s), ecOK);
+    s.BaudRate = c.baud;
+    s.ByteSize = c.size;
+    s.Parity = c.parity;
+    s.StopBits = c.stop;
+    s.Flags = c.flags;
+    s.XonChar = 0x01;
+    s.XoffChar = 0x02;
+    s.XonLim = 409;
+    s.XoffLim = 2096;
+    ASSERT_EQ(dev.SetState(s), ecOK);
+    TDeviceSettings back;
+    ASSERT_EQ(dev.GetState(back), ecOK);
+    EXPECT_EQ(back.BaudRate, c.baud);
+    EXPECT_EQ(back.ByteSize, c.size);
+    EXPECT_EQ(back.Parity, c.parity);
+    EXPECT_EQ(back.StopBits, c.stop);
+    EXPECT_EQ(back.Flags, c.flags);
+    EXPECT_EQ(back.XonChar, 0x01);
+    EXPECT_EQ(back.XoffChar, 0x02);
+    EXPECT_EQ(back.XonLim, 409);
+    EXPECT_EQ(back.XoffLim, 2096);
+  }
+  TDeviceSettings bad;
+  ASSERT_EQ(dev.GetState(bad), ecOK);
+  bad.StopBits = ONE5STOPBITS;  // only with 5 data bits
+  bad.ByteSize = 8;
+  EXPECT_EQ(dev.SetState(bad), ecInvalidParameter);
+}
+
+TEST_F(PosixDeviceTest, PseudoTerminalLinesReadAsLoopedBack) {
+  EXPECT_FALSE(dev.HasModemLines());
+  uint8_t levels = 0;
+  EXPECT_EQ(dev.GetModemLines(levels), ecOK);
+  EXPECT_EQ(levels, ms_CtsOn | ms_DsrOn | ms_RlsdOn);
+  for (int f : {CLRDTR, SETDTR, CLRRTS, SETRTS}) EXPECT_EQ(dev.Escape(f), ecOK) << f;
+  EXPECT_EQ(dev.Escape(SETBREAK), ecOK);
+  EXPECT_EQ(dev.Escape(CLRBREAK), ecOK);
+  EXPECT_EQ(dev.Escape(GETBASEADDRESS), 0);
+  // CTS flow on a line without CTS never reports output held.
+  TDeviceSettings s;
+  ASSERT_EQ(dev.GetState(s), ecOK);
+  s.Flags |= dcb_OutxCtsFlow;
+  ASSERT_EQ(dev.SetState(s), ecOK);
+  TDeviceStatus status;
+  dev.GetError(status);
+  EXPECT_EQ(status.HoldFlags, 0u);
+}
+
+TEST_F(PosixDeviceTest, StatusCountsAndPurge) {
+  ASSERT_TRUE(pty.WriteAll("0123456789"));
+  TDeviceStatus status;
+  for (int i = 0; i < 1000 && status.InQue < 10; ++i) {
+    dev.GetError(status);
+    if (status.InQue < 10) std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(status.InQue, 10u);
+  EXPECT_EQ(dev.Purge(PURGE_RXABORT | PURGE_RXCLEAR), ecOK);
+  uint8_t buf[16];
+  EXPECT_EQ(dev.Read(buf, sizeof buf), 0);
+  // Bytes after a purge are reported as news.
+  ASSERT_TRUE(pty.WriteAll("x"));
+  uint32_t happened = 0;
+  ASSERT_EQ(dev.WaitEvent(ev_RxChar, happened), kWaitReady);
+  EXPECT_EQ(happened, ev_RxChar);
+  EXPECT_EQ(dev.Read(buf, sizeof buf), 1);
+}
+
+double ThreadCpuSeconds() {
+  struct timespec ts {};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+TEST_F(PosixDeviceTest, UnreadBytesDoNotWakeTheWaitAgain) {
+  ASSERT_TRUE(pty.WriteAll("abc"));
+  uint32_t happened = 0;
+  ASSERT_EQ(dev.WaitEvent(ev_RxChar | ev_Cts, happened), kWaitReady);
+  ASSERT_EQ(happened, ev_RxChar);
+  // Nothing is read; the next wait must sleep, not spin, until news come.
+  auto next = std::async(std::launch::async, [&] {
+    const double cpu = ThreadCpuSeconds();
+    uint32_t h = 0;
+    const int rc = dev.WaitEvent(ev_RxChar | ev_Cts, h);
+    return std::make_tuple(rc, h, ThreadCpuSeconds() - cpu);
+  });
+  EXPECT_EQ(next.wait_for(300ms), std::future_status::timeout);
+  ASSERT_TRUE(pty.WriteAll("d"));
+  const auto [rc, h, cpu] = next.get();
+  EXPECT_EQ(rc, kWaitReady);
+  EXPECT_EQ(h, ev_RxChar);
+  EXPECT_LT(cpu, 0.1);  // a spinning wait burns the whole 300 ms
+  uint8_t buf[16];
+  EXPECT_EQ(dev.Read(buf, sizeof buf), 4);
+
+  // After a partial read the rest is not news either, but new bytes are.
+  ASSERT_TRUE(pty.WriteAll("efgh"));
+  ASSERT_EQ(dev.WaitEvent(ev_RxChar, happened), kWaitReady);
+  ASSERT_EQ(dev.Read(buf, 2), 2);
+  ASSERT_TRUE(pty.WriteAll("i"));
+  ASSERT_EQ(dev.WaitEvent(ev_RxChar, happened), kWaitReady);
+  EXPECT_EQ(dev.Read(buf, sizeof buf), 3);
+}
+
+// Writes until the line has stayed full for a while (the far side reads
+// nothing), so that WaitWritable blocks.
+void FillLine(TApdSerialDevice& dev) {
+  std::vector<uint8_t> block(4096, 0x5A);
+  for (int idle = 0; idle < 50;) {
+    if (dev.Write(block.data(), static_cast<int>(block.size())) > 0) {
+      idle = 0;
+    } else {
+      ++idle;
+      std::this_thread::sleep_for(2ms);
+    }
+  }
+}
+
+TEST_F(PosixDeviceTest, CloseFromAnotherThreadEndsBothWaits) {
+  FillLine(dev);
+  auto event = std::async(std::launch::async, [&] {
+    uint32_t h = 0;
+    return dev.WaitEvent(ev_RxChar | ev_Cts, h);
+  });
+  auto writable = std::async(std::launch::async, [&] { return dev.WaitWritable(-1); });
+  EXPECT_EQ(event.wait_for(50ms), std::future_status::timeout);
+  EXPECT_EQ(writable.wait_for(1ms), std::future_status::timeout);
+  dev.Close();
+  EXPECT_EQ(event.get(), kDeviceClosed);
+  EXPECT_EQ(writable.get(), kDeviceClosed);
+  EXPECT_FALSE(dev.IsOpen());
+  uint32_t h = 0;
+  EXPECT_EQ(dev.WaitEvent(ev_RxChar, h), kDeviceClosed);
+}
+
+TEST_F(PosixDeviceTest, WaitWritableEndsOnTheCancelDescriptor) {
+  FillLine(dev);
+  TApdEventFd cancel;
+  auto writable = std::async(std::launch::async, [&] { return dev.WaitWritable(cancel.get()); });
+  EXPECT_EQ(writable.wait_for(20ms), std::future_status::timeout);
+  cancel.Signal();
+  EXPECT_EQ(writable.get(), kWaitCancelled);
+  // Draining the line makes it writable again.
+  cancel.Drain();
+  pty.ReadSome(1 << 20, 100ms);
+  EXPECT_EQ(dev.WaitWritable(cancel.get()), kWaitReady);
+}
+
+TEST_F(PosixDeviceTest, VanishedOtherSideEndsTheWaitAsClosed) {
+  // As when a USB adapter is pulled out: the tty hangs up.
+  pty.DropHolder();
+  auto event = std::async(std::launch::async, [&] {
+    uint32_t h = 0;
+    return dev.WaitEvent(ev_RxChar | ev_Cts, h);
+  });
+  EXPECT_EQ(event.wait_for(50ms), std::future_status::timeout);
+  pty.CloseMaster();
+  EXPECT_EQ(event.get(), kDeviceClosed);
+  uint32_t h = 0;
+  EXPECT_EQ(dev.WaitEvent(ev_RxChar, h), kDeviceClosed);
+  EXPECT_EQ(dev.WaitWritable(-1), kDeviceClosed);
+  dev.Close();
 }
 
 }  // namespace
