@@ -1,0 +1,174 @@
+// Port numbers to paths, the console guard and the device-scheme registry.
+#include "AwPortPath.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "AdErrorCodes.h"
+#include "AwPosix.h"
+#include "AwSim.h"
+#include "PtyPair.h"
+
+namespace kestrel {
+namespace {
+
+// A console-list file of the test's own; restores the real one afterwards.
+class ConsoleList {
+ public:
+  explicit ConsoleList(const std::string& names) {
+    char dir[] = "/tmp/kestrel-console-XXXXXX";
+    path_ = std::string(::mkdtemp(dir)) + "/active";
+    std::ofstream(path_) << names << "\n";
+    SetConsoleListFile(path_);
+  }
+  ~ConsoleList() {
+    SetConsoleListFile("");
+    std::remove(path_.c_str());
+    ::rmdir(path_.substr(0, path_.rfind('/')).c_str());
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Sets KESTREL_COM<n> for the test's lifetime.
+class PortVariable {
+ public:
+  PortVariable(int n, const std::string& value) : name_("KESTREL_COM" + std::to_string(n)) {
+    ::setenv(name_.c_str(), value.c_str(), 1);
+  }
+  ~PortVariable() { ::unsetenv(name_.c_str()); }
+
+ private:
+  std::string name_;
+};
+
+TEST(PortPath, VariableElseTheNthSerialPort) {
+  ::unsetenv("KESTREL_COM3");
+  EXPECT_EQ(ResolvePortPath(1), "/dev/ttyS0");
+  EXPECT_EQ(ResolvePortPath(12), "/dev/ttyS11");
+  EXPECT_FALSE(IsPortMappedExplicitly(3));
+  {
+    PortVariable mapped(3, "/dev/ttyUSB0");
+    EXPECT_EQ(ResolvePortPath(3), "/dev/ttyUSB0");
+    EXPECT_TRUE(IsPortMappedExplicitly(3));
+  }
+  {
+    PortVariable empty(3, "");
+    EXPECT_EQ(ResolvePortPath(3), "/dev/ttyS2");
+    EXPECT_FALSE(IsPortMappedExplicitly(3));
+  }
+}
+
+TEST(PortPath, ConsoleDevicesAreRecognised) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  const std::string ptyName = pty.slavePath().substr(5);  // "pts/N"
+  ConsoleList list("tty0 " + ptyName);
+  EXPECT_TRUE(IsConsoleDevice(pty.slavePath()));
+  EXPECT_TRUE(IsConsoleDevice("/dev/console"));
+  EXPECT_TRUE(IsConsoleDevice("/dev/tty"));
+  EXPECT_FALSE(IsConsoleDevice("/dev/null"));
+  EXPECT_FALSE(IsConsoleDevice("/dev/kestrel-no-such-port"));
+  EXPECT_FALSE(IsConsoleDevice(list.path()));  // a plain file
+  {
+    ConsoleList other("ttyS0");
+    EXPECT_FALSE(IsConsoleDevice(pty.slavePath()));
+  }
+  // Through a symbolic link, as /dev/serial/by-id/... are.
+  const std::string link = list.path() + ".link";
+  ASSERT_EQ(::symlink(pty.slavePath().c_str(), link.c_str()), 0);
+  EXPECT_TRUE(IsConsoleDevice(link, list.path()));
+  ::unlink(link.c_str());
+}
+
+TEST(PortPath, ConsoleIsOpenedOnlyWhenNamedExplicitly) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  ConsoleList list(pty.slavePath().substr(5));
+  {
+    auto dev = CreateSerialDevice(pty.slavePath());
+    ASSERT_TRUE(dev);
+    EXPECT_EQ(dev->Open(), ecFileNotFound);
+    EXPECT_FALSE(dev->IsOpen());
+    // Nothing was opened behind our back: the port is still free.
+    TApdPosixDevice probe(pty.slavePath());
+    EXPECT_EQ(probe.Open(), ecOK);
+  }
+  PortVariable mapped(7, pty.slavePath());
+  auto dev = CreatePortDevice(7);
+  ASSERT_TRUE(dev);
+  EXPECT_EQ(dev->Path(), pty.slavePath());
+  EXPECT_EQ(dev->Open(), ecOK);
+}
+
+TEST(PortPath, DefaultMappedSystemConsoleIsNeverOpened) {
+  struct stat st {};
+  if (::stat("/dev/ttyS0", &st) != 0 || !S_ISCHR(st.st_mode)) GTEST_SKIP() << "no /dev/ttyS0";
+  ::unsetenv("KESTREL_COM1");
+  ConsoleList list("ttyS0");
+  auto dev = CreatePortDevice(1);
+  ASSERT_TRUE(dev);
+  EXPECT_EQ(dev->Path(), "/dev/ttyS0");
+  // Checked before Open: a termios device here would open the real console.
+  ASSERT_EQ(dynamic_cast<TApdPosixDevice*>(dev.get()), nullptr);
+  EXPECT_EQ(dev->Open(), ecFileNotFound);
+}
+
+std::unique_ptr<TApdSerialDevice> MakeTestSim(const std::string& path) {
+  TSimOptions options;
+  options.path = path;
+  return std::move(CreateSimDevice(options).port);
+}
+
+std::unique_ptr<TApdSerialDevice> MakeNothing(const std::string&) {
+  return nullptr;
+}
+
+TEST(DeviceSchemes, RegisteredSchemesGoToTheirFactory) {
+  RegisterDeviceScheme("testsim", &MakeTestSim);
+  RegisterDeviceScheme("nothing", &MakeNothing);
+  auto sim = CreateSerialDevice("testsim:unit2");
+  ASSERT_TRUE(sim);
+  EXPECT_NE(dynamic_cast<TApdSimDevice*>(sim.get()), nullptr);
+  EXPECT_EQ(sim->Path(), "testsim:unit2");
+  EXPECT_EQ(CreateSerialDevice("nothing:"), nullptr);
+
+  // Not a scheme, or not registered: a termios device for the path as is.
+  for (const char* path : {"/dev/tty:S0", "unknown:x", "9sim:x", "testsim"}) {
+    auto dev = CreateSerialDevice(path);
+    ASSERT_TRUE(dev) << path;
+    EXPECT_NE(dynamic_cast<TApdPosixDevice*>(dev.get()), nullptr) << path;
+    EXPECT_EQ(dev->Path(), path);
+  }
+  RegisterDeviceScheme("testsim", nullptr);
+  RegisterDeviceScheme("nothing", nullptr);
+  EXPECT_NE(dynamic_cast<TApdPosixDevice*>(CreateSerialDevice("testsim:unit2").get()), nullptr);
+}
+
+TEST(DeviceSchemes, RegistryIsSafeAcrossThreads) {
+  std::vector<std::thread> threads;
+  std::atomic<int> sims{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &sims] {
+      const std::string scheme = "race" + std::to_string(t % 2);
+      for (int i = 0; i < 500; ++i) {
+        RegisterDeviceScheme(scheme, (i % 2) ? &MakeTestSim : nullptr);
+        auto dev = CreateSerialDevice(scheme + ":x");
+        if (dynamic_cast<TApdSimDevice*>(dev.get())) ++sims;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  RegisterDeviceScheme("race0", nullptr);
+  RegisterDeviceScheme("race1", nullptr);
+  EXPECT_GT(sims.load(), 0);
+}
+
+}  // namespace
+}  // namespace kestrel
