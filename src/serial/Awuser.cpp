@@ -205,6 +205,14 @@ void TApdBaseDispatcher::FreeBuffers() {
 // ---------------------------------------------------------------------------
 // The dispatch buffer
 
+// Room was made while the driver holds bytes back: the dispatch thread need
+// not wait for its next cycle to fetch them.
+void TApdBaseDispatcher::WakeIfHeldBack() {
+  if (!HeldBack_) return;
+  HeldBack_ = false;
+  ComEvent_.Set();
+}
+
 int TApdBaseDispatcher::UsedLocked() const {
   if (DBufFull_) return kBufSize;
   return (DBufHead_ - DBufTail_ + kBufSize) % kBufSize;
@@ -223,7 +231,11 @@ void TApdBaseDispatcher::CopyFromLocked(int offset, uint8_t* dest, int length) c
 
 void TApdBaseDispatcher::ExtractData() {
   std::lock_guard<std::recursive_mutex> lock(InputLock_);
-  if (!DBuffer_ || DBufFull_) return;
+  if (!DBuffer_) return;
+  if (DBufFull_) {
+    HeldBack_ = true;
+    return;
+  }
   RefreshStatus();
   int waiting;
   {
@@ -239,6 +251,7 @@ void TApdBaseDispatcher::ExtractData() {
     if (DBufTail_ > DBufHead_) contiguous = free;
   }
   int want = std::min(free, waiting);
+  HeldBack_ = waiting > free;
   int second = want > contiguous ? want - contiguous : 0;
 
   int got = std::max(ReadCom(DBuffer_.get() + DBufHead_, contiguous), 0);
@@ -272,6 +285,7 @@ int TApdBaseDispatcher::RelativeRead(int offset, int length, uint8_t* dest, bool
     } else {
       DBufTail_ = (DBufTail_ + length) % kBufSize;
       DBufFull_ = false;
+      WakeIfHeldBack();
     }
     if (dest) {
       std::lock_guard<std::recursive_mutex> main(MainLock_);

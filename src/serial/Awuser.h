@@ -292,8 +292,9 @@ class TApdBaseDispatcher {
   uint64_t ScanSerial_ = 0;       // next byte the data-trigger scan looks at
   uint64_t LastAvailSerial_ = 0;  // head at the last avail notification
   bool InAvailDelivery_ = false;
-  int ReadCount_ = 0;    // read count of the handler being called
-  int LargestRead_ = 0;  // largest read count of the current delivery
+  bool HeldBack_ = false;  // the driver holds bytes the buffer had no room for
+  int ReadCount_ = 0;      // read count of the handler being called
+  int LargestRead_ = 0;    // largest read count of the current delivery
 
   // Output ring (output lock).
   std::unique_ptr<uint8_t[]> OBuffer_;
@@ -383,6 +384,7 @@ class TApdBaseDispatcher {
   void CopyFromLocked(int offset, uint8_t* dest, int length) const;
   int RelativeRead(int offset, int length, uint8_t* dest, bool take);
   void FreeBuffers();
+  void WakeIfHeldBack();  // input lock held
 
   // Modem status (AwuserLine.cpp): reads the lines, folds changes and a
   // pending ring into the change bits, returns the byte, then clears `clear`.

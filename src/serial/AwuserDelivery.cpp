@@ -138,6 +138,7 @@ bool TApdBaseDispatcher::SendNotify(uint32_t msg, uint32_t wParam, uint16_t para
       if (LargestRead_ > 0) {
         DBufTail_ = (DBufTail_ + LargestRead_) % kBufSize;
         DBufFull_ = false;
+        WakeIfHeldBack();
       }
       if (msg == apw_TriggerAvail && static_cast<uint32_t>(LargestRead_) != wParam) result = false;
     }

@@ -1,0 +1,297 @@
+// Bytes through the dispatcher: both directions on the simulated cable and on
+// a pseudo-terminal, the full dispatch buffer, the wrap, the output ring's
+// limits, flushes, closing and destruction.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "AdErrorCodes.h"
+#include "AwuserTestUtil.h"
+
+namespace kestrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Pattern;
+using test::TPtyPair;
+using test::TSimPort;
+using test::WaitUntil;
+
+// Queues `data` with PutBlock in random chunks, retrying while the ring is full.
+void PutAll(TApdBaseDispatcher& port, const std::vector<uint8_t>& data, uint32_t seed) {
+  std::mt19937 rng(seed);
+  size_t sent = 0;
+  while (sent < data.size()) {
+    size_t chunk = std::min<size_t>(data.size() - sent, 1 + rng() % 3000);
+    int rc = port.PutBlock(data.data() + sent, static_cast<int>(chunk));
+    if (rc == 0)
+      sent += chunk;
+    else if (rc == ecOutputBufferTooSmall)
+      std::this_thread::sleep_for(1ms);
+    else
+      FAIL() << "PutBlock " << rc;
+  }
+}
+
+// Takes `n` bytes with GetBlock in random chunks.
+std::vector<uint8_t> GetAll(TApdBaseDispatcher& port, size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> got(n);
+  size_t have = 0;
+  auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (have < n && std::chrono::steady_clock::now() < deadline) {
+    int used = port.InBuffUsed();
+    if (used == 0) {
+      std::this_thread::sleep_for(1ms);
+      continue;
+    }
+    int want =
+        std::min<int>({used, static_cast<int>(n - have), 1 + static_cast<int>(rng() % 5000)});
+    EXPECT_EQ(port.GetBlock(got.data() + have, want), want);
+    have += want;
+  }
+  got.resize(have);
+  return got;
+}
+
+TEST(AwuserData, SimCarriesMegabytesBothWaysAtOnce) {
+  TSimPort sim;
+  ASSERT_EQ(sim.open, 0);
+  const auto out = Pattern(3 << 20, 1);
+  const auto in = Pattern(3 << 20, 2);
+
+  std::thread writer([&] { PutAll(*sim.port, out, 11); });
+  std::thread farSender([&] {
+    std::mt19937 rng(12);
+    size_t sent = 0;
+    while (sent < in.size()) {
+      int chunk = static_cast<int>(std::min<size_t>(in.size() - sent, 1 + rng() % 7000));
+      sent += sim.far->SendFor(in.data() + sent, chunk, 10s);
+    }
+  });
+  std::vector<uint8_t> farGot;
+  std::thread farReader([&] { farGot = sim.far->ReadExactly(out.size(), 60s); });
+  auto got = GetAll(*sim.port, in.size(), 13);
+  writer.join();
+  farSender.join();
+  farReader.join();
+
+  EXPECT_TRUE(got == in) << "received " << got.size() << " of " << in.size();
+  EXPECT_TRUE(farGot == out) << "sent " << farGot.size() << " of " << out.size();
+}
+
+TEST(AwuserData, PseudoTerminalCarriesMegabytesBothWaysAtOnce) {
+  TPtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  TApdPosixDispatcher port(nullptr);
+  ASSERT_EQ(port.InitPort(pty.SlavePath(), 115200, NOPARITY, 8, 1, 4096, 4096, 0), 0);
+  const auto out = Pattern(2 << 20, 3);
+  const auto in = Pattern(2 << 20, 4);
+
+  std::thread writer([&] { PutAll(port, out, 21); });
+  std::thread masterWriter([&] {
+    std::mt19937 rng(22);
+    for (size_t sent = 0; sent < in.size();) {
+      size_t chunk = std::min<size_t>(in.size() - sent, 1 + rng() % 4000);
+      pty.WriteAll(in.data() + sent, chunk);
+      sent += chunk;
+    }
+  });
+  std::vector<uint8_t> masterGot;
+  std::thread masterReader([&] {
+    std::vector<uint8_t> buf(65536);
+    auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (masterGot.size() < out.size() && std::chrono::steady_clock::now() < deadline) {
+      size_t r = pty.ReadSome(buf.data(), buf.size(), 100);
+      masterGot.insert(masterGot.end(), buf.begin(), buf.begin() + r);
+    }
+  });
+  auto got = GetAll(port, in.size(), 23);
+  writer.join();
+  masterWriter.join();
+  masterReader.join();
+
+  EXPECT_TRUE(got == in) << "received " << got.size() << " of " << in.size();
+  EXPECT_TRUE(masterGot == out) << "sent " << masterGot.size() << " of " << out.size();
+}
+
+TEST(AwuserData, FullBufferHoldsFurtherBytesBackInTheDriver) {
+  TSimPort sim;
+  ASSERT_EQ(sim.open, 0);
+  const auto in = Pattern(8192 + 3000, 5);
+  std::thread farSender([&] { sim.far->SendFor(in.data(), static_cast<int>(in.size()), 30s); });
+
+  ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 8192; }));
+  EXPECT_EQ(sim.port->InBuffFree(), 0);
+  EXPECT_TRUE(sim.port->CharReady());
+  // Several dispatch cycles later the buffer still holds exactly 8192.
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(sim.port->InBuffUsed(), 8192);
+
+  std::vector<uint8_t> got(in.size());
+  ASSERT_EQ(sim.port->GetBlock(got.data(), 5000), 5000);
+  // The rest comes in from the driver once there is room.
+  ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 8192 + 3000 - 5000; }));
+  ASSERT_EQ(sim.port->GetBlock(got.data() + 5000, 6192), 6192);
+  farSender.join();
+  EXPECT_TRUE(got == in);
+}
+
+TEST(AwuserData, ReadsAcrossTheBufferEnd) {
+  TSimPort sim;
+  ASSERT_EQ(sim.open, 0);
+  auto first = Pattern(6000, 6);
+  ASSERT_EQ(sim.far->SendFor(first.data(), 6000, 10s), 6000);
+  ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 6000; }));
+  std::vector<uint8_t> sink(6000);
+  ASSERT_EQ(sim.port->GetBlock(sink.data(), 6000), 6000);
+  EXPECT_TRUE(sink == first);
+
+  // These 4000 bytes are stored across the end of the 8192-byte buffer.
+  auto second = Pattern(4000, 7);
+  ASSERT_EQ(sim.far->SendFor(second.data(), 4000, 10s), 4000);
+  ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 4000; }));
+  EXPECT_EQ(sim.port->PeekChar(2192), second[2191]);  // last byte before the end
+  EXPECT_EQ(sim.port->PeekChar(2193), second[2192]);  // first byte after it
+  EXPECT_EQ(sim.port->PeekChar(4001), ecBufferIsEmpty);
+  std::vector<uint8_t> peeked(4000), got(4000);
+  ASSERT_EQ(sim.port->PeekBlock(peeked.data(), 4000), 4000);
+  EXPECT_EQ(sim.port->GetBlock(got.data(), 4001), ecBufferIsEmpty);
+  EXPECT_EQ(sim.port->InBuffUsed(), 4000);
+  ASSERT_EQ(sim.port->GetBlock(got.data(), 4000), 4000);
+  EXPECT_TRUE(peeked == second);
+  EXPECT_TRUE(got == second);
+  EXPECT_EQ(sim.port->GetChar(), ecBufferIsEmpty);
+}
+
+// With CTS low and CTS flow control on, the output thread holds the ring.
+struct HeldOutput : ::testing::Test {
+  TSimPort sim;
+  void SetUp() override {
+    ASSERT_EQ(sim.open, 0);
+    ASSERT_EQ(sim.port->HWFlowOptions(3000, 400, hfRequireCTS), 0);
+    sim.far->SetCts(false);
+    ASSERT_TRUE(WaitUntil([&] { return !sim.port->CheckCTS(); }));
+    // Whatever the transmitter takes while held is in it; the rest waits.
+    auto prime = Pattern(100, 8);
+    ASSERT_EQ(sim.port->PutBlock(prime.data(), 100), 0);
+    ASSERT_TRUE(WaitUntil([&] { return sim.port->OutBuffUsed() == 100 - int(kSimTxFifo); }));
+  }
+};
+
+TEST_F(HeldOutput, PutBlockTakesExactlyTheFreeSpaceAndRefusesOneMore) {
+  const int free = sim.port->OutBuffFree();
+  ASSERT_EQ(free, 4096 - (100 - int(kSimTxFifo)));
+  auto block = Pattern(free + 1, 9);
+  EXPECT_EQ(sim.port->PutBlock(block.data(), free + 1), ecOutputBufferTooSmall);
+  EXPECT_EQ(sim.port->OutBuffFree(), free);  // nothing queued
+  EXPECT_EQ(sim.port->PutBlock(block.data(), free), 0);
+  EXPECT_EQ(sim.port->OutBuffFree(), 0);
+  EXPECT_EQ(sim.port->OutBuffUsed(), 4096);
+  EXPECT_EQ(sim.port->PutChar('x'), ecOutputBufferTooSmall);
+
+  // Once CTS rises everything arrives, in order.
+  sim.far->SetCts(true);
+  auto prime = Pattern(100, 8);
+  std::vector<uint8_t> expected(prime);
+  expected.insert(expected.end(), block.begin(), block.begin() + free);
+  EXPECT_TRUE(sim.far->ReadExactly(expected.size(), 20s) == expected);
+  EXPECT_TRUE(WaitUntil([&] { return sim.port->OutBuffUsed() == 0; }));
+}
+
+TEST_F(HeldOutput, FlushOutBufferAbandonsTheHeldWrite) {
+  EXPECT_EQ(sim.port->FlushOutBuffer(), 0);
+  EXPECT_EQ(sim.port->OutBuffUsed(), 0);
+  EXPECT_EQ(sim.port->OutBuffFree(), 4096);
+  sim.far->SetCts(true);
+  ASSERT_EQ(sim.port->PutString("AFTER"), 0);
+  auto got = sim.far->ReadExactly(5, 20s);
+  EXPECT_EQ(std::string(got.begin(), got.end()), "AFTER");
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(sim.far->Available(), 0u);  // none of the flushed bytes followed
+}
+
+TEST(AwuserData, FlushInBufferDiscardsBufferAndDriverQueue) {
+  TSimPort sim;
+  ASSERT_EQ(sim.open, 0);
+  ASSERT_EQ(sim.far->SendFor("discard me", 10s), 10);
+  ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 10; }));
+  EXPECT_EQ(sim.port->FlushInBuffer(), 0);
+  EXPECT_EQ(sim.port->InBuffUsed(), 0);
+  EXPECT_FALSE(sim.port->CharReady());
+  ASSERT_EQ(sim.far->SendFor("kept", 10s), 4);
+  ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 4; }));
+  char got[4];
+  ASSERT_EQ(sim.port->GetBlock(got, 4), 4);
+  EXPECT_EQ(std::string(got, 4), "kept");
+}
+
+TEST(AwuserData, ClosingWhileTheDeviceWaitThreadWaitsEndsEveryThread) {
+  TPtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  TApdPosixDispatcher ptyPort(nullptr);
+  ASSERT_EQ(ptyPort.InitPort(pty.SlavePath(), 9600, NOPARITY, 8, 1, 4096, 4096, 0), 0);
+  TSimPort sim;
+  ASSERT_EQ(sim.open, 0);
+
+  for (TApdBaseDispatcher* port : {static_cast<TApdBaseDispatcher*>(&ptyPort),
+                                   static_cast<TApdBaseDispatcher*>(sim.port.get())}) {
+    EXPECT_EQ(port->ActiveThreadCount(), 3);
+    EXPECT_TRUE(port->ThreadsActive());
+    EXPECT_EQ(port->DonePort(), 0);
+    EXPECT_EQ(port->ActiveThreadCount(), 0);
+    EXPECT_FALSE(port->ThreadsActive());
+    EXPECT_FALSE(port->PortOpen());
+    // A closed port answers with neutral values and refuses writes.
+    EXPECT_EQ(port->InBuffUsed(), 0);
+    EXPECT_EQ(port->InBuffFree(), 8192);
+    EXPECT_EQ(port->PutChar('x'), ecPutBlockFail);
+  }
+  EXPECT_FALSE(sim.far->PortOpen());
+}
+
+TEST(AwuserData, OpenFailuresLeaveNothingOpen) {
+  TApdPosixDispatcher missing(nullptr);
+  EXPECT_EQ(missing.InitPort("/dev/kestrel-no-such-port", 9600, NOPARITY, 8, 1, 4096, 4096, 0),
+            ecFileNotFound);
+  EXPECT_EQ(missing.ActiveThreadCount(), 0);
+
+  // The cable's port is already open by another dispatcher.
+  TSimPort sim;
+  ASSERT_EQ(sim.open, 0);
+  TApdPosixDispatcher second(nullptr);
+  second.SetDevice(sim.far->MakePortDevice());
+  EXPECT_LT(second.InitPort("sim:", 9600, NOPARITY, 8, 1, 4096, 4096, 0), 0);
+  EXPECT_FALSE(second.PortOpen());
+  EXPECT_EQ(second.ActiveThreadCount(), 0);
+}
+
+TEST(AwuserData, DestructionWhileDataFlowsWaitsForEveryThread) {
+  for (int round = 0; round < 5; ++round) {
+    auto sim = std::make_unique<TSimPort>();
+    ASSERT_EQ(sim->open, 0);
+    std::atomic<int> calls{0};
+    int dummy = 0;
+    sim->port->RegisterEventTriggerHandler(&dummy, [&](uint32_t, uint32_t, uint32_t) { ++calls; });
+    sim->port->ChangeLengthTrigger(1);
+    std::atomic<bool> stop{false};
+    auto far = sim->far;
+    std::thread farSender([&] {
+      auto data = Pattern(1000, round);
+      while (!stop) far->SendFor(data.data(), 1000, 5ms);
+    });
+    auto block = Pattern(2000, round + 100);
+    sim->port->PutBlock(block.data(), 2000);
+    ASSERT_TRUE(WaitUntil([&] { return calls > 0; }));
+    sim.reset();  // threads running, handler being called, data both ways
+    stop = true;
+    farSender.join();
+    EXPECT_FALSE(far->PortOpen());
+  }
+}
+
+}  // namespace
+}  // namespace kestrel
