@@ -274,11 +274,6 @@ TEST(KelpLoadZ, CopiesZeroTerminatedWithinTheBuffer) {
   EXPECT_EQ(untouched, 'x');
 }
 
-TEST(MapCodeToStringID, IsTheMagnitude) {
-  EXPECT_EQ(MapCodeToStringID(typeid(EBadId), -2001), 2001);
-  EXPECT_EQ(MapCodeToStringID(typeid(EAPDException), 15001), 15001);
-}
-
 TEST(EAPDException, TextConstructorHasNoCode) {
   const EAPDException e("Port busy");
   EXPECT_EQ(e.ErrorCode(), 0);
