@@ -74,7 +74,7 @@ bool TApdComWindow::Send(uint32_t Msg, uint32_t wParam, uint32_t lParam, int tim
   return SendCall([this, Msg, wParam, lParam] { proc_(Msg, wParam, lParam); }, timeoutMs);
 }
 
-bool TApdComWindow::SendCall(std::function<void()> call, int timeoutMs) {
+bool TApdComWindow::SendCall(std::function<void()> call, int timeoutMs, bool finishStarted) {
   if (QThread::currentThread() == thread()) {
     if (IsShutdown()) return false;
     call();
@@ -101,6 +101,10 @@ bool TApdComWindow::SendCall(std::function<void()> call, int timeoutMs) {
     // A running handler on a window being destroyed cannot finish: the
     // destructor runs on the same thread and waits for us.
     if (pending->state == TPending::sRunning && sync_->destroying) break;
+    if (pending->state == TPending::sRunning && finishStarted) {
+      sync_->changed.wait(guard);
+      continue;
+    }
     if (sync_->changed.wait_until(guard, deadline) == std::cv_status::timeout) {
       // Too late: the message is dropped unless the handler already runs, in
       // which case it finishes on its own while we go on.

@@ -31,8 +31,11 @@ class TApdComWindow : public QObject {
   // the procedure runs at once. True when the message was handled in time; after
   // a time-out a message that has not started yet is dropped.
   bool Send(uint32_t Msg, uint32_t wParam, uint32_t lParam, int timeoutMs = kSendTimeoutMs);
-  // The same hand-off for any call.
-  bool SendCall(std::function<void()> call, int timeoutMs = kSendTimeoutMs);
+  // The same hand-off for any call. With finishStarted, a call that has
+  // started when the limit runs out is waited for to the end (for calls that
+  // refer to the caller's stack).
+  bool SendCall(std::function<void()> call, int timeoutMs = kSendTimeoutMs,
+                bool finishStarted = false);
 
   // Queues the message for the window thread and returns at once.
   void Post(uint32_t Msg, uint32_t wParam, uint32_t lParam);

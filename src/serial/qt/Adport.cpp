@@ -38,7 +38,9 @@ std::unique_ptr<TApdComWindow>& SynchronizeWindow() {
 
 void SynchronizeOnWindowThread(const std::function<void()>& call) {
   if (auto& window = SynchronizeWindow()) {
-    window->SendCall(call);
+    // The call refers to the dispatch thread's stack: once started it must end
+    // before that thread goes on.
+    window->SendCall(call, TApdComWindow::kSendTimeoutMs, true);
   } else {
     call();
   }
