@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "AwPosix.h"
+#include "unit_test_io.h"
 
 extern char** environ;
 
@@ -86,37 +87,6 @@ class Tool {
   std::FILE* stdout_ = nullptr;
 };
 
-// Reads from the device until `want` has arrived or ten seconds pass.
-std::string ReadUntil(TApdPosixDevice& device, const std::string& want) {
-  std::string got;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (got.find(want) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    uint8_t buffer[256];
-    int n = device.Read(buffer, sizeof buffer);
-    if (n > 0) {
-      got.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  }
-  return got;
-}
-
-void WriteAll(TApdPosixDevice& device, const std::string& bytes) {
-  size_t at = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (at < bytes.size() && std::chrono::steady_clock::now() < deadline) {
-    int n = device.Write(reinterpret_cast<const uint8_t*>(bytes.data()) + at,
-                         static_cast<int>(bytes.size() - at));
-    if (n > 0) {
-      at += static_cast<size_t>(n);
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-  ASSERT_EQ(at, bytes.size());
-}
-
 TEST(UnitSimTool, UploadThroughItsPseudoTerminal) {
   ASSERT_TRUE(fs::exists(ToolPath())) << ToolPath();
   char pattern[] = "/tmp/kestrel-unitsim-tool-XXXXXX";
@@ -129,13 +99,7 @@ TEST(UnitSimTool, UploadThroughItsPseudoTerminal) {
   ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
 
   std::string data(4500, '\0');
-  uint32_t sum = 0;
-  for (size_t i = 0; i < data.size(); ++i) {
-    data[i] = static_cast<char>(i * 13 + 5);
-    sum += static_cast<uint8_t>(data[i]);
-  }
-  char line[64];
-  std::snprintf(line, sizeof line, "LF 8000 %zu %x 1.0\r", data.size(), sum & 0xFFFF);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + 5);
 
   {
     TApdPosixDevice device(path);
@@ -144,8 +108,8 @@ TEST(UnitSimTool, UploadThroughItsPseudoTerminal) {
     EXPECT_EQ(ReadUntil(device, "#"), "\r\n#");
     WriteAll(device, "LOADR\r");
     EXPECT_EQ(ReadUntil(device, ">"), "LOADR\r\n>");
-    WriteAll(device, line);
-    WriteAll(device, data);
+    WriteAll(device, UploadLineFor("8000", data));
+    ASSERT_EQ(WriteAll(device, data), data.size());
     // The echo of the line, then (no echo of the data) the result and the prompt.
     const std::string result = ReadUntil(device, "\r\n>");
     EXPECT_NE(result.find("UPLOAD OK 4500 BYTES"), std::string::npos) << result;

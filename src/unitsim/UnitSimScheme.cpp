@@ -1,0 +1,141 @@
+#include "UnitSimScheme.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "AwPortPath.h"
+#include "AwSim.h"
+#include "UnitOptions.h"
+#include "UnitSession.h"
+
+namespace kestrel {
+
+namespace {
+
+// How long the serving thread sleeps at most when nothing happens on the
+// cable; it is woken earlier by any change, including the port's close.
+constexpr int kIdleWaitMs = 200;
+
+// The port device handed to the dispatcher, with the unit on its far end.
+// Thread contract: as TApdSerialDevice; Open and Close also start and stop
+// the unit's thread under `runLock_`.
+class TSimUnitDevice final : public TApdSerialDevice {
+ public:
+  TSimUnitDevice(TSimPair pair, const TUnitOptions& options)
+      : port_(std::move(pair.port)), far_(std::move(pair.far)), session_(options) {}
+  ~TSimUnitDevice() override { Close(); }
+
+  std::string Path() const override { return port_->Path(); }
+  int Open() override {
+    std::lock_guard lock(runLock_);
+    int rc = port_->Open();
+    if (rc == 0 && !thread_.joinable()) {
+      stop_ = false;
+      thread_ = std::thread([this] { Serve(); });
+    }
+    return rc;
+  }
+  void Close() override {
+    std::lock_guard lock(runLock_);
+    stop_ = true;
+    port_->Close();  // a change on the cable: wakes the unit's wait
+    if (thread_.joinable()) thread_.join();
+  }
+  bool IsOpen() const override { return port_->IsOpen(); }
+  int SetQueueSizes(int inSize, int outSize) override {
+    return port_->SetQueueSizes(inSize, outSize);
+  }
+  int ReceiveQueueSize() const override { return port_->ReceiveQueueSize(); }
+  int GetState(TDeviceSettings& settings) override { return port_->GetState(settings); }
+  int SetState(const TDeviceSettings& settings) override { return port_->SetState(settings); }
+  int Read(uint8_t* buffer, int n) override { return port_->Read(buffer, n); }
+  int Write(const uint8_t* data, int n) override { return port_->Write(data, n); }
+  int WaitWritable(int cancelFd) override { return port_->WaitWritable(cancelFd); }
+  int WaitEvent(uint32_t mask, uint32_t& happened) override {
+    return port_->WaitEvent(mask, happened);
+  }
+  uint32_t GetError(TDeviceStatus& status) override { return port_->GetError(status); }
+  int GetModemLines(uint8_t& levels) override { return port_->GetModemLines(levels); }
+  int Escape(int function) override { return port_->Escape(function); }
+  int Purge(uint32_t flags) override { return port_->Purge(flags); }
+
+ private:
+  void Serve();
+
+  std::unique_ptr<TApdSimDevice> port_;
+  std::shared_ptr<TApdSimFarEnd> far_;
+  std::mutex runLock_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  // The unit's thread only (and Open/Close while it is not running).
+  TUnitSession session_;
+  std::string pending_;
+};
+
+void TSimUnitDevice::Serve() {
+  uint8_t buffer[4096];
+  while (!stop_) {
+    // Taken first: whatever changes from here on ends the wait below.
+    const uint64_t seen = far_->ChangeCount();
+
+    if (session_.AcceptsInput()) {
+      int n = far_->Read(buffer, sizeof buffer);
+      if (n > 0) session_.Received(std::string_view(reinterpret_cast<char*>(buffer), n));
+    }
+    if (pending_.size() < 4096) pending_ += session_.TakeOutput();
+    if (!pending_.empty()) {
+      int n = far_->Send(reinterpret_cast<const uint8_t*>(pending_.data()),
+                         static_cast<int>(pending_.size()));
+      if (n > 0) {
+        session_.Sent(std::string_view(pending_).substr(0, static_cast<size_t>(n)));
+        pending_.erase(0, static_cast<size_t>(n));
+      }
+    }
+    const bool cts = session_.Cts();
+    if (((far_->Lines() & ms_CtsOn) != 0) != cts) far_->SetCts(cts);
+
+    if (stop_) break;
+    // Bytes that arrived while the unit was busy must not be left waiting
+    // for a change that already happened.
+    if (session_.AcceptsInput() && far_->Available() > 0) continue;
+    int waitMs = session_.WaitMs(kIdleWaitMs);
+    if (!pending_.empty()) waitMs = std::min(waitMs, 5);
+    if (waitMs > 0) far_->WaitForChange(seen, std::chrono::milliseconds(waitMs));
+  }
+}
+
+std::unique_ptr<TApdSerialDevice> SchemeFactory(const std::string& path) {
+  std::string error;
+  auto device = CreateSimulatedUnitDevice(path, error);
+  if (!device) std::fprintf(stderr, "kestrel: %s: %s\n", path.c_str(), error.c_str());
+  return device;
+}
+
+}  // namespace
+
+std::unique_ptr<TApdSerialDevice> CreateSimulatedUnitDevice(const std::string& path,
+                                                            std::string& error) {
+  const size_t colon = path.find(':');
+  TUnitOptions options;
+  if (colon != std::string::npos &&
+      !ParseUnitOptions(std::string_view(path).substr(colon + 1), options, error)) {
+    return nullptr;
+  }
+  TSimOptions sim;
+  sim.path = path;
+  // On the cable, pacing is the wire's own: both directions, at the port's
+  // baud rate. The unit then sends as fast as the wire lets it.
+  sim.pace = options.Pace;
+  options.Pace = false;
+  return std::make_unique<TSimUnitDevice>(CreateSimDevice(sim), options);
+}
+
+void RegisterSimulatedUnitScheme() {
+  RegisterDeviceScheme("sim", &SchemeFactory);
+}
+
+}  // namespace kestrel
