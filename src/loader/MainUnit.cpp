@@ -23,8 +23,17 @@ namespace kestrel {
 
 namespace {
 
+// The layout's faces come from another desktop; where they are missing the
+// nearest face of similar width stands in, so that captions still fit.
 QFont pixel_font(const char* family, int pixels) {
-  QFont font{QString::fromLatin1(family)};
+  QStringList families{QString::fromLatin1(family)};
+  if (families.front() == QLatin1String("MS Sans Serif"))
+    families << QStringLiteral("Arial") << QStringLiteral("Liberation Sans")
+             << QStringLiteral("Nimbus Sans") << QStringLiteral("Helvetica");
+  else if (families.front() == QLatin1String("Comic Sans MS"))
+    families << QStringLiteral("Comic Neue") << QStringLiteral("URW Gothic");
+  QFont font;
+  font.setFamilies(families);
   font.setPixelSize(pixels);
   return font;
 }
@@ -116,6 +125,12 @@ void TKestrelForm::build_controls() {
   RS232GroupBox = new QGroupBox(QStringLiteral("RS-232"), ClientArea);
   RS232GroupBox->setObjectName(QStringLiteral("RS232GroupBox"));
   RS232GroupBox->setGeometry(37, 72, 444, 42);
+  // The caption sits on the frame's top edge, leaving the whole box to the
+  // lamps and labels placed inside it.
+  RS232GroupBox->setStyleSheet(QStringLiteral(
+      "QGroupBox { border: 1px solid palette(mid); margin-top: 6px; }"
+      "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+      " left: 7px; padding: 0 2px; }"));
 
   struct Lamp {
     TLampPlaceholder** lamp;

@@ -7,7 +7,8 @@ namespace kestrel {
 
 TTerminalFont default_terminal_font() {
   TTerminalFont font;
-  font.Font = QFont(QStringLiteral("Courier New"));
+  font.Font.setFamilies({QStringLiteral("Courier New"), QStringLiteral("Liberation Mono"),
+                         QStringLiteral("Nimbus Mono PS"), QStringLiteral("DejaVu Sans Mono")});
   font.Font.setPixelSize(12);
   font.Font.setStyleHint(QFont::TypeWriter);
   font.Color = paneSilver;

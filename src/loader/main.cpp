@@ -5,18 +5,32 @@
 #include <exception>
 #include <string>
 
+#include "Adsrmgr.h"
 #include "AppWindows.h"
 #include "KestrelApplication.h"
 #include "QtOperatorDialog.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+// The message texts are loaded before any window exists and released when
+// the program leaves main.
+class TMessageResources {
+ public:
+  TMessageResources() { kestrel::InitAdResourceManager(); }
+  ~TMessageResources() { kestrel::DoneAdResourceManager(); }
+  TMessageResources(const TMessageResources&) = delete;
+  TMessageResources& operator=(const TMessageResources&) = delete;
+};
+
+int run(int argc, char** argv) {
   using namespace kestrel;
 
-  // The message table and the string block are loaded here, before any
-  // window exists, once the messages library provides their start-up call.
+  TMessageResources messages;
+  // The simulated unit's "sim:" device scheme is registered here once the
+  // simulated device exists.
 
-  TKestrelApplication app(argc, argv);
   TQtOperatorDialog dialog;
+  TKestrelApplication app(argc, argv);
   app.SetOperatorDialog(&dialog);
 
   TKestrelWindows windows;
@@ -32,5 +46,16 @@ int main(int argc, char** argv) {
 
   windows.KestrelForm->show();
   app.exec();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Whatever happens, the program ends with status 0.
+  try {
+    run(argc, argv);
+  } catch (...) {
+  }
   return 0;
 }
