@@ -493,7 +493,9 @@ uint32_t TApdPosixDevice::GetError(TDeviceStatus& status) {
     SampleLines(use.fd());
     errors = pendingErrors_;
     pendingErrors_ = 0;
-    ctsFlow = record_.Flags & dcb_OutxCtsFlow;
+    // CRTSCTS is on for either bit, and it always holds output on CTS.
+    ctsFlow =
+        (record_.Flags & dcb_OutxCtsFlow) || (record_.Flags & dcb_RtsMask) == dcb_RtsHandshake;
     levels = lastLevels_;
   }
   if (ctsFlow && hasModemLines_ && !(levels & ms_CtsOn)) status.HoldFlags |= hold_Cts;

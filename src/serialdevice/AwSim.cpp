@@ -148,19 +148,19 @@ void TApdSimFarEnd::SendBreak() {
   cable_->FarInject(ce_Break);
 }
 bool TApdSimFarEnd::PortOpen() {
-  return cable_->PortOpen();
+  return cable_->PortView().open;
 }
 bool TApdSimFarEnd::PortDtr() {
-  return cable_->PortDtr();
+  return cable_->PortView().dtr;
 }
 bool TApdSimFarEnd::PortRts() {
-  return cable_->PortRts();
+  return cable_->PortView().rts;
 }
 bool TApdSimFarEnd::PortBreak() {
-  return cable_->PortBreak();
+  return cable_->PortView().brk;
 }
 TDeviceSettings TApdSimFarEnd::PortSettings() {
-  return cable_->PortSettings();
+  return cable_->PortView().settings;
 }
 void TApdSimFarEnd::SetPacing(bool on) {
   cable_->SetPacing(on);

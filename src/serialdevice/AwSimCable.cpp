@@ -450,19 +450,22 @@ int TApdSimCable::FarSend(const uint8_t* data, int n,
   }
 }
 
+void TApdSimCable::SetFarLines(uint8_t levels) {
+  const uint8_t changed = levels ^ farLines_;
+  farLines_ = levels;
+  if (!openedBy_) return;
+  if (changed & ms_CtsOn) events_ |= ev_Cts;
+  if (changed & ms_DsrOn) events_ |= ev_Dsr;
+  if (changed & ms_RlsdOn) events_ |= ev_Rlsd;
+  if (changed & ms_RingOn) events_ |= (levels & ms_RingOn) ? ev_Ring : ev_RingTe;
+}
+
 void TApdSimCable::FarSetLine(uint8_t msBit, bool on) {
   Lock lock(lock_);
   if (!farAttached_) return;
   const uint8_t levels = on ? (farLines_ | msBit) : (farLines_ & ~msBit);
-  const uint8_t changed = levels ^ farLines_;
-  if (!changed) return;
-  farLines_ = levels;
-  if (openedBy_) {
-    if (changed & ms_CtsOn) events_ |= ev_Cts;
-    if (changed & ms_DsrOn) events_ |= ev_Dsr;
-    if (changed & ms_RlsdOn) events_ |= ev_Rlsd;
-    if (changed & ms_RingOn) events_ |= on ? ev_Ring : ev_RingTe;
-  }
+  if (levels == farLines_) return;
+  SetFarLines(levels);
   Advance(TSimClock::now());  // CTS or DSR may release held output
   Changed();
 }
@@ -486,13 +489,7 @@ void TApdSimCable::FarDetach() {
   Lock lock(lock_);
   if (!farAttached_) return;
   farAttached_ = false;
-  if (openedBy_) {
-    if (farLines_ & ms_CtsOn) events_ |= ev_Cts;
-    if (farLines_ & ms_DsrOn) events_ |= ev_Dsr;
-    if (farLines_ & ms_RlsdOn) events_ |= ev_Rlsd;
-    if (farLines_ & ms_RingOn) events_ |= ev_RingTe;
-  }
-  farLines_ = 0;
+  SetFarLines(0);
   toFar_.arrived.clear();
   toPort_.sending.clear();
   toPort_.onWire = false;
@@ -516,29 +513,9 @@ void TApdSimCable::SetFollowPortRts(bool on) {
   Changed();
 }
 
-bool TApdSimCable::PortDtr() {
+TSimPortView TApdSimCable::PortView() {
   Lock lock(lock_);
-  return dtr_;
-}
-
-bool TApdSimCable::PortRts() {
-  Lock lock(lock_);
-  return rts_;
-}
-
-bool TApdSimCable::PortBreak() {
-  Lock lock(lock_);
-  return break_;
-}
-
-bool TApdSimCable::PortOpen() {
-  Lock lock(lock_);
-  return openedBy_ != nullptr;
-}
-
-TDeviceSettings TApdSimCable::PortSettings() {
-  Lock lock(lock_);
-  return settings_;
+  return {openedBy_ != nullptr, dtr_, rts_, break_, settings_};
 }
 
 uint64_t TApdSimCable::ChangeCount() {

@@ -32,6 +32,12 @@ struct TSimLane {
   TSimClock::time_point headDone;  // paced: when it has been sent
 };
 
+// The port's side as the far end sees it at one moment.
+struct TSimPortView {
+  bool open = false, dtr = false, rts = false, brk = false;
+  TDeviceSettings settings;
+};
+
 class TApdSimCable {
  public:
   TApdSimCable(bool pace, uint8_t farLines, size_t farReceiveSize, size_t farTransmitFifo);
@@ -63,11 +69,7 @@ class TApdSimCable {
   void FarDetach();
   void SetPacing(bool on);
   void SetFollowPortRts(bool on);
-  bool PortDtr();
-  bool PortRts();
-  bool PortBreak();
-  bool PortOpen();
-  TDeviceSettings PortSettings();
+  TSimPortView PortView();
   uint64_t ChangeCount();
   bool WaitForChange(uint64_t seen, TSimClock::time_point deadline);
 
@@ -78,6 +80,7 @@ class TApdSimCable {
   void DeliverToPort(uint8_t byte);
   void UpdateHandshake();
   void SendControl(uint8_t byte);
+  void SetFarLines(uint8_t levels);  // and the port's events for the change
   void Changed();
   bool PortTxHeld() const;
   size_t PortWriteRoom() const;
