@@ -4,41 +4,17 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "UnitEngine.h"
 #include "UnitOptions.h"
 #include "UnitRecorder.h"
+#include "unit_test_io.h"
 
 namespace kestrel {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/kestrel-unitsim-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 TEST(UnitOptionsParse, DeviceStringSetsEveryKind) {
   TUnitOptions o;

@@ -5,8 +5,6 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "AwPortPath.h"
@@ -17,13 +15,6 @@ namespace kestrel {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::unique_ptr<TApdSerialDevice> OpenSim(const std::string& path, uint32_t extraFlags = 0) {
   std::unique_ptr<TApdSerialDevice> device = CreateSerialDevice(path);
@@ -38,8 +29,8 @@ std::unique_ptr<TApdSerialDevice> OpenSim(const std::string& path, uint32_t extr
 
 TEST(UnitSimScheme, UploadUnderCtsHandshake) {
   RegisterSimulatedUnitScheme();
-  char pattern[] = "/tmp/kestrel-unitsim-scheme-XXXXXX";
-  const fs::path tmp = ::mkdtemp(pattern);
+  TempDir dir;
+  const fs::path& tmp = dir.path();
   auto device = OpenSim("sim:flash-ms=30;dir=" + (tmp / "flash").string(),
                         dcb_OutxCtsFlow | dcb_RtsHandshake);
   ASSERT_TRUE(device);
@@ -69,8 +60,6 @@ TEST(UnitSimScheme, UploadUnderCtsHandshake) {
   device->Close();
   EXPECT_EQ(ReadFile(tmp / "flash" / "0x1000.bin"), data);
   EXPECT_NE(ReadFile(tmp / "flash" / "uploads.jsonl").find("\"result\":\"ok\""), std::string::npos);
-  std::error_code ec;
-  fs::remove_all(tmp, ec);
 }
 
 TEST(UnitSimScheme, TheUnitKeepsItsStateAcrossCloseAndOpen) {

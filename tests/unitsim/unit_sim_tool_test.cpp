@@ -8,14 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "AwPosix.h"
@@ -33,13 +29,6 @@ fs::path ToolPath() {
     return fs::path(dir) / "kestrel-unit-sim";
   }
   return fs::read_symlink("/proc/self/exe").parent_path() / "kestrel-unit-sim";
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // The tool as a child process; stopped (and reaped) when this goes away.
@@ -89,8 +78,8 @@ class Tool {
 
 TEST(UnitSimTool, UploadThroughItsPseudoTerminal) {
   ASSERT_TRUE(fs::exists(ToolPath())) << ToolPath();
-  char pattern[] = "/tmp/kestrel-unitsim-tool-XXXXXX";
-  const fs::path tmp = ::mkdtemp(pattern);
+  TempDir dir;
+  const fs::path& tmp = dir.path();
   const fs::path flash = tmp / "flash";
 
   Tool tool({"--dir=" + flash.string(), "--flash-ms=5",
@@ -125,8 +114,6 @@ TEST(UnitSimTool, UploadThroughItsPseudoTerminal) {
       << record;
   EXPECT_NE(record.find("\"result\":\"ok\""), std::string::npos) << record;
   EXPECT_NE(ReadFile(tmp / "transcript.txt").find(" rx 4c 4f 41 44 52 0d"), std::string::npos);
-  std::error_code ec;
-  fs::remove_all(tmp, ec);
 }
 
 }  // namespace

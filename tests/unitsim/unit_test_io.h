@@ -1,9 +1,15 @@
 #pragma once
-// Talking to a serial device from a test without blocking forever.
+// Test helpers: talking to a serial device without blocking forever, and
+// scratch folders and files.
+
+#include <stdlib.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -52,5 +58,32 @@ inline std::string UploadLineFor(const std::string& address, const std::string& 
                 sum & 0xFFFF);
   return line;
 }
+
+// The whole content of a file, or empty.
+inline std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A fresh folder under /tmp, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/kestrel-unitsim-XXXXXX";
+    if (::mkdtemp(pattern)) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
 
 }  // namespace kestrel
