@@ -67,6 +67,7 @@ bool NamedByPortVariable(const std::string& path) {
 }
 
 // Stands in for a port that must not be touched; it never opens.
+// Thread contract: any thread; it has no state that changes.
 class TApdAbsentDevice final : public TApdSerialDevice {
  public:
   explicit TApdAbsentDevice(std::string path) : path_(std::move(path)) {}

@@ -78,6 +78,7 @@ int ApdResultFromErrno(int err, bool atOpen) {
 }
 
 // Counts a call that uses the descriptor, so Close waits for it to leave.
+// Thread contract: lives on the stack of the calling thread.
 class TApdPosixDevice::TUse {
  public:
   explicit TUse(TApdPosixDevice& device) : device_(device), fd_(device.EnterUse()) {}

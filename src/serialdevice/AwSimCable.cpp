@@ -314,7 +314,7 @@ int TApdSimCable::PortWaitEvent(const void* owner, uint32_t mask, uint32_t& happ
       events |= ev_RxChar;
     }
     if (events) {
-      events_ = 0;
+      events_ = 0;  // like a new event mask: what was not asked for is forgotten
       happened = events;
       return kWaitReady;
     }

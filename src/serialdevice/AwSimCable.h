@@ -2,8 +2,6 @@
 // The wire between the simulated port and its far end: two lanes of bytes,
 // the modem lines, line errors and breaks, and the port's flow control.
 // Internal to the sim device; tests and the simulated unit use AwSim.h.
-//
-// Thread contract: any thread; every member function takes `lock_` itself.
 
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +21,7 @@ using TSimClock = std::chrono::steady_clock;
 
 // One direction of the wire: the sender's transmitter, then the
 // receiver's queue. With pacing a byte crosses only after its wire time.
+// Thread contract: guarded by the cable's lock.
 struct TSimLane {
   std::deque<uint8_t> sending;
   std::deque<uint8_t> arrived;
@@ -32,12 +31,14 @@ struct TSimLane {
   TSimClock::time_point headDone;  // paced: when it has been sent
 };
 
-// The port's side as the far end sees it at one moment.
+// The port's side as the far end sees it at one moment. A plain copy.
 struct TSimPortView {
   bool open = false, dtr = false, rts = false, brk = false;
   TDeviceSettings settings;
 };
 
+// Shared by the port objects and the far end of one cable.
+// Thread contract: any thread; every member function takes `lock_` itself.
 class TApdSimCable {
  public:
   TApdSimCable(bool pace, uint8_t farLines, size_t farReceiveSize, size_t farTransmitFifo);
