@@ -374,6 +374,7 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   // WaitForString: delivery switched off by PrepareWait while it was on.
   bool WaitPrepared_ = false;
   bool WaitPreparedWhileOn_ = false;
+  int WaitDepth_ = 0;  // WaitForString calls running; trigger messages are not raised
 };
 
 // The published form of the component.

@@ -140,8 +140,32 @@ bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool 
   // The port may be closed or moved by an event handled while we yield.
   auto stillOurs = [&] { return OpenDispatcher() == d; };
 
+  // However the wait ends (a handler may throw), delivery comes back on when
+  // it was on before, or was switched off by PrepareWait.
+  ++WaitDepth_;
+  struct TRestore {
+    TApdCustomComPort* port;
+    TApdBaseDispatcher* d;
+    bool wasBusy;
+    ~TRestore() {
+      --port->WaitDepth_;
+      if (port->OpenDispatcher() == d && (!wasBusy || port->WaitPreparedWhileOn_)) {
+        bool ignored = false;
+        d->SetEventBusy(ignored, false);
+      }
+      port->WaitPrepared_ = false;
+      port->WaitPreparedWhileOn_ = false;
+    }
+  } restore{this, d, wasBusy};
+
   while (!found && !expired && !terminating && stillOurs()) {
     const uint64_t seen = waker.Arrivals();
+    // A delivery that was already running when we switched delivery off
+    // switches it on again when it ends; keep it off.
+    if (!d->EventBusy()) {
+      bool ignored = false;
+      d->SetEventBusy(ignored, true);
+    }
     while (d->CharReady()) {
       const int byte = d->GetChar();
       if (byte < 0) break;
@@ -173,23 +197,9 @@ bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool 
     if (quitWatcher.Seen) terminating = true;
   }
 
-  const bool ours = stillOurs();
-  bool result;
-  if (terminating) {
-    result = true;
-  } else if (!ours) {
-    result = false;  // the port went away under the wait
-  } else {
-    result = found && !TimerExpired(timer);
-  }
-
-  if (ours && (!wasBusy || WaitPreparedWhileOn_)) {
-    bool ignored = false;
-    d->SetEventBusy(ignored, false);
-  }
-  WaitPrepared_ = false;
-  WaitPreparedWhileOn_ = false;
-  return result;
+  if (terminating) return true;
+  if (!stillOurs()) return false;  // the port went away under the wait
+  return found && !TimerExpired(timer);
 }
 
 }  // namespace kestrel
