@@ -26,13 +26,16 @@ constexpr int kIdleWaitMs = 200;
 class TSimUnitDevice final : public TApdSerialDevice {
  public:
   TSimUnitDevice(TSimPair pair, const TUnitOptions& options)
-      : port_(std::move(pair.port)), far_(std::move(pair.far)), session_(options) {}
+      : port_(std::move(pair.port)), far_(std::move(pair.far)), options_(options) {}
   ~TSimUnitDevice() override { Close(); }
 
   std::string Path() const override { return port_->Path(); }
   int Open() override {
     std::lock_guard lock(runLock_);
     int rc = port_->Open();
+    // The unit powers up at the first open: a device that is only made
+    // (to see whether the port exists, say) leaves no files behind.
+    if (rc == 0 && !session_) session_ = std::make_unique<TUnitSession>(options_);
     if (rc == 0 && !thread_.joinable()) {
       stop_ = false;
       thread_ = std::thread([this] { Serve(); });
@@ -71,38 +74,40 @@ class TSimUnitDevice final : public TApdSerialDevice {
   std::mutex runLock_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
-  // The unit's thread only (and Open/Close while it is not running).
-  TUnitSession session_;
+  const TUnitOptions options_;
+  // The unit's thread only (and Open while it is not running).
+  std::unique_ptr<TUnitSession> session_;
   std::string pending_;
 };
 
 void TSimUnitDevice::Serve() {
+  TUnitSession& session = *session_;
   uint8_t buffer[4096];
   while (!stop_) {
     // Taken first: whatever changes from here on ends the wait below.
     const uint64_t seen = far_->ChangeCount();
 
-    if (session_.AcceptsInput()) {
+    if (session.AcceptsInput()) {
       int n = far_->Read(buffer, sizeof buffer);
-      if (n > 0) session_.Received(std::string_view(reinterpret_cast<char*>(buffer), n));
+      if (n > 0) session.Received(std::string_view(reinterpret_cast<char*>(buffer), n));
     }
-    if (pending_.size() < 4096) pending_ += session_.TakeOutput();
+    if (pending_.size() < 4096) pending_ += session.TakeOutput();
     if (!pending_.empty()) {
       int n = far_->Send(reinterpret_cast<const uint8_t*>(pending_.data()),
                          static_cast<int>(pending_.size()));
       if (n > 0) {
-        session_.Sent(std::string_view(pending_).substr(0, static_cast<size_t>(n)));
+        session.Sent(std::string_view(pending_).substr(0, static_cast<size_t>(n)));
         pending_.erase(0, static_cast<size_t>(n));
       }
     }
-    const bool cts = session_.Cts();
+    const bool cts = session.Cts();
     if (((far_->Lines() & ms_CtsOn) != 0) != cts) far_->SetCts(cts);
 
     if (stop_) break;
     // Bytes that arrived while the unit was busy must not be left waiting
     // for a change that already happened.
-    if (session_.AcceptsInput() && far_->Available() > 0) continue;
-    int waitMs = session_.WaitMs(kIdleWaitMs);
+    if (session.AcceptsInput() && far_->Available() > 0) continue;
+    int waitMs = session.WaitMs(kIdleWaitMs);
     if (!pending_.empty()) waitMs = std::min(waitMs, 5);
     if (waitMs > 0) far_->WaitForChange(seen, std::chrono::milliseconds(waitMs));
   }

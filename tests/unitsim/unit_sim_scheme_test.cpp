@@ -101,7 +101,13 @@ TEST(UnitSimScheme, BadOptionsMakeNoDevice) {
   EXPECT_EQ(CreateSimulatedUnitDevice("sim:flash-ms=soon", error), nullptr);
   EXPECT_NE(error.find("flash-ms"), std::string::npos) << error;
   EXPECT_EQ(CreateSerialDevice("sim:no-such-switch"), nullptr);
-  EXPECT_NE(CreateSerialDevice("sim:"), nullptr);
+  // A device that is made but never opened writes nothing.
+  TempDir dir;
+  const fs::path flash = dir.path() / "flash";
+  EXPECT_NE(
+      CreateSerialDevice("sim:dir=" + flash.string() + ";transcript=" + (flash / "t.txt").string()),
+      nullptr);
+  EXPECT_FALSE(fs::exists(flash));
 }
 
 }  // namespace
