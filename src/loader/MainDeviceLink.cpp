@@ -22,24 +22,37 @@ class TBusyCursor {
 
 }  // namespace
 
-// Until the window owns the serial port component no port opens, so a
-// probe never finds the unit; the port number and line settings are kept
-// in PortSettings for the component to take over.
-
 bool TKestrelForm::try_open_port() {
-  return false;
+  try {
+    ApdComPort1->SetOpen(true);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return ApdComPort1->Open();
 }
 
 void TKestrelForm::close_port() {
-  PortSettings.Open = false;
+  try {
+    ApdComPort1->SetOpen(false);
+  } catch (const std::exception&) {
+    // A port that vanished is closed as far as the window is concerned.
+  }
 }
 
 void TKestrelForm::set_port_baud(long baud) {
-  PortSettings.Baud = baud;
-  ComBaudLabel->setText(QString::number(PortSettings.Baud));
+  ApdComPort1->SetBaud(int32_t(baud));
+  ComBaudLabel->setText(QString::number(ApdComPort1->Baud()));
   ComBaudLabel->adjustSize();
 }
 
+void TKestrelForm::show_port_number() {
+  const uint16_t number = ApdComPort1->ComNumber();
+  ComNumberLabel->setText(number == 0 ? QStringLiteral("None") : QString::number(number));
+  ComNumberLabel->adjustSize();
+}
+
+// Probing asks the unit for its prompt; that exchange is not wired yet, so
+// no port answers.
 bool TKestrelForm::check_com(int) {
   return false;
 }
@@ -60,9 +73,8 @@ void TKestrelForm::NoneMenuClick() {
     InfoStatusBar->SetSimpleText(QStringLiteral("Note: Last successful COM port used is: ") +
                                  QString::number(LastGoodComPort));
   close_port();
-  PortSettings.ComNumber = 0;
-  ComNumberLabel->setText(QStringLiteral("None"));
-  ComNumberLabel->adjustSize();
+  ApdComPort1->SetComNumber(0);
+  show_port_number();
   disable_btns();
 }
 
@@ -91,9 +103,7 @@ void TKestrelForm::probe_from_menu(int port) {
   }
   start_status_lights();
   enable_btns();
-  ComNumberLabel->setText(PortSettings.ComNumber == 0 ? QStringLiteral("None")
-                                                      : QString::number(PortSettings.ComNumber));
-  ComNumberLabel->adjustSize();
+  show_port_number();
 }
 
 void TKestrelForm::SearchAllMenuClick() {

@@ -13,9 +13,9 @@ class TKestrelForm::TSettingsApplier : public TSettingsTarget {
 
   void ShowMessage(const std::string& text) override { Form.show_message(text); }
   void SetBaud(long baud) override { Form.set_port_baud(baud); }
-  void SetDataBits(int bits) override { Form.PortSettings.DataBits = bits; }
-  void SetParity(int parity) override { Form.PortSettings.Parity = parity; }
-  void SetStopBits(int bits) override { Form.PortSettings.StopBits = bits; }
+  void SetDataBits(int bits) override { Form.ApdComPort1->SetDataBits(uint16_t(bits)); }
+  void SetParity(int parity) override { Form.ApdComPort1->SetParity(TParity(parity)); }
+  void SetStopBits(int bits) override { Form.ApdComPort1->SetStopBits(uint16_t(bits)); }
   void SetTerminalVisible(bool visible) override {
     if (Form.VisibleMenu->isChecked() != visible) Form.VisibleMenuClick();
   }

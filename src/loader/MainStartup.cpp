@@ -73,11 +73,17 @@ void TKestrelForm::com_not_found() {
   set_status(
       "Error opening Hardware via COM ports. Select new COM port/check RS232 connection before "
       "proceeding");
-  PortSettings.ComNumber = Settings.ConfiguredComNumber;
+  // A number no port can have is never truncated into another port's.
+  if (Settings.ConfiguredComNumber > kMaxComNumber) return;
+  try {
+    ApdComPort1->SetComNumber(uint16_t(Settings.ConfiguredComNumber));
+  } catch (const std::exception&) {
+    return;
+  }
   // The configured port is opened without asking the unit; a failure is
   // quietly undone.
   if (!port_open() && !try_open_port()) close_port();
-  if (port_open()) ComNumberLabel->setText(QString::number(PortSettings.ComNumber));
+  if (port_open()) show_port_number();
 }
 
 void TKestrelForm::disable_btns() {

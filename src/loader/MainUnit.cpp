@@ -64,6 +64,15 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
   INIOpenDialog.Filter = "Script files (*.sld)|*.sld|All files (*.*)|*.*";
   INIOpenDialog.InitialDir = "..";
 
+  // The port stays closed until the window opens it.
+  ApdComPort1 = new TApdComPort(this);
+  ApdComPort1->setObjectName(QStringLiteral("ApdComPort1"));
+  ApdComPort1->SetAutoOpen(false);
+  ApdComPort1->SetBaud(38400);
+  ApdComPort1->SetDataBits(8);
+  ApdComPort1->SetParity(pNone);
+  ApdComPort1->SetStopBits(1);
+
   build_controls();
   build_menus();
 
@@ -127,10 +136,10 @@ void TKestrelForm::build_controls() {
   RS232GroupBox->setGeometry(37, 72, 444, 42);
   // The caption sits on the frame's top edge, leaving the whole box to the
   // lamps and labels placed inside it.
-  RS232GroupBox->setStyleSheet(QStringLiteral(
-      "QGroupBox { border: 1px solid palette(mid); margin-top: 6px; }"
-      "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
-      " left: 7px; padding: 0 2px; }"));
+  RS232GroupBox->setStyleSheet(
+      QStringLiteral("QGroupBox { border: 1px solid palette(mid); margin-top: 6px; }"
+                     "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+                     " left: 7px; padding: 0 2px; }"));
 
   struct Lamp {
     TLampPlaceholder** lamp;

@@ -6,10 +6,10 @@
 #include <functional>
 #include <string>
 
+#include "Adport.h"
 #include "LoaderSettings.h"
 #include "MainWidgets.h"
 #include "OperatorDialog.h"
-#include "PortSettings.h"
 #include "TerminalPane.h"
 
 class QAction;
@@ -30,6 +30,7 @@ inline constexpr int kClientHeight = 416;      // as laid out
 inline constexpr int kClientHeightPane = 420;  // after showing the pane from the menu
 inline constexpr int kClientHeightNoPane = 139;
 inline constexpr const char* kProgramVersion = "1.04";
+inline constexpr int kMaxComNumber = 65535;
 
 // Ends the process at once with `status`; used where the program quits.
 void end_process_now(int status);
@@ -98,7 +99,6 @@ class TKestrelForm : public QMainWindow {
 
   // Program-wide state.
   TLoaderSettings Settings;
-  TPortSettings PortSettings;
   bool UploadInProgress = false;
   bool AwaitingResponse = false;
   std::string MessageText;
@@ -107,6 +107,9 @@ class TKestrelForm : public QMainWindow {
 
   // How the program ends itself; a test puts a recorder here.
   std::function<void(int status)> EndProcess = end_process_now;
+
+  // Components.
+  TApdComPort* ApdComPort1 = nullptr;
 
   // Controls.
   QWidget* ClientArea = nullptr;
@@ -163,11 +166,12 @@ class TKestrelForm : public QMainWindow {
   void set_status(const char* text);
   void show_message(const std::string& text);
 
-  // The port component's operations, in one place.
-  bool port_open() const { return PortSettings.Open; }
+  // Port operations whose failures the window absorbs.
+  bool port_open() const { return ApdComPort1->Open(); }
   bool try_open_port();
   void close_port();
   void set_port_baud(long baud);
+  void show_port_number();
 
   // Start-up steps handed to other parts of the window.
   bool probe_at_start_up();

@@ -5,10 +5,12 @@
 #include <exception>
 #include <string>
 
+#include "Adport.h"
 #include "Adsrmgr.h"
 #include "AppWindows.h"
 #include "KestrelApplication.h"
 #include "QtOperatorDialog.h"
+#include "UnitSimScheme.h"
 
 namespace {
 
@@ -22,16 +24,30 @@ class TMessageResources {
   TMessageResources& operator=(const TMessageResources&) = delete;
 };
 
+// Exceptions the port component reports itself reach the operator like any
+// other escaped exception, for as long as the dialogs exist.
+class TPortExceptionDisplay {
+ public:
+  explicit TPortExceptionDisplay(kestrel::TOperatorDialog& dialog) {
+    kestrel::SetPortExceptionDisplay(
+        [&dialog](const std::exception& e) { dialog.ShowMessage(e.what()); });
+  }
+  ~TPortExceptionDisplay() { kestrel::SetPortExceptionDisplay(nullptr); }
+  TPortExceptionDisplay(const TPortExceptionDisplay&) = delete;
+  TPortExceptionDisplay& operator=(const TPortExceptionDisplay&) = delete;
+};
+
 int run(int argc, char** argv) {
   using namespace kestrel;
 
   TMessageResources messages;
-  // The simulated unit's "sim:" device scheme is registered here once the
-  // simulated device exists.
+  // KESTREL_COM<n>=sim:... puts the simulated unit on port n.
+  RegisterSimulatedUnitScheme();
 
   TQtOperatorDialog dialog;
   TKestrelApplication app(argc, argv);
   app.SetOperatorDialog(&dialog);
+  TPortExceptionDisplay portExceptions(dialog);
 
   TKestrelWindows windows;
   try {

@@ -1,7 +1,10 @@
 // The main window on the offscreen platform: layout, menus, start-up, the
 // settings that reach the window, the terminal menu and closing.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QCheckBox>
@@ -194,9 +197,30 @@ TEST_F(MainWindow, StartUpWithConfiguredPortThatIsNotFound) {
             "Error opening Hardware via COM ports. Select new COM port/check RS232 connection "
             "before proceeding");
   EXPECT_TRUE(form->PickButton->isEnabled());
-  EXPECT_EQ(form->PortSettings.ComNumber, 3);
+  EXPECT_EQ(form->ApdComPort1->ComNumber(), 3);
   EXPECT_EQ(text(form->ComNumberLabel), "None");
   EXPECT_TRUE(Dialog.Messages.empty());
+}
+
+TEST_F(MainWindow, ConfiguredPortIsOpenedWhenNoUnitAnswers) {
+  // A pseudo-terminal with nobody behind it stands in for a silent line.
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  ::setenv("KESTREL_COM4", ::ptsname(master), 1);
+  const std::string settings = settings_lines({{1, "Port=COM4"}});
+  {
+    TScratchFolder folder(&settings);
+    auto form = make_form();
+    form->FormShow();
+    EXPECT_TRUE(form->ApdComPort1->Open());
+    EXPECT_EQ(text(form->ComNumberLabel), "4");
+    EXPECT_TRUE(form->PickButton->isEnabled());
+    EXPECT_TRUE(Dialog.Messages.empty());
+  }
+  ::unsetenv("KESTREL_COM4");
+  ::close(master);
 }
 
 TEST_F(MainWindow, AutomaticModeWithoutUnitReportsAndEndsWithStatusZero) {
@@ -221,11 +245,11 @@ TEST_F(MainWindow, SettingsReachPortLabelAndPane) {
   TScratchFolder folder(&settings);
   auto form = make_form();
   form->read_settings();
-  EXPECT_EQ(form->PortSettings.Baud, 115200);
+  EXPECT_EQ(form->ApdComPort1->Baud(), 115200);
   EXPECT_EQ(text(form->ComBaudLabel), "115200");
-  EXPECT_EQ(form->PortSettings.DataBits, 7);
-  EXPECT_EQ(form->PortSettings.Parity, 2);
-  EXPECT_EQ(form->PortSettings.StopBits, 2);
+  EXPECT_EQ(form->ApdComPort1->DataBits(), 7);
+  EXPECT_EQ(form->ApdComPort1->Parity(), pEven);
+  EXPECT_EQ(form->ApdComPort1->StopBits(), 2);
   EXPECT_FALSE(form->VisibleMenu->isChecked());
   EXPECT_EQ(form->centralWidget()->height(), 139);
   EXPECT_EQ(form->AdTerminal1->Color(), paneRed);
@@ -241,7 +265,7 @@ TEST_F(MainWindow, InvalidBaudAndAShownPaneChangeNothing) {
   EXPECT_EQ(Dialog.Messages,
             std::vector<std::string>{"Error! Baud Rate set in INI file is invalid!"});
   EXPECT_EQ(text(form->ComBaudLabel), "38400");
-  EXPECT_EQ(form->PortSettings.Baud, 38400);
+  EXPECT_EQ(form->ApdComPort1->Baud(), 38400);
   EXPECT_EQ(form->centralWidget()->height(), 416);
 }
 
