@@ -188,7 +188,7 @@ TEST_F(PosixDeviceTest, PseudoTerminalLinesReadAsLoopedBack) {
 TEST_F(PosixDeviceTest, StatusCountsAndPurge) {
   ASSERT_TRUE(pty.WriteAll("0123456789"));
   TDeviceStatus status;
-  for (int i = 0; i < 1000 && status.InQue < 10; ++i) {
+  for (int i = 0; i < 10000 && status.InQue < 10; ++i) {
     dev.GetError(status);
     if (status.InQue < 10) std::this_thread::sleep_for(1ms);
   }
