@@ -1,0 +1,77 @@
+// The cost of an open port with nothing to do: process CPU time over 10 s as
+// a percentage of one core, for a port on a pseudo-terminal (the termios
+// device) and on the simulated cable.
+//
+// Prints "name: value" lines; the headline, idle_cpu_percent (the
+// pseudo-terminal port), comes last.
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "AwSim.h"
+#include "AwuserPosix.h"
+
+using namespace kestrel;
+
+namespace {
+
+double CpuSeconds() {
+  timespec ts;
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+// Percent of one core used by the process while `port` sits open and idle.
+double IdlePercent(TApdPosixDispatcher& port, int seconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // settle after the open
+  double cpu0 = CpuSeconds();
+  auto wall0 = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  double cpu = CpuSeconds() - cpu0;
+  double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+  return 100.0 * cpu / wall;
+}
+
+}  // namespace
+
+int main() {
+  const int seconds = 10;
+
+  auto pair = CreateSimDevice();
+  double sim;
+  {
+    TApdPosixDispatcher port(nullptr);
+    port.SetDevice(std::move(pair.port));
+    if (port.InitPort("sim:", 38400, NOPARITY, 8, 1, 4096, 4096, ipAssertDTR | ipAssertRTS) != 0)
+      return 1;
+    port.ChangeLengthTrigger(1);
+    sim = IdlePercent(port, seconds);
+  }
+
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char name[128];
+  if (master < 0 || ::grantpt(master) || ::unlockpt(master) ||
+      ::ptsname_r(master, name, sizeof name))
+    return 1;
+  double pty;
+  {
+    TApdPosixDispatcher port(nullptr);
+    if (port.InitPort(name, 38400, NOPARITY, 8, 1, 4096, 4096, ipAssertDTR | ipAssertRTS) != 0)
+      return 1;
+    port.ChangeLengthTrigger(1);
+    pty = IdlePercent(port, seconds);
+  }
+  ::close(master);
+
+  std::printf("idle_seconds: %d\n", seconds);
+  std::printf("sim_idle_cpu_percent: %.3f\n", sim);
+  std::printf("idle_cpu_percent: %.3f\n", pty);
+  return 0;
+}
