@@ -300,15 +300,16 @@ void TApdBaseDispatcher::OutThreadExecute(TApdDispatcherThread* self) {
 
 void TApdBaseDispatcher::SendLoop() {
   for (;;) {
-    if (Readable(FlushEvent_.get())) {
-      FlushEvent_.Drain();
-      FlushAckEvent_.Set();
-      return;
-    }
     int send, chunk;
     {
       std::lock_guard<std::recursive_mutex> lock(OutputLock_);
-      if (!OBuffer_ || FlushInProgress_) return;
+      if (!OBuffer_) return;
+      if (FlushInProgress_ || KillThreads_.load()) {
+        // A flush or stop is asking: stop sending and say so.
+        FlushEvent_.Drain();
+        FlushAckEvent_.Set();
+        return;
+      }
       if (!OBufFull_ && OBufHead_ == OBufTail_) break;
       if (OBufTail_ < OBufHead_) {
         chunk = OBufHead_ - OBufTail_;
