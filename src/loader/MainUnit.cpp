@@ -181,6 +181,7 @@ void TKestrelForm::build_controls() {
   pane->setObjectName(QStringLiteral("AdTerminal1"));
   pane->setGeometry(16, 120, 497, 273);
   AdTerminal1 = pane;
+  AdTerminal1->SetOnKeyPress([this](char& Key) { AdTerminal1KeyPress(Key); });
 
   InfoStatusBar = new TInfoStatusBar(ClientArea);
   InfoStatusBar->setObjectName(QStringLiteral("InfoStatusBar"));

@@ -92,6 +92,7 @@ class TKestrelForm : public QMainWindow {
   void TextBlueMenuClick();
   void TextWhiteMenuClick();
   void TerminalFonts1Click();
+  void AdTerminal1KeyPress(char& Key);
   // Menu choices by the index the settings file uses: 0 default, 1 black,
   // 2 red, 3 green, 4 blue, 5 white.
   void choose_background(int choice);

@@ -1,4 +1,5 @@
-// The Terminal menu: showing and hiding the pane, its colours and its font.
+// The Terminal menu: showing and hiding the pane, its colours and its font;
+// and the key the window handles for the pane.
 
 #include <QAction>
 
@@ -73,6 +74,15 @@ void TKestrelForm::TextWhiteMenuClick() {
 
 void TKestrelForm::TerminalFonts1Click() {
   if (auto chosen = Dialog.ChooseFont(this, AdTerminal1->Font())) AdTerminal1->SetFont(*chosen);
+}
+
+void TKestrelForm::AdTerminal1KeyPress(char& Key) {
+  // Backspace erases on the unit's side: back, blank, back.
+  if (Key != '\b' || !port_open()) return;
+  Key = '\0';
+  ApdComPort1->PutChar('\b');
+  ApdComPort1->PutChar(' ');
+  ApdComPort1->PutChar('\b');
 }
 
 }  // namespace kestrel

@@ -7,6 +7,7 @@
 #include <QColor>
 #include <QFont>
 #include <cstdint>
+#include <functional>
 
 class QWidget;
 
@@ -53,6 +54,11 @@ class TTerminalPane {
   virtual TTerminalFont Font() const = 0;
   // Repaints in the new font and colour.
   virtual void SetFont(const TTerminalFont& font) = 0;
+
+  // Called with each typed character before the pane handles it; setting
+  // the character to 0 swallows the keystroke.
+  using TKeyPressHandler = std::function<void(char& Key)>;
+  virtual void SetOnKeyPress(TKeyPressHandler handler) = 0;
 };
 
 }  // namespace kestrel

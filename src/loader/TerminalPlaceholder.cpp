@@ -1,6 +1,7 @@
 #include "TerminalPlaceholder.h"
 
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QPainter>
 
 namespace kestrel {
@@ -43,6 +44,19 @@ void TTerminalPlaceholder::paintEvent(QPaintEvent*) {
   painter.fillRect(cell, qcolor_from_bgr(FFont.Color));
   painter.setPen(QColor(Qt::gray));
   painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+void TTerminalPlaceholder::keyPressEvent(QKeyEvent* event) {
+  // Typed characters go to the owner's handler first; a placeholder has no
+  // port of its own to send what is left.
+  const QByteArray text = event->text().toLatin1();
+  if (text.size() != 1 || !FOnKeyPress) {
+    QWidget::keyPressEvent(event);
+    return;
+  }
+  char key = text[0];
+  FOnKeyPress(key);
+  event->accept();
 }
 
 }  // namespace kestrel

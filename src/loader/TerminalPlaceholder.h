@@ -19,13 +19,16 @@ class TTerminalPlaceholder : public QWidget, public TTerminalPane {
   void SetColor(uint32_t color) override;
   TTerminalFont Font() const override { return FFont; }
   void SetFont(const TTerminalFont& font) override;
+  void SetOnKeyPress(TKeyPressHandler handler) override { FOnKeyPress = std::move(handler); }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   uint32_t FColor = paneBlack;
   TTerminalFont FFont = default_terminal_font();
+  TKeyPressHandler FOnKeyPress;
 };
 
 }  // namespace kestrel

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -202,25 +203,69 @@ TEST_F(MainWindow, StartUpWithConfiguredPortThatIsNotFound) {
   EXPECT_TRUE(Dialog.Messages.empty());
 }
 
-TEST_F(MainWindow, ConfiguredPortIsOpenedWhenNoUnitAnswers) {
-  // A pseudo-terminal with nobody behind it stands in for a silent line.
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(::grantpt(master), 0);
-  ASSERT_EQ(::unlockpt(master), 0);
-  ::setenv("KESTREL_COM4", ::ptsname(master), 1);
-  const std::string settings = settings_lines({{1, "Port=COM4"}});
-  {
-    TScratchFolder folder(&settings);
-    auto form = make_form();
-    form->FormShow();
-    EXPECT_TRUE(form->ApdComPort1->Open());
-    EXPECT_EQ(text(form->ComNumberLabel), "4");
-    EXPECT_TRUE(form->PickButton->isEnabled());
-    EXPECT_TRUE(Dialog.Messages.empty());
+// A pseudo-terminal with nobody behind it stands in for a silent line on
+// port `com`; what the program sends can be read from its far end.
+class TSilentLine {
+ public:
+  explicit TSilentLine(int com) : FVariable("KESTREL_COM" + std::to_string(com)) {
+    FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (FMaster >= 0 && ::grantpt(FMaster) == 0 && ::unlockpt(FMaster) == 0)
+      ::setenv(FVariable.c_str(), ::ptsname(FMaster), 1);
   }
-  ::unsetenv("KESTREL_COM4");
-  ::close(master);
+  ~TSilentLine() {
+    ::unsetenv(FVariable.c_str());
+    if (FMaster >= 0) ::close(FMaster);
+  }
+  // Up to `count` bytes, waiting generously for the output thread.
+  std::string Read(size_t count) {
+    std::string got;
+    for (int round = 0; round < 1000 && got.size() < count; ++round) {
+      pollfd p{FMaster, POLLIN, 0};
+      if (::poll(&p, 1, 10) <= 0) continue;
+      char buffer[64];
+      ssize_t n = ::read(FMaster, buffer, sizeof buffer);
+      if (n > 0) got.append(buffer, size_t(n));
+    }
+    return got;
+  }
+
+ private:
+  std::string FVariable;
+  int FMaster = -1;
+};
+
+TEST_F(MainWindow, ConfiguredPortIsOpenedWhenNoUnitAnswers) {
+  TSilentLine line(4);
+  const std::string settings = settings_lines({{1, "Port=COM4"}});
+  TScratchFolder folder(&settings);
+  auto form = make_form();
+  form->FormShow();
+  EXPECT_TRUE(form->ApdComPort1->Open());
+  EXPECT_EQ(text(form->ComNumberLabel), "4");
+  EXPECT_TRUE(form->PickButton->isEnabled());
+  EXPECT_TRUE(Dialog.Messages.empty());
+}
+
+TEST_F(MainWindow, BackspaceErasesOnTheUnitOnlyWhileThePortIsOpen) {
+  TSilentLine line(4);
+  auto form = make_form();
+  char key = '\b';
+  form->AdTerminal1KeyPress(key);
+  EXPECT_EQ(key, '\b');  // closed port: the pane decides
+
+  form->ApdComPort1->SetComNumber(4);
+  form->ApdComPort1->SetOpen(true);
+  ASSERT_TRUE(form->ApdComPort1->Open());
+  key = 'a';
+  form->AdTerminal1KeyPress(key);
+  EXPECT_EQ(key, 'a');
+  key = '\b';
+  form->AdTerminal1KeyPress(key);
+  EXPECT_EQ(key, '\0');
+  EXPECT_EQ(line.Read(3), "\b \b");
+  // The same through a keystroke on the pane.
+  QTest::keyClick(form->AdTerminal1->Widget(), Qt::Key_Backspace);
+  EXPECT_EQ(line.Read(3), "\b \b");
 }
 
 TEST_F(MainWindow, AutomaticModeWithoutUnitReportsAndEndsWithStatusZero) {
