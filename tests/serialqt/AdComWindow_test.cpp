@@ -117,7 +117,7 @@ TEST_F(ComWindowTest, ShutdownReleasesASenderSoTheWindowThreadCanWaitForIt) {
 TEST_F(ComWindowTest, DestroyingTheWindowReleasesPendingSenders) {
   auto window = std::make_unique<TApdComWindow>(Recorder());
   std::atomic<int> started{0};
-  std::vector<bool> results(3, true);
+  std::vector<char> results(3, 1);  // one byte each: the senders write concurrently
   std::vector<std::thread> senders;
   for (int i = 0; i < 3; ++i) {
     senders.emplace_back([&, i] {
@@ -129,7 +129,7 @@ TEST_F(ComWindowTest, DestroyingTheWindowReleasesPendingSenders) {
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   window.reset();
   for (auto& t : senders) t.join();
-  EXPECT_EQ(results, (std::vector<bool>{false, false, false}));
+  EXPECT_EQ(results, (std::vector<char>{0, 0, 0}));
   test::PumpFor(10);
   EXPECT_EQ(handledCount.load(), 0);
 }

@@ -19,23 +19,16 @@ using namespace std::chrono_literals;
 using test::App;
 using test::PumpUntil;
 
-class LoaderRelianceTest : public ::testing::Test {
+// The main window's form values on top of the simulated port.
+class LoaderRelianceTest : public test::TSimPortTest {
  protected:
   void SetUp() override {
-    App();
-    test::MapAllPortsMissing();
-    far = test::TSimPorts::Attach(1);
-    port.SetComNumber(1);
+    TSimPortTest::SetUp();
     port.SetBaud(38400);
-    port.SetAutoOpen(false);
     port.SetHWFlowOptions({hwfUseRTS, hwfRequireCTS});
     port.SetBufferFull(2000);
     port.SetBufferResume(409);
   }
-  void TearDown() override { test::MapAllPortsMissing(); }
-
-  std::shared_ptr<TApdSimFarEnd> far;
-  TApdComPort port;
 };
 
 TEST_F(LoaderRelianceTest, AProbeExchangeFindsThePromptAndASilentPortTimesOut) {

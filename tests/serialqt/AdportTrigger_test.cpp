@@ -22,23 +22,11 @@ using namespace std::chrono_literals;
 using test::App;
 using test::PumpUntil;
 
-class ComPortTriggerTest : public ::testing::Test {
+class ComPortTriggerTest : public test::TSimPortTest {
  protected:
-  void SetUp() override {
-    App();
-    test::MapAllPortsMissing();
-    far = test::TSimPorts::Attach(1);
-    port.SetComNumber(1);
-    port.SetAutoOpen(false);
-  }
-  void TearDown() override { test::MapAllPortsMissing(); }
-
   void Send(const std::string& text) {
     ASSERT_EQ(far->SendFor(text, 5s), static_cast<int>(text.size()));
   }
-
-  std::shared_ptr<TApdSimFarEnd> far;
-  TApdComPort port;
 };
 
 TEST_F(ComPortTriggerTest, EveryHandlerOfOneDeliveryReadsTheSameBytes) {

@@ -22,17 +22,12 @@ using namespace std::chrono_literals;
 using test::App;
 using test::PumpUntil;
 
-class WaitForStringTest : public ::testing::Test {
+class WaitForStringTest : public test::TSimPortTest {
  protected:
   void SetUp() override {
-    App();
-    test::MapAllPortsMissing();
-    far = test::TSimPorts::Attach(1);
-    port.SetComNumber(1);
-    port.SetAutoOpen(false);
+    TSimPortTest::SetUp();
     port.SetOpen(true);
   }
-  void TearDown() override { test::MapAllPortsMissing(); }
 
   // Sends text and waits until all of it sits in the dispatch buffer.
   void Arrive(const std::string& text) {
@@ -46,9 +41,6 @@ class WaitForStringTest : public ::testing::Test {
     if (!rest.empty()) port.GetBlock(rest.data(), static_cast<uint16_t>(rest.size()));
     return rest;
   }
-
-  std::shared_ptr<TApdSimFarEnd> far;
-  TApdComPort port;
 };
 
 TEST_F(WaitForStringTest, FindsTheStringAndConsumesOnlyUpToIt) {

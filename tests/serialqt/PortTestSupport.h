@@ -3,6 +3,7 @@
 // ports reachable by port number, ports mapped to nothing, and pumping the
 // window thread's events until a condition holds.
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <QApplication>
@@ -15,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "Adport.h"
 #include "AwPortPath.h"
 #include "AwSim.h"
 #include "QtYield.h"
@@ -117,5 +119,22 @@ inline void PumpFor(int ms) {
 inline std::string ToString(const std::vector<uint8_t>& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
+
+// A component on port 1, a simulated cable whose far end the test holds,
+// every other port mapped to nothing; AutoOpen off as on the main window.
+class TSimPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    MapAllPortsMissing();
+    far = TSimPorts::Attach(1);
+    port.SetComNumber(1);
+    port.SetAutoOpen(false);
+  }
+  void TearDown() override { MapAllPortsMissing(); }
+
+  std::shared_ptr<TApdSimFarEnd> far;
+  TApdComPort port;
+};
 
 }  // namespace kestrel::test

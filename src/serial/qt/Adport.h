@@ -299,6 +299,7 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   void ReleaseDispatcher();
   void SaveTriggers();
   void RestoreTriggers();
+  void ApplyLine();
   // Fills thresholds of 0 or out of range with InSize * fullPercent / 100 and
   // InSize * resumePercent / 100 (truncated).
   void ApplyFlowDefaults(int fullPercent, int resumePercent);

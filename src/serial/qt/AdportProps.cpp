@@ -50,40 +50,36 @@ void TApdCustomComPort::SetComNumber(uint16_t number) {
   SetOpen(true);
 }
 
-void TApdCustomComPort::SetBaud(int32_t baud) {
-  if (baud == Baud_ && !Force_) return;
-  Baud_ = baud;
+// The dispatcher waits for queued output to drain before it reprograms.
+void TApdCustomComPort::ApplyLine() {
   if (auto* d = OpenDispatcher()) {
     Check(d->SetLine(Baud_, Parity_, static_cast<uint8_t>(DataBits_),
                      static_cast<uint8_t>(StopBits_)));
   }
+}
+
+void TApdCustomComPort::SetBaud(int32_t baud) {
+  if (baud == Baud_ && !Force_) return;
+  Baud_ = baud;
+  ApplyLine();
 }
 
 void TApdCustomComPort::SetParity(TParity parity) {
   if (parity == Parity_ && !Force_) return;
   Parity_ = parity;
-  if (auto* d = OpenDispatcher()) {
-    Check(d->SetLine(Baud_, Parity_, static_cast<uint8_t>(DataBits_),
-                     static_cast<uint8_t>(StopBits_)));
-  }
+  ApplyLine();
 }
 
 void TApdCustomComPort::SetDataBits(uint16_t bits) {
   if (bits == DataBits_ && !Force_) return;
   DataBits_ = bits;
-  if (auto* d = OpenDispatcher()) {
-    Check(d->SetLine(Baud_, Parity_, static_cast<uint8_t>(DataBits_),
-                     static_cast<uint8_t>(StopBits_)));
-  }
+  ApplyLine();
 }
 
 void TApdCustomComPort::SetStopBits(uint16_t bits) {
   if (bits == StopBits_ && !Force_) return;
   StopBits_ = bits;
-  if (auto* d = OpenDispatcher()) {
-    Check(d->SetLine(Baud_, Parity_, static_cast<uint8_t>(DataBits_),
-                     static_cast<uint8_t>(StopBits_)));
-  }
+  ApplyLine();
 }
 
 void TApdCustomComPort::SetInSize(uint16_t size) {
