@@ -9,6 +9,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Adport.h"
@@ -127,6 +128,23 @@ TEST_F(ComPortTriggerTest, ClosingAndReopeningFromInsideAnAvailHandler) {
   ASSERT_TRUE(PumpUntil([&] { return port.PortState() == psClosed; }));
   EXPECT_FALSE(port.Open());
   EXPECT_EQ(closes, 2);
+  EXPECT_FALSE(far->PortOpen());
+}
+
+TEST_F(ComPortTriggerTest, ClosingWhileTheDispatchThreadWaitsForTheWindowDoesNotStall) {
+  port.SetOpen(true);
+  int calls = 0;
+  port.SetOnTriggerAvail([&](TApdCustomComPort*, uint16_t) { ++calls; });
+  Send("x");
+  // The window thread does not handle events: the delivery waits for it.
+  std::this_thread::sleep_for(200ms);
+  const auto start = std::chrono::steady_clock::now();
+  port.SetOpen(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms)
+      << "the close must not sit out the 3000 ms hand-off limit";
+  EXPECT_FALSE(port.Open());
+  ASSERT_TRUE(PumpUntil([&] { return port.PortState() == psClosed; }));
+  EXPECT_EQ(calls, 0) << "a message released by the close is not handled afterwards";
   EXPECT_FALSE(far->PortOpen());
 }
 

@@ -248,6 +248,8 @@ void TApdCustomComPort::InitializePort() {
 }
 
 void TApdCustomComPort::InitPort() {
+  // An open now answers any reopen asked for while a close was running.
+  ReopenAfterClose_ = false;
   if (TapiMode_ != tmOn) ValidateComport();
   // Without a number (only possible while loading, when nothing is raised) there is nothing to
   // open.
