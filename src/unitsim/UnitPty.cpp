@@ -65,7 +65,10 @@ int TUnitPtyServer::Serve(int stopFd) {
     pollfd fds[2] = {{stopFd, POLLIN, 0}, {master_.get(), 0, 0}};
     if (reading) fds[1].events |= POLLIN;
     if (!pending.empty()) fds[1].events |= POLLOUT;
-    int rc = ::poll(fds, 2, session_.WaitMs(pending.empty() ? 1000 : 50));
+    // A backlog nobody reads waits for the reader, not for the unit's timers.
+    const int waitMs =
+        pending.size() >= kMaxPending ? 1000 : session_.WaitMs(pending.empty() ? 1000 : 50);
+    int rc = ::poll(fds, 2, waitMs);
     if (rc < 0) {
       if (errno == EINTR) continue;
       return -errno;

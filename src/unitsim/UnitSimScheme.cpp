@@ -19,6 +19,8 @@ namespace {
 // How long the serving thread sleeps at most when nothing happens on the
 // cable; it is woken earlier by any change, including the port's close.
 constexpr int kIdleWaitMs = 200;
+// Output the port has not taken yet before the unit is asked for more.
+constexpr size_t kMaxPending = 4096;
 
 // The port device handed to the dispatcher, with the unit on its far end.
 // Thread contract: as TApdSerialDevice; Open and Close also start and stop
@@ -91,7 +93,7 @@ void TSimUnitDevice::Serve() {
       int n = far_->Read(buffer, sizeof buffer);
       if (n > 0) session.Received(std::string_view(reinterpret_cast<char*>(buffer), n));
     }
-    if (pending_.size() < 4096) pending_ += session.TakeOutput();
+    if (pending_.size() < kMaxPending) pending_ += session.TakeOutput();
     if (!pending_.empty()) {
       int n = far_->Send(reinterpret_cast<const uint8_t*>(pending_.data()),
                          static_cast<int>(pending_.size()));
@@ -107,8 +109,13 @@ void TSimUnitDevice::Serve() {
     // Bytes that arrived while the unit was busy must not be left waiting
     // for a change that already happened.
     if (session.AcceptsInput() && far_->Available() > 0) continue;
-    int waitMs = session.WaitMs(kIdleWaitMs);
-    if (!pending_.empty()) waitMs = std::min(waitMs, 5);
+    // With a backlog nobody reads, only the cable (the port reading) can
+    // bring work; otherwise the unit's own timers decide.
+    int waitMs = kIdleWaitMs;
+    if (pending_.size() < kMaxPending) {
+      waitMs = session.WaitMs(kIdleWaitMs);
+      if (!pending_.empty()) waitMs = std::min(waitMs, 5);
+    }
     if (waitMs > 0) far_->WaitForChange(seen, std::chrono::milliseconds(waitMs));
   }
 }
