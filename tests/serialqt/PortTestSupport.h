@@ -83,28 +83,30 @@ class TSimPorts {
   }
 };
 
-// Handles window events until `cond` holds; false when `limit` ran out (a
-// safety net for a loaded machine, never a measurement).
-inline bool PumpUntil(const std::function<bool()>& cond,
-                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+// Polls `cond` until it holds, handling window events meanwhile when `pump`
+// is set; false when `limit` ran out (a safety net for a loaded machine,
+// never a measurement).
+inline bool PollUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit,
+                      bool pump) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!cond()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    if (pump) QCoreApplication::processEvents(QEventLoop::AllEvents);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }
 
-// Waits without handling window events (a thread's view); false on the limit.
+// The window thread's view: events keep being handled.
+inline bool PumpUntil(const std::function<bool()>& cond,
+                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  return PollUntil(cond, limit, true);
+}
+
+// Waits without handling window events (a thread's view).
 inline bool WaitUntilPlain(const std::function<bool()>& cond,
                            std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return PollUntil(cond, limit, false);
 }
 
 // Handles window events for about `ms` milliseconds.
