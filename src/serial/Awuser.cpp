@@ -65,11 +65,15 @@ TApdBaseDispatcher::~TApdBaseDispatcher() {
     ShutDown_ = true;
     WaitAllThreadsGone();
     JoinThreads();
-    std::lock_guard<std::recursive_mutex> lock(PortListLock());
-    auto& list = PortList();
-    if (Handle_ >= 0 && Handle_ < static_cast<int>(list.size())) list[Handle_] = nullptr;
-    while (!list.empty() && list.back() == nullptr) list.pop_back();
+    LeavePortList();
   }
+}
+
+void TApdBaseDispatcher::LeavePortList() {
+  std::lock_guard<std::recursive_mutex> lock(PortListLock());
+  auto& list = PortList();
+  if (Handle_ >= 0 && Handle_ < static_cast<int>(list.size())) list[Handle_] = nullptr;
+  while (!list.empty() && list.back() == nullptr) list.pop_back();
 }
 
 void TApdBaseDispatcher::ShutdownDispatcher() {
@@ -84,10 +88,7 @@ void TApdBaseDispatcher::ShutdownDispatcher() {
   }
   WaitAllThreadsGone();
   JoinThreads();
-  std::lock_guard<std::recursive_mutex> lock(PortListLock());
-  auto& list = PortList();
-  if (Handle_ >= 0 && Handle_ < static_cast<int>(list.size())) list[Handle_] = nullptr;
-  while (!list.empty() && list.back() == nullptr) list.pop_back();
+  LeavePortList();
 }
 
 std::string TApdBaseDispatcher::DeviceName() const {

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -373,6 +374,7 @@ class TApdBaseDispatcher {
   // the thread has gone or `ms` have passed (ms < 0: no limit).
   bool WaitThreadGone(TApdDispatcherThread* thread, int ms);
   void WaitAllThreadsGone();
+  bool WaitGone(const std::function<bool()>& gone, int ms);
   void JoinThreads();
   void ApplyThreadPriorities();
   int ThreadBoostSteps(bool outputThread);
@@ -384,6 +386,7 @@ class TApdBaseDispatcher {
   void CopyFromLocked(int offset, uint8_t* dest, int length) const;
   int RelativeRead(int offset, int length, uint8_t* dest, bool take);
   void FreeBuffers();
+  void LeavePortList();
   void WakeIfHeldBack();  // input lock held
 
   // Modem status (AwuserLine.cpp): reads the lines, folds changes and a

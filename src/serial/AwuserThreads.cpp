@@ -128,10 +128,18 @@ bool TApdBaseDispatcher::IsOwnThread() const {
 }
 
 bool TApdBaseDispatcher::WaitThreadGone(TApdDispatcherThread* thread, int ms) {
+  return WaitGone([thread] { return !thread->Alive(); }, ms);
+}
+
+void TApdBaseDispatcher::WaitAllThreadsGone() {
+  WaitGone([this] { return ActiveThreads_.load() == 0; }, -1);
+}
+
+bool TApdBaseDispatcher::WaitGone(const std::function<bool()>& gone, int ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   bool yield = !IsOwnThread();
   std::unique_lock<std::mutex> lock(GoneMutex_);
-  while (thread->Alive()) {
+  while (!gone()) {
     if (ms >= 0 && std::chrono::steady_clock::now() >= deadline) return false;
     if (yield) {
       // A thread may be waiting for the window thread to take a message.
@@ -143,20 +151,6 @@ bool TApdBaseDispatcher::WaitThreadGone(TApdDispatcherThread* thread, int ms) {
     GoneCond_.wait_for(lock, std::chrono::milliseconds(5));
   }
   return true;
-}
-
-void TApdBaseDispatcher::WaitAllThreadsGone() {
-  bool yield = !IsOwnThread();
-  std::unique_lock<std::mutex> lock(GoneMutex_);
-  while (ActiveThreads_.load() > 0) {
-    if (yield) {
-      lock.unlock();
-      TYieldResult r = SafeYield();
-      lock.lock();
-      if (r == TYieldResult::Handled) continue;
-    }
-    GoneCond_.wait_for(lock, std::chrono::milliseconds(5));
-  }
 }
 
 void TApdBaseDispatcher::JoinThreads() {
