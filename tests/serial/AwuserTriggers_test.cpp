@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,10 +46,13 @@ TEST(DataTriggerMatcher, FollowsOverlappingPartialMatches) {
   };
   const Case cases[] = {
       {"aab", "aaab", {3}},  // a restart at every a would miss it
-      {"OK", "xxOOKyy", {4}},      {"aa", "aaaaa", {1, 2, 4}},  // a completing counter clears one
-                                                                // started by the same byte
-      {"abab", "ababab", {3}},  // a match clears the other candidates
-      {"abc", "ababcabc", {4, 7}}, {"aaab", "aaaab", {4}},     {"x", "xyx", {0, 2}},
+      {"OK", "xxOOKyy", {4}},
+      {"aa", "aaaaa", {1, 2, 4}},  // a completing counter clears one
+                                   // started by the same byte
+      {"abab", "ababab", {3}},     // a match clears the other candidates
+      {"abc", "ababcabc", {4, 7}},
+      {"aaab", "aaaab", {4}},
+      {"x", "xyx", {0, 2}},
       {"abc", "abd", {}},
   };
   for (const Case& c : cases)
@@ -388,6 +392,61 @@ TEST_F(Delivery, ClosingFromInsideAnAvailHandlerIsFinishedByTheDispatchThread) {
   ASSERT_EQ(ev.size(), 1u);  // the rest of the delivery was dropped
   EXPECT_EQ(ev[0].who, "a");
   sim.port.reset();
+}
+
+TEST_F(Delivery, AFullBufferWhoseHeadCameRoundIsStillOfferedAndScanned) {
+  int a = 0;
+  sim.port->RegisterEventTriggerHandler(&a, Taker("a", 8192));
+  Send(std::string(100, '.'));
+  ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerAvail) == 1; }));
+  ASSERT_EQ(sim.port->InBuffUsed(), 0);
+
+  // Exactly one buffer's worth arrives while delivery is suspended: the head
+  // ends where it was at the last offer.
+  int end = sim.port->AddDataTrigger("END", false);
+  bool was;
+  sim.port->SetEventBusy(was, true);
+  Send(std::string(8192 - 3, '-') + "END");
+  ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 8192; }));
+  sim.port->SetEventBusy(was, false);
+  ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerData) == 1; }));
+  auto ev = Events();
+  ASSERT_EQ(ev.size(), 3u);
+  EXPECT_EQ(ev[1].msg, apw_TriggerAvail);
+  EXPECT_EQ(ev[1].wParam, 8192u - 3);
+  EXPECT_EQ(ev[2].wParam, uint32_t(end));
+  EXPECT_EQ(ev[2].bytes, "END");
+  EXPECT_EQ(sim.port->InBuffUsed(), 0);
+}
+
+TEST_F(Delivery, FlushedBytesNeverMatchADataTrigger) {
+  int a = 0;
+  sim.port->RegisterEventTriggerHandler(&a, Taker("a", 0));
+  sim.port->AddDataTrigger("OK", false);
+  bool was;
+  sim.port->SetEventBusy(was, true);
+  Send("xO");
+  ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 2; }));
+  sim.port->FlushInBuffer();
+  sim.port->SetEventBusy(was, false);
+  Send("K");  // would complete "OK" if the flushed O still counted
+  ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerAvail) == 1; }));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(Count(apw_TriggerData), 0u);
+  EXPECT_EQ(Events()[0].wParam, 1u);
+}
+
+TEST_F(Delivery, AHandlerThatThrowsDoesNotStopTheOthers) {
+  int a = 0, b = 0;
+  sim.port->RegisterEventTriggerHandler(
+      &a, [](uint32_t, uint32_t, uint32_t) { throw std::runtime_error("handler failed"); });
+  sim.port->RegisterEventTriggerHandler(&b, Taker("b", 100));
+  Send("one");
+  ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerAvail) == 1; }));
+  Send("two");
+  ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerAvail) == 2; }));
+  EXPECT_EQ(Events()[1].bytes, "two");
+  EXPECT_EQ(sim.port->ActiveThreadCount(), 3);
 }
 
 TEST(TriggerSave, TriggersCarryOverToAReopenedPort) {
