@@ -111,12 +111,14 @@ double Dispatcher(const std::vector<uint8_t>& data, uint64_t expectSum) {
   auto start = Clock::now();
   std::thread reader([&] { sum = Drain(pty.master); });
   for (size_t sent = 0; sent < kTotal;) {
+    // Queue in large blocks: wait until a quarter of the ring is free.
+    int n = static_cast<int>(std::min<size_t>(kRing / 4, kTotal - sent));
     int free = port.OutBuffFree();
-    if (free == 0) {
+    if (free < n) {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
       continue;
     }
-    int n = static_cast<int>(std::min<size_t>(free, kTotal - sent));
+    n = static_cast<int>(std::min<size_t>(free, kTotal - sent));
     if (port.PutBlock(data.data() + sent, n) == 0) sent += n;
   }
   reader.join();
