@@ -1,72 +1,58 @@
 #include "AdComWindow.h"
 
-#include <QCoreApplication>
-#include <QEvent>
+#include <QSocketNotifier>
 #include <QThread>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
+
+#include "AwFd.h"
 
 namespace kestrel {
 
-namespace {
-
-const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
-
-}  // namespace
-
-// Shared between the window, its queued events and the waiting senders, so
-// that whichever of them goes last can still take the lock.
-struct TApdComWindow::TSync {
-  std::mutex lock;
-  std::condition_variable changed;
-  bool shutdown = false;
-  bool destroying = false;
-  int callers = 0;  // threads inside Send or Post
-};
-
+// The messages travel in a queue of our own, guarded by our own lock; an
+// eventfd watched by a socket notifier wakes the window thread. Nothing of a
+// message passes through the toolkit's cross-thread machinery, so every
+// hand-over is visible to the thread checker as well.
 struct TApdComWindow::TPending {
   enum TState { sQueued, sRunning, sDone, sDropped };
+  std::function<void()> call;
+  bool sent = false;  // a sender waits for it
   TState state = sQueued;
 };
 
-class TApdComWindow::TMessageEvent : public QEvent {
- public:
-  TMessageEvent(std::shared_ptr<TSync> sync, std::shared_ptr<TPending> pending,
-                std::function<void()> call)
-      : QEvent(kMessageEvent),
-        sync(std::move(sync)),
-        pending(std::move(pending)),
-        call(std::move(call)) {}
-
-  // A sent message whose event is thrown away unhandled (its window went away)
-  // must not keep its sender waiting.
-  ~TMessageEvent() override {
-    if (!pending) return;
-    std::lock_guard guard(sync->lock);
-    if (pending->state == TPending::sQueued) {
-      pending->state = TPending::sDropped;
-      sync->changed.notify_all();
-    }
-  }
-
-  std::shared_ptr<TSync> sync;
-  std::shared_ptr<TPending> pending;  // null for a posted message
-  std::function<void()> call;
+struct TApdComWindow::TSync {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::deque<std::shared_ptr<TPending>> queue;
+  bool shutdown = false;
+  bool destroying = false;
+  int callers = 0;  // threads inside SendCall or Post
+  TApdEventFd wake;
 };
 
 TApdComWindow::TApdComWindow(TWndProc proc, QObject* parent)
     : QObject(parent), proc_(std::move(proc)), sync_(std::make_shared<TSync>()) {
   setObjectName(QString::fromLatin1(kComWindowClass));
+  auto* notifier = new QSocketNotifier(sync_->wake.get(), QSocketNotifier::Read, this);
+  connect(notifier, &QSocketNotifier::activated, this, [this] {
+    sync_->wake.Drain();
+    Dispatch();
+  });
 }
 
 TApdComWindow::~TApdComWindow() {
   std::unique_lock guard(sync_->lock);
   sync_->shutdown = true;
   sync_->destroying = true;
+  for (auto& pending : sync_->queue) {
+    if (pending->state == TPending::sQueued) pending->state = TPending::sDropped;
+  }
+  sync_->queue.clear();
   sync_->changed.notify_all();
-  // A sender may be between its check and its post; wait until none is inside
-  // (each leaves promptly once it sees the shutdown).
+  // A sender may be between its check and its wait; each leaves promptly
+  // once it sees the shutdown.
   sync_->changed.wait(guard, [this] { return sync_->callers == 0; });
 }
 
@@ -82,18 +68,17 @@ bool TApdComWindow::SendCall(std::function<void()> call, int timeoutMs, bool fin
   }
 
   auto pending = std::make_shared<TPending>();
-  {
-    std::lock_guard guard(sync_->lock);
-    if (sync_->shutdown) return false;
-    ++sync_->callers;
-  }
-  QCoreApplication::postEvent(this, new TMessageEvent(sync_, pending, std::move(call)));
+  pending->call = std::move(call);
+  pending->sent = true;
+  std::unique_lock guard(sync_->lock);
+  if (sync_->shutdown) return false;
+  ++sync_->callers;
+  sync_->queue.push_back(pending);
+  sync_->wake.Signal();
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::unique_lock guard(sync_->lock);
   for (;;) {
-    if (pending->state == TPending::sDone) break;
-    if (pending->state == TPending::sDropped) break;
+    if (pending->state == TPending::sDone || pending->state == TPending::sDropped) break;
     if (pending->state == TPending::sQueued && sync_->shutdown) {
       pending->state = TPending::sDropped;
       break;
@@ -119,17 +104,12 @@ bool TApdComWindow::SendCall(std::function<void()> call, int timeoutMs, bool fin
 }
 
 void TApdComWindow::Post(uint32_t Msg, uint32_t wParam, uint32_t lParam) {
-  {
-    std::lock_guard guard(sync_->lock);
-    if (sync_->destroying) return;
-    ++sync_->callers;
-  }
-  QCoreApplication::postEvent(this, new TMessageEvent(sync_, nullptr, [this, Msg, wParam, lParam] {
-                                proc_(Msg, wParam, lParam);
-                              }));
+  auto pending = std::make_shared<TPending>();
+  pending->call = [this, Msg, wParam, lParam] { proc_(Msg, wParam, lParam); };
   std::lock_guard guard(sync_->lock);
-  --sync_->callers;
-  sync_->changed.notify_all();
+  if (sync_->destroying) return;
+  sync_->queue.push_back(std::move(pending));
+  sync_->wake.Signal();
 }
 
 void TApdComWindow::Shutdown() {
@@ -143,28 +123,32 @@ bool TApdComWindow::IsShutdown() const {
   return sync_->shutdown;
 }
 
-bool TApdComWindow::event(QEvent* e) {
-  if (e->type() != kMessageEvent) return QObject::event(e);
-  auto* message = static_cast<TMessageEvent*>(e);
-  if (!message->pending) {
-    message->call();
-    return true;
-  }
-  {
-    std::lock_guard guard(sync_->lock);
-    if (message->pending->state != TPending::sQueued) return true;  // dropped or timed out
-    message->pending->state = TPending::sRunning;
-  }
-  struct TFinish {
-    TMessageEvent* message;
-    ~TFinish() {
-      std::lock_guard guard(message->sync->lock);
-      message->pending->state = TPending::sDone;
-      message->sync->changed.notify_all();
+void TApdComWindow::Dispatch() {
+  // A handler may destroy this window; the shared state outlives it, and a
+  // destroyed window's queue is empty.
+  const std::shared_ptr<TSync> sync = sync_;
+  for (;;) {
+    std::shared_ptr<TPending> pending;
+    {
+      std::lock_guard guard(sync->lock);
+      if (sync->queue.empty()) return;
+      pending = std::move(sync->queue.front());
+      sync->queue.pop_front();
+      // Sent messages that were dropped (time-out, shutdown) are skipped.
+      if (pending->state != TPending::sQueued) continue;
+      pending->state = TPending::sRunning;
     }
-  } finish{message};
-  message->call();
-  return true;
+    struct TFinish {
+      TSync& sync;
+      TPending& pending;
+      ~TFinish() {
+        std::lock_guard guard(sync.lock);
+        pending.state = TPending::sDone;
+        if (pending.sent) sync.changed.notify_all();
+      }
+    } finish{*sync, *pending};
+    pending->call();
+  }
 }
 
 }  // namespace kestrel

@@ -46,13 +46,12 @@ class TApdComWindow : public QObject {
   void Shutdown();
   bool IsShutdown() const;
 
- protected:
-  bool event(QEvent* e) override;
-
  private:
   struct TSync;
   struct TPending;
-  class TMessageEvent;
+
+  // Runs the queued messages, oldest first (window thread).
+  void Dispatch();
 
   TWndProc proc_;
   std::shared_ptr<TSync> sync_;
