@@ -107,6 +107,8 @@ void TApdBaseDispatcher::SetDeviceName(std::string name) {
 int TApdBaseDispatcher::InitPort(const std::string& path, int32_t baud, uint8_t parity,
                                  uint8_t dataBits, uint8_t stopBits, uint16_t inSize,
                                  uint16_t outSize, uint32_t options) {
+  // One device per dispatcher at a time.
+  if (DeviceOpen_.load() || ThreadsActive_.load()) return ecAlreadyOpen;
   RingFlag_ = false;
   EventBusy_ = false;
   {
@@ -217,10 +219,6 @@ void TApdBaseDispatcher::WakeIfHeldBack() {
 int TApdBaseDispatcher::UsedLocked() const {
   if (DBufFull_) return kBufSize;
   return (DBufHead_ - DBufTail_ + kBufSize) % kBufSize;
-}
-
-uint8_t TApdBaseDispatcher::ByteAtLocked(int offset) const {
-  return DBuffer_[(DBufTail_ + offset) % kBufSize];
 }
 
 void TApdBaseDispatcher::CopyFromLocked(int offset, uint8_t* dest, int length) const {

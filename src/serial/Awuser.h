@@ -327,7 +327,13 @@ class TApdBaseDispatcher {
   bool HandlersToPurge_ = false;
   std::atomic<bool> EventBusy_{false};
 
-  // Threads and signals.
+  // Threads and signals. The device-wait thread blocks in the device's event
+  // wait (closing the device releases it), signals ComEvent_ and waits for
+  // ReadyEvent_; the dispatch thread waits for ComEvent_ at most one 50 ms
+  // cycle. The output thread poll()s OutputEvent_ and FlushEvent_, and a
+  // write the device cannot take yet waits in the device's writable wait with
+  // FlushEvent_ as the cancel: that wait's end is the write completion. A
+  // flush is acknowledged on FlushAckEvent_, a thread start on AckEvent_.
   std::unique_ptr<TApdDispatcherThread> ComThread_;
   std::unique_ptr<TApdDispatcherThread> DispThread_;
   std::unique_ptr<TApdDispatcherThread> OutThread_;
@@ -382,7 +388,6 @@ class TApdBaseDispatcher {
   // Receive path and buffers (Awuser.cpp).
   void ExtractData();
   int UsedLocked() const;
-  uint8_t ByteAtLocked(int offset) const;  // offset from tail
   void CopyFromLocked(int offset, uint8_t* dest, int length) const;
   int RelativeRead(int offset, int length, uint8_t* dest, bool take);
   void FreeBuffers();

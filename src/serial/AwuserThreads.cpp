@@ -100,6 +100,11 @@ void TApdBaseDispatcher::StopDispatcher() {
   if (!ThreadsActive_.load()) return;
   // No lock is held while waiting: the threads take the main lock themselves.
   KillThreads_ = true;
+  if (DeviceOpen_.load()) {
+    // Only closing the device ends a device wait.
+    CloseCom();
+    DeviceOpen_ = false;
+  }
   if (OutThread_ && OutThread_->Alive()) {
     FlushEvent_.Signal();
     WaitThreadGone(OutThread_.get(), -1);
