@@ -81,7 +81,7 @@ TEST_F(ComWindowTest, ASlowHandlerDoesNotHoldTheSenderPastTheLimit) {
   });
   bool result = true;
   std::thread sender([&] {
-    result = window.Send(0x7E03, 8, 0, 100);
+    result = window.Send(0x7E03, 8, 0, 1000);  // long enough to be picked up
     senderBack = true;
   });
   ASSERT_TRUE(PumpUntil([&] { return senderBack.load(); }));
