@@ -45,6 +45,7 @@ using TPortCallbackEx = std::function<void(TApdCustomComPort* CP, TApdCallbackTy
 // The open/close notifications (apw_PortOpen, apw_PortClose, apw_ClosePending)
 // a window registered with RegisterUser / RegisterUserEx receives, delivered
 // synchronously with QCoreApplication::sendEvent.
+// Thread contract: window thread only.
 class TApdPortMessageEvent : public QEvent {
  public:
   TApdPortMessageEvent(uint32_t msg, uint32_t wParam, uint32_t lParam)

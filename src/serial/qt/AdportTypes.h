@@ -15,7 +15,7 @@ enum TParity : uint8_t { pNone, pOdd, pEven, pMark, pSpace };
 enum THWFlowOptions : uint8_t { hwfUseDTR, hwfUseRTS, hwfRequireDSR, hwfRequireCTS };
 
 // A set of THWFlowOptions; its bit mask (1 << option) is the dispatcher's
-// option mask.
+// option mask. Thread contract: a plain value, any thread.
 class THWFlowOptionSet {
  public:
   constexpr THWFlowOptionSet() = default;
