@@ -86,6 +86,8 @@ void ShowPortException(const std::exception& e) {
 // ---------------------------------------------------------------------------
 // The dispatcher's view of the hidden window.
 
+// Thread contract: DeliverTriggerMessage on the dispatch thread; created and
+// destroyed with the hidden window on the window thread.
 class TApdCustomComPort::TWindowHandler final : public TApdWindowHandler {
  public:
   explicit TWindowHandler(TApdComWindow* window) : Window_(window) {}

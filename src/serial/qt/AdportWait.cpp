@@ -26,6 +26,7 @@ namespace {
 
 // Notices a quit request that reaches the application while the wait blocks
 // in the event dispatcher; the request itself goes on to the application.
+// Thread contract: window thread only.
 class TQuitWatcher : public QObject {
  public:
   TQuitWatcher() {
@@ -42,6 +43,7 @@ class TQuitWatcher : public QObject {
 };
 
 // Keeps the event dispatcher registered with the waker while the wait runs.
+// Thread contract: the waiting thread only.
 class TWakeRegistration {
  public:
   explicit TWakeRegistration(QAbstractEventDispatcher* dispatcher) : Dispatcher_(dispatcher) {
@@ -58,7 +60,7 @@ class TWakeRegistration {
 };
 
 // Incremental string search that also finds matches overlapping an earlier
-// partial match (aab in aaab).
+// partial match (aab in aaab). Thread contract: one thread at a time.
 class TStringMatcher {
  public:
   TStringMatcher(std::string_view pattern, bool ignoreCase)
