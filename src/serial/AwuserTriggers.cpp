@@ -34,7 +34,12 @@ bool TApdBaseDispatcher::NumberInUse(uint16_t number) const {
 }
 
 int TApdBaseDispatcher::NewTriggerHandle() {
-  if (TriggerCounter_ < kCounterLimit) return (TriggerCounter_++) * 8;
+  // Restored triggers keep their handles while the counter starts again, so
+  // numbers still in use are passed over.
+  while (TriggerCounter_ < kCounterLimit) {
+    int number = (TriggerCounter_++) * 8;
+    if (!NumberInUse(static_cast<uint16_t>(number))) return number;
+  }
   for (int number = 8; number <= kCounterLimit; number += 8)
     if (!NumberInUse(static_cast<uint16_t>(number))) return number;
   return ecNoMoreTriggers;

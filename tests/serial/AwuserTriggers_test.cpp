@@ -472,6 +472,9 @@ TEST(TriggerSave, TriggersCarryOverToAReopenedPort) {
   });
   ASSERT_TRUE(WaitUntil([&] { return fired == 1; }));
   EXPECT_EQ(second.port->SetStatusTrigger(handle, 10, true), 0);
+  // New triggers never take a restored trigger's number.
+  EXPECT_EQ(handle, 8 | stOutBuffFree);
+  EXPECT_EQ(second.port->AddTimerTrigger(), 24);
 }
 
 }  // namespace
