@@ -133,6 +133,7 @@ int TApdBaseDispatcher::InitPort(const std::string& path, int32_t baud, uint8_t 
       std::scoped_lock lock(InputLock_, MainLock_, OutputLock_);
       DBuffer_ = std::make_unique<uint8_t[]>(kBufSize);
       OBuffer_ = std::make_unique<uint8_t[]>(std::max<int>(outSize, 1));
+      OScratch_ = std::make_unique<uint8_t[]>(std::max<int>(outSize, 1));
       DBufHead_ = DBufTail_ = 0;
       DBufFull_ = false;
       OBufHead_ = OBufTail_ = 0;
@@ -196,6 +197,7 @@ void TApdBaseDispatcher::DonePortPrim() {
 void TApdBaseDispatcher::FreeBuffers() {
   std::scoped_lock lock(InputLock_, MainLock_, OutputLock_);
   OBuffer_.reset();
+  OScratch_.reset();
   DBuffer_.reset();
   DBufHead_ = DBufTail_ = 0;
   DBufFull_ = false;

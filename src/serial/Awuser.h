@@ -299,8 +299,9 @@ class TApdBaseDispatcher {
 
   // Output ring (output lock).
   std::unique_ptr<uint8_t[]> OBuffer_;
-  int OBufHead_ = 0;  // write index
-  int OBufTail_ = 0;  // send index
+  std::unique_ptr<uint8_t[]> OScratch_;  // the wrapped part while the ring is rotated
+  int OBufHead_ = 0;                     // write index
+  int OBufTail_ = 0;                     // send index
   bool OBufFull_ = false;
   bool OutputWritten_ = false;
   bool FlushInProgress_ = false;

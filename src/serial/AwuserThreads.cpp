@@ -316,7 +316,10 @@ void TApdBaseDispatcher::SendLoop() {
         // The pending bytes wrap: rotate them to the front so one write
         // covers them all.
         int pending = OBufFull_ ? OutSize_ : OBufHead_ + OutSize_ - OBufTail_;
-        std::rotate(OBuffer_.get(), OBuffer_.get() + OBufTail_, OBuffer_.get() + OutSize_);
+        uint8_t* ring = OBuffer_.get();
+        std::memcpy(OScratch_.get(), ring, OBufHead_);
+        std::memmove(ring, ring + OBufTail_, OutSize_ - OBufTail_);
+        std::memcpy(ring + OutSize_ - OBufTail_, OScratch_.get(), OBufHead_);
         OBufTail_ = 0;
         OBufHead_ = pending % OutSize_;
         chunk = pending;
