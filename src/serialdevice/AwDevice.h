@@ -70,8 +70,13 @@ inline constexpr uint32_t hold_XoffSent = 0x10;
 
 struct TDeviceStatus {
   uint32_t HoldFlags = 0;
-  uint32_t InQue = 0;   // bytes waiting in the device's receive queue
-  uint32_t OutQue = 0;  // bytes queued for output (the dispatcher overrides it)
+  uint32_t InQue = 0;  // bytes waiting in the device's receive queue
+  // Bytes the device has accepted from Write but not yet put on the wire: a
+  // driver's transmit queue (TIOCOUTQ), the simulated transmitter's lane.
+  // The dispatcher adds the bytes still in its output ring, so that a port
+  // reporting nothing queued has really sent everything. A device whose
+  // writes reach the other side at once (a pseudo-terminal) reports 0.
+  uint32_t OutQue = 0;
 };
 
 // Error bits reported (and cleared) by GetError.
@@ -154,12 +159,14 @@ class TApdSerialDevice {
   // dispatch buffer does not make the waiting thread spin).
   virtual int WaitEvent(uint32_t mask, uint32_t& happened) = 0;
 
-  // Returns and clears the error bits; fills hold flags and InQue.
+  // Returns and clears the error bits; fills hold flags, InQue and OutQue.
   virtual uint32_t GetError(TDeviceStatus& status) = 0;
   // Current levels of CTS, DSR, RI and DCD (ms_* bits); 0 or negative.
   virtual int GetModemLines(uint8_t& levels) = 0;
   // SETRTS..CLRBREAK; 0 done, negative refused. GETBASEADDRESS: the address or 0.
   virtual int Escape(int function) = 0;
+  // PURGE_RX*: drops received bytes not yet read. PURGE_TX*: drops what was
+  // accepted but not yet sent (never what the other side has received).
   virtual int Purge(uint32_t flags) = 0;
 };
 

@@ -504,6 +504,7 @@ uint32_t TApdPosixDevice::GetError(TDeviceStatus& status) {
   if (RetryIoctl(use.fd(), FIONREAD, &count) == 0 && count > 0) {
     status.InQue = static_cast<uint32_t>(count);
   }
+  // What the driver still has to transmit (always 0 on a pseudo-terminal).
   count = 0;
   if (RetryIoctl(use.fd(), TIOCOUTQ, &count) == 0 && count > 0) {
     status.OutQue = static_cast<uint32_t>(count);
@@ -553,7 +554,10 @@ int TApdPosixDevice::Purge(uint32_t flags) {
   TUse use(*this);
   if (!use) return ecCommNotOpen;
   const bool rx = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
-  const bool tx = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
+  // A pseudo-terminal has no transmit queue: what we wrote is already the
+  // other side's input, and TCOFLUSH on our side would discard what that
+  // side has not read yet.
+  const bool tx = !isPseudoTerminal_ && (flags & (PURGE_TXABORT | PURGE_TXCLEAR));
   if (!rx && !tx) return ecOK;
   if (::tcflush(use.fd(), rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH)) != 0) {
     return ApdResultFromErrno(errno);

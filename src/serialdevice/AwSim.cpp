@@ -162,6 +162,9 @@ bool TApdSimFarEnd::PortBreak() {
 TDeviceSettings TApdSimFarEnd::PortSettings() {
   return cable_->PortView().settings;
 }
+size_t TApdSimFarEnd::PortTxQueued() {
+  return cable_->PortView().txQueued;
+}
 void TApdSimFarEnd::SetPacing(bool on) {
   cable_->SetPacing(on);
 }

@@ -111,6 +111,8 @@ class TApdSimFarEnd {
   bool PortRts();
   bool PortBreak();
   TDeviceSettings PortSettings();
+  // Bytes the port's transmitter has accepted and not yet put on the wire.
+  size_t PortTxQueued();
 
   void SetPacing(bool on);
   // The far end's transmitter pauses while the port's RTS is low, as a

@@ -515,7 +515,8 @@ void TApdSimCable::SetFollowPortRts(bool on) {
 
 TSimPortView TApdSimCable::PortView() {
   Lock lock(lock_);
-  return {openedBy_ != nullptr, dtr_, rts_, break_, settings_};
+  Advance(TSimClock::now());
+  return {openedBy_ != nullptr, dtr_, rts_, break_, settings_, toFar_.sending.size()};
 }
 
 uint64_t TApdSimCable::ChangeCount() {

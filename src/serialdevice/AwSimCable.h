@@ -35,6 +35,7 @@ struct TSimLane {
 struct TSimPortView {
   bool open = false, dtr = false, rts = false, brk = false;
   TDeviceSettings settings;
+  size_t txQueued = 0;  // accepted by the port, not yet on the wire
 };
 
 // Shared by the port objects and the far end of one cable.
