@@ -237,12 +237,9 @@ void TApdBaseDispatcher::ExtractData() {
     HeldBack_ = true;
     return;
   }
-  RefreshStatus();
-  int waiting;
-  {
-    std::lock_guard<std::mutex> status(StatusLock_);
-    waiting = static_cast<int>(ComStatus_.InQue);
-  }
+  TDeviceStatus status;
+  RefreshStatus(status);
+  const int waiting = static_cast<int>(status.InQue);
   if (waiting <= 0) return;
 
   int contiguous = kBufSize - DBufHead_;
@@ -374,13 +371,12 @@ int TApdBaseDispatcher::PutBlock(const void* data, int length) {
   {
     std::lock_guard<std::recursive_mutex> lock(OutputLock_);
     if (!OBuffer_ || !DeviceOpen_.load()) return ecPutBlockFail;
-    TDeviceStatus status;
-    ErrorFlags_.fetch_or(GetComError(status) & 0x1F);
-    {
-      std::lock_guard<std::mutex> st(StatusLock_);
-      ComStatus_ = status;
-    }
-    int free = OutSize_ - static_cast<int>(status.OutQue);
+    RefreshStatus();
+    // The room is the ring's: the device's own queue has its own limit, and
+    // the output thread waits for it. Counting it here would refuse blocks
+    // the ring can hold whenever the line is busy, while OutBuffFree, which
+    // does count it, never promises more than this.
+    const int free = OutSize_ - RingQueuedLocked();
     if (length > free) return ecOutputBufferTooSmall;
     if (length == free) OBufFull_ = true;
     if (WriteCom(static_cast<const uint8_t*>(data), length) <= 0) {
@@ -397,20 +393,37 @@ int TApdBaseDispatcher::PutBlock(const void* data, int length) {
   return 0;
 }
 
-int TApdBaseDispatcher::OutBuffUsed() {
-  RefreshStatus();
-  std::lock_guard<std::recursive_mutex> lock(OutputLock_);
+int TApdBaseDispatcher::RingQueuedLocked() const {
   if (!OBuffer_) return 0;
   if (OBufFull_) return OutSize_;
   return (OBufHead_ - OBufTail_ + OutSize_) % OutSize_;
 }
 
+int TApdBaseDispatcher::QueuedOutput(int& size) {
+  int ring;
+  {
+    std::lock_guard<std::recursive_mutex> lock(OutputLock_);
+    size = OutSize_;
+    if (!OBuffer_) return 0;
+    ring = RingQueuedLocked();
+  }
+  // The ring first, the device second: the output thread hands bytes to the
+  // device before it takes them off the ring, so a byte on its way between
+  // the two is counted once or twice, never missed.
+  TDeviceStatus status;
+  RefreshStatus(status);
+  return std::min(ring + static_cast<int>(status.OutQue), size);
+}
+
+int TApdBaseDispatcher::OutBuffUsed() {
+  int size;
+  return QueuedOutput(size);
+}
+
 int TApdBaseDispatcher::OutBuffFree() {
-  RefreshStatus();
-  std::lock_guard<std::recursive_mutex> lock(OutputLock_);
-  if (!OBuffer_) return OutSize_;
-  if (OBufFull_) return 0;
-  return OutSize_ - (OBufHead_ - OBufTail_ + OutSize_) % OutSize_;
+  int size;
+  const int queued = QueuedOutput(size);
+  return size - queued;
 }
 
 int TApdBaseDispatcher::FlushOutBuffer() {
@@ -438,8 +451,13 @@ int TApdBaseDispatcher::FlushOutBuffer() {
 // Status and options
 
 void TApdBaseDispatcher::RefreshStatus() {
-  if (!DeviceOpen_.load()) return;
   TDeviceStatus status;
+  RefreshStatus(status);
+}
+
+void TApdBaseDispatcher::RefreshStatus(TDeviceStatus& status) {
+  status = TDeviceStatus{};
+  if (!DeviceOpen_.load()) return;
   ErrorFlags_.fetch_or(GetComError(status) & 0x1F);
   std::lock_guard<std::mutex> lock(StatusLock_);
   ComStatus_ = status;

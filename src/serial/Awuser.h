@@ -134,6 +134,9 @@ class TApdBaseDispatcher {
   // ---- counts and flushes ----
   int InBuffUsed();
   int InBuffFree();
+  // Output not yet on the wire: the bytes in the output ring plus those the
+  // device has accepted and not sent, at most OutSize; OutBuffFree is the
+  // rest of OutSize. PutBlock's room is the ring's own free space, never less.
   int OutBuffUsed();
   int OutBuffFree();
   int FlushInBuffer();
@@ -225,6 +228,8 @@ class TApdBaseDispatcher {
   // ---- device operations, implemented by the platform dispatcher ----
   virtual int EscapeComFunction(int function) = 0;
   virtual int FlushCom(int which) = 0;  // 0 output, 1 input
+  // The device's error bits and status record (its OutQue is what the
+  // device has accepted and not yet sent; the ring is not in it).
   virtual uint32_t GetComError(TDeviceStatus& status) = 0;
   virtual uint32_t GetComEventMask(int id) = 0;
   virtual int GetComState(TDeviceSettings& settings) = 0;
@@ -393,6 +398,12 @@ class TApdBaseDispatcher {
   int RelativeRead(int offset, int length, uint8_t* dest, bool take);
   void FreeBuffers();
   void LeavePortList();
+  int RingQueuedLocked() const;  // output lock held
+  // The ring's bytes plus the device's unsent ones, at most `size`, which
+  // receives OutSize.
+  int QueuedOutput(int& size);
+  // Refreshes the status record and error flags; `status` gets the record.
+  void RefreshStatus(TDeviceStatus& status);
   void WakeIfHeldBack();  // input lock held
 
   // Modem status (AwuserLine.cpp): reads the lines, folds changes and a

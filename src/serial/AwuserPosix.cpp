@@ -76,21 +76,9 @@ int TApdPosixDispatcher::SetComState(const TDeviceSettings& settings) {
 }
 
 uint32_t TApdPosixDispatcher::GetComError(TDeviceStatus& status) {
-  uint32_t errors = 0;
   status = TDeviceStatus{};
-  {
-    std::lock_guard<std::mutex> lock(DeviceLock_);
-    if (Device_) errors = Device_->GetError(status);
-  }
-  // The output count is what waits in the output ring.
-  std::lock_guard<std::recursive_mutex> lock(OutputLock_);
-  if (!OBuffer_)
-    status.OutQue = 0;
-  else if (OBufFull_)
-    status.OutQue = OutSize_;
-  else
-    status.OutQue = (OBufHead_ - OBufTail_ + OutSize_) % OutSize_;
-  return errors;
+  std::lock_guard<std::mutex> lock(DeviceLock_);
+  return Device_ ? Device_->GetError(status) : 0;
 }
 
 int TApdPosixDispatcher::ComDriverOutQueue(uint32_t& errors) {

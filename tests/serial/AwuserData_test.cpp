@@ -170,25 +170,29 @@ TEST(AwuserData, ReadsAcrossTheBufferEnd) {
 // With CTS low and CTS flow control on, the output thread holds the ring.
 struct HeldOutput : ::testing::Test {
   TSimPort sim;
+  const int fifo = int(kSimTxFifo);
   void SetUp() override {
     ASSERT_EQ(sim.open, 0);
     ASSERT_EQ(sim.port->HWFlowOptions(3000, 400, hfRequireCTS), 0);
     sim.far->SetCts(false);
     ASSERT_TRUE(WaitUntil([&] { return !sim.port->CheckCTS(); }));
-    // Whatever the transmitter takes while held is in it; the rest waits.
+    // The transmitter takes what fits in its FIFO while held; the rest waits
+    // in the ring. Both count as output not yet sent.
     auto prime = Pattern(100, 8);
     ASSERT_EQ(sim.port->PutBlock(prime.data(), 100), 0);
-    ASSERT_TRUE(WaitUntil([&] { return sim.port->OutBuffUsed() == 100 - int(kSimTxFifo); }));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return sim.far->PortTxQueued() == kSimTxFifo && sim.port->OutBuffUsed() == 100; }));
   }
 };
 
-TEST_F(HeldOutput, PutBlockTakesExactlyTheFreeSpaceAndRefusesOneMore) {
-  const int free = sim.port->OutBuffFree();
-  ASSERT_EQ(free, 4096 - (100 - int(kSimTxFifo)));
-  auto block = Pattern(free + 1, 9);
-  EXPECT_EQ(sim.port->PutBlock(block.data(), free + 1), ecOutputBufferTooSmall);
-  EXPECT_EQ(sim.port->OutBuffFree(), free);  // nothing queued
-  EXPECT_EQ(sim.port->PutBlock(block.data(), free), 0);
+TEST_F(HeldOutput, PutBlockTakesExactlyTheRingsFreeSpaceAndRefusesOneMore) {
+  EXPECT_EQ(sim.port->OutBuffFree(), 4096 - 100);
+  const int room = 4096 - (100 - fifo);  // the ring's free space
+  auto block = Pattern(room + 1, 9);
+  EXPECT_EQ(sim.port->PutBlock(block.data(), room + 1), ecOutputBufferTooSmall);
+  EXPECT_EQ(sim.port->OutBuffUsed(), 100);  // nothing queued
+  EXPECT_EQ(sim.port->PutBlock(block.data(), room), 0);
+  // The ring is full and the FIFO holds more: the counts stop at the size.
   EXPECT_EQ(sim.port->OutBuffFree(), 0);
   EXPECT_EQ(sim.port->OutBuffUsed(), 4096);
   EXPECT_EQ(sim.port->PutChar('x'), ecOutputBufferTooSmall);
@@ -197,13 +201,14 @@ TEST_F(HeldOutput, PutBlockTakesExactlyTheFreeSpaceAndRefusesOneMore) {
   sim.far->SetCts(true);
   auto prime = Pattern(100, 8);
   std::vector<uint8_t> expected(prime);
-  expected.insert(expected.end(), block.begin(), block.begin() + free);
+  expected.insert(expected.end(), block.begin(), block.begin() + room);
   EXPECT_TRUE(sim.far->ReadExactly(expected.size(), 20s) == expected);
   EXPECT_TRUE(WaitUntil([&] { return sim.port->OutBuffUsed() == 0; }));
 }
 
-TEST_F(HeldOutput, FlushOutBufferAbandonsTheHeldWrite) {
+TEST_F(HeldOutput, FlushOutBufferAbandonsTheHeldWriteAndEmptiesTheTransmitter) {
   EXPECT_EQ(sim.port->FlushOutBuffer(), 0);
+  EXPECT_EQ(sim.far->PortTxQueued(), 0u);
   EXPECT_EQ(sim.port->OutBuffUsed(), 0);
   EXPECT_EQ(sim.port->OutBuffFree(), 4096);
   sim.far->SetCts(true);
@@ -212,6 +217,66 @@ TEST_F(HeldOutput, FlushOutBufferAbandonsTheHeldWrite) {
   EXPECT_EQ(std::string(got.begin(), got.end()), "AFTER");
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(sim.far->Available(), 0u);  // none of the flushed bytes followed
+}
+
+// The loader's wait after each block: nothing counted as queued any more.
+bool Drained(TApdBaseDispatcher& port) {
+  for (int rounds = 0; rounds < 20000; ++rounds) {
+    if (port.OutBuffUsed() == 0) return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
+}
+
+TEST(AwuserData, PacedOutputIsCountedUntilItHasCrossedTheWire) {
+  TSimOptions paced;
+  paced.pace = true;
+  TSimPort sim(paced, 4096, ipAssertDTR | ipAssertRTS, 9600);
+  ASSERT_EQ(sim.open, 0);
+  const auto block = Pattern(200, 31);
+  ASSERT_EQ(sim.port->PutBlock(block.data(), 200), 0);
+  ASSERT_TRUE(Drained(*sim.port));
+  EXPECT_EQ(sim.far->Available(), 200u) << "counted as sent before it had crossed";
+  EXPECT_EQ(sim.port->FlushOutBuffer(), 0);
+  EXPECT_TRUE(sim.far->ReadExactly(200, 10s) == block);
+}
+
+// A pseudo-terminal takes some KiB that its master has not read, and cannot
+// say how many: what it has taken counts as sent, the rest of a larger block
+// waits in the ring and stays counted. The loader's drain and flush after a
+// block must lose nothing either way.
+TEST(AwuserData, PseudoTerminalLosesNothingToTheDrainAndFlush) {
+  TPtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  TApdPosixDispatcher port(nullptr);
+  ASSERT_EQ(port.InitPort(pty.SlavePath(), 115200, NOPARITY, 8, 1, 4096, 65535, 0), 0);
+  auto readBack = [&](size_t n) {
+    std::vector<uint8_t> got, buf(65536);
+    while (got.size() < n) {
+      const size_t r = pty.ReadSome(buf.data(), std::min(buf.size(), n - got.size()), 500);
+      if (r == 0) break;
+      got.insert(got.end(), buf.begin(), buf.begin() + r);
+    }
+    return got;
+  };
+
+  const auto large = Pattern(60000, 32);
+  ASSERT_EQ(port.PutBlock(large.data(), static_cast<int>(large.size())), 0);
+  for (int look = 0; look < 50; ++look) {
+    ASSERT_GT(port.OutBuffUsed(), 0) << "nothing was read, yet all is counted as sent";
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_TRUE(readBack(large.size()) == large);
+
+  // More than the master's line buffer holds, less than the pty takes.
+  const auto block = Pattern(6000, 33);
+  ASSERT_EQ(port.PutBlock(block.data(), static_cast<int>(block.size())), 0);
+  ASSERT_TRUE(Drained(port));
+  ASSERT_TRUE(port.CheckCTS());
+  EXPECT_EQ(port.FlushOutBuffer(), 0);
+  const auto got = readBack(block.size());
+  EXPECT_EQ(got.size(), block.size());
+  EXPECT_TRUE(got == block);
 }
 
 TEST(AwuserData, FlushInBufferDiscardsBufferAndDriverQueue) {

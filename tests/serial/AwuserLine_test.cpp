@@ -101,7 +101,8 @@ TEST_F(Line, SetLineWaitsForQueuedOutputBeforeReprogramming) {
   ASSERT_EQ(port->HWFlowOptions(3000, 400, hfRequireCTS), 0);
   far->SetCts(false);
   ASSERT_EQ(port->PutString(std::string(200, 'q')), 0);
-  ASSERT_TRUE(WaitUntil([&] { return port->OutBuffUsed() == 200 - int(kSimTxFifo); }));
+  ASSERT_TRUE(WaitUntil([&] { return far->PortTxQueued() == kSimTxFifo; }));
+  EXPECT_EQ(port->OutBuffUsed(), 200);  // ring and transmitter
   const int before = setStates;
 
   std::atomic<bool> done{false};

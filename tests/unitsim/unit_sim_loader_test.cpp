@@ -99,11 +99,10 @@ TEST(UnitSimLoader, AFullUploadSucceedsAndLandsByteForByte) {
   RunUpload("");
 }
 
-// With every byte taking its wire time, a block is still on its way when the
-// port's output ring is already empty and CTS is up, and the flush that
-// follows each block throws the rest of it away. Enable once the port counts
-// what its device still has to transmit as output in use.
-TEST(UnitSimLoader, DISABLED_PacedUploadSurvivesThePerBlockFlush) {
+// With every byte taking its wire time, a block is still in the transmitter
+// when the output ring is empty; the drain waits for it, so the flush that
+// follows each block has nothing left to throw away.
+TEST(UnitSimLoader, PacedUploadSurvivesThePerBlockFlush) {
   RegisterSimulatedUnitScheme();
   RunUpload(";pace");
 }
