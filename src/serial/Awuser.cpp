@@ -110,7 +110,8 @@ int TApdBaseDispatcher::InitPort(const std::string& path, int32_t baud, uint8_t 
   // One device per dispatcher at a time.
   if (DeviceOpen_.load() || ThreadsActive_.load()) return ecAlreadyOpen;
   RingFlag_ = false;
-  EventBusy_ = false;
+  Delivering_ = false;
+  Suspended_ = false;
   {
     std::lock_guard<std::recursive_mutex> lock(MainLock_);
     HandlersToPurge_ = false;
@@ -178,7 +179,7 @@ int TApdBaseDispatcher::DonePort() {
     CloseCom();
     DeviceOpen_ = false;
   }
-  if (EventBusy_.load() && ThreadsActive_.load()) {
+  if (Delivering_.load() && ThreadsActive_.load()) {
     // Inside a delivery: the dispatch thread finishes the close when the
     // handler has returned.
     ClosePending_ = true;
@@ -469,8 +470,8 @@ uint32_t TApdBaseDispatcher::ErrorFlags() {
 
 void TApdBaseDispatcher::SetEventBusy(bool& wasBusy, bool busy) {
   std::lock_guard<std::recursive_mutex> lock(MainLock_);
-  wasBusy = EventBusy_.load();
-  EventBusy_ = busy;
+  wasBusy = Suspended_.load();
+  Suspended_ = busy;
 }
 
 void TApdBaseDispatcher::OptionsOn(uint16_t bits) {

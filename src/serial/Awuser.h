@@ -116,7 +116,8 @@ class TApdBaseDispatcher {
   bool ThreadsActive() const { return ThreadsActive_.load(); }
   int ActiveThreadCount() const { return ActiveThreads_.load(); }
   bool ClosePending() const { return ClosePending_.load(); }
-  bool EventBusy() const { return EventBusy_.load(); }
+  // No delivery starts now: one is running, or SetEventBusy suspended them.
+  bool EventBusy() const { return Delivering_.load() || Suspended_.load(); }
   bool PortOpen() const { return DeviceOpen_.load(); }
 
   // ---- reading (input lock; relative to the handler's read count during a delivery) ----
@@ -145,7 +146,8 @@ class TApdBaseDispatcher {
   int OutSize() const { return OutSize_; }
 
   // Suspends (true) or resumes (false) trigger processing; wasBusy receives
-  // the previous value.
+  // the previous value. The suspension is the caller's alone: a delivery
+  // running meanwhile finishes, and its end does not resume anything.
   void SetEventBusy(bool& wasBusy, bool busy);
 
   // ---- options word ----
@@ -331,7 +333,10 @@ class TApdBaseDispatcher {
   std::atomic<bool> HandlerService_{false};
   bool ComponentHandler_ = false;
   bool HandlersToPurge_ = false;
-  std::atomic<bool> EventBusy_{false};
+  // Together they are the event-busy state: a delivery is running
+  // (SendNotify), or a caller has suspended delivery (SetEventBusy).
+  std::atomic<bool> Delivering_{false};
+  std::atomic<bool> Suspended_{false};
 
   // Threads and signals. The device-wait thread blocks in the device's event
   // wait (closing the device releases it), signals ComEvent_ and waits for

@@ -45,7 +45,7 @@ bool TApdBaseDispatcher::SendNotify(uint32_t msg, uint32_t wParam, uint16_t para
   if (!HandlerService_.load()) return true;
   {
     std::lock_guard<std::recursive_mutex> lock(MainLock_);
-    EventBusy_ = true;
+    Delivering_ = true;
   }
   const bool reading = msg == apw_TriggerAvail || msg == apw_TriggerData;
   {
@@ -146,8 +146,9 @@ bool TApdBaseDispatcher::SendNotify(uint32_t msg, uint32_t wParam, uint16_t para
     ReadCount_ = 0;
   }
   {
+    // Only the delivery's own flag: a suspension made meanwhile stays.
     std::lock_guard<std::recursive_mutex> lock(MainLock_);
-    EventBusy_ = false;
+    Delivering_ = false;
     if (HandlersToPurge_) PurgeHandlers();
   }
   return result;
@@ -258,7 +259,7 @@ bool TApdBaseDispatcher::CheckReceiveTriggers() {
 }
 
 void TApdBaseDispatcher::ReceiveTriggerLoop() {
-  while (!ClosePending_.load() && !EventBusy_.load() && CheckReceiveTriggers()) {
+  while (!ClosePending_.load() && !EventBusy() && CheckReceiveTriggers()) {
   }
 }
 
@@ -332,7 +333,7 @@ void TApdBaseDispatcher::ClearStatusHits() {
 }
 
 void TApdBaseDispatcher::StatusTriggerLoop() {
-  while (!ClosePending_.load() && !EventBusy_.load() && CheckStatusTriggers()) {
+  while (!ClosePending_.load() && !EventBusy() && CheckStatusTriggers()) {
   }
   ClearStatusHits();
 }

@@ -242,14 +242,14 @@ void TApdBaseDispatcher::ReceiveCycle() {
   uint32_t mask = LastEventMask_.load();
   if (mask & (ev_Cts | ev_Dsr | ev_Rlsd | ev_Ring | ev_RingTe)) {
     ReadModemStatus(0);
-    if (!EventBusy_.load()) StatusTriggerLoop();
+    if (!EventBusy()) StatusTriggerLoop();
   }
   if ((mask & 0xFF) >= ev_Break) {
     RefreshStatus();
-    if (!EventBusy_.load()) StatusTriggerLoop();
+    if (!EventBusy()) StatusTriggerLoop();
   }
   ExtractData();
-  if (!EventBusy_.load()) {
+  if (!EventBusy()) {
     StatusTriggerLoop();
     ReceiveTriggerLoop();
   }
@@ -257,7 +257,7 @@ void TApdBaseDispatcher::ReceiveCycle() {
 }
 
 void TApdBaseDispatcher::TimerCycle() {
-  if (ClosePending_.load() || EventBusy_.load()) return;
+  if (ClosePending_.load() || EventBusy()) return;
   {
     std::lock_guard<std::recursive_mutex> lock(MainLock_);
     StatusHit_ = false;
@@ -266,7 +266,7 @@ void TApdBaseDispatcher::TimerCycle() {
   do {
     fired = CheckStatusTriggers();
     if (!fired) fired = CheckTimerTriggers();
-  } while (fired && !ClosePending_.load() && !EventBusy_.load());
+  } while (fired && !ClosePending_.load() && !EventBusy());
   ClearStatusHits();
 }
 

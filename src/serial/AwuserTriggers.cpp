@@ -284,7 +284,7 @@ bool RemoveHandler(List& list, bool delivering, bool& toPurge, Match match) {
 
 void TApdBaseDispatcher::DeregisterWndTriggerHandler(TApdWindowHandler* window) {
   std::lock_guard<std::recursive_mutex> lock(MainLock_);
-  if (RemoveHandler(WndHandlers_, EventBusy_.load(), HandlersToPurge_,
+  if (RemoveHandler(WndHandlers_, Delivering_.load(), HandlersToPurge_,
                     [&](const TWndHandlerEntry& e) { return e.Window == window; }))
     LogDispatch(8, 17, 0, nullptr, 0);
   UpdateHandlerFlags(fuKeepPort);
@@ -292,7 +292,7 @@ void TApdBaseDispatcher::DeregisterWndTriggerHandler(TApdWindowHandler* window) 
 
 void TApdBaseDispatcher::DeregisterProcTriggerHandler(TApdNotifyProc proc) {
   std::lock_guard<std::recursive_mutex> lock(MainLock_);
-  if (RemoveHandler(ProcHandlers_, EventBusy_.load(), HandlersToPurge_,
+  if (RemoveHandler(ProcHandlers_, Delivering_.load(), HandlersToPurge_,
                     [&](const TProcHandlerEntry& e) { return e.Proc == proc; }))
     LogDispatch(8, 18, 0, nullptr, 0);
   UpdateHandlerFlags(fuKeepPort);
@@ -300,7 +300,7 @@ void TApdBaseDispatcher::DeregisterProcTriggerHandler(TApdNotifyProc proc) {
 
 void TApdBaseDispatcher::DeregisterEventTriggerHandler(const void* owner) {
   std::lock_guard<std::recursive_mutex> lock(MainLock_);
-  if (RemoveHandler(EventHandlers_, EventBusy_.load(), HandlersToPurge_,
+  if (RemoveHandler(EventHandlers_, Delivering_.load(), HandlersToPurge_,
                     [&](const TEventHandlerEntry& e) { return e.Owner == owner; }))
     LogDispatch(8, 19, 0, nullptr, 0);
   UpdateHandlerFlags(fuKeepPort);

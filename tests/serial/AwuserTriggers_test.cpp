@@ -371,6 +371,33 @@ TEST_F(Delivery, SuspendedDeliveryResumesWithOneEventForEverything) {
   EXPECT_EQ(Events()[0].wParam, 5u);
 }
 
+TEST_F(Delivery, ASuspensionMadeDuringADeliveryOutlastsIt) {
+  std::atomic<bool> inHandler{false}, release{false};
+  int a = 0;
+  sim.port->RegisterEventTriggerHandler(&a, [&](uint32_t m, uint32_t w, uint32_t l) {
+    Record("a", m, w, l);
+    inHandler = true;
+    WaitUntil([&] { return release.load(); });
+  });
+  Send("abc");
+  ASSERT_TRUE(WaitUntil([&] { return inHandler.load(); }));
+  bool was = true;
+  sim.port->SetEventBusy(was, true);
+  EXPECT_FALSE(was) << "a running delivery is not the caller's suspension";
+  release = true;
+
+  // The next cycle takes these in only after the delivery has ended.
+  Send("de");
+  ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 5; }));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(Count(apw_TriggerAvail), 1u) << "delivery resumed at the end of the first";
+  EXPECT_TRUE(sim.port->EventBusy());
+  sim.port->SetEventBusy(was, false);
+  EXPECT_TRUE(was);
+  ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerAvail) == 2; }));
+  EXPECT_EQ(Events()[1].wParam, 5u);
+}
+
 TEST_F(Delivery, ClosingFromInsideAnAvailHandlerIsFinishedByTheDispatchThread) {
   int a = 0, b = 0;
   std::atomic<int> closeResult{-1};

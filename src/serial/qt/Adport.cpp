@@ -432,8 +432,9 @@ void TApdCustomComPort::WindowProc(uint32_t Msg, uint32_t wParam, uint32_t lPara
     TApdBaseDispatcher* dispatcher = TApdBaseDispatcher::PortListEntry(handle);
     // A message of a dispatcher that is gone, or not ours (any more), is ignored.
     if (!dispatcher || dispatcher != Dispatcher_.get() || !InState(psOpen)) return;
-    // A delivery that started before a WaitForString switched delivery off
-    // reaches us inside the wait: the wait consumes those bytes itself.
+    // The suspension stops new deliveries, not one already on its way here:
+    // such a message reaches us while the wait yields, and the wait consumes
+    // those bytes itself.
     if (WaitDepth_ > 0) return;
     HandleTriggerMessage(Msg, wParam, lParam);
   } catch (const std::exception& e) {

@@ -162,12 +162,6 @@ bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool 
 
   while (!found && !expired && !terminating && stillOurs()) {
     const uint64_t seen = waker.Arrivals();
-    // A delivery that was already running when we switched delivery off
-    // switches it on again when it ends; keep it off.
-    if (!d->EventBusy()) {
-      bool ignored = false;
-      d->SetEventBusy(ignored, true);
-    }
     while (d->CharReady()) {
       const int byte = d->GetChar();
       if (byte < 0) break;
