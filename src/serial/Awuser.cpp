@@ -231,17 +231,17 @@ void TApdBaseDispatcher::CopyFromLocked(int offset, uint8_t* dest, int length) c
   if (length > first) std::memcpy(dest + first, DBuffer_.get(), length - first);
 }
 
-void TApdBaseDispatcher::ExtractData() {
+int TApdBaseDispatcher::ExtractData() {
   std::lock_guard<std::recursive_mutex> lock(InputLock_);
-  if (!DBuffer_) return;
+  if (!DBuffer_) return 0;
   if (DBufFull_) {
     HeldBack_ = true;
-    return;
+    return 0;
   }
   TDeviceStatus status;
   RefreshStatus(status);
   const int waiting = static_cast<int>(status.InQue);
-  if (waiting <= 0) return;
+  if (waiting <= 0) return 0;
 
   int contiguous = kBufSize - DBufHead_;
   int free = kBufSize;
@@ -257,6 +257,7 @@ void TApdBaseDispatcher::ExtractData() {
   LogDispatch(1, 1, got, DBuffer_.get() + DBufHead_, got);
   DBufHead_ += got;
   HeadSerial_ += got;
+  int moved = got;
   if (got < contiguous) second = 0;
   if (DBufHead_ == kBufSize) DBufHead_ = 0;
   if (got > 0) DBufFull_ = DBufHead_ == DBufTail_;
@@ -266,8 +267,10 @@ void TApdBaseDispatcher::ExtractData() {
     LogDispatch(1, 1, got, DBuffer_.get() + DBufHead_, got);
     DBufHead_ += got;
     HeadSerial_ += got;
+    moved += got;
     if (got > 0) DBufFull_ = DBufHead_ == DBufTail_;
   }
+  return moved;
 }
 
 // Reads `length` bytes at `offset` past the reader's position; during a

@@ -120,6 +120,11 @@ class TApdBaseDispatcher {
   bool EventBusy() const { return Delivering_.load() || Suspended_.load(); }
   bool PortOpen() const { return DeviceOpen_.load(); }
 
+  // Called on the dispatch thread each time received bytes have been moved
+  // into the dispatch buffer (also while delivery is suspended), after the
+  // input lock has been released. It must not block. Set before InitPort.
+  void SetDataArrivalHook(std::function<void()> hook) { DataArrivalHook_ = std::move(hook); }
+
   // ---- reading (input lock; relative to the handler's read count during a delivery) ----
   bool CharReady();
   int PeekChar(uint16_t position);        // byte (1 = oldest) or -3007
@@ -337,6 +342,7 @@ class TApdBaseDispatcher {
   // (SendNotify), or a caller has suspended delivery (SetEventBusy).
   std::atomic<bool> Delivering_{false};
   std::atomic<bool> Suspended_{false};
+  std::function<void()> DataArrivalHook_;  // set before the threads start
 
   // Threads and signals. The device-wait thread blocks in the device's event
   // wait (closing the device releases it), signals ComEvent_ and waits for
@@ -397,7 +403,7 @@ class TApdBaseDispatcher {
   int ThreadBoostSteps(bool outputThread);
 
   // Receive path and buffers (Awuser.cpp).
-  void ExtractData();
+  int ExtractData();  // bytes moved into the dispatch buffer
   int UsedLocked() const;
   void CopyFromLocked(int offset, uint8_t* dest, int length) const;
   int RelativeRead(int offset, int length, uint8_t* dest, bool take);

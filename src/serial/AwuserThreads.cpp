@@ -248,7 +248,7 @@ void TApdBaseDispatcher::ReceiveCycle() {
     RefreshStatus();
     if (!EventBusy()) StatusTriggerLoop();
   }
-  ExtractData();
+  if (ExtractData() > 0 && DataArrivalHook_) DataArrivalHook_();
   if (!EventBusy()) {
     StatusTriggerLoop();
     ReceiveTriggerLoop();

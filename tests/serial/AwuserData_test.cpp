@@ -279,6 +279,34 @@ TEST(AwuserData, PseudoTerminalLosesNothingToTheDrainAndFlush) {
   EXPECT_TRUE(got == block);
 }
 
+TEST(AwuserData, TheArrivalHookRunsOnceTheBytesAreReadableAlsoWhileSuspended) {
+  auto cable = CreateSimDevice();
+  TApdPosixDispatcher port(nullptr);
+  port.SetDevice(std::move(cable.port));
+  std::atomic<int> calls{0}, readable{0};
+  port.SetDataArrivalHook([&] {
+    if (port.CharReady()) ++readable;
+    ++calls;
+  });
+  ASSERT_EQ(port.InitPort("sim:", 115200, NOPARITY, 8, 1, 4096, 4096, 0), 0);
+  bool was;
+  port.SetEventBusy(was, true);
+  ASSERT_EQ(cable.far->SendFor("abc", 10s), 3);
+  ASSERT_TRUE(WaitUntil([&] { return port.InBuffUsed() == 3; }));
+  EXPECT_GE(calls, 1);
+  EXPECT_EQ(readable, calls);
+
+  // Only arrivals call it: a cycle that moves nothing does not.
+  char got[3];
+  ASSERT_EQ(port.GetBlock(got, 3), 3);
+  const int before = calls;
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(calls, before);
+  ASSERT_EQ(cable.far->SendFor("d", 10s), 1);
+  ASSERT_TRUE(WaitUntil([&] { return calls == before + 1; }));
+  EXPECT_EQ(readable, calls);
+}
+
 TEST(AwuserData, FlushInBufferDiscardsBufferAndDriverQueue) {
   TSimPort sim;
   ASSERT_EQ(sim.open, 0);

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "AwPortPath.h"
-
 namespace kestrel {
 
 TApdWaitWaker& TApdWaitWaker::Instance() {
@@ -41,18 +39,6 @@ void TApdWaitWaker::RemoveEventDispatcher(QAbstractEventDispatcher* dispatcher) 
   std::lock_guard guard(Lock_);
   auto it = std::find(Dispatchers_.begin(), Dispatchers_.end(), dispatcher);
   if (it != Dispatchers_.end()) Dispatchers_.erase(it);
-}
-
-std::unique_ptr<TApdSerialDevice> TApdWakingDevice::Create(const std::string& path) {
-  auto inner = CreateSerialDevice(path);
-  if (!inner) return nullptr;
-  return std::make_unique<TApdWakingDevice>(std::move(inner));
-}
-
-int TApdWakingDevice::Read(uint8_t* buffer, int n) {
-  const int got = Inner_->Read(buffer, n);
-  if (got > 0) TApdWaitWaker::Instance().Notify();
-  return got;
 }
 
 }  // namespace kestrel

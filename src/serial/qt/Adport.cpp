@@ -228,8 +228,10 @@ void TApdCustomComPort::ActivateDeviceLayer() {
     Check(ecNullApi);
     return;
   }
-  Dispatcher_ = std::make_unique<TApdPosixDispatcher>(this, &TApdWakingDevice::Create);
+  Dispatcher_ = std::make_unique<TApdPosixDispatcher>(this);
   Dispatcher_->SetDeviceName("COM" + std::to_string(ComNumber_));
+  // Received bytes wake a WaitForString that sleeps for them.
+  Dispatcher_->SetDataArrivalHook([] { TApdWaitWaker::Instance().Notify(); });
 }
 
 void TApdCustomComPort::InitializePort() {
