@@ -9,9 +9,11 @@
 // count falling below its start.
 //
 // Thread contract: the clock, the timer functions and the conversions may be
-// used from any thread. SafeYield and DelayTicks with yield run on the window
-// thread only. SetYieldHook and SetMsClockForTesting: before the threads
-// that use them start (start-up or a test's set-up).
+// used from any thread. SafeYield and DelayTicks (with or without yield) may
+// be called from any thread too: a yield step handles window events only on
+// the window thread and only sleeps briefly elsewhere, so every hook must be
+// safe to call from any thread. SetYieldHook and SetMsClockForTesting:
+// before the threads that use them start (start-up or a test's set-up).
 
 #include <cstdint>
 
@@ -52,8 +54,10 @@ enum class TYieldResult {
   Quit,     // a quit request is pending; it stays pending for the event loop
 };
 
-// Processes what is pending for the window thread. The hook must not
-// swallow a quit request. The default hook (nullptr) only sleeps briefly.
+// Processes what is pending for the window thread when called on it. The
+// hook must not swallow a quit request, and on any other thread it must
+// leave the window thread's state alone. The default hook (nullptr) only
+// sleeps briefly.
 using TYieldHook = TYieldResult (*)();
 void SetYieldHook(TYieldHook hook);
 

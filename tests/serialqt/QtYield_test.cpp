@@ -4,7 +4,10 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QThread>
 #include <QTimer>
+#include <atomic>
+#include <memory>
 
 namespace kestrel {
 namespace {
@@ -89,6 +92,26 @@ TEST_F(QtYieldTest, QuitOutsideAWaitIsLeftToQt) {
   EXPECT_EQ(result, 0);
   // Nothing of it remains queued for the next wait.
   EXPECT_NE(SafeYield(), TYieldResult::Quit);
+}
+
+// A port closed from a worker thread yields there while it waits for the
+// port's threads. Such steps must not run or hold back the window thread's
+// events, nor touch its quit bookkeeping while the window thread yields too.
+TEST_F(QtYieldTest, StepsOnAnotherThreadLeaveTheWindowThreadAlone) {
+  int handled = 0;
+  QMetaObject::invokeMethod(
+      &App(), [&handled] { ++handled; }, Qt::QueuedConnection);
+  std::atomic<int> idle{0};
+  std::unique_ptr<QThread> worker(QThread::create([&idle] {
+    for (int i = 0; i < 50; ++i) {
+      if (SafeYield() == TYieldResult::Idle) ++idle;
+    }
+  }));
+  worker->start();  // a QThread has an event dispatcher of its own
+  while (!worker->isFinished()) SafeYield();
+  worker->wait();
+  EXPECT_EQ(idle, 50);
+  EXPECT_EQ(handled, 1) << "the window thread's event ran on the window thread, once";
 }
 
 }  // namespace

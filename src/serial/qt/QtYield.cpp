@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QPointer>
+#include <QThread>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -44,9 +45,15 @@ TQuitCatcher* Catcher(QCoreApplication* app) {
 }  // namespace
 
 TYieldResult QtYieldStep() {
+  // Another thread's wait (closing a port from a worker, say) has no window
+  // events to handle, and the quit catcher belongs to the window thread.
   QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr || app->thread() != QThread::currentThread()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return TYieldResult::Idle;
+  }
   QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
-  if (app == nullptr || dispatcher == nullptr) {
+  if (dispatcher == nullptr) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return TYieldResult::Idle;
   }

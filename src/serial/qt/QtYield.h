@@ -1,7 +1,9 @@
 #pragma once
 // The yield step on Qt: what a serial wait on the window thread does per poll.
 //
-// Thread contract: window thread only.
+// Thread contract: QtYieldStep on any thread (only on the application's
+// thread does it process events; elsewhere it sleeps briefly and touches
+// nothing of Qt); InstallQtYield on the window thread.
 
 #include "EventTimer.h"
 
