@@ -28,6 +28,10 @@ namespace {
 constexpr size_t kTotal = 16u << 20;
 constexpr int kChunk = 4096;       // plain write size
 constexpr uint16_t kRing = 65535;  // output ring of the dispatcher
+// How long the sender sleeps while the ring lacks room. Each look at the free
+// space asks the driver for its counts, so a sender that looks too often
+// steals the very CPU the output thread and the reader need.
+constexpr int kPollMicros = 250;
 
 struct Pty {
   int master = -1;
@@ -119,7 +123,7 @@ double Dispatcher(const std::vector<uint8_t>& data) {
     int n = static_cast<int>(std::min<size_t>(kRing / 4, kTotal - sent));
     int free = port.OutBuffFree();
     if (free < n) {
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
+      std::this_thread::sleep_for(std::chrono::microseconds(kPollMicros));
       continue;
     }
     n = static_cast<int>(std::min<size_t>(free, kTotal - sent));
@@ -135,21 +139,26 @@ double Dispatcher(const std::vector<uint8_t>& data) {
 
 int main() {
   auto data = Data();
-  // Alternate the two so that a passing load on the machine hits both alike,
-  // and take the median of each.
-  constexpr int kRounds = 7;
-  std::vector<double> plainRuns, ourRuns;
+  // Alternate the two so that a passing load on the machine hits both alike;
+  // the headline is the median of the paired per-round ratios, which is far
+  // steadier on a shared machine than a ratio of two separate medians.
+  constexpr int kRounds = 15;
+  std::vector<double> plainRuns, ourRuns, ratios;
   for (int round = 0; round < kRounds; ++round) {
-    plainRuns.push_back(Plain(data));
-    ourRuns.push_back(Dispatcher(data));
+    const double plainRound = Plain(data);
+    const double ourRound = Dispatcher(data);
+    plainRuns.push_back(plainRound);
+    ourRuns.push_back(ourRound);
+    ratios.push_back(ourRound / plainRound);
   }
   std::sort(plainRuns.begin(), plainRuns.end());
   std::sort(ourRuns.begin(), ourRuns.end());
-  double plain = plainRuns[kRounds / 2];
-  double ours = ourRuns[kRounds / 2];
+  std::sort(ratios.begin(), ratios.end());
   std::printf("rounds: %d\n", kRounds);
-  std::printf("plain_write_mb_per_s: %.1f\n", plain);
-  std::printf("dispatcher_mb_per_s: %.1f\n", ours);
-  std::printf("throughput_ratio: %.2f\n", ours / plain);
+  std::printf("plain_write_mb_per_s: %.1f\n", plainRuns[kRounds / 2]);
+  std::printf("dispatcher_mb_per_s: %.1f\n", ourRuns[kRounds / 2]);
+  std::printf("throughput_ratio_min: %.2f\n", ratios.front());
+  std::printf("throughput_ratio_max: %.2f\n", ratios.back());
+  std::printf("throughput_ratio: %.2f\n", ratios[kRounds / 2]);
   return 0;
 }
