@@ -1,11 +1,8 @@
 // The main window on the offscreen platform: layout, menus, start-up, the
 // settings that reach the window, the terminal menu and closing.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <QAction>
 #include <QCheckBox>
@@ -21,6 +18,7 @@
 
 #include "LoaderTestApp.h"
 #include "MainUnit.h"
+#include "PtyPair.h"
 #include "RecordingOperatorDialog.h"
 
 namespace kestrel {
@@ -208,30 +206,18 @@ TEST_F(MainWindow, StartUpWithConfiguredPortThatIsNotFound) {
 class TSilentLine {
  public:
   explicit TSilentLine(int com) : FVariable("KESTREL_COM" + std::to_string(com)) {
-    FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (FMaster >= 0 && ::grantpt(FMaster) == 0 && ::unlockpt(FMaster) == 0)
-      ::setenv(FVariable.c_str(), ::ptsname(FMaster), 1);
+    if (FPty.ok()) ::setenv(FVariable.c_str(), FPty.slavePath().c_str(), 1);
   }
-  ~TSilentLine() {
-    ::unsetenv(FVariable.c_str());
-    if (FMaster >= 0) ::close(FMaster);
-  }
+  ~TSilentLine() { ::unsetenv(FVariable.c_str()); }
   // Up to `count` bytes, waiting generously for the output thread.
   std::string Read(size_t count) {
-    std::string got;
-    for (int round = 0; round < 1000 && got.size() < count; ++round) {
-      pollfd p{FMaster, POLLIN, 0};
-      if (::poll(&p, 1, 10) <= 0) continue;
-      char buffer[64];
-      ssize_t n = ::read(FMaster, buffer, sizeof buffer);
-      if (n > 0) got.append(buffer, size_t(n));
-    }
-    return got;
+    const auto got = FPty.ReadSome(count, std::chrono::seconds(10));
+    return std::string(got.begin(), got.end());
   }
 
  private:
   std::string FVariable;
-  int FMaster = -1;
+  kestrel::test::PtyPair FPty;
 };
 
 TEST_F(MainWindow, ConfiguredPortIsOpenedWhenNoUnitAnswers) {

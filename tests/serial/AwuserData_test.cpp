@@ -16,7 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Pattern;
-using test::TPtyPair;
+using test::PtyPair;
 using test::TSimPort;
 using test::WaitUntil;
 
@@ -84,10 +84,10 @@ TEST(AwuserData, SimCarriesMegabytesBothWaysAtOnce) {
 }
 
 TEST(AwuserData, PseudoTerminalCarriesMegabytesBothWaysAtOnce) {
-  TPtyPair pty;
-  ASSERT_TRUE(pty.Ok());
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
   TApdPosixDispatcher port(nullptr);
-  ASSERT_EQ(port.InitPort(pty.SlavePath(), 115200, NOPARITY, 8, 1, 4096, 4096, 0), 0);
+  ASSERT_EQ(port.InitPort(pty.slavePath(), 115200, NOPARITY, 8, 1, 4096, 4096, 0), 0);
   const auto out = Pattern(2 << 20, 3);
   const auto in = Pattern(2 << 20, 4);
 
@@ -102,11 +102,10 @@ TEST(AwuserData, PseudoTerminalCarriesMegabytesBothWaysAtOnce) {
   });
   std::vector<uint8_t> masterGot;
   std::thread masterReader([&] {
-    std::vector<uint8_t> buf(65536);
     auto deadline = std::chrono::steady_clock::now() + 60s;
     while (masterGot.size() < out.size() && std::chrono::steady_clock::now() < deadline) {
-      size_t r = pty.ReadSome(buf.data(), buf.size(), 100);
-      masterGot.insert(masterGot.end(), buf.begin(), buf.begin() + r);
+      const auto chunk = pty.ReadSome(out.size() - masterGot.size(), 100ms);
+      masterGot.insert(masterGot.end(), chunk.begin(), chunk.end());
     }
   });
   auto got = GetAll(port, in.size(), 23);
@@ -246,19 +245,11 @@ TEST(AwuserData, PacedOutputIsCountedUntilItHasCrossedTheWire) {
 // waits in the ring and stays counted. The loader's drain and flush after a
 // block must lose nothing either way.
 TEST(AwuserData, PseudoTerminalLosesNothingToTheDrainAndFlush) {
-  TPtyPair pty;
-  ASSERT_TRUE(pty.Ok());
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
   TApdPosixDispatcher port(nullptr);
-  ASSERT_EQ(port.InitPort(pty.SlavePath(), 115200, NOPARITY, 8, 1, 4096, 65535, 0), 0);
-  auto readBack = [&](size_t n) {
-    std::vector<uint8_t> got, buf(65536);
-    while (got.size() < n) {
-      const size_t r = pty.ReadSome(buf.data(), std::min(buf.size(), n - got.size()), 500);
-      if (r == 0) break;
-      got.insert(got.end(), buf.begin(), buf.begin() + r);
-    }
-    return got;
-  };
+  ASSERT_EQ(port.InitPort(pty.slavePath(), 115200, NOPARITY, 8, 1, 4096, 65535, 0), 0);
+  auto readBack = [&](size_t n) { return pty.ReadSome(n, 500ms); };
 
   const auto large = Pattern(60000, 32);
   ASSERT_EQ(port.PutBlock(large.data(), static_cast<int>(large.size())), 0);
@@ -323,10 +314,10 @@ TEST(AwuserData, FlushInBufferDiscardsBufferAndDriverQueue) {
 }
 
 TEST(AwuserData, ClosingWhileTheDeviceWaitThreadWaitsEndsEveryThread) {
-  TPtyPair pty;
-  ASSERT_TRUE(pty.Ok());
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
   TApdPosixDispatcher ptyPort(nullptr);
-  ASSERT_EQ(ptyPort.InitPort(pty.SlavePath(), 9600, NOPARITY, 8, 1, 4096, 4096, 0), 0);
+  ASSERT_EQ(ptyPort.InitPort(pty.slavePath(), 9600, NOPARITY, 8, 1, 4096, 4096, 0), 0);
   TSimPort sim;
   ASSERT_EQ(sim.open, 0);
 

@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for the dispatcher tests: pseudo-terminal pairs, a simulated cable
-// with an open dispatcher on it, and waiting for a condition.
+// Helpers for the dispatcher tests: a simulated cable with an open
+// dispatcher on it.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,65 +16,10 @@
 
 #include "AwSim.h"
 #include "AwuserPosix.h"
+#include "PtyPair.h"
+#include "WaitUntil.h"
 
 namespace kestrel::test {
-
-// Polls `cond` until it holds or `limit` has passed (a safety net for a
-// loaded machine, never a measurement).
-inline bool WaitUntil(const std::function<bool()>& cond,
-                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// The master side of a pseudo-terminal; the dispatcher opens SlavePath().
-class TPtyPair {
- public:
-  TPtyPair() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0) return;
-    if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-    char name[128];
-    if (::ptsname_r(master_, name, sizeof name) == 0) slave_ = name;
-  }
-  ~TPtyPair() {
-    if (master_ >= 0) ::close(master_);
-  }
-  TPtyPair(const TPtyPair&) = delete;
-  TPtyPair& operator=(const TPtyPair&) = delete;
-
-  bool Ok() const { return master_ >= 0 && !slave_.empty(); }
-  int Master() const { return master_; }
-  const std::string& SlavePath() const { return slave_; }
-
-  void WriteAll(const uint8_t* data, size_t n) {
-    while (n > 0) {
-      ssize_t w = ::write(master_, data, n);
-      if (w > 0) {
-        data += w;
-        n -= static_cast<size_t>(w);
-      } else {
-        pollfd p{master_, POLLOUT, 0};
-        ::poll(&p, 1, 100);
-      }
-    }
-  }
-  // Reads what is there within `ms` (at most n bytes).
-  size_t ReadSome(uint8_t* buffer, size_t n, int ms) {
-    pollfd p{master_, POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0) return 0;
-    ssize_t r = ::read(master_, buffer, n);
-    return r > 0 ? static_cast<size_t>(r) : 0;
-  }
-
- private:
-  int master_ = -1;
-  std::string slave_;
-};
 
 // A dispatcher opened on a simulated cable whose far end the test holds.
 struct TSimPort {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "../serialdevice/PtyPair.h"
+#include "PtyPair.h"
 #include "Adport.h"
 #include "EventTimer.h"
 #include "PortTestSupport.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../serialdevice/PtyPair.h"
+#include "PtyPair.h"
 #include "AwPortPath.h"
 #include "Awuser.h"
 #include "PortTestSupport.h"

@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "../serialdevice/PtyPair.h"
+#include "PtyPair.h"
 #include "Adport.h"
 #include "AwPortPath.h"
 #include "PortTestSupport.h"

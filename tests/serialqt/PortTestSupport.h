@@ -20,6 +20,7 @@
 #include "AwPortPath.h"
 #include "AwSim.h"
 #include "QtYield.h"
+#include "WaitUntil.h"
 
 namespace kestrel::test {
 
@@ -83,30 +84,24 @@ class TSimPorts {
   }
 };
 
-// Polls `cond` until it holds, handling window events meanwhile when `pump`
-// is set; false when `limit` ran out (a safety net for a loaded machine,
+// The window thread's view: window events keep being handled while `cond`
+// is polled; false when `limit` ran out (a safety net for a loaded machine,
 // never a measurement).
-inline bool PollUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit,
-                      bool pump) {
+inline bool PumpUntil(const std::function<bool()>& cond,
+                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!cond()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    if (pump) QCoreApplication::processEvents(QEventLoop::AllEvents);
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }
 
-// The window thread's view: events keep being handled.
-inline bool PumpUntil(const std::function<bool()>& cond,
-                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  return PollUntil(cond, limit, true);
-}
-
 // Waits without handling window events (a thread's view).
 inline bool WaitUntilPlain(const std::function<bool()>& cond,
                            std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  return PollUntil(cond, limit, false);
+  return WaitUntil(cond, limit);
 }
 
 // Handles window events for about `ms` milliseconds.
