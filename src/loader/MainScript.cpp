@@ -1,4 +1,4 @@
-// Picking and running a script, and the file upload.
+// Picking and running a script.
 
 #include "MainUnit.h"
 
@@ -6,10 +6,10 @@ namespace kestrel {
 
 // The script runner reads ScriptFileName and runs it line by line; it joins
 // the window together with the serial port component.
-void TKestrelForm::read_ini() {}
+bool TKestrelForm::read_ini() {
+  return false;
+}
 
 void TKestrelForm::PickButtonClick() {}
-
-void TKestrelForm::UploadButtonClick() {}
 
 }  // namespace kestrel

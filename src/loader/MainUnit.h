@@ -3,6 +3,8 @@
 // the terminal-pane menus and the close query.
 
 #include <QMainWindow>
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -58,8 +60,14 @@ class TKestrelForm : public QMainWindow {
   void read_settings();
 
   // Device link.
+  void SendString(const std::string& text);
+  bool SendCOMCmd_GetPrompt(const std::string& text);
   bool check_com(int port);
   int process_com();
+  void query_unit();
+  void send_command_buffer();
+  void ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count);
+  void CommandTimerTimer();
   void NoneMenuClick();
   void COM1MenuClick();
   void COM2MenuClick();
@@ -72,10 +80,17 @@ class TKestrelForm : public QMainWindow {
   void N576001Click();
   void ComCheckBoxClick();
 
-  // Script and upload.
-  void read_ini();
+  // Script runner.
+  bool read_ini();
+  bool run_script_line();
+  void clear_script_lines();
+  bool get_date();
   void PickButtonClick();
+
+  // File upload.
+  bool get_file_checksum();
   void UploadButtonClick();
+  void SendByte(int count, const uint8_t* bytes);
 
   // Terminal pane.
   void VisibleMenuClick();
@@ -105,6 +120,37 @@ class TKestrelForm : public QMainWindow {
   std::string MessageText;
   int LastGoodComPort = 0;
   std::string ScriptFileName;
+
+  // Prompt state and the capture of one answer line (window thread only).
+  static constexpr int kCaptureLineSize = 1000;
+  static constexpr int kPromptWaitDefault = 265;  // ticks of 55 ms
+  char AwaitedPrompt = 0;
+  int PromptWait = kPromptWaitDefault;
+  bool Probing = false;
+  std::array<char, kCaptureLineSize> CaptureLine{};
+  int CaptureFill = 0;
+  int MinLineLength = 0;
+  bool WatchdogExpired = false;
+
+  // What the script runner hands to the device link and the upload; each
+  // text keeps to the size of its field.
+  static constexpr int kCommandBufferSize = 404;
+  static constexpr int kUploadFileNameSize = 300;
+  static constexpr int kLoadAddressSize = 50;
+  static constexpr int kVersionTextSize = 90;
+  static constexpr int kLastResponseSize = 1000;
+  std::string CommandBuffer;
+  std::string UploadFileName;
+  std::string LoadAddress;
+  std::string VersionText;
+  uint32_t FileChecksum = 0;
+  uint32_t FileSize = 0;
+  int BlockCount = 0;
+  bool FileNamed = false;
+  bool AddressSet = false;
+  bool VersionSet = false;
+  std::string LastResponse;
+  int PostUploadPause = 3600;  // milliseconds
 
   // How the program ends itself; a test puts a recorder here.
   std::function<void(int status)> EndProcess = end_process_now;
