@@ -43,11 +43,12 @@ void TadTerminalArray::Fill(uint8_t* at, int count, uint32_t item) {
 }
 
 void TadTerminalArray::taGrowArray(int rowCount, int colCount, int stride) {
-  const int oldRows = RowCount_, oldStride = RowStride_, oldCols = ColCount_;
+  const int oldRows = RowCount_, oldStride = RowStride_, oldCols = ColCount_, oldBase = Base_;
   std::unique_ptr<uint8_t[]> old = std::move(Data_);
   RowCount_ = rowCount;
   ColCount_ = colCount;
   RowStride_ = stride;
+  Base_ = 0;
   if (rowCount <= 0 || colCount <= 0) return;
   Data_ = std::make_unique<uint8_t[]>(size_t(rowCount) * stride * ItemSize_);
   Fill(Data_.get(), rowCount * stride, DefaultItem_);
@@ -56,9 +57,14 @@ void TadTerminalArray::taGrowArray(int rowCount, int colCount, int stride) {
   const int rows = std::min(oldRows, rowCount);
   const int cols = std::min(oldCols, colCount);
   for (int i = 1; i <= rows; ++i) {
-    std::memcpy(Row(rowCount - i), old.get() + size_t(oldRows - i) * oldStride * ItemSize_,
+    const int oldAt = (oldBase + oldRows - i) % oldRows;
+    std::memcpy(Row(rowCount - i), old.get() + size_t(oldAt) * oldStride * ItemSize_,
                 size_t(cols) * ItemSize_);
   }
+}
+
+void TadTerminalArray::FillRows(int first, int last) {
+  for (int r = first; r <= last; ++r) Fill(Row(r), RowStride_, DefaultItem_);
 }
 
 void TadTerminalArray::taSetColCount(int count) {
@@ -133,20 +139,24 @@ void TadTerminalArray::ScrollRows(int count, int startRow, int endRow) {
   endRow = std::min(endRow, RowCount_ - 1);
   if (startRow > endRow) return;
   const int span = endRow - startRow;
-  const size_t rowBytes = size_t(RowStride_) * ItemSize_;
   const int shift = count > 0 ? count : -count;
   if (shift > span) {
-    Fill(Row(startRow), (span + 1) * RowStride_, DefaultItem_);
+    FillRows(startRow, endRow);
     return;
   }
-  const size_t moved = size_t(span + 1 - shift) * rowBytes;
-  if (count > 0) {
-    std::memmove(Row(startRow), Row(startRow + shift), moved);
-    Fill(Row(endRow - shift + 1), shift * RowStride_, DefaultItem_);
+  const size_t rowBytes = size_t(RowStride_) * ItemSize_;
+  if (startRow == 0 && endRow == RowCount_ - 1) {
+    // The whole ring: turn the base.
+    Base_ = (Base_ + (count > 0 ? shift : RowCount_ - shift)) % RowCount_;
+  } else if (count > 0) {
+    for (int r = startRow; r <= endRow - shift; ++r) std::memcpy(Row(r), Row(r + shift), rowBytes);
   } else {
-    std::memmove(Row(startRow + shift), Row(startRow), moved);
-    Fill(Row(startRow), shift * RowStride_, DefaultItem_);
+    for (int r = endRow; r >= startRow + shift; --r) std::memcpy(Row(r), Row(r - shift), rowBytes);
   }
+  if (count > 0)
+    FillRows(endRow - shift + 1, endRow);
+  else
+    FillRows(startRow, startRow + shift - 1);
 }
 
 void TadTerminalArray::ReplaceItems(uint32_t oldItem, uint32_t newItem) {

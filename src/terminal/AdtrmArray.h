@@ -1,7 +1,11 @@
 #pragma once
 // TadTerminalArray: one plane of the terminal screen (characters, character
-// sets, attributes or colours), rows of equal stride stored one after the
-// other, row 0 first. Rows and columns here are internal and 0-based.
+// sets, attributes or colours), rows of equal stride, each row contiguous.
+// Rows and columns here are internal and 0-based.
+//
+// The block is a ring of rows: row 0 starts at a moving base, so scrolling
+// the whole array (every line feed on the bottom screen row pushes a line
+// into the scrollback) turns the base instead of moving every kept row.
 //
 // Thread contract: single thread (the one that owns the terminal buffer).
 
@@ -44,7 +48,12 @@ class TadTerminalArray {
   // New block of rows x stride, the last rows of the old one kept.
   void taGrowArray(int rowCount, int colCount, int stride);
   int StrideFor(int colCount) const;
-  uint8_t* Row(int row) { return Data_.get() + size_t(row) * RowStride_ * ItemSize_; }
+  uint8_t* Row(int row) {
+    int at = Base_ + row;
+    if (at >= RowCount_) at -= RowCount_;
+    return Data_.get() + size_t(at) * RowStride_ * ItemSize_;
+  }
+  void FillRows(int first, int last);
   bool ValidRow(int row) const { return Data_ && row >= 0 && row < RowCount_; }
   void Fill(uint8_t* at, int count, uint32_t item);
 
@@ -54,6 +63,7 @@ class TadTerminalArray {
   std::unique_ptr<uint8_t[]> Data_;
   int ItemSize_;
   int RowCount_ = 0;
+  int Base_ = 0;  // block row holding row 0
 };
 
 }  // namespace kestrel

@@ -53,8 +53,16 @@ void TAdTTYEmulator::ProcessChar(uint8_t c) {
 
 void TAdTTYEmulator::ProcessBlock(const uint8_t* bytes, int count, TAdCharSource source) {
   if (!OnProcessChar) {
-    // Nobody rewrites characters or adds commands: straight to the buffer.
-    for (int i = 0; i < count; ++i) ProcessChar(bytes[i]);
+    // Nobody rewrites characters or adds commands: straight to the buffer,
+    // printable runs in one go.
+    int i = 0;
+    while (i < count) {
+      int run = i;
+      while (run < count && bytes[run] >= 32) ++run;
+      if (run > i) Buffer()->WriteChars(bytes + i, run - i);
+      if (run < count) ProcessChar(bytes[run++]);
+      i = run;
+    }
     return;
   }
   for (int i = 0; i < count; ++i) {

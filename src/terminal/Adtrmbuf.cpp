@@ -355,7 +355,47 @@ void TAdTerminalBuffer::WriteChar(uint16_t ch) {
 }
 
 void TAdTerminalBuffer::WriteString(std::string_view s) {
-  for (char c : s) WriteChar(uint8_t(c));
+  WriteChars(reinterpret_cast<const uint8_t*>(s.data()), int(s.size()));
+}
+
+void TAdTerminalBuffer::WriteChars(const uint8_t* chars, int count) {
+  if (UseInsertMode || UseWideChars_) {
+    for (int i = 0; i < count; ++i) WriteChar(chars[i]);
+    return;
+  }
+  const int R = RegionRight();
+  while (count > 0) {
+    if (WrapPending_) {
+      tbMoveCursorLeftRight(1, UseAutoWrap, true);
+      WrapPending_ = false;
+    }
+    const int row = CursorRow_, col = CursorCol_;
+    const int n = std::min(count, R - col + 1);
+    if (n <= 0) {  // the cursor lies right of the region: one at a time
+      WriteChar(*chars++);
+      --count;
+      continue;
+    }
+    Chars_.WriteItems(chars, n, row, col);
+    CharSets_.WriteDupItems(CharSet_, n, row, col);
+    Attributes_.WriteDupItems(Attrs_, n, row, col);
+    ForeColors_.WriteDupItems(ForeColor_, n, row, col);
+    BackColors_.WriteDupItems(BackColor_, n, row, col);
+    tbInvalidateRect(row, col, row, col + n - 1);
+    chars += n;
+    count -= n;
+    const int last = col + n - 1;
+    if (last < R) {
+      MoveCursorTo(row, last + 1);
+    } else if (UseAutoWrapDelay) {
+      // Written into the last column: the wrap waits for the next character.
+      MoveCursorTo(row, R);
+      WrapPending_ = true;
+    } else {
+      MoveCursorTo(row, R);
+      tbMoveCursorLeftRight(1, UseAutoWrap, true);
+    }
+  }
 }
 
 void TAdTerminalBuffer::DoBackspace() {

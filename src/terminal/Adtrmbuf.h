@@ -109,6 +109,8 @@ class TAdTerminalBuffer {
   // ---- writing ----
   void WriteChar(uint16_t ch);
   void WriteString(std::string_view s);
+  // The same as WriteChar for each byte in turn, a row's worth at a time.
+  void WriteChars(const uint8_t* chars, int count);
 
   // ---- control characters ----
   void DoBackspace();

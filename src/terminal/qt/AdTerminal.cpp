@@ -57,6 +57,9 @@ TAdCustomTerminal::TAdCustomTerminal(QWidget* parent)
   Timer_->setInterval(100);
   connect(Timer_, &QTimer::timeout, this, &TAdCustomTerminal::tmBeat);
   Timer_->start();
+  FrameTimer_ = new QTimer(this);
+  FrameTimer_->setSingleShot(true);
+  connect(FrameTimer_, &QTimer::timeout, this, &TAdCustomTerminal::FlushDamage);
 }
 
 TAdCustomTerminal::~TAdCustomTerminal() {

@@ -15,6 +15,7 @@
 // touches only the shared receive state.
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QImage>
 #include <QPointer>
@@ -157,6 +158,11 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   int OriginRow() const { return OriginRow_; }
   // Window paints done (each a copy of the grid image).
   uint64_t PaintCount() const { return PaintCount_; }
+  // Shortest time between two repaints asked of the window system: one
+  // display interval.
+  int FrameIntervalMs() const;
+  // Draws the whole grid again at once and has it shown.
+  void Refresh();
   // The grid image as last drawn.
   const QImage& GridImage() const { return Grid_; }
 
@@ -207,6 +213,9 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   void tmRepaintNow();
   void tmBeat();
   void RenderAll();
+  // Shows changed grid pixels, at most once per display interval.
+  void ShowDamage(const QRect& damage);
+  void FlushDamage();
   void UpdateCaret();
   QRect CaretRect() const;
 
@@ -291,6 +300,9 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   bool ForceSizePosted_ = false;
   bool SyncingBars_ = false;
   QRect CaretShownAt_;
+  QRect PendingDamage_;
+  QTimer* FrameTimer_ = nullptr;
+  QElapsedTimer LastFlush_;
   uint64_t PaintCount_ = 0;
 };
 

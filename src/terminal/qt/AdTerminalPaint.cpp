@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTimer>
 #include <algorithm>
@@ -253,13 +254,47 @@ void TAdCustomTerminal::tmRepaintNow() {
   if (!Emulator_) return;
   if (GridStale_) {
     RenderAll();
-    viewport()->update();
+    ShowDamage(Grid_.rect());
   } else {
     TGridCanvas canvas(Grid_, font(), UniformAdvance_);
     Emulator_->LazyPaint(canvas);
-    if (!canvas.Damage.isEmpty()) viewport()->update(canvas.Damage);
+    if (!canvas.Damage.isEmpty()) ShowDamage(canvas.Damage);
   }
   UpdateCaret();
+}
+
+void TAdCustomTerminal::Refresh() {
+  GridStale_ = true;
+  tmRepaintNow();
+  FlushDamage();
+}
+
+int TAdCustomTerminal::FrameIntervalMs() const {
+  const QScreen* s = screen();
+  const qreal rate = s ? s->refreshRate() : 60.0;
+  return std::clamp(int(1000.0 / (rate > 1.0 ? rate : 60.0)), 4, 50);
+}
+
+// The grid image is always up to date; only showing it waits. A burst of
+// data therefore costs one window repaint per display interval, however
+// many blocks it arrives in.
+void TAdCustomTerminal::ShowDamage(const QRect& damage) {
+  PendingDamage_ |= damage;
+  if (FrameTimer_->isActive()) return;
+  const qint64 since = LastFlush_.isValid() ? LastFlush_.elapsed() : qint64(1) << 30;
+  const int interval = FrameIntervalMs();
+  if (since >= interval)
+    FlushDamage();
+  else
+    FrameTimer_->start(int(interval - since));
+}
+
+void TAdCustomTerminal::FlushDamage() {
+  FrameTimer_->stop();
+  LastFlush_.start();
+  if (PendingDamage_.isEmpty()) return;
+  viewport()->update(PendingDamage_);
+  PendingDamage_ = QRect();
 }
 
 QRect TAdCustomTerminal::CaretRect() const {
@@ -276,8 +311,8 @@ QRect TAdCustomTerminal::CaretRect() const {
 void TAdCustomTerminal::UpdateCaret() {
   const QRect now = hasFocus() ? CaretRect() : QRect();
   if (now == CaretShownAt_) return;
-  if (!CaretShownAt_.isEmpty()) viewport()->update(CaretShownAt_);
-  if (!now.isEmpty()) viewport()->update(now);
+  if (!CaretShownAt_.isEmpty()) ShowDamage(CaretShownAt_);
+  if (!now.isEmpty()) ShowDamage(now);
   CaretShownAt_ = now;
 }
 
@@ -331,7 +366,7 @@ void TAdCustomTerminal::tmBeat() {
     if (Emulator_ && Emulator_->HasBlinkingText() && !Grid_.isNull()) {
       TGridCanvas canvas(Grid_, font(), UniformAdvance_);
       Emulator_->BlinkPaint(canvas, BlinkPhase_);
-      if (!canvas.Damage.isEmpty()) viewport()->update(canvas.Damage);
+      if (!canvas.Damage.isEmpty()) ShowDamage(canvas.Damage);
     }
   }
   if (MouseSelecting_) {
