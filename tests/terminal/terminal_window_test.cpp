@@ -22,6 +22,23 @@ using namespace std::chrono_literals;
 using test::PumpFor;
 using test::PumpUntil;
 
+// The application lives from before the first test to after the last and is
+// gone before the libraries' own statics are torn down at exit.
+class TApplicationEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    static int argc = 1;
+    static char name[] = "terminal_window_test";
+    static char* argv[] = {name, nullptr};
+    app = std::make_unique<QApplication>(argc, argv);
+    InstallQtYield();
+  }
+  void TearDown() override { app.reset(); }
+  std::unique_ptr<QApplication> app;
+};
+::testing::Environment* const kApplication =
+    ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment);
+
 std::string Trimmed(std::string s) {
   s.erase(s.find_last_not_of(' ') + 1);
   return s;
@@ -38,10 +55,15 @@ int InkIn(const TAdCustomTerminal& t, int col, int row) {
   return ink;
 }
 
-class TerminalWindow : public test::TSimPortTest {
+// A port on a simulated cable whose far end the test holds, every other
+// port mapped to nothing, AutoOpen off as on the main window.
+class TerminalWindow : public ::testing::Test {
  protected:
   void SetUp() override {
-    TSimPortTest::SetUp();
+    test::MapAllPortsMissing();
+    far = test::TSimPorts::Attach(1);
+    port.SetComNumber(1);
+    port.SetAutoOpen(false);
     term = std::make_unique<TAdTerminal>();
     term->SetUseLazyDisplay(false);
     term->resize(500, 300);
@@ -49,7 +71,7 @@ class TerminalWindow : public test::TSimPortTest {
   }
   void TearDown() override {
     term.reset();
-    TSimPortTest::TearDown();
+    test::MapAllPortsMissing();
   }
   void Send(const std::string& text) { ASSERT_EQ(far->SendFor(text, 5s), int(text.size())); }
   std::string Received(size_t n) {
@@ -57,6 +79,8 @@ class TerminalWindow : public test::TSimPortTest {
     return std::string(got.begin(), got.end());
   }
 
+  std::shared_ptr<TApdSimFarEnd> far;
+  TApdComPort port;
   std::unique_ptr<TAdTerminal> term;
 };
 
@@ -198,7 +222,6 @@ TEST_F(TerminalWindow, PropertyDefaultsAndRangeRules) {
 
 // The in-process simulated unit behind "sim:" answers what is typed.
 TEST(TerminalOnSimulatedUnit, TheUnitsEchoAndPromptAppearInThePane) {
-  test::App();
   test::MapAllPortsMissing();
   RegisterSimulatedUnitScheme();
   test::MapPath(6, "sim:");
