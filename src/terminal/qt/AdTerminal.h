@@ -19,6 +19,7 @@
 #include <QFont>
 #include <QImage>
 #include <QPointer>
+#include <QRawFont>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -277,7 +278,7 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   bool GridStale_ = true;
   int CellHeight_ = 1;
   int CellWidth_ = 1;
-  bool UniformAdvance_ = true;
+  QRawFont RawFont_;
   int VisibleCols_ = 0, FullCols_ = 0, VisibleRows_ = 0, FullRows_ = 0;
   std::unique_ptr<TAdTTYEmulator> Default_;
   TAdTerminalEmulator* Emulator_ = nullptr;

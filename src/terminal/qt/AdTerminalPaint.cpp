@@ -2,8 +2,10 @@
 // view origin, the grid image, the caret and the 100 ms beat.
 
 #include <QFontMetrics>
+#include <QGlyphRun>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QRawFont>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTimer>
@@ -22,11 +24,13 @@ QColor ToQColor(uint32_t c) {
 
 }  // namespace
 
-// Draws into the grid image and remembers the area it touched.
+// Draws into the grid image and remembers the area it touched. Glyphs are
+// placed at their cells' positions: a font's own advance may be a fraction
+// of a pixel wider or narrower than the whole-pixel cell.
 class TAdCustomTerminal::TGridCanvas : public TAdTerminalCanvas {
  public:
-  TGridCanvas(QImage& image, const QFont& font, bool uniform)
-      : Painter_(&image), Ascent_(QFontMetrics(font).ascent()), Uniform_(uniform) {
+  TGridCanvas(QImage& image, const QFont& font, const QRawFont& raw)
+      : Painter_(&image), Raw_(raw), Ascent_(QFontMetrics(font).ascent()) {
     Painter_.setFont(font);
   }
 
@@ -37,12 +41,21 @@ class TAdCustomTerminal::TGridCanvas : public TAdTerminalCanvas {
   }
   void DrawText(int x, int y, int cellWidth, const char* text, int count, uint32_t color) override {
     Painter_.setPen(ToQColor(color));
-    if (Uniform_) {
-      Painter_.drawText(x, y + Ascent_, QString::fromLatin1(text, count));
+    const QString s = QString::fromLatin1(text, count);
+    if (!Raw_.isValid()) {
+      for (int i = 0; i < count; ++i)
+        Painter_.drawText(x + i * cellWidth, y + Ascent_, QString(s[i]));
       return;
     }
-    for (int i = 0; i < count; ++i)
-      Painter_.drawText(x + i * cellWidth, y + Ascent_, QString(QChar(uint8_t(text[i]))));
+    const QList<quint32> glyphs = Raw_.glyphIndexesForString(s);
+    QList<QPointF> positions(glyphs.size());
+    for (qsizetype i = 0; i < positions.size(); ++i)
+      positions[i] = QPointF(qreal(i * cellWidth), qreal(Ascent_));
+    QGlyphRun run;
+    run.setRawFont(Raw_);
+    run.setGlyphIndexes(glyphs);
+    run.setPositions(positions);
+    Painter_.drawGlyphRun(QPointF(x, y), run);
   }
   void DrawHorzLine(int x, int y, int width, uint32_t color) override {
     Painter_.fillRect(QRect(x, y, width, 1), ToQColor(color));
@@ -52,8 +65,8 @@ class TAdCustomTerminal::TGridCanvas : public TAdTerminalCanvas {
 
  private:
   QPainter Painter_;
+  const QRawFont& Raw_;
   int Ascent_;
-  bool Uniform_;
 };
 
 // ---------------------------------------------------------------------------
@@ -64,14 +77,9 @@ void TAdCustomTerminal::tmGetFontInfo() {
   const int height = fm.height() + std::max(0, fm.leading());
   // The widest character this 8-bit terminal can show sets the cell.
   int width = 1;
-  int narrowest = 1 << 20;
-  for (int c = 32; c < 256; ++c) {
-    if (c >= 127 && c < 160) continue;
-    const int w = fm.horizontalAdvance(QChar(c));
-    width = std::max(width, w);
-    narrowest = std::min(narrowest, w);
-  }
-  UniformAdvance_ = narrowest == width;
+  for (int c = 32; c < 256; ++c)
+    if (c < 127 || c >= 160) width = std::max(width, fm.horizontalAdvance(QChar(c)));
+  RawFont_ = QRawFont::fromFont(font());
   if (height == CellHeight_ && width == CellWidth_) return;
   CellHeight_ = std::max(1, height);
   CellWidth_ = width;
@@ -242,7 +250,7 @@ void TAdCustomTerminal::RenderAll() {
   GridStale_ = false;
   if (!Emulator_ || Grid_.isNull()) return;
   Grid_.fill(ToQColor(Color_));
-  TGridCanvas canvas(Grid_, font(), UniformAdvance_);
+  TGridCanvas canvas(Grid_, font(), RawFont_);
   Emulator_->Paint(canvas, TAdRect{0, 0, Grid_.width(), Grid_.height()});
   // Everything is drawn: what was waiting is done.
   TAdRect r;
@@ -256,7 +264,7 @@ void TAdCustomTerminal::tmRepaintNow() {
     RenderAll();
     ShowDamage(Grid_.rect());
   } else {
-    TGridCanvas canvas(Grid_, font(), UniformAdvance_);
+    TGridCanvas canvas(Grid_, font(), RawFont_);
     Emulator_->LazyPaint(canvas);
     if (!canvas.Damage.isEmpty()) ShowDamage(canvas.Damage);
   }
@@ -331,7 +339,7 @@ void TAdCustomTerminal::paintEvent(QPaintEvent* e) {
   if (bottom.isValid() && bottom.intersects(area)) p.fillRect(bottom & area, back);
   CaretShownAt_ = hasFocus() ? CaretRect() : QRect();
   if (!CaretShownAt_.isEmpty() && client.intersects(CaretShownAt_)) {
-    p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+    p.setCompositionMode(QPainter::CompositionMode_Difference);
     p.fillRect(CaretShownAt_, Qt::white);
   }
 }
@@ -364,7 +372,7 @@ void TAdCustomTerminal::tmBeat() {
     BlinkPhase_ = !BlinkPhase_;
     BlinkAccum_ = 0;
     if (Emulator_ && Emulator_->HasBlinkingText() && !Grid_.isNull()) {
-      TGridCanvas canvas(Grid_, font(), UniformAdvance_);
+      TGridCanvas canvas(Grid_, font(), RawFont_);
       Emulator_->BlinkPaint(canvas, BlinkPhase_);
       if (!canvas.Damage.isEmpty()) ShowDamage(canvas.Damage);
     }
