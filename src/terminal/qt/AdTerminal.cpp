@@ -241,10 +241,18 @@ void TAdCustomTerminal::SetComPort(TApdCustomComPort* port) {
   if (TApdCustomComPort* old = ComPort_.data()) {
     tmDetachFromComPort();
     DeregisterFromPort(old);
+    disconnect(old, &QObject::destroyed, this, nullptr);
   }
   ComPort_ = port;
   AttachPending_ = false;
   if (!port) return;
+  // A port component that goes away takes the terminal's activity with it.
+  connect(port, &QObject::destroyed, this, [this, port] {
+    if (ComPort_ && ComPort_.data() != port) return;
+    Active_ = false;
+    AttachPending_ = false;
+    HandlerRegistered_ = false;
+  });
   RegisterWithPort(port);
   if (Active_) tmAttachToComPort();
 }
