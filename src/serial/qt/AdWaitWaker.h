@@ -5,8 +5,9 @@
 // of polling.
 //
 // The port component gives every dispatcher it creates a data-arrival hook
-// and an output-status hook that call Notify. The hook runs once the bytes are in the dispatch buffer,
-// so a waiter woken this way that then asks CharReady sees them.
+// and an output-status hook that call Notify. The data-arrival hook runs once
+// the bytes are in the dispatch buffer, so a waiter woken this way that then
+// asks CharReady sees them.
 
 #include <QAbstractEventDispatcher>
 #include <condition_variable>
