@@ -113,6 +113,12 @@ TEST_F(DeviceLink, StartUpProbingOpensThePortWhereTheUnitAnswers) {
   EXPECT_EQ(status(), "Established communication on COM 1");
   EXPECT_FALSE(Form->ComCheckBox->isEnabled());
   EXPECT_TRUE(Form->PickButton->isEnabled());
+
+  // Probing the port already in use from the menu finds the unit again.
+  Form->COM1MenuClick();
+  EXPECT_EQ(status(), "Established communication on COM 1");
+  EXPECT_TRUE(Form->ApdComPort1->Open());
+  EXPECT_TRUE(Dialog.Messages.empty());
 }
 
 TEST_F(DeviceLink, AQueryCapturesTheAnswerLineWithoutItsPrompt) {
