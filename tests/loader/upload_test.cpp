@@ -110,6 +110,9 @@ TEST_F(Upload, TheChecksumIsTheSixteenBitSumOfTheBytes) {
 }
 
 TEST_F(Upload, BlocksArriveWholeAndTheProgressWindowFollowsThem) {
+  EXPECT_EQ(Progress.size(), QSize(430, 123));
+  EXPECT_EQ(Progress.FileProgressBar->geometry(), QRect(8, 40, 417, 25));
+  EXPECT_EQ(Progress.CancelButton->geometry(), QRect(384, 96, 41, 25));
   connect_unit();
   struct Case {
     std::string bytes;
