@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "AdErrorCodes.h"
+#include "Adexcept.h"
 
 namespace kestrel {
 
@@ -68,13 +69,25 @@ int ApdResultFromErrno(int err, bool atOpen) {
       return ecAccessDenied;
     case EWOULDBLOCK:
       return atOpen ? ecAccessDenied : -err;
+    case EBADF:
+      return ecInvalidHandle;
     case ENOMEM:
+    case ENOBUFS:
       return ecOutOfMemory;
     case EINVAL:
       return ecInvalidParameter;
     default:
-      return -err;
+      break;
   }
+  // Any other number travels as itself and shows the platform's text, unless
+  // that number has a text of its own here (EINTR would read "Too many open
+  // files", EUSERS "Invalid argument"), lies beyond the file and device
+  // range, or has no text at all: then the general text is the one that does
+  // not mislead.
+  const bool ownText = err > 0 && err <= -ecHardwareFailure && err != -ecInvalidParameter &&
+                       MessageNumberToString(err).empty() && !KelpLoadStr(err).empty();
+  if (!ownText) return ecHardwareFailure;
+  return -err;
 }
 
 // Counts a call that uses the descriptor, so Close waits for it to leave.
