@@ -150,10 +150,14 @@ int TApdPosixDevice::Open() {
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
   if (::tcsetattr(fd.get(), TCSANOW, &tio) != 0) return ApdResultFromErrno(errno, true);
-  posix_kernel::RequestLowLatency(fd.get());  // an adapter that refuses still works
 
   auto closeEvent = std::make_unique<TApdEventFd>();
   if (!closeEvent->valid() || !rxRearm_.valid()) return ApdResultFromErrno(errno, true);
+  // Received bytes go up at once (nothing fails after this, so Close puts
+  // it back). A driver that refuses, such as a pseudo-terminal's, still
+  // works, only slower to answer.
+  bool lowLatencySet = false;
+  posix_kernel::SetLowLatency(fd.get(), true, lowLatencySet);
 
   struct stat st {};
   isPseudoTerminal_ = ::fstat(fd.get(), &st) == 0 && ::major(st.st_rdev) >= kPtySlaveMajor &&
@@ -180,6 +184,7 @@ int TApdPosixDevice::Open() {
   rxRearm_.Drain();
   closeEvent_ = std::move(closeEvent);
   fd_ = std::move(fd);
+  lowLatencySet_ = lowLatencySet;
   return ecOK;
 }
 
@@ -193,6 +198,12 @@ void TApdPosixDevice::Close() {
   closing_ = true;
   closeEvent_->Signal();
   fdIdle_.wait(lock, [this] { return users_ == 0; });
+  if (lowLatencySet_) {
+    // Leave the driver as we found it; a device that vanished cannot be asked.
+    bool changed = false;
+    posix_kernel::SetLowLatency(fd_.get(), false, changed);
+    lowLatencySet_ = false;
+  }
   fd_.reset();  // also drops the lock and the exclusive mode
   closeEvent_.reset();
   closing_ = false;

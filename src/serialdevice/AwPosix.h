@@ -71,6 +71,7 @@ class TApdPosixDevice final : public TApdSerialDevice {
   std::unique_ptr<TApdEventFd> closeEvent_;
   int users_ = 0;
   bool closing_ = false;
+  bool lowLatencySet_ = false;  // Open asked the driver for low latency
 
   bool isPseudoTerminal_ = false;  // set by Open before the descriptor is shared
   std::atomic<bool> hasModemLines_{false};
