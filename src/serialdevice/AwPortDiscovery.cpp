@@ -188,6 +188,7 @@ void SetPortRoots(const TPortRoots& roots) {
 std::vector<TPortInfo> DiscoverPorts(const TPortRoots& roots) {
   std::vector<TPortInfo> ports;
   const fs::path devicesRoot = Canonical(fs::path(roots.Sysfs) / "devices");
+  if (devicesRoot.empty()) return ports;
   const fs::path classDir = fs::path(roots.Sysfs) / "class/tty";
   const auto consoles = ConsoleNames(roots.Sysfs);
   std::error_code ec;
@@ -195,7 +196,7 @@ std::vector<TPortInfo> DiscoverPorts(const TPortRoots& roots) {
     const std::string name = it->path().filename().string();
     // Only ttys with hardware behind them; virtual terminals have none.
     const fs::path device = Canonical(it->path() / "device");
-    if (device.empty() || devicesRoot.empty()) continue;
+    if (device.empty()) continue;
     // A UART slot the driver keeps without a chip in it reads as type 0.
     if (ReadAttribute(it->path() / "type") == "0") continue;
     TPortInfo port;
