@@ -257,11 +257,8 @@ std::string DescribePort(const TPortInfo& port) {
 }
 
 void WritePortList(std::ostream& out, const std::vector<TPortInfo>& ports) {
-  if (ports.empty()) {
-    out << "No serial devices found.\n";
-    return;
-  }
   std::ostringstream text;
+  if (ports.empty()) text << "No serial devices found.\n";
   for (const auto& port : ports) {
     text << Printable(port.Path) << (port.Console ? "  [console]" : "") << "\n";
     if (!port.ById.empty()) text << "    by-id:        " << Printable(port.ById) << "\n";
@@ -277,6 +274,17 @@ void WritePortList(std::ostream& out, const std::vector<TPortInfo>& ports) {
         text << "    serial:       " << Printable(port.SerialNumber) << "\n";
       }
     }
+  }
+  // Ports named in the environment that reach none of these: the simulated
+  // unit, a pseudo-terminal, or an adapter that is not plugged in.
+  for (int n = 1; n <= kHighestMappedPort; ++n) {
+    if (!IsPortMappedExplicitly(n)) continue;
+    const std::string path = ResolvePortPath(n);
+    if (IndexOfPort(ports, path) < ports.size()) continue;
+    struct stat st {};
+    text << "COM" << n << " (KESTREL_COM" << n << "): " << Printable(path)
+         << (path.front() == '/' && ::stat(path.c_str(), &st) != 0 ? "  [not present]" : "")
+         << "\n";
   }
   out << text.str();
 }

@@ -59,7 +59,9 @@ const TPortInfo* FindPort(const std::vector<TPortInfo>& ports, const std::string
 // Control characters from the device are shown as '?'.
 std::string DescribePort(const TPortInfo& port);
 
-// The listing `kestrel --list-ports` prints.
+// The listing `kestrel --list-ports` prints: each device, then each port
+// that KESTREL_COM<n> maps to something else (a scheme such as "sim:", a
+// pseudo-terminal, or a path with nothing behind it now).
 void WritePortList(std::ostream& out, const std::vector<TPortInfo>& ports);
 
 }  // namespace kestrel

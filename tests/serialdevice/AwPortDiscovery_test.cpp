@@ -100,12 +100,17 @@ TEST_F(PortDiscoveryTest, TheListingNamesEachDeviceAndItsPort) {
       "    USB:          0403:6001\n"
       "    manufacturer: FTDI\n"
       "    product:      FT232R USB UART\n"
-      "    serial:       A1B2C3\n";
+      "    serial:       A1B2C3\n"
+      "COM4 (KESTREL_COM4): sim:\n"
+      "COM7 (KESTREL_COM7): " +
+      tree.Gone() + "  [not present]\n";
   EXPECT_EQ(out.str(), expected);
 
+  ::unsetenv("KESTREL_COM4");
+  ::unsetenv("KESTREL_COM7");
   std::ostringstream none;
   WritePortList(none, DiscoverPorts({tree.Dev("no-such-sysfs"), tree.Dev("")}));
-  EXPECT_EQ(none.str(), "No serial devices found.\n");
+  EXPECT_EQ(none.str(), "No serial devices found.\nCOM3 (KESTREL_COM3): " + tree.ById() + "\n");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "Adselcom.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFont>
 #include <QFrame>
@@ -88,6 +89,8 @@ void TComSelectForm::FormCreate() {
     PortsComboBox->addItem(text, QVariant(n));
     PortsComboBox->setItemData(PortsComboBox->count() - 1, text, Qt::ToolTipRole);
   }
+  // The open list is as wide as its longest entry needs.
+  PortsComboBox->view()->setMinimumWidth(PortsComboBox->view()->sizeHintForColumn(0));
   if (PortsComboBox->count() > 0) PortsComboBox->setCurrentIndex(0);
 }
 
