@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QClipboard>
+#include <QMouseEvent>
 #include <QTemporaryDir>
 #include <QTest>
 #include <fstream>
@@ -171,6 +173,29 @@ TEST_F(TerminalWindow, WriteStringShowsWithoutAPortAndCaptureAppends) {
   term->SetCapture(cmOff);
   term->SetCaptureFile("");
   EXPECT_EQ(term->CaptureFile(), "KELPTERM.CAP");
+}
+
+TEST_F(TerminalWindow, DraggingSelectsCellsAndCopiesThemRowByRow) {
+  term->WriteString("hello world\r\nsecond line");
+  ASSERT_TRUE(PumpUntil([&] { return Trimmed(term->tmGetLine(2)) == "second line"; }));
+  const int w = term->CellWidth(), h = term->CellHeight();
+  auto cell = [&](int col, int row) {
+    return QPoint((col - 1) * w + w / 2, (row - 1) * h + h / 2);
+  };
+  QWidget* view = term->viewport();
+  QTest::mousePress(view, Qt::LeftButton, {}, cell(7, 1));
+  QMouseEvent move(QEvent::MouseMove, QPointF(cell(6, 2)), view->mapToGlobal(QPointF(cell(6, 2))),
+                   Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(view, &move);
+  QTest::mouseRelease(view, Qt::LeftButton, {}, cell(6, 2));
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
+            "world" + std::string(80 - 11, ' ') + "\r\nsecond\r\n");
+  EXPECT_EQ(term->tmGetAttributes(1, 6), 0);
+  EXPECT_EQ(term->tmGetAttributes(1, 7), tcaSelected);
+  EXPECT_EQ(term->tmGetAttributes(2, 6), tcaSelected);
+  EXPECT_EQ(term->tmGetAttributes(2, 7), 0);
+  term->HideSelection();
+  EXPECT_EQ(term->tmGetAttributes(1, 7), 0);
 }
 
 TEST_F(TerminalWindow, PropertyDefaultsAndRangeRules) {
