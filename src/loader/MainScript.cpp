@@ -11,7 +11,7 @@
 #include "MainUnit.h"
 #include "Progress.h"
 #include "ScriptArguments.h"
-#include "ScriptWait.h"
+#include "WindowWaits.h"
 
 namespace kestrel {
 

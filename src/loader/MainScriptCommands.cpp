@@ -8,7 +8,7 @@
 #include "BinaryFile.h"
 #include "MainUnit.h"
 #include "ScriptArguments.h"
-#include "ScriptWait.h"
+#include "WindowWaits.h"
 
 namespace kestrel {
 
@@ -17,11 +17,11 @@ namespace {
 constexpr int kProbeWait = 65;       // ticks of 55 ms
 constexpr char kCarriageReturn[] = "\r";
 
-long long saturated_product(long value, long long factor) {
-  const long long limit = std::numeric_limits<long long>::max() / factor;
-  if (value > limit) return limit * factor;
-  if (value < -limit) return -limit * factor;
-  return value * factor;
+// n times `factor` milliseconds, kept within what a wait can take.
+int milliseconds(long n, long factor) {
+  const long long ms = std::clamp<long long>(n, -(1LL << 40), 1LL << 40) * factor;
+  return int(std::clamp<long long>(ms, std::numeric_limits<int>::min(),
+                                   std::numeric_limits<int>::max()));
 }
 
 }  // namespace
@@ -84,6 +84,7 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
   }
   for (int retry = 0; retry < 2 && !inLoaderMode; ++retry) {
     sleep_processing_events(2500);
+    process_pending_events();
     inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
   }
   if (!inLoaderMode) {
@@ -107,7 +108,7 @@ void TKestrelForm::script_display_message(const std::string& line) {
 void TKestrelForm::script_delay(const std::string& line) {
   const std::optional<std::string> word = script_word(line);
   if (!word) return;
-  sleep_processing_events(saturated_product(settings_atol(*word), 10));
+  sleep_processing_events(milliseconds(settings_atol(*word), 10));
 }
 
 void TKestrelForm::script_load_pause(const std::string& line) {
@@ -115,9 +116,7 @@ void TKestrelForm::script_load_pause(const std::string& line) {
   if (!word) return;
   const long seconds = settings_atol(*word);
   if (seconds == 0) return;
-  const long long pause = saturated_product(seconds, 1000);
-  PostUploadPause = int(std::clamp<long long>(pause, std::numeric_limits<int>::min(),
-                                              std::numeric_limits<int>::max()));
+  PostUploadPause = milliseconds(seconds, 1000);
 }
 
 void TKestrelForm::script_load_command(const std::string& line) {
@@ -194,13 +193,10 @@ void TKestrelForm::script_query(const std::string& line) {
   query_unit();
   sleep_processing_events(100);
 
-  // The capture line ends at its first zero byte; what a watchdog cut short
-  // ends where the gathering stopped.
+  // What a watchdog cut short is the bytes gathered so far.
   LastResponse.clear();
-  for (char c : CaptureLine) {
-    if (c == '\0') break;
+  for (char c : captured_text())
     if (c != '\r' && c != '\n') LastResponse += c;
-  }
   if (LastResponse.empty()) {
     MessageText = "Error! No response detected with _QC command";
     show_message(MessageText);

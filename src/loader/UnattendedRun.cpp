@@ -1,0 +1,82 @@
+#include "UnattendedRun.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QTimer>
+#include <cstdio>
+
+#include "ConsoleOperatorDialog.h"
+#include "MainUnit.h"
+#include "Progress.h"
+#include "UnattendedConsole.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr const char* kSuccessStatus = "SUCCESS. Reading script file complete";
+
+int blocks_sent_for(uint32_t fileSize) {
+  const uint32_t whole = fileSize / 2000;
+  return int(whole + (fileSize % 2000 != 0 ? 1 : 0) + (fileSize == 0 ? 1 : 0));
+}
+
+}  // namespace
+
+void select_unattended_platform() {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
+                   TUnattendedConsole& console) {
+  // Neither window ever reaches a screen; they exist for the state they hold.
+  TKestrelForm form(dialog);
+  form.setAttribute(Qt::WA_DontShowOnScreen);
+  TProgressForm progress;
+  progress.setAttribute(Qt::WA_DontShowOnScreen);
+  form.SetCompanions(&progress, nullptr);
+  if (!line.IniFile.empty()) form.SettingsFileName = line.IniFile;
+  form.UnattendedScript = line.BatchScript;
+
+  QString lastStatus;
+  QObject::connect(form.InfoStatusBar, &TInfoStatusBar::SimpleTextChanged,
+                   [&](const QString& text) {
+                     console.Status(text.toStdString());
+                     if (!text.trimmed().isEmpty()) lastStatus = text;
+                   });
+
+  int blocksSent = 0;
+  //TODO QObject::connect(&progress, &TProgressForm::Shown, [&] { blocksSent = 0; });
+  auto stepped = [&] {
+    console.Progress(form.UploadFileName, ++blocksSent, blocks_sent_for(form.FileSize));
+  };
+  (void)stepped;
+
+  int status = kExitRunFailed;
+  form.EndProcess = [&](int) {
+    switch (form.ScriptOutcome) {
+      case TKestrelForm::TScriptOutcome::NotRun:
+        status = kExitNoUnit;
+        break;
+      case TKestrelForm::TScriptOutcome::CannotOpen:
+        status = kExitNoScript;
+        break;
+      case TKestrelForm::TScriptOutcome::Stopped:
+        status = kExitRunFailed;
+        break;
+      case TKestrelForm::TScriptOutcome::Finished:
+        status = lastStatus == QLatin1String(kSuccessStatus) && dialog.ErrorCount() == 0
+                     ? kExitSuccess
+                     : kExitRunFailed;
+        break;
+    }
+    QCoreApplication::exit(status);
+  };
+
+  // The start-up work runs from the event loop, as it does for the window.
+  QMetaObject::invokeMethod(&form, &TKestrelForm::FormShow, Qt::QueuedConnection);
+  QCoreApplication::exec();
+  return status;
+}
+
+}  // namespace kestrel
