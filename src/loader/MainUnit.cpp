@@ -95,6 +95,7 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
   CommandTimer = new QTimer(this);
   CommandTimer->setObjectName(QStringLiteral("CommandTimer"));
   CommandTimer->setInterval(4000);
+  CommandTimer->setTimerType(Qt::PreciseTimer);
   connect(CommandTimer, &QTimer::timeout, this, &TKestrelForm::CommandTimerTimer);
 
   // The window takes its size from the client area below the menu bar and
