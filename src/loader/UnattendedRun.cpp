@@ -25,6 +25,12 @@ int blocks_sent_for(uint32_t fileSize) {
 
 void select_unattended_platform() {
   qputenv("QT_QPA_PLATFORM", "offscreen");
+  // stderr belongs to the run's report: the toolkit's own notes about its
+  // environment (no runtime folder, no fonts) stay out of it; its errors go in.
+  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+      std::fprintf(stderr, "qt: %s\n", text.toLocal8Bit().constData());
+  });
 }
 
 int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
