@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "LayoutFonts.h"
 #include "Progress.h"
 #include "SplashUnit.h"
 #include "TerminalPlaceholder.h"
@@ -22,21 +23,6 @@
 namespace kestrel {
 
 namespace {
-
-// The layout's faces come from another desktop; where they are missing the
-// nearest face of similar width stands in, so that captions still fit.
-QFont pixel_font(const char* family, int pixels) {
-  QStringList families{QString::fromLatin1(family)};
-  if (families.front() == QLatin1String("MS Sans Serif"))
-    families << QStringLiteral("Arial") << QStringLiteral("Liberation Sans")
-             << QStringLiteral("Nimbus Sans") << QStringLiteral("Helvetica");
-  else if (families.front() == QLatin1String("Comic Sans MS"))
-    families << QStringLiteral("Comic Neue") << QStringLiteral("URW Gothic");
-  QFont font;
-  font.setFamilies(families);
-  font.setPixelSize(pixels);
-  return font;
-}
 
 // A label that sizes itself to its text, anchored at its top-left corner.
 QLabel* auto_label(const char* text, QWidget* parent, int left, int top, const char* name) {

@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -241,6 +242,15 @@ class TKestrelForm : public QMainWindow {
   // Raises the progress window's cancel flag, which stops the upload and
   // the script run.
   void set_cancel_flag();
+  bool upload_cancelled() const;
+
+  // Upload steps.
+  static constexpr int kUploadBlockSize = 2000;
+  static constexpr int kSendRounds = 900;
+  // How long `count` bytes take on the wire at the port's line settings.
+  int64_t wire_time_ms(int count) const;
+  void send_file_blocks(std::FILE* file);
+  bool prompt_after_upload();
 
   // Port operations whose failures the window absorbs.
   bool port_open() const { return ApdComPort1->Open(); }
