@@ -72,8 +72,10 @@ TCommandLine parse_command_line(int argc, char** argv) {
 
 std::string command_line_help(const std::string& program) {
   return "Usage: " + program + R"(                          the windowed loader
-       )" + program + R"( --batch SCRIPT [--ini FILE]  run SCRIPT unattended and end
-       )" + program + R"( --help                       this text
+       )" +
+         program + R"( --batch SCRIPT [--ini FILE]  run SCRIPT unattended and end
+       )" +
+         program + R"( --help                       this text
 
 Without arguments Kestrel opens its window, reads LoaderDefault.ini from the
 working folder and probes for the unit; the operator picks a script.

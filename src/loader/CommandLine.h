@@ -9,10 +9,10 @@ namespace kestrel {
 
 // Exit statuses of an unattended run.
 inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitRunFailed = 1;   // run stopped, unsuccessful, or an error was shown
-inline constexpr int kExitNoUnit = 2;      // no unit answered: the port was not open
-inline constexpr int kExitNoScript = 3;    // the script could not be opened
-inline constexpr int kExitUsage = 64;      // wrong command line
+inline constexpr int kExitRunFailed = 1;  // run stopped, unsuccessful, or an error was shown
+inline constexpr int kExitNoUnit = 2;     // no unit answered: the port was not open
+inline constexpr int kExitNoScript = 3;   // the script could not be opened
+inline constexpr int kExitUsage = 64;     // wrong command line
 
 struct TCommandLine {
   enum class TMode { Window, Batch, Help, Usage };

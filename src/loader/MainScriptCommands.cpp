@@ -14,14 +14,14 @@ namespace kestrel {
 
 namespace {
 
-constexpr int kProbeWait = 65;       // ticks of 55 ms
+constexpr int kProbeWait = 65;  // ticks of 55 ms
 constexpr char kCarriageReturn[] = "\r";
 
 // n times `factor` milliseconds, kept within what a wait can take.
 int milliseconds(long n, long factor) {
   const long long ms = std::clamp<long long>(n, -(1LL << 40), 1LL << 40) * factor;
-  return int(std::clamp<long long>(ms, std::numeric_limits<int>::min(),
-                                   std::numeric_limits<int>::max()));
+  return int(
+      std::clamp<long long>(ms, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 }  // namespace
@@ -170,9 +170,9 @@ bool TKestrelForm::script_load_do() {
   // Size in decimal, checksum in lower-case hexadecimal without leading zeros.
   char numbers[32];
   std::snprintf(numbers, sizeof numbers, " %u %x ", unsigned(FileSize), unsigned(FileChecksum));
-  CommandBuffer = script_field(
-      Settings.UploadCommand + ' ' + LoadAddress + numbers + VersionText + '\r',
-      kCommandBufferSize - 1);
+  CommandBuffer =
+      script_field(Settings.UploadCommand + ' ' + LoadAddress + numbers + VersionText + '\r',
+                   kCommandBufferSize - 1);
   send_command_buffer();
   sleep_processing_events(500);
 

@@ -1,9 +1,11 @@
 #include "UnattendedRun.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QMetaObject>
 #include <QTimer>
 #include <cstdio>
+#include <functional>
 
 #include "ConsoleOperatorDialog.h"
 #include "MainUnit.h"
@@ -20,6 +22,19 @@ int blocks_sent_for(uint32_t fileSize) {
   const uint32_t whole = fileSize / 2000;
   return int(whole + (fileSize % 2000 != 0 ? 1 : 0) + (fileSize == 0 ? 1 : 0));
 }
+
+// Calls back whenever the watched widget is shown.
+class TShowWatcher : public QObject {
+ public:
+  explicit TShowWatcher(std::function<void()> shown) : FShown(std::move(shown)) {}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show) FShown();
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  std::function<void()> FShown;
+};
 
 }  // namespace
 
@@ -51,12 +66,14 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
                      if (!text.trimmed().isEmpty()) lastStatus = text;
                    });
 
+  // Blocks handed to the port: each upload's count starts when its progress
+  // window is shown.
   int blocksSent = 0;
-  //TODO QObject::connect(&progress, &TProgressForm::Shown, [&] { blocksSent = 0; });
-  auto stepped = [&] {
+  TShowWatcher shown([&] { blocksSent = 0; });
+  progress.installEventFilter(&shown);
+  QObject::connect(&progress, &TProgressForm::Stepped, [&] {
     console.Progress(form.UploadFileName, ++blocksSent, blocks_sent_for(form.FileSize));
-  };
-  (void)stepped;
+  });
 
   int status = kExitRunFailed;
   form.EndProcess = [&](int) {

@@ -29,7 +29,8 @@ namespace kestrel::e2e {
 namespace fs = std::filesystem;
 
 inline fs::path BinPath(const std::string& program) {
-  if (const char* dir = std::getenv("KESTREL_TEST_BIN"); dir && *dir) return fs::path(dir) / program;
+  if (const char* dir = std::getenv("KESTREL_TEST_BIN"); dir && *dir)
+    return fs::path(dir) / program;
   return fs::read_symlink("/proc/self/exe").parent_path() / program;
 }
 
@@ -80,9 +81,30 @@ class TScratch {
 // and the automatic mode; everything else at its default.
 inline std::string SettingsText(int port = 0, int baud = 38400, const char* mode = "MANUAL") {
   std::string text = "; end-to-end test settings\n";
-  const std::string lines[] = {std::to_string(port), std::to_string(baud), "8", "0", "1", "",
-                               "", mode, "", "", "", "", "", "#", ">", "", "", "", "LOADR",
-                               "1", "0", "0", "0", "LF"};
+  const std::string lines[] = {std::to_string(port),
+                               std::to_string(baud),
+                               "8",
+                               "0",
+                               "1",
+                               "",
+                               "",
+                               mode,
+                               "",
+                               "",
+                               "",
+                               "",
+                               "",
+                               "#",
+                               ">",
+                               "",
+                               "",
+                               "",
+                               "LOADR",
+                               "1",
+                               "0",
+                               "0",
+                               "0",
+                               "LF"};
   int n = 1;
   for (const std::string& value : lines) text += "Line" + std::to_string(n++) + "=" + value + "\n";
   return text;
@@ -121,8 +143,8 @@ class TChild {
       posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     else
       posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     if (posix_spawn(&FPid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) FPid = -1;
     posix_spawn_file_actions_destroy(&actions);
     if (pipeStdout) {

@@ -49,8 +49,9 @@ TEST(BatchFailures, EachEndsWithItsMessageAndStatus) {
   for (TBatchRun* run : all) run->Finish();
 
   EXPECT_EQ(silent.Finish(), 2);
-  EXPECT_TRUE(silent.Said("message: Error!! COM port communication failed. Please check RS232 "
-                          "connection/INI settings. Exiting application\n"))
+  EXPECT_TRUE(
+      silent.Said("message: Error!! COM port communication failed. Please check RS232 "
+                  "connection/INI settings. Exiting application\n"))
       << silent.Err();
   EXPECT_FALSE(silent.Said("Reading script file"));
 
@@ -86,8 +87,8 @@ TEST(BatchFailures, EachEndsWithItsMessageAndStatus) {
   EXPECT_EQ(dropout.ReceivedByUnit().find("AFTER"), std::string::npos);
 
   EXPECT_EQ(gone.Finish(), 1);
-  EXPECT_TRUE(gone.Said(
-      "message: Error! Unable to receive prompt before upload.... Exiting script.\n"))
+  EXPECT_TRUE(
+      gone.Said("message: Error! Unable to receive prompt before upload.... Exiting script.\n"))
       << gone.Err();
   EXPECT_FALSE(gone.Said("upload: a.bin"));
 }

@@ -97,6 +97,7 @@ TEST(BatchRun, FilesArriveByteForByteInProcessAndOnAPseudoTerminal) {
 TEST(BatchRun, ComparesSteerTheRun) {
   TBatchRun run(
       "_TC \"LOADR^M\"\n"
+      "_LP 1\n"
       "_QC \"VER\"\n"
       "_CE \"KESTREL SIMULATED UNIT 1.0\" _SC \"EQUAL\"\n"
       "_CE \"KESTREL SIMULATED\" _SC \"NOT EQUAL\"\n"
@@ -120,9 +121,10 @@ TEST(BatchRun, ComparesSteerTheRun) {
 // Runs that report a failure at once, all started together.
 TEST(BatchRun, FailuresEndWithTheirMessageAndStatus) {
   // An upload file that does not open: the run goes on, but ends in 1.
-  TBatchRun missing("_TC \"LOADR^M\"\n_LP 1\n_LF missing.bin\n_LA 100\n_LV 1\n_LD\n"
-                    "_LF a.bin\n_LA 8000\n_LV 1\n_LD\n",
-                    TBatchRun::Sim());
+  TBatchRun missing(
+      "_TC \"LOADR^M\"\n_LP 1\n_LF missing.bin\n_LA 100\n_LV 1\n_LD\n"
+      "_LF a.bin\n_LA 8000\n_LV 1\n_LD\n",
+      TBatchRun::Sim());
   WriteFile(missing.Folder / "a.bin", "abc");
   // The checksum file does not open (the second _LF failed, the first one's
   // flag is still set).
@@ -142,14 +144,15 @@ TEST(BatchRun, FailuresEndWithTheirMessageAndStatus) {
   WriteFile(ini.Folder / "other.ini", "P=0\nBaud=14400\n");
   WriteFile(ini.Folder / "LoaderDefault.ini", "P=0\nBaud=38400\n");
 
-  std::vector<TBatchRun*> all = {&missing, &checksum, &empty, &watchdog,
-                                 &noScript, &usage, &help, &ini};
+  std::vector<TBatchRun*> all = {&missing,  &checksum, &empty, &watchdog,
+                                 &noScript, &usage,    &help,  &ini};
   fs::remove(noScript.Folder / "run.sld");
   for (TBatchRun* run : all) run->Start();
   for (TBatchRun* run : all) run->Finish();
 
   EXPECT_EQ(missing.Finish(), 1);
-  EXPECT_TRUE(missing.Said("message: Error! Unable to open file missing.bin. Cannot upload file.\n"))
+  EXPECT_TRUE(
+      missing.Said("message: Error! Unable to open file missing.bin. Cannot upload file.\n"))
       << missing.Err();
   EXPECT_EQ(missing.Image("8000"), "abc");
   EXPECT_FALSE(missing.HasImage("100"));
@@ -165,8 +168,9 @@ TEST(BatchRun, FailuresEndWithTheirMessageAndStatus) {
   EXPECT_TRUE(empty.Said(kSuccess));
 
   EXPECT_EQ(watchdog.Finish(), 1);
-  EXPECT_TRUE(watchdog.Said("message: Timeout error! RS232 connection failure! Please check RS232 "
-                            "connection. Exiting script.\n"))
+  EXPECT_TRUE(
+      watchdog.Said("message: Timeout error! RS232 connection failure! Please check RS232 "
+                    "connection. Exiting script.\n"))
       << watchdog.Err();
   EXPECT_TRUE(watchdog.Said(kUnsuccessful));
   EXPECT_EQ(watchdog.ReceivedByUnit().find("AFTER"), std::string::npos);

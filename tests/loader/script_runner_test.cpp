@@ -7,8 +7,8 @@
 #include <stdlib.h>
 
 #include <QDir>
-#include <QRegularExpression>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTimer>
 #include <fstream>
 
@@ -37,7 +37,8 @@ class ScriptRunner : public ::testing::Test {
   void TearDown() override { ::unsetenv("KESTREL_COM4"); }
 
   std::string write_file(const std::string& name, const std::string& content) {
-    const std::string path = QDir(Folder.Path()).filePath(QString::fromStdString(name)).toStdString();
+    const std::string path =
+        QDir(Folder.Path()).filePath(QString::fromStdString(name)).toStdString();
     std::ofstream(path, std::ios::binary) << content;
     return path;
   }
@@ -102,8 +103,8 @@ TEST_F(ScriptRunner, UploadSectionFlagsChainInOrder) {
   const std::string dir = Folder.Path().toStdString();
   // _LA, _LV and _LD without their predecessor do nothing and say nothing;
   // a folder is no file; the version is upper-cased.
-  EXPECT_TRUE(run("_LA 8000\n_LV 1.0\n_LD\n_LF " + dir + "\n_LF " + file +
-                  "\n_LV 2.0\n_LA " + std::string(60, '8') + "\n_LV 1.0a\n"));
+  EXPECT_TRUE(run("_LA 8000\n_LV 1.0\n_LD\n_LF " + dir + "\n_LF " + file + "\n_LV 2.0\n_LA " +
+                  std::string(60, '8') + "\n_LV 1.0a\n"));
   ASSERT_EQ(Dialog.Messages.size(), 1u);
   EXPECT_EQ(Dialog.Messages[0], "Error! Unable to open file " + dir + ". Cannot upload file.");
   EXPECT_EQ(Form->LoadAddress, std::string(49, '8'));
@@ -127,18 +128,20 @@ TEST_F(ScriptRunner, UploadSectionFlagsChainInOrder) {
 
 TEST_F(ScriptRunner, ComparesRunTheCommandAfterThem) {
   Form->LastResponse = "KESTREL UNIT 1.0";
-  EXPECT_TRUE(run("_CE \"KESTREL UNIT 1.0\" _SC \"equal\"\n"
-                  "_CE \"KESTREL\" _SC \"not equal\"\n"
-                  "_CS \"UNIT\"   _CE \"KESTREL UNIT 1.0\" _SC \"nested\"\n"
-                  "_CS \"unit\" _SC \"case matters\"\n"
-                  "_CS \"1.0\\r\" _SC \"a line end never matches\"\n"
-                  "_CS \"UNIT\"\n"
-                  "_CE \"KESTREL UNIT 1.0\"   \n"
-                  "_CS \"UNIT\" ; not a command\n"
-                  "_CS \"UNIT\" _SC \"after\"\n"));
+  EXPECT_TRUE(
+      run("_CE \"KESTREL UNIT 1.0\" _SC \"equal\"\n"
+          "_CE \"KESTREL\" _SC \"not equal\"\n"
+          "_CS \"UNIT\"   _CE \"KESTREL UNIT 1.0\" _SC \"nested\"\n"
+          "_CS \"unit\" _SC \"case matters\"\n"
+          "_CS \"1.0\\r\" _SC \"a line end never matches\"\n"
+          "_CS \"UNIT\"\n"
+          "_CE \"KESTREL UNIT 1.0\"   \n"
+          "_CS \"UNIT\" ; not a command\n"
+          "_CS \"UNIT\" _SC \"after\"\n"));
   EXPECT_EQ(received(), "equal\rnested\rafter\r");
-  EXPECT_EQ(Dialog.Messages, (std::vector<std::string>{"Error! No line found after successful _CS",
-                                                       "Error! No line found after successful _CR"}));
+  EXPECT_EQ(Dialog.Messages,
+            (std::vector<std::string>{"Error! No line found after successful _CS",
+                                      "Error! No line found after successful _CR"}));
   // Nine lines, and one more slot for each of the four commands run behind a
   // compare (the nested compare and the one behind it); a comment there
   // takes none.
