@@ -49,7 +49,7 @@ void select_unattended_platform() {
 }
 
 int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
-                   TUnattendedConsole& console) {
+                   TUnattendedConsole& console, const std::function<void(TKestrelForm&)>& prepare) {
   // Neither window ever reaches a screen; they exist for the state they hold.
   TKestrelForm form(dialog);
   form.setAttribute(Qt::WA_DontShowOnScreen);
@@ -96,6 +96,7 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
     QCoreApplication::exit(status);
   };
 
+  if (prepare) prepare(form);
   // The start-up work runs from the event loop, as it does for the window.
   QMetaObject::invokeMethod(&form, &TKestrelForm::FormShow, Qt::QueuedConnection);
   QCoreApplication::exec();

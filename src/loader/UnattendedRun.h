@@ -4,6 +4,8 @@
 // window shown and no display needed, and an exit status that tells how the
 // run went.
 
+#include <functional>
+
 #include "CommandLine.h"
 
 namespace kestrel {
@@ -12,12 +14,16 @@ namespace kestrel {
 // application object exists.
 void select_unattended_platform();
 
-// Runs the script as `line` says, reporting on stderr; returns the exit
-// status. The application object must exist; its operator dialog should be
-// `dialog`, so that every message is counted.
 class TConsoleOperatorDialog;
+class TKestrelForm;
 class TUnattendedConsole;
+
+// Runs the script as `line` says, reporting to `console`; returns the exit
+// status. The application object must exist; its operator dialog should be
+// `dialog`, so that every message is counted. `prepare`, when given, sees
+// the window before its start-up work begins.
 int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
-                   TUnattendedConsole& console);
+                   TUnattendedConsole& console,
+                   const std::function<void(TKestrelForm&)>& prepare = {});
 
 }  // namespace kestrel
