@@ -1,16 +1,14 @@
 // Picking and reading a script, line by line, and the command line table.
 
-#include <QApplication>
 #include <QDir>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 
-#include "BinaryFile.h"
 #include "BusyCursor.h"
 #include "MainUnit.h"
 #include "Progress.h"
 #include "ScriptArguments.h"
+#include "ScriptFiles.h"
 #include "WindowWaits.h"
 
 namespace kestrel {
@@ -20,28 +18,23 @@ namespace {
 // The script file, closed on every way out of the run.
 class TScriptReader {
  public:
-  explicit TScriptReader(const std::string& name) : FFile(std::fopen(name.c_str(), "r")) {}
-  ~TScriptReader() {
-    if (FFile) std::fclose(FFile);
-  }
-  TScriptReader(const TScriptReader&) = delete;
-  TScriptReader& operator=(const TScriptReader&) = delete;
+  explicit TScriptReader(const std::string& name) : FFile(open_file_for_read(name)) {}
 
   bool IsOpen() const { return FFile != nullptr; }
   // The next character, a carriage return right before a line feed dropped;
   // EOF at the end (or on a read error).
   int Next() {
-    int c = std::getc(FFile);
+    int c = std::getc(FFile.get());
     if (c == '\r') {
-      const int after = std::getc(FFile);
+      const int after = std::getc(FFile.get());
       if (after == '\n') return after;
-      if (after != EOF) std::ungetc(after, FFile);
+      if (after != EOF) std::ungetc(after, FFile.get());
     }
     return c;
   }
 
  private:
-  std::FILE* FFile;
+  TFilePtr FFile;
 };
 
 }  // namespace
@@ -149,7 +142,7 @@ void TKestrelForm::clear_script_lines() {
 }
 
 bool TKestrelForm::get_date() {
-  const TFilePtr file = open_binary_for_read(UploadFileName);
+  const TFilePtr file = open_file_for_read(UploadFileName);
   if (!file) {
     MessageText = "Error opening file " + UploadFileName;
     show_message(MessageText);

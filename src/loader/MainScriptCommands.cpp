@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <limits>
 
-#include "BinaryFile.h"
 #include "MainUnit.h"
 #include "ScriptArguments.h"
+#include "ScriptFiles.h"
 #include "WindowWaits.h"
 
 namespace kestrel {
@@ -128,7 +128,7 @@ void TKestrelForm::script_load_file(const std::string& line) {
   const std::optional<std::string> word = script_word(line);
   if (!word) return;
   UploadFileName = script_field(*word, kUploadFileNameSize - 1);
-  if (open_binary_for_read(UploadFileName)) {
+  if (open_file_for_read(UploadFileName)) {
     FileNamed = true;
     return;
   }

@@ -50,16 +50,23 @@ void select_unattended_platform() {
 
 int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
                    TUnattendedConsole& console, const std::function<void(TKestrelForm&)>& prepare) {
+  // What the windows report into outlives them.
+  QString lastStatus;
+  int blocksSent = 0;
+  int status = kExitRunFailed;
+  const int errorsBefore = dialog.ErrorCount();
+  TShowWatcher shown([&] { blocksSent = 0; });
+
   // Neither window ever reaches a screen; they exist for the state they hold.
-  TKestrelForm form(dialog);
-  form.setAttribute(Qt::WA_DontShowOnScreen);
+  // The progress window outlives the main window, which points to it.
   TProgressForm progress;
   progress.setAttribute(Qt::WA_DontShowOnScreen);
+  TKestrelForm form(dialog);
+  form.setAttribute(Qt::WA_DontShowOnScreen);
   form.SetCompanions(&progress, nullptr);
   if (!line.IniFile.empty()) form.SettingsFileName = line.IniFile;
   form.UnattendedScript = line.BatchScript;
 
-  QString lastStatus;
   QObject::connect(form.InfoStatusBar, &TInfoStatusBar::SimpleTextChanged,
                    [&](const QString& text) {
                      console.Status(text.toStdString());
@@ -68,14 +75,11 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
 
   // Blocks handed to the port: each upload's count starts when its progress
   // window is shown.
-  int blocksSent = 0;
-  TShowWatcher shown([&] { blocksSent = 0; });
   progress.installEventFilter(&shown);
-  QObject::connect(&progress, &TProgressForm::Stepped, [&] {
+  QObject::connect(&progress, &TProgressForm::Stepped, &form, [&] {
     console.Progress(form.UploadFileName, ++blocksSent, blocks_sent_for(form.FileSize));
   });
 
-  int status = kExitRunFailed;
   form.EndProcess = [&](int) {
     switch (form.ScriptOutcome) {
       case TKestrelForm::TScriptOutcome::NotRun:
@@ -88,7 +92,7 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
         status = kExitRunFailed;
         break;
       case TKestrelForm::TScriptOutcome::Finished:
-        status = lastStatus == QLatin1String(kSuccessStatus) && dialog.ErrorCount() == 0
+        status = lastStatus == QLatin1String(kSuccessStatus) && dialog.ErrorCount() == errorsBefore
                      ? kExitSuccess
                      : kExitRunFailed;
         break;

@@ -185,6 +185,10 @@ TEST_F(ScriptRunner, PickingAScript) {
   EXPECT_EQ(status(), " ");
   EXPECT_EQ(Form->ScriptOutcome, TKestrelForm::TScriptOutcome::CannotOpen);
   EXPECT_TRUE(Form->PickButton->isEnabled());
+  // A folder is no script either.
+  Dialog.FileAnswer = Folder.Path().toStdString();
+  Form->PickButtonClick();
+  EXPECT_EQ(Dialog.Messages.back(), "Error opening file " + *Dialog.FileAnswer + " for read.");
 }
 
 }  // namespace

@@ -15,8 +15,9 @@ struct TFileCloser {
 };
 using TFilePtr = std::unique_ptr<std::FILE, TFileCloser>;
 
-// The file opened for binary reading, or null when it cannot be opened.
-TFilePtr open_binary_for_read(const std::string& name);
+// The file opened for reading (bytes as they are), or null when it cannot
+// be opened.
+TFilePtr open_file_for_read(const std::string& name);
 
 // The open file's last-modification time in local time, seconds rounded
 // down to an even number as the stored date-time stamps have them.

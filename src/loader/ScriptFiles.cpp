@@ -1,10 +1,10 @@
-#include "BinaryFile.h"
+#include "ScriptFiles.h"
 
 #include <sys/stat.h>
 
 namespace kestrel {
 
-TFilePtr open_binary_for_read(const std::string& name) {
+TFilePtr open_file_for_read(const std::string& name) {
   TFilePtr file(std::fopen(name.c_str(), "rb"));
   if (!file) return nullptr;
   struct stat st {};
