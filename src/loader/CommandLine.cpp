@@ -44,6 +44,10 @@ TCommandLine parse_command_line(const std::vector<std::string>& args) {
       line.Mode = TCommandLine::TMode::Help;
       return line;
     }
+    if (arg == "--list-ports") {
+      line.Mode = TCommandLine::TMode::ListPorts;
+      return line;
+    }
     std::string error;
     if (auto script = option_value(args, i, "--batch", error)) {
       if (batch) return usage("--batch given twice");
@@ -74,6 +78,8 @@ std::string command_line_help(const std::string& program) {
   return "Usage: " + program + R"(                          the windowed loader
        )" +
          program + R"( --batch SCRIPT [--ini FILE]  run SCRIPT unattended and end
+       )" +
+         program + R"( --list-ports                 the serial ports, how KESTREL_COM<n> maps them
        )" +
          program + R"( --help                       this text
 

@@ -15,7 +15,7 @@ inline constexpr int kExitNoScript = 3;   // the script could not be opened
 inline constexpr int kExitUsage = 64;     // wrong command line
 
 struct TCommandLine {
-  enum class TMode { Window, Batch, Help, Usage };
+  enum class TMode { Window, Batch, Help, ListPorts, Usage };
   TMode Mode = TMode::Window;
   std::string BatchScript;  // --batch SCRIPT
   std::string IniFile;      // --ini FILE; empty: LoaderDefault.ini in the working folder

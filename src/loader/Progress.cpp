@@ -21,12 +21,25 @@ QLabel* place_label(const char* text, QWidget* parent, int left, int top, const 
   return label;
 }
 
-// A value label grows with its text up to the next column, where it is cut.
-void set_value(QLabel* label, const QString& text, int width) {
+// A value label sits at its laid-out place, or just right of its caption
+// where a wider stand-in face pushes the caption past that place. It grows
+// with its text up to `right`, where it is cut.
+void set_value(QLabel* label, const QString& text, int right) {
+  auto* caption = label->parentWidget()->findChild<QLabel*>(label->property("caption").toString());
+  const int laidOut = label->property("left").toInt();
+  const int left = caption ? std::max(laidOut, caption->geometry().right() + 4) : laidOut;
   label->setText(text);
   label->adjustSize();
-  label->resize(std::min(label->width(), width), label->height());
+  label->setGeometry(left, label->y(), std::clamp(right - left, 0, label->width()),
+                     label->height());
   label->setToolTip(text);
+}
+
+QLabel* value_label(QWidget* parent, int left, int top, const char* name, const char* caption) {
+  QLabel* label = place_label("", parent, left, top, name);
+  label->setProperty("left", left);
+  label->setProperty("caption", QString::fromLatin1(caption));
+  return label;
 }
 
 }  // namespace
@@ -55,13 +68,13 @@ TProgressForm::TProgressForm(QWidget* parent)
   FileProgressBar->setTextVisible(false);
 
   place_label("File Name : ", this, 8, 80, "Label2");
-  BlockNameLabel = place_label("", this, 67, 80, "BlockNameLabel");
+  BlockNameLabel = value_label(this, 67, 80, "BlockNameLabel", "Label2");
   place_label("File Size", this, 216, 80, "Label6");
-  FileSizeLabel = place_label("", this, 291, 80, "FileSizeLabel");
+  FileSizeLabel = value_label(this, 291, 80, "FileSizeLabel", "Label6");
   place_label("Checksum :", this, 8, 104, "Label3");
-  ChecksumLabel = place_label("", this, 67, 104, "ChecksumLabel");
+  ChecksumLabel = value_label(this, 67, 104, "ChecksumLabel", "Label3");
   place_label("Load Address :", this, 216, 104, "Label4");
-  LoadAddressLabel = place_label("", this, 291, 104, "LoadAddressLabel");
+  LoadAddressLabel = value_label(this, 291, 104, "LoadAddressLabel", "Label4");
   place_label("File Path :", this, 8, 16, "Label5")->setVisible(false);
   FilePathLabel = place_label("FilePathLabel", this, 83, 17, "FilePathLabel");
   FilePathLabel->resize(406, FilePathLabel->height());
@@ -78,10 +91,10 @@ TProgressForm::TProgressForm(QWidget* parent)
 void TProgressForm::ShowProgressForm(int blocks, const TUploadInfo& info) {
   CancelFlag = 0;
   show();
-  set_value(BlockNameLabel, QString::fromLocal8Bit(info.FileName), 216 - 67 - 4);
-  set_value(ChecksumLabel, QString::number(info.Checksum, 16).toUpper(), 216 - 67 - 4);
-  set_value(LoadAddressLabel, QString::fromLocal8Bit(info.LoadAddress), 384 - 291 - 4);
-  set_value(FileSizeLabel, QString::number(info.FileSize), 430 - 291);
+  set_value(BlockNameLabel, QString::fromLocal8Bit(info.FileName), 216 - 4);
+  set_value(ChecksumLabel, QString::number(info.Checksum, 16).toUpper(), 216 - 4);
+  set_value(LoadAddressLabel, QString::fromLocal8Bit(info.LoadAddress), 384 - 4);
+  set_value(FileSizeLabel, QString::number(info.FileSize), 430 - 4);
   FileProgressBar->setMaximum(blocks > 0 ? blocks : 1);
   QCoreApplication::processEvents();
 }

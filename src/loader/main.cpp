@@ -7,11 +7,13 @@
 
 #include <cstdio>
 #include <exception>
+#include <iostream>
 #include <string>
 
 #include "Adport.h"
 #include "Adsrmgr.h"
 #include "AppWindows.h"
+#include "AwPortDiscovery.h"
 #include "CommandLine.h"
 #include "ConsoleOperatorDialog.h"
 #include "KestrelApplication.h"
@@ -103,6 +105,10 @@ int main(int argc, char** argv) {
   switch (line.Mode) {
     case TCommandLine::TMode::Help:
       std::fputs(kestrel::command_line_help("kestrel").c_str(), stdout);
+      return 0;
+    case TCommandLine::TMode::ListPorts:
+      // Describes the serial devices; opens none.
+      kestrel::WritePortList(std::cout, kestrel::DiscoverPorts());
       return 0;
     case TCommandLine::TMode::Usage:
       std::fprintf(stderr, "kestrel: %s\nTry 'kestrel --help' for more information.\n",

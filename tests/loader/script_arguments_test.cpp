@@ -62,6 +62,7 @@ TEST(CommandLine, ModesAndMistakes) {
   EXPECT_EQ(parse_command_line(std::vector<std::string>{}).Mode, M::Window);
   EXPECT_EQ(parse_command_line({"--help"}).Mode, M::Help);
   EXPECT_EQ(parse_command_line({"--batch", "x.sld", "--help"}).Mode, M::Help);
+  EXPECT_EQ(parse_command_line({"--list-ports"}).Mode, M::ListPorts);
 
   const TCommandLine batch = parse_command_line({"--batch", "run.sld", "--ini", "a.ini"});
   EXPECT_EQ(batch.Mode, M::Batch);
