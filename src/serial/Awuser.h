@@ -125,12 +125,17 @@ class TApdBaseDispatcher {
   // input lock has been released. It must not block. Set before InitPort.
   void SetDataArrivalHook(std::function<void()> hook) { DataArrivalHook_ = std::move(hook); }
 
-  // ---- reading (input lock; relative to the handler's read count during a delivery) ----
+  // ---- reading (input lock) ----
+  // During an avail or data delivery, the handler being called reads from the
+  // start of the offer onwards (every handler sees the same bytes); any other
+  // reader takes bytes from the unread mark at once. Nobody reads a byte that
+  // another reader has taken outside the delivery's accounting, and the mark
+  // never moves back over anything read.
   bool CharReady();
   int PeekChar(uint16_t position);        // byte (1 = oldest) or -3007
   int GetChar();                          // byte or -3007
-  int PeekBlock(void* dest, int length);  // length or -3007, nothing copied
-  int GetBlock(void* dest, int length);   // length or -3007, nothing taken
+  int PeekBlock(void* dest, int length);  // length (0 for 0) or -3007, nothing copied
+  int GetBlock(void* dest, int length);   // length (0 for 0) or -3007, nothing taken
 
   // ---- writing (output lock) ----
   int PutChar(uint8_t c);
@@ -152,7 +157,8 @@ class TApdBaseDispatcher {
 
   // Suspends (true) or resumes (false) trigger processing; wasBusy receives
   // the previous value. The suspension is the caller's alone: a delivery
-  // running meanwhile finishes, and its end does not resume anything.
+  // running meanwhile finishes, and its end does not resume anything. What
+  // the caller reads meanwhile is taken at once, never offered again.
   void SetEventBusy(bool& wasBusy, bool busy);
 
   // ---- options word ----
@@ -304,10 +310,17 @@ class TApdBaseDispatcher {
   uint64_t HeadSerial_ = 0;       // bytes stored since the open
   uint64_t ScanSerial_ = 0;       // next byte the data-trigger scan looks at
   uint64_t LastAvailSerial_ = 0;  // head at the last avail notification
+  bool HeldBack_ = false;         // the driver holds bytes the buffer had no room for
+  // An avail or data delivery: its offer starts at DeliveryBase_; the handler
+  // being called (call number HandlerCall_, 0 between handlers) reads on from
+  // HandlerSerial_; DeliveryEnd_ is the furthest any handler got, where other
+  // readers start meanwhile. The unread mark moves there when it ends.
   bool InAvailDelivery_ = false;
-  bool HeldBack_ = false;  // the driver holds bytes the buffer had no room for
-  int ReadCount_ = 0;      // read count of the handler being called
-  int LargestRead_ = 0;    // largest read count of the current delivery
+  uint64_t DeliveryBase_ = 0;
+  uint64_t HandlerSerial_ = 0;
+  uint64_t DeliveryEnd_ = 0;
+  uint64_t HandlerCall_ = 0;
+  uint64_t HandlerCalls_ = 0;  // handler calls made, numbering them
 
   // Output ring (output lock).
   std::unique_ptr<uint8_t[]> OBuffer_;
@@ -323,7 +336,7 @@ class TApdBaseDispatcher {
   TDeviceStatus ComStatus_;  // StatusLock_
   uint8_t ModemStatus_ = 0;  // main lock
   std::atomic<bool> RingFlag_{false};
-  std::atomic<uint32_t> LastEventMask_{0};
+  std::atomic<uint32_t> LastEventMask_{0};  // device events not yet handled
 
   // Triggers and handlers (main lock).
   uint16_t AvailThreshold_ = 0;
@@ -392,7 +405,8 @@ class TApdBaseDispatcher {
   void SendLoop();
   void AdvanceSend(int k);
   void DropRtsWhenSent();
-  bool IsOwnThread() const;
+  bool IsOwnThread() const;     // any of this dispatcher's threads
+  bool IsOutputThread() const;  // this dispatcher's output thread
   // Waits, handling window messages unless on one of our own threads, until
   // the thread has gone or `ms` have passed (ms < 0: no limit).
   bool WaitThreadGone(TApdDispatcherThread* thread, int ms);
@@ -402,11 +416,24 @@ class TApdBaseDispatcher {
   void ApplyThreadPriorities();
   int ThreadBoostSteps(bool outputThread);
 
+  friend class TApdHandlerScope;
+
   // Receive path and buffers (Awuser.cpp).
   int ExtractData();  // bytes moved into the dispatch buffer
   int UsedLocked() const;
-  void CopyFromLocked(int offset, uint8_t* dest, int length) const;
+  uint64_t TailSerialLocked() const { return HeadSerial_ - static_cast<uint64_t>(UsedLocked()); }
+  // True when the calling thread runs the handler being called now.
+  bool HandlerReaderLocked() const;
+  // The serial of the next byte the calling thread would read.
+  uint64_t ReadSerialLocked() const;
+  void CopyAtLocked(uint64_t serial, uint8_t* dest, int length) const;
   int RelativeRead(int offset, int length, uint8_t* dest, bool take);
+  // Delivery bookkeeping (input lock held): a delivery starts, a handler
+  // call starts or ends, the delivery ends (returns how far the handlers read).
+  void BeginDeliveryLocked(bool reading);
+  void BeginHandlerCallLocked();
+  void EndHandlerCallLocked();
+  uint64_t EndDeliveryLocked(bool advance);
   void FreeBuffers();
   void LeavePortList();
   int RingQueuedLocked() const;  // output lock held
@@ -439,6 +466,24 @@ class TApdBaseDispatcher {
   // Trace and dispatch-log hooks; recording is off until those recorders exist.
   void TraceBytes(char kind, const uint8_t* data, int n) {}
   void LogDispatch(int type, int subType, uint32_t data, const void* attached, int n) {}
+};
+
+// Marks the calling thread, while the scope lives, as the one running the
+// handler the dispatcher is calling now: reads it makes are the handler's.
+// The dispatcher sets one around every handler it calls itself; the side of a
+// window handler that runs the message sets one on the window thread. Made
+// when no handler call is waiting for this thread (say, a message whose
+// sender gave up), it marks nothing. Thread contract: the marked thread only.
+class TApdHandlerScope {
+ public:
+  explicit TApdHandlerScope(TApdBaseDispatcher& dispatcher);
+  ~TApdHandlerScope();
+  TApdHandlerScope(const TApdHandlerScope&) = delete;
+  TApdHandlerScope& operator=(const TApdHandlerScope&) = delete;
+
+ private:
+  const TApdBaseDispatcher* SavedDispatcher_;
+  uint64_t SavedCall_;
 };
 
 }  // namespace kestrel

@@ -25,6 +25,8 @@ namespace {
 
 // The dispatcher whose thread this is (nullptr on every other thread).
 thread_local const TApdBaseDispatcher* tOwnDispatcher = nullptr;
+// True on an output thread.
+thread_local bool tOutputThread = false;
 
 constexpr int kDispatchCycleMs = 50;
 constexpr int kStartAckMs = 3000;
@@ -132,6 +134,10 @@ bool TApdBaseDispatcher::IsOwnThread() const {
   return tOwnDispatcher == this;
 }
 
+bool TApdBaseDispatcher::IsOutputThread() const {
+  return tOwnDispatcher == this && tOutputThread;
+}
+
 bool TApdBaseDispatcher::WaitThreadGone(TApdDispatcherThread* thread, int ms) {
   return WaitGone([thread] { return !thread->Alive(); }, ms);
 }
@@ -211,7 +217,10 @@ void TApdBaseDispatcher::ComThreadExecute(TApdDispatcherThread* self) {
       uint32_t mask = 0;
       if (WaitComEvent(mask) < 0) break;  // the device was closed or failed
       if (mask & (ev_Ring | ev_RingTe)) RingFlag_ = true;
-      LastEventMask_ = mask;
+      // Gathered until the dispatch thread takes them: the ready event may
+      // be set already by an idle cycle, so the next event can come before
+      // the dispatch thread has looked at this one.
+      LastEventMask_.fetch_or(mask);
       if (KillThreads_.load()) break;
       ComEvent_.Set();
       ReadyEvent_.Wait();
@@ -239,7 +248,7 @@ void TApdBaseDispatcher::DispThreadExecute(TApdDispatcherThread* self) {
 }
 
 void TApdBaseDispatcher::ReceiveCycle() {
-  uint32_t mask = LastEventMask_.load();
+  const uint32_t mask = LastEventMask_.exchange(0);
   if (mask & (ev_Cts | ev_Dsr | ev_Rlsd | ev_Ring | ev_RingTe)) {
     ReadModemStatus(0);
     if (!EventBusy()) StatusTriggerLoop();
@@ -274,6 +283,7 @@ void TApdBaseDispatcher::TimerCycle() {
 // Output thread
 
 void TApdBaseDispatcher::OutThreadExecute(TApdDispatcherThread* self) {
+  tOutputThread = true;
   ThreadStarting(ThreadBoostSteps(true));
   RunGuarded("output", [this] {
     while (!KillThreads_.load() && !ClosePending_.load()) {

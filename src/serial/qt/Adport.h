@@ -296,6 +296,8 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   bool AnyTriggerEventAssigned() const;
   void WindowProc(uint32_t Msg, uint32_t wParam, uint32_t lParam);
   void HandleTriggerMessage(uint32_t Msg, uint32_t wParam, uint32_t lParam);
+  // Raises the events of the messages held back during WaitForString.
+  void DeliverHeldBackMessages();
   void FinishDeferredClose();
   void ReleaseDispatcher();
   void SaveTriggers();
@@ -377,6 +379,11 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   bool WaitPrepared_ = false;
   bool WaitPreparedWhileOn_ = false;
   int WaitDepth_ = 0;  // WaitForString calls running; trigger messages are not raised
+  struct THeldBackMessage {
+    uint32_t Msg, wParam, lParam;
+  };
+  // Trigger messages that came in while WaitForString ran, oldest first.
+  std::vector<THeldBackMessage> HeldBackMessages_;
 };
 
 // The published form of the component.
