@@ -492,6 +492,10 @@ int TApdBaseDispatcher::OutBuffFree() {
 }
 
 int TApdBaseDispatcher::FlushOutBuffer() {
+  // One flush at a time: the output thread answers every flush request that
+  // is pending with one acknowledgement, so a second flusher would miss it
+  // and wait out the limit.
+  std::lock_guard<std::mutex> flushing(FlushLock_);
   {
     std::lock_guard<std::recursive_mutex> lock(OutputLock_);
     FlushInProgress_ = true;

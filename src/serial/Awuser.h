@@ -284,11 +284,13 @@ class TApdBaseDispatcher {
   std::string DeviceName_;
 
   // Locks (see the class comment for the nesting order). StatusLock_ is a
-  // leaf guarding the device status record.
+  // leaf guarding the device status record. FlushLock_ lets one output
+  // flush at a time talk to the output thread; it is taken before any other.
   mutable std::recursive_mutex InputLock_;
   mutable std::recursive_mutex MainLock_;
   mutable std::recursive_mutex OutputLock_;
   mutable std::mutex StatusLock_;
+  std::mutex FlushLock_;
 
   // Line settings (main lock).
   TDeviceSettings Settings_;

@@ -128,6 +128,35 @@ TEST(FlushFromAHandler, PseudoTerminalFarEndSeesTheStreamWithForwardGapsOnly) {
       [&] { (void)::write(pty.master(), "t", 1); });
 }
 
+// Two flushes at once: each must get its own answer from the output thread
+// rather than sit out the five seconds it is waited for at most.
+TEST(FlushFromAHandler, FlushesFromTwoThreadsAtOnceNeverWaitOutTheLimit) {
+  TSimPort sim;
+  ASSERT_EQ(sim.open, 0);
+  std::atomic<bool> stop{false};
+  std::thread farReader([&] {
+    uint8_t buf[4096];
+    while (!stop) sim.far->ReadFor(buf, sizeof buf, 10ms);
+  });
+  std::atomic<int> slow{0};
+  auto flusher = [&](uint32_t seed) {
+    std::mt19937 rng(seed);
+    const auto data = Pattern(3000, seed);
+    for (int i = 0; i < 40; ++i) {
+      sim.port->PutBlock(data.data(), 1 + static_cast<int>(rng() % 3000));
+      const auto start = std::chrono::steady_clock::now();
+      sim.port->FlushOutBuffer();
+      if (std::chrono::steady_clock::now() - start > 4s) ++slow;
+    }
+  };
+  std::thread a(flusher, 1), b(flusher, 2);
+  a.join();
+  b.join();
+  stop = true;
+  farReader.join();
+  EXPECT_EQ(slow.load(), 0) << "flushes that waited out the output thread's answer";
+}
+
 // ---------------------------------------------------------------------------
 // Reading from another thread during deliveries
 
@@ -158,7 +187,7 @@ TEST(ReaderDuringADelivery, EveryByteIsReadOnceAndInOrder) {
   ASSERT_EQ(sim.open, 0);
   auto& port = *sim.port;
   ASSERT_EQ(port.ChangeLengthTrigger(1), 0);
-  const auto stream = Pattern(256 << 10, 31);
+  const auto stream = Pattern(128 << 10, 31);
 
   std::mutex handlerMutex;
   std::vector<uint8_t> byHandler;
