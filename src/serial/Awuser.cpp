@@ -96,6 +96,11 @@ std::string TApdBaseDispatcher::DeviceName() const {
   return DeviceName_;
 }
 
+std::string TApdBaseDispatcher::DevicePath() const {
+  std::lock_guard<std::recursive_mutex> lock(MainLock_);
+  return DevicePath_;
+}
+
 void TApdBaseDispatcher::SetDeviceName(std::string name) {
   std::lock_guard<std::recursive_mutex> lock(MainLock_);
   DeviceName_ = std::move(name);
@@ -111,11 +116,13 @@ int TApdBaseDispatcher::InitPort(const std::string& path, int32_t baud, uint8_t 
   if (DeviceOpen_.load() || ThreadsActive_.load()) return ecAlreadyOpen;
   RingFlag_ = false;
   LastEventMask_ = 0;
+  DeviceLost_ = false;
   Delivering_ = false;
   Suspended_ = false;
   {
     std::lock_guard<std::recursive_mutex> lock(MainLock_);
     HandlersToPurge_ = false;
+    DevicePath_ = path;
   }
   ClosePending_ = false;
 
@@ -427,6 +434,8 @@ int TApdBaseDispatcher::PutString(std::string_view s) {
 
 int TApdBaseDispatcher::PutBlock(const void* data, int length) {
   if (length <= 0) return 0;
+  // Nothing queued now could ever leave.
+  if (DeviceLost_.load()) return ecDeviceLost;
   bool rs485;
   {
     std::lock_guard<std::recursive_mutex> main(MainLock_);
@@ -503,9 +512,12 @@ int TApdBaseDispatcher::FlushOutBuffer() {
   if (OutThread_ && OutThread_->Alive() && !IsOutputThread()) {
     // The output thread abandons a pending write and acknowledges; until it
     // has, the ring must stay as it is, for a write may be under way from it.
+    // An output thread that ends meanwhile (the device was lost) answers no more.
     FlushAckEvent_.Reset();
     FlushEvent_.Signal();
-    FlushAckEvent_.WaitFor(5000);
+    for (int waited = 0; waited < 5000 && !FlushAckEvent_.WaitFor(50); waited += 50) {
+      if (!OutThread_->Alive()) break;
+    }
   }
   {
     std::lock_guard<std::recursive_mutex> lock(OutputLock_);

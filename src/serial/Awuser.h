@@ -119,6 +119,12 @@ class TApdBaseDispatcher {
   // No delivery starts now: one is running, or SetEventBusy suspended them.
   bool EventBusy() const { return Delivering_.load() || Suspended_.load(); }
   bool PortOpen() const { return DeviceOpen_.load(); }
+  // The device went away while open (an adapter pulled out, the other side
+  // of a pseudo-terminal closed): the threads have ended or are ending, and
+  // writes fail with -3011 until the port is closed and opened again.
+  bool DeviceLost() const { return DeviceLost_.load(); }
+  // The path the port was opened on (empty before the first InitPort).
+  std::string DevicePath() const;
 
   // Called on the dispatch thread each time received bytes have been moved
   // into the dispatch buffer (also while delivery is suspended), after the
@@ -140,7 +146,7 @@ class TApdBaseDispatcher {
   // ---- writing (output lock) ----
   int PutChar(uint8_t c);
   int PutString(std::string_view s);
-  int PutBlock(const void* data, int length);  // 0, -3006, -3004, -3010
+  int PutBlock(const void* data, int length);  // 0, -3006, -3004, -3010, -3011
 
   // ---- counts and flushes ----
   int InBuffUsed();
@@ -282,6 +288,7 @@ class TApdBaseDispatcher {
   void* const Owner_;
   int Handle_ = -1;
   std::string DeviceName_;
+  std::string DevicePath_;
 
   // Locks (see the class comment for the nesting order). StatusLock_ is a
   // leaf guarding the device status record. FlushLock_ lets one output
@@ -375,6 +382,7 @@ class TApdBaseDispatcher {
   std::atomic<bool> ClosePending_{false};
   std::atomic<bool> DispEndedByClose_{false};
   std::atomic<bool> DeviceOpen_{false};
+  std::atomic<bool> DeviceLost_{false};
   TApdEvent ComEvent_{false};       // device-wait -> dispatch: a device event happened
   TApdEvent ReadyEvent_{false};     // dispatch -> device-wait: go on waiting
   TApdEvent AckEvent_{false};       // a thread -> its starter: started
@@ -407,6 +415,9 @@ class TApdBaseDispatcher {
   void SendLoop();
   void AdvanceSend(int k);
   void DropRtsWhenSent();
+  // The device failed under a thread that did not close it: remember the
+  // loss and let every thread end.
+  void MarkDeviceLost();
   bool IsOwnThread() const;     // any of this dispatcher's threads
   bool IsOutputThread() const;  // this dispatcher's output thread
   // Waits, handling window messages unless on one of our own threads, until

@@ -215,7 +215,11 @@ void TApdBaseDispatcher::ComThreadExecute(TApdDispatcherThread* self) {
   RunGuarded("device-wait", [this] {
     while (!KillThreads_.load()) {
       uint32_t mask = 0;
-      if (WaitComEvent(mask) < 0) break;  // the device was closed or failed
+      if (WaitComEvent(mask) < 0) {
+        // Closed by us (the kill flag is set first), or gone by itself.
+        if (!KillThreads_.load()) MarkDeviceLost();
+        break;
+      }
       if (mask & (ev_Ring | ev_RingTe)) RingFlag_ = true;
       // Gathered until the dispatch thread takes them: the ready event may
       // be set already by an idle cycle, so the next event can come before
@@ -241,6 +245,8 @@ void TApdBaseDispatcher::DispThreadExecute(TApdDispatcherThread* self) {
       ReceiveCycle();
       TimerCycle();
       if (KillThreads_.load() || ClosePending_.load()) break;
+      // After one more look at what arrived before the device went away.
+      if (DeviceLost_.load()) break;
     }
   });
   DispEndedByClose_ = ClosePending_.load();
@@ -286,7 +292,7 @@ void TApdBaseDispatcher::OutThreadExecute(TApdDispatcherThread* self) {
   tOutputThread = true;
   ThreadStarting(ThreadBoostSteps(true));
   RunGuarded("output", [this] {
-    while (!KillThreads_.load() && !ClosePending_.load()) {
+    while (!KillThreads_.load() && !ClosePending_.load() && !DeviceLost_.load()) {
       pollfd fds[2] = {{OutputEvent_.get(), POLLIN, 0}, {FlushEvent_.get(), POLLIN, 0}};
       int n = ::poll(fds, 2, -1);
       if (n < 0) {
@@ -304,7 +310,14 @@ void TApdBaseDispatcher::OutThreadExecute(TApdDispatcherThread* self) {
       }
     }
   });
+  FlushAckEvent_.Set();  // a flush waiting for us now need not
   ThreadGone(self, false);
+}
+
+void TApdBaseDispatcher::MarkDeviceLost() {
+  if (DeviceLost_.exchange(true)) return;
+  ComEvent_.Set();
+  OutputEvent_.Signal();
 }
 
 void TApdBaseDispatcher::SendLoop() {
@@ -348,9 +361,15 @@ void TApdBaseDispatcher::SendLoop() {
         FlushAckEvent_.Set();
         return;
       }
-      if (wait != kWaitReady) AdvanceSend(chunk);  // the device has gone: drop
+      if (wait != kWaitReady) {
+        if (!KillThreads_.load()) MarkDeviceLost();
+        return;
+      }
     } else {
-      AdvanceSend(chunk);  // a failed write drops its chunk
+      // A write the device refuses outright means it has gone: what is
+      // queued can never leave.
+      if (!KillThreads_.load()) MarkDeviceLost();
+      return;
     }
   }
   DropRtsWhenSent();

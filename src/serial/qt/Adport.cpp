@@ -398,6 +398,16 @@ void TApdCustomComPort::RestoreTriggers() {
   SavedTriggers_ = TTriggerSave{};
 }
 
+bool TApdCustomComPort::DeviceLost() {
+  TApdBaseDispatcher* dispatcher = OpenDispatcher();
+  return dispatcher && dispatcher->DeviceLost();
+}
+
+std::string TApdCustomComPort::DevicePath() {
+  if (TApdBaseDispatcher* dispatcher = OpenDispatcher()) return dispatcher->DevicePath();
+  return ResolvePortPath(ComNumber_);
+}
+
 TApdBaseDispatcher* TApdCustomComPort::OpenDispatcher() {
   return InState(psOpen) ? Dispatcher_.get() : nullptr;
 }

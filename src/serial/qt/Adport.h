@@ -164,6 +164,11 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   TApThreadBoost ThreadBoost() const { return ThreadBoost_; }
   void SetThreadBoost(TApThreadBoost boost);
   TPortState PortState() const { return PortState_; }
+  // The open port's device went away (pulled out, switched off): every
+  // write raises EDeviceLost until the port is closed and opened again.
+  bool DeviceLost();
+  // The device the port has open, or would open now.
+  std::string DevicePath();
   // The one terminal that claimed this port (its replies go to the port).
   QObject* MasterTerminal() const { return MasterTerminal_.data(); }
   void SetMasterTerminal(QObject* terminal) { MasterTerminal_ = terminal; }
