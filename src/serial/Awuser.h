@@ -130,6 +130,12 @@ class TApdBaseDispatcher {
   // into the dispatch buffer (also while delivery is suspended), after the
   // input lock has been released. It must not block. Set before InitPort.
   void SetDataArrivalHook(std::function<void()> hook) { DataArrivalHook_ = std::move(hook); }
+  // Called on the output thread each time the output ring has been handed to
+  // the device in full, and on the dispatch thread each time the device
+  // reports a change of its modem lines, so that a wait for the output to
+  // drain or for CTS can stop sleeping; and once on the thread that finds the
+  // device lost. It must not block. Set before InitPort.
+  void SetOutputStatusHook(std::function<void()> hook) { OutputStatusHook_ = std::move(hook); }
 
   // ---- reading (input lock) ----
   // During an avail or data delivery, the handler being called reads from the
@@ -364,7 +370,8 @@ class TApdBaseDispatcher {
   // (SendNotify), or a caller has suspended delivery (SetEventBusy).
   std::atomic<bool> Delivering_{false};
   std::atomic<bool> Suspended_{false};
-  std::function<void()> DataArrivalHook_;  // set before the threads start
+  std::function<void()> DataArrivalHook_;   // set before the threads start
+  std::function<void()> OutputStatusHook_;  // set before the threads start
 
   // Threads and signals. The device-wait thread blocks in the device's event
   // wait (closing the device releases it), signals ComEvent_ and waits for

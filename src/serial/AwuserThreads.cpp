@@ -257,6 +257,7 @@ void TApdBaseDispatcher::ReceiveCycle() {
   const uint32_t mask = LastEventMask_.exchange(0);
   if (mask & (ev_Cts | ev_Dsr | ev_Rlsd | ev_Ring | ev_RingTe)) {
     ReadModemStatus(0);
+    if (OutputStatusHook_) OutputStatusHook_();
     if (!EventBusy()) StatusTriggerLoop();
   }
   if ((mask & 0xFF) >= ev_Break) {
@@ -318,6 +319,7 @@ void TApdBaseDispatcher::MarkDeviceLost() {
   if (DeviceLost_.exchange(true)) return;
   ComEvent_.Set();
   OutputEvent_.Signal();
+  if (OutputStatusHook_) OutputStatusHook_();  // waits for the output stop waiting
 }
 
 void TApdBaseDispatcher::SendLoop() {
@@ -372,6 +374,7 @@ void TApdBaseDispatcher::SendLoop() {
       return;
     }
   }
+  if (OutputStatusHook_) OutputStatusHook_();
   DropRtsWhenSent();
 }
 
