@@ -13,6 +13,7 @@ void TInfoStatusBar::SetSimpleText(const QString& text) {
   FText->setText(text);
   // Status changes arrive in the middle of long operations; paint at once.
   FText->repaint();
+  emit SimpleTextChanged(text);
 }
 
 TLampPlaceholder::TLampPlaceholder(QWidget* parent) : QFrame(parent) {
