@@ -1,27 +1,14 @@
 // The window's side of the serial port: sending commands, waiting for the
 // unit's prompt, probing for the unit, and the port and baud menus.
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 
 #include "Adselcom.h"
+#include "BusyCursor.h"
 #include "MainUnit.h"
 
 namespace kestrel {
-
-namespace {
-
-// Shows the hourglass for as long as a probe runs.
-class TBusyCursor {
- public:
-  TBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
-  TBusyCursor(const TBusyCursor&) = delete;
-  TBusyCursor& operator=(const TBusyCursor&) = delete;
-};
-
-}  // namespace
 
 bool TKestrelForm::try_open_port() {
   try {
@@ -66,8 +53,16 @@ void TKestrelForm::SendString(const std::string& text) {
 }
 
 bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text) {
-  ApdComPort1->FlushInBuffer();
-  SendString(text);
+  // Delivery stops before the text goes out: a quick answer must reach the
+  // wait, not a handler (the terminal pane's) that would take it first.
+  ApdComPort1->PrepareWait();
+  try {
+    ApdComPort1->FlushInBuffer();
+    SendString(text);
+  } catch (...) {
+    ApdComPort1->AbandonPreparedWait();
+    throw;
+  }
   const int timeout = Probing ? kPromptWaitProbing : PromptWait;
   const bool found =
       ApdComPort1->WaitForString(std::string(1, AwaitedPrompt), timeout, true, false);
