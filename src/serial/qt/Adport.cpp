@@ -301,8 +301,7 @@ void TApdCustomComPort::InitPort() {
 
 void TApdCustomComPort::DonePort() {
   if (!InState(psOpen)) return;
-  SetTracing(tlDump);
-  SetLogging(tlDump);
+  DumpRecordersAtClose();
   PortState_ = psShuttingDown;
   PortClosing();
   SaveTriggers();
