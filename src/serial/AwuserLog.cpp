@@ -85,6 +85,7 @@ void TApdDispatchLog::Clear() {
 }
 
 void TApdDispatchLog::Put(const uint8_t* bytes, uint32_t length) {
+  if (length == 0) return;
   const uint32_t first = std::min(length, Size_ - Write_);
   std::memcpy(Store_.get() + Write_, bytes, first);
   std::memcpy(Store_.get(), bytes + first, length - first);
@@ -93,6 +94,7 @@ void TApdDispatchLog::Put(const uint8_t* bytes, uint32_t length) {
 }
 
 void TApdDispatchLog::Get(uint32_t offset, uint8_t* bytes, uint32_t length) const {
+  if (length == 0) return;
   offset %= Size_;
   const uint32_t first = std::min(length, Size_ - offset);
   std::memcpy(bytes, Store_.get() + offset, first);
