@@ -1,10 +1,11 @@
-// The window's side of the serial port: probing for the unit and the port
-// and baud menus.
+// The window's side of the serial port: sending commands, waiting for the
+// unit's prompt, probing for the unit, and the port and baud menus.
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 
+#include "Adselcom.h"
 #include "MainUnit.h"
 
 namespace kestrel {
@@ -51,10 +52,78 @@ void TKestrelForm::show_port_number() {
   ComNumberLabel->adjustSize();
 }
 
-// Probing asks the unit for its prompt; that exchange is not wired yet, so
-// no port answers.
-bool TKestrelForm::check_com(int) {
-  return false;
+void TKestrelForm::SendString(const std::string& text) {
+  if (ApdComPort1->OutBuffFree() > text.size()) {
+    ApdComPort1->PutString(text);
+    return;
+  }
+  // The caller is not told: the exchange that follows fails on its own.
+  show_message("Error! Communications Port Output Buffer Overflow");
+}
+
+bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text) {
+  ApdComPort1->FlushInBuffer();
+  SendString(text);
+  const int timeout = Probing ? kPromptWaitProbing : PromptWait;
+  const bool found =
+      ApdComPort1->WaitForString(std::string(1, AwaitedPrompt), timeout, true, false);
+  ApdComPort1->FlushInBuffer();
+  ApdComPort1->FlushOutBuffer();
+  return found;
+}
+
+void TKestrelForm::send_command_buffer() {
+  if (port_open()) SendString(CommandBuffer);
+}
+
+bool TKestrelForm::check_com(int port) {
+  if (port < 1 || port > kMaxComNumber || !IsPortAvailable(port)) return false;
+  const std::string number = std::to_string(port);
+
+  bool openFailed = false;
+  try {
+    // An open port moves to the new number.
+    ApdComPort1->SetComNumber(uint16_t(port));
+    if (!port_open()) ApdComPort1->SetOpen(true);
+  } catch (const std::exception&) {
+    openFailed = true;
+  }
+  if (openFailed) {
+    MessageText =
+        "Note: COM Port #" + number + " is not responding/being used by other applications.";
+    show_message(MessageText);
+    close_port();
+  }
+
+  Probing = true;
+  bool answered = false;
+  if (!openFailed) {
+    try {
+      // A unit answers a carriage return with "#", or with ">" in loader mode.
+      AwaitedPrompt = Settings.NormalPrompt;
+      answered = SendCOMCmd_GetPrompt("\r");
+      if (!answered) {
+        AwaitedPrompt = Settings.LoaderPrompt;
+        answered = SendCOMCmd_GetPrompt("\r");
+      }
+      if (!answered) close_port();
+    } catch (const std::exception&) {
+      MessageText = "Note: COM Port #" + number + " is not responding.";
+      show_message(MessageText);
+      answered = false;
+      close_port();
+    }
+  }
+  Probing = false;
+  if (!answered) return false;
+
+  InfoStatusBar->SetSimpleText(QStringLiteral("Established communication on COM ") +
+                               QString::fromStdString(number));
+  show_port_number();
+  LastGoodComPort = ApdComPort1->ComNumber();
+  ComBaudLabel->setText(QString::number(ApdComPort1->Baud()));
+  ComBaudLabel->adjustSize();
+  return true;
 }
 
 int TKestrelForm::process_com() {

@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "LayoutFonts.h"
 #include "Progress.h"
 #include "SplashUnit.h"
 #include "TerminalPlaceholder.h"
@@ -22,21 +23,6 @@
 namespace kestrel {
 
 namespace {
-
-// The layout's faces come from another desktop; where they are missing the
-// nearest face of similar width stands in, so that captions still fit.
-QFont pixel_font(const char* family, int pixels) {
-  QStringList families{QString::fromLatin1(family)};
-  if (families.front() == QLatin1String("MS Sans Serif"))
-    families << QStringLiteral("Arial") << QStringLiteral("Liberation Sans")
-             << QStringLiteral("Nimbus Sans") << QStringLiteral("Helvetica");
-  else if (families.front() == QLatin1String("Comic Sans MS"))
-    families << QStringLiteral("Comic Neue") << QStringLiteral("URW Gothic");
-  QFont font;
-  font.setFamilies(families);
-  font.setPixelSize(pixels);
-  return font;
-}
 
 // A label that sizes itself to its text, anchored at its top-left corner.
 QLabel* auto_label(const char* text, QWidget* parent, int left, int top, const char* name) {
@@ -64,14 +50,26 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
   INIOpenDialog.Filter = "Script files (*.sld)|*.sld|All files (*.*)|*.*";
   INIOpenDialog.InitialDir = "..";
 
-  // The port stays closed until the window opens it.
+  // The port stays closed until the window opens it. Uploads are paced by
+  // RTS/CTS in the driver; the thresholds are set after the flow options,
+  // which would otherwise choose their own.
   ApdComPort1 = new TApdComPort(this);
   ApdComPort1->setObjectName(QStringLiteral("ApdComPort1"));
+  ApdComPort1->SetComNumber(1);
   ApdComPort1->SetAutoOpen(false);
   ApdComPort1->SetBaud(38400);
   ApdComPort1->SetDataBits(8);
   ApdComPort1->SetParity(pNone);
   ApdComPort1->SetStopBits(1);
+  ApdComPort1->SetHWFlowOptions({hwfUseRTS, hwfRequireCTS});
+  ApdComPort1->SetBufferFull(2000);
+  ApdComPort1->SetBufferResume(409);
+  ApdComPort1->SetTraceName("KELP.TRC");
+  ApdComPort1->SetTraceHex(false);
+  ApdComPort1->SetLogName("KELP.LOG");
+  ApdComPort1->SetLogHex(false);
+  ApdComPort1->SetOnTriggerAvail(
+      [this](TApdCustomComPort* CP, uint16_t Count) { ApdComPort1TriggerAvail(CP, Count); });
 
   build_controls();
   build_menus();
@@ -93,6 +91,8 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
   CommandTimer = new QTimer(this);
   CommandTimer->setObjectName(QStringLiteral("CommandTimer"));
   CommandTimer->setInterval(4000);
+  CommandTimer->setTimerType(Qt::PreciseTimer);
+  connect(CommandTimer, &QTimer::timeout, this, &TKestrelForm::CommandTimerTimer);
 
   // The window takes its size from the client area below the menu bar and
   // cannot be resized by the operator.

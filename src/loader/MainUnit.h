@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -125,6 +126,9 @@ class TKestrelForm : public QMainWindow {
   // Prompt state and the capture of one answer line (window thread only).
   static constexpr int kCaptureLineSize = 1000;
   static constexpr int kPromptWaitDefault = 265;  // ticks of 55 ms
+  static constexpr int kPromptWaitProbing = 65;
+  static constexpr int kPromptWaitLong = 170;
+  static constexpr int kQueryEchoPauseMs = 200;
   char AwaitedPrompt = 0;
   int PromptWait = kPromptWaitDefault;
   bool Probing = false;
@@ -132,6 +136,9 @@ class TKestrelForm : public QMainWindow {
   int CaptureFill = 0;
   int MinLineLength = 0;
   bool WatchdogExpired = false;
+  // What the capture line holds: a completed line up to its end, otherwise
+  // the bytes gathered so far.
+  std::string captured_text() const;
 
   // What the script runner hands to the device link and the upload; each
   // text keeps to the size of its field.
@@ -214,6 +221,18 @@ class TKestrelForm : public QMainWindow {
   void set_client_height(int height);
   void set_status(const char* text);
   void show_message(const std::string& text);
+  // Raises the progress window's cancel flag, which stops the upload and
+  // the script run.
+  void set_cancel_flag();
+  bool upload_cancelled() const;
+
+  // Upload steps.
+  static constexpr int kUploadBlockSize = 2000;
+  static constexpr int kSendRounds = 900;
+  // How long `count` bytes take on the wire at the port's line settings.
+  int64_t wire_time_ms(int count) const;
+  void send_file_blocks(std::FILE* file);
+  bool prompt_after_upload();
 
   // Port operations whose failures the window absorbs.
   bool port_open() const { return ApdComPort1->Open(); }

@@ -1,9 +1,197 @@
 // The file upload: checksums, blocks and the prompt check after them.
 
+#include <QAction>
+#include <QMenu>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
 #include "MainUnit.h"
+#include "Progress.h"
+#include "WindowWaits.h"
 
 namespace kestrel {
 
-void TKestrelForm::UploadButtonClick() {}
+namespace {
+
+struct TFileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using TFile = std::unique_ptr<std::FILE, TFileCloser>;
+
+TFile open_for_reading(const std::string& name) {
+  return TFile(std::fopen(name.c_str(), "rb"));
+}
+
+bool read_exactly(std::FILE* file, uint8_t* into, size_t count) {
+  return std::fread(into, 1, count, file) == count;
+}
+
+}  // namespace
+
+bool TKestrelForm::get_file_checksum() {
+  TFile file = open_for_reading(UploadFileName);
+  if (!file) {
+    MessageText = "Error opening file " + UploadFileName + ". Unable to get file checksum";
+    show_message(MessageText);
+    return false;
+  }
+  uint32_t sum = 0;
+  uint32_t count = 0;
+  uint8_t chunk[1 << 16];
+  for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) {
+    for (size_t i = 0; i < got; ++i) sum += chunk[i];
+    count += uint32_t(got);
+  }
+  FileChecksum = sum & 0xFFFF;
+  FileSize = count;
+  return true;
+}
+
+int64_t TKestrelForm::wire_time_ms(int count) const {
+  const int32_t baud = ApdComPort1->Baud();
+  if (baud <= 0) return 0;
+  const int64_t bits = 1 + ApdComPort1->DataBits() + (ApdComPort1->Parity() == pNone ? 0 : 1) +
+                       ApdComPort1->StopBits();
+  return (int64_t(count) * bits * 1000 + baud - 1) / baud;
+}
+
+void TKestrelForm::SendByte(int count, const uint8_t* bytes) {
+  if (ApdComPort1->OutBuffFree() < count) {
+    show_message("Error! Communications Port Output Buffer Overflow. Cancel upload.");
+    set_cancel_flag();
+    return;
+  }
+  CommandTimer->start();
+  ApdComPort1->PutBlock(bytes, uint16_t(count));
+  CommandTimer->stop();
+
+  // 900 rounds of 1 ms are about a second here, less than a block needs on
+  // the wire below 19200 baud: each wait also lasts as long as the block
+  // would take three times over.
+  const int64_t atLeastMs = 3 * wire_time_ms(count);
+  if (!wait_in_rounds([this] { return ApdComPort1->OutBuffUsed() == 0; }, kSendRounds, atLeastMs)) {
+    show_message("Error! Output Buffer never empties. Check RS232 connection. Cancel upload.");
+    set_cancel_flag();
+    return;
+  }
+  if (!wait_in_rounds([this] { return ApdComPort1->CTS(); }, kSendRounds, atLeastMs)) {
+    show_message("Error! CTS line not set. Check RS232 connection. Cancel upload.");
+    set_cancel_flag();
+    return;
+  }
+  ApdComPort1->FlushOutBuffer();
+}
+
+bool TKestrelForm::upload_cancelled() const {
+  return FProgressForm && FProgressForm->CancelFlag != 0;
+}
+
+void TKestrelForm::send_file_blocks(std::FILE* file) {
+  const int remainder = int(FileSize - uint32_t(kUploadBlockSize) * uint32_t(BlockCount));
+  std::vector<uint8_t> block(kUploadBlockSize);
+  auto step = [this] {
+    if (FProgressForm) FProgressForm->StepIt();
+  };
+  // A file that has shrunk since its checksum was taken cannot give the
+  // bytes announced to the unit: the upload stops instead of sending others.
+  auto read = [&](int count) {
+    if (read_exactly(file, block.data(), size_t(count))) return true;
+    set_cancel_flag();
+    return false;
+  };
+
+  if (BlockCount > 0) {
+    for (int i = 0; i < BlockCount && !upload_cancelled(); ++i) {
+      if (!read(kUploadBlockSize)) break;
+      SendByte(kUploadBlockSize, block.data());
+      step();
+      process_pending_events();
+    }
+    if (!upload_cancelled() && remainder != 0 && read(remainder) && port_open()) {
+      SendByte(remainder, block.data());
+      step();
+    }
+  } else if (read(remainder) && port_open()) {
+    SendByte(remainder, block.data());
+    step();
+  }
+}
+
+void TKestrelForm::UploadButtonClick() {
+  UploadInProgress = true;
+  const auto cannot_open = [this] {
+    MessageText = "Error opening " + UploadFileName + ".\r";
+    show_message(MessageText);
+    UploadInProgress = false;
+  };
+  if (!open_for_reading(UploadFileName)) return cannot_open();
+
+  if (port_open()) {
+    BlockCount = int(FileSize / kUploadBlockSize);
+    TFile file = open_for_reading(UploadFileName);
+    if (!file) return cannot_open();
+    try {
+      ApdComPort1->FlushInBuffer();
+      ApdComPort1->FlushOutBuffer();
+      ConfigMenu->menuAction()->setVisible(false);
+      if (FProgressForm)
+        FProgressForm->ShowProgressForm(
+            BlockCount, TUploadInfo{UploadFileName, FileChecksum, LoadAddress, FileSize});
+      sleep_processing_events(50);
+      send_file_blocks(file.get());
+    } catch (const std::exception& e) {
+      // A port that failed under the upload (a cable pulled, a device gone)
+      // stops it like any other failure.
+      show_message(e.what());
+      set_cancel_flag();
+    }
+    file.reset();
+    if (FProgressForm) FProgressForm->HideProgressForm();
+    ConfigMenu->menuAction()->setVisible(true);
+  }
+  UploadInProgress = false;
+
+  if (upload_cancelled()) {
+    sleep_processing_events(500);
+    process_pending_events();
+    MessageText =
+        "Upload cancelled/incomplete!!! Upload for " + UploadFileName + " section was incomplete.";
+    show_message(MessageText);
+  } else {
+    sleep_processing_events(PostUploadPause);
+  }
+  process_pending_events();
+
+  if (port_open()) {
+    AwaitedPrompt = Settings.LoaderPrompt;
+    PromptWait = kPromptWaitProbing;
+    bool answered = prompt_after_upload();
+    if (!answered) {
+      sleep_processing_events(500);
+      answered = prompt_after_upload();
+    }
+    if (!answered) {
+      PromptWait = kPromptWaitLong;
+      answered = prompt_after_upload();
+    }
+    PromptWait = kPromptWaitDefault;
+    if (!answered) {
+      show_message(
+          "Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script.");
+      set_cancel_flag();
+    }
+  }
+  process_pending_events();
+}
+
+bool TKestrelForm::prompt_after_upload() {
+  try {
+    return SendCOMCmd_GetPrompt("\r");
+  } catch (const std::exception&) {
+    return false;  // a port gone under the check is a missing prompt
+  }
+}
 
 }  // namespace kestrel

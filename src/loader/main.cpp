@@ -3,11 +3,14 @@
 // and runs the event loop. The process ends with status 0 on every path.
 
 #include <exception>
+#include <iostream>
 #include <string>
+#include <string_view>
 
 #include "Adport.h"
 #include "Adsrmgr.h"
 #include "AppWindows.h"
+#include "AwPortDiscovery.h"
 #include "KestrelApplication.h"
 #include "QtOperatorDialog.h"
 #include "UnitSimScheme.h"
@@ -68,6 +71,13 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // --list-ports describes the serial devices and ends; it opens none.
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--list-ports") {
+      kestrel::WritePortList(std::cout, kestrel::DiscoverPorts());
+      return 0;
+    }
+  }
   // Whatever happens, the program ends with status 0.
   try {
     run(argc, argv);

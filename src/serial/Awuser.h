@@ -126,6 +126,11 @@ class TApdBaseDispatcher {
   // into the dispatch buffer (also while delivery is suspended), after the
   // input lock has been released. It must not block. Set before InitPort.
   void SetDataArrivalHook(std::function<void()> hook) { DataArrivalHook_ = std::move(hook); }
+  // Called on the output thread each time the output ring has been handed to
+  // the device in full, and on the dispatch thread each time the device
+  // reports a change of its modem lines, so that a wait for the output to
+  // drain or for CTS can stop sleeping. It must not block. Set before InitPort.
+  void SetOutputStatusHook(std::function<void()> hook) { OutputStatusHook_ = std::move(hook); }
 
   // ---- reading (input lock; relative to the handler's read count during a delivery) ----
   bool CharReady();
@@ -366,7 +371,8 @@ class TApdBaseDispatcher {
   // (SendNotify), or a caller has suspended delivery (SetEventBusy).
   std::atomic<bool> Delivering_{false};
   std::atomic<bool> Suspended_{false};
-  std::function<void()> DataArrivalHook_;  // set before the threads start
+  std::function<void()> DataArrivalHook_;   // set before the threads start
+  std::function<void()> OutputStatusHook_;  // set before the threads start
 
   // Threads and signals. The device-wait thread blocks in the device's event
   // wait (closing the device releases it), signals ComEvent_ and waits for

@@ -242,6 +242,7 @@ void TApdBaseDispatcher::ReceiveCycle() {
   uint32_t mask = LastEventMask_.load();
   if (mask & (ev_Cts | ev_Dsr | ev_Rlsd | ev_Ring | ev_RingTe)) {
     ReadModemStatus(0);
+    if (OutputStatusHook_) OutputStatusHook_();
     if (!EventBusy()) StatusTriggerLoop();
   }
   if ((mask & 0xFF) >= ev_Break) {
@@ -343,6 +344,7 @@ void TApdBaseDispatcher::SendLoop() {
       AdvanceSend(chunk);  // a failed write drops its chunk
     }
   }
+  if (OutputStatusHook_) OutputStatusHook_();
   DropRtsWhenSent();
 }
 

@@ -103,10 +103,14 @@ class TApdAbsentDevice final : public TApdSerialDevice {
 
 }  // namespace
 
-std::string ResolvePortPath(int n) {
+std::string ResolvePortPath(int n, const std::string& devRoot) {
   const std::string variable = kPortVariable + std::to_string(n);
   if (const char* mapped = std::getenv(variable.c_str()); mapped && *mapped) return mapped;
-  return "/dev/ttyS" + std::to_string(n - 1);
+  return devRoot + "/ttyS" + std::to_string(n - 1);
+}
+
+std::string ResolvePortPath(int n) {
+  return ResolvePortPath(n, "/dev");
 }
 
 bool IsPortMappedExplicitly(int n) {

@@ -16,6 +16,8 @@ namespace kestrel {
 // The device path of port n: the environment variable KESTREL_COM<n> when
 // set and not empty, else /dev/ttyS<n-1>.
 std::string ResolvePortPath(int n);
+// The same with the default ports under `devRoot` instead of /dev.
+std::string ResolvePortPath(int n, const std::string& devRoot);
 // True when KESTREL_COM<n> names the port's device explicitly.
 bool IsPortMappedExplicitly(int n);
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "AdErrorCodes.h"
+#include "Adexcept.h"
 
 namespace kestrel {
 
@@ -68,13 +69,25 @@ int ApdResultFromErrno(int err, bool atOpen) {
       return ecAccessDenied;
     case EWOULDBLOCK:
       return atOpen ? ecAccessDenied : -err;
+    case EBADF:
+      return ecInvalidHandle;
     case ENOMEM:
+    case ENOBUFS:
       return ecOutOfMemory;
     case EINVAL:
       return ecInvalidParameter;
     default:
-      return -err;
+      break;
   }
+  // Any other number travels as itself and shows the platform's text, unless
+  // that number has a text of its own here (EINTR would read "Too many open
+  // files", EUSERS "Invalid argument"), lies beyond the file and device
+  // range, or has no text at all: then the general text is the one that does
+  // not mislead.
+  const bool ownText = err > 0 && err <= -ecHardwareFailure && err != -ecInvalidParameter &&
+                       MessageNumberToString(err).empty() && !KelpLoadStr(err).empty();
+  if (!ownText) return ecHardwareFailure;
+  return -err;
 }
 
 // Counts a call that uses the descriptor, so Close waits for it to leave.
@@ -137,10 +150,14 @@ int TApdPosixDevice::Open() {
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
   if (::tcsetattr(fd.get(), TCSANOW, &tio) != 0) return ApdResultFromErrno(errno, true);
-  posix_kernel::RequestLowLatency(fd.get());  // an adapter that refuses still works
 
   auto closeEvent = std::make_unique<TApdEventFd>();
   if (!closeEvent->valid() || !rxRearm_.valid()) return ApdResultFromErrno(errno, true);
+  // Received bytes go up at once (nothing fails after this, so Close puts
+  // it back). A driver that refuses, such as a pseudo-terminal's, still
+  // works, only slower to answer.
+  bool lowLatencySet = false;
+  posix_kernel::SetLowLatency(fd.get(), true, lowLatencySet);
 
   struct stat st {};
   isPseudoTerminal_ = ::fstat(fd.get(), &st) == 0 && ::major(st.st_rdev) >= kPtySlaveMajor &&
@@ -167,6 +184,7 @@ int TApdPosixDevice::Open() {
   rxRearm_.Drain();
   closeEvent_ = std::move(closeEvent);
   fd_ = std::move(fd);
+  lowLatencySet_ = lowLatencySet;
   return ecOK;
 }
 
@@ -180,6 +198,12 @@ void TApdPosixDevice::Close() {
   closing_ = true;
   closeEvent_->Signal();
   fdIdle_.wait(lock, [this] { return users_ == 0; });
+  if (lowLatencySet_) {
+    // Leave the driver as we found it; a device that vanished cannot be asked.
+    bool changed = false;
+    posix_kernel::SetLowLatency(fd_.get(), false, changed);
+    lowLatencySet_ = false;
+  }
   fd_.reset();  // also drops the lock and the exclusive mode
   closeEvent_.reset();
   closing_ = false;

@@ -16,8 +16,10 @@ namespace kestrel {
 // Turns an errno into this layer's result code. The one place that does:
 // no such device -2 (ENOENT, ENODEV, ENXIO, and EIO, which a vanished
 // device gives), path -3, too many files -4, in use or denied -5 (EBUSY,
-// EACCES, EPERM, and EWOULDBLOCK from the lock at open), no memory -8, bad
-// argument -87; anything else minus its errno.
+// EACCES, EPERM, and EWOULDBLOCK from the lock at open), bad descriptor -6,
+// no memory -8, bad argument -87. Any other errno is minus itself, so its
+// text is the platform's, except where that number has a text of its own in
+// the message table: those read "General failure" (-162).
 int ApdResultFromErrno(int err, bool atOpen = false);
 
 // Thread contract: as TApdSerialDevice. Close may race with every other
@@ -69,6 +71,7 @@ class TApdPosixDevice final : public TApdSerialDevice {
   std::unique_ptr<TApdEventFd> closeEvent_;
   int users_ = 0;
   bool closing_ = false;
+  bool lowLatencySet_ = false;  // Open asked the driver for low latency
 
   bool isPseudoTerminal_ = false;  // set by Open before the descriptor is shared
   std::atomic<bool> hasModemLines_{false};

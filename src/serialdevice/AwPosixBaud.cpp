@@ -6,6 +6,7 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace kestrel::posix_kernel {
@@ -37,12 +38,40 @@ int GetAnyBaud(int fd, uint32_t& baud) {
   return 0;
 }
 
-int RequestLowLatency(int fd) {
+namespace {
+static_assert(kLowLatencyFlag == ASYNC_LOW_LATENCY);
+
+int KernelGetSerialFlags(int fd, int& flags) {
   struct serial_struct serial {};
   if (int err = Ioctl(fd, TIOCGSERIAL, &serial)) return err;
-  if (serial.flags & ASYNC_LOW_LATENCY) return 0;
-  serial.flags |= ASYNC_LOW_LATENCY;
+  flags = serial.flags;
+  return 0;
+}
+
+int KernelSetSerialFlags(int fd, int flags) {
+  struct serial_struct serial {};
+  if (int err = Ioctl(fd, TIOCGSERIAL, &serial)) return err;
+  serial.flags = flags;
   return Ioctl(fd, TIOCSSERIAL, &serial);
+}
+
+constexpr TSerialFlagsCalls kKernelSerialFlags = {KernelGetSerialFlags, KernelSetSerialFlags};
+std::atomic<const TSerialFlagsCalls*> serialFlagsCalls{&kKernelSerialFlags};
+}  // namespace
+
+void SetSerialFlagsCalls(const TSerialFlagsCalls* calls) {
+  serialFlagsCalls = calls ? calls : &kKernelSerialFlags;
+}
+
+int SetLowLatency(int fd, bool on, bool& changed) {
+  changed = false;
+  const TSerialFlagsCalls& calls = *serialFlagsCalls.load();
+  int flags = 0;
+  if (int err = calls.Get(fd, flags)) return err;
+  if (((flags & kLowLatencyFlag) != 0) == on) return 0;
+  if (int err = calls.Set(fd, on ? flags | kLowLatencyFlag : flags & ~kLowLatencyFlag)) return err;
+  changed = true;
+  return 0;
 }
 
 int ReadLineCounters(int fd, TLineCounters& counters) {

@@ -16,9 +16,24 @@ int SetAnyBaud(int fd, uint32_t baud);
 // Reads the output speed the driver really uses.
 int GetAnyBaud(int fd, uint32_t& baud);
 
-// Asks the driver to hand received bytes up at once instead of batching
-// them (USB adapters wait up to 16 ms otherwise). Best effort.
-int RequestLowLatency(int fd);
+// The driver's serial flags word (TIOCGSERIAL / TIOCSSERIAL), the system-call
+// seam of the latency setting: tests put a driver of their own behind it.
+// Each call returns 0 or an errno.
+struct TSerialFlagsCalls {
+  int (*Get)(int fd, int& flags);
+  int (*Set)(int fd, int flags);
+};
+// Routes the calls through `calls` (which must outlive its use); nullptr
+// restores the kernel's.
+void SetSerialFlagsCalls(const TSerialFlagsCalls* calls);
+
+// The flag that makes the driver hand received bytes up at once instead of
+// batching them (USB adapters wait up to 16 ms otherwise).
+inline constexpr int kLowLatencyFlag = 0x2000;
+
+// Sets low latency on or off, leaving every other flag as it is. `changed`
+// tells whether the flag had to change.
+int SetLowLatency(int fd, bool on, bool& changed);
 
 // The driver's interrupt counters (TIOCGICOUNT).
 struct TLineCounters {

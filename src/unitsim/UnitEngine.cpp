@@ -91,6 +91,14 @@ TUnitEngine::TUnitEngine(TUnitOptions options, int64_t nowMs) : options_(std::mo
   std::string_view cmd = options_.LoaderCommand;
   while (!cmd.empty() && (cmd.back() == '\r' || cmd.back() == '\n')) cmd.remove_suffix(1);
   loaderLine_ = std::string(Trim(cmd));
+  // Flood garbage: printable characters that are no prompt. Prompts that
+  // use up all of them leave nothing to flood with.
+  for (char c = 0x20; c < 0x7F; ++c) {
+    if (options_.NormalPrompt.find(c) == std::string::npos &&
+        options_.LoaderPrompt.find(c) == std::string::npos) {
+      floodAlphabet_ += c;
+    }
+  }
   wireFreeUs_ = nowMs * 1000;
   floodUs_ = nowMs * 1000;
 }
@@ -342,16 +350,13 @@ void TUnitEngine::Advance(int64_t nowMs) {
     if (due > 0) {
       floodUs_ += due * byteUs;
       std::string garbage;
-      for (int64_t n = 0; n < due && out_.size() + garbage.size() < kMaxFloodQueue; ++n) {
-        char c;
-        do {
-          floodSeed_ = floodSeed_ * 1103515245u + 12345u;
-          c = static_cast<char>(0x20 + (floodSeed_ >> 16) % 95);
-        } while (options_.NormalPrompt.find(c) != std::string::npos ||
-                 options_.LoaderPrompt.find(c) != std::string::npos);
-        garbage += c;
+      for (int64_t n = 0;
+           n < due && !floodAlphabet_.empty() && out_.size() + garbage.size() < kMaxFloodQueue;
+           ++n) {
+        floodSeed_ = floodSeed_ * 1103515245u + 12345u;
+        garbage += floodAlphabet_[(floodSeed_ >> 16) % floodAlphabet_.size()];
       }
-      Send(garbage, nowMs);
+      if (!garbage.empty()) Send(garbage, nowMs);
     }
   }
 }

@@ -122,6 +122,7 @@ class TUnitEngine {
   int64_t wireFreeUs_ = 0;  // paced output: when the wire is free again
   int64_t floodUs_ = 0;     // flood: time up to which garbage was made
   uint32_t floodSeed_ = 12345;
+  std::string floodAlphabet_;  // printable characters that are no prompt
 
   std::string lastResult_ = "NONE";
   std::vector<TUnitUpload> finished_;

@@ -219,8 +219,7 @@ TEST(SettingsReader, FilesThatCannotBeReadChangeNothing) {
 }
 
 TEST(SettingsReader, DemoFileReadsAsItsCommentsSay) {
-  const auto demo =
-      std::filesystem::path(__FILE__).parent_path() / ".." / ".." / "demo" / "LoaderDefault.ini";
+  const auto demo = std::filesystem::path(KESTREL_SOURCE_DIR) / "demo" / "LoaderDefault.ini";
   TRecordingTarget target;
   TLoaderSettings s;
   ASSERT_TRUE(read_settings_file(demo.c_str(), s, target));

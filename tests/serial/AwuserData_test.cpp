@@ -298,6 +298,27 @@ TEST(AwuserData, TheArrivalHookRunsOnceTheBytesAreReadableAlsoWhileSuspended) {
   EXPECT_EQ(readable, calls);
 }
 
+TEST(AwuserData, TheOutputStatusHookRunsWhenTheRingEmptiesAndWhenCtsChanges) {
+  auto cable = CreateSimDevice();
+  TApdPosixDispatcher port(nullptr);
+  port.SetDevice(std::move(cable.port));
+  std::atomic<int> calls{0};
+  port.SetOutputStatusHook([&] { ++calls; });
+  ASSERT_EQ(port.InitPort("sim:", 115200, NOPARITY, 8, 1, 4096, 4096, 0), 0);
+  ASSERT_EQ(port.PutString("hello"), 0);
+  ASSERT_TRUE(WaitUntil([&] { return calls >= 1; }));
+  EXPECT_EQ(cable.far->ReadExactly(5, 10s).size(), 5u);
+
+  const int before = calls;
+  cable.far->SetCts(false);
+  ASSERT_TRUE(WaitUntil([&] { return calls > before; }));
+  EXPECT_FALSE(port.CheckCTS());
+  const int low = calls;
+  cable.far->SetCts(true);
+  ASSERT_TRUE(WaitUntil([&] { return calls > low; }));
+  EXPECT_TRUE(port.CheckCTS());
+}
+
 TEST(AwuserData, FlushInBufferDiscardsBufferAndDriverQueue) {
   TSimPort sim;
   ASSERT_EQ(sim.open, 0);

@@ -6,10 +6,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <thread>
 
 #include "AdErrorCodes.h"
+#include "Adexcept.h"
 #include "PtyPair.h"
 
 namespace kestrel {
@@ -109,11 +111,44 @@ TEST(PosixDeviceErrors, ErrnoMapsOntoTheCodesTheLoaderTellsApart) {
       {ENOTTY, true, -ENOTTY},
       {EWOULDBLOCK, false, -EWOULDBLOCK},
       {EMFILE, true, ecTooManyFiles},
+      {EBADF, false, ecInvalidHandle},
+      {ENOBUFS, false, ecOutOfMemory},
       // A device that vanished later must not read as "in use" (-EIO = -5).
       {EIO, false, ecFileNotFound},
+      // Numbers whose own negative has an unrelated row in the message table.
+      {EINTR, false, ecHardwareFailure},
+      {ESRCH, false, ecHardwareFailure},
+      {ECONNRESET, false, ecHardwareFailure},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ApdResultFromErrno(c.err, c.atOpen), c.code) << "errno " << c.err;
+  }
+}
+
+// Whatever errno a call fails with, the operator reads a text that belongs
+// to it: the platform's own, or a table text chosen for it, never the text
+// of an unrelated table row, and never the bare "Kelp exception".
+TEST(PosixDeviceErrors, EveryErrnoGetsAFittingText) {
+  for (int err = 1; err <= 200; ++err) {
+    for (const bool atOpen : {true, false}) {
+      const int code = ApdResultFromErrno(err, atOpen);
+      ASSERT_LT(code, 0) << "errno " << err;
+      const std::string text = KelpLoadStr(code);
+      EXPECT_FALSE(text.empty()) << "errno " << err;
+      // Passed through as itself: the platform's text ("File not found" is
+      // chosen for ENOENT, "General failure" for what has no fitting text).
+      if (code == -err && code != ecFileNotFound && code != ecHardwareFailure) {
+        EXPECT_EQ(text, NormaliseMessageText(std::strerror(err))) << "errno " << err;
+      }
+      try {
+        CheckException(nullptr, code);
+        ADD_FAILURE() << "errno " << err << " raised nothing";
+      } catch (const EAPDException& e) {
+        EXPECT_NE(e.Message(), "Kelp exception") << "errno " << err;
+      } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), code == ecOutOfMemory ? "Out of memory" : text) << "errno " << err;
+      }
+    }
   }
 }
 

@@ -16,6 +16,7 @@
 
 #include "Adport.h"
 #include "AwPortPath.h"
+#include "FakeSysfs.h"
 #include "PortTestSupport.h"
 #include "PtyPair.h"
 
@@ -82,6 +83,23 @@ TEST_F(ComSelectTest, TheListOffersAvailablePortsUpToFiftyAndSelectsTheFirst) {
   form.PortsComboBox->setCurrentIndex(2);
   EXPECT_EQ(form.SelectedCom(), QStringLiteral("COM12"));
   EXPECT_EQ(form.SelectedComNum(), 12);
+}
+
+TEST_F(ComSelectTest, EachEntrySaysWhatTheDeviceIs) {
+  test::FakeTree tree;
+  SetPortRoots(tree.Roots());
+  tree.LinkDevice("ttyUSB0", MapPty(2).slavePath());
+  test::MapPath(2, tree.Dev("ttyUSB0"));
+  MapPty(3);  // a pseudo-terminal: nothing more to say about it
+
+  TComSelectForm form;
+  SetPortRoots({});
+  ASSERT_EQ(form.PortsComboBox->count(), 2);
+  EXPECT_EQ(form.PortsComboBox->itemText(0),
+            QString::fromStdString("COM2  " + tree.Dev("ttyUSB0") +
+                                   "  FTDI FT232R USB UART (0403:6001, serial A1B2C3, ftdi_sio)"));
+  EXPECT_EQ(form.PortsComboBox->itemText(1), QString::fromStdString("COM3  " + ResolvePortPath(3)));
+  EXPECT_EQ(form.SelectedComNum(), 2);
 }
 
 TEST_F(ComSelectTest, LayoutAndTexts) {

@@ -361,6 +361,15 @@ TEST(UnitEngineFaults, FloodSendsGarbageAtTheWireRateButStillAnswers) {
   EXPECT_LE(unit.engine.TakeOutput(unit.now + 3600000).size(), 4096u);
   unit.now += 3600000;
   EXPECT_NE(unit.Say("\r").find("\r\n#"), std::string::npos);
+
+  // Prompts that take every printable character leave nothing to flood
+  // with: the unit stays quiet instead of searching for a character forever.
+  std::string printable;
+  for (char c = 0x20; c < 0x7F; ++c) printable += c;
+  options.NormalPrompt = printable.substr(0, 50);
+  options.LoaderPrompt = printable.substr(50);
+  TestUnit full(options);
+  EXPECT_EQ(full.Wait(1000), "");
 }
 
 TEST(UnitEngineFaults, DropoutGoesSilentAfterThatManyDataBytes) {

@@ -1,10 +1,13 @@
 #pragma once
-// Wakes a window-thread wait (WaitForString) when received bytes reach a
-// dispatcher, so that the wait can sleep instead of polling.
+// Wakes a window-thread wait (WaitForString, the loader's drain and CTS
+// waits) when received bytes reach a dispatcher, output has been handed to
+// the device or the modem lines change, so that the wait can sleep instead
+// of polling.
 //
 // The port component gives every dispatcher it creates a data-arrival hook
-// that calls Notify. The hook runs once the bytes are in the dispatch buffer,
-// so a waiter woken this way that then asks CharReady sees them.
+// and an output-status hook that call Notify. The data-arrival hook runs once
+// the bytes are in the dispatch buffer, so a waiter woken this way that then
+// asks CharReady sees them.
 
 #include <QAbstractEventDispatcher>
 #include <condition_variable>

@@ -230,8 +230,10 @@ void TApdCustomComPort::ActivateDeviceLayer() {
   }
   Dispatcher_ = std::make_unique<TApdPosixDispatcher>(this);
   Dispatcher_->SetDeviceName("COM" + std::to_string(ComNumber_));
-  // Received bytes wake a WaitForString that sleeps for them.
+  // Received bytes wake a WaitForString that sleeps for them; output handed
+  // on and modem-line changes wake the loader's drain and CTS waits.
   Dispatcher_->SetDataArrivalHook([] { TApdWaitWaker::Instance().Notify(); });
+  Dispatcher_->SetOutputStatusHook([] { TApdWaitWaker::Instance().Notify(); });
 }
 
 void TApdCustomComPort::InitializePort() {

@@ -1,5 +1,6 @@
 #include "Adselcom.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFont>
 #include <QFrame>
@@ -10,6 +11,7 @@
 #include <algorithm>
 
 #include "AdErrorCodes.h"
+#include "AwPortDiscovery.h"
 #include "AwPortPath.h"
 
 namespace kestrel {
@@ -97,13 +99,21 @@ void TComSelectForm::WidenForTexts() {
 }
 
 void TComSelectForm::FormCreate() {
+  const auto devices = DiscoverPorts();
   for (int n = 1; n <= MaxComSelectPort; ++n) {
     if (!IsPortAvailable(n)) continue;
-    // The entry names the port and, so the operator knows what it is, its device.
-    PortsComboBox->addItem(
-        QStringLiteral("COM%1  %2").arg(n).arg(QString::fromStdString(ResolvePortPath(n))),
-        QVariant(n));
+    // The entry names the port and, so the operator knows what it is, its
+    // device and what the system says the device is.
+    const std::string path = ResolvePortPath(n);
+    QString text = QStringLiteral("COM%1  %2").arg(n).arg(QString::fromStdString(path));
+    if (const TPortInfo* device = FindPort(devices, path)) {
+      text += QStringLiteral("  ") + QString::fromStdString(DescribePort(*device));
+    }
+    PortsComboBox->addItem(text, QVariant(n));
+    PortsComboBox->setItemData(PortsComboBox->count() - 1, text, Qt::ToolTipRole);
   }
+  // The open list is as wide as its longest entry needs.
+  PortsComboBox->view()->setMinimumWidth(PortsComboBox->view()->sizeHintForColumn(0));
   if (PortsComboBox->count() > 0) PortsComboBox->setCurrentIndex(0);
 }
 
