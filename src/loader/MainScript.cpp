@@ -1,15 +1,156 @@
-// Picking and running a script.
+// Picking and reading a script, line by line, and the command line table.
 
+#include <QDir>
+#include <cstdio>
+#include <exception>
+
+#include "BusyCursor.h"
 #include "MainUnit.h"
+#include "Progress.h"
+#include "ScriptArguments.h"
+#include "ScriptFiles.h"
+#include "WindowWaits.h"
 
 namespace kestrel {
 
-// The script runner reads ScriptFileName and runs it line by line; it joins
-// the window together with the serial port component.
-bool TKestrelForm::read_ini() {
-  return false;
+namespace {
+
+// The script file, closed on every way out of the run.
+class TScriptReader {
+ public:
+  explicit TScriptReader(const std::string& name) : FFile(open_file_for_read(name)) {}
+
+  bool IsOpen() const { return FFile != nullptr; }
+  // The next character, a carriage return right before a line feed dropped;
+  // EOF at the end (or on a read error).
+  int Next() {
+    int c = std::getc(FFile.get());
+    if (c == '\r') {
+      const int after = std::getc(FFile.get());
+      if (after == '\n') return after;
+      if (after != EOF) std::ungetc(after, FFile.get());
+    }
+    return c;
+  }
+
+ private:
+  TFilePtr FFile;
+};
+
+}  // namespace
+
+void TKestrelForm::PickButtonClick() {
+  INIOpenDialog.InitialDir = QDir::currentPath().toStdString();
+  const std::optional<std::string> chosen = Dialog.OpenFile(this, INIOpenDialog);
+  if (!chosen) return;
+  {
+    TBusyCursor busy;
+    clear_script_lines();
+    ScriptFileName = *chosen;
+    INIOpenDialog.InitialDir.clear();
+    if (FProgressForm) FProgressForm->CancelFlag = 0;
+    read_ini();
+    AdTerminal1->Widget()->setFocus();
+  }
 }
 
-void TKestrelForm::PickButtonClick() {}
+bool TKestrelForm::read_ini() {
+  disable_btns();
+  set_status("Reading script file. Please wait....");
+  process_pending_events();
+
+  TScriptReader script(ScriptFileName);
+  if (!script.IsOpen()) {
+    MessageText = "Error opening file " + ScriptFileName + " for read.";
+    show_message(MessageText);
+    set_status(" ");
+    enable_btns();
+    ScriptOutcome = TScriptOutcome::CannotOpen;
+    return false;
+  }
+
+  const auto cancelled = [this] { return FProgressForm && FProgressForm->CancelFlag != 0; };
+  const auto run_line = [this] {
+    try {
+      return run_script_line();
+    } catch (const std::exception& e) {
+      // A port that is not open (or vanished) ends the run at this line; the
+      // error is reported as any escaped one is.
+      show_message(e.what());
+      return false;
+    }
+  };
+
+  bool atLineStart = true;
+  bool inCommand = false;
+  for (;;) {
+    if (cancelled()) break;
+    const int c = script.Next();
+    const bool ended = c == EOF;
+    if (ended || c == '\n') {
+      atLineStart = true;
+      // A command line still open at the end of the file runs whole.
+      if (inCommand && !run_line()) {
+        stop_script_run_cleanly();
+        return false;
+      }
+      inCommand = false;
+      if (ended) break;
+      continue;
+    }
+    if (atLineStart && c == '_') {
+      inCommand = true;
+      atLineStart = false;
+    } else if (atLineStart && c == ';') {
+      atLineStart = false;
+    }
+    if (inCommand && LineFill < kMaxCommandLine) ScriptLines[CurrentSlot][LineFill++] = char(c);
+  }
+
+  set_status(" ");
+  set_status(cancelled() ? "Unsuccessful. Upload terminated by user/error(s)."
+                         : "SUCCESS. Reading script file complete");
+  enable_btns();
+  ScriptOutcome = TScriptOutcome::Finished;
+  return true;
+}
+
+void TKestrelForm::stop_script_run_cleanly() {
+  set_status(" ");
+  enable_btns();
+  ScriptOutcome = TScriptOutcome::Stopped;
+}
+
+bool TKestrelForm::run_script_line() {
+  auto& slot = ScriptLines[CurrentSlot];
+  if (slot[0] != '_') return true;
+  slot[LineFill] = '\0';
+  if (!run_script_command(std::string(slot.data()))) return false;
+  advance_script_slot();
+  return true;
+}
+
+void TKestrelForm::advance_script_slot() {
+  if (CurrentSlot < kScriptSlots - 1) ++CurrentSlot;
+  LineFill = 0;
+}
+
+void TKestrelForm::clear_script_lines() {
+  for (auto& slot : ScriptLines) slot.fill('\0');
+  CurrentSlot = 0;
+  LineFill = 0;
+}
+
+bool TKestrelForm::get_date() {
+  const TFilePtr file = open_file_for_read(UploadFileName);
+  if (!file) {
+    MessageText = "Error opening file " + UploadFileName;
+    show_message(MessageText);
+    return false;
+  }
+  if (const std::optional<std::tm> stamp = file_local_modification_time(file.get()))
+    VersionText = script_field(script_date_text(*stamp), kVersionTextSize - 1);
+  return true;
+}
 
 }  // namespace kestrel

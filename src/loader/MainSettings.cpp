@@ -28,7 +28,7 @@ class TKestrelForm::TSettingsApplier : public TSettingsTarget {
 
 void TKestrelForm::read_settings() {
   TSettingsApplier applier(*this);
-  read_settings_file(kSettingsFileName, Settings, applier);
+  read_settings_file(SettingsFileName.c_str(), Settings, applier);
 }
 
 }  // namespace kestrel

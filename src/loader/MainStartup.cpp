@@ -17,6 +17,8 @@ void TKestrelForm::FormShow() {
   VersionLabel->adjustSize();
 
   read_settings();
+  // An unattended run is automatic mode with a script of its own.
+  if (UnattendedScript) Settings.AutomaticMode = true;
 
   bool found = probe_at_start_up();
   if (!found && !Settings.AutomaticMode)
@@ -32,7 +34,7 @@ void TKestrelForm::FormShow() {
       set_status("Uploading file(s). Please wait....");
       QCoreApplication::processEvents();
       setEnabled(false);
-      ScriptFileName = Settings.AutoScriptName;
+      ScriptFileName = UnattendedScript ? *UnattendedScript : Settings.AutoScriptName;
       read_ini();
       setEnabled(true);
       set_status(" ");

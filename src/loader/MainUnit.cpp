@@ -18,7 +18,7 @@
 #include "LayoutFonts.h"
 #include "Progress.h"
 #include "SplashUnit.h"
-#include "TerminalPlaceholder.h"
+#include "TerminalPaneWidget.h"
 
 namespace kestrel {
 
@@ -185,9 +185,8 @@ void TKestrelForm::build_controls() {
   // state, also one the program makes.
   connect(ComCheckBox, &QCheckBox::toggled, this, &TKestrelForm::ComCheckBoxClick);
 
-  // The terminal component takes this seat; the window speaks to it only
-  // through TTerminalPane.
-  auto* pane = new TTerminalPlaceholder(ClientArea);
+  // The window speaks to its terminal pane only through TTerminalPane.
+  auto* pane = new TAdTerminalPane(ApdComPort1, ClientArea);
   pane->setObjectName(QStringLiteral("AdTerminal1"));
   pane->setGeometry(16, 120, 497, 273);
   AdTerminal1 = pane;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "Adport.h"
@@ -160,6 +161,25 @@ class TKestrelForm : public QMainWindow {
   std::string LastResponse;
   int PostUploadPause = 3600;  // milliseconds
 
+  // The command line table of the script runner: every command line run
+  // takes the next slot, one run through _CE or _CS one more. Longer lines
+  // are cut at kMaxCommandLine; past the last slot the last one is reused.
+  static constexpr int kScriptSlots = 300;
+  static constexpr int kScriptSlotSize = 210;
+  static constexpr int kMaxCommandLine = 199;
+  std::array<std::array<char, kScriptSlotSize>, kScriptSlots> ScriptLines{};
+  int CurrentSlot = 0;
+  int LineFill = 0;
+
+  // How the last read_ini ended, for callers that must tell the cases apart.
+  enum class TScriptOutcome { NotRun, CannotOpen, Stopped, Finished };
+  TScriptOutcome ScriptOutcome = TScriptOutcome::NotRun;
+
+  // An unattended run: the settings file to read, and the script run once in
+  // place of the settings' automatic script (automatic mode is then on).
+  std::string SettingsFileName = kSettingsFileName;
+  std::optional<std::string> UnattendedScript;
+
   // How the program ends itself; a test puts a recorder here.
   std::function<void(int status)> EndProcess = end_process_now;
 
@@ -240,6 +260,24 @@ class TKestrelForm : public QMainWindow {
   void close_port();
   void set_port_baud(long baud);
   void show_port_number();
+
+  // The script commands; false stops the run.
+  bool run_script_command(const std::string& line);
+  void script_send_command(const std::string& line);
+  bool script_test_loader_mode(const std::string& line);
+  void script_display_message(const std::string& line);
+  void script_delay(const std::string& line);
+  void script_load_pause(const std::string& line);
+  void script_load_command(const std::string& line);
+  void script_load_file(const std::string& line);
+  void script_load_address(const std::string& line);
+  void script_load_version(const std::string& line);
+  bool script_load_do();
+  void script_prompt_character(const std::string& line);
+  void script_query(const std::string& line);
+  bool script_compare(const std::string& line, bool substring);
+  void advance_script_slot();
+  void stop_script_run_cleanly();
 
   // Start-up steps handed to other parts of the window.
   bool probe_at_start_up();

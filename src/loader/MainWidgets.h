@@ -14,6 +14,10 @@ class TInfoStatusBar : public QStatusBar {
   QString SimpleText() const { return FText->text(); }
   void SetSimpleText(const QString& text);
 
+ signals:
+  // Every text set, as it is set (also one equal to the text shown).
+  void SimpleTextChanged(const QString& text);
+
  private:
   QLabel* FText;
 };

@@ -32,6 +32,10 @@ class TOperatorDialog {
   // the text separates lines.
   virtual void ShowMessage(const std::string& text) = 0;
 
+  // A message a script shows for the operator's information (_DM): the same
+  // box, but it reports no error.
+  virtual void ShowNote(const std::string& text) { ShowMessage(text); }
+
   // The Yes/No box captioned "Loader GUI : Confirm Exit", owned by `owner`.
   // True means Yes.
   virtual bool ConfirmExit(QWidget* owner, const std::string& text) = 0;

@@ -107,6 +107,7 @@ void TProgressForm::HideProgressForm() {
 
 void TProgressForm::StepIt() {
   FileProgressBar->setValue(std::min(FileProgressBar->value() + 1, FileProgressBar->maximum()));
+  emit Stepped();
 }
 
 void TProgressForm::CancelButtonClick() {

@@ -36,6 +36,11 @@ class TProgressForm : public QWidget {
   void StepIt();
   void CancelButtonClick();
 
+ signals:
+  // After every step, also one that leaves a full bar full.
+  void Stepped();
+
+ public:
   // 0: run, 1: stop.
   int CancelFlag = 0;
 

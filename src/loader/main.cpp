@@ -1,18 +1,25 @@
 // Kestrel: loads firmware into an embedded unit over a serial line.
-// The composition root: builds the application, its dialogs and windows,
-// and runs the event loop. The process ends with status 0 on every path.
+// The composition root: reads the command line, builds the application, its
+// dialogs and windows, and runs the event loop. The windowed program ends
+// with status 0 on every path; an unattended run tells how it went.
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <string>
-#include <string_view>
 
 #include "Adport.h"
 #include "Adsrmgr.h"
 #include "AppWindows.h"
 #include "AwPortDiscovery.h"
+#include "CommandLine.h"
+#include "ConsoleOperatorDialog.h"
 #include "KestrelApplication.h"
 #include "QtOperatorDialog.h"
+#include "UnattendedConsole.h"
+#include "UnattendedRun.h"
 #include "UnitSimScheme.h"
 
 namespace {
@@ -40,7 +47,7 @@ class TPortExceptionDisplay {
   TPortExceptionDisplay& operator=(const TPortExceptionDisplay&) = delete;
 };
 
-int run(int argc, char** argv) {
+int run_windowed(int argc, char** argv) {
   using namespace kestrel;
 
   TMessageResources messages;
@@ -68,19 +75,57 @@ int run(int argc, char** argv) {
   return 0;
 }
 
+int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
+  using namespace kestrel;
+
+  select_unattended_platform();
+  TMessageResources messages;
+  RegisterSimulatedUnitScheme();
+
+  TUnattendedConsole console(stderr, ::isatty(STDERR_FILENO) != 0);
+  TConsoleOperatorDialog dialog(console);
+  TKestrelApplication app(argc, argv);
+  app.SetOperatorDialog(&dialog);
+  TPortExceptionDisplay portExceptions(dialog);
+  try {
+    return run_unattended(line, dialog, console);
+  } catch (const std::exception& e) {
+    dialog.ShowMessage(e.what());
+  } catch (...) {
+    dialog.ShowMessage("Unknown exception");
+  }
+  return kExitRunFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  // --list-ports describes the serial devices and ends; it opens none.
-  for (int i = 1; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "--list-ports") {
+  using kestrel::TCommandLine;
+  const TCommandLine line = kestrel::parse_command_line(argc, argv);
+  switch (line.Mode) {
+    case TCommandLine::TMode::Help:
+      std::fputs(kestrel::command_line_help("kestrel").c_str(), stdout);
+      return 0;
+    case TCommandLine::TMode::ListPorts:
+      // Describes the serial devices; opens none.
       kestrel::WritePortList(std::cout, kestrel::DiscoverPorts());
       return 0;
-    }
+    case TCommandLine::TMode::Usage:
+      std::fprintf(stderr, "kestrel: %s\nTry 'kestrel --help' for more information.\n",
+                   line.Error.c_str());
+      return kestrel::kExitUsage;
+    case TCommandLine::TMode::Batch:
+      try {
+        return run_batch(argc, argv, line);
+      } catch (...) {
+        return kestrel::kExitRunFailed;
+      }
+    case TCommandLine::TMode::Window:
+      break;
   }
-  // Whatever happens, the program ends with status 0.
+  // Whatever happens, the windowed program ends with status 0.
   try {
-    run(argc, argv);
+    run_windowed(argc, argv);
   } catch (...) {
   }
   return 0;

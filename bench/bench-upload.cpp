@@ -1,0 +1,267 @@
+// bench-upload: the whole loader uploading unattended.
+//
+// upload_efficiency_<baud>: a script uploads one file to the simulated unit
+// on the paced sim: device (every byte takes its wire time at the port's
+// rate; the unit's flash pause is 0). Efficiency is the wire time of the data
+// divided by the time the loader took for it, from the first block queued to
+// the last block drained; measured from the first block's end to the last
+// one's, over the blocks in between. The data phase's CPU is measured over
+// the same span, for the process (which includes the simulated unit) and for
+// the window thread, where the loader runs.
+//
+// peak_rss_kb_<n>mib: `kestrel --batch` uploading an n MiB file to
+// kestrel-unit-sim on a pseudo-terminal; the peak resident memory of the
+// loader's process alone.
+//
+//   bench-upload [--full] [--no-rss] [--no-rates]
+//     --full      1 MiB at every rate (at 9600 baud that takes 18 minutes);
+//                 otherwise 64 KiB at 9600
+//     --no-rss    leave out the memory runs
+//     --no-rates  leave out the runs on the paced device
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Adsrmgr.h"
+#include "ConsoleOperatorDialog.h"
+#include "KestrelApplication.h"
+#include "MainUnit.h"
+#include "Progress.h"
+#include "UnattendedConsole.h"
+#include "UnattendedRun.h"
+#include "UnitSimScheme.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace kestrel;
+
+constexpr int kBlock = 2000;
+constexpr int kBitsPerChar = 10;  // 8 data bits, no parity, 1 stop bit
+
+double now_s() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+double cpu_s(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+void write_pattern(const fs::path& path, size_t size) {
+  std::ofstream out(path, std::ios::binary);
+  std::vector<char> chunk(1 << 16);
+  uint32_t x = 12345;
+  for (size_t done = 0; done < size;) {
+    const size_t n = std::min(chunk.size(), size - done);
+    for (size_t i = 0; i < n; ++i) {
+      x = x * 1103515245u + 12345u;
+      chunk[i] = char(x >> 23);
+    }
+    out.write(chunk.data(), std::streamsize(n));
+    done += n;
+  }
+}
+
+// The high-water mark of a process's resident memory (KiB), as the kernel
+// keeps it for its current program; -1 when it cannot be read.
+long resident_high_water_kb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+void write_script(const fs::path& path, const std::string& file) {
+  std::ofstream(path) << "_TC \"LOADR^M\"\n_LP 1\n_LF " << file << "\n_LA 0\n_LV 1\n_LD\n";
+}
+
+struct TStepTimes {
+  int Steps = 0;
+  double FirstWall = 0, LastWall = 0;
+  double FirstCpu = 0, LastCpu = 0;
+  double FirstThreadCpu = 0, LastThreadCpu = 0;
+};
+
+// One unattended run in this process against the paced simulated unit.
+bool measure_rate(int baud, size_t size, TConsoleOperatorDialog& dialog,
+                  TUnattendedConsole& console) {
+  write_pattern("data.bin", size);
+  write_script("run.sld", "data.bin");
+  ::setenv("KESTREL_COM1", "sim:pace;flash-ms=0", 1);
+
+  TCommandLine line;
+  line.Mode = TCommandLine::TMode::Batch;
+  line.BatchScript = "run.sld";
+  line.IniFile = "no-settings-here.ini";  // defaults; the rate is set below
+
+  TStepTimes t;
+  const int status = run_unattended(line, dialog, console, [&](TKestrelForm& form) {
+    form.ApdComPort1->SetBaud(baud);
+    QObject::connect(form.ProgressForm(), &TProgressForm::Stepped, [&t] {
+      const double wall = now_s(), cpu = cpu_s(CLOCK_PROCESS_CPUTIME_ID),
+                   thread = cpu_s(CLOCK_THREAD_CPUTIME_ID);
+      if (++t.Steps == 1) {
+        t.FirstWall = wall;
+        t.FirstCpu = cpu;
+        t.FirstThreadCpu = thread;
+      }
+      t.LastWall = wall;
+      t.LastCpu = cpu;
+      t.LastThreadCpu = thread;
+    });
+  });
+  const int blocks = int((size + kBlock - 1) / kBlock);
+  if (status != 0 || t.Steps != blocks || blocks < 2) {
+    std::fprintf(stderr, "bench-upload: run at %d baud failed (status %d, %d of %d blocks)\n", baud,
+                 status, t.Steps, blocks);
+    return false;
+  }
+  const double span = t.LastWall - t.FirstWall;
+  const double wire = double(size - kBlock) * kBitsPerChar / baud;
+  std::printf("upload_bytes_%d: %zu\n", baud, size);
+  std::printf("upload_seconds_%d: %.3f\n", baud, span);
+  std::printf("data_phase_cpu_percent_process_%d: %.1f\n", baud,
+              100.0 * (t.LastCpu - t.FirstCpu) / span);
+  std::printf("data_phase_cpu_percent_window_thread_%d: %.1f\n", baud,
+              100.0 * (t.LastThreadCpu - t.FirstThreadCpu) / span);
+  std::printf("upload_efficiency_%d: %.4f\n", baud, wire / span);
+  std::fflush(stdout);
+  return true;
+}
+
+// A child process in the current folder, output thrown away; returns its
+// pid, or -1.
+pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
+  std::vector<std::string> all = args;
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (stdoutFd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+  else
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// Peak RSS (KiB) of `kestrel --batch` uploading `mib` MiB to the stand-alone
+// unit on a pseudo-terminal; -1 on failure.
+long peak_rss_kb(const fs::path& bin, int mib) {
+  write_pattern("big.bin", size_t(mib) << 20);
+  write_script("big.sld", "big.bin");
+
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return -1;
+  const pid_t tool = spawn({(bin / "kestrel-unit-sim").string(), "--flash-ms=0",
+                            "--flash-size=1073741824", "--dir=flash"},
+                           out[1]);
+  ::close(out[1]);
+  std::FILE* toolOut = ::fdopen(out[0], "r");
+  char path[256] = {};
+  if (tool <= 0 || !std::fgets(path, sizeof path, toolOut)) return -1;
+  path[std::strcspn(path, "\n")] = '\0';
+
+  ::setenv("KESTREL_COM1", path, 1);
+  const pid_t loader =
+      spawn({(bin / "kestrel").string(), "--batch", "big.sld", "--ini", "no-settings.ini"}, -1);
+  // The exit's resource usage would also count what this process held when
+  // it started the child, so the child's own high-water mark is read while
+  // it runs; it only grows, and the last reading is taken at the very end.
+  int status = 0;
+  long peak = -1;
+  bool ended = false;
+  while (loader > 0 && !ended) {
+    peak = std::max(peak, resident_high_water_kb(loader));
+    siginfo_t info{};
+    if (::waitid(P_PID, id_t(loader), &info, WEXITED | WNOWAIT | WNOHANG) == 0 &&
+        info.si_pid == loader) {
+      peak = std::max(peak, resident_high_water_kb(loader));
+      ended = ::waitpid(loader, &status, 0) == loader;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ::kill(tool, SIGTERM);
+  ::waitpid(tool, nullptr, 0);
+  std::fclose(toolOut);
+  fs::remove("big.bin");
+  fs::remove_all("flash");
+  if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "bench-upload: the %d MiB run failed\n", mib);
+    return -1;
+  }
+  return peak;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool full = false, rss = true, rates = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--full") == 0) full = true;
+    if (std::strcmp(argv[i], "--no-rss") == 0) rss = false;
+    if (std::strcmp(argv[i], "--no-rates") == 0) rates = false;
+  }
+  const fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
+  char pattern[] = "/tmp/kestrel-bench-upload-XXXXXX";
+  if (!::mkdtemp(pattern)) return 1;
+  const fs::path work = pattern;
+  fs::current_path(work);
+  ::setenv("KESTREL_COM2", "/nonexistent/kestrel-bench-com2", 1);
+
+  select_unattended_platform();
+  InitAdResourceManager();
+  RegisterSimulatedUnitScheme();
+  bool ok = true;
+  if (rates) {
+    std::FILE* quiet = std::fopen("/dev/null", "w");
+    TUnattendedConsole console(quiet, false);
+    TConsoleOperatorDialog dialog(console);
+    int qtArgc = 1;
+    TKestrelApplication app(qtArgc, argv);
+    app.SetOperatorDialog(&dialog);
+    const size_t mib = size_t(1) << 20;
+    ok &= measure_rate(9600, full ? mib : 64 << 10, dialog, console);
+    ok &= measure_rate(115200, mib, dialog, console);
+    ok &= measure_rate(921600, mib, dialog, console);
+    std::fclose(quiet);
+  }
+  DoneAdResourceManager();
+
+  if (rss) {
+    const long small = peak_rss_kb(bin, 1);
+    const long big = peak_rss_kb(bin, 64);
+    ok &= small > 0 && big > 0;
+    std::printf("peak_rss_kb_1mib: %ld\n", small);
+    std::printf("peak_rss_kb_64mib: %ld\n", big);
+  }
+  fs::current_path("/");
+  fs::remove_all(work);
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,112 @@
+#include "CommandLine.h"
+
+#include <optional>
+
+namespace kestrel {
+
+namespace {
+
+TCommandLine usage(std::string error) {
+  TCommandLine line;
+  line.Mode = TCommandLine::TMode::Usage;
+  line.Error = std::move(error);
+  return line;
+}
+
+// The value of option `name` at args[i], taken from "--name=value" or from
+// the next argument; advances i past what it used.
+std::optional<std::string> option_value(const std::vector<std::string>& args, size_t& i,
+                                        const std::string& name, std::string& error) {
+  const std::string& arg = args[i];
+  if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
+      arg[name.size()] == '=') {
+    std::string value = arg.substr(name.size() + 1);
+    if (value.empty()) error = name + " needs a file name";
+    return value.empty() ? std::nullopt : std::optional(value);
+  }
+  if (arg != name) return std::nullopt;
+  if (i + 1 >= args.size() || args[i + 1].empty()) {
+    error = name + " needs a file name";
+    return std::nullopt;
+  }
+  return args[++i];
+}
+
+}  // namespace
+
+TCommandLine parse_command_line(const std::vector<std::string>& args) {
+  TCommandLine line;
+  bool batch = false;
+  bool ini = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      line.Mode = TCommandLine::TMode::Help;
+      return line;
+    }
+    if (arg == "--list-ports") {
+      line.Mode = TCommandLine::TMode::ListPorts;
+      return line;
+    }
+    std::string error;
+    if (auto script = option_value(args, i, "--batch", error)) {
+      if (batch) return usage("--batch given twice");
+      batch = true;
+      line.BatchScript = *script;
+    } else if (auto file = option_value(args, i, "--ini", error)) {
+      if (ini) return usage("--ini given twice");
+      ini = true;
+      line.IniFile = *file;
+    } else if (!error.empty()) {
+      return usage(error);
+    } else {
+      return usage("unknown argument '" + arg + "'");
+    }
+  }
+  if (ini && !batch) return usage("--ini works only together with --batch");
+  if (batch) line.Mode = TCommandLine::TMode::Batch;
+  return line;
+}
+
+TCommandLine parse_command_line(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return parse_command_line(args);
+}
+
+std::string command_line_help(const std::string& program) {
+  return "Usage: " + program + R"(                          the windowed loader
+       )" +
+         program + R"( --batch SCRIPT [--ini FILE]  run SCRIPT unattended and end
+       )" +
+         program + R"( --list-ports                 the serial ports, how KESTREL_COM<n> maps them
+       )" +
+         program + R"( --help                       this text
+
+Without arguments Kestrel opens its window, reads LoaderDefault.ini from the
+working folder and probes for the unit; the operator picks a script.
+
+--batch SCRIPT  starts up as automatic mode does (settings, then probing the
+                configured port, COM1 and COM2), runs SCRIPT once in place of
+                the settings' automatic script and ends. No window is shown and
+                no display is needed. Every status-bar text and every message
+                goes to stderr as it happens; messages are acknowledged at once.
+                Upload progress is a bar on a terminal, one line per block
+                otherwise.
+--ini FILE      reads FILE in place of LoaderDefault.ini (with --batch only).
+
+Ports: COM<n> is the device named by the environment variable KESTREL_COM<n>
+(a path, or sim: for the built-in simulated unit), else /dev/ttyS<n-1>.
+
+Exit status of --batch:
+  0   the run ended with "SUCCESS. Reading script file complete" and no
+      message other than a _DM text was shown
+  1   the run stopped or ended unsuccessful, or an error message was shown
+      (a missing upload file lets the run go on, but it does not end in 0)
+  2   no unit answered, so the port was not open when the script should start
+  3   the script cannot be opened
+  64  wrong command line
+)";
+}
+
+}  // namespace kestrel

@@ -1,0 +1,33 @@
+#pragma once
+// The command line. Without arguments Kestrel is the windowed program; the
+// options below add unattended runs for production lines and CI.
+
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+// Exit statuses of an unattended run.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitRunFailed = 1;  // run stopped, unsuccessful, or an error was shown
+inline constexpr int kExitNoUnit = 2;     // no unit answered: the port was not open
+inline constexpr int kExitNoScript = 3;   // the script could not be opened
+inline constexpr int kExitUsage = 64;     // wrong command line
+
+struct TCommandLine {
+  enum class TMode { Window, Batch, Help, ListPorts, Usage };
+  TMode Mode = TMode::Window;
+  std::string BatchScript;  // --batch SCRIPT
+  std::string IniFile;      // --ini FILE; empty: LoaderDefault.ini in the working folder
+  std::string Error;        // what was wrong, for TMode::Usage
+};
+
+// Reads the arguments after the program name. Options take their value as
+// the next argument or after "=" (--batch=run.sld).
+TCommandLine parse_command_line(const std::vector<std::string>& args);
+TCommandLine parse_command_line(int argc, char** argv);
+
+// The text of --help.
+std::string command_line_help(const std::string& program);
+
+}  // namespace kestrel

@@ -1,0 +1,37 @@
+#pragma once
+// The operator of an unattended run: every message is written to the console
+// and acknowledged at once; nothing is ever asked. It counts the messages
+// that report errors (all but a script's notes).
+
+#include "OperatorDialog.h"
+#include "UnattendedConsole.h"
+
+namespace kestrel {
+
+// Window thread only.
+class TConsoleOperatorDialog : public TOperatorDialog {
+ public:
+  explicit TConsoleOperatorDialog(TUnattendedConsole& console) : FConsole(console) {}
+
+  void ShowMessage(const std::string& text) override {
+    ++FErrors;
+    FConsole.Message(text);
+  }
+  void ShowNote(const std::string& text) override { FConsole.Note(text); }
+  // Nobody is there to be asked: a close goes ahead.
+  bool ConfirmExit(QWidget*, const std::string&) override { return true; }
+  std::optional<std::string> OpenFile(QWidget*, const TOpenFileRequest&) override {
+    return std::nullopt;
+  }
+  std::optional<TTerminalFont> ChooseFont(QWidget*, const TTerminalFont&) override {
+    return std::nullopt;
+  }
+
+  int ErrorCount() const { return FErrors; }
+
+ private:
+  TUnattendedConsole& FConsole;
+  int FErrors = 0;
+};
+
+}  // namespace kestrel

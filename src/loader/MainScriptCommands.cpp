@@ -1,0 +1,228 @@
+// The script commands, from _SC to _CS.
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <limits>
+
+#include "MainUnit.h"
+#include "ScriptArguments.h"
+#include "ScriptFiles.h"
+#include "WindowWaits.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr int kProbeWait = 65;  // ticks of 55 ms
+constexpr char kCarriageReturn[] = "\r";
+
+// n times `factor` milliseconds, kept within what a wait can take.
+int milliseconds(long n, long factor) {
+  const long long ms = std::clamp<long long>(n, -(1LL << 40), 1LL << 40) * factor;
+  return int(
+      std::clamp<long long>(ms, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
+}  // namespace
+
+bool TKestrelForm::run_script_command(const std::string& line) {
+  const std::string command = line.substr(0, 3);
+  if (command == "_SC") {
+    script_send_command(line);
+  } else if (command == "_TC") {
+    return script_test_loader_mode(line);
+  } else if (command == "_DM") {
+    script_display_message(line);
+  } else if (command == "_DY") {
+    script_delay(line);
+  } else if (command == "_LP") {
+    script_load_pause(line);
+  } else if (command == "_LC") {
+    script_load_command(line);
+  } else if (command == "_LF") {
+    script_load_file(line);
+  } else if (command == "_LA") {
+    script_load_address(line);
+  } else if (command == "_LV") {
+    script_load_version(line);
+  } else if (command == "_LD") {
+    return script_load_do();
+  } else if (command == "_PC") {
+    script_prompt_character(line);
+  } else if (command == "_QC") {
+    script_query(line);
+  } else if (command == "_CE") {
+    return script_compare(line, false);
+  } else if (command == "_CS") {
+    return script_compare(line, true);
+  }
+  return true;
+}
+
+void TKestrelForm::script_send_command(const std::string& line) {
+  const std::optional<std::string> text = script_quoted_text(line);
+  if (!text) return;
+  CommandBuffer = script_field(script_caret_escapes(*text, '\r') + '\r', kCommandBufferSize - 1);
+  send_command_buffer();
+  sleep_processing_events(200);
+}
+
+bool TKestrelForm::script_test_loader_mode(const std::string& line) {
+  const std::optional<std::string> quoted = script_quoted_text(line);
+  if (!quoted) return true;
+  const std::string text = script_caret_escapes(*quoted, '\r');
+  sleep_processing_events(100);
+  AwaitedPrompt = Settings.LoaderPrompt;
+  PromptWait = kProbeWait;
+
+  bool inLoaderMode = SendCOMCmd_GetPrompt(text);
+  if (!inLoaderMode) {
+    SendString(Settings.LoaderModeCommand);
+    sleep_processing_events(1000);
+    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
+  }
+  for (int retry = 0; retry < 2 && !inLoaderMode; ++retry) {
+    sleep_processing_events(2500);
+    process_pending_events();
+    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
+  }
+  if (!inLoaderMode) {
+    AwaitedPrompt = Settings.NormalPrompt;
+    MessageText = SendCOMCmd_GetPrompt(kCarriageReturn)
+                      ? "Error! Unit not in Loader Mode! Exiting script"
+                      : "Error! Unable to get response from unit(_TC)! Exiting script";
+    show_message(MessageText);
+    return false;
+  }
+  PromptWait = kPromptWaitDefault;
+  return true;
+}
+
+void TKestrelForm::script_display_message(const std::string& line) {
+  const std::optional<std::string> text = script_quoted_text(line);
+  if (!text) return;
+  Dialog.ShowNote(script_caret_escapes(*text, '\r'));
+}
+
+void TKestrelForm::script_delay(const std::string& line) {
+  const std::optional<std::string> word = script_word(line);
+  if (!word) return;
+  sleep_processing_events(milliseconds(settings_atol(*word), 10));
+}
+
+void TKestrelForm::script_load_pause(const std::string& line) {
+  const std::optional<std::string> word = script_word(line);
+  if (!word) return;
+  const long seconds = settings_atol(*word);
+  if (seconds == 0) return;
+  PostUploadPause = milliseconds(seconds, 1000);
+}
+
+void TKestrelForm::script_load_command(const std::string& line) {
+  if (const std::optional<std::string> text = script_quoted_text(line))
+    Settings.UploadCommand = *text;
+}
+
+void TKestrelForm::script_load_file(const std::string& line) {
+  const std::optional<std::string> word = script_word(line);
+  if (!word) return;
+  UploadFileName = script_field(*word, kUploadFileNameSize - 1);
+  if (open_file_for_read(UploadFileName)) {
+    FileNamed = true;
+    return;
+  }
+  MessageText = "Error! Unable to open file " + UploadFileName + ". Cannot upload file.";
+  show_message(MessageText);
+}
+
+void TKestrelForm::script_load_address(const std::string& line) {
+  if (!FileNamed) return;
+  const std::optional<std::string> word = script_word(line);
+  if (!word) return;
+  FileNamed = false;
+  LoadAddress = script_field(*word, kLoadAddressSize - 1);
+  if (get_file_checksum()) AddressSet = true;
+}
+
+void TKestrelForm::script_load_version(const std::string& line) {
+  if (!AddressSet) return;
+  const std::optional<std::string> word = script_word(line);
+  if (!word) return;
+  AddressSet = false;
+  VersionText = script_field(*word, kVersionTextSize - 1);
+  for (char& c : VersionText) c = char(std::toupper(static_cast<unsigned char>(c)));
+  if (VersionText == "DATE") get_date();
+  VersionSet = true;
+}
+
+bool TKestrelForm::script_load_do() {
+  if (!VersionSet) return true;
+  PromptWait = kProbeWait;
+  if (!SendCOMCmd_GetPrompt(kCarriageReturn) && !SendCOMCmd_GetPrompt(kCarriageReturn)) {
+    MessageText = "Error! Unable to receive prompt before upload.... Exiting script.";
+    show_message(MessageText);
+    PromptWait = kPromptWaitDefault;
+    return false;
+  }
+  PromptWait = kPromptWaitDefault;
+
+  // Size in decimal, checksum in lower-case hexadecimal without leading zeros.
+  char numbers[32];
+  std::snprintf(numbers, sizeof numbers, " %u %x ", unsigned(FileSize), unsigned(FileChecksum));
+  CommandBuffer =
+      script_field(Settings.UploadCommand + ' ' + LoadAddress + numbers + VersionText + '\r',
+                   kCommandBufferSize - 1);
+  send_command_buffer();
+  sleep_processing_events(500);
+
+  UploadButtonClick();
+  VersionSet = false;
+  return true;
+}
+
+void TKestrelForm::script_prompt_character(const std::string& line) {
+  if (const std::optional<char> prompt = script_quoted_char(line)) Settings.LoaderPrompt = *prompt;
+}
+
+void TKestrelForm::script_query(const std::string& line) {
+  const std::optional<std::string> text = script_quoted_text(line);
+  if (!text) return;
+  CommandBuffer = script_field(script_caret_escapes(*text, ' '), kCommandBufferSize - 1);
+  MinLineLength = 10;
+  query_unit();
+  sleep_processing_events(100);
+
+  // What a watchdog cut short is the bytes gathered so far.
+  LastResponse.clear();
+  for (char c : captured_text())
+    if (c != '\r' && c != '\n') LastResponse += c;
+  if (LastResponse.empty()) {
+    MessageText = "Error! No response detected with _QC command";
+    show_message(MessageText);
+  }
+}
+
+bool TKestrelForm::script_compare(const std::string& line, bool substring) {
+  const std::optional<TScriptCompare> compare = script_compare_argument(line);
+  if (!compare) return true;
+  const std::string text = script_backslash_escapes(compare->Text);
+  const bool match =
+      substring ? LastResponse.find(text) != std::string::npos : LastResponse == text;
+  if (!match) return true;
+  if (compare->Command.empty()) {
+    MessageText = substring ? "Error! No line found after successful _CS"
+                            : "Error! No line found after successful _CR";
+    show_message(MessageText);
+    return true;
+  }
+  // The command runs from the current slot, as if the script held it there.
+  const std::string command = script_field(compare->Command, kMaxCommandLine);
+  auto& slot = ScriptLines[CurrentSlot];
+  slot.fill('\0');
+  std::copy(command.begin(), command.end(), slot.begin());
+  LineFill = int(command.size());
+  return run_script_line();
+}
+
+}  // namespace kestrel

@@ -1,0 +1,76 @@
+#include "ScriptArguments.h"
+
+#include <cstdio>
+
+namespace kestrel {
+
+std::optional<std::string> script_quoted_text(std::string_view line) {
+  const size_t quote = line.find('"');
+  if (quote == std::string_view::npos || quote + 1 >= line.size()) return std::nullopt;
+  const std::string_view rest = line.substr(quote + 1);
+  return std::string(rest.substr(0, rest.size() - 1));
+}
+
+std::optional<char> script_quoted_char(std::string_view line) {
+  const size_t quote = line.find('"');
+  if (quote == std::string_view::npos || quote + 1 >= line.size()) return std::nullopt;
+  return line[quote + 1];
+}
+
+std::optional<TScriptCompare> script_compare_argument(std::string_view line) {
+  const size_t open = line.find('"');
+  if (open == std::string_view::npos) return std::nullopt;
+  const size_t close = line.find('"', open + 1);
+  if (close == std::string_view::npos) return std::nullopt;
+  std::string_view rest = line.substr(close + 1);
+  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  return TScriptCompare{std::string(line.substr(open + 1, close - open - 1)), std::string(rest)};
+}
+
+std::optional<std::string> script_word(std::string_view line) {
+  size_t at = line.find(' ');
+  if (at == std::string_view::npos) return std::nullopt;
+  while (at < line.size() && line[at] == ' ') ++at;
+  return std::string(line.substr(at));
+}
+
+std::string script_caret_escapes(std::string_view text, char replacement) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '^' && i + 1 < text.size() && text[i + 1] == 'M') {
+      out += replacement;
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string script_backslash_escapes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == 'r' || text[i + 1] == 'n')) {
+      out += text[i + 1] == 'r' ? '\r' : '\n';
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string script_field(std::string_view text, size_t limit) {
+  return std::string(text.substr(0, limit));
+}
+
+std::string script_date_text(const std::tm& time) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%d/%d/%d_%d:%02d:%02d", time.tm_mon + 1, time.tm_mday,
+                time.tm_year + 1900, time.tm_hour, time.tm_min, time.tm_sec);
+  return text;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,46 @@
+#pragma once
+// How a script command line yields its argument, and the escapes applied to
+// it. A command line is "_XX" followed by its argument; a form that needs a
+// double quote (or a blank) the line lacks yields nothing.
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+// From the character after the first double quote to the end of the line,
+// less the line's last character (taken to be the closing quote). Nothing
+// when there is no quote or nothing follows it.
+std::optional<std::string> script_quoted_text(std::string_view line);
+
+// The character right after the first double quote.
+std::optional<char> script_quoted_char(std::string_view line);
+
+// The compare text between the first and the second double quote, and the
+// rest of the line after the closing quote, leading blanks skipped: a
+// command line of its own. Nothing without both quotes.
+struct TScriptCompare {
+  std::string Text;
+  std::string Command;
+};
+std::optional<TScriptCompare> script_compare_argument(std::string_view line);
+
+// Everything after the first blank and the blanks that follow it.
+std::optional<std::string> script_word(std::string_view line);
+
+// "^M" (caret, capital M) becomes `replacement`.
+std::string script_caret_escapes(std::string_view text, char replacement);
+
+// Backslash-r becomes a carriage return, backslash-n a line feed.
+std::string script_backslash_escapes(std::string_view text);
+
+// At most `limit` characters of `text`: the size of the field it goes into.
+std::string script_field(std::string_view text, size_t limit);
+
+// "7/5/2004_9:07:04": month, day and hour without a leading zero, minutes
+// and seconds with two digits.
+std::string script_date_text(const std::tm& time);
+
+}  // namespace kestrel

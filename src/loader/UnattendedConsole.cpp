@@ -1,0 +1,63 @@
+#include "UnattendedConsole.h"
+
+#include <algorithm>
+
+namespace kestrel {
+
+namespace {
+
+constexpr int kBarWidth = 30;
+
+}  // namespace
+
+TUnattendedConsole::TUnattendedConsole(std::FILE* out, bool terminal)
+    : FOut(out), FTerminal(terminal) {}
+
+void TUnattendedConsole::Status(const std::string& text) {
+  line("status", text);
+}
+
+void TUnattendedConsole::Message(const std::string& text) {
+  line("message", text);
+}
+
+void TUnattendedConsole::Note(const std::string& text) {
+  line("note", text);
+}
+
+void TUnattendedConsole::line(const char* kind, const std::string& text) {
+  end_bar();
+  std::string shown;
+  for (char c : text) {
+    if (c == '\r')
+      shown += "\n  ";
+    else
+      shown += c;
+  }
+  std::fprintf(FOut, "%s: %s\n", kind, shown.c_str());
+  std::fflush(FOut);
+}
+
+void TUnattendedConsole::Progress(const std::string& file, int done, int total) {
+  total = std::max(total, 1);
+  if (!FTerminal) {
+    std::fprintf(FOut, "upload: %s: block %d of %d\n", file.c_str(), done, total);
+    std::fflush(FOut);
+    return;
+  }
+  const int filled = std::clamp(done * kBarWidth / total, 0, kBarWidth);
+  std::fprintf(FOut, "\rupload: %s [%s%s] %d/%d blocks", file.c_str(),
+               std::string(size_t(filled), '#').c_str(),
+               std::string(size_t(kBarWidth - filled), '.').c_str(), done, total);
+  FBarShown = true;
+  if (done >= total) end_bar();
+  std::fflush(FOut);
+}
+
+void TUnattendedConsole::end_bar() {
+  if (!FBarShown) return;
+  std::fputc('\n', FOut);
+  FBarShown = false;
+}
+
+}  // namespace kestrel
