@@ -221,7 +221,8 @@ TEST_F(RecorderFiles, DispatcherRecordsAnExchangeAndFreesItsRecordersAfterWritin
   std::string readBytes;
   for (const std::string& row : rows(log)) {
     mine.push_back(row.substr(10));
-    if (row.find("  ReadCom  ") != std::string::npos) readBytes += row.substr(std::min<size_t>(44, row.size()));
+    if (row.find("  ReadCom  ") != std::string::npos)
+      readBytes += row.substr(std::min<size_t>(44, row.size()));
   }
   EXPECT_EQ(readBytes, "de");
   for (const char* row :
