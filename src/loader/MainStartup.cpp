@@ -58,8 +58,8 @@ bool TKestrelForm::probe_at_start_up() {
 }
 
 void TKestrelForm::start_status_lights() {
-  // The status-light controller starts monitoring here once it watches the
-  // port; the placeholder lamps stay unlit.
+  // On a closed port the request waits for the next open.
+  ApdSLController1->SetMonitoring(true);
 }
 
 void TKestrelForm::hide_splash() {

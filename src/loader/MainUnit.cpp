@@ -74,6 +74,16 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
   build_controls();
   build_menus();
 
+  // The lamps follow the port once start-up switches monitoring on.
+  ApdSLController1 = new TApdSLController(this);
+  ApdSLController1->setObjectName(QStringLiteral("ApdSLController1"));
+  TLightSet lights;
+  lights.CTSLight = ApdStatusLight1;
+  lights.DCDLight = ApdStatusLight2;
+  lights.RXDLight = ApdStatusLight3;
+  lights.TXDLight = ApdStatusLight4;
+  ApdSLController1->SetLights(lights);
+
   JustUploadTimer = new QTimer(this);
   JustUploadTimer->setObjectName(QStringLiteral("JustUploadTimer"));
   JustUploadTimer->setInterval(1);
@@ -142,7 +152,7 @@ void TKestrelForm::build_controls() {
                      " left: 7px; padding: 0 2px; }"));
 
   struct Lamp {
-    TLampPlaceholder** lamp;
+    TApdStatusLight** lamp;
     const char* name;
     int x;
     const char* caption;
@@ -156,7 +166,7 @@ void TKestrelForm::build_controls() {
       {&ApdStatusLight1, "ApdStatusLight1", 236, "CTS", "CTSLabel", 248},
   };
   for (const Lamp& l : lamps) {
-    *l.lamp = new TLampPlaceholder(RS232GroupBox);
+    *l.lamp = new TApdStatusLight(RS232GroupBox);
     (*l.lamp)->setObjectName(QString::fromLatin1(l.name));
     (*l.lamp)->setGeometry(l.x, 19, 10, 10);
     auto_label(l.caption, RS232GroupBox, l.labelX, 18, l.labelName);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Adport.h"
+#include "Adstatlt.h"
 #include "LoaderSettings.h"
 #include "MainWidgets.h"
 #include "OperatorDialog.h"
@@ -184,6 +185,7 @@ class TKestrelForm : public QMainWindow {
 
   // Components.
   TApdComPort* ApdComPort1 = nullptr;
+  TApdSLController* ApdSLController1 = nullptr;
 
   // Controls.
   QWidget* ClientArea = nullptr;
@@ -192,10 +194,10 @@ class TKestrelForm : public QMainWindow {
   QPushButton* PickButton = nullptr;
   QPushButton* UploadButton = nullptr;
   QGroupBox* RS232GroupBox = nullptr;
-  TLampPlaceholder* ApdStatusLight1 = nullptr;  // CTS
-  TLampPlaceholder* ApdStatusLight2 = nullptr;  // DCD
-  TLampPlaceholder* ApdStatusLight3 = nullptr;  // RXD
-  TLampPlaceholder* ApdStatusLight4 = nullptr;  // TXD
+  TApdStatusLight* ApdStatusLight1 = nullptr;  // CTS
+  TApdStatusLight* ApdStatusLight2 = nullptr;  // DCD
+  TApdStatusLight* ApdStatusLight3 = nullptr;  // RXD
+  TApdStatusLight* ApdStatusLight4 = nullptr;  // TXD
   QLabel* ComNumberLabel = nullptr;
   QLabel* ComBaudLabel = nullptr;
   QCheckBox* ComCheckBox = nullptr;

@@ -18,13 +18,4 @@ void TInfoStatusBar::SetSimpleText(const QString& text) {
   emit SimpleTextChanged(text);
 }
 
-TLampPlaceholder::TLampPlaceholder(QWidget* parent) : QFrame(parent) {
-  setFrameShape(QFrame::Box);
-  setAutoFillBackground(true);
-  QPalette p = palette();
-  p.setColor(QPalette::Window, QColor(0, 64, 0));
-  setPalette(p);
-  resize(10, 10);
-}
-
 }  // namespace kestrel

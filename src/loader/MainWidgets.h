@@ -1,8 +1,6 @@
 #pragma once
-// Small controls of the main window: the one-panel status bar and the lamps
-// that hold the status lights' places.
+// Small controls of the main window: the one-panel status bar.
 
-#include <QFrame>
 #include <QLabel>
 #include <QStatusBar>
 
@@ -22,13 +20,6 @@ class TInfoStatusBar : public QStatusBar {
 
  private:
   QLabel* FText;
-};
-
-// An unlit 10 x 10 lamp; the status-light controller lights the real ones.
-class TLampPlaceholder : public QFrame {
-  Q_OBJECT
- public:
-  explicit TLampPlaceholder(QWidget* parent = nullptr);
 };
 
 }  // namespace kestrel

@@ -1,18 +1,61 @@
 #pragma once
 // The splash window: borderless and on top, created after the main and
-// progress windows and hidden by the main window once probing is over.
+// progress windows. Creating it reads the brand setting (counted line 23 of
+// the settings file), sets both windows' captions and may show one of two
+// pictures; the main window hides it once probing is over.
 
+#include <QLabel>
 #include <QWidget>
+#include <functional>
+#include <optional>
+#include <string>
 
 namespace kestrel {
 
 class TKestrelForm;
 class TProgressForm;
 
+inline constexpr int kBrandSettingLine = 23;
+inline constexpr long kHouseBrand = 0;
+inline constexpr long kSecondBrand = 100;
+
+// The brand setting as `atol` reads it from the text after the first "=" of
+// counted line 23, or nothing when the file cannot be read, is shorter or
+// the line has no "=".
+std::optional<long> read_brand_setting(const char* path);
+
+// A picture control; it reports a click when one is wired.
+class TSplashImage : public QLabel {
+  Q_OBJECT
+ public:
+  explicit TSplashImage(QWidget* parent = nullptr) : QLabel(parent) {}
+  std::function<void()> OnClick;
+
+ protected:
+  void mouseReleaseEvent(QMouseEvent* event) override;
+};
+
+// Window thread only.
 class TSplashForm : public QWidget {
   Q_OBJECT
  public:
+  static constexpr int kPauseMs = 640;
+
   TSplashForm(TKestrelForm& main, TProgressForm& progress, QWidget* parent = nullptr);
+
+  void QMIImageClick();
+
+  // Why the brand's picture could not be shown; empty when it could.
+  const std::string& PictureError() const { return FPictureError; }
+
+  TSplashImage* QMIImage = nullptr;  // house brand, 600 x 400 bitmap
+  TSplashImage* KLRImage = nullptr;  // second brand, 800 x 700 JPEG
+
+ private:
+  void select_brand(QWidget& main, QWidget& progress);
+  bool load_picture(long brand);
+
+  std::string FPictureError;
 };
 
 }  // namespace kestrel

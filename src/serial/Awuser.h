@@ -24,7 +24,9 @@
 
 #include "AwDevice.h"
 #include "AwFd.h"
+#include "AwuserLog.h"
 #include "AwuserSignals.h"
+#include "AwuserTrace.h"
 #include "AwuserTriggers.h"
 
 namespace kestrel {
@@ -241,6 +243,28 @@ class TApdBaseDispatcher {
   void RegisterSyncEventTriggerHandler(const void* owner, TApdNotifyEvent event);
   void DeregisterEventTriggerHandler(const void* owner);
   virtual void UpdateHandlerFlags(int kind);
+
+  // ---- trace and dispatch log (main lock; AwuserTrace.cpp, AwuserLog.cpp) ----
+  // Init empties an existing recorder or creates one, and records. Write
+  // operations stop recording, write the file (nothing when empty) and free
+  // the recorder whatever happened; 0 or a negative result code.
+  int InitTracing(uint32_t entries);  // -1002 above 4000000 entries
+  int StartTracing();
+  int StopTracing();
+  int ClearTracing();
+  int AbortTracing();
+  int AddTraceEntry(char kind, uint8_t byte);
+  int DumpTrace(const std::string& file, bool hex, bool allHex);
+  int AppendTrace(const std::string& file, bool hex, bool allHex);
+  int InitDispatchLogging(uint32_t size);
+  int StartDispatchLogging();
+  int StopDispatchLogging();
+  int ClearDispatchLogging();
+  int AbortDispatchLogging();
+  int AddDispatchEntry(int type, int subType, uint32_t length, const void* bytes, uint32_t data);
+  int AddStringToLog(std::string_view text);  // recorded only while logging records
+  int DumpDispatchLog(const std::string& file, bool hex, bool allHex);
+  int AppendDispatchLog(const std::string& file, bool hex, bool allHex);
 
   virtual int ProcessCommunications() = 0;
 
@@ -483,9 +507,20 @@ class TApdBaseDispatcher {
   void PurgeHandlers();
   void ResetDataTriggerMatches();
 
-  // Trace and dispatch-log hooks; recording is off until those recorders exist.
-  void TraceBytes(char kind, const uint8_t* data, int n) {}
-  void LogDispatch(int type, int subType, uint32_t data, const void* attached, int n) {}
+  // Trace and dispatch log (AwuserTrace.cpp, AwuserLog.cpp). The hooks cost
+  // one atomic load while nothing records.
+  void TraceBytes(char kind, const uint8_t* data, int n);
+  void LogDispatch(int type, int subType, uint32_t data, const void* attached, int n);
+  void SetTraceRecording(bool on);
+  void SetLogRecording(bool on);
+  int WriteTrace(const std::string& file, bool hex, bool allHex, bool append);
+  int WriteDispatchLog(const std::string& file, bool hex, bool allHex, bool append);
+  std::unique_ptr<TApdTraceRecorder> Trace_;  // main lock
+  std::unique_ptr<TApdDispatchLog> Log_;      // main lock
+  std::atomic<bool> TraceActive_{false};
+  std::atomic<bool> LogActive_{false};
+  // Log times count from the dispatcher's creation, just before its open.
+  const uint32_t LogTimeBase_ = AdTimeGetTime();
 };
 
 // Marks the calling thread, while the scope lives, as the one running the

@@ -165,7 +165,8 @@ int TApdBaseDispatcher::SetStatusTrigger(uint16_t handle, uint16_t value, bool a
     }
   }
   t->Enabled = activate;
-  LogDispatch(9, 15, handle, &t->Value, 2);
+  const uint32_t stored = t->Value;  // the log keeps it as four bytes
+  LogDispatch(9, 15, handle, &stored, 4);
   return 0;
 }
 

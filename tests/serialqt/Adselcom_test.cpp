@@ -105,16 +105,28 @@ TEST_F(ComSelectTest, EachEntrySaysWhatTheDeviceIs) {
 TEST_F(ComSelectTest, LayoutAndTexts) {
   TComSelectForm form;
   EXPECT_EQ(form.windowTitle(), QStringLiteral("Select Port"));
-  EXPECT_EQ(form.size(), QSize(220, 131));
   EXPECT_EQ(form.font().pixelSize(), 11);
+  // The explanation lines are as wide as their text and stay inside the
+  // frame; the frame grows with them only where the face needs it.
+  for (QLabel* label : {form.Label1, form.Label2}) {
+    EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
+    EXPECT_GE(label->height(), label->fontMetrics().height());
+    EXPECT_TRUE(form.Bevel1->geometry().contains(label->geometry()))
+        << label->objectName().toStdString();
+  }
+  EXPECT_EQ(form.Label1->pos(), QPoint(18, 14));
+  EXPECT_EQ(form.Label2->pos(), QPoint(18, 30));
+  const int extra = form.width() - 220;
+  EXPECT_GE(extra, 0);
+  EXPECT_EQ(form.height(), 131);
   struct Expected {
     QWidget* widget;
     QRect place;
   };
-  for (const Expected& e :
-       {Expected{form.Label1, {18, 14, 176, 13}}, Expected{form.Label2, {18, 30, 133, 13}},
-        Expected{form.Bevel1, {8, 8, 201, 42}}, Expected{form.PortsComboBox, {8, 64, 201, 21}},
-        Expected{form.OkBtn, {8, 95, 85, 27}}, Expected{form.AbortBtn, {124, 95, 85, 27}}}) {
+  for (const Expected& e : {Expected{form.Bevel1, {8, 8, 201 + extra, 42}},
+                            Expected{form.PortsComboBox, {8, 64, 201 + extra, 21}},
+                            Expected{form.OkBtn, {8, 95, 85, 27}},
+                            Expected{form.AbortBtn, {124 + extra, 95, 85, 27}}}) {
     EXPECT_EQ(e.widget->geometry(), e.place) << e.widget->objectName().toStdString();
   }
   EXPECT_EQ(form.Label1->text(), QStringLiteral("The configured serial port is not valid."));

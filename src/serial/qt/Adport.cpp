@@ -303,8 +303,7 @@ void TApdCustomComPort::InitPort() {
 
 void TApdCustomComPort::DonePort() {
   if (!InState(psOpen)) return;
-  SetTracing(tlDump);
-  SetLogging(tlDump);
+  DumpRecordersAtClose();
   PortState_ = psShuttingDown;
   HeldBackMessages_.clear();  // they belong to this dispatcher
   PortClosing();

@@ -28,6 +28,7 @@ namespace kestrel {
 class TApdBaseDispatcher;
 class TApdComWindow;
 class TApdCustomComPort;
+struct TApdRecorderOps;
 
 using TComNotifyEvent = std::function<void(TApdCustomComPort* CP)>;
 using TTriggerEvent =
@@ -228,6 +229,25 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   void RemoveTrigger(uint16_t handle);
   void RemoveAllTriggers();
 
+  // ---- trace and dispatch log (file names and hex flags as given; all-hex
+  // from TraceAllHex / LogAllHex) ----
+  void InitTracing(uint32_t entries);  // also stored in TraceSize
+  void DumpTrace(const std::string& name, bool hex);
+  void AppendTrace(const std::string& name, bool hex);
+  void ClearTracing();
+  void AbortTracing();
+  void StartTracing();
+  void StopTracing();
+  void AddTraceEntry(char kind, char data);
+  void InitLogging(uint32_t size);  // 0 keeps LogSize
+  void DumpLog(const std::string& name, bool hex);
+  void AppendLog(const std::string& name, bool hex);
+  void ClearLogging();
+  void AbortLogging();
+  void StartLogging();
+  void StopLogging();
+  void AddStringToLog(std::string_view text);
+
   // ---- users (open and close notification) ----
   void RegisterUser(QObject* window);
   void RegisterUserEx(QObject* window);
@@ -312,6 +332,12 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   void SaveTriggers();
   void RestoreTriggers();
   void ApplyLine();
+  // The Tracing / Logging state machine over one recorder's operations.
+  void ApplyRecorder(TTraceLogState& property, TTraceLogState request, const TApdRecorderOps& ops,
+                     uint32_t size, const std::string& name, bool hex, bool allHex);
+  // Writes a trace and a log that are on or paused before the port closes;
+  // a file that cannot be written is reported and the close goes on.
+  void DumpRecordersAtClose();
   // Fills thresholds of 0 or out of range with InSize * fullPercent / 100 and
   // InSize * resumePercent / 100 (truncated).
   void ApplyFlowDefaults(int fullPercent, int resumePercent);

@@ -220,47 +220,6 @@ void TApdCustomComPort::SetUseEventWord(bool use) {
   }
 }
 
-namespace {
-
-// The property value after a request. The recorders themselves live in the
-// dispatcher; until they exist this keeps the property's states consistent.
-TTraceLogState NextRecorderState(TTraceLogState current, TTraceLogState request, bool open) {
-  if (!open) return request == tlOn ? tlOn : tlOff;
-  switch (request) {
-    case tlOff:
-    case tlOn:
-      return request;
-    case tlDump:
-    case tlAppend:
-      return tlOff;
-    case tlClear:
-      return current;
-    case tlPause:
-      return current == tlOn ? tlPause : current;
-  }
-  return current;
-}
-
-}  // namespace
-
-void TApdCustomComPort::SetTracing(TTraceLogState state) {
-  if (state == Tracing_ && !Force_) return;
-  Tracing_ = NextRecorderState(Tracing_, state, InState(psOpen));
-}
-
-void TApdCustomComPort::SetLogging(TTraceLogState state) {
-  if (state == Logging_ && !Force_) return;
-  Logging_ = NextRecorderState(Logging_, state, InState(psOpen));
-}
-
-void TApdCustomComPort::SetTraceSize(uint32_t size) {
-  TraceSize_ = std::min(size, MaxTraceSize);
-}
-
-void TApdCustomComPort::SetLogSize(uint32_t size) {
-  LogSize_ = std::min(size, MaxLogSize);
-}
-
 void TApdCustomComPort::SetTraceName(std::string name) {
   if (name.size() > 255) name.resize(255);
   TraceName_ = std::move(name);

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QVariant>
+#include <algorithm>
 
 #include "AdErrorCodes.h"
 #include "AwPortDiscovery.h"
@@ -33,7 +34,12 @@ TComSelectForm::TComSelectForm(QWidget* owner) : QDialog(owner) {
   setModal(true);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-  QFont font(QStringLiteral("MS Sans Serif"));
+  // Where the layout's face is missing, a face of similar width stands in
+  // rather than whatever wide default the system would pick.
+  QFont font;
+  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Arial"),
+                    QStringLiteral("Liberation Sans"), QStringLiteral("Nimbus Sans"),
+                    QStringLiteral("Helvetica")});
   font.setPixelSize(11);
   setFont(font);
   setFixedSize(220, 131);
@@ -43,13 +49,17 @@ TComSelectForm::TComSelectForm(QWidget* owner) : QDialog(owner) {
   Bevel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
   Bevel1->setGeometry(8, 8, 201, 42);
 
+  // The explanation lines take the size of their text in whatever face
+  // stands in, as the main window's labels do.
   Label1 = new QLabel(QStringLiteral("The configured serial port is not valid."), this);
   Label1->setObjectName(QStringLiteral("Label1"));
-  Label1->setGeometry(18, 14, 176, 13);
+  Label1->move(18, 14);
+  Label1->adjustSize();
 
   Label2 = new QLabel(QStringLiteral("Please choose another port."), this);
   Label2->setObjectName(QStringLiteral("Label2"));
-  Label2->setGeometry(18, 30, 133, 13);
+  Label2->move(18, 30);
+  Label2->adjustSize();
 
   PortsComboBox = new QComboBox(this);
   PortsComboBox->setObjectName(QStringLiteral("PortsComboBox"));
@@ -67,12 +77,25 @@ TComSelectForm::TComSelectForm(QWidget* owner) : QDialog(owner) {
   AbortBtn->setGeometry(124, 95, 85, 27);
   connect(AbortBtn, &QPushButton::clicked, this, [this] { done(mrAbort); });
 
+  WidenForTexts();
   FormCreate();
 
   if (QScreen* screen = this->screen()) {
     const QRect area = screen->availableGeometry();
     move(area.center() - rect().center());
   }
+}
+
+void TComSelectForm::WidenForTexts() {
+  // A face wider than the layout's would push the first line past the frame:
+  // the frame, the list and the dialog grow by as much, Cancel stays right.
+  const int needed = std::max(Label1->geometry().right(), Label2->geometry().right()) + 10;
+  const int extra = needed - Bevel1->geometry().right();
+  if (extra <= 0) return;
+  setFixedSize(width() + extra, height());
+  Bevel1->resize(Bevel1->width() + extra, Bevel1->height());
+  PortsComboBox->resize(PortsComboBox->width() + extra, PortsComboBox->height());
+  AbortBtn->move(AbortBtn->x() + extra, AbortBtn->y());
 }
 
 void TComSelectForm::FormCreate() {

@@ -50,6 +50,8 @@ class TComSelectForm : public QDialog {
   QPushButton* AbortBtn = nullptr;
 
  private:
+  // Makes room for explanation lines wider than the layout allowed.
+  void WidenForTexts();
   // Fills the list with every available port and selects the first.
   void FormCreate();
 };
