@@ -1,6 +1,7 @@
 // Picking and reading a script, line by line, and the command line table.
 
 #include <QDir>
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -9,35 +10,10 @@
 #include "Progress.h"
 #include "ScriptArguments.h"
 #include "ScriptFiles.h"
+#include "ScriptReader.h"
 #include "WindowWaits.h"
 
 namespace kestrel {
-
-namespace {
-
-// The script file, closed on every way out of the run.
-class TScriptReader {
- public:
-  explicit TScriptReader(const std::string& name) : FFile(open_file_for_read(name)) {}
-
-  bool IsOpen() const { return FFile != nullptr; }
-  // The next character, a carriage return right before a line feed dropped;
-  // EOF at the end (or on a read error).
-  int Next() {
-    int c = std::getc(FFile.get());
-    if (c == '\r') {
-      const int after = std::getc(FFile.get());
-      if (after == '\n') return after;
-      if (after != EOF) std::ungetc(after, FFile.get());
-    }
-    return c;
-  }
-
- private:
-  TFilePtr FFile;
-};
-
-}  // namespace
 
 void TKestrelForm::PickButtonClick() {
   INIOpenDialog.InitialDir = QDir::currentPath().toStdString();
@@ -81,30 +57,16 @@ bool TKestrelForm::read_ini() {
     }
   };
 
-  bool atLineStart = true;
-  bool inCommand = false;
-  for (;;) {
-    if (cancelled()) break;
-    const int c = script.Next();
-    const bool ended = c == EOF;
-    if (ended || c == '\n') {
-      atLineStart = true;
-      // A command line still open at the end of the file runs whole.
-      if (inCommand && !run_line()) {
-        stop_script_run_cleanly();
-        return false;
-      }
-      inCommand = false;
-      if (ended) break;
-      continue;
+  while (!cancelled()) {
+    const std::optional<TScriptCommandLine> line = script.Next();
+    if (!line) break;
+    auto& slot = ScriptLines[CurrentSlot];
+    std::copy(line->Text.begin(), line->Text.end(), slot.begin());
+    LineFill = int(line->Text.size());
+    if (!run_line()) {
+      stop_script_run_cleanly();
+      return false;
     }
-    if (atLineStart && c == '_') {
-      inCommand = true;
-      atLineStart = false;
-    } else if (atLineStart && c == ';') {
-      atLineStart = false;
-    }
-    if (inCommand && LineFill < kMaxCommandLine) ScriptLines[CurrentSlot][LineFill++] = char(c);
   }
 
   set_status(" ");

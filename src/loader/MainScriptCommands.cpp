@@ -167,12 +167,8 @@ bool TKestrelForm::script_load_do() {
   }
   PromptWait = kPromptWaitDefault;
 
-  // Size in decimal, checksum in lower-case hexadecimal without leading zeros.
-  char numbers[32];
-  std::snprintf(numbers, sizeof numbers, " %u %x ", unsigned(FileSize), unsigned(FileChecksum));
-  CommandBuffer =
-      script_field(Settings.UploadCommand + ' ' + LoadAddress + numbers + VersionText + '\r',
-                   kCommandBufferSize - 1);
+  CommandBuffer = script_upload_line(Settings.UploadCommand, LoadAddress, FileSize, FileChecksum,
+                                     VersionText, kCommandBufferSize - 1);
   send_command_buffer();
   sleep_processing_events(500);
 

@@ -14,6 +14,7 @@
 #include "LoaderSettings.h"
 #include "MainWidgets.h"
 #include "OperatorDialog.h"
+#include "ScriptReader.h"
 #include "TerminalPane.h"
 
 class QAction;
@@ -142,10 +143,10 @@ class TKestrelForm : public QMainWindow {
 
   // What the script runner hands to the device link and the upload; each
   // text keeps to the size of its field.
-  static constexpr int kCommandBufferSize = 404;
-  static constexpr int kUploadFileNameSize = 300;
-  static constexpr int kLoadAddressSize = 50;
-  static constexpr int kVersionTextSize = 90;
+  static constexpr int kCommandBufferSize = kScriptCommandBufferSize;
+  static constexpr int kUploadFileNameSize = kScriptUploadFileNameSize;
+  static constexpr int kLoadAddressSize = kScriptLoadAddressSize;
+  static constexpr int kVersionTextSize = kScriptVersionTextSize;
   static constexpr int kLastResponseSize = 1000;
   std::string CommandBuffer;
   std::string UploadFileName;
@@ -163,9 +164,9 @@ class TKestrelForm : public QMainWindow {
   // The command line table of the script runner: every command line run
   // takes the next slot, one run through _CE or _CS one more. Longer lines
   // are cut at kMaxCommandLine; past the last slot the last one is reused.
-  static constexpr int kScriptSlots = 300;
-  static constexpr int kScriptSlotSize = 210;
-  static constexpr int kMaxCommandLine = 199;
+  static constexpr int kScriptSlots = kScriptSlotCount;
+  static constexpr int kScriptSlotSize = kestrel::kScriptSlotSize;
+  static constexpr int kMaxCommandLine = kScriptMaxCommandLine;
   std::array<std::array<char, kScriptSlotSize>, kScriptSlots> ScriptLines{};
   int CurrentSlot = 0;
   int LineFill = 0;

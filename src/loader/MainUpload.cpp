@@ -9,19 +9,15 @@
 
 #include "MainUnit.h"
 #include "Progress.h"
+#include "ScriptFiles.h"
 #include "WindowWaits.h"
 
 namespace kestrel {
 
 namespace {
 
-struct TFileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using TFile = std::unique_ptr<std::FILE, TFileCloser>;
-
-TFile open_for_reading(const std::string& name) {
-  return TFile(std::fopen(name.c_str(), "rb"));
+TFilePtr open_for_reading(const std::string& name) {
+  return TFilePtr(std::fopen(name.c_str(), "rb"));
 }
 
 bool read_exactly(std::FILE* file, uint8_t* into, size_t count) {
@@ -31,21 +27,14 @@ bool read_exactly(std::FILE* file, uint8_t* into, size_t count) {
 }  // namespace
 
 bool TKestrelForm::get_file_checksum() {
-  TFile file = open_for_reading(UploadFileName);
-  if (!file) {
+  const std::optional<TFileSum> sum = file_size_and_checksum(UploadFileName);
+  if (!sum) {
     MessageText = "Error opening file " + UploadFileName + ". Unable to get file checksum";
     show_message(MessageText);
     return false;
   }
-  uint32_t sum = 0;
-  uint32_t count = 0;
-  uint8_t chunk[1 << 16];
-  for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) {
-    for (size_t i = 0; i < got; ++i) sum += chunk[i];
-    count += uint32_t(got);
-  }
-  FileChecksum = sum & 0xFFFF;
-  FileSize = count;
+  FileChecksum = sum->Checksum;
+  FileSize = sum->Size;
   return true;
 }
 
@@ -130,7 +119,7 @@ void TKestrelForm::UploadButtonClick() {
 
   if (port_open()) {
     BlockCount = int(FileSize / kUploadBlockSize);
-    TFile file = open_for_reading(UploadFileName);
+    TFilePtr file = open_for_reading(UploadFileName);
     if (!file) return cannot_open();
     try {
       ApdComPort1->FlushInBuffer();

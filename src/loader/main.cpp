@@ -18,6 +18,7 @@
 #include "ConsoleOperatorDialog.h"
 #include "KestrelApplication.h"
 #include "QtOperatorDialog.h"
+#include "ScriptCheck.h"
 #include "UnattendedConsole.h"
 #include "UnattendedRun.h"
 #include "UnitSimScheme.h"
@@ -97,6 +98,38 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
   return kExitRunFailed;
 }
 
+// The settings as a check sees them: what a run would show about them is a
+// problem of the check; port and terminal lines have nothing to act on.
+class TCheckSettingsTarget : public kestrel::TSettingsTarget {
+ public:
+  int Messages = 0;
+  void ShowMessage(const std::string& text) override {
+    std::printf("settings: %s\n", text.c_str());
+    ++Messages;
+  }
+  void SetBaud(long) override {}
+  void SetDataBits(int) override {}
+  void SetParity(int) override {}
+  void SetStopBits(int) override {}
+  void SetTerminalVisible(bool) override {}
+  void SetTerminalBackground(int) override {}
+  void SetTerminalTextColor(int) override {}
+};
+
+int run_check(const kestrel::TCommandLine& line) {
+  using namespace kestrel;
+  TLoaderSettings settings;
+  TCheckSettingsTarget target;
+  const std::string ini = line.IniFile.empty() ? kSettingsFileName : line.IniFile;
+  if (!read_settings_file(ini.c_str(), settings, target) && !line.IniFile.empty()) {
+    std::printf("settings: cannot open %s\n", ini.c_str());
+    ++target.Messages;
+  }
+  const int problems = check_script(line.BatchScript, settings, std::cout);
+  std::cout.flush();
+  return problems + target.Messages == 0 ? kExitCheckClean : kExitCheckProblems;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,6 +143,8 @@ int main(int argc, char** argv) {
       // Describes the serial devices; opens none.
       kestrel::WritePortList(std::cout, kestrel::DiscoverPorts());
       return 0;
+    case TCommandLine::TMode::Check:
+      return run_check(line);
     case TCommandLine::TMode::Usage:
       std::fprintf(stderr, "kestrel: %s\nTry 'kestrel --help' for more information.\n",
                    line.Error.c_str());

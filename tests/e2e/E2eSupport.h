@@ -164,6 +164,17 @@ class TChild {
 
   bool Started() const { return FPid > 0; }
 
+  // The next line of stdout without its line feed; false at the end.
+  bool ReadStdoutLine(std::string& line) {
+    line.clear();
+    if (!FStdout) return false;
+    for (int c; (c = std::fgetc(FStdout)) != EOF;) {
+      if (c == '\n') return true;
+      line += char(c);
+    }
+    return !line.empty();
+  }
+
   std::string StdoutLine() {
     char line[512] = {};
     if (!FStdout || !std::fgets(line, sizeof line, FStdout)) return {};
