@@ -6,8 +6,10 @@
 #include <exception>
 
 #include "BusyCursor.h"
+#include "CommandLine.h"
 #include "MainUnit.h"
 #include "Progress.h"
+#include "RunRecord.h"
 #include "ScriptArguments.h"
 #include "ScriptFiles.h"
 #include "ScriptReader.h"
@@ -31,6 +33,32 @@ void TKestrelForm::PickButtonClick() {
 }
 
 bool TKestrelForm::read_ini() {
+  // A run nobody else has started on the record is this one's to finish.
+  const bool ownRecord = Recorder && !Recorder->Running();
+  if (ownRecord) Recorder->Start();
+  if (Recorder) {
+    Recorder->Script(ScriptFileName);
+    record_port();
+  }
+  const bool finished = read_script_file();
+  if (ownRecord) {
+    switch (ScriptOutcome) {
+      case TScriptOutcome::CannotOpen:
+        Recorder->Finish("cannot open", kExitNoScript);
+        break;
+      case TScriptOutcome::Finished:
+        Recorder->Finish("finished", !upload_cancelled() && Recorder->ErrorCount() == 0
+                                         ? kExitSuccess
+                                         : kExitRunFailed);
+        break;
+      default:
+        Recorder->Finish("stopped", kExitRunFailed);
+    }
+  }
+  return finished;
+}
+
+bool TKestrelForm::read_script_file() {
   disable_btns();
   set_status("Reading script file. Please wait....");
   process_pending_events();

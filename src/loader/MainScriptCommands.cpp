@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "MainUnit.h"
+#include "RunRecord.h"
 #include "ScriptArguments.h"
 #include "ScriptFiles.h"
 #include "WindowWaits.h"
@@ -102,7 +103,9 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
 void TKestrelForm::script_display_message(const std::string& line) {
   const std::optional<std::string> text = script_quoted_text(line);
   if (!text) return;
-  Dialog.ShowNote(script_caret_escapes(*text, '\r'));
+  const std::string note = script_caret_escapes(*text, '\r');
+  if (Recorder) Recorder->Message(note, true);
+  Dialog.ShowNote(note);
 }
 
 void TKestrelForm::script_delay(const std::string& line) {

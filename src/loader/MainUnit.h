@@ -28,6 +28,7 @@ class QTimer;
 namespace kestrel {
 
 class TProgressForm;
+class TRunRecorder;
 class TSplashForm;
 
 inline constexpr int kClientWidth = 527;
@@ -85,6 +86,7 @@ class TKestrelForm : public QMainWindow {
 
   // Script runner.
   bool read_ini();
+  bool read_script_file();
   bool run_script_line();
   void clear_script_lines();
   bool get_date();
@@ -179,6 +181,13 @@ class TKestrelForm : public QMainWindow {
   // place of the settings' automatic script (automatic mode is then on).
   std::string SettingsFileName = kSettingsFileName;
   std::optional<std::string> UnattendedScript;
+
+  // Where each script run leaves its record; null when runs are not
+  // recorded. A run the caller has started on it (an unattended run) is
+  // left for the caller to finish.
+  TRunRecorder* Recorder = nullptr;
+  // Hands the port and its line settings to the record.
+  void record_port();
 
   // How the program ends itself; a test puts a recorder here.
   std::function<void(int status)> EndProcess = end_process_now;

@@ -9,6 +9,7 @@
 
 #include "MainUnit.h"
 #include "Progress.h"
+#include "RunRecord.h"
 #include "ScriptFiles.h"
 #include "WindowWaits.h"
 
@@ -110,13 +111,17 @@ void TKestrelForm::send_file_blocks(std::FILE* file) {
 
 void TKestrelForm::UploadButtonClick() {
   UploadInProgress = true;
+  if (Recorder)
+    Recorder->UploadStarted(UploadFileName, FileSize, FileChecksum, LoadAddress, VersionText);
   const auto cannot_open = [this] {
     MessageText = "Error opening " + UploadFileName + ".\r";
     show_message(MessageText);
     UploadInProgress = false;
+    if (Recorder) Recorder->UploadEnded("not sent");
   };
   if (!open_for_reading(UploadFileName)) return cannot_open();
 
+  bool sent = false;
   if (port_open()) {
     BlockCount = int(FileSize / kUploadBlockSize);
     TFilePtr file = open_for_reading(UploadFileName);
@@ -130,6 +135,8 @@ void TKestrelForm::UploadButtonClick() {
             BlockCount, TUploadInfo{UploadFileName, FileChecksum, LoadAddress, FileSize});
       sleep_processing_events(50);
       send_file_blocks(file.get());
+      sent = true;
+      if (Recorder) Recorder->UploadSent();
     } catch (const std::exception& e) {
       // A port that failed under the upload (a cable pulled, a device gone)
       // stops it like any other failure.
@@ -172,6 +179,7 @@ void TKestrelForm::UploadButtonClick() {
       set_cancel_flag();
     }
   }
+  if (Recorder) Recorder->UploadEnded(upload_cancelled() ? "failed" : sent ? "ok" : "not sent");
   process_pending_events();
 }
 

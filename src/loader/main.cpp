@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "Adport.h"
@@ -18,6 +20,7 @@
 #include "ConsoleOperatorDialog.h"
 #include "KestrelApplication.h"
 #include "QtOperatorDialog.h"
+#include "RunRecord.h"
 #include "ScriptCheck.h"
 #include "UnattendedConsole.h"
 #include "UnattendedRun.h"
@@ -48,7 +51,7 @@ class TPortExceptionDisplay {
   TPortExceptionDisplay& operator=(const TPortExceptionDisplay&) = delete;
 };
 
-int run_windowed(int argc, char** argv) {
+int run_windowed(int argc, char** argv, const kestrel::TCommandLine& line) {
   using namespace kestrel;
 
   TMessageResources messages;
@@ -60,6 +63,10 @@ int run_windowed(int argc, char** argv) {
   app.SetOperatorDialog(&dialog);
   TPortExceptionDisplay portExceptions(dialog);
 
+  // Runs leave their record when a record file is named; the recorder
+  // outlives the windows that write into it.
+  std::unique_ptr<TRunRecorder> recorder;
+  if (!line.RecordFile.empty()) recorder = std::make_unique<TRunRecorder>(line.RecordFile);
   TKestrelWindows windows;
   try {
     windows = create_windows(dialog);
@@ -71,6 +78,7 @@ int run_windowed(int argc, char** argv) {
     return 0;
   }
 
+  windows.KestrelForm->Recorder = recorder.get();
   windows.KestrelForm->show();
   app.exec();
   return 0;
@@ -134,7 +142,11 @@ int run_check(const kestrel::TCommandLine& line) {
 
 int main(int argc, char** argv) {
   using kestrel::TCommandLine;
-  const TCommandLine line = kestrel::parse_command_line(argc, argv);
+  TCommandLine line = kestrel::parse_command_line(argc, argv);
+  // The environment names the record file when the command line does not.
+  if (const char* record = std::getenv("KESTREL_RECORD");
+      record && *record && line.RecordFile.empty() && line.Mode != TCommandLine::TMode::Check)
+    line.RecordFile = record;
   switch (line.Mode) {
     case TCommandLine::TMode::Help:
       std::fputs(kestrel::command_line_help("kestrel").c_str(), stdout);
@@ -160,7 +172,7 @@ int main(int argc, char** argv) {
   }
   // Whatever happens, the windowed program ends with status 0.
   try {
-    run_windowed(argc, argv);
+    run_windowed(argc, argv, line);
   } catch (...) {
   }
   return 0;
