@@ -20,7 +20,7 @@
 #include "Progress.h"
 #include "RunRecord.h"
 #include "SplashUnit.h"
-#include "TerminalPlaceholder.h"
+#include "TerminalPaneWidget.h"
 
 namespace kestrel {
 
@@ -177,9 +177,8 @@ void TKestrelForm::build_controls() {
   // state, also one the program makes.
   connect(ComCheckBox, &QCheckBox::toggled, this, &TKestrelForm::ComCheckBoxClick);
 
-  // The terminal component takes this seat; the window speaks to it only
-  // through TTerminalPane.
-  auto* pane = new TTerminalPlaceholder(ClientArea);
+  // The window speaks to its terminal pane only through TTerminalPane.
+  auto* pane = new TAdTerminalPane(ApdComPort1, ClientArea);
   pane->setObjectName(QStringLiteral("AdTerminal1"));
   pane->setGeometry(16, 120, 497, 273);
   AdTerminal1 = pane;

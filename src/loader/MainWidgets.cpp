@@ -4,6 +4,8 @@ namespace kestrel {
 
 TInfoStatusBar::TInfoStatusBar(QWidget* parent) : QStatusBar(parent), FText(new QLabel(this)) {
   setSizeGripEnabled(false);
+  // Opaque: with the terminal pane hidden the bar lies over the pane.
+  setAutoFillBackground(true);
   FText->setObjectName(QStringLiteral("InfoStatusText"));
   FText->setTextFormat(Qt::PlainText);
   addWidget(FText, 1);

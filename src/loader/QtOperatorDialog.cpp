@@ -6,6 +6,7 @@
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFontDialog>
+#include <QFontInfo>
 #include <QFormLayout>
 #include <QMessageBox>
 #include <QStringList>
@@ -87,7 +88,13 @@ std::optional<TTerminalFont> TQtOperatorDialog::ChooseFont(QWidget* owner,
   dialog.setWindowTitle(QStringLiteral("Font"));
   auto* layout = new QVBoxLayout(&dialog);
 
-  auto* fonts = new QFontDialog(current.Font, &dialog);
+  // The dialog lists installed faces in points: start it from the face the
+  // pane really shows, at the size it really has.
+  QFont start = current.Font;
+  const QFontInfo shown(current.Font);
+  start.setFamilies({shown.family()});
+  if (current.Font.pointSizeF() <= 0) start.setPointSizeF(shown.pointSizeF());
+  auto* fonts = new QFontDialog(start, &dialog);
   fonts->setOptions(QFontDialog::NoButtons | QFontDialog::DontUseNativeDialog);
   fonts->setWindowFlags(Qt::Widget);
   layout->addWidget(fonts);

@@ -1,0 +1,186 @@
+#include "AdtrmArray.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "Adexcept.h"
+
+namespace kestrel {
+
+TadTerminalArray::TadTerminalArray(int itemSize)
+    : ItemSize_(itemSize == 2 || itemSize == 4 ? itemSize : 1) {}
+
+int TadTerminalArray::StrideFor(int colCount) const {
+  // Whole 4-byte words per row, so rows can be filled a word at a time.
+  switch (ItemSize_) {
+    case 1:
+      return (colCount + 3) & ~3;
+    case 2:
+      return (colCount + 1) & ~1;
+    default:
+      return colCount;
+  }
+}
+
+void TadTerminalArray::Fill(uint8_t* at, int count, uint32_t item) {
+  if (count <= 0) return;
+  switch (ItemSize_) {
+    case 1:
+      std::memset(at, int(item & 0xFF), size_t(count));
+      break;
+    case 2: {
+      const uint16_t v = uint16_t(item);
+      auto* p = reinterpret_cast<uint16_t*>(at);
+      std::fill(p, p + count, v);
+      break;
+    }
+    default: {
+      auto* p = reinterpret_cast<uint32_t*>(at);
+      std::fill(p, p + count, item);
+      break;
+    }
+  }
+}
+
+void TadTerminalArray::taGrowArray(int rowCount, int colCount, int stride) {
+  const int oldRows = RowCount_, oldStride = RowStride_, oldCols = ColCount_, oldBase = Base_;
+  std::unique_ptr<uint8_t[]> old = std::move(Data_);
+  RowCount_ = rowCount;
+  ColCount_ = colCount;
+  RowStride_ = stride;
+  Base_ = 0;
+  if (rowCount <= 0 || colCount <= 0) return;
+  Data_ = std::make_unique<uint8_t[]>(size_t(rowCount) * stride * ItemSize_);
+  Fill(Data_.get(), rowCount * stride, DefaultItem_);
+  if (!old) return;
+  // The screen sits at the bottom: the last rows survive.
+  const int rows = std::min(oldRows, rowCount);
+  const int cols = std::min(oldCols, colCount);
+  for (int i = 1; i <= rows; ++i) {
+    const int oldAt = (oldBase + oldRows - i) % oldRows;
+    std::memcpy(Row(rowCount - i), old.get() + size_t(oldAt) * oldStride * ItemSize_,
+                size_t(cols) * ItemSize_);
+  }
+}
+
+void TadTerminalArray::FillRows(int first, int last) {
+  for (int r = first; r <= last; ++r) Fill(Row(r), RowStride_, DefaultItem_);
+}
+
+void TadTerminalArray::taSetColCount(int count) {
+  if (count == ColCount_) return;
+  const int stride = StrideFor(count);
+  if (Data_ && stride == RowStride_) {
+    // Columns that come back into use hold what they held before a
+    // narrowing; show them blank instead.
+    if (count > ColCount_)
+      for (int r = 0; r < RowCount_; ++r)
+        Fill(Row(r) + size_t(ColCount_) * ItemSize_, count - ColCount_, DefaultItem_);
+    ColCount_ = count;
+    return;
+  }
+  taGrowArray(RowCount_, count, stride);
+}
+
+void TadTerminalArray::taSetRowCount(int count) {
+  if (count == RowCount_) return;
+  taGrowArray(count, ColCount_, RowStride_ < 0 ? StrideFor(ColCount_) : RowStride_);
+}
+
+void* TadTerminalArray::GetItemPtr(int row, int col) {
+  if (ItemSize_ != 1 && ItemSize_ != 2 && ItemSize_ != 4)
+    throw Exception("TadTerminalArray.GetItemPtr: invalid item size");
+  if (!ValidRow(row) || col < 0 || col >= ColCount_) return nullptr;
+  return Row(row) + size_t(col) * ItemSize_;
+}
+
+const void* TadTerminalArray::GetItemPtr(int row, int col) const {
+  return const_cast<TadTerminalArray*>(this)->GetItemPtr(row, col);
+}
+
+void TadTerminalArray::WriteItems(const void* items, int count, int row, int col) {
+  if (!ValidRow(row) || col < 0 || col >= ColCount_) return;
+  count = std::min(count, ColCount_ - col);
+  if (count > 0) std::memcpy(Row(row) + size_t(col) * ItemSize_, items, size_t(count) * ItemSize_);
+}
+
+void TadTerminalArray::WriteDupItems(uint32_t item, int count, int row, int col) {
+  if (!ValidRow(row) || col < 0 || col >= ColCount_) return;
+  Fill(Row(row) + size_t(col) * ItemSize_, std::min(count, ColCount_ - col), item);
+}
+
+void TadTerminalArray::ClearItems(int row, int fromCol, int toCol) {
+  if (!ValidRow(row)) return;
+  fromCol = std::max(fromCol, 0);
+  toCol = std::min(toCol, ColCount_ - 1);
+  Fill(Row(row) + size_t(fromCol) * ItemSize_, toCol - fromCol + 1, DefaultItem_);
+}
+
+void TadTerminalArray::InsertItems(int count, int row, int col) {
+  if (!ValidRow(row) || col < 0 || col >= ColCount_ || count <= 0) return;
+  count = std::min(count, ColCount_ - col);
+  uint8_t* at = Row(row) + size_t(col) * ItemSize_;
+  std::memmove(at + size_t(count) * ItemSize_, at, size_t(ColCount_ - col - count) * ItemSize_);
+  Fill(at, count, DefaultItem_);
+}
+
+void TadTerminalArray::DeleteItems(int count, int row, int col) {
+  if (!ValidRow(row) || col < 0 || col >= ColCount_ || count <= 0) return;
+  count = std::min(count, ColCount_ - col);
+  uint8_t* at = Row(row) + size_t(col) * ItemSize_;
+  std::memmove(at, at + size_t(count) * ItemSize_, size_t(ColCount_ - col - count) * ItemSize_);
+  Fill(Row(row) + size_t(ColCount_ - count) * ItemSize_, count, DefaultItem_);
+}
+
+void TadTerminalArray::ScrollRows(int count, int startRow, int endRow) {
+  if (!Data_ || count == 0) return;
+  if (startRow > endRow) std::swap(startRow, endRow);
+  startRow = std::max(startRow, 0);
+  endRow = std::min(endRow, RowCount_ - 1);
+  if (startRow > endRow) return;
+  const int span = endRow - startRow;
+  const int shift = count > 0 ? count : -count;
+  if (shift > span) {
+    FillRows(startRow, endRow);
+    return;
+  }
+  const size_t rowBytes = size_t(RowStride_) * ItemSize_;
+  if (startRow == 0 && endRow == RowCount_ - 1) {
+    // The whole ring: turn the base.
+    Base_ = (Base_ + (count > 0 ? shift : RowCount_ - shift)) % RowCount_;
+  } else if (count > 0) {
+    for (int r = startRow; r <= endRow - shift; ++r) std::memcpy(Row(r), Row(r + shift), rowBytes);
+  } else {
+    for (int r = endRow; r >= startRow + shift; --r) std::memcpy(Row(r), Row(r - shift), rowBytes);
+  }
+  if (count > 0)
+    FillRows(endRow - shift + 1, endRow);
+  else
+    FillRows(startRow, startRow + shift - 1);
+}
+
+void TadTerminalArray::ReplaceItems(uint32_t oldItem, uint32_t newItem) {
+  if (!Data_) return;
+  const int total = RowCount_ * RowStride_;
+  switch (ItemSize_) {
+    case 1:
+      std::replace(Data_.get(), Data_.get() + total, uint8_t(oldItem), uint8_t(newItem));
+      break;
+    case 2: {
+      auto* p = reinterpret_cast<uint16_t*>(Data_.get());
+      std::replace(p, p + total, uint16_t(oldItem), uint16_t(newItem));
+      break;
+    }
+    default: {
+      auto* p = reinterpret_cast<uint32_t*>(Data_.get());
+      std::replace(p, p + total, oldItem, newItem);
+      break;
+    }
+  }
+}
+
+void TadTerminalArray::Clear() {
+  if (Data_) Fill(Data_.get(), RowCount_ * RowStride_, DefaultItem_);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,686 @@
+#include "Adtrmbuf.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "Adexcept.h"
+
+namespace kestrel {
+
+// ---------------------------------------------------------------------------
+// Invalid-rectangle nodes: one pool for all buffers, grown 200 nodes at a
+// time and given back only when the program ends, so that invalidating a
+// cell per written character costs no allocation in the steady state.
+
+struct TAdTerminalBuffer::TRectNode {
+  TRectNode* Next;
+  TAdRect Rect;
+};
+
+namespace {
+
+class TRectPool {
+ public:
+  static constexpr int kBlockNodes = 200;
+  using TNode = TAdTerminalBuffer::TRectNode;
+
+  TNode* Take() {
+    if (!Free_) Grow();
+    TNode* node = Free_;
+    Free_ = node->Next;
+    node->Next = nullptr;
+    return node;
+  }
+  void Give(TNode* node) {
+    node->Next = Free_;
+    Free_ = node;
+  }
+
+ private:
+  void Grow() {
+    Blocks_.push_back(std::make_unique<TNode[]>(kBlockNodes));
+    TNode* block = Blocks_.back().get();
+    for (int i = 0; i < kBlockNodes; ++i) Give(&block[i]);
+  }
+  TNode* Free_ = nullptr;
+  std::vector<std::unique_ptr<TNode[]>> Blocks_;
+};
+
+TRectPool& RectPool() {
+  static TRectPool pool;
+  return pool;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+TAdTerminalBuffer::TAdTerminalBuffer(bool UseWideChars)
+    : UseWideChars_(UseWideChars),
+      Chars_(UseWideChars ? 2 : 1),
+      CharSets_(1),
+      Attributes_(1),
+      ForeColors_(4),
+      BackColors_(4) {
+  Chars_.SetDefaultItem(UseWideChars ? DefWideChar_ : DefAnsiChar_);
+  CharSets_.SetDefaultItem(CharSet_);
+  Attributes_.SetDefaultItem(Attrs_);
+  ForeColors_.SetDefaultItem(ForeColor_);
+  BackColors_.SetDefaultItem(BackColor_);
+  tbReallocBuffers(200, 80);
+  SVRowCount_ = 200;
+  ColCount_ = 80;
+  RowCount_ = 24;
+  DisplayOriginRow_ = ScreenTop();
+  DisplayRowCount_ = RowCount_;
+  HorzTabStops_.assign(size_t(ColCount_), false);
+  VertTabStops_.assign(size_t(SVRowCount_), false);
+  SetDefaultTabStops();
+  CursorRow_ = ScreenTop();
+  CursorCol_ = 0;
+  InvalidateScreen();
+}
+
+TAdTerminalBuffer::~TAdTerminalBuffer() {
+  ReleaseRects();
+}
+
+template <typename Op>
+void TAdTerminalBuffer::EachPlane(Op op) {
+  op(Chars_);
+  op(CharSets_);
+  op(Attributes_);
+  op(ForeColors_);
+  op(BackColors_);
+}
+
+void TAdTerminalBuffer::tbReallocBuffers(int rows, int cols) {
+  EachPlane([&](TadTerminalArray& a) {
+    a.taSetColCount(cols);
+    a.taSetRowCount(rows);
+  });
+}
+
+void TAdTerminalBuffer::SetDefaultTabStops() {
+  std::fill(HorzTabStops_.begin(), HorzTabStops_.end(), false);
+  std::fill(VertTabStops_.begin(), VertTabStops_.end(), false);
+  for (int c = 0; c < ColCount_; c += 8) HorzTabStops_[size_t(c)] = true;
+}
+
+void TAdTerminalBuffer::InvalidateScreen() {
+  tbInvalidateRect(ScreenTop(), 0, SVRowCount_ - 1, ColCount_ - 1);
+}
+
+// ---------------------------------------------------------------------------
+// Numbering
+
+int TAdTerminalBuffer::tbCvtToInternalRow(int row, bool absolute) const {
+  return absolute ? row + ScreenTop() - 1 : row + DisplayOriginRow_ - 1;
+}
+
+int TAdTerminalBuffer::tbCvtToExternalRow(int row, bool absolute) const {
+  return absolute ? row - ScreenTop() + 1 : row - DisplayOriginRow_ + 1;
+}
+
+int TAdTerminalBuffer::tbGetCol() const {
+  return tbCvtToExternalCol(CursorCol_, UseAbsAddress);
+}
+
+int TAdTerminalBuffer::tbGetRow() const {
+  return tbCvtToExternalRow(CursorRow_, UseAbsAddress);
+}
+
+void TAdTerminalBuffer::tbSetCol(int c) {
+  if (c == tbGetCol()) return;
+  const int col = std::clamp(tbCvtToInternalCol(c, UseAbsAddress), 0, ColCount_ - 1);
+  WrapPending_ = false;
+  if (col != CursorCol_) CursorMoved_ = true;
+  CursorCol_ = col;
+  tbFireOnCursorMovedEvent();
+}
+
+void TAdTerminalBuffer::tbSetRow(int r) {
+  if (r == tbGetRow()) return;
+  const int row = std::clamp(tbCvtToInternalRow(r, UseAbsAddress), 0, SVRowCount_ - 1);
+  WrapPending_ = false;
+  if (row != CursorRow_) CursorMoved_ = true;
+  CursorRow_ = row;
+  tbFireOnCursorMovedEvent();
+}
+
+// ---------------------------------------------------------------------------
+// Sizes
+
+void TAdTerminalBuffer::tbSetColCount(int n) {
+  if (n == ColCount_) return;
+  if (n < 2) throw Exception("TAdTerminalBuffer.tbSetColCount: new count too small");
+  HorzTabStops_.resize(size_t(n), false);
+  EachPlane([&](TadTerminalArray& a) { a.taSetColCount(n); });
+  ColCount_ = n;
+  InvalidateScreen();
+  tbSetUseScrollRegion(false);
+  WrapPending_ = false;
+  MoveCursorTo(ScreenTop(), 0);
+}
+
+void TAdTerminalBuffer::tbSetRowCount(int n) {
+  if (n == RowCount_ || n > SVRowCount_) return;
+  if (n < 2) throw Exception("TAdTerminalBuffer.tbSetRowCount: new count too small");
+  tbSetUseScrollRegion(false);
+  RowCount_ = n;
+  DisplayOriginRow_ = ScreenTop();
+  DisplayRowCount_ = n;
+  if (CursorRow_ < ScreenTop()) MoveCursorTo(ScreenTop(), CursorCol_);
+  InvalidateScreen();
+}
+
+void TAdTerminalBuffer::tbSetSVRowCount(int n) {
+  if (n == SVRowCount_) return;
+  if (n < 2) throw Exception("TAdTerminalBuffer.tbSetSVRowCount: new count too small");
+  // The scroll region is kept in internal rows, which all move now.
+  tbSetUseScrollRegion(false);
+  const int screenRow = CursorRow_ - ScreenTop();
+  if (n < RowCount_) RowCount_ = n;
+  EachPlane([&](TadTerminalArray& a) { a.taSetRowCount(n); });
+  SVRowCount_ = n;
+  VertTabStops_.assign(size_t(n), false);
+  DisplayOriginRow_ = ScreenTop();
+  DisplayRowCount_ = RowCount_;
+  CursorRow_ = std::clamp(ScreenTop() + screenRow, ScreenTop(), n - 1);
+  InvalidateScreen();
+}
+
+// ---------------------------------------------------------------------------
+// Colours, character set, attributes
+
+void TAdTerminalBuffer::tbSetForeColor(uint32_t c) {
+  ForeColor_ = c;
+  ForeColors_.SetDefaultItem(c);
+}
+
+void TAdTerminalBuffer::tbSetBackColor(uint32_t c) {
+  BackColor_ = c;
+  BackColors_.SetDefaultItem(c);
+}
+
+void TAdTerminalBuffer::tbSetCharSet(uint8_t c) {
+  CharSet_ = c;
+  CharSets_.SetDefaultItem(c);
+}
+
+void TAdTerminalBuffer::SetCharAttrs(TAdTerminalCharAttrs attrs) {
+  Attrs_ = attrs;
+  Attributes_.SetDefaultItem(attrs);
+}
+
+void TAdTerminalBuffer::tbSetDefForeColor(uint32_t c) {
+  if (c == DefForeColor_) return;
+  ForeColors_.ReplaceItems(DefForeColor_, c);
+  DefForeColor_ = c;
+}
+
+void TAdTerminalBuffer::tbSetDefBackColor(uint32_t c) {
+  if (c == DefBackColor_) return;
+  BackColors_.ReplaceItems(DefBackColor_, c);
+  DefBackColor_ = c;
+}
+
+void TAdTerminalBuffer::tbSetDefAnsiChar(uint8_t c) {
+  DefAnsiChar_ = c;
+  if (!UseWideChars_) Chars_.SetDefaultItem(c);
+}
+
+// ---------------------------------------------------------------------------
+// Cursor
+
+void TAdTerminalBuffer::tbFireOnCursorMovedEvent() {
+  if (CursorMoved_ && OnCursorMoved) OnCursorMoved(this, tbGetRow(), tbGetCol());
+}
+
+void TAdTerminalBuffer::MoveCursorTo(int row, int col) {
+  if (row != CursorRow_ || col != CursorCol_) CursorMoved_ = true;
+  CursorRow_ = row;
+  CursorCol_ = col;
+  tbFireOnCursorMovedEvent();
+}
+
+bool TAdTerminalBuffer::HasCursorMoved() {
+  const bool moved = CursorMoved_;
+  CursorMoved_ = false;
+  return moved;
+}
+
+void TAdTerminalBuffer::tbMoveCursorLeftRight(int aDirection, bool aWrap, bool aScroll) {
+  const int L = 0, R = RegionRight(), T = RegionTop(), B = RegionBottom();
+  int row = CursorRow_, col = CursorCol_;
+  if (!aWrap) {
+    if (aDirection < 0 && col > L) --col;
+    if (aDirection > 0 && col < R) ++col;
+  } else if (aDirection < 0) {
+    if (col > L) {
+      --col;
+    } else if (row > T) {
+      col = R;
+      --row;
+    } else if (aScroll) {
+      tbScrollRows(-1, T, B);
+      tbInvalidateRect(T, 0, B, ColCount_ - 1);
+      col = R;
+    }
+  } else {
+    if (col < R) {
+      ++col;
+    } else if (row < B) {
+      col = L;
+      ++row;
+    } else if (aScroll) {
+      tbScrollRows(1, UseScrollRegion_ ? T : 0, B);
+      tbInvalidateRect(T, 0, B, ColCount_ - 1);
+      col = L;
+    }
+  }
+  MoveCursorTo(row, col);
+}
+
+void TAdTerminalBuffer::tbMoveCursorUpDown(int aDirection, bool aScroll) {
+  const int T = RegionTop(), B = RegionBottom();
+  int row = CursorRow_;
+  if (aDirection < 0) {
+    if (row > T) {
+      --row;
+    } else if (aScroll) {
+      tbScrollRows(-1, T, B);
+      tbInvalidateRect(T, 0, B, ColCount_ - 1);
+    }
+  } else {
+    if (row < B) {
+      ++row;
+    } else if (aScroll) {
+      tbScrollRows(1, UseScrollRegion_ ? T : 0, B);
+      tbInvalidateRect(T, 0, B, ColCount_ - 1);
+    }
+  }
+  MoveCursorTo(row, CursorCol_);
+}
+
+void TAdTerminalBuffer::MoveCursorUp(bool aScroll) {
+  WrapPending_ = false;
+  tbMoveCursorUpDown(-1, aScroll);
+}
+
+void TAdTerminalBuffer::MoveCursorDown(bool aScroll) {
+  WrapPending_ = false;
+  tbMoveCursorUpDown(1, aScroll);
+}
+
+void TAdTerminalBuffer::MoveCursorLeft(bool aWrap, bool aScroll) {
+  WrapPending_ = false;
+  tbMoveCursorLeftRight(-1, aWrap, aScroll);
+}
+
+void TAdTerminalBuffer::MoveCursorRight(bool aWrap, bool aScroll) {
+  WrapPending_ = false;
+  tbMoveCursorLeftRight(1, aWrap, aScroll);
+}
+
+void TAdTerminalBuffer::SetCursorPosition(int aRow, int aCol) {
+  WrapPending_ = false;
+  tbSetRow(aRow);
+  tbSetCol(aCol);
+}
+
+// ---------------------------------------------------------------------------
+// Writing and control characters
+
+void TAdTerminalBuffer::WriteChar(uint16_t ch) {
+  if (WrapPending_) {
+    tbMoveCursorLeftRight(1, UseAutoWrap, true);
+    WrapPending_ = false;
+  }
+  const int row = CursorRow_, col = CursorCol_;
+  if (UseInsertMode) EachPlane([&](TadTerminalArray& a) { a.InsertItems(1, row, col); });
+  if (UseWideChars_)
+    *static_cast<uint16_t*>(Chars_.GetItemPtr(row, col)) = ch;
+  else
+    *static_cast<uint8_t*>(Chars_.GetItemPtr(row, col)) = uint8_t(ch);
+  *static_cast<uint8_t*>(CharSets_.GetItemPtr(row, col)) = CharSet_;
+  *static_cast<uint8_t*>(Attributes_.GetItemPtr(row, col)) = Attrs_;
+  *static_cast<uint32_t*>(ForeColors_.GetItemPtr(row, col)) = ForeColor_;
+  *static_cast<uint32_t*>(BackColors_.GetItemPtr(row, col)) = BackColor_;
+  tbInvalidateRect(row, UseInsertMode ? 0 : col, row, UseInsertMode ? ColCount_ - 1 : col);
+  if (UseAutoWrapDelay && tbAtLastColumn())
+    WrapPending_ = true;
+  else
+    tbMoveCursorLeftRight(1, UseAutoWrap, true);
+}
+
+void TAdTerminalBuffer::WriteString(std::string_view s) {
+  WriteChars(reinterpret_cast<const uint8_t*>(s.data()), int(s.size()));
+}
+
+void TAdTerminalBuffer::WriteChars(const uint8_t* chars, int count) {
+  if (UseInsertMode || UseWideChars_) {
+    for (int i = 0; i < count; ++i) WriteChar(chars[i]);
+    return;
+  }
+  const int R = RegionRight();
+  while (count > 0) {
+    if (WrapPending_) {
+      tbMoveCursorLeftRight(1, UseAutoWrap, true);
+      WrapPending_ = false;
+    }
+    const int row = CursorRow_, col = CursorCol_;
+    const int n = std::min(count, R - col + 1);
+    if (n <= 0) {  // the cursor lies right of the region: one at a time
+      WriteChar(*chars++);
+      --count;
+      continue;
+    }
+    Chars_.WriteItems(chars, n, row, col);
+    CharSets_.WriteDupItems(CharSet_, n, row, col);
+    Attributes_.WriteDupItems(Attrs_, n, row, col);
+    ForeColors_.WriteDupItems(ForeColor_, n, row, col);
+    BackColors_.WriteDupItems(BackColor_, n, row, col);
+    tbInvalidateRect(row, col, row, col + n - 1);
+    chars += n;
+    count -= n;
+    const int last = col + n - 1;
+    if (last < R) {
+      MoveCursorTo(row, last + 1);
+    } else if (UseAutoWrapDelay) {
+      // Written into the last column: the wrap waits for the next character.
+      MoveCursorTo(row, R);
+      WrapPending_ = true;
+    } else {
+      MoveCursorTo(row, R);
+      tbMoveCursorLeftRight(1, UseAutoWrap, true);
+    }
+  }
+}
+
+void TAdTerminalBuffer::DoBackspace() {
+  WrapPending_ = false;
+  if (CursorCol_ > 0) MoveCursorTo(CursorRow_, CursorCol_ - 1);
+}
+
+void TAdTerminalBuffer::DoCarriageReturn() {
+  WrapPending_ = false;
+  MoveCursorTo(CursorRow_, 0);
+}
+
+void TAdTerminalBuffer::DoLineFeed() {
+  if (UseNewLineMode) DoCarriageReturn();
+  MoveCursorDown(true);
+}
+
+void TAdTerminalBuffer::DoHorzTab() {
+  WrapPending_ = false;
+  if (ColCount_ <= 0) return;
+  const int R = RegionRight();
+  int col = CursorCol_ + 1;
+  while (col < R && !HorzTabStops_[size_t(col)]) ++col;
+  MoveCursorTo(CursorRow_, std::min(col, R));
+}
+
+void TAdTerminalBuffer::DoBackHorzTab() {
+  int col = CursorCol_;
+  while (col > 0) {
+    --col;
+    if (HorzTabStops_[size_t(col)]) break;
+  }
+  MoveCursorTo(CursorRow_, col);
+}
+
+void TAdTerminalBuffer::DoVertTab() {
+  WrapPending_ = false;
+  const int B = RegionBottom();
+  int row = CursorRow_ + 1;
+  while (row < B && !VertTabStops_[size_t(row)]) ++row;
+  MoveCursorTo(std::min(row, B), CursorCol_);
+}
+
+void TAdTerminalBuffer::DoBackVertTab() {
+  WrapPending_ = false;
+  const int T = RegionTop();
+  int row = CursorRow_;
+  while (row > T) {
+    --row;
+    if (VertTabStops_[size_t(row)]) break;
+  }
+  MoveCursorTo(row, CursorCol_);
+}
+
+// ---------------------------------------------------------------------------
+// Editing
+
+void TAdTerminalBuffer::tbScrollRows(int aCount, int aTop, int aBottom) {
+  EachPlane([&](TadTerminalArray& a) { a.ScrollRows(aCount, aTop, aBottom); });
+  if (OnScrollRows)
+    OnScrollRows(this, aCount, tbCvtToExternalRow(aTop, true), tbCvtToExternalRow(aBottom, true));
+}
+
+void TAdTerminalBuffer::ClearCells(int row, int fromCol, int toCol) {
+  EachPlane([&](TadTerminalArray& a) { a.ClearItems(row, fromCol, toCol); });
+  tbInvalidateRect(row, fromCol, row, toCol);
+}
+
+void TAdTerminalBuffer::InsertChars(int n) {
+  n = std::min(n, RegionRight() + 1 - CursorCol_);
+  if (n <= 0) return;
+  EachPlane([&](TadTerminalArray& a) { a.InsertItems(n, CursorRow_, CursorCol_); });
+  tbInvalidateRect(CursorRow_, CursorCol_, CursorRow_, RegionRight());
+}
+
+void TAdTerminalBuffer::DeleteChars(int n) {
+  n = std::min(n, RegionRight() + 1 - CursorCol_);
+  if (n <= 0) return;
+  EachPlane([&](TadTerminalArray& a) { a.DeleteItems(n, CursorRow_, CursorCol_); });
+  tbInvalidateRect(CursorRow_, CursorCol_, CursorRow_, RegionRight());
+}
+
+void TAdTerminalBuffer::InsertLines(int n) {
+  if (n <= 0) return;
+  tbScrollRows(-n, CursorRow_, RegionBottom());
+  tbInvalidateRect(CursorRow_, 0, RegionBottom(), RegionRight());
+}
+
+void TAdTerminalBuffer::DeleteLines(int n) {
+  if (n <= 0) return;
+  tbScrollRows(n, CursorRow_, RegionBottom());
+  tbInvalidateRect(CursorRow_, 0, RegionBottom(), RegionRight());
+}
+
+void TAdTerminalBuffer::EraseChars(int n) {
+  int row = CursorRow_, col = CursorCol_;
+  while (n > 0 && row <= RegionBottom()) {
+    const int k = std::min(n, RegionRight() + 1 - col);
+    ClearCells(row, col, col + k - 1);
+    n -= k;
+    ++row;
+    col = 0;
+  }
+}
+
+void TAdTerminalBuffer::EraseToEOL() {
+  ClearCells(CursorRow_, CursorCol_, RegionRight());
+}
+
+void TAdTerminalBuffer::EraseFromBOL() {
+  ClearCells(CursorRow_, 0, CursorCol_);
+}
+
+void TAdTerminalBuffer::EraseLine() {
+  ClearCells(CursorRow_, 0, RegionRight());
+}
+
+void TAdTerminalBuffer::EraseToEOW() {
+  ClearCells(CursorRow_, CursorCol_, ColCount_ - 1);
+  const int first = CursorRow_ + 1, last = SVRowCount_ - 1;
+  if (first > last) return;
+  tbScrollRows(last - first + 1, first, last);
+  tbInvalidateRect(first, 0, last, ColCount_ - 1);
+}
+
+void TAdTerminalBuffer::EraseFromBOW() {
+  ClearCells(CursorRow_, 0, CursorCol_);
+  const int first = ScreenTop(), last = CursorRow_ - 1;
+  if (first > last) return;
+  tbScrollRows(last - first + 1, first, last);
+  tbInvalidateRect(first, 0, last, ColCount_ - 1);
+}
+
+void TAdTerminalBuffer::EraseScreen() {
+  tbScrollRows(RowCount_, 0, SVRowCount_ - 1);
+  InvalidateScreen();
+}
+
+void TAdTerminalBuffer::EraseAll() {
+  EachPlane([](TadTerminalArray& a) { a.Clear(); });
+  SetCursorPosition(1, 1);
+  tbInvalidateRect(CursorRow_, 0, SVRowCount_ - 1, ColCount_ - 1);
+}
+
+// ---------------------------------------------------------------------------
+// Tabs, regions, reset
+
+void TAdTerminalBuffer::SetHorzTabStop() {
+  HorzTabStops_[size_t(CursorCol_)] = true;
+}
+void TAdTerminalBuffer::ClearHorzTabStop() {
+  HorzTabStops_[size_t(CursorCol_)] = false;
+}
+void TAdTerminalBuffer::ClearAllHorzTabStops() {
+  std::fill(HorzTabStops_.begin(), HorzTabStops_.end(), false);
+}
+void TAdTerminalBuffer::SetVertTabStop() {
+  VertTabStops_[size_t(CursorRow_)] = true;
+}
+void TAdTerminalBuffer::ClearVertTabStop() {
+  VertTabStops_[size_t(CursorRow_)] = false;
+}
+void TAdTerminalBuffer::ClearAllVertTabStops() {
+  // Stops are kept by internal row, so all of them, not just RowCount.
+  std::fill(VertTabStops_.begin(), VertTabStops_.end(), false);
+}
+
+void TAdTerminalBuffer::SetScrollRegion(int aTop, int aBottom) {
+  WrapPending_ = false;
+  if (aTop > aBottom) std::swap(aTop, aBottom);
+  // Rows outside the screen would let the cursor leave the kept area.
+  aTop = std::clamp(aTop, 1, RowCount_);
+  aBottom = std::clamp(aBottom, 1, RowCount_);
+  SRStartRow_ = tbCvtToInternalRow(aTop, true);
+  SREndRow_ = tbCvtToInternalRow(aBottom, true);
+  tbSetUseScrollRegion(false);
+  if (!(aTop == 1 && aBottom == RowCount_)) tbSetUseScrollRegion(true);
+}
+
+void TAdTerminalBuffer::tbSetUseScrollRegion(bool v) {
+  if (v == UseScrollRegion_) return;
+  if (v) {
+    DisplayOriginRow_ = SRStartRow_;
+    DisplayRowCount_ = SREndRow_ - SRStartRow_ + 1;
+  } else {
+    DisplayOriginRow_ = ScreenTop();
+    DisplayRowCount_ = RowCount_;
+  }
+  WrapPending_ = false;
+  CursorMoved_ = true;
+  CursorRow_ = DisplayOriginRow_;
+  CursorCol_ = 0;
+  UseScrollRegion_ = v;
+  tbFireOnCursorMovedEvent();
+}
+
+void TAdTerminalBuffer::Reset() {
+  Attrs_ = DefAttrs_;
+  ForeColor_ = DefForeColor_;
+  BackColor_ = DefBackColor_;
+  CharSet_ = DefCharSet_;
+  Chars_.SetDefaultItem(UseWideChars_ ? DefWideChar_ : DefAnsiChar_);
+  CharSets_.SetDefaultItem(CharSet_);
+  Attributes_.SetDefaultItem(Attrs_);
+  ForeColors_.SetDefaultItem(ForeColor_);
+  BackColors_.SetDefaultItem(BackColor_);
+  EachPlane([](TadTerminalArray& a) { a.Clear(); });
+  SetDefaultTabStops();
+  UseAbsAddress = UseAutoWrap = UseAutoWrapDelay = true;
+  UseInsertMode = UseNewLineMode = false;
+  tbSetUseScrollRegion(false);
+  WrapPending_ = false;
+  SetCursorPosition(1, 1);
+  InvalidateScreen();
+}
+
+// ---------------------------------------------------------------------------
+// Rows for painting
+
+void* TAdTerminalBuffer::GetLineCharPtr(int aRow) {
+  return Chars_.GetItemPtr(tbCvtToInternalRow(aRow, true), 0);
+}
+uint8_t* TAdTerminalBuffer::GetLineCharSetPtr(int aRow) {
+  return static_cast<uint8_t*>(CharSets_.GetItemPtr(tbCvtToInternalRow(aRow, true), 0));
+}
+uint8_t* TAdTerminalBuffer::GetLineAttrPtr(int aRow) {
+  return static_cast<uint8_t*>(Attributes_.GetItemPtr(tbCvtToInternalRow(aRow, true), 0));
+}
+uint32_t* TAdTerminalBuffer::GetLineForeColorPtr(int aRow) {
+  return static_cast<uint32_t*>(ForeColors_.GetItemPtr(tbCvtToInternalRow(aRow, true), 0));
+}
+uint32_t* TAdTerminalBuffer::GetLineBackColorPtr(int aRow) {
+  return static_cast<uint32_t*>(BackColors_.GetItemPtr(tbCvtToInternalRow(aRow, true), 0));
+}
+
+// ---------------------------------------------------------------------------
+// Invalid rectangles
+
+void TAdTerminalBuffer::tbInvalidateRect(int aFromRow, int aFromCol, int aToRow, int aToCol) {
+  const int shift = RowCount_ - SVRowCount_ + 1;
+  const TAdRect r{aFromCol + 1, aFromRow + shift, aToCol + 1, aToRow + shift};
+  // The painter only ever asks for the bounding rectangle of the whole list,
+  // so a rectangle that extends the newest one along its rows, or lies inside
+  // it, joins it instead of taking a node: text written a cell at a time
+  // keeps the list short.
+  TRectNode* head = InvalidRects_;
+  if (head && r.Top >= head->Rect.Top && r.Bottom <= head->Rect.Bottom &&
+      r.Left >= head->Rect.Left && r.Right <= head->Rect.Right) {
+  } else if (head && r.Top == head->Rect.Top && r.Bottom == head->Rect.Bottom &&
+             r.Left <= head->Rect.Right + 1 && r.Right >= head->Rect.Left - 1) {
+    head->Rect.Left = std::min(head->Rect.Left, r.Left);
+    head->Rect.Right = std::max(head->Rect.Right, r.Right);
+  } else {
+    TRectNode* node = RectPool().Take();
+    node->Rect = r;
+    node->Next = InvalidRects_;
+    InvalidRects_ = node;
+  }
+  if (Handle_) Handle_->TermNeedsUpdate(0, 0);
+}
+
+bool TAdTerminalBuffer::GetInvalidRect(TAdRect& rect) {
+  TRectNode* first = InvalidRects_;
+  if (!first) return false;
+  for (TRectNode* node = first->Next; node;) {
+    TRectNode* next = node->Next;
+    first->Rect.Left = std::min(first->Rect.Left, node->Rect.Left);
+    first->Rect.Top = std::min(first->Rect.Top, node->Rect.Top);
+    first->Rect.Right = std::max(first->Rect.Right, node->Rect.Right);
+    first->Rect.Bottom = std::max(first->Rect.Bottom, node->Rect.Bottom);
+    RectPool().Give(node);
+    node = next;
+  }
+  rect = first->Rect;
+  InvalidRects_ = nullptr;
+  RectPool().Give(first);
+  return true;
+}
+
+void TAdTerminalBuffer::ReleaseRects() {
+  while (InvalidRects_) {
+    TRectNode* next = InvalidRects_->Next;
+    RectPool().Give(InvalidRects_);
+    InvalidRects_ = next;
+  }
+}
+
+}  // namespace kestrel
