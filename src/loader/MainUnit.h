@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Adport.h"
+#include "CaptureLine.h"
 #include "LoaderSettings.h"
 #include "MainWidgets.h"
 #include "OperatorDialog.h"
@@ -127,7 +128,7 @@ class TKestrelForm : public QMainWindow {
   std::string ScriptFileName;
 
   // Prompt state and the capture of one answer line (window thread only).
-  static constexpr int kCaptureLineSize = 1000;
+  static constexpr int kCaptureLineSize = TCaptureLine::kSize;
   static constexpr int kPromptWaitDefault = 265;  // ticks of 55 ms
   static constexpr int kPromptWaitProbing = 65;
   static constexpr int kPromptWaitLong = 170;
@@ -135,8 +136,7 @@ class TKestrelForm : public QMainWindow {
   char AwaitedPrompt = 0;
   int PromptWait = kPromptWaitDefault;
   bool Probing = false;
-  std::array<char, kCaptureLineSize> CaptureLine{};
-  int CaptureFill = 0;
+  TCaptureLine Capture;
   int MinLineLength = 0;
   bool WatchdogExpired = false;
   // What the capture line holds: a completed line up to its end, otherwise
