@@ -1,6 +1,8 @@
 // The cost of an open port with nothing to do: process CPU time over 10 s as
 // a percentage of one core, for a port on a pseudo-terminal (the termios
-// device) and on the simulated cable.
+// device) and on the simulated cable; and the cost of a port whose device
+// went away in the middle of an upload (the pseudo-terminal's other side
+// closed), with the threads still running at that moment.
 //
 // Prints "name: value" lines; the headline, idle_cpu_percent (the
 // pseudo-terminal port), comes last.
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "AwSim.h"
 #include "AwuserPosix.h"
@@ -70,7 +73,39 @@ int main() {
   }
   ::close(master);
 
+  // Lost mid-upload: the other side reads a little and closes.
+  master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (master < 0 || ::grantpt(master) || ::unlockpt(master) ||
+      ::ptsname_r(master, name, sizeof name))
+    return 1;
+  double lost;
+  int threadsAfterLoss;
+  {
+    TApdPosixDispatcher port(nullptr);
+    if (port.InitPort(name, 38400, NOPARITY, 8, 1, 4096, 8192, 0) != 0) return 1;
+    port.ChangeLengthTrigger(1);
+    std::vector<uint8_t> block(2000, 'u');
+    std::vector<uint8_t> sink(65536);
+    size_t drained = 0;
+    while (!port.DeviceLost()) {
+      if (port.PutBlock(block.data(), static_cast<int>(block.size())) != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (master >= 0) {
+        const ssize_t r = ::read(master, sink.data(), sink.size());
+        if (r > 0) drained += static_cast<size_t>(r);
+        if (drained > 100000) {
+          ::close(master);
+          master = -1;
+        }
+      }
+    }
+    lost = IdlePercent(port, seconds);
+    threadsAfterLoss = port.ActiveThreadCount();
+  }
+
   std::printf("idle_seconds: %d\n", seconds);
+  std::printf("lost_device_threads: %d\n", threadsAfterLoss);
+  std::printf("lost_device_cpu_percent: %.3f\n", lost);
   std::printf("sim_idle_cpu_percent: %.3f\n", sim);
   std::printf("idle_cpu_percent: %.3f\n", pty);
   return 0;

@@ -70,7 +70,11 @@ void TKestrelForm::show_port_number() {
 
 void TKestrelForm::SendString(const std::string& text) {
   if (ApdComPort1->OutBuffFree() > text.size()) {
-    ApdComPort1->PutString(text);
+    try {
+      ApdComPort1->PutString(text);
+    } catch (const EDeviceLost&) {
+      // The device went away: the wait that follows ends as for a silent unit.
+    }
     return;
   }
   // The caller is not told: the exchange that follows fails on its own.

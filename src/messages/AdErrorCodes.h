@@ -72,6 +72,7 @@ inline constexpr int ecBufferIsEmpty = -3007;
 inline constexpr int ecTracingNotEnabled = -3008;
 inline constexpr int ecLoggingNotEnabled = -3009;
 inline constexpr int ecBaseAddressNotSet = -3010;
+inline constexpr int ecDeviceLost = -3011;  // the device went away while the port was open
 
 // Trigger errors.
 inline constexpr int ecNoMoreTriggers = -5001;

@@ -72,6 +72,7 @@ constexpr TAdMessageRow kRows[] = {
     {3008, "Tracing not enabled"},
     {3009, "Logging not enabled"},
     {3010, "Base address not set"},
+    {3011, "Device lost"},
 
     {5001, "No more trigger slots"},
     {5002, "Data trigger too long"},

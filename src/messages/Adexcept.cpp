@@ -118,6 +118,8 @@ void RaiseClassOf(int code) {
       throw ELoggingNotEnabled(code);
     case ecBaseAddressNotSet:
       throw EBaseAddressNotSet(code);
+    case ecDeviceLost:
+      throw EDeviceLost(code);
 
     case ecNoMoreTriggers:
       throw ENoMoreTriggers(code);

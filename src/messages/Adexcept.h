@@ -118,6 +118,7 @@ KESTREL_APD_EXCEPTION(EBufferIsEmpty, ESerialIO);
 KESTREL_APD_EXCEPTION(ETracingNotEnabled, ESerialIO);
 KESTREL_APD_EXCEPTION(ELoggingNotEnabled, ESerialIO);
 KESTREL_APD_EXCEPTION(EBaseAddressNotSet, ESerialIO);
+KESTREL_APD_EXCEPTION(EDeviceLost, ESerialIO);
 
 // Trigger errors (-5001 .. -5003).
 KESTREL_APD_EXCEPTION(ENoMoreTriggers, ETrigger);

@@ -96,6 +96,11 @@ std::string TApdBaseDispatcher::DeviceName() const {
   return DeviceName_;
 }
 
+std::string TApdBaseDispatcher::DevicePath() const {
+  std::lock_guard<std::recursive_mutex> lock(MainLock_);
+  return DevicePath_;
+}
+
 void TApdBaseDispatcher::SetDeviceName(std::string name) {
   std::lock_guard<std::recursive_mutex> lock(MainLock_);
   DeviceName_ = std::move(name);
@@ -110,11 +115,14 @@ int TApdBaseDispatcher::InitPort(const std::string& path, int32_t baud, uint8_t 
   // One device per dispatcher at a time.
   if (DeviceOpen_.load() || ThreadsActive_.load()) return ecAlreadyOpen;
   RingFlag_ = false;
+  LastEventMask_ = 0;
+  DeviceLost_ = false;
   Delivering_ = false;
   Suspended_ = false;
   {
     std::lock_guard<std::recursive_mutex> lock(MainLock_);
     HandlersToPurge_ = false;
+    DevicePath_ = path;
   }
   ClosePending_ = false;
 
@@ -145,7 +153,7 @@ int TApdBaseDispatcher::InitPort(const std::string& path, int32_t baud, uint8_t 
       OutputWritten_ = false;
       FlushInProgress_ = false;
       InAvailDelivery_ = false;
-      ReadCount_ = LargestRead_ = 0;
+      HandlerCall_ = 0;
       HeadSerial_ = ScanSerial_ = LastAvailSerial_ = 0;
       RS485Mode_ = false;
       BaseAddress_ = 0;
@@ -205,7 +213,7 @@ void TApdBaseDispatcher::FreeBuffers() {
   OBufHead_ = OBufTail_ = 0;
   OBufFull_ = false;
   InAvailDelivery_ = false;
-  ReadCount_ = LargestRead_ = 0;
+  HandlerCall_ = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -224,13 +232,6 @@ int TApdBaseDispatcher::UsedLocked() const {
   return (DBufHead_ - DBufTail_ + kBufSize) % kBufSize;
 }
 
-void TApdBaseDispatcher::CopyFromLocked(int offset, uint8_t* dest, int length) const {
-  int start = (DBufTail_ + offset) % kBufSize;
-  int first = std::min(length, kBufSize - start);
-  std::memcpy(dest, DBuffer_.get() + start, first);
-  if (length > first) std::memcpy(dest + first, DBuffer_.get(), length - first);
-}
-
 int TApdBaseDispatcher::ExtractData() {
   std::lock_guard<std::recursive_mutex> lock(InputLock_);
   if (!DBuffer_) return 0;
@@ -240,8 +241,11 @@ int TApdBaseDispatcher::ExtractData() {
   }
   TDeviceStatus status;
   RefreshStatus(status);
+  // Read even when the driver reports nothing waiting: a tty moves received
+  // bytes into its read buffer in deferred work, which a busy machine may put
+  // off for seconds while the sender stays blocked, and a read pushes that
+  // work along. A read of nothing costs one call per cycle.
   const int waiting = static_cast<int>(status.InQue);
-  if (waiting <= 0) return 0;
 
   int contiguous = kBufSize - DBufHead_;
   int free = kBufSize;
@@ -249,16 +253,15 @@ int TApdBaseDispatcher::ExtractData() {
     free = (DBufTail_ - DBufHead_ + kBufSize) % kBufSize;
     if (DBufTail_ > DBufHead_) contiguous = free;
   }
-  int want = std::min(free, waiting);
   HeldBack_ = waiting > free;
-  int second = want > contiguous ? want - contiguous : 0;
 
   int got = std::max(ReadCom(DBuffer_.get() + DBufHead_, contiguous), 0);
   LogDispatch(1, 1, got, DBuffer_.get() + DBufHead_, got);
   DBufHead_ += got;
   HeadSerial_ += got;
   int moved = got;
-  if (got < contiguous) second = 0;
+  // The rest of the room past the wrap, when the driver filled the first part.
+  const int second = got == contiguous ? free - contiguous : 0;
   if (DBufHead_ == kBufSize) DBufHead_ = 0;
   if (got > 0) DBufFull_ = DBufHead_ == DBufTail_;
 
@@ -273,19 +276,91 @@ int TApdBaseDispatcher::ExtractData() {
   return moved;
 }
 
-// Reads `length` bytes at `offset` past the reader's position; during a
-// delivery the position is the handler's read count, else the tail.
+// The handler call the calling thread runs (see TApdHandlerScope).
+namespace {
+struct THandlerMark {
+  const TApdBaseDispatcher* dispatcher = nullptr;
+  uint64_t call = 0;
+};
+thread_local THandlerMark tHandlerMark;
+}  // namespace
+
+TApdHandlerScope::TApdHandlerScope(TApdBaseDispatcher& dispatcher)
+    : SavedDispatcher_(tHandlerMark.dispatcher), SavedCall_(tHandlerMark.call) {
+  std::lock_guard<std::recursive_mutex> lock(dispatcher.InputLock_);
+  tHandlerMark = {&dispatcher, dispatcher.HandlerCall_};
+}
+
+TApdHandlerScope::~TApdHandlerScope() {
+  tHandlerMark = {SavedDispatcher_, SavedCall_};
+}
+
+bool TApdBaseDispatcher::HandlerReaderLocked() const {
+  return InAvailDelivery_ && HandlerCall_ != 0 && tHandlerMark.dispatcher == this &&
+         tHandlerMark.call == HandlerCall_;
+}
+
+uint64_t TApdBaseDispatcher::ReadSerialLocked() const {
+  const uint64_t tail = TailSerialLocked();
+  // A handler never reads behind the mark: what lies there was taken. Any
+  // other reader starts past what the delivery's handlers have read.
+  if (HandlerReaderLocked()) return std::max(HandlerSerial_, tail);
+  return InAvailDelivery_ ? std::max(DeliveryEnd_, tail) : tail;
+}
+
+void TApdBaseDispatcher::CopyAtLocked(uint64_t serial, uint8_t* dest, int length) const {
+  int start = static_cast<int>(serial % kBufSize);
+  int first = std::min(length, kBufSize - start);
+  std::memcpy(dest, DBuffer_.get() + start, first);
+  if (length > first) std::memcpy(dest + first, DBuffer_.get(), length - first);
+}
+
+void TApdBaseDispatcher::BeginDeliveryLocked(bool reading) {
+  InAvailDelivery_ = reading && DBuffer_;
+  DeliveryBase_ = DeliveryEnd_ = HandlerSerial_ = TailSerialLocked();
+  HandlerCall_ = 0;
+}
+
+void TApdBaseDispatcher::BeginHandlerCallLocked() {
+  HandlerSerial_ = DeliveryBase_;
+  HandlerCall_ = ++HandlerCalls_;
+}
+
+void TApdBaseDispatcher::EndHandlerCallLocked() {
+  // Late reads of a handler whose caller has gone on are ordinary reads.
+  HandlerCall_ = 0;
+}
+
+uint64_t TApdBaseDispatcher::EndDeliveryLocked(bool advance) {
+  const uint64_t read = DeliveryEnd_ - DeliveryBase_;
+  if (InAvailDelivery_ && advance && DBuffer_) {
+    const uint64_t tail = TailSerialLocked();
+    if (DeliveryEnd_ > tail) {
+      DBufTail_ = (DBufTail_ + static_cast<int>(DeliveryEnd_ - tail)) % kBufSize;
+      DBufFull_ = false;
+      WakeIfHeldBack();
+    }
+  }
+  InAvailDelivery_ = false;
+  HandlerCall_ = 0;
+  return read;
+}
+
+// Reads `length` bytes at `offset` past the calling thread's read position.
 int TApdBaseDispatcher::RelativeRead(int offset, int length, uint8_t* dest, bool take) {
+  if (length == 0) return 0;
   std::lock_guard<std::recursive_mutex> lock(InputLock_);
-  if (!DBuffer_ || length <= 0) return ecBufferIsEmpty;
-  int base = InAvailDelivery_ ? ReadCount_ : 0;
-  if (base + offset + length > UsedLocked()) return ecBufferIsEmpty;
-  if (dest) CopyFromLocked(base + offset, dest, length);
+  if (!DBuffer_ || length < 0) return ecBufferIsEmpty;
+  const uint64_t from = ReadSerialLocked() + static_cast<uint64_t>(offset);
+  if (from + static_cast<uint64_t>(length) > HeadSerial_) return ecBufferIsEmpty;
+  if (dest) CopyAtLocked(from, dest, length);
   if (take) {
-    if (InAvailDelivery_) {
-      ReadCount_ += length;
+    const uint64_t to = from + static_cast<uint64_t>(length);
+    if (HandlerReaderLocked()) {
+      HandlerSerial_ = to;
+      DeliveryEnd_ = std::max(DeliveryEnd_, to);
     } else {
-      DBufTail_ = (DBufTail_ + length) % kBufSize;
+      DBufTail_ = static_cast<int>(to % kBufSize);
       DBufFull_ = false;
       WakeIfHeldBack();
     }
@@ -298,9 +373,7 @@ int TApdBaseDispatcher::RelativeRead(int offset, int length, uint8_t* dest, bool
 }
 
 bool TApdBaseDispatcher::CharReady() {
-  std::lock_guard<std::recursive_mutex> lock(InputLock_);
-  if (!DBuffer_) return false;
-  return UsedLocked() > (InAvailDelivery_ ? ReadCount_ : 0);
+  return InBuffUsed() > 0;
 }
 
 int TApdBaseDispatcher::PeekChar(uint16_t position) {
@@ -327,26 +400,21 @@ int TApdBaseDispatcher::GetBlock(void* dest, int length) {
 int TApdBaseDispatcher::InBuffUsed() {
   std::lock_guard<std::recursive_mutex> lock(InputLock_);
   if (!DBuffer_) return 0;
-  return UsedLocked() - (InAvailDelivery_ ? ReadCount_ : 0);
+  return static_cast<int>(HeadSerial_ - ReadSerialLocked());
 }
 
 int TApdBaseDispatcher::InBuffFree() {
-  std::lock_guard<std::recursive_mutex> lock(InputLock_);
-  if (!DBuffer_) return kBufSize;
-  return kBufSize - UsedLocked() + (InAvailDelivery_ ? ReadCount_ : 0);
+  return kBufSize - InBuffUsed();
 }
 
 int TApdBaseDispatcher::FlushInBuffer() {
   std::lock_guard<std::recursive_mutex> lock(InputLock_);
   if (DeviceOpen_.load()) FlushCom(1);
   if (!DBuffer_) return 0;
-  if (InAvailDelivery_) {
-    LargestRead_ = UsedLocked();
-  } else {
-    DBufTail_ = DBufHead_;
-    ReadCount_ = 0;
-  }
+  // Nothing present stays readable; a delivery's end keeps the mark here.
+  DBufTail_ = DBufHead_;
   DBufFull_ = false;
+  if (InAvailDelivery_) DeliveryEnd_ = HandlerSerial_ = HeadSerial_;
   // Nothing flushed may match a data trigger later.
   ScanSerial_ = HeadSerial_;
   ResetDataTriggerMatches();
@@ -366,6 +434,8 @@ int TApdBaseDispatcher::PutString(std::string_view s) {
 
 int TApdBaseDispatcher::PutBlock(const void* data, int length) {
   if (length <= 0) return 0;
+  // Nothing queued now could ever leave.
+  if (DeviceLost_.load()) return ecDeviceLost;
   bool rs485;
   {
     std::lock_guard<std::recursive_mutex> main(MainLock_);
@@ -431,15 +501,23 @@ int TApdBaseDispatcher::OutBuffFree() {
 }
 
 int TApdBaseDispatcher::FlushOutBuffer() {
+  // One flush at a time: the output thread answers every flush request that
+  // is pending with one acknowledgement, so a second flusher would miss it
+  // and wait out the limit.
+  std::lock_guard<std::mutex> flushing(FlushLock_);
   {
     std::lock_guard<std::recursive_mutex> lock(OutputLock_);
     FlushInProgress_ = true;
   }
-  if (OutThread_ && OutThread_->Alive() && !IsOwnThread()) {
-    // The output thread abandons a pending write and acknowledges.
+  if (OutThread_ && OutThread_->Alive() && !IsOutputThread()) {
+    // The output thread abandons a pending write and acknowledges; until it
+    // has, the ring must stay as it is, for a write may be under way from it.
+    // An output thread that ends meanwhile (the device was lost) answers no more.
     FlushAckEvent_.Reset();
     FlushEvent_.Signal();
-    FlushAckEvent_.WaitFor(5000);
+    for (int waited = 0; waited < 5000 && !FlushAckEvent_.WaitFor(50); waited += 50) {
+      if (!OutThread_->Alive()) break;
+    }
   }
   {
     std::lock_guard<std::recursive_mutex> lock(OutputLock_);

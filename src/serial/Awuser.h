@@ -119,6 +119,12 @@ class TApdBaseDispatcher {
   // No delivery starts now: one is running, or SetEventBusy suspended them.
   bool EventBusy() const { return Delivering_.load() || Suspended_.load(); }
   bool PortOpen() const { return DeviceOpen_.load(); }
+  // The device went away while open (an adapter pulled out, the other side
+  // of a pseudo-terminal closed): the threads have ended or are ending, and
+  // writes fail with -3011 until the port is closed and opened again.
+  bool DeviceLost() const { return DeviceLost_.load(); }
+  // The path the port was opened on (empty before the first InitPort).
+  std::string DevicePath() const;
 
   // Called on the dispatch thread each time received bytes have been moved
   // into the dispatch buffer (also while delivery is suspended), after the
@@ -127,20 +133,26 @@ class TApdBaseDispatcher {
   // Called on the output thread each time the output ring has been handed to
   // the device in full, and on the dispatch thread each time the device
   // reports a change of its modem lines, so that a wait for the output to
-  // drain or for CTS can stop sleeping. It must not block. Set before InitPort.
+  // drain or for CTS can stop sleeping; and once on the thread that finds the
+  // device lost. It must not block. Set before InitPort.
   void SetOutputStatusHook(std::function<void()> hook) { OutputStatusHook_ = std::move(hook); }
 
-  // ---- reading (input lock; relative to the handler's read count during a delivery) ----
+  // ---- reading (input lock) ----
+  // During an avail or data delivery, the handler being called reads from the
+  // start of the offer onwards (every handler sees the same bytes); any other
+  // reader takes bytes from the unread mark at once. Nobody reads a byte that
+  // another reader has taken outside the delivery's accounting, and the mark
+  // never moves back over anything read.
   bool CharReady();
   int PeekChar(uint16_t position);        // byte (1 = oldest) or -3007
   int GetChar();                          // byte or -3007
-  int PeekBlock(void* dest, int length);  // length or -3007, nothing copied
-  int GetBlock(void* dest, int length);   // length or -3007, nothing taken
+  int PeekBlock(void* dest, int length);  // length (0 for 0) or -3007, nothing copied
+  int GetBlock(void* dest, int length);   // length (0 for 0) or -3007, nothing taken
 
   // ---- writing (output lock) ----
   int PutChar(uint8_t c);
   int PutString(std::string_view s);
-  int PutBlock(const void* data, int length);  // 0, -3006, -3004, -3010
+  int PutBlock(const void* data, int length);  // 0, -3006, -3004, -3010, -3011
 
   // ---- counts and flushes ----
   int InBuffUsed();
@@ -157,7 +169,8 @@ class TApdBaseDispatcher {
 
   // Suspends (true) or resumes (false) trigger processing; wasBusy receives
   // the previous value. The suspension is the caller's alone: a delivery
-  // running meanwhile finishes, and its end does not resume anything.
+  // running meanwhile finishes, and its end does not resume anything. What
+  // the caller reads meanwhile is taken at once, never offered again.
   void SetEventBusy(bool& wasBusy, bool busy);
 
   // ---- options word ----
@@ -281,13 +294,16 @@ class TApdBaseDispatcher {
   void* const Owner_;
   int Handle_ = -1;
   std::string DeviceName_;
+  std::string DevicePath_;
 
   // Locks (see the class comment for the nesting order). StatusLock_ is a
-  // leaf guarding the device status record.
+  // leaf guarding the device status record. FlushLock_ lets one output
+  // flush at a time talk to the output thread; it is taken before any other.
   mutable std::recursive_mutex InputLock_;
   mutable std::recursive_mutex MainLock_;
   mutable std::recursive_mutex OutputLock_;
   mutable std::mutex StatusLock_;
+  std::mutex FlushLock_;
 
   // Line settings (main lock).
   TDeviceSettings Settings_;
@@ -309,10 +325,17 @@ class TApdBaseDispatcher {
   uint64_t HeadSerial_ = 0;       // bytes stored since the open
   uint64_t ScanSerial_ = 0;       // next byte the data-trigger scan looks at
   uint64_t LastAvailSerial_ = 0;  // head at the last avail notification
+  bool HeldBack_ = false;         // the driver holds bytes the buffer had no room for
+  // An avail or data delivery: its offer starts at DeliveryBase_; the handler
+  // being called (call number HandlerCall_, 0 between handlers) reads on from
+  // HandlerSerial_; DeliveryEnd_ is the furthest any handler got, where other
+  // readers start meanwhile. The unread mark moves there when it ends.
   bool InAvailDelivery_ = false;
-  bool HeldBack_ = false;  // the driver holds bytes the buffer had no room for
-  int ReadCount_ = 0;      // read count of the handler being called
-  int LargestRead_ = 0;    // largest read count of the current delivery
+  uint64_t DeliveryBase_ = 0;
+  uint64_t HandlerSerial_ = 0;
+  uint64_t DeliveryEnd_ = 0;
+  uint64_t HandlerCall_ = 0;
+  uint64_t HandlerCalls_ = 0;  // handler calls made, numbering them
 
   // Output ring (output lock).
   std::unique_ptr<uint8_t[]> OBuffer_;
@@ -328,7 +351,7 @@ class TApdBaseDispatcher {
   TDeviceStatus ComStatus_;  // StatusLock_
   uint8_t ModemStatus_ = 0;  // main lock
   std::atomic<bool> RingFlag_{false};
-  std::atomic<uint32_t> LastEventMask_{0};
+  std::atomic<uint32_t> LastEventMask_{0};  // device events not yet handled
 
   // Triggers and handlers (main lock).
   uint16_t AvailThreshold_ = 0;
@@ -366,6 +389,7 @@ class TApdBaseDispatcher {
   std::atomic<bool> ClosePending_{false};
   std::atomic<bool> DispEndedByClose_{false};
   std::atomic<bool> DeviceOpen_{false};
+  std::atomic<bool> DeviceLost_{false};
   TApdEvent ComEvent_{false};       // device-wait -> dispatch: a device event happened
   TApdEvent ReadyEvent_{false};     // dispatch -> device-wait: go on waiting
   TApdEvent AckEvent_{false};       // a thread -> its starter: started
@@ -398,7 +422,11 @@ class TApdBaseDispatcher {
   void SendLoop();
   void AdvanceSend(int k);
   void DropRtsWhenSent();
-  bool IsOwnThread() const;
+  // The device failed under a thread that did not close it: remember the
+  // loss and let every thread end.
+  void MarkDeviceLost();
+  bool IsOwnThread() const;     // any of this dispatcher's threads
+  bool IsOutputThread() const;  // this dispatcher's output thread
   // Waits, handling window messages unless on one of our own threads, until
   // the thread has gone or `ms` have passed (ms < 0: no limit).
   bool WaitThreadGone(TApdDispatcherThread* thread, int ms);
@@ -408,11 +436,24 @@ class TApdBaseDispatcher {
   void ApplyThreadPriorities();
   int ThreadBoostSteps(bool outputThread);
 
+  friend class TApdHandlerScope;
+
   // Receive path and buffers (Awuser.cpp).
   int ExtractData();  // bytes moved into the dispatch buffer
   int UsedLocked() const;
-  void CopyFromLocked(int offset, uint8_t* dest, int length) const;
+  uint64_t TailSerialLocked() const { return HeadSerial_ - static_cast<uint64_t>(UsedLocked()); }
+  // True when the calling thread runs the handler being called now.
+  bool HandlerReaderLocked() const;
+  // The serial of the next byte the calling thread would read.
+  uint64_t ReadSerialLocked() const;
+  void CopyAtLocked(uint64_t serial, uint8_t* dest, int length) const;
   int RelativeRead(int offset, int length, uint8_t* dest, bool take);
+  // Delivery bookkeeping (input lock held): a delivery starts, a handler
+  // call starts or ends, the delivery ends (returns how far the handlers read).
+  void BeginDeliveryLocked(bool reading);
+  void BeginHandlerCallLocked();
+  void EndHandlerCallLocked();
+  uint64_t EndDeliveryLocked(bool advance);
   void FreeBuffers();
   void LeavePortList();
   int RingQueuedLocked() const;  // output lock held
@@ -445,6 +486,24 @@ class TApdBaseDispatcher {
   // Trace and dispatch-log hooks; recording is off until those recorders exist.
   void TraceBytes(char kind, const uint8_t* data, int n) {}
   void LogDispatch(int type, int subType, uint32_t data, const void* attached, int n) {}
+};
+
+// Marks the calling thread, while the scope lives, as the one running the
+// handler the dispatcher is calling now: reads it makes are the handler's.
+// The dispatcher sets one around every handler it calls itself; the side of a
+// window handler that runs the message sets one on the window thread. Made
+// when no handler call is waiting for this thread (say, a message whose
+// sender gave up), it marks nothing. Thread contract: the marked thread only.
+class TApdHandlerScope {
+ public:
+  explicit TApdHandlerScope(TApdBaseDispatcher& dispatcher);
+  ~TApdHandlerScope();
+  TApdHandlerScope(const TApdHandlerScope&) = delete;
+  TApdHandlerScope& operator=(const TApdHandlerScope&) = delete;
+
+ private:
+  const TApdBaseDispatcher* SavedDispatcher_;
+  uint64_t SavedCall_;
 };
 
 }  // namespace kestrel

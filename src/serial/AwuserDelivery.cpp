@@ -50,25 +50,25 @@ bool TApdBaseDispatcher::SendNotify(uint32_t msg, uint32_t wParam, uint16_t para
   const bool reading = msg == apw_TriggerAvail || msg == apw_TriggerData;
   {
     std::lock_guard<std::recursive_mutex> lock(InputLock_);
-    LargestRead_ = 0;
-    ReadCount_ = 0;
-    InAvailDelivery_ = reading && DBuffer_;
+    BeginDeliveryLocked(reading);
   }
   const uint32_t lParam = (static_cast<uint32_t>(Handle_) << 16) | param;
   bool aborted = false;
 
   auto before = [this] {
     std::lock_guard<std::recursive_mutex> lock(InputLock_);
-    ReadCount_ = 0;
+    BeginHandlerCallLocked();
   };
   // False when a close was requested meanwhile: the delivery stops there.
   auto after = [this, &aborted] {
+    {
+      std::lock_guard<std::recursive_mutex> lock(InputLock_);
+      EndHandlerCallLocked();
+    }
     if (ClosePending_.load()) {
       aborted = true;
       return false;
     }
-    std::lock_guard<std::recursive_mutex> lock(InputLock_);
-    LargestRead_ = std::max(LargestRead_, ReadCount_);
     return true;
   };
 
@@ -87,11 +87,15 @@ bool TApdBaseDispatcher::SendNotify(uint32_t msg, uint32_t wParam, uint16_t para
     }
     before();
     TApdSynchronizeHook hook = gSynchronizeHook.load();
+    auto call = [&] {
+      TApdHandlerScope scope(*this);
+      event(msg, wParam, lParam);
+    };
     CallHandler([&] {
       if (sync && hook)
-        hook([&] { event(msg, wParam, lParam); });
+        hook(call);
       else
-        event(msg, wParam, lParam);
+        call();
     });
     if (!after()) break;
   }
@@ -105,7 +109,10 @@ bool TApdBaseDispatcher::SendNotify(uint32_t msg, uint32_t wParam, uint16_t para
       proc = ProcHandlers_[i].Proc;
     }
     before();
-    CallHandler([&] { proc(msg, wParam, lParam); });
+    CallHandler([&] {
+      TApdHandlerScope scope(*this);
+      proc(msg, wParam, lParam);
+    });
     if (!after()) break;
   }
 
@@ -134,16 +141,9 @@ bool TApdBaseDispatcher::SendNotify(uint32_t msg, uint32_t wParam, uint16_t para
   bool result = !aborted;
   {
     std::lock_guard<std::recursive_mutex> lock(InputLock_);
-    if (InAvailDelivery_ && !aborted && DBuffer_) {
-      if (LargestRead_ > 0) {
-        DBufTail_ = (DBufTail_ + LargestRead_) % kBufSize;
-        DBufFull_ = false;
-        WakeIfHeldBack();
-      }
-      if (msg == apw_TriggerAvail && static_cast<uint32_t>(LargestRead_) != wParam) result = false;
-    }
-    InAvailDelivery_ = false;
-    ReadCount_ = 0;
+    const bool offered = InAvailDelivery_;
+    const uint64_t read = EndDeliveryLocked(!aborted);
+    if (offered && !aborted && msg == apw_TriggerAvail && read != wParam) result = false;
   }
   {
     // Only the delivery's own flag: a suspension made meanwhile stays.
@@ -195,8 +195,12 @@ bool TApdBaseDispatcher::CheckReceiveTriggers() {
     if (!DBuffer_) return false;
     const int used = UsedLocked();
     const uint64_t tailSerial = HeadSerial_ - used;
-    // Bytes already taken are never scanned again.
-    if (ScanSerial_ < tailSerial) ScanSerial_ = tailSerial;
+    // Bytes already taken are never scanned again, and a partial match
+    // must not be completed across them.
+    if (ScanSerial_ < tailSerial) {
+      ScanSerial_ = tailSerial;
+      ResetDataTriggerMatches();
+    }
     int longest = 0;
     for (; ScanSerial_ < HeadSerial_ && !matched; ++ScanSerial_) {
       uint8_t byte = DBuffer_[ScanSerial_ % kBufSize];

@@ -25,6 +25,8 @@ namespace {
 
 // The dispatcher whose thread this is (nullptr on every other thread).
 thread_local const TApdBaseDispatcher* tOwnDispatcher = nullptr;
+// True on an output thread.
+thread_local bool tOutputThread = false;
 
 constexpr int kDispatchCycleMs = 50;
 constexpr int kStartAckMs = 3000;
@@ -132,6 +134,10 @@ bool TApdBaseDispatcher::IsOwnThread() const {
   return tOwnDispatcher == this;
 }
 
+bool TApdBaseDispatcher::IsOutputThread() const {
+  return tOwnDispatcher == this && tOutputThread;
+}
+
 bool TApdBaseDispatcher::WaitThreadGone(TApdDispatcherThread* thread, int ms) {
   return WaitGone([thread] { return !thread->Alive(); }, ms);
 }
@@ -209,9 +215,16 @@ void TApdBaseDispatcher::ComThreadExecute(TApdDispatcherThread* self) {
   RunGuarded("device-wait", [this] {
     while (!KillThreads_.load()) {
       uint32_t mask = 0;
-      if (WaitComEvent(mask) < 0) break;  // the device was closed or failed
+      if (WaitComEvent(mask) < 0) {
+        // Closed by us (the kill flag is set first), or gone by itself.
+        if (!KillThreads_.load()) MarkDeviceLost();
+        break;
+      }
       if (mask & (ev_Ring | ev_RingTe)) RingFlag_ = true;
-      LastEventMask_ = mask;
+      // Gathered until the dispatch thread takes them: the ready event may
+      // be set already by an idle cycle, so the next event can come before
+      // the dispatch thread has looked at this one.
+      LastEventMask_.fetch_or(mask);
       if (KillThreads_.load()) break;
       ComEvent_.Set();
       ReadyEvent_.Wait();
@@ -232,6 +245,8 @@ void TApdBaseDispatcher::DispThreadExecute(TApdDispatcherThread* self) {
       ReceiveCycle();
       TimerCycle();
       if (KillThreads_.load() || ClosePending_.load()) break;
+      // After one more look at what arrived before the device went away.
+      if (DeviceLost_.load()) break;
     }
   });
   DispEndedByClose_ = ClosePending_.load();
@@ -239,7 +254,7 @@ void TApdBaseDispatcher::DispThreadExecute(TApdDispatcherThread* self) {
 }
 
 void TApdBaseDispatcher::ReceiveCycle() {
-  uint32_t mask = LastEventMask_.load();
+  const uint32_t mask = LastEventMask_.exchange(0);
   if (mask & (ev_Cts | ev_Dsr | ev_Rlsd | ev_Ring | ev_RingTe)) {
     ReadModemStatus(0);
     if (OutputStatusHook_) OutputStatusHook_();
@@ -275,9 +290,10 @@ void TApdBaseDispatcher::TimerCycle() {
 // Output thread
 
 void TApdBaseDispatcher::OutThreadExecute(TApdDispatcherThread* self) {
+  tOutputThread = true;
   ThreadStarting(ThreadBoostSteps(true));
   RunGuarded("output", [this] {
-    while (!KillThreads_.load() && !ClosePending_.load()) {
+    while (!KillThreads_.load() && !ClosePending_.load() && !DeviceLost_.load()) {
       pollfd fds[2] = {{OutputEvent_.get(), POLLIN, 0}, {FlushEvent_.get(), POLLIN, 0}};
       int n = ::poll(fds, 2, -1);
       if (n < 0) {
@@ -295,7 +311,15 @@ void TApdBaseDispatcher::OutThreadExecute(TApdDispatcherThread* self) {
       }
     }
   });
+  FlushAckEvent_.Set();  // a flush waiting for us now need not
   ThreadGone(self, false);
+}
+
+void TApdBaseDispatcher::MarkDeviceLost() {
+  if (DeviceLost_.exchange(true)) return;
+  ComEvent_.Set();
+  OutputEvent_.Signal();
+  if (OutputStatusHook_) OutputStatusHook_();  // waits for the output stop waiting
 }
 
 void TApdBaseDispatcher::SendLoop() {
@@ -339,9 +363,15 @@ void TApdBaseDispatcher::SendLoop() {
         FlushAckEvent_.Set();
         return;
       }
-      if (wait != kWaitReady) AdvanceSend(chunk);  // the device has gone: drop
+      if (wait != kWaitReady) {
+        if (!KillThreads_.load()) MarkDeviceLost();
+        return;
+      }
     } else {
-      AdvanceSend(chunk);  // a failed write drops its chunk
+      // A write the device refuses outright means it has gone: what is
+      // queued can never leave.
+      if (!KillThreads_.load()) MarkDeviceLost();
+      return;
     }
   }
   if (OutputStatusHook_) OutputStatusHook_();

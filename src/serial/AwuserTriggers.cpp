@@ -221,6 +221,9 @@ void TApdBaseDispatcher::RestoreTriggers(const TTriggerSave& save) {
   TimerTriggers_ = save.Timers;
   DataTriggers_ = save.Datas;
   StatusTriggers_ = save.Statuses;
+  // A record saved during its own delivery carries that checking loop's
+  // hit flag, which nothing would clear any more.
+  for (auto& t : StatusTriggers_) t.Hit = false;
 }
 
 void TApdBaseDispatcher::ResetDataTriggerMatches() {

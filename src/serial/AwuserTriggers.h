@@ -77,8 +77,9 @@ struct TTriggerSave {
 // A "window" handler: the component's window-thread side implements it.
 // DeliverTriggerMessage is called on the dispatch thread; it hands the message
 // to the window thread and returns once the window thread has handled it, or
-// after at most 3000 ms. A message not started within the limit must be
-// dropped: reads made for it later would count against another delivery.
+// after at most 3000 ms. A message not started within the limit is dropped.
+// The window thread marks itself with a TApdHandlerScope while it runs the
+// message, so that its reads count as this handler's.
 class TApdWindowHandler {
  public:
   virtual void DeliverTriggerMessage(uint32_t Msg, uint32_t wParam, uint32_t lParam) = 0;

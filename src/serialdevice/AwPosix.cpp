@@ -286,6 +286,12 @@ int TApdPosixDevice::GetState(TDeviceSettings& settings) {
   return ecOK;
 }
 
+// What termios cannot express is left out, not imitated: the XON/XOFF
+// limits (XonLim, XoffLim, which the flow thresholds BufferFull and
+// BufferResume become) are the kernel's own fixed thresholds; DSR-held
+// output (dcb_OutxDsrFlow, hfRequireDSR) and DTR handshake
+// (dcb_DtrHandshake, hfUseDTR) do not exist, so DTR simply stays where it
+// was. Hardware handshake is CRTSCTS on RTS and CTS only.
 int TApdPosixDevice::ApplyTermios(int fd, const TDeviceSettings& s) {
   struct termios tio {};
   if (::tcgetattr(fd, &tio) != 0) return ApdResultFromErrno(errno);

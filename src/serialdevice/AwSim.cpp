@@ -186,7 +186,7 @@ TSimPair CreateSimDevice(const TSimOptions& options) {
   if (options.dcd) lines |= ms_RlsdOn;
   if (options.ring) lines |= ms_RingOn;
   auto cable = std::make_shared<TApdSimCable>(options.pace, lines, options.farReceiveSize,
-                                              options.farTransmitFifo);
+                                              options.farTransmitFifo, options.unplugAfter);
   TSimPair pair;
   pair.port = std::make_unique<TApdSimDevice>(cable, options.path);
   pair.far = std::make_shared<TApdSimFarEnd>(cable, options.path);

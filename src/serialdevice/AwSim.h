@@ -36,6 +36,11 @@ struct TSimOptions {
   // The far end's transmitter FIFO; its Send takes no more than this
   // beyond the room in the port's receive queue.
   size_t farTransmitFifo = 16;
+  // The port's adapter is pulled out once the port has sent this many bytes
+  // since it opened (-1: never). From then on its waits report the device
+  // closed, its writes fail as a vanished device's do, and nothing crosses
+  // the cable in either direction until the port opens again.
+  int64_t unplugAfter = -1;
 };
 
 // The port side. Thread contract: as TApdSerialDevice.

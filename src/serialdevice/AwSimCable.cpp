@@ -48,8 +48,11 @@ int CeilMilliseconds(std::chrono::nanoseconds d) {
 }  // namespace
 
 TApdSimCable::TApdSimCable(bool pace, uint8_t farLines, size_t farReceiveSize,
-                           size_t farTransmitFifo)
-    : farTransmitFifo_(std::max<size_t>(farTransmitFifo, 1)), pace_(pace), farLines_(farLines) {
+                           size_t farTransmitFifo, int64_t unplugAfter)
+    : farTransmitFifo_(std::max<size_t>(farTransmitFifo, 1)),
+      pace_(pace),
+      unplugAfter_(unplugAfter),
+      farLines_(farLines) {
   toFar_.recvCap = std::max<size_t>(farReceiveSize, 1);
   toPort_.recvCap = kSimDefaultQueue;
   SetByteTime();
@@ -99,10 +102,11 @@ void TApdSimCable::Advance(TSimClock::time_point now) {
       toPort_, now, byteTime,
       [&] {
         return (followPortRts_ && !rts_) ||
-               (openedBy_ && toPort_.arrived.size() >= toPort_.recvCap);
+               (openedBy_ && !unplugged_ && toPort_.arrived.size() >= toPort_.recvCap);
       },
       [&](uint8_t byte) {
-        if (openedBy_) DeliverToPort(byte);  // a closed port hears nothing
+        // A closed or unplugged port hears nothing.
+        if (openedBy_ && !unplugged_) DeliverToPort(byte);
       });
   if (moved) Changed();
 }
@@ -165,6 +169,24 @@ std::optional<TSimClock::time_point> TApdSimCable::NextCrossing(const TSimLane& 
   return lane.headDone + byteTime_ * (count - 1);
 }
 
+void TApdSimCable::Unplug() {
+  Advance(TSimClock::now());  // what has crossed already arrives
+  unplugged_ = true;
+  toFar_.sending.clear();  // the rest dies with the adapter
+  toFar_.onWire = false;
+  toPort_.arrived.clear();
+  Changed();
+}
+
+bool TApdSimCable::PortUsable(const void* owner, int& result) const {
+  result = ecOK;
+  if (openedBy_ != owner)
+    result = ecCommNotOpen;
+  else if (unplugged_)
+    result = ecFileNotFound;  // as a vanished device reports itself
+  return result == ecOK;
+}
+
 // ---- port side ----
 
 int TApdSimCable::PortOpen(const void* owner) {
@@ -174,6 +196,8 @@ int TApdSimCable::PortOpen(const void* owner) {
   dtr_ = rts_ = true;  // raised at open, as a tty does
   break_ = xoffReceived_ = xoffSent_ = false;
   errors_ = events_ = 0;
+  unplugged_ = false;
+  portWritten_ = 0;
   toPort_.arrived.clear();
   reportedArrivals_ = toPort_.arrivedTotal;
   UpdateHandshake();
@@ -219,14 +243,14 @@ int TApdSimCable::PortReceiveQueueSize() {
 
 int TApdSimCable::PortGetState(const void* owner, TDeviceSettings& settings) {
   Lock lock(lock_);
-  if (openedBy_ != owner) return ecCommNotOpen;
+  if (int rc; !PortUsable(owner, rc)) return rc;
   settings = settings_;
   return ecOK;
 }
 
 int TApdSimCable::PortSetState(const void* owner, const TDeviceSettings& settings) {
   Lock lock(lock_);
-  if (openedBy_ != owner) return ecCommNotOpen;
+  if (int rc; !PortUsable(owner, rc)) return rc;
   const auto now = TSimClock::now();
   Advance(now);  // bytes already sent crossed at the old speed
   settings_ = settings;
@@ -244,7 +268,7 @@ int TApdSimCable::PortSetState(const void* owner, const TDeviceSettings& setting
 
 int TApdSimCable::PortRead(const void* owner, uint8_t* buffer, int n) {
   Lock lock(lock_);
-  if (openedBy_ != owner || n <= 0) return 0;
+  if (int rc; !PortUsable(owner, rc) || n <= 0) return 0;
   const auto now = TSimClock::now();
   Advance(now);
   auto& queue = toPort_.arrived;
@@ -260,18 +284,29 @@ int TApdSimCable::PortRead(const void* owner, uint8_t* buffer, int n) {
 
 int TApdSimCable::PortWrite(const void* owner, const uint8_t* data, int n) {
   Lock lock(lock_);
-  if (openedBy_ != owner) return ecCommNotOpen;
+  if (int rc; !PortUsable(owner, rc)) return rc;
   const auto now = TSimClock::now();
   Advance(now);
+  int limit = n;
+  if (unplugAfter_ >= 0) {
+    const uint64_t left =
+        static_cast<uint64_t>(unplugAfter_) - std::min<uint64_t>(portWritten_, unplugAfter_);
+    limit = static_cast<int>(std::min<uint64_t>(left, static_cast<uint64_t>(n)));
+  }
   int taken = 0;
-  while (taken < n) {
-    const size_t room = std::min(PortWriteRoom(), static_cast<size_t>(n - taken));
+  while (taken < limit) {
+    const size_t room = std::min(PortWriteRoom(), static_cast<size_t>(limit - taken));
     if (room == 0) break;
     toFar_.sending.insert(toFar_.sending.end(), data + taken, data + taken + room);
     taken += static_cast<int>(room);
     Advance(now);
   }
+  portWritten_ += static_cast<uint64_t>(taken);
   if (taken > 0) Changed();
+  if (unplugAfter_ >= 0 && portWritten_ >= static_cast<uint64_t>(unplugAfter_)) {
+    Unplug();
+    if (taken == 0) return ecFileNotFound;
+  }
   return taken;
 }
 
@@ -281,7 +316,7 @@ int TApdSimCable::PortWaitWritable(const void* owner, int cancelFd) {
     {
       Lock lock(lock_);
       txWaiting_ = false;
-      if (openedBy_ != owner) return kDeviceClosed;
+      if (int rc; !PortUsable(owner, rc)) return kDeviceClosed;
       const auto now = TSimClock::now();
       Advance(now);
       if (PortWriteRoom() > 0) return kWaitReady;
@@ -303,10 +338,9 @@ int TApdSimCable::PortWaitWritable(const void* owner, int cancelFd) {
 int TApdSimCable::PortWaitEvent(const void* owner, uint32_t mask, uint32_t& happened) {
   happened = 0;
   Lock lock(lock_);
-  if (openedBy_ != owner) return kDeviceClosed;
   if (mask == 0) return ecInvalidParameter;
   for (;;) {
-    if (openedBy_ != owner) return kDeviceClosed;
+    if (int rc; !PortUsable(owner, rc)) return kDeviceClosed;
     Advance(TSimClock::now());
     uint32_t events = events_ & mask;
     if ((mask & ev_RxChar) && toPort_.arrivedTotal > reportedArrivals_) {
@@ -329,7 +363,7 @@ int TApdSimCable::PortWaitEvent(const void* owner, uint32_t mask, uint32_t& happ
 uint32_t TApdSimCable::PortGetError(const void* owner, TDeviceStatus& status) {
   Lock lock(lock_);
   status = TDeviceStatus{};
-  if (openedBy_ != owner) return 0;
+  if (int rc; !PortUsable(owner, rc)) return 0;
   Advance(TSimClock::now());
   const uint32_t f = settings_.Flags;
   if ((f & dcb_OutxCtsFlow) && !(farLines_ & ms_CtsOn)) status.HoldFlags |= hold_Cts;
@@ -346,14 +380,14 @@ uint32_t TApdSimCable::PortGetError(const void* owner, TDeviceStatus& status) {
 int TApdSimCable::PortModemLines(const void* owner, uint8_t& levels) {
   Lock lock(lock_);
   levels = 0;
-  if (openedBy_ != owner) return ecCommNotOpen;
+  if (int rc; !PortUsable(owner, rc)) return rc;
   levels = farLines_;
   return ecOK;
 }
 
 int TApdSimCable::PortEscape(const void* owner, int function) {
   Lock lock(lock_);
-  if (openedBy_ != owner) return ecCommNotOpen;
+  if (int rc; !PortUsable(owner, rc)) return rc;
   switch (function) {
     case SETRTS:
     case CLRRTS:
@@ -379,7 +413,7 @@ int TApdSimCable::PortEscape(const void* owner, int function) {
 
 int TApdSimCable::PortPurge(const void* owner, uint32_t flags) {
   Lock lock(lock_);
-  if (openedBy_ != owner) return ecCommNotOpen;
+  if (int rc; !PortUsable(owner, rc)) return rc;
   if (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) {
     toPort_.arrived.clear();
     reportedArrivals_ = toPort_.arrivedTotal;

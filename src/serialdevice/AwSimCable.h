@@ -42,7 +42,8 @@ struct TSimPortView {
 // Thread contract: any thread; every member function takes `lock_` itself.
 class TApdSimCable {
  public:
-  TApdSimCable(bool pace, uint8_t farLines, size_t farReceiveSize, size_t farTransmitFifo);
+  TApdSimCable(bool pace, uint8_t farLines, size_t farReceiveSize, size_t farTransmitFifo,
+               int64_t unplugAfter = -1);
 
   // ---- the port side; `owner` tells port objects on one cable apart ----
   int PortOpen(const void* owner);
@@ -85,6 +86,9 @@ class TApdSimCable {
   void SetFarLines(uint8_t levels);  // and the port's events for the change
   void Changed();
   bool PortTxHeld() const;
+  void Unplug();  // the port's adapter goes away
+  // Whether the port side can be used by `owner`, and the result if not.
+  bool PortUsable(const void* owner, int& result) const;
   size_t PortWriteRoom() const;
   void SetByteTime();
   // When the next batch of bytes on `lane` will have crossed (paced only).
@@ -110,6 +114,10 @@ class TApdSimCable {
   uint32_t errors_ = 0;
   uint32_t events_ = 0;
   uint64_t reportedArrivals_ = 0;
+
+  const int64_t unplugAfter_;
+  uint64_t portWritten_ = 0;  // bytes the port has written since it opened
+  bool unplugged_ = false;
 
   bool farAttached_ = true;
   uint8_t farLines_;  // ms_* levels the far end drives

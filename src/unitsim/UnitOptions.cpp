@@ -147,6 +147,7 @@ bool SetUnitOption(TUnitOptions& options, std::string_view key, std::string_view
   if (key == "pace") return flag(options.Pace);
   if (key == "dropout") return number(0, INT64_MAX, options.DropoutAfter);
   if (key == "corrupt") return number(1, INT64_MAX, options.CorruptAt);
+  if (key == "unplug-after") return number(0, INT64_MAX, options.UnplugAfter);
   if (key == "dir") return text(options.Dir, false);
   if (key == "record") return text(options.Record, false);
   if (key == "transcript") return text(options.Transcript, false);
@@ -199,7 +200,9 @@ const char* UnitOptionsHelp() {
          "  dropout=N          go silent after N data bytes\n"
          "  corrupt=N          invert data byte N (1 = first) of every upload\n"
          "  no-answer          answer queries with the prompt only\n"
-         "  pace               send every byte at the wire rate of baud\n";
+         "  pace               send every byte at the wire rate of baud\n"
+         "  unplug-after=N     (sim: only) pull the port's adapter out once the port\n"
+         "                     has sent N bytes\n";
 }
 
 }  // namespace kestrel

@@ -49,6 +49,9 @@ struct TUnitOptions {
   int64_t CorruptAt = -1;     // inverts this data byte (1 = first) of every upload
   bool NoAnswer = false;      // queries get only the prompt
   bool Pace = false;          // every byte it sends takes its wire time
+  // Behind sim: only, the cable's port end is pulled out once the port has
+  // sent this many bytes (-1: never).
+  int64_t UnplugAfter = -1;
 
   // Files, written only when named.
   std::string Dir;         // images as <Dir>/<address>.bin

@@ -143,6 +143,7 @@ std::unique_ptr<TApdSerialDevice> CreateSimulatedUnitDevice(const std::string& p
   // baud rate. The unit then sends as fast as the wire lets it.
   sim.pace = options.Pace;
   options.Pace = false;
+  sim.unplugAfter = options.UnplugAfter;
   return std::make_unique<TSimUnitDevice>(CreateSimDevice(sim), options);
 }
 

@@ -75,6 +75,7 @@ const std::vector<ClassRow>& ClassTable() {
       {-3008, typeid(ETracingNotEnabled), Family<ESerialIO>(), "Tracing not enabled"},
       {-3009, typeid(ELoggingNotEnabled), Family<ESerialIO>(), "Logging not enabled"},
       {-3010, typeid(EBaseAddressNotSet), Family<ESerialIO>(), "Base address not set"},
+      {-3011, typeid(EDeviceLost), Family<ESerialIO>(), "Device lost"},
       {-5001, typeid(ENoMoreTriggers), Family<ETrigger>(), "No more trigger slots"},
       {-5002, typeid(ETriggerTooLong), Family<ETrigger>(), "Data trigger too long"},
       {-5003, typeid(EBadTriggerHandle), Family<ETrigger>(), "Bad trigger handle"},

@@ -142,6 +142,9 @@ TEST(AwuserData, FullBufferHoldsFurtherBytesBackInTheDriver) {
 TEST(AwuserData, ReadsAcrossTheBufferEnd) {
   TSimPort sim;
   ASSERT_EQ(sim.open, 0);
+  uint8_t none[1];
+  EXPECT_EQ(sim.port->GetBlock(none, 0), 0);  // asking for nothing is no error
+  EXPECT_EQ(sim.port->PeekBlock(none, 0), 0);
   auto first = Pattern(6000, 6);
   ASSERT_EQ(sim.far->SendFor(first.data(), 6000, 10s), 6000);
   ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 6000; }));

@@ -463,6 +463,70 @@ TEST_F(Delivery, FlushedBytesNeverMatchADataTrigger) {
   EXPECT_EQ(Events()[0].wParam, 1u);
 }
 
+TEST_F(Delivery, APartialMatchNeverSpansBytesReadMeanwhile) {
+  int a = 0;
+  sim.port->RegisterEventTriggerHandler(&a, Taker("a", 0));
+  sim.port->AddDataTrigger("OK", false);
+  Send("O");
+  ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerAvail) == 1; }));  // O was scanned
+  bool was;
+  sim.port->SetEventBusy(was, true);
+  Send("abc");
+  ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 4; }));
+  char taken[4];
+  ASSERT_EQ(sim.port->GetBlock(taken, 4), 4);
+  sim.port->SetEventBusy(was, false);
+  Send("K");  // the stream was O a b c K: no OK in it
+  ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerAvail) == 2; }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(Count(apw_TriggerData), 0u);
+  Send("OK");
+  EXPECT_TRUE(WaitUntil([&] { return Count(apw_TriggerData) == 1; }));
+}
+
+// After an idle spell the device-wait thread finds the dispatch thread's go-on
+// signal already given, so a byte right behind a line change can come in
+// before the dispatch thread has looked at the change.
+TEST_F(Delivery, EveryModemChangeReachesItsTriggerWithAByteRightBehind) {
+  auto& p = *sim.port;
+  const int dcd = p.AddStatusTrigger(stModem);
+  std::atomic<int> fired{0};
+  int a = 0;
+  p.RegisterEventTriggerHandler(&a, [&](uint32_t msg, uint32_t w, uint32_t) {
+    if (msg != apw_TriggerStatus || w != uint32_t(dcd)) return;
+    ++fired;
+    p.SetStatusTrigger(dcd, ms_RlsdOn, true);
+  });
+  ASSERT_EQ(p.SetStatusTrigger(dcd, ms_RlsdOn, true), 0);
+  constexpr int kChanges = 40;
+  for (int i = 0; i < kChanges; ++i) {
+    std::this_thread::sleep_for(60ms);  // idle for more than a dispatch cycle
+    sim.far->SetDcd(i % 2 == 1);
+    sim.far->Send(reinterpret_cast<const uint8_t*>("x"), 1);
+  }
+  WaitUntil([&] { return fired == kChanges; }, 2s);
+  EXPECT_EQ(fired.load(), kChanges);
+  EXPECT_EQ(p.CheckDCD(), kChanges % 2 == 0);
+}
+
+TEST_F(Delivery, AStatusTriggerSavedDuringItsOwnDeliveryFiresAgainAfterARestore) {
+  auto& p = *sim.port;
+  const int free = p.AddStatusTrigger(stOutBuffFree);
+  TTriggerSave saved;
+  std::atomic<int> fired{0};
+  int a = 0;
+  p.RegisterEventTriggerHandler(&a, [&](uint32_t msg, uint32_t w, uint32_t) {
+    if (msg != apw_TriggerStatus || w != uint32_t(free)) return;
+    if (fired == 0) p.SaveTriggers(saved);  // as a close from this handler would
+    ++fired;
+  });
+  ASSERT_EQ(p.SetStatusTrigger(free, 100, true), 0);
+  ASSERT_TRUE(WaitUntil([&] { return fired == 1; }));
+  p.RestoreTriggers(saved);
+  ASSERT_EQ(p.SetStatusTrigger(free, 100, true), 0);
+  EXPECT_TRUE(WaitUntil([&] { return fired == 2; }, 2s));
+}
+
 TEST_F(Delivery, AHandlerThatThrowsDoesNotStopTheOthers) {
   int a = 0, b = 0;
   sim.port->RegisterEventTriggerHandler(

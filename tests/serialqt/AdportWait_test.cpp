@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "PtyPair.h"
 #include "Adport.h"
 #include "EventTimer.h"
 #include "PortTestSupport.h"
+#include "PtyPair.h"
 
 namespace kestrel {
 namespace {
@@ -131,6 +131,34 @@ TEST_F(WaitForStringTest, NoAvailEventDuringTheWaitAndOneAfterForTheRest) {
   ASSERT_TRUE(PumpUntil([&] { return !counts.empty(); }));
   test::PumpFor(100);
   EXPECT_EQ(counts, (std::vector<uint16_t>{3}));
+}
+
+// The dispatch thread hands a message over while the window thread is busy;
+// a wait that starts then meets it while it yields, and must not lose it: a
+// fired status or timer trigger stays disarmed until its handler arms it.
+TEST_F(WaitForStringTest, StatusAndTimerEventsHandedOverBeforeTheWaitComeAfterIt) {
+  int statuses = 0, timers = 0;
+  port.SetOnTriggerStatus([&](TApdCustomComPort*, uint16_t) { ++statuses; });
+  port.SetOnTriggerTimer([&](TApdCustomComPort*, uint16_t) { ++timers; });
+  const uint16_t status = port.AddStatusTrigger(stOutBuffFree);
+  const uint16_t timer = port.AddTimerTrigger();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "status" : "timer");
+    if (round == 0)
+      port.SetStatusTrigger(status, 100, true);  // met at once
+    else
+      port.SetTimerTrigger(timer, 1, true);
+    std::this_thread::sleep_for(300ms);  // fired meanwhile; its message waits for us
+    std::thread unit([&] {
+      std::this_thread::sleep_for(100ms);
+      far->SendFor("#", 1s);
+    });
+    EXPECT_TRUE(port.WaitForString("#", 36, true, false));
+    unit.join();
+    EXPECT_TRUE(PumpUntil([&] { return statuses + timers == round + 1; }, 2s));
+    EXPECT_EQ(statuses, 1);
+  }
+  EXPECT_EQ(timers, 1);
 }
 
 TEST_F(WaitForStringTest, EventsAreSwitchedBackOnOnlyWhenTheyWereOn) {

@@ -7,12 +7,13 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "PtyPair.h"
 #include "AwPortPath.h"
 #include "Awuser.h"
 #include "PortTestSupport.h"
+#include "PtyPair.h"
 
 namespace kestrel {
 namespace {
@@ -294,6 +295,42 @@ TEST_F(ComPortTest, ClosedPortOperations) {
 
   EXPECT_FALSE(port.Open());
   EXPECT_FALSE(far->PortOpen()) << "nothing above may open the port";
+}
+
+TEST_F(ComPortTest, APulledOutAdapterIsReportedAndWritesRaiseUntilReopened) {
+  TSimOptions options;
+  options.unplugAfter = 10000;
+  auto far = test::TSimPorts::Attach(1, options);
+  TApdComPort port;
+  port.SetComNumber(1);
+  port.SetAutoOpen(false);
+  EXPECT_EQ(port.DevicePath(), "qtsim:1");
+  port.SetOpen(true);
+  std::thread unit([&] { far->ReadExactly(10000, 10s); });
+  const std::vector<uint8_t> block(2000, 'u');
+  int blocks = 0;
+  std::string message;
+  for (; blocks < 1000; ++blocks) {
+    try {
+      port.PutBlock(block.data(), static_cast<uint16_t>(block.size()));
+    } catch (const EOutputBufferTooSmall&) {
+      std::this_thread::sleep_for(1ms);
+    } catch (const EDeviceLost& e) {
+      message = e.what();
+      break;
+    }
+  }
+  unit.join();
+  EXPECT_EQ(message, "Device lost");
+  EXPECT_TRUE(port.DeviceLost());
+  EXPECT_EQ(port.DevicePath(), "qtsim:1");
+  port.SetOpen(false);
+  EXPECT_FALSE(port.DeviceLost());
+  port.SetOpen(true);  // plugged in again
+  EXPECT_FALSE(port.DeviceLost());
+  port.PutString("ok");
+  const auto ok = far->ReadExactly(2, 5s);
+  EXPECT_EQ(std::string(ok.begin(), ok.end()), "ok");
 }
 
 TEST_F(ComPortTest, AutoOpenOpensOnFirstUse) {

@@ -95,6 +95,24 @@ TEST(UnitSimScheme, StopsCleanlyWhateverItIsDoing) {
   }
 }
 
+TEST(UnitSimScheme, UnplugAfterPullsThePortOutAndAnOpenPlugsItIn) {
+  RegisterSimulatedUnitScheme();
+  auto device = OpenSim("sim:unplug-after=8");
+  ASSERT_TRUE(device);
+  WriteAll(*device, "LOADR\r");
+  EXPECT_EQ(ReadUntil(*device, ">"), "LOADR\r\n>");
+  const auto* returns = reinterpret_cast<const uint8_t*>("\r\r\r\r");
+  EXPECT_EQ(device->Write(returns, 4), 2);  // bytes 7 and 8, then it is gone
+  EXPECT_LT(device->Write(returns, 1), 0);
+  uint32_t happened = 0;
+  EXPECT_EQ(device->WaitEvent(ev_RxChar, happened), kDeviceClosed);
+  EXPECT_EQ(device->WaitWritable(-1), kDeviceClosed);
+  device->Close();
+  ASSERT_EQ(device->Open(), 0);
+  WriteAll(*device, "\r");
+  EXPECT_NE(ReadUntil(*device, ">").find('>'), std::string::npos);
+}
+
 TEST(UnitSimScheme, BadOptionsMakeNoDevice) {
   RegisterSimulatedUnitScheme();
   std::string error;

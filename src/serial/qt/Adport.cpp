@@ -306,6 +306,7 @@ void TApdCustomComPort::DonePort() {
   SetTracing(tlDump);
   SetLogging(tlDump);
   PortState_ = psShuttingDown;
+  HeldBackMessages_.clear();  // they belong to this dispatcher
   PortClosing();
   SaveTriggers();
   // A dispatch thread waiting for this window to take a message that has not
@@ -399,6 +400,16 @@ void TApdCustomComPort::RestoreTriggers() {
   SavedTriggers_ = TTriggerSave{};
 }
 
+bool TApdCustomComPort::DeviceLost() {
+  TApdBaseDispatcher* dispatcher = OpenDispatcher();
+  return dispatcher && dispatcher->DeviceLost();
+}
+
+std::string TApdCustomComPort::DevicePath() {
+  if (TApdBaseDispatcher* dispatcher = OpenDispatcher()) return dispatcher->DevicePath();
+  return ResolvePortPath(ComNumber_);
+}
+
 TApdBaseDispatcher* TApdCustomComPort::OpenDispatcher() {
   return InState(psOpen) ? Dispatcher_.get() : nullptr;
 }
@@ -437,14 +448,39 @@ void TApdCustomComPort::WindowProc(uint32_t Msg, uint32_t wParam, uint32_t lPara
     // A message of a dispatcher that is gone, or not ours (any more), is ignored.
     if (!dispatcher || dispatcher != Dispatcher_.get() || !InState(psOpen)) return;
     // The suspension stops new deliveries, not one already on its way here:
-    // such a message reaches us while the wait yields, and the wait consumes
-    // those bytes itself.
-    if (WaitDepth_ > 0) return;
+    // such a message reaches us while the wait yields. The wait consumes the
+    // bytes an avail message offers; any other message is held back until
+    // the wait ends, for a timer or status trigger has disarmed itself and
+    // only its handler would arm it again.
+    if (WaitDepth_ > 0) {
+      if (Msg != apw_TriggerAvail) HeldBackMessages_.push_back({Msg, wParam, lParam});
+      return;
+    }
+    // Reads made here are this handler's, relative to the start of the offer.
+    TApdHandlerScope scope(*dispatcher);
     HandleTriggerMessage(Msg, wParam, lParam);
   } catch (const std::exception& e) {
     ShowPortException(e);
   } catch (...) {
     ShowPortException(EAPDException("Kelp exception"));
+  }
+}
+
+void TApdCustomComPort::DeliverHeldBackMessages() {
+  while (!HeldBackMessages_.empty() && WaitDepth_ == 0) {
+    const THeldBackMessage m = HeldBackMessages_.front();
+    HeldBackMessages_.erase(HeldBackMessages_.begin());
+    if (!OpenDispatcher()) {
+      HeldBackMessages_.clear();
+      return;
+    }
+    try {
+      HandleTriggerMessage(m.Msg, m.wParam, m.lParam);
+    } catch (const std::exception& e) {
+      ShowPortException(e);
+    } catch (...) {
+      ShowPortException(EAPDException("Kelp exception"));
+    }
   }
 }
 

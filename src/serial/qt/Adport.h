@@ -164,6 +164,11 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   TApThreadBoost ThreadBoost() const { return ThreadBoost_; }
   void SetThreadBoost(TApThreadBoost boost);
   TPortState PortState() const { return PortState_; }
+  // The open port's device went away (pulled out, switched off): every
+  // write raises EDeviceLost until the port is closed and opened again.
+  bool DeviceLost();
+  // The device the port has open, or would open now.
+  std::string DevicePath();
   // The one terminal that claimed this port (its replies go to the port).
   QObject* MasterTerminal() const { return MasterTerminal_.data(); }
   void SetMasterTerminal(QObject* terminal) { MasterTerminal_ = terminal; }
@@ -296,6 +301,8 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   bool AnyTriggerEventAssigned() const;
   void WindowProc(uint32_t Msg, uint32_t wParam, uint32_t lParam);
   void HandleTriggerMessage(uint32_t Msg, uint32_t wParam, uint32_t lParam);
+  // Raises the events of the messages held back during WaitForString.
+  void DeliverHeldBackMessages();
   void FinishDeferredClose();
   void ReleaseDispatcher();
   void SaveTriggers();
@@ -377,6 +384,11 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   bool WaitPrepared_ = false;
   bool WaitPreparedWhileOn_ = false;
   int WaitDepth_ = 0;  // WaitForString calls running; trigger messages are not raised
+  struct THeldBackMessage {
+    uint32_t Msg, wParam, lParam;
+  };
+  // Trigger messages that came in while WaitForString ran, oldest first.
+  std::vector<THeldBackMessage> HeldBackMessages_;
 };
 
 // The published form of the component.

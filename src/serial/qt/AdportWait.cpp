@@ -157,6 +157,7 @@ bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool 
       }
       port->WaitPrepared_ = false;
       port->WaitPreparedWhileOn_ = false;
+      if (port->WaitDepth_ == 0) port->DeliverHeldBackMessages();
     }
   } restore{this, d, wasBusy};
 

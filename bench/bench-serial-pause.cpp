@@ -1,0 +1,232 @@
+// Longest pause of a two-way transfer under CPU load: the dispatcher on the
+// slave side of a pseudo-terminal sends and receives 2 MiB each way at once,
+// with a dispatch-thread handler taking every received byte and re-arming a
+// status and a timer trigger, while two busy-looping processes compete for
+// the CPUs. The far end is one poll() loop on the master side that writes
+// and reads; a pause is the longest time either direction made no progress
+// while it still had bytes to move. The same far end against a plain
+// poll-read-write loop on the slave side gives the figure for comparison.
+//
+// Prints "name: value" lines; the headline, longest_pause_ms (the worst of
+// all rounds, either direction), comes last.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AdErrorCodes.h"
+#include "AwuserPosix.h"
+
+using namespace kestrel;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t kEachWay = 2u << 20;
+constexpr int kRounds = 4;
+constexpr int kHogs = 2;
+constexpr int kGiveUpMs = 20000;  // a round that stalls this long is reported as such
+
+struct Pty {
+  int master = -1;
+  std::string slave;
+  Pty() {
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char name[128];
+    if (master < 0 || ::grantpt(master) || ::unlockpt(master) ||
+        ::ptsname_r(master, name, sizeof name)) {
+      std::perror("pty");
+      std::exit(1);
+    }
+    slave = name;
+  }
+  ~Pty() { ::close(master); }
+};
+
+// Busy-looping child processes, ended by their ids.
+class Hogs {
+ public:
+  explicit Hogs(int n) {
+    for (int i = 0; i < n; ++i) {
+      pid_t pid = ::fork();
+      if (pid == 0) {
+        volatile unsigned long x = 0;
+        for (;;) x = x + 1;
+      }
+      if (pid > 0) pids_.push_back(pid);
+    }
+  }
+  ~Hogs() {
+    for (pid_t pid : pids_) ::kill(pid, SIGKILL);
+    for (pid_t pid : pids_) ::waitpid(pid, nullptr, 0);
+  }
+
+ private:
+  std::vector<pid_t> pids_;
+};
+
+// Progress of one direction: the longest gap between two steps.
+struct Progress {
+  Clock::time_point last = Clock::now();
+  double longestMs = 0;
+  void Step() {
+    const auto now = Clock::now();
+    longestMs = std::max(longestMs, std::chrono::duration<double, std::milli>(now - last).count());
+    last = now;
+  }
+  double SinceLastMs() const {
+    return std::chrono::duration<double, std::milli>(Clock::now() - last).count();
+  }
+};
+
+struct Pauses {
+  double toFar = 0;    // the port's output reaching the master side
+  double fromFar = 0;  // the master side's output taken by the port side
+};
+
+// The far end: writes kEachWay bytes and reads kEachWay bytes on the master
+// side in one poll loop, timing each direction's progress.
+Pauses RunFarEnd(int master) {
+  std::vector<uint8_t> out(4096, 'f'), in(65536);
+  size_t sent = 0, got = 0;
+  Progress writing, reading;
+  while (sent < kEachWay || got < kEachWay) {
+    pollfd p{master,
+             static_cast<short>((got < kEachWay ? POLLIN : 0) | (sent < kEachWay ? POLLOUT : 0)),
+             0};
+    ::poll(&p, 1, 100);
+    if (got < kEachWay) {
+      const ssize_t r = ::read(master, in.data(), in.size());
+      if (r > 0) {
+        got += static_cast<size_t>(r);
+        reading.Step();
+      }
+    }
+    if (sent < kEachWay) {
+      const ssize_t w = ::write(master, out.data(), std::min(out.size(), kEachWay - sent));
+      if (w > 0) {
+        sent += static_cast<size_t>(w);
+        writing.Step();
+      }
+    }
+    if ((got < kEachWay && reading.SinceLastMs() > kGiveUpMs) ||
+        (sent < kEachWay && writing.SinceLastMs() > kGiveUpMs)) {
+      std::fprintf(stderr, "stalled: sent %zu, received %zu\n", sent, got);
+      return {std::max(reading.longestMs, reading.SinceLastMs()),
+              std::max(writing.longestMs, writing.SinceLastMs())};
+    }
+  }
+  return {reading.longestMs, writing.longestMs};
+}
+
+// One round through the dispatcher.
+Pauses DispatcherRound() {
+  Pty pty;
+  TApdPosixDispatcher port(nullptr);
+  if (port.InitPort(pty.slave, 115200, NOPARITY, 8, 1, 4096, 8192, 0) != 0) {
+    std::fprintf(stderr, "cannot open %s\n", pty.slave.c_str());
+    std::exit(1);
+  }
+  port.ChangeLengthTrigger(1);
+  const int status = port.AddStatusTrigger(stOutBuffFree);
+  const int timer = port.AddTimerTrigger();
+  std::atomic<size_t> received{0};
+  int owner = 0;
+  std::vector<uint8_t> sink(8192);
+  port.RegisterEventTriggerHandler(&owner, [&](uint32_t msg, uint32_t w, uint32_t) {
+    if (msg == apw_TriggerAvail) {
+      if (port.GetBlock(sink.data(), static_cast<int>(w)) > 0) received += w;
+    } else if (msg == apw_TriggerStatus) {
+      port.SetStatusTrigger(static_cast<uint16_t>(status), 2048, true);
+    } else if (msg == apw_TriggerTimer) {
+      port.SetTimerTrigger(static_cast<uint16_t>(timer), 1, true);
+    }
+  });
+  port.SetStatusTrigger(static_cast<uint16_t>(status), 2048, true);
+  port.SetTimerTrigger(static_cast<uint16_t>(timer), 1, true);
+
+  std::thread sender([&] {
+    std::vector<uint8_t> block(2000, 'p');
+    for (size_t n = 0; n < kEachWay;) {
+      const int k = static_cast<int>(std::min(block.size(), kEachWay - n));
+      const int rc = port.PutBlock(block.data(), k);
+      if (rc == 0)
+        n += static_cast<size_t>(k);
+      else if (rc == ecOutputBufferTooSmall)
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      else
+        break;
+    }
+  });
+  const Pauses pauses = RunFarEnd(pty.master);
+  sender.join();
+  port.DeregisterEventTriggerHandler(&owner);
+  return pauses;
+}
+
+// One round through a plain loop on the slave side.
+Pauses PlainRound() {
+  Pty pty;
+  const int fd = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  termios tio{};
+  ::tcgetattr(fd, &tio);
+  ::cfmakeraw(&tio);
+  ::tcsetattr(fd, TCSANOW, &tio);
+  std::atomic<bool> done{false};
+  std::thread near([&] {
+    std::vector<uint8_t> out(2000, 'p'), in(8192);
+    size_t sent = 0;
+    while (!done) {
+      pollfd p{fd, static_cast<short>(POLLIN | (sent < kEachWay ? POLLOUT : 0)), 0};
+      ::poll(&p, 1, 50);
+      (void)::read(fd, in.data(), in.size());
+      if (sent < kEachWay) {
+        const ssize_t w = ::write(fd, out.data(), std::min(out.size(), kEachWay - sent));
+        if (w > 0) sent += static_cast<size_t>(w);
+      }
+    }
+  });
+  const Pauses pauses = RunFarEnd(pty.master);
+  done = true;
+  near.join();
+  ::close(fd);
+  return pauses;
+}
+
+}  // namespace
+
+int main() {
+  Pauses ours, plain;
+  {
+    Hogs hogs(kHogs);
+    for (int round = 0; round < kRounds; ++round) {
+      const Pauses p = DispatcherRound();
+      const Pauses q = PlainRound();
+      ours.toFar = std::max(ours.toFar, p.toFar);
+      ours.fromFar = std::max(ours.fromFar, p.fromFar);
+      plain.toFar = std::max(plain.toFar, q.toFar);
+      plain.fromFar = std::max(plain.fromFar, q.fromFar);
+    }
+  }
+  std::printf("rounds: %d\n", kRounds);
+  std::printf("cpu_hogs: %d\n", kHogs);
+  std::printf("bytes_each_way: %zu\n", kEachWay);
+  std::printf("plain_longest_pause_ms: %.1f\n", std::max(plain.toFar, plain.fromFar));
+  std::printf("output_longest_pause_ms: %.1f\n", ours.toFar);
+  std::printf("input_longest_pause_ms: %.1f\n", ours.fromFar);
+  std::printf("longest_pause_ms: %.1f\n", std::max(ours.toFar, ours.fromFar));
+  return 0;
+}
