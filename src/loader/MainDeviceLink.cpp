@@ -97,6 +97,8 @@ void TKestrelForm::send_command_buffer() {
 }
 
 bool TKestrelForm::check_com(int port) {
+  // A port whose device went away is closed first: the device may be back.
+  if (port_open() && ApdComPort1->DeviceLost()) close_port();
   if (port < 1 || port > kMaxComNumber || !IsPortAvailable(port)) return false;
   const std::string number = std::to_string(port);
 

@@ -260,6 +260,8 @@ class TKestrelForm : public QMainWindow {
   // How long `count` bytes take on the wire at the port's line settings.
   int64_t wire_time_ms(int count) const;
   void send_file_blocks(std::FILE* file);
+  // The port's device went away under the upload: says so and stops it.
+  void device_lost_during_upload();
   bool prompt_after_upload();
 
   // Port operations whose failures the window absorbs.

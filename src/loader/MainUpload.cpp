@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "Adexcept.h"
 #include "MainUnit.h"
 #include "Progress.h"
 #include "RunRecord.h"
@@ -48,30 +49,45 @@ int64_t TKestrelForm::wire_time_ms(int count) const {
 }
 
 void TKestrelForm::SendByte(int count, const uint8_t* bytes) {
+  if (ApdComPort1->DeviceLost()) return device_lost_during_upload();
   if (ApdComPort1->OutBuffFree() < count) {
     show_message("Error! Communications Port Output Buffer Overflow. Cancel upload.");
     set_cancel_flag();
     return;
   }
   CommandTimer->start();
-  ApdComPort1->PutBlock(bytes, uint16_t(count));
+  try {
+    ApdComPort1->PutBlock(bytes, uint16_t(count));
+  } catch (const EDeviceLost&) {
+    CommandTimer->stop();
+    return device_lost_during_upload();
+  }
   CommandTimer->stop();
 
   // 900 rounds of 1 ms are about a second here, less than a block needs on
   // the wire below 19200 baud: each wait also lasts as long as the block
-  // would take three times over.
+  // would take three times over. A device that goes away ends them at once.
   const int64_t atLeastMs = 3 * wire_time_ms(count);
-  if (!wait_in_rounds([this] { return ApdComPort1->OutBuffUsed() == 0; }, kSendRounds, atLeastMs)) {
+  const auto sent = [this] { return ApdComPort1->OutBuffUsed() == 0 || ApdComPort1->DeviceLost(); };
+  const auto clear = [this] { return ApdComPort1->CTS() || ApdComPort1->DeviceLost(); };
+  if (!wait_in_rounds(sent, kSendRounds, atLeastMs)) {
     show_message("Error! Output Buffer never empties. Check RS232 connection. Cancel upload.");
     set_cancel_flag();
     return;
   }
-  if (!wait_in_rounds([this] { return ApdComPort1->CTS(); }, kSendRounds, atLeastMs)) {
+  if (!wait_in_rounds(clear, kSendRounds, atLeastMs)) {
     show_message("Error! CTS line not set. Check RS232 connection. Cancel upload.");
     set_cancel_flag();
     return;
   }
+  if (ApdComPort1->DeviceLost()) return device_lost_during_upload();
   ApdComPort1->FlushOutBuffer();
+}
+
+void TKestrelForm::device_lost_during_upload() {
+  show_message("Error! Device " + ApdComPort1->DevicePath() +
+               " was lost (unplugged or switched off). Cancel upload.");
+  set_cancel_flag();
 }
 
 bool TKestrelForm::upload_cancelled() const {
