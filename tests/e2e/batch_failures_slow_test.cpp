@@ -69,14 +69,15 @@ TEST(BatchFailures, EachEndsWithItsMessageAndStatus) {
       << wrongPrompt.Err();
 
   // The unit drops CTS once the block's last byte is in: when the loader
-  // looks before that, it queues the next block, which CTS holds back.
+  // looks before that, it queues the next block, which CTS holds back (or,
+  // when the line takes it before CTS falls, the wait for CTS fails after it).
+  // Either way the upload ends there and the third block never goes out.
   EXPECT_EQ(ctsStuck.Finish(), 1);
   const bool noCts =
       ctsStuck.Said("message: Error! CTS line not set. Check RS232 connection. Cancel upload.\n");
   const bool heldBack = ctsStuck.Said(
       "message: Error! Output Buffer never empties. Check RS232 connection. Cancel upload.\n");
   EXPECT_TRUE(noCts != heldBack) << ctsStuck.Err();
-  EXPECT_EQ(heldBack, ctsStuck.Said("upload: a.bin: block 2 of 3\n"));
   EXPECT_TRUE(ctsStuck.Said(
       "message: Upload cancelled/incomplete!!! Upload for a.bin section was incomplete.\n"));
   EXPECT_TRUE(ctsStuck.Said(kNoPromptAfter));
