@@ -3,7 +3,6 @@
 
 #include <unistd.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <cerrno>
@@ -11,20 +10,12 @@
 #include "Adexcept.h"
 #include "Adselcom.h"
 #include "AwPortPath.h"
+#include "BusyCursor.h"
 #include "MainUnit.h"
 
 namespace kestrel {
 
 namespace {
-
-// Shows the hourglass for as long as a probe runs.
-class TBusyCursor {
- public:
-  TBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
-  TBusyCursor(const TBusyCursor&) = delete;
-  TBusyCursor& operator=(const TBusyCursor&) = delete;
-};
 
 // The port reports a device held by another program (its exclusive lock)
 // and one the user may not open by the same code; the device's permissions
@@ -82,8 +73,16 @@ void TKestrelForm::SendString(const std::string& text) {
 }
 
 bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text) {
-  ApdComPort1->FlushInBuffer();
-  SendString(text);
+  // Delivery stops before the text goes out: a quick answer must reach the
+  // wait, not a handler (the terminal pane's) that would take it first.
+  ApdComPort1->PrepareWait();
+  try {
+    ApdComPort1->FlushInBuffer();
+    SendString(text);
+  } catch (...) {
+    ApdComPort1->AbandonPreparedWait();
+    throw;
+  }
   const int timeout = Probing ? kPromptWaitProbing : PromptWait;
   const bool found =
       ApdComPort1->WaitForString(std::string(1, AwaitedPrompt), timeout, true, false);

@@ -85,6 +85,16 @@ TEST_F(DeviceLink, AProbeFindsTheUnitByEitherPrompt) {
   }
 }
 
+// The terminal pane reads every byte on the dispatcher's thread; a unit that
+// answers at once must still leave its prompt to the wait.
+TEST_F(DeviceLink, QuickAnswersReachThePromptWaitWhileThePaneReads) {
+  map_com1("sim:");
+  ASSERT_TRUE(Form->check_com(1));
+  int answered = 0;
+  for (int i = 0; i < 300; ++i) answered += Form->SendCOMCmd_GetPrompt("\r") ? 1 : 0;
+  EXPECT_EQ(answered, 300);
+}
+
 TEST_F(DeviceLink, StartUpProbingOpensThePortWhereTheUnitAnswers) {
   const std::string settings = "Port=COM1\n";
   TScratchFolder folder(&settings);

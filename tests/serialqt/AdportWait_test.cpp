@@ -175,6 +175,17 @@ TEST_F(WaitForStringTest, EventsAreSwitchedBackOnOnlyWhenTheyWereOn) {
   Arrive("b");
   ASSERT_TRUE(PumpUntil([&] { return counts.size() == 1; }));
 
+  // A preparation no wait followed is undone, and only once.
+  port.PrepareWait();
+  Arrive("c");
+  test::PumpFor(100);
+  EXPECT_EQ(counts.size(), 1u);
+  port.AbandonPreparedWait();
+  ASSERT_TRUE(PumpUntil([&] { return counts.size() == 2; }));
+  port.AbandonPreparedWait();
+  Arrive("d");
+  ASSERT_TRUE(PumpUntil([&] { return counts.size() == 3; }));
+
   // A wait inside an avail handler leaves delivery to the dispatcher.
   int inner = 0;
   port.SetOnTriggerAvail([&](TApdCustomComPort* cp, uint16_t) {

@@ -196,8 +196,12 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   void FlushOutBuffer();
   // Waits for s (timeout in 55 ms ticks), consuming every byte it examines.
   bool WaitForString(std::string_view s, int32_t timeout, bool yield, bool ignoreCase);
-  // Switches event delivery off ahead of a WaitForString.
+  // Switches event delivery off ahead of a WaitForString, so that an answer
+  // arriving before the wait starts is left for the wait.
   void PrepareWait();
+  // Undoes a PrepareWait that no WaitForString followed (the send before it
+  // failed, say): delivery comes back on when it was on before.
+  void AbandonPreparedWait();
   void SendBreak(uint16_t ticks, bool yield);
   void SetBreak(bool on);
 

@@ -114,6 +114,17 @@ void TApdCustomComPort::PrepareWait() {
   if (!wasBusy) WaitPreparedWhileOn_ = true;
 }
 
+void TApdCustomComPort::AbandonPreparedWait() {
+  if (!WaitPrepared_ || WaitDepth_ > 0) return;
+  TApdBaseDispatcher* const d = OpenDispatcher();  // never opens or throws
+  if (d && WaitPreparedWhileOn_) {
+    bool ignored = false;
+    d->SetEventBusy(ignored, false);
+  }
+  WaitPrepared_ = false;
+  WaitPreparedWhileOn_ = false;
+}
+
 bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool yield,
                                       bool ignoreCase) {
   if (s.empty() || InState(psShuttingDown)) return true;
