@@ -37,7 +37,9 @@ std::optional<std::string> option_value(const std::vector<std::string>& args, si
 TCommandLine parse_command_line(const std::vector<std::string>& args) {
   TCommandLine line;
   bool batch = false;
+  bool check = false;
   bool ini = false;
+  bool record = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") {
@@ -53,6 +55,14 @@ TCommandLine parse_command_line(const std::vector<std::string>& args) {
       if (batch) return usage("--batch given twice");
       batch = true;
       line.BatchScript = *script;
+    } else if (auto checked = option_value(args, i, "--check", error)) {
+      if (check) return usage("--check given twice");
+      check = true;
+      line.BatchScript = *checked;
+    } else if (auto recordFile = option_value(args, i, "--record", error)) {
+      if (record) return usage("--record given twice");
+      record = true;
+      line.RecordFile = *recordFile;
     } else if (auto file = option_value(args, i, "--ini", error)) {
       if (ini) return usage("--ini given twice");
       ini = true;
@@ -63,8 +73,11 @@ TCommandLine parse_command_line(const std::vector<std::string>& args) {
       return usage("unknown argument '" + arg + "'");
     }
   }
-  if (ini && !batch) return usage("--ini works only together with --batch");
+  if (batch && check) return usage("--batch and --check exclude each other");
+  if (ini && !batch && !check) return usage("--ini works only together with --batch or --check");
+  if (record && check) return usage("--check runs nothing to record");
   if (batch) line.Mode = TCommandLine::TMode::Batch;
+  if (check) line.Mode = TCommandLine::TMode::Check;
   return line;
 }
 
@@ -75,13 +88,20 @@ TCommandLine parse_command_line(int argc, char** argv) {
 }
 
 std::string command_line_help(const std::string& program) {
-  return "Usage: " + program + R"(                          the windowed loader
+  return "Usage: " + program + R"( [--record FILE]
+           the windowed loader
        )" +
-         program + R"( --batch SCRIPT [--ini FILE]  run SCRIPT unattended and end
+         program + R"( --batch SCRIPT [--ini FILE] [--record FILE]
+           runs SCRIPT unattended and ends
        )" +
-         program + R"( --list-ports                 the serial ports, how KESTREL_COM<n> maps them
+         program + R"( --check SCRIPT [--ini FILE]
+           checks SCRIPT without a unit
        )" +
-         program + R"( --help                       this text
+         program + R"( --list-ports
+           the serial ports, and how KESTREL_COM<n> maps them
+       )" +
+         program + R"( --help
+           this text
 
 Without arguments Kestrel opens its window, reads LoaderDefault.ini from the
 working folder and probes for the unit; the operator picks a script.
@@ -93,7 +113,21 @@ working folder and probes for the unit; the operator picks a script.
                 goes to stderr as it happens; messages are acknowledged at once.
                 Upload progress is a bar on a terminal, one line per block
                 otherwise.
---ini FILE      reads FILE in place of LoaderDefault.ini (with --batch only).
+--check SCRIPT  reads SCRIPT as a run would, opening no port: prints each
+                command line, the size and checksum of each file and each
+                upload line as it would be sent, and reports with line numbers
+                missing files, _LA/_LV/_LD lines that would do nothing, unknown
+                commands, quoted commands without their quotes, over-long lines
+                and arguments, and lines past the 300th. Exit 0 when the script
+                would run clean, 1 otherwise.
+--ini FILE      reads FILE in place of LoaderDefault.ini (with --batch or
+                --check).
+--record FILE   appends one JSON line per run (window or --batch) to FILE:
+                start and end, script, port and line settings, every upload
+                (file, size, checksum, address, version, result, seconds,
+                bytes per second), every message, the final status and the
+                exit code. The environment variable KESTREL_RECORD names the
+                file when --record is not given.
 
 Ports: COM<n> is the device named by the environment variable KESTREL_COM<n>
 (a path, or sim: for the built-in simulated unit), else /dev/ttyS<n-1>.

@@ -13,12 +13,16 @@ inline constexpr int kExitRunFailed = 1;  // run stopped, unsuccessful, or an er
 inline constexpr int kExitNoUnit = 2;     // no unit answered: the port was not open
 inline constexpr int kExitNoScript = 3;   // the script could not be opened
 inline constexpr int kExitUsage = 64;     // wrong command line
+// Exit statuses of --check.
+inline constexpr int kExitCheckClean = 0;
+inline constexpr int kExitCheckProblems = 1;
 
 struct TCommandLine {
-  enum class TMode { Window, Batch, Help, ListPorts, Usage };
+  enum class TMode { Window, Batch, Check, Help, ListPorts, Usage };
   TMode Mode = TMode::Window;
-  std::string BatchScript;  // --batch SCRIPT
+  std::string BatchScript;  // --batch SCRIPT or --check SCRIPT
   std::string IniFile;      // --ini FILE; empty: LoaderDefault.ini in the working folder
+  std::string RecordFile;   // --record FILE; empty: KESTREL_RECORD, if set
   std::string Error;        // what was wrong, for TMode::Usage
 };
 

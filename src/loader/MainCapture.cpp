@@ -3,8 +3,6 @@
 
 #include <QCoreApplication>
 #include <QTimer>
-#include <algorithm>
-#include <cstring>
 
 #include "MainUnit.h"
 #include "Progress.h"
@@ -15,8 +13,7 @@ namespace kestrel {
 void TKestrelForm::query_unit() {
   if (!port_open()) return;
   WatchdogExpired = false;
-  CaptureLine.fill(0);
-  CaptureFill = 0;
+  Capture.Clear();
 
   ApdComPort1->FlushInBuffer();
   CommandTimer->start();
@@ -36,46 +33,13 @@ void TKestrelForm::query_unit() {
 
 void TKestrelForm::ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count) {
   if (!AwaitingResponse) return;  // the bytes stay for other readers
-  // A delivery is taken in pieces that fit the line, so that one larger than
-  // the line restarts it as often as it needs to and never runs past it. The
-  // last byte of the line is never written: it keeps the line ended.
-  int left = Count;
-  while (left > 0) {
-    const int piece = std::min(left, kCaptureLineSize - 1);
-    if (CaptureFill + piece >= kCaptureLineSize) {
-      // What was gathered is given up.
-      CaptureFill = 0;
-      CaptureLine.fill(0);
-    }
-    char* const at = CaptureLine.data() + CaptureFill;
-    try {
-      CP->GetBlock(at, uint16_t(piece));
-    } catch (const std::exception&) {
-      return;  // the port went away meanwhile
-    }
-    left -= piece;
-    for (int i = 0; i < piece; ++i) {
-      const char c = at[i];
-      if ((c == Settings.NormalPrompt || c == Settings.LoaderPrompt) &&
-          CaptureFill >= MinLineLength) {
-        // The line ends before its prompt; the rest of the delivery is dropped.
-        std::memset(at + i, 0, size_t(piece - i));
-        CaptureFill = 0;
-        AwaitingResponse = false;
-        try {
-          std::string rest(size_t(left), '\0');
-          if (left > 0) CP->GetBlock(rest.data(), uint16_t(left));
-        } catch (const std::exception&) {
-        }
-        return;
-      }
-      ++CaptureFill;
-    }
-  }
+  const auto read = [CP](char* into, uint16_t count) { CP->GetBlock(into, count); };
+  if (Capture.Take(Count, read, Settings.NormalPrompt, Settings.LoaderPrompt, MinLineLength))
+    AwaitingResponse = false;
 }
 
 std::string TKestrelForm::captured_text() const {
-  return std::string(CaptureLine.data(), strnlen(CaptureLine.data(), CaptureLine.size()));
+  return Capture.Text();
 }
 
 void TKestrelForm::CommandTimerTimer() {

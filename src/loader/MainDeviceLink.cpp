@@ -1,14 +1,34 @@
 // The window's side of the serial port: sending commands, waiting for the
 // unit's prompt, probing for the unit, and the port and baud menus.
 
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QLabel>
+#include <cerrno>
 
+#include "Adexcept.h"
 #include "Adselcom.h"
+#include "AwPortPath.h"
 #include "BusyCursor.h"
 #include "MainUnit.h"
 
 namespace kestrel {
+
+namespace {
+
+// The port reports a device held by another program (its exclusive lock)
+// and one the user may not open by the same code; the device's permissions
+// tell them apart.
+std::string access_denied_text(int port) {
+  const std::string path = ResolvePortPath(port);
+  const std::string com = "COM " + std::to_string(port) + ": ";
+  if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES)
+    return com + "no permission to open " + path + " (join the dialout group)";
+  return com + path + " is in use by another program";
+}
+
+}  // namespace
 
 bool TKestrelForm::try_open_port() {
   try {
@@ -76,6 +96,8 @@ void TKestrelForm::send_command_buffer() {
 }
 
 bool TKestrelForm::check_com(int port) {
+  // A port whose device went away is closed first: the device may be back.
+  if (port_open() && ApdComPort1->DeviceLost()) close_port();
   if (port < 1 || port > kMaxComNumber || !IsPortAvailable(port)) return false;
   const std::string number = std::to_string(port);
 
@@ -84,6 +106,11 @@ bool TKestrelForm::check_com(int port) {
     // An open port moves to the new number.
     ApdComPort1->SetComNumber(uint16_t(port));
     if (!port_open()) ApdComPort1->SetOpen(true);
+  } catch (const EAPDException& e) {
+    openFailed = true;
+    // Why, on the status bar, before the note that covers every case.
+    if (e.ErrorCode() == ecAlreadyOpen)
+      InfoStatusBar->SetSimpleText(QString::fromStdString(access_denied_text(port)));
   } catch (const std::exception&) {
     openFailed = true;
   }

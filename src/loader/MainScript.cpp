@@ -1,43 +1,21 @@
 // Picking and reading a script, line by line, and the command line table.
 
 #include <QDir>
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
 #include "BusyCursor.h"
+#include "CommandLine.h"
 #include "MainUnit.h"
 #include "Progress.h"
+#include "RunRecord.h"
 #include "ScriptArguments.h"
 #include "ScriptFiles.h"
+#include "ScriptReader.h"
 #include "WindowWaits.h"
 
 namespace kestrel {
-
-namespace {
-
-// The script file, closed on every way out of the run.
-class TScriptReader {
- public:
-  explicit TScriptReader(const std::string& name) : FFile(open_file_for_read(name)) {}
-
-  bool IsOpen() const { return FFile != nullptr; }
-  // The next character, a carriage return right before a line feed dropped;
-  // EOF at the end (or on a read error).
-  int Next() {
-    int c = std::getc(FFile.get());
-    if (c == '\r') {
-      const int after = std::getc(FFile.get());
-      if (after == '\n') return after;
-      if (after != EOF) std::ungetc(after, FFile.get());
-    }
-    return c;
-  }
-
- private:
-  TFilePtr FFile;
-};
-
-}  // namespace
 
 void TKestrelForm::PickButtonClick() {
   INIOpenDialog.InitialDir = QDir::currentPath().toStdString();
@@ -55,6 +33,32 @@ void TKestrelForm::PickButtonClick() {
 }
 
 bool TKestrelForm::read_ini() {
+  // A run nobody else has started on the record is this one's to finish.
+  const bool ownRecord = Recorder && !Recorder->Running();
+  if (ownRecord) Recorder->Start();
+  if (Recorder) {
+    Recorder->Script(ScriptFileName);
+    record_port();
+  }
+  const bool finished = read_script_file();
+  if (ownRecord) {
+    switch (ScriptOutcome) {
+      case TScriptOutcome::CannotOpen:
+        Recorder->Finish("cannot open", kExitNoScript);
+        break;
+      case TScriptOutcome::Finished:
+        Recorder->Finish("finished", !upload_cancelled() && Recorder->ErrorCount() == 0
+                                         ? kExitSuccess
+                                         : kExitRunFailed);
+        break;
+      default:
+        Recorder->Finish("stopped", kExitRunFailed);
+    }
+  }
+  return finished;
+}
+
+bool TKestrelForm::read_script_file() {
   disable_btns();
   set_status("Reading script file. Please wait....");
   process_pending_events();
@@ -81,30 +85,16 @@ bool TKestrelForm::read_ini() {
     }
   };
 
-  bool atLineStart = true;
-  bool inCommand = false;
-  for (;;) {
-    if (cancelled()) break;
-    const int c = script.Next();
-    const bool ended = c == EOF;
-    if (ended || c == '\n') {
-      atLineStart = true;
-      // A command line still open at the end of the file runs whole.
-      if (inCommand && !run_line()) {
-        stop_script_run_cleanly();
-        return false;
-      }
-      inCommand = false;
-      if (ended) break;
-      continue;
+  while (!cancelled()) {
+    const std::optional<TScriptCommandLine> line = script.Next();
+    if (!line) break;
+    auto& slot = ScriptLines[CurrentSlot];
+    std::copy(line->Text.begin(), line->Text.end(), slot.begin());
+    LineFill = int(line->Text.size());
+    if (!run_line()) {
+      stop_script_run_cleanly();
+      return false;
     }
-    if (atLineStart && c == '_') {
-      inCommand = true;
-      atLineStart = false;
-    } else if (atLineStart && c == ';') {
-      atLineStart = false;
-    }
-    if (inCommand && LineFill < kMaxCommandLine) ScriptLines[CurrentSlot][LineFill++] = char(c);
   }
 
   set_status(" ");

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "MainUnit.h"
+#include "RunRecord.h"
 #include "ScriptArguments.h"
 #include "ScriptFiles.h"
 #include "WindowWaits.h"
@@ -102,7 +103,9 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
 void TKestrelForm::script_display_message(const std::string& line) {
   const std::optional<std::string> text = script_quoted_text(line);
   if (!text) return;
-  Dialog.ShowNote(script_caret_escapes(*text, '\r'));
+  const std::string note = script_caret_escapes(*text, '\r');
+  if (Recorder) Recorder->Message(note, true);
+  Dialog.ShowNote(note);
 }
 
 void TKestrelForm::script_delay(const std::string& line) {
@@ -167,12 +170,8 @@ bool TKestrelForm::script_load_do() {
   }
   PromptWait = kPromptWaitDefault;
 
-  // Size in decimal, checksum in lower-case hexadecimal without leading zeros.
-  char numbers[32];
-  std::snprintf(numbers, sizeof numbers, " %u %x ", unsigned(FileSize), unsigned(FileChecksum));
-  CommandBuffer =
-      script_field(Settings.UploadCommand + ' ' + LoadAddress + numbers + VersionText + '\r',
-                   kCommandBufferSize - 1);
+  CommandBuffer = script_upload_line(Settings.UploadCommand, LoadAddress, FileSize, FileChecksum,
+                                     VersionText, kCommandBufferSize - 1);
   send_command_buffer();
   sleep_processing_events(500);
 

@@ -15,8 +15,10 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "AwPortPath.h"
 #include "LayoutFonts.h"
 #include "Progress.h"
+#include "RunRecord.h"
 #include "SplashUnit.h"
 #include "TerminalPaneWidget.h"
 
@@ -286,11 +288,26 @@ void TKestrelForm::set_client_height(int height) {
 }
 
 void TKestrelForm::set_status(const char* text) {
+  if (Recorder) Recorder->Status(text);
   InfoStatusBar->SetSimpleText(QString::fromLatin1(text));
 }
 
 void TKestrelForm::show_message(const std::string& text) {
+  if (Recorder) Recorder->Message(text);
   Dialog.ShowMessage(text);
+}
+
+void TKestrelForm::record_port() {
+  if (!Recorder) return;
+  static const char* const kParity[] = {"none", "odd", "even", "mark", "space"};
+  TRunRecorder::TPort port;
+  port.ComNumber = ApdComPort1->ComNumber();
+  if (port_open()) port.Path = ResolvePortPath(port.ComNumber);
+  port.Baud = ApdComPort1->Baud();
+  port.DataBits = ApdComPort1->DataBits();
+  port.Parity = ApdComPort1->Parity() <= pSpace ? kParity[ApdComPort1->Parity()] : "";
+  port.StopBits = ApdComPort1->StopBits();
+  Recorder->Port(port);
 }
 
 void TKestrelForm::showEvent(QShowEvent* event) {

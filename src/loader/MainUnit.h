@@ -12,9 +12,11 @@
 
 #include "Adport.h"
 #include "Adstatlt.h"
+#include "CaptureLine.h"
 #include "LoaderSettings.h"
 #include "MainWidgets.h"
 #include "OperatorDialog.h"
+#include "ScriptReader.h"
 #include "TerminalPane.h"
 
 class QAction;
@@ -28,6 +30,7 @@ class QTimer;
 namespace kestrel {
 
 class TProgressForm;
+class TRunRecorder;
 class TSplashForm;
 
 inline constexpr int kClientWidth = 527;
@@ -85,6 +88,7 @@ class TKestrelForm : public QMainWindow {
 
   // Script runner.
   bool read_ini();
+  bool read_script_file();
   bool run_script_line();
   void clear_script_lines();
   bool get_date();
@@ -125,7 +129,7 @@ class TKestrelForm : public QMainWindow {
   std::string ScriptFileName;
 
   // Prompt state and the capture of one answer line (window thread only).
-  static constexpr int kCaptureLineSize = 1000;
+  static constexpr int kCaptureLineSize = TCaptureLine::kSize;
   static constexpr int kPromptWaitDefault = 265;  // ticks of 55 ms
   static constexpr int kPromptWaitProbing = 65;
   static constexpr int kPromptWaitLong = 170;
@@ -133,8 +137,7 @@ class TKestrelForm : public QMainWindow {
   char AwaitedPrompt = 0;
   int PromptWait = kPromptWaitDefault;
   bool Probing = false;
-  std::array<char, kCaptureLineSize> CaptureLine{};
-  int CaptureFill = 0;
+  TCaptureLine Capture;
   int MinLineLength = 0;
   bool WatchdogExpired = false;
   // What the capture line holds: a completed line up to its end, otherwise
@@ -143,10 +146,10 @@ class TKestrelForm : public QMainWindow {
 
   // What the script runner hands to the device link and the upload; each
   // text keeps to the size of its field.
-  static constexpr int kCommandBufferSize = 404;
-  static constexpr int kUploadFileNameSize = 300;
-  static constexpr int kLoadAddressSize = 50;
-  static constexpr int kVersionTextSize = 90;
+  static constexpr int kCommandBufferSize = kScriptCommandBufferSize;
+  static constexpr int kUploadFileNameSize = kScriptUploadFileNameSize;
+  static constexpr int kLoadAddressSize = kScriptLoadAddressSize;
+  static constexpr int kVersionTextSize = kScriptVersionTextSize;
   static constexpr int kLastResponseSize = 1000;
   std::string CommandBuffer;
   std::string UploadFileName;
@@ -164,9 +167,9 @@ class TKestrelForm : public QMainWindow {
   // The command line table of the script runner: every command line run
   // takes the next slot, one run through _CE or _CS one more. Longer lines
   // are cut at kMaxCommandLine; past the last slot the last one is reused.
-  static constexpr int kScriptSlots = 300;
-  static constexpr int kScriptSlotSize = 210;
-  static constexpr int kMaxCommandLine = 199;
+  static constexpr int kScriptSlots = kScriptSlotCount;
+  static constexpr int kScriptSlotSize = kestrel::kScriptSlotSize;
+  static constexpr int kMaxCommandLine = kScriptMaxCommandLine;
   std::array<std::array<char, kScriptSlotSize>, kScriptSlots> ScriptLines{};
   int CurrentSlot = 0;
   int LineFill = 0;
@@ -179,6 +182,13 @@ class TKestrelForm : public QMainWindow {
   // place of the settings' automatic script (automatic mode is then on).
   std::string SettingsFileName = kSettingsFileName;
   std::optional<std::string> UnattendedScript;
+
+  // Where each script run leaves its record; null when runs are not
+  // recorded. A run the caller has started on it (an unattended run) is
+  // left for the caller to finish.
+  TRunRecorder* Recorder = nullptr;
+  // Hands the port and its line settings to the record.
+  void record_port();
 
   // How the program ends itself; a test puts a recorder here.
   std::function<void(int status)> EndProcess = end_process_now;
@@ -252,6 +262,8 @@ class TKestrelForm : public QMainWindow {
   // How long `count` bytes take on the wire at the port's line settings.
   int64_t wire_time_ms(int count) const;
   void send_file_blocks(std::FILE* file);
+  // The port's device went away under the upload: says so and stops it.
+  void device_lost_during_upload();
   bool prompt_after_upload();
 
   // Port operations whose failures the window absorbs.

@@ -7,21 +7,19 @@
 #include <memory>
 #include <vector>
 
+#include "Adexcept.h"
 #include "MainUnit.h"
 #include "Progress.h"
+#include "RunRecord.h"
+#include "ScriptFiles.h"
 #include "WindowWaits.h"
 
 namespace kestrel {
 
 namespace {
 
-struct TFileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using TFile = std::unique_ptr<std::FILE, TFileCloser>;
-
-TFile open_for_reading(const std::string& name) {
-  return TFile(std::fopen(name.c_str(), "rb"));
+TFilePtr open_for_reading(const std::string& name) {
+  return TFilePtr(std::fopen(name.c_str(), "rb"));
 }
 
 bool read_exactly(std::FILE* file, uint8_t* into, size_t count) {
@@ -31,21 +29,14 @@ bool read_exactly(std::FILE* file, uint8_t* into, size_t count) {
 }  // namespace
 
 bool TKestrelForm::get_file_checksum() {
-  TFile file = open_for_reading(UploadFileName);
-  if (!file) {
+  const std::optional<TFileSum> sum = file_size_and_checksum(UploadFileName);
+  if (!sum) {
     MessageText = "Error opening file " + UploadFileName + ". Unable to get file checksum";
     show_message(MessageText);
     return false;
   }
-  uint32_t sum = 0;
-  uint32_t count = 0;
-  uint8_t chunk[1 << 16];
-  for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) {
-    for (size_t i = 0; i < got; ++i) sum += chunk[i];
-    count += uint32_t(got);
-  }
-  FileChecksum = sum & 0xFFFF;
-  FileSize = count;
+  FileChecksum = sum->Checksum;
+  FileSize = sum->Size;
   return true;
 }
 
@@ -58,30 +49,45 @@ int64_t TKestrelForm::wire_time_ms(int count) const {
 }
 
 void TKestrelForm::SendByte(int count, const uint8_t* bytes) {
+  if (ApdComPort1->DeviceLost()) return device_lost_during_upload();
   if (ApdComPort1->OutBuffFree() < count) {
     show_message("Error! Communications Port Output Buffer Overflow. Cancel upload.");
     set_cancel_flag();
     return;
   }
   CommandTimer->start();
-  ApdComPort1->PutBlock(bytes, uint16_t(count));
+  try {
+    ApdComPort1->PutBlock(bytes, uint16_t(count));
+  } catch (const EDeviceLost&) {
+    CommandTimer->stop();
+    return device_lost_during_upload();
+  }
   CommandTimer->stop();
 
   // 900 rounds of 1 ms are about a second here, less than a block needs on
   // the wire below 19200 baud: each wait also lasts as long as the block
-  // would take three times over.
+  // would take three times over. A device that goes away ends them at once.
   const int64_t atLeastMs = 3 * wire_time_ms(count);
-  if (!wait_in_rounds([this] { return ApdComPort1->OutBuffUsed() == 0; }, kSendRounds, atLeastMs)) {
+  const auto sent = [this] { return ApdComPort1->OutBuffUsed() == 0 || ApdComPort1->DeviceLost(); };
+  const auto clear = [this] { return ApdComPort1->CTS() || ApdComPort1->DeviceLost(); };
+  if (!wait_in_rounds(sent, kSendRounds, atLeastMs)) {
     show_message("Error! Output Buffer never empties. Check RS232 connection. Cancel upload.");
     set_cancel_flag();
     return;
   }
-  if (!wait_in_rounds([this] { return ApdComPort1->CTS(); }, kSendRounds, atLeastMs)) {
+  if (!wait_in_rounds(clear, kSendRounds, atLeastMs)) {
     show_message("Error! CTS line not set. Check RS232 connection. Cancel upload.");
     set_cancel_flag();
     return;
   }
+  if (ApdComPort1->DeviceLost()) return device_lost_during_upload();
   ApdComPort1->FlushOutBuffer();
+}
+
+void TKestrelForm::device_lost_during_upload() {
+  show_message("Error! Device " + ApdComPort1->DevicePath() +
+               " was lost (unplugged or switched off). Cancel upload.");
+  set_cancel_flag();
 }
 
 bool TKestrelForm::upload_cancelled() const {
@@ -121,16 +127,20 @@ void TKestrelForm::send_file_blocks(std::FILE* file) {
 
 void TKestrelForm::UploadButtonClick() {
   UploadInProgress = true;
+  if (Recorder)
+    Recorder->UploadStarted(UploadFileName, FileSize, FileChecksum, LoadAddress, VersionText);
   const auto cannot_open = [this] {
     MessageText = "Error opening " + UploadFileName + ".\r";
     show_message(MessageText);
     UploadInProgress = false;
+    if (Recorder) Recorder->UploadEnded("not sent");
   };
   if (!open_for_reading(UploadFileName)) return cannot_open();
 
+  bool sent = false;
   if (port_open()) {
     BlockCount = int(FileSize / kUploadBlockSize);
-    TFile file = open_for_reading(UploadFileName);
+    TFilePtr file = open_for_reading(UploadFileName);
     if (!file) return cannot_open();
     try {
       ApdComPort1->FlushInBuffer();
@@ -141,6 +151,8 @@ void TKestrelForm::UploadButtonClick() {
             BlockCount, TUploadInfo{UploadFileName, FileChecksum, LoadAddress, FileSize});
       sleep_processing_events(50);
       send_file_blocks(file.get());
+      sent = true;
+      if (Recorder) Recorder->UploadSent();
     } catch (const std::exception& e) {
       // A port that failed under the upload (a cable pulled, a device gone)
       // stops it like any other failure.
@@ -183,6 +195,7 @@ void TKestrelForm::UploadButtonClick() {
       set_cancel_flag();
     }
   }
+  if (Recorder) Recorder->UploadEnded(upload_cancelled() ? "failed" : sent ? "ok" : "not sent");
   process_pending_events();
 }
 

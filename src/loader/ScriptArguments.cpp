@@ -73,4 +73,27 @@ std::string script_date_text(const std::tm& time) {
   return text;
 }
 
+std::string script_upload_line(const std::string& command, const std::string& address,
+                               uint32_t size, uint32_t checksum, const std::string& version,
+                               size_t limit) {
+  char numbers[32];
+  std::snprintf(numbers, sizeof numbers, " %u %x ", unsigned(size), unsigned(checksum));
+  return script_field(command + ' ' + address + numbers + version + '\r', limit);
+}
+
+std::optional<TScriptArgumentForm> script_argument_form(std::string_view command) {
+  using F = TScriptArgumentForm;
+  static constexpr struct {
+    std::string_view Name;
+    F Form;
+  } kCommands[] = {{"_SC", F::Quoted},  {"_TC", F::Quoted},     {"_DM", F::Quoted},
+                   {"_DY", F::Number},  {"_LP", F::Number},     {"_LC", F::Quoted},
+                   {"_LF", F::Word},    {"_LA", F::Word},       {"_LV", F::Word},
+                   {"_LD", F::None},    {"_PC", F::QuotedChar}, {"_QC", F::Quoted},
+                   {"_CE", F::Compare}, {"_CS", F::Compare}};
+  for (const auto& c : kCommands)
+    if (c.Name == command) return c.Form;
+  return std::nullopt;
+}
+
 }  // namespace kestrel

@@ -3,6 +3,7 @@
 // it. A command line is "_XX" followed by its argument; a form that needs a
 // double quote (or a blank) the line lacks yields nothing.
 
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -42,5 +43,16 @@ std::string script_field(std::string_view text, size_t limit);
 // "7/5/2004_9:07:04": month, day and hour without a leading zero, minutes
 // and seconds with two digits.
 std::string script_date_text(const std::tm& time);
+
+// The upload line _LD sends: command word, load address, size in decimal,
+// checksum in lower-case hexadecimal without leading zeros, version text and
+// a carriage return, cut to the command buffer's `limit`.
+std::string script_upload_line(const std::string& command, const std::string& address,
+                               uint32_t size, uint32_t checksum, const std::string& version,
+                               size_t limit);
+
+// The argument form of each command; nothing for a text that is no command.
+enum class TScriptArgumentForm { Quoted, QuotedChar, Compare, Word, Number, None };
+std::optional<TScriptArgumentForm> script_argument_form(std::string_view command);
 
 }  // namespace kestrel

@@ -6,10 +6,12 @@
 #include <QTimer>
 #include <cstdio>
 #include <functional>
+#include <memory>
 
 #include "ConsoleOperatorDialog.h"
 #include "MainUnit.h"
 #include "Progress.h"
+#include "RunRecord.h"
 #include "UnattendedConsole.h"
 
 namespace kestrel {
@@ -57,6 +59,10 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   const int errorsBefore = dialog.ErrorCount();
   TShowWatcher shown([&] { blocksSent = 0; });
 
+  // The record outlives the windows that write into it.
+  std::unique_ptr<TRunRecorder> recorder;
+  if (!line.RecordFile.empty()) recorder = std::make_unique<TRunRecorder>(line.RecordFile);
+
   // Neither window ever reaches a screen; they exist for the state they hold.
   // The progress window outlives the main window, which points to it.
   TProgressForm progress;
@@ -66,6 +72,12 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   form.SetCompanions(&progress, nullptr);
   if (!line.IniFile.empty()) form.SettingsFileName = line.IniFile;
   form.UnattendedScript = line.BatchScript;
+  if (recorder) {
+    // The record covers the whole run, start-up and probing included.
+    recorder->Start();
+    recorder->Script(line.BatchScript);
+    form.Recorder = recorder.get();
+  }
 
   QObject::connect(form.InfoStatusBar, &TInfoStatusBar::SimpleTextChanged,
                    [&](const QString& text) {
@@ -96,6 +108,11 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
                      ? kExitSuccess
                      : kExitRunFailed;
         break;
+    }
+    if (recorder) {
+      static const char* const kOutcome[] = {"no unit", "cannot open", "stopped", "finished"};
+      form.record_port();
+      recorder->Finish(kOutcome[int(form.ScriptOutcome)], status);
     }
     QCoreApplication::exit(status);
   };

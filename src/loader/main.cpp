@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "Adport.h"
@@ -18,6 +20,8 @@
 #include "ConsoleOperatorDialog.h"
 #include "KestrelApplication.h"
 #include "QtOperatorDialog.h"
+#include "RunRecord.h"
+#include "ScriptCheck.h"
 #include "UnattendedConsole.h"
 #include "UnattendedRun.h"
 #include "UnitSimScheme.h"
@@ -47,7 +51,7 @@ class TPortExceptionDisplay {
   TPortExceptionDisplay& operator=(const TPortExceptionDisplay&) = delete;
 };
 
-int run_windowed(int argc, char** argv) {
+int run_windowed(int argc, char** argv, const kestrel::TCommandLine& line) {
   using namespace kestrel;
 
   TMessageResources messages;
@@ -59,6 +63,10 @@ int run_windowed(int argc, char** argv) {
   app.SetOperatorDialog(&dialog);
   TPortExceptionDisplay portExceptions(dialog);
 
+  // Runs leave their record when a record file is named; the recorder
+  // outlives the windows that write into it.
+  std::unique_ptr<TRunRecorder> recorder;
+  if (!line.RecordFile.empty()) recorder = std::make_unique<TRunRecorder>(line.RecordFile);
   TKestrelWindows windows;
   try {
     windows = create_windows(dialog);
@@ -70,6 +78,7 @@ int run_windowed(int argc, char** argv) {
     return 0;
   }
 
+  windows.KestrelForm->Recorder = recorder.get();
   windows.KestrelForm->show();
   app.exec();
   return 0;
@@ -97,11 +106,47 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
   return kExitRunFailed;
 }
 
+// The settings as a check sees them: what a run would show about them is a
+// problem of the check; port and terminal lines have nothing to act on.
+class TCheckSettingsTarget : public kestrel::TSettingsTarget {
+ public:
+  int Messages = 0;
+  void ShowMessage(const std::string& text) override {
+    std::printf("settings: %s\n", text.c_str());
+    ++Messages;
+  }
+  void SetBaud(long) override {}
+  void SetDataBits(int) override {}
+  void SetParity(int) override {}
+  void SetStopBits(int) override {}
+  void SetTerminalVisible(bool) override {}
+  void SetTerminalBackground(int) override {}
+  void SetTerminalTextColor(int) override {}
+};
+
+int run_check(const kestrel::TCommandLine& line) {
+  using namespace kestrel;
+  TLoaderSettings settings;
+  TCheckSettingsTarget target;
+  const std::string ini = line.IniFile.empty() ? kSettingsFileName : line.IniFile;
+  if (!read_settings_file(ini.c_str(), settings, target) && !line.IniFile.empty()) {
+    std::printf("settings: cannot open %s\n", ini.c_str());
+    ++target.Messages;
+  }
+  const int problems = check_script(line.BatchScript, settings, std::cout);
+  std::cout.flush();
+  return problems + target.Messages == 0 ? kExitCheckClean : kExitCheckProblems;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using kestrel::TCommandLine;
-  const TCommandLine line = kestrel::parse_command_line(argc, argv);
+  TCommandLine line = kestrel::parse_command_line(argc, argv);
+  // The environment names the record file when the command line does not.
+  if (const char* record = std::getenv("KESTREL_RECORD");
+      record && *record && line.RecordFile.empty() && line.Mode != TCommandLine::TMode::Check)
+    line.RecordFile = record;
   switch (line.Mode) {
     case TCommandLine::TMode::Help:
       std::fputs(kestrel::command_line_help("kestrel").c_str(), stdout);
@@ -110,6 +155,8 @@ int main(int argc, char** argv) {
       // Describes the serial devices; opens none.
       kestrel::WritePortList(std::cout, kestrel::DiscoverPorts());
       return 0;
+    case TCommandLine::TMode::Check:
+      return run_check(line);
     case TCommandLine::TMode::Usage:
       std::fprintf(stderr, "kestrel: %s\nTry 'kestrel --help' for more information.\n",
                    line.Error.c_str());
@@ -125,7 +172,7 @@ int main(int argc, char** argv) {
   }
   // Whatever happens, the windowed program ends with status 0.
   try {
-    run_windowed(argc, argv);
+    run_windowed(argc, argv, line);
   } catch (...) {
   }
   return 0;

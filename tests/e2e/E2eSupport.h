@@ -164,6 +164,17 @@ class TChild {
 
   bool Started() const { return FPid > 0; }
 
+  // The next line of stdout without its line feed; false at the end.
+  bool ReadStdoutLine(std::string& line) {
+    line.clear();
+    if (!FStdout) return false;
+    for (int c; (c = std::fgetc(FStdout)) != EOF;) {
+      if (c == '\n') return true;
+      line += char(c);
+    }
+    return !line.empty();
+  }
+
   std::string StdoutLine() {
     char line[512] = {};
     if (!FStdout || !std::fgets(line, sizeof line, FStdout)) return {};
@@ -223,11 +234,11 @@ class TBatchRun {
   }
 
   void Start() {
-    FChild = std::make_unique<TChild>(
-        BinPath("kestrel"), FArgs, Folder.Path(),
-        std::map<std::string, std::string>{{"KESTREL_COM1", FCom1},
-                                           {"KESTREL_COM2", "/nonexistent/kestrel-e2e-com2"}},
-        Folder / "stderr.txt");
+    std::map<std::string, std::string> env = Env;
+    env["KESTREL_COM1"] = FCom1;
+    env["KESTREL_COM2"] = "/nonexistent/kestrel-e2e-com2";
+    FChild = std::make_unique<TChild>(BinPath("kestrel"), FArgs, Folder.Path(), env,
+                                      Folder / "stderr.txt");
   }
   int Finish() {
     if (!FChild) return FStatus;
@@ -264,6 +275,8 @@ class TBatchRun {
   }
 
   TScratch Folder;
+  // More environment for the run.
+  std::map<std::string, std::string> Env;
 
  private:
   std::string FCom1;

@@ -202,13 +202,13 @@ TEST_F(CaptureRules, APromptEndsTheLineOnlyAfterTenBytes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    Form->CaptureLine.fill(0);
-    Form->CaptureFill = 0;
+    Form->Capture.Line.fill(0);
+    Form->Capture.Fill = 0;
     Form->AwaitingResponse = true;
     for (const std::string& d : c.deliveries) deliver(d);
     EXPECT_FALSE(Form->AwaitingResponse);
     EXPECT_EQ(Form->captured_text(), c.line);
-    EXPECT_EQ(Form->CaptureFill, 0);
+    EXPECT_EQ(Form->Capture.Fill, 0);
     EXPECT_EQ(Form->ApdComPort1->InBuffUsed(), 0) << "what follows the prompt is dropped";
   }
   // With no query waiting nothing is taken.
@@ -218,11 +218,11 @@ TEST_F(CaptureRules, APromptEndsTheLineOnlyAfterTenBytes) {
 
 TEST_F(CaptureRules, LongInputRestartsTheLineAndNeverRunsPastIt) {
   Form->AwaitingResponse = true;
-  Form->CaptureLine.fill(0);
-  Form->CaptureFill = 0;
+  Form->Capture.Line.fill(0);
+  Form->Capture.Fill = 0;
   // 990 bytes, then a delivery that no longer fits: the line starts again.
   deliver(std::string(990, 'a'));
-  EXPECT_EQ(Form->CaptureFill, 990);
+  EXPECT_EQ(Form->Capture.Fill, 990);
   deliver("0123456789ABCDEF");
   EXPECT_EQ(Form->captured_text(), "0123456789ABCDEF");
 

@@ -72,6 +72,12 @@ TEST(CommandLine, ModesAndMistakes) {
   EXPECT_EQ(joined.Mode, M::Batch);
   EXPECT_EQ(joined.BatchScript, "r.sld");
   EXPECT_EQ(joined.IniFile, "b.ini");
+  const TCommandLine check = parse_command_line({"--check=c.sld", "--ini", "c.ini"});
+  EXPECT_EQ(check.Mode, M::Check);
+  EXPECT_EQ(check.BatchScript, "c.sld");
+  EXPECT_EQ(check.IniFile, "c.ini");
+  EXPECT_EQ(parse_command_line({"--record", "r.jsonl"}).RecordFile, "r.jsonl");
+  EXPECT_EQ(parse_command_line({"--batch", "a", "--record=r.jsonl"}).Mode, M::Batch);
 
   for (const std::vector<std::string>& wrong :
        std::vector<std::vector<std::string>>{{"--batch"},
@@ -81,6 +87,9 @@ TEST(CommandLine, ModesAndMistakes) {
                                              {"--batch", "a", "--ini"},
                                              {"run.sld"},
                                              {"--batchx", "a"},
+                                             {"--check", "a", "--batch", "b"},
+                                             {"--check", "a", "--record", "r"},
+                                             {"--record"},
                                              {"-platform", "xcb"}}) {
     const TCommandLine line = parse_command_line(wrong);
     EXPECT_EQ(line.Mode, M::Usage) << wrong.front();

@@ -17,6 +17,7 @@
 #include "Progress.h"
 #include "PtyPair.h"
 #include "RecordingOperatorDialog.h"
+#include "RunRecord.h"
 
 namespace kestrel {
 namespace {
@@ -189,6 +190,47 @@ TEST_F(ScriptRunner, PickingAScript) {
   Dialog.FileAnswer = Folder.Path().toStdString();
   Form->PickButtonClick();
   EXPECT_EQ(Dialog.Messages.back(), "Error opening file " + *Dialog.FileAnswer + " for read.");
+}
+
+}  // namespace
+}  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+// Each windowed run leaves a line of its own; a record that cannot be
+// written is reported once however many runs follow.
+TEST_F(ScriptRunner, EveryRunLeavesOneRecordLine) {
+  const std::string path = Folder.Path().toStdString() + "/runs.jsonl";
+  TRunRecorder recorder(path);
+  Form->Recorder = &recorder;
+  EXPECT_TRUE(run("_DM \"hello\"\n_SC \"A\"\n"));
+  EXPECT_TRUE(run("_LF missing.bin\n"));
+  Form->ApdComPort1->SetOpen(false);
+  EXPECT_FALSE(run("_TC \"LOADR^M\"\n"));  // no port to test on
+  Form->ScriptFileName = Folder.Path().toStdString() + "/none.sld";
+  EXPECT_FALSE(Form->read_ini());
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[0].find("\"messages\":[{\"kind\":\"note\",\"text\":\"hello\"}]"),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[0].find("\"outcome\":\"finished\",\"exit_code\":0}"), std::string::npos);
+  EXPECT_NE(lines[0].find("\"port\":\"" + Pty.slavePath() + "\""), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("\"outcome\":\"finished\",\"exit_code\":1}"), std::string::npos);
+  EXPECT_NE(lines[2].find("\"outcome\":\"stopped\",\"exit_code\":1}"), std::string::npos);
+  EXPECT_NE(lines[3].find("\"outcome\":\"cannot open\",\"exit_code\":3}"), std::string::npos);
+
+  int reports = 0;
+  TRunRecorder unwritable(Folder.Path().toStdString(), [&](const std::string&) { ++reports; });
+  Form->Recorder = &unwritable;
+  EXPECT_TRUE(run("_SC \"B\"\n"));
+  EXPECT_TRUE(run("_SC \"C\"\n"));
+  EXPECT_EQ(reports, 1);
+  EXPECT_EQ(status(), "SUCCESS. Reading script file complete");
+  Form->Recorder = nullptr;
 }
 
 }  // namespace

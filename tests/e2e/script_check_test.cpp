@@ -1,0 +1,119 @@
+// kestrel --check: what it prints for a good script is what a run then
+// sends, it opens no port, and each kind of broken line is reported at its
+// line number with exit status 1.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "E2eSupport.h"
+
+namespace kestrel::e2e {
+namespace {
+
+// Runs the check in the run's folder, COM1 on a simulated unit that leaves
+// a transcript behind if anything opens it.
+int check(const TBatchRun& run, std::string& out, const std::vector<std::string>& extra = {}) {
+  std::vector<std::string> args = {"--check", "run.sld"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  TChild child(BinPath("kestrel"), args, run.Folder.Path(),
+               {{"KESTREL_COM1", "sim:transcript=opened.txt"},
+                {"KESTREL_COM2", "/nonexistent/kestrel-e2e-com2"}},
+               run.Folder / "check-stderr.txt", true);
+  out.clear();
+  for (std::string line; child.ReadStdoutLine(line);) out += line + "\n";
+  return child.Wait();
+}
+
+// The texts between `sends "` and `"`, with the check's escapes undone.
+std::vector<std::string> sent_lines(const std::string& out) {
+  std::vector<std::string> lines;
+  const std::regex sends(R"re(sends "((?:[^"\\]|\\.)*)")re");
+  for (std::sregex_iterator it(out.begin(), out.end(), sends), end; it != end; ++it) {
+    const std::string escaped = (*it)[1];
+    std::string text;
+    for (size_t i = 0; i < escaped.size(); ++i) {
+      if (escaped[i] != '\\' || i + 1 == escaped.size()) {
+        text += escaped[i];
+        continue;
+      }
+      const char c = escaped[++i];
+      text += c == 'r' ? '\r' : c == 'n' ? '\n' : c;
+    }
+    lines.push_back(text);
+  }
+  return lines;
+}
+
+TEST(ScriptCheck, PrintsWhatTheRunThenSendsAndOpensNoPort) {
+  TBatchRun run(
+      "; two files, one versioned by its date\n"
+      "  _TC \"LOADR^M\"\r\n"
+      "_LC \"LOAD\"\n"
+      "_LF a.bin\n_LA 8000\n_LV 1.0a\n_LD\n"
+      "_LF b.bin\n_LA 1F0000\n_LV date\n_LD",
+      TBatchRun::Sim("upload-cmd=LOAD"));
+  WriteFile(run.Folder / "a.bin", Pattern(4500, 7));
+  WriteFile(run.Folder / "b.bin", Pattern(10, 8));
+
+  std::string out;
+  EXPECT_EQ(check(run, out), 0) << out;
+  EXPECT_FALSE(fs::exists(run.Folder / "opened.txt"));
+  EXPECT_NE(out.find("2: _TC \"LOADR^M\"\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("a.bin: 4500 bytes, checksum "), std::string::npos) << out;
+  const std::vector<std::string> lines = sent_lines(out);
+  ASSERT_EQ(lines.size(), 2u) << out;
+  EXPECT_EQ(lines[0].rfind("LOAD 8000 4500 ", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1].find("DATE"), std::string::npos) << lines[1];
+
+  ASSERT_EQ(run.Run(), 0) << run.Err();
+  const std::string received = run.ReceivedByUnit();
+  for (const std::string& line : lines) EXPECT_NE(received.find(line), std::string::npos) << line;
+}
+
+TEST(ScriptCheck, ReportsEachBrokenLineByNumber) {
+  const std::string longWord(320, 'x');
+  TBatchRun run(
+      "_LF missing.bin\n"          // 1: missing file
+      "_LA 8000\n"                 // 2: does nothing, no file named
+      "_LV 1\n"                    // 3: does nothing
+      "_LD\n"                      // 4: does nothing
+      "_XY \"what\"\n"             // 5: unknown command
+      "_SC no quotes\n"            // 6: quoted command without quotes
+      "_SC \"LOADR\" ; comment\n"  // 7: the last character is not a quote
+      "_CE \"text command\n"       // 8: compare without its closing quote
+      "_LF " +
+          longWord +
+          "\n"                                     // 9: over-long line (and file name)
+          "_LF good.bin\n_LA 8000\n_LV 1\n_LD\n",  // 10-13 clean
+      TBatchRun::Sim());
+  WriteFile(run.Folder / "good.bin", "abc");
+  std::string out;
+  EXPECT_EQ(check(run, out), 1) << out;
+  for (int line : {1, 2, 3, 4, 5, 6, 7, 8, 9})
+    EXPECT_NE(out.find("run.sld:" + std::to_string(line) + ": "), std::string::npos)
+        << "line " << line << "\n"
+        << out;
+  for (int line : {10, 11, 12, 13})
+    EXPECT_EQ(out.find("run.sld:" + std::to_string(line) + ": "), std::string::npos) << out;
+  EXPECT_NE(out.find("missing file missing.bin"), std::string::npos) << out;
+  EXPECT_NE(out.find("sends \"LF 8000 3 126 1\\r\""), std::string::npos) << out;
+
+  // More command lines than the runner has slots.
+  std::string many;
+  for (int i = 0; i < 301; ++i) many += "_DY 0\n";
+  WriteFile(run.Folder / "run.sld", many);
+  EXPECT_EQ(check(run, out), 1);
+  EXPECT_NE(out.find("run.sld:301: "), std::string::npos) << out.substr(out.size() - 300);
+  EXPECT_EQ(out.find("run.sld:300: "), std::string::npos);
+
+  // A script that is not there, and a settings file that is not there.
+  WriteFile(run.Folder / "run.sld", "_DY 1\n");
+  EXPECT_EQ(check(run, out), 0) << out;
+  EXPECT_EQ(check(run, out, {"--ini", "nowhere.ini"}), 1) << out;
+  fs::remove(run.Folder / "run.sld");
+  EXPECT_EQ(check(run, out), 1) << out;
+}
+
+}  // namespace
+}  // namespace kestrel::e2e
