@@ -18,6 +18,7 @@
 #include "LoaderSettings.h"
 #include "MainUnit.h"
 #include "Progress.h"
+#include "ScriptFiles.h"
 
 namespace kestrel {
 
@@ -25,10 +26,6 @@ namespace {
 
 constexpr const char* kHousePicture = ":/splash/QMISplash.bmp";
 constexpr const char* kSecondPicture = ":/splash/KLRSplash.jpg";
-
-struct TFileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 struct TBrandLook {
   const char* MainCaption;
@@ -53,7 +50,7 @@ std::optional<long> read_brand_setting(const char* path) {
   int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   struct stat info {};
-  std::unique_ptr<std::FILE, TFileCloser> file;
+  TFilePtr file;
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file.reset(::fdopen(fd, "r"));
   if (!file) {
     ::close(fd);
