@@ -296,18 +296,21 @@ TEST_F(PosixDeviceTest, TransmitEmptyFollowsEachWriteOnceAndTheWaitSleeps) {
   const uint32_t mask = ev_TxEmpty | ev_RxChar;
   const auto data = std::vector<uint8_t>(100, 0x41);
   std::atomic<pid_t> tid{0};
+  // The event the wait reported, and the CPU time it took.
   auto waitEvent = [&] {
     return std::async(std::launch::async, [&] {
       tid = static_cast<pid_t>(::syscall(SYS_gettid));
+      const double cpu = ThreadCpuSeconds();
       uint32_t h = 0;
-      return dev.WaitEvent(mask, h) == kWaitReady ? h : 0u;
+      const int rc = dev.WaitEvent(mask, h);
+      return std::make_pair(rc == kWaitReady ? h : 0u, ThreadCpuSeconds() - cpu);
     });
   };
   for (int round = 0; round < 2; ++round) {
     ASSERT_TRUE(DeviceWriteAll(dev, data.data(), data.size()));
     auto drained = waitEvent();
     if (drained.wait_for(10s) == std::future_status::timeout) dev.Close();  // ends the wait
-    ASSERT_EQ(drained.get(), ev_TxEmpty) << "no report after a write";
+    ASSERT_EQ(drained.get().first, ev_TxEmpty) << "no report after a write";
     EXPECT_EQ(pty.ReadSome(data.size(), 1s).size(), data.size());
   }
 
@@ -319,9 +322,11 @@ TEST_F(PosixDeviceTest, TransmitEmptyFollowsEachWriteOnceAndTheWaitSleeps) {
   std::this_thread::sleep_for(300ms);
   const long after = VoluntarySwitches(tid);
   ASSERT_TRUE(pty.WriteAll("x"));
-  EXPECT_EQ(idle.get(), ev_RxChar) << "an empty queue was reported again";
+  const auto [event, cpu] = idle.get();
+  EXPECT_EQ(event, ev_RxChar) << "an empty queue was reported again";
   ASSERT_GE(before, 0);
   EXPECT_LE(after - before, 1) << "the idle wait woke " << after - before << " times";
+  EXPECT_LT(cpu, 0.1);  // a spinning wait burns the whole 300 ms
 }
 
 // Writes until the line has stayed full for a while (the far side reads
