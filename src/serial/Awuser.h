@@ -133,10 +133,11 @@ class TApdBaseDispatcher {
   // input lock has been released. It must not block. Set before InitPort.
   void SetDataArrivalHook(std::function<void()> hook) { DataArrivalHook_ = std::move(hook); }
   // Called on the output thread each time the output ring has been handed to
-  // the device in full, and on the dispatch thread each time the device
-  // reports a change of its modem lines, so that a wait for the output to
-  // drain or for CTS can stop sleeping; and once on the thread that finds the
-  // device lost. It must not block. Set before InitPort.
+  // the device in full, on the device-wait thread each time the device
+  // reports its transmit queue empty after output, and on the dispatch thread
+  // each time the device reports a change of its modem lines, so that a wait
+  // for the output to drain or for CTS can stop sleeping; and once on the
+  // thread that finds the device lost. It must not block. Set before InitPort.
   void SetOutputStatusHook(std::function<void()> hook) { OutputStatusHook_ = std::move(hook); }
 
   // ---- reading (input lock) ----

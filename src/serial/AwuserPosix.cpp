@@ -15,7 +15,8 @@ namespace kestrel {
 namespace {
 
 // Every device event the dispatcher acts on.
-constexpr uint32_t kEventMask = ev_RxChar | ev_Cts | ev_Dsr | ev_Rlsd | ev_Break | ev_Err | ev_Ring;
+constexpr uint32_t kEventMask =
+    ev_RxChar | ev_TxEmpty | ev_Cts | ev_Dsr | ev_Rlsd | ev_Break | ev_Err | ev_Ring;
 
 }  // namespace
 

@@ -220,6 +220,13 @@ void TApdBaseDispatcher::ComThreadExecute(TApdDispatcherThread* self) {
         if (!KillThreads_.load()) MarkDeviceLost();
         break;
       }
+      if (mask & ev_TxEmpty) {
+        // The device has sent all it was given: a wait for the output to
+        // drain can look now. Nothing for the dispatch thread to do.
+        if (OutputStatusHook_) OutputStatusHook_();
+        mask &= ~ev_TxEmpty;
+        if (mask == 0) continue;
+      }
       if (mask & (ev_Ring | ev_RingTe)) RingFlag_ = true;
       // Gathered until the dispatch thread takes them: the ready event may
       // be set already by an idle cycle, so the next event can come before

@@ -16,6 +16,7 @@
 //   - Close: any thread, at any time; it ends a blocked WaitEvent and
 //     WaitWritable at once (they return kDeviceClosed).
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -94,6 +95,9 @@ inline constexpr uint8_t ms_RlsdOn = 0x80;
 
 // Device event bits.
 inline constexpr uint32_t ev_RxChar = 0x0001;
+// The device's transmit queue became empty after output: everything Write
+// accepted has been sent (as far as the device can tell; see WaitEvent).
+inline constexpr uint32_t ev_TxEmpty = 0x0004;
 inline constexpr uint32_t ev_Cts = 0x0008;
 inline constexpr uint32_t ev_Dsr = 0x0010;
 inline constexpr uint32_t ev_Rlsd = 0x0020;
@@ -115,6 +119,18 @@ inline constexpr uint32_t PURGE_TXABORT = 0x0001, PURGE_RXABORT = 0x0002, PURGE_
 inline bool IsSupportedLineSettings(const TDeviceSettings& s) {
   return s.BaudRate > 0 && s.ByteSize >= 5 && s.ByteSize <= 8 && s.Parity <= SPACEPARITY &&
          s.StopBits <= TWOSTOPBITS && (s.StopBits != ONE5STOPBITS || s.ByteSize == 5);
+}
+
+// The wire time of one character: start bit, data bits, parity bit and stop
+// bits at the baud rate, rounded up to the next nanosecond.
+inline std::chrono::nanoseconds CharacterTime(const TDeviceSettings& s) {
+  // Counted in half bits for one and a half stop bits.
+  const uint64_t halfBits = 2u * (1u + s.ByteSize + (s.Parity != NOPARITY ? 1u : 0u)) +
+                            (s.StopBits == ONESTOPBIT     ? 2u
+                             : s.StopBits == ONE5STOPBITS ? 3u
+                                                          : 4u);
+  const uint64_t twiceBaud = 2ull * (s.BaudRate > 0 ? s.BaudRate : 1u);
+  return std::chrono::nanoseconds((halfBits * 1'000'000'000ull + twiceBaud - 1) / twiceBaud);
 }
 
 // Results of the blocking waits.
@@ -156,7 +172,10 @@ class TApdSerialDevice {
   // Blocks until an event of `mask` happens; reports which in `happened`.
   // Received-byte events are edge-like: reported when bytes arrived since
   // the previous wait, not merely because unread bytes remain (so a full
-  // dispatch buffer does not make the waiting thread spin).
+  // dispatch buffer does not make the waiting thread spin). Transmit-empty
+  // events are edges too: reported once each time the transmit queue runs
+  // empty after a Write accepted bytes, never for a queue that stays empty.
+  // A purge or close drops a pending one (nothing was sent).
   virtual int WaitEvent(uint32_t mask, uint32_t& happened) = 0;
 
   // Returns and clears the error bits; fills hold flags, InQue and OutQue.

@@ -9,7 +9,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 #include "AdErrorCodes.h"
 #include "Adexcept.h"
@@ -20,7 +22,10 @@ namespace {
 
 // How often a wait looks at modem lines and driver counters when the
 // driver has them; they change without waking poll().
-constexpr int kLinePollMs = 50;
+constexpr std::chrono::milliseconds kLinePoll{50};
+// Bounds on the time between looks at a draining transmit queue.
+constexpr std::chrono::microseconds kShortestTxLook{50};
+constexpr std::chrono::nanoseconds kLongestTxLook = kLinePoll;
 // The N_TTY line discipline's receive buffer.
 constexpr int kDriverReceiveQueue = 4096;
 // Unix98 pseudo-terminal slaves use majors 136..143.
@@ -152,7 +157,7 @@ int TApdPosixDevice::Open() {
   if (::tcsetattr(fd.get(), TCSANOW, &tio) != 0) return ApdResultFromErrno(errno, true);
 
   auto closeEvent = std::make_unique<TApdEventFd>();
-  if (!closeEvent->valid() || !rxRearm_.valid()) return ApdResultFromErrno(errno, true);
+  if (!closeEvent->valid() || !lookAgain_.valid()) return ApdResultFromErrno(errno, true);
   // Received bytes go up at once (nothing fails after this, so Close puts
   // it back). A driver that refuses, such as a pseudo-terminal's, still
   // works, only slower to answer.
@@ -166,6 +171,10 @@ int TApdPosixDevice::Open() {
   const bool lines = RetryIoctl(fd.get(), TIOCMGET, &bits) == 0;
   posix_kernel::TLineCounters counters;
   const bool haveCounters = posix_kernel::ReadLineCounters(fd.get(), counters) == 0;
+  // A pseudo-terminal has no transmitter to ask about.
+  int lineStatus = 0;
+  const bool transmitterStatus =
+      !isPseudoTerminal_ && RetryIoctl(fd.get(), TIOCSERGETLSR, &lineStatus) == 0;
   {
     std::lock_guard state(stateMutex_);
     record_ = TDeviceSettings{};
@@ -177,11 +186,14 @@ int TApdPosixDevice::Open() {
   }
   hasModemLines_ = lines;
   hasCounters_ = haveCounters;
+  hasTransmitterStatus_ = transmitterStatus;
   hungUp_ = false;
+  txEmptyDue_ = false;
+  lastOutQueue_ = -1;
   readTotal_ = 0;
   reportedArrivals_ = 0;
   seenPurgeCount_ = purgeCount_.load();
-  rxRearm_.Drain();
+  lookAgain_.Drain();
   closeEvent_ = std::move(closeEvent);
   fd_ = std::move(fd);
   lowLatencySet_ = lowLatencySet;
@@ -366,7 +378,7 @@ int TApdPosixDevice::Read(uint8_t* buffer, int n) {
   } while (got < 0 && errno == EINTR);
   if (got <= 0) return 0;
   readTotal_.fetch_add(static_cast<uint64_t>(got));
-  if (wantRxRearm_.exchange(false)) rxRearm_.Signal();
+  if (wantRxRearm_.exchange(false)) lookAgain_.Signal();
   return static_cast<int>(got);
 }
 
@@ -378,6 +390,7 @@ int TApdPosixDevice::Write(const uint8_t* data, int n) {
   do {
     put = ::write(use.fd(), data, static_cast<size_t>(n));
   } while (put < 0 && errno == EINTR);
+  if (put > 0 && !txEmptyDue_.exchange(true)) lookAgain_.Signal();  // time the drain
   if (put >= 0) return static_cast<int>(put);
   if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
   return ApdResultFromErrno(errno);
@@ -443,6 +456,43 @@ void TApdPosixDevice::SampleLines(int fd) {
   pendingEvents_ |= events;
 }
 
+// No kernel event says when the transmit queue has run empty. After a write
+// the queue is looked at again once the bytes TIOCOUTQ reports can have left
+// the wire; once it reads 0, the UART's FIFO and shift register are asked
+// where the driver can tell. A look that finds no progress (output held by
+// CTS or XOFF) doubles the time to the next one, up to the line-poll period.
+// A pseudo-terminal hands bytes to its other side at once: it reports 0.
+bool TApdPosixDevice::TransmitterDrained(int fd, std::chrono::nanoseconds charTime,
+                                         std::chrono::nanoseconds& lookAgainIn) {
+  lookAgainIn = std::chrono::nanoseconds::zero();
+  if (!txEmptyDue_.exchange(false)) {
+    lastOutQueue_ = -1;
+    return false;
+  }
+  int queued = 0;
+  if (RetryIoctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
+  bool shifting = false;
+  if (queued == 0 && hasTransmitterStatus_) {
+    int lineStatus = 0;
+    shifting = RetryIoctl(fd, TIOCSERGETLSR, &lineStatus) == 0 && !(lineStatus & TIOCSER_TEMT);
+  }
+  if (queued == 0 && !shifting) {
+    lastOutQueue_ = -1;
+    return true;
+  }
+  // A write in between found the flag clear and woke us: a spare look.
+  txEmptyDue_ = true;
+  if (queued != lastOutQueue_) {
+    txLookInterval_ =
+        std::max<std::chrono::nanoseconds>(charTime * std::max(queued, 1), kShortestTxLook);
+  } else {
+    txLookInterval_ = std::min(txLookInterval_ * 2, kLongestTxLook);
+  }
+  lastOutQueue_ = queued;
+  lookAgainIn = txLookInterval_;
+  return false;
+}
+
 int TApdPosixDevice::WaitEvent(uint32_t mask, uint32_t& happened) {
   happened = 0;
   TUse use(*this);
@@ -458,11 +508,17 @@ int TApdPosixDevice::WaitEvent(uint32_t mask, uint32_t& happened) {
   for (;;) {
     if (hungUp_) return kDeviceClosed;
     uint32_t events = 0;
+    std::chrono::nanoseconds charTime;
     {
       std::lock_guard state(stateMutex_);
       SampleLines(use.fd());
       events = pendingEvents_ & mask;
       pendingEvents_ = 0;
+      charTime = CharacterTime(record_);
+    }
+    std::chrono::nanoseconds txLook{0};
+    if ((mask & ev_TxEmpty) && TransmitterDrained(use.fd(), charTime, txLook)) {
+      events |= ev_TxEmpty;
     }
     int waiting = 0;
     if (wantRx) {
@@ -490,10 +546,16 @@ int TApdPosixDevice::WaitEvent(uint32_t mask, uint32_t& happened) {
     // us, and look again now and then for more arrivals.
     const bool pollRx = wantRx && waiting == 0 && !quietRx;
     const bool timed = hasModemLines_ || hasCounters_ || (wantRx && !pollRx);
+    std::chrono::nanoseconds wait = timed ? kLinePoll : std::chrono::nanoseconds::max();
+    if (txLook.count() > 0) wait = std::min(wait, txLook);
+    struct timespec timeout {};
+    timeout.tv_sec = static_cast<time_t>(wait / std::chrono::seconds(1));
+    timeout.tv_nsec = static_cast<long>((wait % std::chrono::seconds(1)).count());
+    const bool forever = wait == std::chrono::nanoseconds::max();
     struct pollfd fds[3] = {{closeFd, POLLIN, 0},
                             {use.fd(), static_cast<short>(pollRx ? POLLIN : 0), 0},
-                            {rxRearm_.get(), POLLIN, 0}};
-    const int rc = ::poll(fds, 3, timed ? kLinePollMs : -1);
+                            {lookAgain_.get(), POLLIN, 0}};
+    const int rc = ::ppoll(fds, 3, forever ? nullptr : &timeout, nullptr);
     if (rc < 0 && errno != EINTR) return kDeviceClosed;
     if (fds[0].revents) return kDeviceClosed;
     if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -502,7 +564,7 @@ int TApdPosixDevice::WaitEvent(uint32_t mask, uint32_t& happened) {
       hungUp_ = true;
       return kDeviceClosed;
     }
-    if (fds[2].revents) rxRearm_.Drain();
+    if (fds[2].revents) lookAgain_.Drain();
     quietRx = pollRx && (fds[1].revents & POLLIN) && !fds[2].revents;
     if (quietRx) {
       // Only suppress when the next look finds nothing new either.
@@ -594,8 +656,9 @@ int TApdPosixDevice::Purge(uint32_t flags) {
   }
   if (rx) {
     purgeCount_.fetch_add(1);
-    rxRearm_.Signal();
+    lookAgain_.Signal();
   }
+  if (tx) txEmptyDue_ = false;  // nothing was sent
   return ecOK;
 }
 

@@ -2,6 +2,7 @@
 // The termios device: real UARTs, USB-serial adapters and pseudo-terminals.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,10 @@ class TApdPosixDevice final : public TApdSerialDevice {
   // Compares modem lines and driver counters with the last sample and
   // accumulates events and error bits. Caller holds stateMutex_.
   void SampleLines(int fd);
+  // Device-wait thread. True when a transmit-empty report is due now; else
+  // `lookAgainIn` says when to look next (nothing when none is pending).
+  bool TransmitterDrained(int fd, std::chrono::nanoseconds charTime,
+                          std::chrono::nanoseconds& lookAgainIn);
 
   const std::string path_;
 
@@ -76,6 +81,8 @@ class TApdPosixDevice final : public TApdSerialDevice {
   bool isPseudoTerminal_ = false;  // set by Open before the descriptor is shared
   std::atomic<bool> hasModemLines_{false};
   std::atomic<bool> hasCounters_{false};
+  // The driver tells when the UART's FIFO and shift register are empty.
+  std::atomic<bool> hasTransmitterStatus_{false};
   std::atomic<bool> hungUp_{false};
 
   std::mutex stateMutex_;  // the fields below up to the atomics
@@ -89,11 +96,18 @@ class TApdPosixDevice final : public TApdSerialDevice {
   std::atomic<uint64_t> readTotal_{0};
   std::atomic<uint32_t> purgeCount_{0};
   std::atomic<bool> wantRxRearm_{false};
-  TApdEventFd rxRearm_;  // Read and Purge wake a wait that ignores POLLIN
+  // Read and Purge wake a wait that ignores POLLIN; Write wakes it to time
+  // the transmit queue's drain.
+  TApdEventFd lookAgain_;
+
+  // Bytes were written since the transmit queue was last reported empty.
+  std::atomic<bool> txEmptyDue_{false};
 
   // Device-wait thread only.
   uint64_t reportedArrivals_ = 0;
   uint32_t seenPurgeCount_ = 0;
+  int lastOutQueue_ = -1;                       // TIOCOUTQ at the previous look
+  std::chrono::nanoseconds txLookInterval_{0};  // time between looks at it
 };
 
 }  // namespace kestrel

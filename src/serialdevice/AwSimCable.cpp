@@ -59,14 +59,7 @@ TApdSimCable::TApdSimCable(bool pace, uint8_t farLines, size_t farReceiveSize,
 }
 
 void TApdSimCable::SetByteTime() {
-  // Start bit, data bits, parity bit, stop bits; counted in half bits for 1.5.
-  const auto& s = settings_;
-  const uint64_t halfBits = 2u * (1u + s.ByteSize + (s.Parity != NOPARITY ? 1u : 0u)) +
-                            (s.StopBits == ONESTOPBIT     ? 2u
-                             : s.StopBits == ONE5STOPBITS ? 3u
-                                                          : 4u);
-  const uint64_t twiceBaud = 2ull * std::max<uint32_t>(s.BaudRate, 1);
-  byteTime_ = std::chrono::nanoseconds((halfBits * 1'000'000'000ull + twiceBaud - 1) / twiceBaud);
+  byteTime_ = CharacterTime(settings_);
 }
 
 void TApdSimCable::Changed() {
@@ -98,6 +91,12 @@ void TApdSimCable::Advance(TSimClock::time_point now) {
         toFar_.arrived.push_back(byte);
         ++toFar_.arrivedTotal;
       });
+  if (txEmptyDue_ && toFar_.sending.empty()) {
+    // The last byte's stop bit has just left: the transmitter is empty.
+    txEmptyDue_ = false;
+    events_ |= ev_TxEmpty;
+    moved = true;
+  }
   moved |= Cross(
       toPort_, now, byteTime,
       [&] {
@@ -169,11 +168,17 @@ std::optional<TSimClock::time_point> TApdSimCable::NextCrossing(const TSimLane& 
   return lane.headDone + byteTime_ * (count - 1);
 }
 
+std::optional<TSimClock::time_point> TApdSimCable::TxDrained() const {
+  if (!txEmptyDue_ || !pace_ || !toFar_.onWire || toFar_.sending.empty()) return std::nullopt;
+  return toFar_.headDone + byteTime_ * static_cast<int64_t>(toFar_.sending.size() - 1);
+}
+
 void TApdSimCable::Unplug() {
   Advance(TSimClock::now());  // what has crossed already arrives
   unplugged_ = true;
   toFar_.sending.clear();  // the rest dies with the adapter
   toFar_.onWire = false;
+  txEmptyDue_ = false;
   toPort_.arrived.clear();
   Changed();
 }
@@ -196,6 +201,7 @@ int TApdSimCable::PortOpen(const void* owner) {
   dtr_ = rts_ = true;  // raised at open, as a tty does
   break_ = xoffReceived_ = xoffSent_ = false;
   errors_ = events_ = 0;
+  txEmptyDue_ = false;
   unplugged_ = false;
   portWritten_ = 0;
   toPort_.arrived.clear();
@@ -216,6 +222,7 @@ void TApdSimCable::PortClose(const void* owner) {
   toPort_.arrived.clear();
   toFar_.sending.clear();
   toFar_.onWire = false;
+  txEmptyDue_ = false;
   Changed();
 }
 
@@ -299,6 +306,7 @@ int TApdSimCable::PortWrite(const void* owner, const uint8_t* data, int n) {
     if (room == 0) break;
     toFar_.sending.insert(toFar_.sending.end(), data + taken, data + taken + room);
     taken += static_cast<int>(room);
+    txEmptyDue_ = true;
     Advance(now);
   }
   portWritten_ += static_cast<uint64_t>(taken);
@@ -352,7 +360,11 @@ int TApdSimCable::PortWaitEvent(const void* owner, uint32_t mask, uint32_t& happ
       happened = events;
       return kWaitReady;
     }
-    if (auto next = NextCrossing(toPort_)) {
+    auto next = NextCrossing(toPort_);
+    if (auto drained = (mask & ev_TxEmpty) ? TxDrained() : std::nullopt) {
+      next = next ? std::min(*next, *drained) : *drained;
+    }
+    if (next) {
       changed_.wait_until(lock, *next);
     } else {
       changed_.wait(lock);
@@ -422,6 +434,7 @@ int TApdSimCable::PortPurge(const void* owner, uint32_t flags) {
   if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) {
     toFar_.sending.clear();
     toFar_.onWire = false;
+    txEmptyDue_ = false;
   }
   Advance(TSimClock::now());
   Changed();

@@ -93,6 +93,9 @@ class TApdSimCable {
   void SetByteTime();
   // When the next batch of bytes on `lane` will have crossed (paced only).
   std::optional<TSimClock::time_point> NextCrossing(const TSimLane& lane) const;
+  // When the port's transmitter will have sent its last queued byte, if a
+  // transmit-empty report is due and the bytes are moving (paced only).
+  std::optional<TSimClock::time_point> TxDrained() const;
 
   std::mutex lock_;
   std::condition_variable changed_;
@@ -114,6 +117,7 @@ class TApdSimCable {
   uint32_t errors_ = 0;
   uint32_t events_ = 0;
   uint64_t reportedArrivals_ = 0;
+  bool txEmptyDue_ = false;  // the port wrote; report when its lane runs empty
 
   const int64_t unplugAfter_;
   uint64_t portWritten_ = 0;  // bytes the port has written since it opened

@@ -322,6 +322,38 @@ TEST(AwuserData, TheOutputStatusHookRunsWhenTheRingEmptiesAndWhenCtsChanges) {
   EXPECT_TRUE(port.CheckCTS());
 }
 
+// The loader's drain wait after a block sleeps until this hook: it must come
+// once the wire has carried the block's last byte, with nothing counted then.
+TEST(AwuserData, TheOutputStatusHookRunsWhenTheLastByteHasCrossedTheWire) {
+  TSimOptions paced;
+  paced.pace = true;
+  auto cable = CreateSimDevice(paced);
+  TApdPosixDispatcher port(nullptr);
+  port.SetDevice(std::move(cable.port));
+  std::atomic<int> calls{0}, drainedCalls{0};
+  std::atomic<size_t> crossedWhenDrained{0};
+  port.SetOutputStatusHook([&] {
+    ++calls;
+    if (port.OutBuffUsed() != 0) return;
+    crossedWhenDrained = cable.far->Available();
+    ++drainedCalls;
+  });
+  ASSERT_EQ(port.InitPort("sim:", 115200, NOPARITY, 8, 1, 4096, 4096, 0), 0);
+  for (uint32_t block = 1; block <= 2; ++block) {
+    SCOPED_TRACE(block);
+    drainedCalls = 0;
+    const auto data = Pattern(1000, block);  // 87 ms on the wire
+    ASSERT_EQ(port.PutBlock(data.data(), 1000), 0);
+    ASSERT_TRUE(WaitUntil([&] { return drainedCalls > 0; })) << "the drain went unreported";
+    EXPECT_EQ(crossedWhenDrained, 1000u);
+    // Reported once, not again and again for a queue that stays empty.
+    const int after = calls;
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(calls, after);
+    EXPECT_TRUE(cable.far->ReadExactly(1000, 10s) == data);
+  }
+}
+
 TEST(AwuserData, FlushInBufferDiscardsBufferAndDriverQueue) {
   TSimPort sim;
   ASSERT_EQ(sim.open, 0);

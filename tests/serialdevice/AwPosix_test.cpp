@@ -2,17 +2,22 @@
 #include "AwPosix.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <thread>
 
 #include "AdErrorCodes.h"
 #include "Adexcept.h"
 #include "PtyPair.h"
+#include "WaitUntil.h"
 
 namespace kestrel {
 namespace {
@@ -273,6 +278,55 @@ TEST_F(PosixDeviceTest, UnreadBytesDoNotWakeTheWaitAgain) {
   ASSERT_TRUE(pty.WriteAll("i"));
   ASSERT_EQ(dev.WaitEvent(ev_RxChar, happened), kWaitReady);
   EXPECT_EQ(dev.Read(buf, sizeof buf), 3);
+}
+
+// Context switches a thread made by sleeping: one per wake-up of a wait.
+long VoluntarySwitches(pid_t tid) {
+  std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+  }
+  return -1;
+}
+
+// A pseudo-terminal's writes are the other side's input at once, so each
+// write is followed by one transmit-empty report; in between the wait sleeps.
+TEST_F(PosixDeviceTest, TransmitEmptyFollowsEachWriteOnceAndTheWaitSleeps) {
+  const uint32_t mask = ev_TxEmpty | ev_RxChar;
+  const auto data = std::vector<uint8_t>(100, 0x41);
+  std::atomic<pid_t> tid{0};
+  // The event the wait reported, and the CPU time it took.
+  auto waitEvent = [&] {
+    return std::async(std::launch::async, [&] {
+      tid = static_cast<pid_t>(::syscall(SYS_gettid));
+      const double cpu = ThreadCpuSeconds();
+      uint32_t h = 0;
+      const int rc = dev.WaitEvent(mask, h);
+      return std::make_pair(rc == kWaitReady ? h : 0u, ThreadCpuSeconds() - cpu);
+    });
+  };
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(DeviceWriteAll(dev, data.data(), data.size()));
+    auto drained = waitEvent();
+    if (drained.wait_for(10s) == std::future_status::timeout) dev.Close();  // ends the wait
+    ASSERT_EQ(drained.get().first, ev_TxEmpty) << "no report after a write";
+    EXPECT_EQ(pty.ReadSome(data.size(), 1s).size(), data.size());
+  }
+
+  tid = 0;
+  auto idle = waitEvent();
+  ASSERT_TRUE(test::WaitUntil([&] { return tid != 0; }));
+  std::this_thread::sleep_for(20ms);  // into its sleep
+  const long before = VoluntarySwitches(tid);
+  std::this_thread::sleep_for(300ms);
+  const long after = VoluntarySwitches(tid);
+  ASSERT_TRUE(pty.WriteAll("x"));
+  const auto [event, cpu] = idle.get();
+  EXPECT_EQ(event, ev_RxChar) << "an empty queue was reported again";
+  ASSERT_GE(before, 0);
+  EXPECT_LE(after - before, 1) << "the idle wait woke " << after - before << " times";
+  EXPECT_LT(cpu, 0.1);  // a spinning wait burns the whole 300 ms
 }
 
 // Writes until the line has stayed full for a while (the far side reads

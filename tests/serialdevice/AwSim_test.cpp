@@ -188,6 +188,41 @@ TEST_F(SimTest, ReceivedByteEventsAreEdges) {
   EXPECT_EQ(PortReadAll(*port).size(), 11u);
 }
 
+// A wait for transmit-empty gets it once per run of output, when the last
+// byte has left the wire; an idle, held or purged transmitter never reports it.
+TEST_F(SimTest, TransmitEmptyComesOnceWhenTheLastByteHasLeft) {
+  Configure([](TDeviceSettings& s) {
+    s.BaudRate = 115200;
+    s.Flags |= dcb_OutxCtsFlow;
+  });
+  far->SetPacing(true);
+  const uint32_t mask = ev_TxEmpty | ev_RxChar | ev_Cts;
+  // A missing report would block the wait for good: closing ends it.
+  auto waitEvent = [&] {
+    auto event = std::async(std::launch::async, [&] {
+      uint32_t h = 0;
+      return port->WaitEvent(mask, h) == kWaitReady ? h : 0u;
+    });
+    if (event.wait_for(10s) == std::future_status::timeout) port->Close();
+    return event.get();
+  };
+  const auto data = Bytes(300);  // 26 ms on the wire
+  ASSERT_EQ(port->Write(data.data(), 300), 300);
+  ASSERT_EQ(waitEvent(), ev_TxEmpty);
+  EXPECT_EQ(far->PortTxQueued(), 0u);
+  EXPECT_EQ(far->Available(), 300u);
+
+  far->SetCts(false);
+  ASSERT_EQ(waitEvent(), ev_Cts);
+  ASSERT_EQ(port->Write(data.data(), 300), static_cast<int>(kSimTxFifo));
+  ASSERT_EQ(port->Purge(PURGE_TXABORT | PURGE_TXCLEAR), ecOK);
+  far->SetCts(true);
+  EXPECT_EQ(waitEvent(), ev_Cts);
+
+  ASSERT_EQ(far->SendFor("x", 5s), 1);
+  EXPECT_EQ(waitEvent(), ev_RxChar);
+}
+
 TEST_F(SimTest, CloseEndsBlockedWaits) {
   Configure([](TDeviceSettings& s) { s.Flags |= dcb_OutxCtsFlow; });
   far->SetCts(false);
