@@ -24,7 +24,9 @@ TEST(BatchFailures, EachEndsWithItsMessageAndStatus) {
   // The unit answers, but never with the loader prompt the script asks for.
   TBatchRun wrongPrompt("_PC \"]\"\n_TC \"LOADR^M\"\n_SC \"AFTER\"\n", TBatchRun::Sim());
   // The unit holds CTS low for good once the first block has arrived.
-  TBatchRun ctsStuck("_TC \"LOADR^M\"\n" + section, TBatchRun::Sim("cts-stuck"));
+  // Paced, so that the unit has lowered CTS long before a second block could
+  // have crossed the line, however slowly its thread is scheduled.
+  TBatchRun ctsStuck("_TC \"LOADR^M\"\n" + section, TBatchRun::Sim("cts-stuck;pace"));
   // The unit falls silent in the middle of the second block.
   TBatchRun dropout("_TC \"LOADR^M\"\n" + section, TBatchRun::Sim("dropout=3000"));
   // The stand-alone unit goes away while the script pauses before an upload.
@@ -33,17 +35,29 @@ TEST(BatchFailures, EachEndsWithItsMessageAndStatus) {
               toolFolder / "unit-stderr.txt", true);
   const std::string pty = tool.StdoutLine();
   ASSERT_EQ(pty.rfind("/dev/pts/", 0), 0u) << pty;
-  TBatchRun gone("_TC \"LOADR^M\"\n_DY 300\n" + section, pty);
+  TBatchRun gone("_TC \"LOADR^M\"\n_DY 1000\n" + section, pty);
 
   std::vector<TBatchRun*> all = {&silent, &noLoader, &wrongPrompt, &ctsStuck, &dropout, &gone};
   for (TBatchRun* run : all) {
     WriteFile(run->Folder / "a.bin", data);
     run->Start();
   }
-  // The unit in loader mode is unplugged.
+  // The unit is unplugged once it has answered the loader-mode command with
+  // its loader prompt, while the script pauses.
+  auto answeredLoaderMode = [&] {
+    const std::string transcript = ReadFile(toolFolder / "unit.txt");
+    const size_t command = transcript.find("rx 4c 4f 41 44 52 0d");
+    if (command == std::string::npos) return false;
+    for (size_t line = transcript.find(" tx ", command); line != std::string::npos;
+         line = transcript.find(" tx ", line + 1)) {
+      const size_t bytes = line + 4;
+      const std::string hex = transcript.substr(bytes, transcript.find('|', bytes) - bytes);
+      if ((" " + hex).find(" 3e") != std::string::npos) return true;
+    }
+    return false;
+  };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (ReadFile(toolFolder / "unit.txt").find("4c 4f 41 44 52 0d") == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline)
+  while (!answeredLoaderMode() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   tool.Signal(SIGKILL);
   for (TBatchRun* run : all) run->Finish();
