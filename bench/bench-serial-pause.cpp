@@ -29,6 +29,7 @@
 
 #include "AdErrorCodes.h"
 #include "AwuserPosix.h"
+#include "BenchPty.h"
 
 using namespace kestrel;
 using Clock = std::chrono::steady_clock;
@@ -39,22 +40,6 @@ constexpr size_t kEachWay = 2u << 20;
 constexpr int kRounds = 4;
 constexpr int kHogs = 2;
 constexpr int kGiveUpMs = 20000;  // a round that stalls this long is reported as such
-
-struct Pty {
-  int master = -1;
-  std::string slave;
-  Pty() {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    char name[128];
-    if (master < 0 || ::grantpt(master) || ::unlockpt(master) ||
-        ::ptsname_r(master, name, sizeof name)) {
-      std::perror("pty");
-      std::exit(1);
-    }
-    slave = name;
-  }
-  ~Pty() { ::close(master); }
-};
 
 // Busy-looping child processes, ended by their ids.
 class Hogs {
@@ -134,7 +119,7 @@ Pauses RunFarEnd(int master) {
 
 // One round through the dispatcher.
 Pauses DispatcherRound() {
-  Pty pty;
+  Pty pty(O_NONBLOCK);
   TApdPosixDispatcher port(nullptr);
   if (port.InitPort(pty.slave, 115200, NOPARITY, 8, 1, 4096, 8192, 0) != 0) {
     std::fprintf(stderr, "cannot open %s\n", pty.slave.c_str());
@@ -179,7 +164,7 @@ Pauses DispatcherRound() {
 
 // One round through a plain loop on the slave side.
 Pauses PlainRound() {
-  Pty pty;
+  Pty pty(O_NONBLOCK);
   const int fd = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   termios tio{};
   ::tcgetattr(fd, &tio);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "AwuserPosix.h"
+#include "BenchPty.h"
 
 using namespace kestrel;
 using Clock = std::chrono::steady_clock;
@@ -32,22 +33,6 @@ constexpr uint16_t kRing = 65535;  // output ring of the dispatcher
 // space asks the driver for its counts, so a sender that looks too often
 // steals the very CPU the output thread and the reader need.
 constexpr int kPollMicros = 250;
-
-struct Pty {
-  int master = -1;
-  std::string slave;
-  Pty() {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[128];
-    if (master < 0 || ::grantpt(master) || ::unlockpt(master) ||
-        ::ptsname_r(master, name, sizeof name)) {
-      std::perror("pty");
-      std::exit(1);
-    }
-    slave = name;
-  }
-  ~Pty() { ::close(master); }
-};
 
 // Reads kTotal bytes from the master side; returns the last byte read. Only
 // counting keeps the reader cheap: the bytes themselves are checked by the

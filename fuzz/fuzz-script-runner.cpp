@@ -24,14 +24,15 @@
 #include <mutex>
 #include <string>
 
+#include "AwForwardingDevice.h"
 #include "AwPortPath.h"
 #include "AwSim.h"
 #include "FuzzCheck.h"
 #include "KestrelApplication.h"
 #include "MainUnit.h"
 #include "OperatorDialog.h"
-#include "ScriptArguments.h"
 #include "Progress.h"
+#include "ScriptArguments.h"
 
 namespace kestrel {
 extern std::function<bool()> fuzz_port_idle;  // FuzzWindowWaits.cpp
@@ -57,26 +58,12 @@ std::string answer_text() {
 
 // The port end of an in-memory cable whose far end is read and answered
 // inside each write.
-class TRecordingDevice final : public TApdSerialDevice {
+class TRecordingDevice final : public TApdForwardingDevice<TApdSimDevice> {
  public:
-  explicit TRecordingDevice(const std::string& path) {
-    TSimOptions options;
-    options.path = path;
-    TSimPair pair = CreateSimDevice(options);
-    port_ = std::move(pair.port);
-    far_ = std::move(pair.far);
-  }
-  std::string Path() const override { return port_->Path(); }
-  int Open() override { return port_->Open(); }
-  void Close() override { port_->Close(); }
-  bool IsOpen() const override { return port_->IsOpen(); }
-  int SetQueueSizes(int in, int out) override { return port_->SetQueueSizes(in, out); }
-  int ReceiveQueueSize() const override { return port_->ReceiveQueueSize(); }
-  int GetState(TDeviceSettings& s) override { return port_->GetState(s); }
-  int SetState(const TDeviceSettings& s) override { return port_->SetState(s); }
-  int Read(uint8_t* buffer, int n) override { return port_->Read(buffer, n); }
+  explicit TRecordingDevice(TSimPair pair)
+      : TApdForwardingDevice(std::move(pair.port)), far_(std::move(pair.far)) {}
   int Write(const uint8_t* data, int n) override {
-    const int written = port_->Write(data, n);
+    const int written = inner().Write(data, n);
     uint8_t buffer[4096];
     bool any = false;
     for (int got; (got = far_->Read(buffer, sizeof buffer)) > 0;) {
@@ -90,22 +77,15 @@ class TRecordingDevice final : public TApdSerialDevice {
     }
     return written;
   }
-  int WaitWritable(int cancelFd) override { return port_->WaitWritable(cancelFd); }
-  int WaitEvent(uint32_t mask, uint32_t& happened) override {
-    return port_->WaitEvent(mask, happened);
-  }
-  uint32_t GetError(TDeviceStatus& status) override { return port_->GetError(status); }
-  int GetModemLines(uint8_t& levels) override { return port_->GetModemLines(levels); }
-  int Escape(int function) override { return port_->Escape(function); }
-  int Purge(uint32_t flags) override { return port_->Purge(flags); }
 
  private:
-  std::unique_ptr<TApdSimDevice> port_;
   std::shared_ptr<TApdSimFarEnd> far_;
 };
 
 std::unique_ptr<TApdSerialDevice> recording_device(const std::string& path) {
-  return std::make_unique<TRecordingDevice>(path);
+  TSimOptions options;
+  options.path = path;
+  return std::make_unique<TRecordingDevice>(CreateSimDevice(options));
 }
 
 // An operator who answers no to everything and is never shown anything.
@@ -124,7 +104,8 @@ struct TUploadFile {
   const char* Name;
   std::string Content;
 };
-const TUploadFile kFiles[] = {{"a.bin", "\rKFZ-A\r"}, {"b.bin", "\rKFZ-BB" + std::string(40, 'b') + "\r"}};
+const TUploadFile kFiles[] = {{"a.bin", "\rKFZ-A\r"},
+                              {"b.bin", "\rKFZ-BB" + std::string(40, 'b') + "\r"}};
 
 uint32_t checksum(const std::string& bytes) {
   uint32_t sum = 0;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "AwForwardingDevice.h"
 #include "AwPortPath.h"
 #include "AwSim.h"
 #include "UnitOptions.h"
@@ -25,16 +26,15 @@ constexpr size_t kMaxPending = 4096;
 // The port device handed to the dispatcher, with the unit on its far end.
 // Thread contract: as TApdSerialDevice; Open and Close also start and stop
 // the unit's thread under `runLock_`.
-class TSimUnitDevice final : public TApdSerialDevice {
+class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
  public:
   TSimUnitDevice(TSimPair pair, const TUnitOptions& options)
-      : port_(std::move(pair.port)), far_(std::move(pair.far)), options_(options) {}
+      : TApdForwardingDevice(std::move(pair.port)), far_(std::move(pair.far)), options_(options) {}
   ~TSimUnitDevice() override { Close(); }
 
-  std::string Path() const override { return port_->Path(); }
   int Open() override {
     std::lock_guard lock(runLock_);
-    int rc = port_->Open();
+    int rc = inner().Open();
     // The unit powers up at the first open: a device that is only made
     // (to see whether the port exists, say) leaves no files behind.
     if (rc == 0 && !session_) session_ = std::make_unique<TUnitSession>(options_);
@@ -47,31 +47,13 @@ class TSimUnitDevice final : public TApdSerialDevice {
   void Close() override {
     std::lock_guard lock(runLock_);
     stop_ = true;
-    port_->Close();  // a change on the cable: wakes the unit's wait
+    inner().Close();  // a change on the cable: wakes the unit's wait
     if (thread_.joinable()) thread_.join();
   }
-  bool IsOpen() const override { return port_->IsOpen(); }
-  int SetQueueSizes(int inSize, int outSize) override {
-    return port_->SetQueueSizes(inSize, outSize);
-  }
-  int ReceiveQueueSize() const override { return port_->ReceiveQueueSize(); }
-  int GetState(TDeviceSettings& settings) override { return port_->GetState(settings); }
-  int SetState(const TDeviceSettings& settings) override { return port_->SetState(settings); }
-  int Read(uint8_t* buffer, int n) override { return port_->Read(buffer, n); }
-  int Write(const uint8_t* data, int n) override { return port_->Write(data, n); }
-  int WaitWritable(int cancelFd) override { return port_->WaitWritable(cancelFd); }
-  int WaitEvent(uint32_t mask, uint32_t& happened) override {
-    return port_->WaitEvent(mask, happened);
-  }
-  uint32_t GetError(TDeviceStatus& status) override { return port_->GetError(status); }
-  int GetModemLines(uint8_t& levels) override { return port_->GetModemLines(levels); }
-  int Escape(int function) override { return port_->Escape(function); }
-  int Purge(uint32_t flags) override { return port_->Purge(flags); }
 
  private:
   void Serve();
 
-  std::unique_ptr<TApdSimDevice> port_;
   std::shared_ptr<TApdSimFarEnd> far_;
   std::mutex runLock_;
   std::thread thread_;
