@@ -1,7 +1,10 @@
 # Shared by ./run and ./test: dependencies and configuration.
 
+# Compiler caching across checkouts: paths below the parent folder hash alike.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
+
 KESTREL_PACKAGES=(cmake ninja-build g++ clang-14 libclang-rt-14-dev qt6-base-dev libgl-dev
-  libjpeg-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth pkg-config)
+  libjpeg-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth pkg-config ccache)
 
 kestrel_install_dependencies() {
   local missing=()
@@ -19,6 +22,10 @@ kestrel_install_dependencies() {
 kestrel_configure() {
   local dir="$1"; shift
   if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S . -B "$dir" -G Ninja "$@"
+    local launcher=()
+    # ccache keys on paths relative to the checkout, so a second clone or
+    # worktree reuses what the first compiled.
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    cmake -S . -B "$dir" -G Ninja "${launcher[@]}" "$@"
   fi
 }
