@@ -11,8 +11,10 @@ namespace kestrel {
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitRunFailed = 1;  // run stopped, unsuccessful, or an error was shown
 inline constexpr int kExitNoUnit = 2;     // no unit answered: the port was not open
-inline constexpr int kExitNoScript = 3;   // the script could not be opened
+inline constexpr int kExitNoScript = 3;   // the script, or a file named with --ini or --record, cannot be used
 inline constexpr int kExitUsage = 64;     // wrong command line
+// A run ended by a signal: 128 and the signal's number (130 for SIGINT).
+inline constexpr int kExitSignalBase = 128;
 // Exit statuses of --check.
 inline constexpr int kExitCheckClean = 0;
 inline constexpr int kExitCheckProblems = 1;

@@ -11,9 +11,13 @@
 namespace kestrel {
 
 void TKestrelForm::query_unit() {
-  if (!port_open()) return;
-  WatchdogExpired = false;
+  // A query that cannot go out leaves no answer behind, not the last one;
+  // one a watchdog ended earlier no longer waits, so its capture cannot
+  // take this query's echo.
   Capture.Clear();
+  AwaitingResponse = false;
+  if (!port_open() || run_stopping()) return;
+  WatchdogExpired = false;
 
   ApdComPort1->FlushInBuffer();
   CommandTimer->start();

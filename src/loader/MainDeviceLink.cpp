@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QPushButton>
 #include <cerrno>
 
 #include "Adexcept.h"
@@ -60,6 +61,7 @@ void TKestrelForm::show_port_number() {
 }
 
 void TKestrelForm::SendString(const std::string& text) {
+  if (run_stopping()) return;  // the port has been let go
   if (ApdComPort1->OutBuffFree() > text.size()) {
     try {
       ApdComPort1->PutString(text);
@@ -73,6 +75,8 @@ void TKestrelForm::SendString(const std::string& text) {
 }
 
 bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text) {
+  // A stopped run exchanges nothing more; a wait it cut short found nothing.
+  if (run_stopping()) return false;
   // Delivery stops before the text goes out: a quick answer must reach the
   // wait, not a handler (the terminal pane's) that would take it first.
   ApdComPort1->PrepareWait();
@@ -86,6 +90,7 @@ bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text) {
   const int timeout = Probing ? kPromptWaitProbing : PromptWait;
   const bool found =
       ApdComPort1->WaitForString(std::string(1, AwaitedPrompt), timeout, true, false);
+  if (run_stopping()) return false;
   ApdComPort1->FlushInBuffer();
   ApdComPort1->FlushOutBuffer();
   return found;
@@ -182,6 +187,7 @@ void TKestrelForm::COM2MenuClick() {
 
 void TKestrelForm::probe_from_menu(int port) {
   TBusyCursor busy;
+  disable_btns();  // no script starts in the middle of the probe
   const QString number = QString::number(port);
   InfoStatusBar->SetSimpleText(QStringLiteral("Checking COM ") + number +
                                QStringLiteral(".... Please wait.... "));
@@ -202,7 +208,12 @@ void TKestrelForm::probe_from_menu(int port) {
 }
 
 void TKestrelForm::SearchAllMenuClick() {
-  if (process_com() == -1) {
+  // No script starts in the middle of the probe.
+  const bool enabled = PickButton->isEnabled();
+  disable_btns();
+  const int found = process_com();
+  if (enabled) enable_btns();
+  if (found == -1) {
     com_not_found();
     return;
   }

@@ -40,22 +40,27 @@ bool TKestrelForm::read_ini() {
     Recorder->Script(ScriptFileName);
     record_port();
   }
+  Outcome.Begin();
+  FRunActive = true;
   const bool finished = read_script_file();
+  FRunActive = false;
+  FUploadFile.reset();
+  Outcome.SetCancelled(upload_cancelled());
+  if (run_stopping()) Outcome.End(TRunEnd::Interrupted);
   if (ownRecord) {
-    switch (ScriptOutcome) {
-      case TScriptOutcome::CannotOpen:
-        Recorder->Finish("cannot open", kExitNoScript);
-        break;
-      case TScriptOutcome::Finished:
-        Recorder->Finish("finished", !upload_cancelled() && Recorder->ErrorCount() == 0
-                                         ? kExitSuccess
-                                         : kExitRunFailed);
-        break;
-      default:
-        Recorder->Finish("stopped", kExitRunFailed);
-    }
+    const TRunEnd end = Outcome.End();
+    Recorder->Finish(Outcome, Outcome.Succeeded()             ? kExitSuccess
+                              : end == TRunEnd::CannotOpen    ? kExitNoScript
+                              : end == TRunEnd::Interrupted   ? exit_status_after_stop()
+                                                              : kExitRunFailed);
   }
+  if (FExitAfterRun) EndProcess(0);
   return finished;
+}
+
+const char* TKestrelForm::verdict_text() const {
+  return Outcome.Succeeded() ? "SUCCESS. Reading script file complete"
+                             : "Unsuccessful. Upload terminated by user/error(s).";
 }
 
 bool TKestrelForm::read_script_file() {
@@ -68,8 +73,23 @@ bool TKestrelForm::read_script_file() {
     MessageText = "Error opening file " + ScriptFileName + " for read.";
     show_message(MessageText);
     set_status(" ");
+    set_status_text("Cannot read the script " + ScriptFileName + ": " + script.OpenError());
     enable_btns();
     ScriptOutcome = TScriptOutcome::CannotOpen;
+    Outcome.End(TRunEnd::CannotOpen);
+    return false;
+  }
+  // Without a port every exchange would fail one by one: the run does not
+  // start, and says why.
+  if (!port_open()) {
+    const int com = ApdComPort1->ComNumber();
+    MessageText = "Error! No COM port is open, so the script " + ScriptFileName +
+                  " was not run. " +
+                  (com == 0 ? std::string("No port is selected")
+                            : "COM " + std::to_string(com) + " did not answer or could not be opened") +
+                  ": choose one under RS232 Config, COM Port.";
+    show_message(MessageText);
+    stop_script_run_cleanly();
     return false;
   }
 
@@ -85,7 +105,7 @@ bool TKestrelForm::read_script_file() {
     }
   };
 
-  while (!cancelled()) {
+  while (!cancelled() && !run_stopping()) {
     const std::optional<TScriptCommandLine> line = script.Next();
     if (!line) break;
     auto& slot = ScriptLines[CurrentSlot];
@@ -97,16 +117,20 @@ bool TKestrelForm::read_script_file() {
     }
   }
 
+  Outcome.End(TRunEnd::Finished);
+  Outcome.SetCancelled(cancelled());
   set_status(" ");
-  set_status(cancelled() ? "Unsuccessful. Upload terminated by user/error(s)."
-                         : "SUCCESS. Reading script file complete");
+  set_status(verdict_text());
   enable_btns();
   ScriptOutcome = TScriptOutcome::Finished;
   return true;
 }
 
 void TKestrelForm::stop_script_run_cleanly() {
+  Outcome.End(TRunEnd::Stopped);
   set_status(" ");
+  // A run that stopped loaded less than it was meant to.
+  set_status(verdict_text());
   enable_btns();
   ScriptOutcome = TScriptOutcome::Stopped;
 }

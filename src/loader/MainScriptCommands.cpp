@@ -8,6 +8,7 @@
 #include "MainUnit.h"
 #include "RunRecord.h"
 #include "ScriptArguments.h"
+#include "RunOutcome.h"
 #include "ScriptFiles.h"
 #include "WindowWaits.h"
 
@@ -78,16 +79,17 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
   PromptWait = kProbeWait;
 
   bool inLoaderMode = SendCOMCmd_GetPrompt(text);
-  if (!inLoaderMode) {
+  if (!inLoaderMode && !run_stopping()) {
     SendString(Settings.LoaderModeCommand);
     sleep_processing_events(1000);
     inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
   }
-  for (int retry = 0; retry < 2 && !inLoaderMode; ++retry) {
+  for (int retry = 0; retry < 2 && !inLoaderMode && !run_stopping(); ++retry) {
     sleep_processing_events(2500);
     process_pending_events();
     inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
   }
+  if (!inLoaderMode && run_stopping()) return false;
   if (!inLoaderMode) {
     AwaitedPrompt = Settings.NormalPrompt;
     MessageText = SendCOMCmd_GetPrompt(kCarriageReturn)
@@ -130,13 +132,20 @@ void TKestrelForm::script_load_command(const std::string& line) {
 void TKestrelForm::script_load_file(const std::string& line) {
   const std::optional<std::string> word = script_word(line);
   if (!word) return;
-  UploadFileName = script_field(*word, kUploadFileNameSize - 1);
-  if (open_file_for_read(UploadFileName)) {
+  UploadFileName = script_file_path(ScriptFileName, script_field(*word, kUploadFileNameSize - 1));
+  // An upload announces only the file it sends: whatever the chain held for
+  // an earlier file is dropped, so the next _LD needs this file's own _LA.
+  FileNamed = AddressSet = VersionSet = false;
+  Outcome.Named(UploadFileName);
+  std::string why;
+  if (open_file_for_read(UploadFileName, &why)) {
     FileNamed = true;
     return;
   }
   MessageText = "Error! Unable to open file " + UploadFileName + ". Cannot upload file.";
   show_message(MessageText);
+  Outcome.Explain(MessageText + " (" + why + ")");
+  set_status_text("Cannot open " + UploadFileName + ": " + why);
 }
 
 void TKestrelForm::script_load_address(const std::string& line) {
@@ -159,24 +168,69 @@ void TKestrelForm::script_load_version(const std::string& line) {
   VersionSet = true;
 }
 
+bool TKestrelForm::upload_line_sendable() {
+  const std::string fault = upload_line_fault(Settings.UploadCommand, LoadAddress, VersionText);
+  if (fault.empty()) return true;
+  MessageText = "Error! The upload line for " + UploadFileName + " was not sent: " + fault +
+                ", so the unit would misread it. Cannot upload file.";
+  show_message(MessageText);
+  Outcome.Explain(MessageText);
+  return false;
+}
+
+bool TKestrelForm::hold_upload_file() {
+  std::string why;
+  FUploadFile = open_file_for_read(UploadFileName, &why);
+  std::optional<uint64_t> size;
+  if (FUploadFile) size = open_file_size(FUploadFile.get());
+  if (FUploadFile && size == FileSize) return true;
+  if (FUploadFile)
+    why = "it is " + (size ? std::to_string(*size) : std::string("of unknown size")) +
+          " bytes now, " + std::to_string(FileSize) + " when its checksum was taken";
+  FUploadFile.reset();
+  MessageText = "Error opening " + UploadFileName + ".\r";
+  show_message(MessageText);
+  Outcome.Explain("Error opening " + UploadFileName + ": " + why + ". Cannot upload file.");
+  set_status_text("Cannot upload " + UploadFileName + ": " + why);
+  return false;
+}
+
 bool TKestrelForm::script_load_do() {
-  if (!VersionSet) return true;
+  if (!VersionSet) {
+    // A file named and waiting, whose chain _LA, _LV did not complete: say
+    // so here, where its upload would have been.
+    if (TNamedFile* pending = Outcome.Pending(); pending && pending->Message.empty()) {
+      MessageText = "Error! " + pending->File +
+                    " was not uploaded: _LD needs an _LA and an _LV after the file's _LF.";
+      show_message(MessageText);
+      Outcome.Explain(MessageText);
+    }
+    return true;
+  }
+  // Everything is checked before a byte goes out: a line the unit would
+  // misread, or a file that has gone or changed since its checksum, is
+  // never announced.
+  VersionSet = false;
+  if (!upload_line_sendable() || !hold_upload_file()) return true;
+
   PromptWait = kProbeWait;
   if (!SendCOMCmd_GetPrompt(kCarriageReturn) && !SendCOMCmd_GetPrompt(kCarriageReturn)) {
     MessageText = "Error! Unable to receive prompt before upload.... Exiting script.";
     show_message(MessageText);
+    Outcome.Explain(MessageText);
     PromptWait = kPromptWaitDefault;
+    FUploadFile.reset();
     return false;
   }
   PromptWait = kPromptWaitDefault;
 
   CommandBuffer = script_upload_line(Settings.UploadCommand, LoadAddress, FileSize, FileChecksum,
                                      VersionText, kCommandBufferSize - 1);
+  Outcome.UploadStarted(UploadFileName, FileSize, FileChecksum, LoadAddress, VersionText);
   send_command_buffer();
   sleep_processing_events(500);
 
   UploadButtonClick();
-  VersionSet = false;
   return true;
 }
 

@@ -20,7 +20,10 @@ void TKestrelForm::FormShow() {
   // An unattended run is automatic mode with a script of its own.
   if (UnattendedScript) Settings.AutomaticMode = true;
 
+  // No script starts while the probe is still looking for the unit.
+  disable_btns();
   bool found = probe_at_start_up();
+  enable_btns();
   if (!found && !Settings.AutomaticMode)
     com_not_found();
   else
@@ -30,7 +33,9 @@ void TKestrelForm::FormShow() {
   hide_splash();
 
   if (Settings.AutomaticMode) {
-    if (port_open()) {
+    if (run_stopping()) {
+      // Stopped while probing: there is no run to start.
+    } else if (port_open()) {
       set_status("Uploading file(s). Please wait....");
       QCoreApplication::processEvents();
       setEnabled(false);
@@ -104,17 +109,30 @@ void TKestrelForm::ExitMenuClick() {
 
 void TKestrelForm::FormCloseQuery(bool& CanClose) {
   if (!UploadInProgress) {
-    // Breaks a command exchange that is still waiting for the unit.
+    // Breaks a command exchange that is still waiting for the unit; a run
+    // under way stops with it and lets the port go.
     AwaitingResponse = false;
+    if (FRunActive) request_stop("the window was closed during the run");
     return;
   }
-  CanClose = Dialog.ConfirmExit(
+  // The question does not hold the upload up: a unit cannot wait for the
+  // operator, so the blocks keep going while the box is open.
+  CanClose = false;
+  if (FExitQuestionOpen) return;
+  FExitQuestionOpen = true;
+  Dialog.AskExit(
       this,
-      "File upload in progress.\rAre you sure you want to cancel upload and exit the application?");
-  if (!CanClose) return;
-  if (!Settings.AutomaticMode) hide();
-  // The upload loop is not asked to finish: the process ends here.
-  EndProcess(0);
+      "File upload in progress.\rAre you sure you want to cancel upload and exit the application?",
+      [this](bool yes) {
+        FExitQuestionOpen = false;
+        if (!yes) return;
+        if (!Settings.AutomaticMode) hide();
+        // The upload stops at its next block or wait and the run leaves its
+        // record; then the process ends.
+        FExitAfterRun = true;
+        request_stop("the operator exited during the upload");
+        if (!UploadInProgress && !FRunActive) EndProcess(0);
+      });
 }
 
 void TKestrelForm::JustUploadTimerTimer() {

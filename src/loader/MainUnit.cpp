@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -16,11 +17,13 @@
 #include <cstdio>
 
 #include "AwPortPath.h"
+#include "CommandLine.h"
 #include "LayoutFonts.h"
 #include "Progress.h"
 #include "RunRecord.h"
 #include "SplashUnit.h"
 #include "TerminalPaneWidget.h"
+#include "WindowWaits.h"
 
 namespace kestrel {
 
@@ -105,7 +108,26 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
   MessageText.clear();
 }
 
-TKestrelForm::~TKestrelForm() = default;
+TKestrelForm::~TKestrelForm() {
+  // A stop belongs to this window's run; the next window starts afresh.
+  if (FStopRequested) stop_waits(false);
+}
+
+void TKestrelForm::request_stop(const std::string& why, int signal) {
+  if (FStopRequested) return;
+  FStopRequested = true;
+  FStopSignal = signal;
+  set_cancel_flag();
+  AwaitingResponse = false;
+  stop_waits(true);
+  if (FRunActive) Outcome.Interrupt(why);
+  // The port is let go now: a wait on it ends as soon as it looks again.
+  close_port();
+}
+
+int TKestrelForm::exit_status_after_stop() const {
+  return FStopSignal ? kExitSignalBase + FStopSignal : kExitRunFailed;
+}
 
 void TKestrelForm::SetCompanions(TProgressForm* progress, TSplashForm* splash) {
   FProgressForm = progress;
@@ -193,6 +215,8 @@ void TKestrelForm::build_controls() {
   pane->setGeometry(16, 120, 497, 273);
   AdTerminal1 = pane;
   AdTerminal1->SetOnKeyPress([this](char& Key) { AdTerminal1KeyPress(Key); });
+  // Keys typed while an upload runs would land among the file's bytes.
+  AdTerminal1->Widget()->installEventFilter(this);
 
   InfoStatusBar = new TInfoStatusBar(ClientArea);
   InfoStatusBar->setObjectName(QStringLiteral("InfoStatusBar"));
@@ -292,8 +316,17 @@ void TKestrelForm::set_status(const char* text) {
   InfoStatusBar->SetSimpleText(QString::fromLatin1(text));
 }
 
+void TKestrelForm::set_status_text(const std::string& text) {
+  if (Recorder) Recorder->Status(text);
+  InfoStatusBar->SetSimpleText(QString::fromLocal8Bit(text.c_str()));
+}
+
 void TKestrelForm::show_message(const std::string& text) {
   if (Recorder) Recorder->Message(text);
+  FLastError = text;
+  if (FRunActive) Outcome.ErrorReported();
+  // Once the run is being stopped nobody is there to acknowledge a box.
+  if (FStopRequested) return;
   Dialog.ShowMessage(text);
 }
 
@@ -316,6 +349,16 @@ void TKestrelForm::showEvent(QShowEvent* event) {
   FShowDone = true;
   // Start-up work runs from the event loop, once the window is on screen.
   QMetaObject::invokeMethod(this, &TKestrelForm::FormShow, Qt::QueuedConnection);
+}
+
+bool TKestrelForm::eventFilter(QObject* watched, QEvent* event) {
+  if (UploadInProgress && watched == AdTerminal1->Widget() &&
+      (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {
+    if (event->type() == QEvent::KeyPress) QApplication::beep();
+    event->accept();
+    return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
 void TKestrelForm::closeEvent(QCloseEvent* event) {

@@ -16,6 +16,8 @@
 #include "LoaderSettings.h"
 #include "MainWidgets.h"
 #include "OperatorDialog.h"
+#include "RunOutcome.h"
+#include "ScriptFiles.h"
 #include "ScriptReader.h"
 #include "TerminalPane.h"
 
@@ -177,6 +179,21 @@ class TKestrelForm : public QMainWindow {
   // How the last read_ini ended, for callers that must tell the cases apart.
   enum class TScriptOutcome { NotRun, CannotOpen, Stopped, Finished };
   TScriptOutcome ScriptOutcome = TScriptOutcome::NotRun;
+  // What the last (or current) run did with every file it named, and
+  // whether it succeeded: the one verdict the status line, the exit status
+  // and the record share.
+  TRunOutcome Outcome;
+
+  // Stops a run from outside it (the window closed, a signal): the cancel
+  // flag goes up, the port is released, every wait ends and every exchange
+  // cut short counts as failed. `why` goes into the record; `signal` is the
+  // signal's number, 0 for a close.
+  void request_stop(const std::string& why, int signal = 0);
+  bool run_stopping() const { return FStopRequested; }
+  int stop_signal() const { return FStopSignal; }
+  // The exit status a stopped run has: 128 and the signal's number, or 1
+  // when the operator closed the window.
+  int exit_status_after_stop() const;
 
   // An unattended run: the settings file to read, and the script run once in
   // place of the settings' automatic script (automatic mode is then on).
@@ -242,6 +259,7 @@ class TKestrelForm : public QMainWindow {
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   class TSettingsApplier;
@@ -250,7 +268,10 @@ class TKestrelForm : public QMainWindow {
   void build_menus();
   void set_client_height(int height);
   void set_status(const char* text);
+  void set_status_text(const std::string& text);
   void show_message(const std::string& text);
+  // The verdict of a run that went through to its end.
+  const char* verdict_text() const;
   // Raises the progress window's cancel flag, which stops the upload and
   // the script run.
   void set_cancel_flag();
@@ -262,6 +283,13 @@ class TKestrelForm : public QMainWindow {
   // How long `count` bytes take on the wire at the port's line settings.
   int64_t wire_time_ms(int count) const;
   void send_file_blocks(std::FILE* file);
+  // Says why an announced upload did not start, and stops the run: the
+  // unit now waits for bytes that will not come.
+  void upload_not_started(const std::string& why);
+  // What the upload line would carry is checked before it goes out; the
+  // file it announces is held open until the upload sends it.
+  bool upload_line_sendable();
+  bool hold_upload_file();
   // The port's device went away under the upload: says so and stops it.
   void device_lost_during_upload();
   bool prompt_after_upload();
@@ -298,6 +326,15 @@ class TKestrelForm : public QMainWindow {
   void hide_splash();
 
   TOperatorDialog& Dialog;
+  bool FRunActive = false;
+  bool FStopRequested = false;
+  int FStopSignal = 0;
+  bool FExitQuestionOpen = false;
+  bool FExitAfterRun = false;
+  // The last error shown: the reason an upload or a file failed.
+  std::string FLastError;
+  // The file _LD checked and announced; the upload sends exactly this one.
+  TFilePtr FUploadFile;
   TProgressForm* FProgressForm = nullptr;
   TSplashForm* FSplashForm = nullptr;
   bool FShowDone = false;

@@ -18,10 +18,6 @@ namespace kestrel {
 
 namespace {
 
-TFilePtr open_for_reading(const std::string& name) {
-  return TFilePtr(std::fopen(name.c_str(), "rb"));
-}
-
 bool read_exactly(std::FILE* file, uint8_t* into, size_t count) {
   return std::fread(into, 1, count, file) == count;
 }
@@ -29,10 +25,13 @@ bool read_exactly(std::FILE* file, uint8_t* into, size_t count) {
 }  // namespace
 
 bool TKestrelForm::get_file_checksum() {
-  const std::optional<TFileSum> sum = file_size_and_checksum(UploadFileName);
+  std::string why;
+  const std::optional<TFileSum> sum = file_size_and_checksum(UploadFileName, &why);
   if (!sum) {
     MessageText = "Error opening file " + UploadFileName + ". Unable to get file checksum";
     show_message(MessageText);
+    Outcome.Explain(MessageText + " (" + why + ")");
+    set_status_text("No checksum for " + UploadFileName + ": " + why);
     return false;
   }
   FileChecksum = sum->Checksum;
@@ -100,10 +99,13 @@ void TKestrelForm::send_file_blocks(std::FILE* file) {
   auto step = [this] {
     if (FProgressForm) FProgressForm->StepIt();
   };
-  // A file that has shrunk since its checksum was taken cannot give the
-  // bytes announced to the unit: the upload stops instead of sending others.
+  // A file that has shrunk or cannot be read since its checksum was taken
+  // cannot give the bytes announced to the unit: the upload stops instead
+  // of sending others.
   auto read = [&](int count) {
     if (read_exactly(file, block.data(), size_t(count))) return true;
+    show_message("Error! Cannot read " + UploadFileName + " to its announced size (" +
+                 (std::ferror(file) ? "read error" : "the file has shrunk") + "). Cancel upload.");
     set_cancel_flag();
     return false;
   };
@@ -125,23 +127,33 @@ void TKestrelForm::send_file_blocks(std::FILE* file) {
   }
 }
 
+void TKestrelForm::upload_not_started(const std::string& why) {
+  MessageText = "Error opening " + UploadFileName + ".\r";
+  show_message(MessageText);
+  // The upload line has gone out: the unit now waits for bytes that will
+  // not come, so the run cannot go on as if nothing happened.
+  set_cancel_flag();
+  Outcome.UploadEnded(TFileResult::NotSent,
+                      "Error opening " + UploadFileName + ": " + why + ". Cannot upload file.");
+}
+
 void TKestrelForm::UploadButtonClick() {
   UploadInProgress = true;
-  if (Recorder)
-    Recorder->UploadStarted(UploadFileName, FileSize, FileChecksum, LoadAddress, VersionText);
-  const auto cannot_open = [this] {
-    MessageText = "Error opening " + UploadFileName + ".\r";
-    show_message(MessageText);
+  FLastError.clear();
+  Outcome.UploadStarted(UploadFileName, FileSize, FileChecksum, LoadAddress, VersionText);
+  // _LD hands over the file it checked; run on its own, the upload opens it.
+  TFilePtr file = std::move(FUploadFile);
+  std::string why;
+  if (!file) file = open_file_for_read(UploadFileName, &why);
+  if (!file) {
     UploadInProgress = false;
-    if (Recorder) Recorder->UploadEnded("not sent");
-  };
-  if (!open_for_reading(UploadFileName)) return cannot_open();
+    upload_not_started(why);
+    return;
+  }
 
   bool sent = false;
   if (port_open()) {
     BlockCount = int(FileSize / kUploadBlockSize);
-    TFilePtr file = open_for_reading(UploadFileName);
-    if (!file) return cannot_open();
     try {
       ApdComPort1->FlushInBuffer();
       ApdComPort1->FlushOutBuffer();
@@ -151,19 +163,21 @@ void TKestrelForm::UploadButtonClick() {
             BlockCount, TUploadInfo{UploadFileName, FileChecksum, LoadAddress, FileSize});
       sleep_processing_events(50);
       send_file_blocks(file.get());
-      sent = true;
-      if (Recorder) Recorder->UploadSent();
+      sent = !upload_cancelled();
+      if (sent) Outcome.UploadSent();
     } catch (const std::exception& e) {
       // A port that failed under the upload (a cable pulled, a device gone)
       // stops it like any other failure.
       show_message(e.what());
       set_cancel_flag();
     }
-    file.reset();
     if (FProgressForm) FProgressForm->HideProgressForm();
     ConfigMenu->menuAction()->setVisible(true);
   }
+  file.reset();
   UploadInProgress = false;
+  // What stopped the upload, before the messages that follow from it.
+  const std::string failure = FLastError;
 
   if (upload_cancelled()) {
     sleep_processing_events(500);
@@ -176,10 +190,11 @@ void TKestrelForm::UploadButtonClick() {
   }
   process_pending_events();
 
+  bool answered = !port_open();
   if (port_open()) {
     AwaitedPrompt = Settings.LoaderPrompt;
     PromptWait = kPromptWaitProbing;
-    bool answered = prompt_after_upload();
+    answered = prompt_after_upload();
     if (!answered) {
       sleep_processing_events(500);
       answered = prompt_after_upload();
@@ -195,8 +210,20 @@ void TKestrelForm::UploadButtonClick() {
       set_cancel_flag();
     }
   }
-  if (Recorder) Recorder->UploadEnded(upload_cancelled() ? "failed" : sent ? "ok" : "not sent");
+
+  if (!sent && failure.empty() && !upload_cancelled())
+    Outcome.UploadEnded(TFileResult::NotSent,
+                        "not sent: the port was closed when the upload began");
+  else if (!sent)
+    Outcome.UploadEnded(failure.empty() ? TFileResult::Cancelled : TFileResult::Failed,
+                        failure.empty() ? "the upload was cancelled before its last block"
+                                        : failure);
+  else if (!answered)
+    Outcome.UploadEnded(TFileResult::Failed, FLastError);
+  else
+    Outcome.UploadEnded(TFileResult::Ok);
   process_pending_events();
+  if (FExitAfterRun && !FRunActive) EndProcess(0);
 }
 
 bool TKestrelForm::prompt_after_upload() {

@@ -4,6 +4,7 @@
 // the font chooser. The window system answers in the GUI; tests and
 // unattended runs plug in their own answers.
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -39,6 +40,14 @@ class TOperatorDialog {
   // The Yes/No box captioned "Loader GUI : Confirm Exit", owned by `owner`.
   // True means Yes.
   virtual bool ConfirmExit(QWidget* owner, const std::string& text) = 0;
+
+  // The same question, put without holding up the caller: `answer` hears
+  // Yes (true) or No once the operator has chosen, and the work that keeps
+  // the window alive (an upload's blocks) goes on while the box is open.
+  virtual void AskExit(QWidget* owner, const std::string& text,
+                       std::function<void(bool yes)> answer) {
+    answer(ConfirmExit(owner, text));
+  }
 
   // The chosen file's path, or nothing when the operator cancels.
   virtual std::optional<std::string> OpenFile(QWidget* owner, const TOpenFileRequest& request) = 0;

@@ -52,6 +52,19 @@ bool TQtOperatorDialog::ConfirmExit(QWidget* owner, const std::string& text) {
   return box.exec() == QMessageBox::Yes;
 }
 
+void TQtOperatorDialog::AskExit(QWidget* owner, const std::string& text,
+                                std::function<void(bool yes)> answer) {
+  // Window-modal and not executed: the loop that called us keeps running.
+  auto* box = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kConfirmExitCaption),
+                              message_box_text(text), QMessageBox::Yes | QMessageBox::No, owner);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setDefaultButton(QMessageBox::Yes);
+  box->setWindowModality(Qt::WindowModal);
+  QObject::connect(box, &QMessageBox::finished, box,
+                   [answer = std::move(answer)](int result) { answer(result == QMessageBox::Yes); });
+  box->open();
+}
+
 std::optional<std::string> TQtOperatorDialog::OpenFile(QWidget* owner,
                                                        const TOpenFileRequest& request) {
   const QString path = QFileDialog::getOpenFileName(

@@ -13,6 +13,8 @@ class TQtOperatorDialog : public TOperatorDialog {
  public:
   void ShowMessage(const std::string& text) override;
   bool ConfirmExit(QWidget* owner, const std::string& text) override;
+  void AskExit(QWidget* owner, const std::string& text,
+               std::function<void(bool yes)> answer) override;
   std::optional<std::string> OpenFile(QWidget* owner, const TOpenFileRequest& request) override;
   std::optional<TTerminalFont> ChooseFont(QWidget* owner, const TTerminalFont& current) override;
 };

@@ -9,7 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
+
+#include "RunOutcome.h"
 
 namespace kestrel {
 
@@ -41,31 +42,19 @@ class TRunRecorder {
   void Status(const std::string& text);
   // A message box (`note` false, an error) or a script's note.
   void Message(const std::string& text, bool note = false);
-  // Error messages since Start.
-  int ErrorCount() const { return FErrors; }
 
-  void UploadStarted(const std::string& file, uint32_t size, uint32_t checksum,
-                     const std::string& address, const std::string& version);
-  // The last block has left: the upload's time ends here.
-  void UploadSent();
-  // "ok", "failed" or "not sent".
-  void UploadEnded(const std::string& result);
-
-  // Ends the run and appends its line: `outcome` says how the run ended
-  // ("finished", "stopped", "cannot open", "no unit"), `exitCode` the exit
-  // status it has (or would have, unattended).
-  void Finish(const std::string& outcome, int exitCode);
+  // Ends the run and appends its line: `run` tells what became of every
+  // file the script named and how the run ended, `exitCode` the exit status
+  // it has (or would have, unattended).
+  void Finish(const TRunOutcome& run, int exitCode);
 
   // The line Finish writes, without its line feed.
-  std::string Line(const std::string& outcome, int exitCode) const;
+  std::string Line(const TRunOutcome& run, int exitCode) const;
+
+  // Whether the record file can be appended to now; `why` says why not.
+  bool CanAppend(std::string& why) const;
 
  private:
-  struct TUpload {
-    std::string File, Address, Version, Result;
-    uint32_t Size = 0, Checksum = 0;
-    std::chrono::steady_clock::time_point Began, Sent;
-    bool WasSent = false;
-  };
   struct TMessage {
     std::string Text;
     bool Note = false;
@@ -81,12 +70,15 @@ class TRunRecorder {
   std::string FScript;
   TPort FPort;
   std::string FStatus;
-  int FErrors = 0;
-  std::vector<TUpload> FUploads;
   std::vector<TMessage> FMessages;
 };
 
-// `text` as a JSON string, quotes included.
+// How `run` ended, in the record's words: "no unit", "cannot open",
+// "stopped", "finished" or "interrupted".
+const char* run_end_text(TRunEnd end);
+
+// `text` as a JSON string, quotes included. Valid UTF-8 stays as it is; a
+// byte that is not part of it is written as its own code point.
 std::string json_string(const std::string& text);
 
 }  // namespace kestrel

@@ -96,4 +96,48 @@ std::optional<TScriptArgumentForm> script_argument_form(std::string_view command
   return std::nullopt;
 }
 
+namespace {
+
+// The field as the operator should see it: control characters as \xNN.
+std::string shown_field(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", u);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool is_control(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u < 0x20 || u == 0x7F;
+}
+
+std::string field_fault(const char* name, const std::string& text, bool blanksAllowed) {
+  const std::string shown = std::string(name) + " \"" + shown_field(text) + "\"";
+  if (!blanksAllowed && text.empty()) return std::string(name) + " is empty";
+  for (const char c : text) {
+    if (is_control(c)) return shown + " holds a control character";
+    if (!blanksAllowed && c == ' ') return shown + " holds a blank";
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string upload_line_fault(const std::string& command, const std::string& address,
+                              const std::string& version) {
+  for (std::string fault : {field_fault("the upload command word", command, false),
+                            field_fault("the load address", address, false),
+                            field_fault("the version", version, true)})
+    if (!fault.empty()) return fault;
+  return {};
+}
+
 }  // namespace kestrel

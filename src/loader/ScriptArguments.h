@@ -51,6 +51,14 @@ std::string script_upload_line(const std::string& command, const std::string& ad
                                uint32_t size, uint32_t checksum, const std::string& version,
                                size_t limit);
 
+// What would make the unit misread an upload line: its fields are parted by
+// blanks and the line ends at a carriage return, so the command word and
+// the load address must be non-empty and hold neither a blank nor a control
+// character, and the version no control character. Names the field and what
+// is wrong with it; empty when the line is sound.
+std::string upload_line_fault(const std::string& command, const std::string& address,
+                              const std::string& version);
+
 // The argument form of each command; nothing for a text that is no command.
 enum class TScriptArgumentForm { Quoted, QuotedChar, Compare, Word, Number, None };
 std::optional<TScriptArgumentForm> script_argument_form(std::string_view command);

@@ -44,7 +44,8 @@ class TScriptCheck {
   int Run() {
     TScriptReader reader(FScript);
     if (!reader.IsOpen()) {
-      FOut << FScript << ": Error opening file " << FScript << " for read.\n";
+      FOut << FScript << ": Error opening file " << FScript << " for read. (" << reader.OpenError()
+           << ")\n";
       return 1;
     }
     while (const std::optional<TScriptCommandLine> line = reader.Next()) {
@@ -154,10 +155,13 @@ class TScriptCheck {
       return;
     }
     TooLong("the file name", word->size(), kScriptUploadFileNameSize - 1);
-    FFileName = script_field(*word, kScriptUploadFileNameSize - 1);
-    if (!open_file_for_read(FFileName)) {
-      Problem("missing file " + visible(FFileName) +
-              ": the run shows \"Error! Unable to open file " + visible(FFileName) +
+    FFileName = script_file_path(FScript, script_field(*word, kScriptUploadFileNameSize - 1));
+    // As in the run: a new file drops what the chain held for the last one.
+    FFileNamed = FAddressSet = FVersionSet = false;
+    std::string why;
+    if (!open_file_for_read(FFileName, &why)) {
+      Problem("cannot open " + visible(FFileName) + " (" + why +
+              "): the run shows \"Error! Unable to open file " + visible(FFileName) +
               ". Cannot upload file.\"");
       return;
     }
@@ -174,9 +178,11 @@ class TScriptCheck {
     FFileNamed = false;
     TooLong("the load address", word->size(), kScriptLoadAddressSize - 1);
     FAddress = script_field(*word, kScriptLoadAddressSize - 1);
-    const std::optional<TFileSum> sum = file_size_and_checksum(FFileName);
+    std::string why;
+    const std::optional<TFileSum> sum = file_size_and_checksum(FFileName, &why);
     if (!sum) {
-      Problem("cannot read " + visible(FFileName) + " for its checksum");
+      Problem("no checksum for " + visible(FFileName) + ": " + why +
+              "; its _LV and _LD do nothing");
       return;
     }
     FSum = *sum;
@@ -213,6 +219,12 @@ class TScriptCheck {
   void LoadDo() {
     if (!FVersionSet) {
       Problem("_LD does nothing: no _LV before it succeeded");
+      return;
+    }
+    FVersionSet = false;
+    const std::string fault = upload_line_fault(FUploadCommand, FAddress, FVersion);
+    if (!fault.empty()) {
+      Problem("the upload line for " + visible(FFileName) + " is not sent: " + fault);
       return;
     }
     const std::string upload = script_upload_line(FUploadCommand, FAddress, FSum.Size,

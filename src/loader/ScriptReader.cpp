@@ -2,7 +2,8 @@
 
 namespace kestrel {
 
-TScriptReader::TScriptReader(const std::string& name) : FFile(open_file_for_read(name)) {}
+TScriptReader::TScriptReader(const std::string& name)
+    : FFile(open_file_for_read(name, &FOpenError)) {}
 
 int TScriptReader::NextChar() {
   int c = std::getc(FFile.get());

@@ -33,6 +33,8 @@ class TScriptReader {
   explicit TScriptReader(const std::string& name);
 
   bool IsOpen() const { return FFile != nullptr; }
+  // Why the script could not be opened.
+  const std::string& OpenError() const { return FOpenError; }
   // The next command line; nothing at the end of the file (or on a read
   // error). A command line still open at the end of the file is returned
   // whole.
@@ -41,6 +43,7 @@ class TScriptReader {
  private:
   int NextChar();
 
+  std::string FOpenError;
   TFilePtr FFile;
   int FLine = 1;
 };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "RunOutcome.h"
+
 namespace kestrel {
 
 namespace {
@@ -14,7 +16,26 @@ TUnattendedConsole::TUnattendedConsole(std::FILE* out, bool terminal)
     : FOut(out), FTerminal(terminal) {}
 
 void TUnattendedConsole::Status(const std::string& text) {
+  if (text.find_first_not_of(' ') == std::string::npos) return;
   line("status", text);
+}
+
+void TUnattendedConsole::Fatal(const std::string& text) {
+  line("kestrel", text);
+}
+
+void TUnattendedConsole::Summary(const TRunOutcome& run, int exitStatus) {
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
+  const bool ok = exitStatus == 0;
+  const char* verdict = ok                       ? "SUCCESS"
+                        : run.Interrupted()      ? "INTERRUPTED"
+                                                 : "FAILED";
+  char text[256];
+  std::snprintf(text, sizeof text, "%s: %d of %d files loaded, %llu bytes, %.1f s, exit status %d",
+                verdict, run.FilesLoaded(), int(run.Files().size()),
+                static_cast<unsigned long long>(run.BytesLoaded()), seconds, exitStatus);
+  line("summary", text);
 }
 
 void TUnattendedConsole::Message(const std::string& text) {

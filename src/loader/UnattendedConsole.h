@@ -3,6 +3,7 @@
 // messages as they happen, and upload progress, as a bar redrawn in place on
 // a terminal and as one line per block otherwise. Window thread only.
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -13,7 +14,12 @@ class TUnattendedConsole {
   // `terminal`: whether `out` is a terminal (the bar is drawn in place).
   TUnattendedConsole(std::FILE* out, bool terminal);
 
+  // A status-bar text; a blank one is not written.
   void Status(const std::string& text);
+  // Why the run cannot start or was ended from outside.
+  void Fatal(const std::string& text);
+  // The last line: the verdict, files loaded of files named, bytes and time.
+  void Summary(const class TRunOutcome& run, int exitStatus);
   // A message box's text; its carriage returns start new lines.
   void Message(const std::string& text);
   // A message a script shows for information.
@@ -27,6 +33,7 @@ class TUnattendedConsole {
 
   std::FILE* FOut;
   bool FTerminal;
+  std::chrono::steady_clock::time_point FStart = std::chrono::steady_clock::now();
   bool FBarShown = false;
 };
 

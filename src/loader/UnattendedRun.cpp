@@ -12,13 +12,13 @@
 #include "MainUnit.h"
 #include "Progress.h"
 #include "RunRecord.h"
+#include "ScriptFiles.h"
 #include "UnattendedConsole.h"
+#include "UnattendedSignals.h"
 
 namespace kestrel {
 
 namespace {
-
-constexpr const char* kSuccessStatus = "SUCCESS. Reading script file complete";
 
 int blocks_sent_for(uint32_t fileSize) {
   const uint32_t whole = fileSize / 2000;
@@ -52,16 +52,32 @@ void select_unattended_platform() {
 
 int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
                    TUnattendedConsole& console, const std::function<void(TKestrelForm&)>& prepare) {
+  // Files named on the command line are checked before any port is opened:
+  // a run must not go ahead on defaults, or without the record it was asked
+  // to leave.
+  if (!line.IniFile.empty()) {
+    std::string why;
+    if (!open_file_for_read(line.IniFile, &why)) {
+      console.Fatal("cannot read the settings file " + line.IniFile + ": " + why);
+      return kExitNoScript;
+    }
+  }
+  // The record outlives the windows that write into it.
+  std::unique_ptr<TRunRecorder> recorder;
+  if (!line.RecordFile.empty()) {
+    recorder = std::make_unique<TRunRecorder>(line.RecordFile);
+    std::string why;
+    if (!recorder->CanAppend(why)) {
+      console.Fatal("cannot append to the run record " + line.RecordFile + ": " + why);
+      return kExitNoScript;
+    }
+  }
+
   // What the windows report into outlives them.
-  QString lastStatus;
   int blocksSent = 0;
   int status = kExitRunFailed;
   const int errorsBefore = dialog.ErrorCount();
   TShowWatcher shown([&] { blocksSent = 0; });
-
-  // The record outlives the windows that write into it.
-  std::unique_ptr<TRunRecorder> recorder;
-  if (!line.RecordFile.empty()) recorder = std::make_unique<TRunRecorder>(line.RecordFile);
 
   // Neither window ever reaches a screen; they exist for the state they hold.
   // The progress window outlives the main window, which points to it.
@@ -80,10 +96,14 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   }
 
   QObject::connect(form.InfoStatusBar, &TInfoStatusBar::SimpleTextChanged,
-                   [&](const QString& text) {
-                     console.Status(text.toStdString());
-                     if (!text.trimmed().isEmpty()) lastStatus = text;
-                   });
+                   [&](const QString& text) { console.Status(text.toStdString()); });
+
+  // A signal stops the run as a close stops the window's.
+  TStopSignals stopSignals([&](int signal) {
+    console.Fatal(std::string("run interrupted by ") + stop_signal_name(signal) +
+                  ": stopping at the next block or wait");
+    form.request_stop(std::string("interrupted by ") + stop_signal_name(signal), signal);
+  });
 
   // Blocks handed to the port: each upload's count starts when its progress
   // window is shown.
@@ -93,27 +113,32 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   });
 
   form.EndProcess = [&](int) {
-    switch (form.ScriptOutcome) {
-      case TKestrelForm::TScriptOutcome::NotRun:
-        status = kExitNoUnit;
-        break;
-      case TKestrelForm::TScriptOutcome::CannotOpen:
-        status = kExitNoScript;
-        break;
-      case TKestrelForm::TScriptOutcome::Stopped:
-        status = kExitRunFailed;
-        break;
-      case TKestrelForm::TScriptOutcome::Finished:
-        status = lastStatus == QLatin1String(kSuccessStatus) && dialog.ErrorCount() == errorsBefore
-                     ? kExitSuccess
-                     : kExitRunFailed;
-        break;
+    TRunOutcome& run = form.Outcome;
+    if (form.run_stopping()) {
+      run.End(TRunEnd::Interrupted);
+      status = form.exit_status_after_stop();
+    } else {
+      switch (run.End()) {
+        case TRunEnd::NotRun:
+          status = kExitNoUnit;
+          break;
+        case TRunEnd::CannotOpen:
+          status = kExitNoScript;
+          break;
+        case TRunEnd::Finished:
+          // Every message counts, the probe's included.
+          status = run.Succeeded() && dialog.ErrorCount() == errorsBefore ? kExitSuccess
+                                                                           : kExitRunFailed;
+          break;
+        default:
+          status = kExitRunFailed;
+      }
     }
     if (recorder) {
-      static const char* const kOutcome[] = {"no unit", "cannot open", "stopped", "finished"};
       form.record_port();
-      recorder->Finish(kOutcome[int(form.ScriptOutcome)], status);
+      recorder->Finish(run, status);
     }
+    console.Summary(run, status);
     QCoreApplication::exit(status);
   };
 

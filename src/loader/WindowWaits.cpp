@@ -9,6 +9,18 @@
 
 namespace kestrel {
 
+namespace {
+bool WaitsStopped = false;  // window thread only
+}  // namespace
+
+void stop_waits(bool stopped) {
+  WaitsStopped = stopped;
+}
+
+bool waits_stopped() {
+  return WaitsStopped;
+}
+
 void process_pending_events() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
@@ -21,7 +33,7 @@ void sleep_processing_events(int ms) {
   for (;;) {
     process_pending_events();
     const qint64 left = deadline.remainingTime();
-    if (left <= 0) return;
+    if (left <= 0 || WaitsStopped) return;
     // Blocks until the wake timer or some other window event comes in.
     wake.start(int(left));
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
@@ -36,6 +48,7 @@ bool wait_in_rounds(const std::function<bool()>& ready, int rounds, int64_t atLe
     // Read before looking, so that a report arriving in between ends the
     // sleep below at once.
     const uint64_t seen = waker.Arrivals();
+    if (WaitsStopped) return false;
     if (ready()) return true;
     process_pending_events();
     waker.WaitFor(seen, 1);

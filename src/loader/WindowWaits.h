@@ -9,6 +9,11 @@
 
 namespace kestrel {
 
+// A run being stopped (the window closed, a signal): every wait below ends
+// at once, and stays ended until the stop is lifted.
+void stop_waits(bool stopped);
+bool waits_stopped();
+
 // Handles every window event that is pending now.
 void process_pending_events();
 
@@ -19,7 +24,8 @@ void sleep_processing_events(int ms);
 // window events and sleeps 1 ms. The sleep ends early when some port reports
 // received bytes, output handed to its device or a modem-line change; it
 // still counts as a round. Gives up (false) after `rounds` rounds, but never
-// before `atLeastMs` milliseconds have passed.
+// before `atLeastMs` milliseconds have passed, and at once when the waits
+// are stopped.
 bool wait_in_rounds(const std::function<bool()>& ready, int rounds, int64_t atLeastMs);
 
 }  // namespace kestrel
