@@ -175,9 +175,9 @@ std::string TRunRecorder::Line(const TRunOutcome& run, int exitCode) const {
     line += std::string(i ? "," : "") +
             "{\"kind\":" + json_string(FMessages[i].Note ? "note" : "message") +
             ",\"text\":" + json_string(FMessages[i].Text) + "}";
-  line += "],\"status\":" + json_string(FStatus) + ",\"outcome\":" + json_string(run_end_text(run.End())) +
-          ",\"files_named\":" + std::to_string(files.size()) +
+  line += "],\"status\":" + json_string(FStatus) + ",\"files_named\":" + std::to_string(files.size()) +
           ",\"files_loaded\":" + std::to_string(run.FilesLoaded()) +
+          ",\"outcome\":" + json_string(run_end_text(run.End())) +
           ",\"exit_code\":" + std::to_string(exitCode) + "}";
   return line;
 }

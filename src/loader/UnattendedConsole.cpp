@@ -6,12 +6,6 @@
 
 namespace kestrel {
 
-namespace {
-
-constexpr int kBarWidth = 30;
-
-}  // namespace
-
 TUnattendedConsole::TUnattendedConsole(std::FILE* out, bool terminal)
     : FOut(out), FTerminal(terminal) {}
 
@@ -59,19 +53,38 @@ void TUnattendedConsole::line(const char* kind, const std::string& text) {
   std::fflush(FOut);
 }
 
-void TUnattendedConsole::Progress(const std::string& file, int done, int total) {
-  total = std::max(total, 1);
+void TUnattendedConsole::UploadBegins() {
+  FUploadBegan = std::chrono::steady_clock::now();
+  FTenthShown = -1;
+}
+
+void TUnattendedConsole::Progress(const std::string& file, uint64_t sent, uint64_t total) {
+  const auto now = std::chrono::steady_clock::now();
+  const int percent = total == 0 ? 100 : int(std::min<uint64_t>(sent, total) * 100 / total);
+  const int tenth = percent / 10;
+  if (!FTerminal && tenth <= FTenthShown) return;
+  FTenthShown = tenth;
+
+  const double seconds = std::chrono::duration<double>(now - FUploadBegan).count();
+  const double rate = seconds > 0 ? double(sent) / seconds : 0;
+  char text[160];
+  if (rate > 0 && sent < total)
+    std::snprintf(text, sizeof text, " of %llu bytes (%d%%), %.1f kB/s, %.0f s left",
+                  static_cast<unsigned long long>(total), percent, rate / 1000,
+                  double(total - sent) / rate);
+  else
+    std::snprintf(text, sizeof text, " of %llu bytes (%d%%)",
+                  static_cast<unsigned long long>(total), percent);
+  const std::string shown =
+      "upload: " + file + ": " + std::to_string(static_cast<unsigned long long>(sent)) + text;
   if (!FTerminal) {
-    std::fprintf(FOut, "upload: %s: block %d of %d\n", file.c_str(), done, total);
-    std::fflush(FOut);
-    return;
+    std::fprintf(FOut, "%s\n", shown.c_str());
+  } else {
+    // Redrawn in place; the rest of a longer earlier line is cleared.
+    std::fprintf(FOut, "\r%s\x1b[K", shown.c_str());
+    FBarShown = true;
+    if (sent >= total) end_bar();
   }
-  const int filled = std::clamp(done * kBarWidth / total, 0, kBarWidth);
-  std::fprintf(FOut, "\rupload: %s [%s%s] %d/%d blocks", file.c_str(),
-               std::string(size_t(filled), '#').c_str(),
-               std::string(size_t(kBarWidth - filled), '.').c_str(), done, total);
-  FBarShown = true;
-  if (done >= total) end_bar();
   std::fflush(FOut);
 }
 

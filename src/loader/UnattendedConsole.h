@@ -1,9 +1,11 @@
 #pragma once
 // What an unattended run tells its caller, on stderr: status-bar texts and
-// messages as they happen, and upload progress, as a bar redrawn in place on
-// a terminal and as one line per block otherwise. Window thread only.
+// messages as they happen, and upload progress, as one line redrawn in place
+// on a terminal and as one line per tenth of the file otherwise. Window
+// thread only.
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -24,8 +26,10 @@ class TUnattendedConsole {
   void Message(const std::string& text);
   // A message a script shows for information.
   void Note(const std::string& text);
-  // `done` of `total` blocks of `file` have been handed to the port.
-  void Progress(const std::string& file, int done, int total);
+  // An upload's first block is about to go out.
+  void UploadBegins();
+  // `sent` of the `total` bytes of `file` have been handed to the port.
+  void Progress(const std::string& file, uint64_t sent, uint64_t total);
 
  private:
   void line(const char* kind, const std::string& text);
@@ -35,6 +39,9 @@ class TUnattendedConsole {
   bool FTerminal;
   std::chrono::steady_clock::time_point FStart = std::chrono::steady_clock::now();
   bool FBarShown = false;
+  // The upload being shown: when it began and the last tenth written.
+  std::chrono::steady_clock::time_point FUploadBegan;
+  int FTenthShown = -1;
 };
 
 }  // namespace kestrel

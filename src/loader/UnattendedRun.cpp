@@ -1,6 +1,7 @@
 #include "UnattendedRun.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <QEvent>
 #include <QMetaObject>
 #include <QTimer>
@@ -19,11 +20,6 @@
 namespace kestrel {
 
 namespace {
-
-int blocks_sent_for(uint32_t fileSize) {
-  const uint32_t whole = fileSize / 2000;
-  return int(whole + (fileSize % 2000 != 0 ? 1 : 0) + (fileSize == 0 ? 1 : 0));
-}
 
 // Calls back whenever the watched widget is shown.
 class TShowWatcher : public QObject {
@@ -77,7 +73,10 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   int blocksSent = 0;
   int status = kExitRunFailed;
   const int errorsBefore = dialog.ErrorCount();
-  TShowWatcher shown([&] { blocksSent = 0; });
+  TShowWatcher shown([&] {
+    blocksSent = 0;
+    console.UploadBegins();
+  });
 
   // Neither window ever reaches a screen; they exist for the state they hold.
   // The progress window outlives the main window, which points to it.
@@ -109,7 +108,8 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   // window is shown.
   progress.installEventFilter(&shown);
   QObject::connect(&progress, &TProgressForm::Stepped, &form, [&] {
-    console.Progress(form.UploadFileName, ++blocksSent, blocks_sent_for(form.FileSize));
+    const uint64_t sent = std::min<uint64_t>(uint64_t(++blocksSent) * 2000, form.FileSize);
+    console.Progress(form.UploadFileName, sent, form.FileSize);
   });
 
   form.EndProcess = [&](int) {

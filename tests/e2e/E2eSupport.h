@@ -251,6 +251,20 @@ class TBatchRun {
     Start();
     return Finish();
   }
+  void Signal(int sig) {
+    if (FChild) FChild->Signal(sig);
+  }
+  // Runs another script than run.sld, named as the command line names it.
+  void ScriptArgument(const std::string& name) { FArgs[1] = name; }
+  // Waits until stderr holds `text`; false after `seconds`.
+  bool AwaitSaid(const std::string& text, int seconds = 60) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (ReadFile(Folder / "stderr.txt").find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
 
   const std::string& Err() const { return FErr; }
   bool Said(const std::string& text) const { return FErr.find(text) != std::string::npos; }

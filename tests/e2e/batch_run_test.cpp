@@ -78,18 +78,23 @@ TEST(BatchRun, FilesArriveByteForByteInProcessAndOnAPseudoTerminal) {
   EXPECT_NE(received.find("LF 1F0000 1500 "), std::string::npos);
   EXPECT_EQ(received.find("DATE"), std::string::npos);
 
-  // What a caller reads: every status text, one line per block.
+  // What a caller reads: every status text, a progress line per tenth of a
+  // file (each block here is more than a tenth), and the summary.
   for (TBatchRun* run : {&inProcess, &onPty}) {
     const std::string& err = run->Err();
+    const std::string folder = run->Folder.Path().string();
     EXPECT_NE(err.find("status: Established communication on COM 1\n"), std::string::npos) << err;
     EXPECT_NE(err.find("status: Reading script file. Please wait....\n"), std::string::npos);
-    EXPECT_NE(err.find("upload: a.bin: block 1 of 3\nupload: a.bin: block 2 of 3\n"
-                       "upload: a.bin: block 3 of 3\n"),
-              std::string::npos)
-        << err;
-    EXPECT_NE(err.find("upload: b.bin: block 1 of 1\n"), std::string::npos);
-    EXPECT_NE(err.find("upload: c.bin: block 1 of 1\n"), std::string::npos);
+    const size_t first = err.find("upload: " + folder + "/a.bin: 2000 of 4500 bytes (44%), ");
+    const size_t second = err.find("upload: " + folder + "/a.bin: 4000 of 4500 bytes (88%), ");
+    const size_t last = err.find("upload: " + folder + "/a.bin: 4500 of 4500 bytes (100%)\n");
+    EXPECT_TRUE(first < second && second < last && last != std::string::npos) << err;
+    EXPECT_NE(err.find("upload: " + folder + "/b.bin: 1500 of 1500 bytes (100%)\n"),
+              std::string::npos);
+    EXPECT_NE(err.find("upload: " + folder + "/c.bin: 0 of 0 bytes (100%)\n"), std::string::npos);
     EXPECT_NE(err.find(kSuccess), std::string::npos);
+    EXPECT_NE(err.find("summary: SUCCESS: 3 of 3 files loaded, 6000 bytes, "), std::string::npos);
+    EXPECT_EQ(err.find("status:  \n"), std::string::npos) << err;
     EXPECT_EQ(err.find("message:"), std::string::npos) << err;
   }
 }
@@ -126,8 +131,8 @@ TEST(BatchRun, FailuresEndWithTheirMessageAndStatus) {
       "_LF a.bin\n_LA 8000\n_LV 1\n_LD\n",
       TBatchRun::Sim());
   WriteFile(missing.Folder / "a.bin", "abc");
-  // The checksum file does not open (the second _LF failed, the first one's
-  // flag is still set).
+  // The second _LF names a file that does not open: the chain starts
+  // afresh, so the first file is not announced under the second's name.
   TBatchRun checksum("_TC \"LOADR^M\"\n_LF a.bin\n_LF gone.bin\n_LA 8000\n_LV 1\n_LD\n",
                      TBatchRun::Sim());
   WriteFile(checksum.Folder / "a.bin", "abc");
@@ -151,21 +156,22 @@ TEST(BatchRun, FailuresEndWithTheirMessageAndStatus) {
   for (TBatchRun* run : all) run->Finish();
 
   EXPECT_EQ(missing.Finish(), 1);
-  EXPECT_TRUE(
-      missing.Said("message: Error! Unable to open file missing.bin. Cannot upload file.\n"))
+  EXPECT_TRUE(missing.Said("message: Error! Unable to open file " +
+                           (missing.Folder / "missing.bin").string() + ". Cannot upload file.\n"))
       << missing.Err();
   EXPECT_EQ(missing.Image("8000"), "abc");
   EXPECT_FALSE(missing.HasImage("100"));
-  EXPECT_TRUE(missing.Said(kSuccess));
+  EXPECT_TRUE(missing.Said(kUnsuccessful)) << missing.Err();
 
   EXPECT_EQ(checksum.Finish(), 1);
-  EXPECT_TRUE(checksum.Said("message: Error opening file gone.bin. Unable to get file checksum\n"))
+  EXPECT_TRUE(checksum.Said("message: Error! Unable to open file " +
+                            (checksum.Folder / "gone.bin").string() + ". Cannot upload file.\n"))
       << checksum.Err();
   EXPECT_EQ(checksum.ReceivedByUnit().find("LF 8000"), std::string::npos);
 
   EXPECT_EQ(empty.Finish(), 1);
   EXPECT_TRUE(empty.Said("message: Error! No response detected with _QC command\n")) << empty.Err();
-  EXPECT_TRUE(empty.Said(kSuccess));
+  EXPECT_TRUE(empty.Said(kUnsuccessful));
 
   EXPECT_EQ(watchdog.Finish(), 1);
   EXPECT_TRUE(

@@ -41,7 +41,7 @@ TEST(ParallelStations, FourRunsOnFourPortsEachDeliverTheirImage) {
 
   // Once the first station uploads, another run on its port is turned away.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (ReadFile(stations[0].Run->Folder / "stderr.txt").find("upload: image.bin: block 1 ") ==
+  while (ReadFile(stations[0].Run->Folder / "stderr.txt").find("/image.bin: 2000 of ") ==
              std::string::npos &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

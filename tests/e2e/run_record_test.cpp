@@ -64,7 +64,7 @@ TEST(RunRecord, GoodFailedAndUnitlessRunsEachLeaveOneLine) {
   const QJsonArray uploads = g["uploads"].toArray();
   ASSERT_EQ(uploads.size(), 1);
   const QJsonObject u = uploads[0].toObject();
-  EXPECT_EQ(text(u, "file"), "a.bin");
+  EXPECT_EQ(text(u, "file"), (good.Folder / "a.bin").string());
   EXPECT_EQ(u["size"].toInt(), 4100);
   EXPECT_EQ(text(u, "address"), "8000");
   EXPECT_EQ(text(u, "version"), "1.0A");
@@ -98,17 +98,17 @@ TEST(RunRecord, GoodFailedAndUnitlessRunsEachLeaveOneLine) {
   EXPECT_EQ(text(unitlessLines[0], "port"), "");
 }
 
-TEST(RunRecord, AnUnwritableRecordIsReportedOnceAndTheRunGoesOn) {
+// A record that cannot be kept stops the run before the port is touched.
+TEST(RunRecord, AnUnwritableRecordStopsTheRunBeforeThePort) {
   TBatchRun run(kScript + std::string("_LF a.bin\n_LA 9000\n_LV 2\n_LD\n"), TBatchRun::Sim(),
                 {"--record", "records"});
   fs::create_directory(run.Folder / "records");  // a folder cannot take a line
   WriteFile(run.Folder / "a.bin", Pattern(100, 6));
-  EXPECT_EQ(run.Run(), 0) << run.Err();
-  EXPECT_EQ(run.Image("9000"), Pattern(100, 6));
-  const std::string& err = run.Err();
-  const size_t first = err.find("cannot write the run record to records");
-  EXPECT_NE(first, std::string::npos) << err;
-  EXPECT_EQ(err.find("cannot write the run record", first + 1), std::string::npos) << err;
+  EXPECT_EQ(run.Run(), 3) << run.Err();
+  EXPECT_FALSE(run.HasImage("9000"));
+  EXPECT_EQ(run.ReceivedByUnit(), "");
+  EXPECT_TRUE(run.Said("kestrel: cannot append to the run record records: Is a directory\n"))
+      << run.Err();
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ TEST(UnpluggedRun, EndsWithStatusOneAndNamesTheLostDevice) {
   sim.Start();
   onPty.Start();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (ReadFile(onPty.Folder / "stderr.txt").find("upload: a.bin: block 2 ") ==
+  while (ReadFile(onPty.Folder / "stderr.txt").find("/a.bin: 4000 of ") ==
              std::string::npos &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

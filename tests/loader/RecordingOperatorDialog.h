@@ -1,6 +1,7 @@
 #pragma once
 // An operator who answers as told and remembers every question.
 
+#include <QTimer>
 #include <QWidget>
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@ class TRecordingOperatorDialog : public TOperatorDialog {
 
   // How to answer.
   bool ConfirmAnswer = false;
+  // Takes this long to answer the exit question when it is put without
+  // waiting for the answer; below 0, answers at once.
+  int ExitAnswerDelayMs = -1;
   std::optional<std::string> FileAnswer;
   std::optional<TTerminalFont> FontAnswer;
 
@@ -29,6 +33,13 @@ class TRecordingOperatorDialog : public TOperatorDialog {
     Confirmations.push_back(text);
     ConfirmOwners.push_back(owner);
     return ConfirmAnswer;
+  }
+  void AskExit(QWidget* owner, const std::string& text,
+               std::function<void(bool yes)> answer) override {
+    if (ExitAnswerDelayMs < 0) return TOperatorDialog::AskExit(owner, text, std::move(answer));
+    Confirmations.push_back(text);
+    ConfirmOwners.push_back(owner);
+    QTimer::singleShot(ExitAnswerDelayMs, [answer, yes = ConfirmAnswer] { answer(yes); });
   }
   std::optional<std::string> OpenFile(QWidget*, const TOpenFileRequest& request) override {
     FileRequests.push_back(request);

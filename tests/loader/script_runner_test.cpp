@@ -92,8 +92,9 @@ TEST_F(ScriptRunner, OverlongLinesManySlotsAndLongArgumentsAreCut) {
   EXPECT_EQ(received(), std::string(199 - 5 - 1, 'L') + "\r" + "END\r");
   EXPECT_EQ(Form->Settings.LoaderPrompt, char('a' + 349 % 26));
   EXPECT_EQ(Form->CurrentSlot, TKestrelForm::kScriptSlots - 1);
-  // The name keeps what the cut line holds; it does not open.
-  EXPECT_EQ(Form->UploadFileName.size(), 199u - 4);
+  // The name keeps what the cut line holds, taken from the script's folder;
+  // it does not open.
+  EXPECT_EQ(Form->UploadFileName, Folder.Path().toStdString() + "/" + std::string(199 - 4, 'f'));
   ASSERT_EQ(Dialog.Messages.size(), 1u);
   EXPECT_EQ(Dialog.Messages[0],
             "Error! Unable to open file " + Form->UploadFileName + ". Cannot upload file.");
@@ -157,7 +158,7 @@ TEST_F(ScriptRunner, PortClosedDuringARunStopsItAtTheNextExchange) {
   EXPECT_EQ(received(), "first\r");
   ASSERT_EQ(Dialog.Messages.size(), 1u);
   EXPECT_NE(Dialog.Messages[0].find("not open"), std::string::npos) << Dialog.Messages[0];
-  EXPECT_EQ(status(), " ");
+  EXPECT_EQ(status(), "Unsuccessful. Upload terminated by user/error(s).");
   EXPECT_EQ(Form->ScriptOutcome, TKestrelForm::TScriptOutcome::Stopped);
 }
 
@@ -183,7 +184,7 @@ TEST_F(ScriptRunner, PickingAScript) {
   Dialog.FileAnswer = Folder.Path().toStdString() + "/missing.sld";
   Form->PickButtonClick();
   EXPECT_EQ(Dialog.Messages.back(), "Error opening file " + *Dialog.FileAnswer + " for read.");
-  EXPECT_EQ(status(), " ");
+  EXPECT_EQ(status(), "Cannot read the script " + *Dialog.FileAnswer + ": no such file");
   EXPECT_EQ(Form->ScriptOutcome, TKestrelForm::TScriptOutcome::CannotOpen);
   EXPECT_TRUE(Form->PickButton->isEnabled());
   // A folder is no script either.
@@ -208,6 +209,7 @@ TEST_F(ScriptRunner, EveryRunLeavesOneRecordLine) {
   EXPECT_TRUE(run("_LF missing.bin\n"));
   Form->ApdComPort1->SetOpen(false);
   EXPECT_FALSE(run("_TC \"LOADR^M\"\n"));  // no port to test on
+  EXPECT_NE(Dialog.Messages.back().find("No COM port is open"), std::string::npos);
   Form->ScriptFileName = Folder.Path().toStdString() + "/none.sld";
   EXPECT_FALSE(Form->read_ini());
   std::ifstream in(path);
@@ -223,6 +225,7 @@ TEST_F(ScriptRunner, EveryRunLeavesOneRecordLine) {
   EXPECT_NE(lines[2].find("\"outcome\":\"stopped\",\"exit_code\":1}"), std::string::npos);
   EXPECT_NE(lines[3].find("\"outcome\":\"cannot open\",\"exit_code\":3}"), std::string::npos);
 
+  Form->ApdComPort1->SetOpen(true);
   int reports = 0;
   TRunRecorder unwritable(Folder.Path().toStdString(), [&](const std::string&) { ++reports; });
   Form->Recorder = &unwritable;
