@@ -1,6 +1,7 @@
 #pragma once
 // An operator who answers as told and remembers every question.
 
+#include <QEventLoop>
 #include <QTimer>
 #include <QWidget>
 #include <optional>
@@ -32,6 +33,12 @@ class TRecordingOperatorDialog : public TOperatorDialog {
   bool ConfirmExit(QWidget* owner, const std::string& text) override {
     Confirmations.push_back(text);
     ConfirmOwners.push_back(owner);
+    if (ExitAnswerDelayMs >= 0) {
+      // A modal box: its own event loop runs until the operator answers.
+      QEventLoop loop;
+      QTimer::singleShot(ExitAnswerDelayMs, &loop, &QEventLoop::quit);
+      loop.exec();
+    }
     return ConfirmAnswer;
   }
   void AskExit(QWidget* owner, const std::string& text,

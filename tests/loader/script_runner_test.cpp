@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTimer>
@@ -234,6 +235,34 @@ TEST_F(ScriptRunner, EveryRunLeavesOneRecordLine) {
   EXPECT_EQ(reports, 1);
   EXPECT_EQ(status(), "SUCCESS. Reading script file complete");
   Form->Recorder = nullptr;
+}
+
+}  // namespace
+}  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+// A close while the run waits for the unit stops the run there: the cut
+// wait finds no prompt, so no upload line follows, and the port is let go.
+TEST_F(ScriptRunner, ClosingDuringAWaitStopsTheRunAndReleasesThePort) {
+  const std::string file = write_file("a.bin", "abc");
+  QTimer::singleShot(500, Form.get(), [this] {
+    bool canClose = true;
+    Form->FormCloseQuery(canClose);
+  });
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_FALSE(run("_LF " + file + "\n_LA 8000\n_LV 1\n_LD\n_SC \"never\"\n"));
+  // Two prompt waits of 3.6 s each would have followed.
+  EXPECT_LT(clock.elapsed(), 3000);
+  EXPECT_EQ(received(), "\r");
+  EXPECT_FALSE(Form->ApdComPort1->Open());
+  EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
+  EXPECT_EQ(Form->Outcome.End(), TRunEnd::Interrupted);
+  ASSERT_EQ(Form->Outcome.Files().size(), 1u);
+  EXPECT_EQ(Form->Outcome.Files()[0].Result, TFileResult::NotSent);
+  EXPECT_EQ(Form->Outcome.Files()[0].Message, "the window was closed during the run");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -208,6 +209,83 @@ TEST_F(Upload, ASlowLineStillDrainsEveryBlock) {
   EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
   EXPECT_EQ(Progress.CancelFlag, 0);
   EXPECT_EQ(stored("S0"), bytes);
+}
+
+}  // namespace
+}  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+// The exit question does not hold the blocks up: a unit that gives up after
+// a second of silence still gets the whole file while the operator takes
+// longer to answer "No".
+TEST_F(Upload, TheExitQuestionDoesNotStallTheTransfer) {
+  connect_unit(";pace;flash-ms=5;data-timeout-ms=1000");
+  const std::string bytes = pattern(16000);  // about 4 s at 38400 baud
+  announce(write_file("asked.bin", bytes), "A0");
+  Dialog.ConfirmAnswer = false;
+  Dialog.ExitAnswerDelayMs = 2500;
+  auto conn = QObject::connect(Progress.FileProgressBar, &QProgressBar::valueChanged, [&](int v) {
+    if (v == 1) Form->close();
+  });
+  Form->UploadButtonClick();
+  QObject::disconnect(conn);
+  EXPECT_EQ(Dialog.Confirmations.size(), 1u);
+  EXPECT_EQ(Progress.CancelFlag, 0);
+  EXPECT_EQ(stored("A0"), bytes);
+  EXPECT_TRUE(EndStatus.empty());
+}
+
+// Keys typed into the terminal pane while blocks go out never reach the
+// unit among the file's bytes.
+TEST_F(Upload, KeysTypedDuringAnUploadStayOutOfIt) {
+  connect_unit(";pace;flash-ms=5");
+  const std::string bytes = pattern(6000);
+  announce(write_file("typed.bin", bytes), "B0");
+  auto conn = QObject::connect(Progress.FileProgressBar, &QProgressBar::valueChanged, [&](int v) {
+    if (v == 1) QTest::keyClicks(Form->AdTerminal1->Widget(), "typed\r");
+  });
+  Form->UploadButtonClick();
+  QObject::disconnect(conn);
+  EXPECT_EQ(Progress.CancelFlag, 0);
+  EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
+  EXPECT_EQ(stored("B0"), bytes);
+}
+
+// "Yes" during an upload stops it at the next block, lets the port go and
+// only then ends the process.
+TEST_F(Upload, ExitDuringAnUploadStopsItAtTheNextBlock) {
+  connect_unit(";pace;flash-ms=5");
+  announce(write_file("exit.bin", pattern(20000)), "C0");
+  Dialog.ConfirmAnswer = true;
+  int stepsAfterYes = -1;
+  auto conn = QObject::connect(Progress.FileProgressBar, &QProgressBar::valueChanged, [&](int v) {
+    if (v == 2) Form->close();
+    if (v > 2) ++stepsAfterYes;
+  });
+  Form->UploadButtonClick();
+  QObject::disconnect(conn);
+  EXPECT_LE(stepsAfterYes, 0);
+  EXPECT_FALSE(Form->ApdComPort1->Open());
+  EXPECT_EQ(EndStatus, std::vector<int>{0});
+  EXPECT_EQ(stored("C0"), "<no image>");
+  EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
+}
+
+// A query the watchdog ended leaves nothing armed: the next query does not
+// take its own echo for the unit's answer.
+TEST_F(Upload, AQueryAfterTheWatchdogIgnoresItsOwnEcho) {
+  connect_unit(";no-answer;query=VERSION:KESTREL");
+  for (int i = 0; i < 2; ++i) {
+    Form->CommandBuffer = "VERSION";
+    Form->MinLineLength = 10;
+    Form->query_unit();
+    EXPECT_EQ(Form->captured_text().find("VERSION"), std::string::npos) << Form->captured_text();
+  }
+  Form->ApdComPort1->SetOpen(false);
+  Form->query_unit();
+  EXPECT_EQ(Form->captured_text(), "");
 }
 
 }  // namespace
