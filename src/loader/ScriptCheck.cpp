@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "LoaderSettings.h"
 #include "ScriptArguments.h"
 #include "ScriptFiles.h"
 #include "ScriptReader.h"
@@ -48,9 +49,16 @@ class TScriptCheck {
            << ")\n";
       return 1;
     }
-    while (const std::optional<TScriptCommandLine> line = reader.Next()) {
+    int commandLines = 0;
+    while (std::optional<TScriptCommandLine> line = reader.Next()) {
       FLine = line->LineNumber;
+      ++commandLines;
+      // The runner keeps the line as a C string: a NUL byte ends it there.
+      const size_t nul = line->Text.find('\0');
+      if (nul != std::string::npos) line->Text.resize(nul);
       FOut << FLine << ": " << visible(line->Text) << '\n';
+      if (nul != std::string::npos)
+        Problem("a NUL byte cuts this line: the run sees only what is shown above");
       if (++FSlotsUsed > kScriptSlotCount)
         Problem("the script's " + std::to_string(kScriptSlotCount) +
                 " command line slots are used up; this line reuses the last one");
@@ -59,6 +67,17 @@ class TScriptCheck {
                 " characters long; only the first " + std::to_string(kScriptMaxCommandLine) +
                 " run");
       Command(line->Text, false);
+    }
+    if (commandLines == 0) {
+      FLine = 0;
+      Problem(reader.SawBareCarriageReturn()
+                  ? "the script has no command line: its lines end in carriage returns alone, "
+                    "so the run reads it as one comment line"
+                  : "the script has no command line: the run does nothing");
+    } else if (reader.SawBareCarriageReturn()) {
+      FLine = 0;
+      Problem("the script holds carriage returns without a line feed: the lines they end run "
+              "together as one");
     }
     if (FProblems == 0)
       FOut << FScript << ": would run clean\n";
@@ -98,7 +117,7 @@ class TScriptCheck {
       case TScriptArgumentForm::Compare:
         return Compare(name, line, conditional);
       case TScriptArgumentForm::Number:
-        return;
+        return Number(name, line);
       case TScriptArgumentForm::None:
         if (!conditional) LoadDo();
         return;
@@ -148,6 +167,28 @@ class TScriptCheck {
     Command(compare->Command, true);
   }
 
+  // _DY and _LP take a decimal number; the run reads its leading digits
+  // and ignores the rest.
+  void Number(const std::string& name, const std::string& line) {
+    const std::optional<std::string> word = script_word(line);
+    if (!word) return;
+    size_t digits = (*word)[0] == '-' || (*word)[0] == '+' ? 1 : 0;
+    while (digits < word->size() && std::isdigit(static_cast<unsigned char>((*word)[digits])))
+      ++digits;
+    if (digits == word->size()) return;
+    Problem(name + " reads \"" + visible(*word) + "\" as the number " +
+            std::to_string(settings_atol(*word)) + "; the rest of the line is ignored");
+  }
+
+  // A word argument is the rest of the line: whatever follows a blank in it
+  // goes into the field, and then to the unit.
+  void WarnAfterWord(const char* what, const std::string& word) {
+    const size_t blank = word.find(' ');
+    if (blank == std::string::npos) return;
+    Problem(std::string(what) + " is \"" + visible(word) +
+            "\": everything after the first blank is sent with it");
+  }
+
   void LoadFile(const std::string& line) {
     const std::optional<std::string> word = script_word(line);
     if (!word) {
@@ -177,6 +218,7 @@ class TScriptCheck {
     }
     FFileNamed = false;
     TooLong("the load address", word->size(), kScriptLoadAddressSize - 1);
+    WarnAfterWord("the load address", *word);
     FAddress = script_field(*word, kScriptLoadAddressSize - 1);
     std::string why;
     const std::optional<TFileSum> sum = file_size_and_checksum(FFileName, &why);
@@ -202,6 +244,7 @@ class TScriptCheck {
     }
     FAddressSet = false;
     TooLong("the version", word->size(), kScriptVersionTextSize - 1);
+    WarnAfterWord("the version", *word);
     FVersion = script_field(*word, kScriptVersionTextSize - 1);
     for (char& c : FVersion) c = char(std::toupper(static_cast<unsigned char>(c)));
     if (FVersion == "DATE") {

@@ -10,6 +10,7 @@ int TScriptReader::NextChar() {
   if (c == '\r') {
     const int after = std::getc(FFile.get());
     if (after == '\n') return after;
+    FBareCarriageReturn = true;
     if (after != EOF) std::ungetc(after, FFile.get());
   }
   return c;

@@ -33,6 +33,8 @@ class TScriptReader {
   explicit TScriptReader(const std::string& name);
 
   bool IsOpen() const { return FFile != nullptr; }
+  // Whether a carriage return came without a line feed after it.
+  bool SawBareCarriageReturn() const { return FBareCarriageReturn; }
   // Why the script could not be opened.
   const std::string& OpenError() const { return FOpenError; }
   // The next command line; nothing at the end of the file (or on a read
@@ -44,6 +46,7 @@ class TScriptReader {
   int NextChar();
 
   std::string FOpenError;
+  bool FBareCarriageReturn = false;
   TFilePtr FFile;
   int FLine = 1;
 };

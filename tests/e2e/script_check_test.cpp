@@ -117,3 +117,47 @@ TEST(ScriptCheck, ReportsEachBrokenLineByNumber) {
 
 }  // namespace
 }  // namespace kestrel::e2e
+
+namespace kestrel::e2e {
+namespace {
+
+// What the run would send or misread, and scripts that would do nothing.
+TEST(ScriptCheck, WarnsAboutWhatTheRunWouldMisread) {
+  TBatchRun run(std::string("_LF a.bin\n"      // 1
+                            "_LA 8000 ; at\n"  // 2: a comment goes into the address
+                            "_LV 1\n_LD\n"     // 3, 4: so the upload line is refused
+                            "_DY abc\n"        // 5: not a number
+                            "_LP 2x\n"         // 6: digits and more
+                            "_LF a.bin\n_LA 9000\n_LF b.bin\n_LD\n"  // 7-10: chain broken by _LF
+                            "_LF a.bin\n_LA 80") +
+                    std::string(1, '\0') + "00\n_LV 1 0\n_LD\n",  // 11-14: NUL, version blank
+                TBatchRun::Sim());
+  WriteFile(run.Folder / "a.bin", "abc");
+  WriteFile(run.Folder / "b.bin", "abcd");
+  std::string out;
+  EXPECT_EQ(check(run, out), 1) << out;
+  const auto said = [&](int line, const std::string& text) {
+    return out.find("run.sld:" + std::to_string(line) + ": " + text) != std::string::npos;
+  };
+  EXPECT_TRUE(said(2, "the load address is \"8000 ; at\"")) << out;
+  EXPECT_TRUE(said(4, "the upload line for " + (run.Folder / "a.bin").string() +
+                          " is not sent: the load address \"8000 ; at\" holds a blank"))
+      << out;
+  EXPECT_TRUE(said(5, "_DY reads \"abc\" as the number 0")) << out;
+  EXPECT_TRUE(said(6, "_LP reads \"2x\" as the number 2")) << out;
+  EXPECT_TRUE(said(10, "_LD does nothing")) << out;
+  EXPECT_TRUE(said(12, "a NUL byte cuts this line")) << out;
+  EXPECT_NE(out.find("12: _LA 80\n"), std::string::npos) << out;
+  EXPECT_TRUE(said(13, "the version is \"1 0\"")) << out;
+  EXPECT_NE(out.find("sends \"LF 80 3 126 1 0\\r\""), std::string::npos) << out;
+
+  // Lines that end in carriage returns alone read as one comment line.
+  WriteFile(run.Folder / "run.sld", "; old editor\r_SC \"A\"\r_SC \"B\"\r");
+  EXPECT_EQ(check(run, out), 1);
+  EXPECT_NE(out.find("no command line: its lines end in carriage returns alone"),
+            std::string::npos)
+      << out;
+}
+
+}  // namespace
+}  // namespace kestrel::e2e
