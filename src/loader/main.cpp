@@ -110,6 +110,8 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
 // problem of the check; port and terminal lines have nothing to act on.
 class TCheckSettingsTarget : public kestrel::TSettingsTarget {
  public:
+  explicit TCheckSettingsTarget(std::string file) : File(std::move(file)) {}
+  const std::string File;
   int Messages = 0;
   void ShowMessage(const std::string& text) override {
     std::printf("settings: %s\n", text.c_str());
@@ -122,13 +124,20 @@ class TCheckSettingsTarget : public kestrel::TSettingsTarget {
   void SetTerminalVisible(bool) override {}
   void SetTerminalBackground(int) override {}
   void SetTerminalTextColor(int) override {}
+  // A line whose word is not the example file's is likely shifted.
+  void CountedLine(int number, int fileLine, const std::string& label) override {
+    const std::string warning = kestrel::settings_label_warning(number, label);
+    if (warning.empty()) return;
+    std::printf("settings: %s:%d: %s\n", File.c_str(), fileLine, warning.c_str());
+    ++Messages;
+  }
 };
 
 int run_check(const kestrel::TCommandLine& line) {
   using namespace kestrel;
   TLoaderSettings settings;
-  TCheckSettingsTarget target;
   const std::string ini = line.IniFile.empty() ? kSettingsFileName : line.IniFile;
+  TCheckSettingsTarget target(ini);
   if (!read_settings_file(ini.c_str(), settings, target) && !line.IniFile.empty()) {
     std::printf("settings: cannot open %s\n", ini.c_str());
     ++target.Messages;
