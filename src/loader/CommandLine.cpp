@@ -125,8 +125,10 @@ working folder and probes for the unit; the operator picks a script.
                 upload line as it would be sent, and reports with line numbers
                 missing files, _LA/_LV/_LD lines that would do nothing, unknown
                 commands, quoted commands without their quotes, over-long lines
-                and arguments, and lines past the 300th. Exit 0 when the script
-                would run clean, 1 otherwise.
+                and arguments, and lines past the 300th; and settings lines
+                whose reminder word is not the one the example settings file
+                has at that place. Exit 0 when the script would run clean, 1
+                otherwise.
 --ini FILE      reads FILE in place of LoaderDefault.ini.
 --record FILE   appends one JSON line per run (window or --batch) to FILE:
                 start and end, script, port and line settings, every upload

@@ -195,6 +195,7 @@ bool TKestrelForm::check_com(int port) {
 
   InfoStatusBar->SetSimpleText(QStringLiteral("Established communication on COM ") +
                                QString::fromStdString(number));
+  InfoStatusBar->setToolTip(QString());  // earlier reasons no longer apply
   show_port_number();
   LastGoodComPort = ApdComPort1->ComNumber();
   ComBaudLabel->setText(QString::number(ApdComPort1->Baud()));
