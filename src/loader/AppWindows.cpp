@@ -2,11 +2,12 @@
 
 namespace kestrel {
 
-TKestrelWindows create_windows(TOperatorDialog& dialog) {
+TKestrelWindows create_windows(TOperatorDialog& dialog, const std::string& settingsFile) {
   TKestrelWindows w;
   w.KestrelForm = std::make_unique<TKestrelForm>(dialog);
+  w.KestrelForm->SettingsFileName = settingsFile;
   w.ProgressForm = std::make_unique<TProgressForm>();
-  w.SplashForm = std::make_unique<TSplashForm>(*w.KestrelForm, *w.ProgressForm);
+  w.SplashForm = std::make_unique<TSplashForm>(*w.KestrelForm, *w.ProgressForm, settingsFile);
   w.KestrelForm->SetCompanions(w.ProgressForm.get(), w.SplashForm.get());
   return w;
 }

@@ -3,6 +3,7 @@
 // the program ends.
 
 #include <memory>
+#include <string>
 
 #include "MainUnit.h"
 #include "Progress.h"
@@ -18,7 +19,9 @@ struct TKestrelWindows {
 };
 
 // Main window first (it becomes the application's main window), then the
-// progress window, then the splash, which sets the other two captions.
-TKestrelWindows create_windows(TOperatorDialog& dialog);
+// progress window, then the splash, which sets the other two captions. All
+// of them read `settingsFile`.
+TKestrelWindows create_windows(TOperatorDialog& dialog,
+                               const std::string& settingsFile = kSettingsFileName);
 
 }  // namespace kestrel

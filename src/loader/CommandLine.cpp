@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace kestrel {
@@ -46,6 +47,10 @@ TCommandLine parse_command_line(const std::vector<std::string>& args) {
       line.Mode = TCommandLine::TMode::Help;
       return line;
     }
+    if (arg == "--version") {
+      line.Mode = TCommandLine::TMode::Version;
+      return line;
+    }
     if (arg == "--list-ports") {
       line.Mode = TCommandLine::TMode::ListPorts;
       return line;
@@ -74,7 +79,6 @@ TCommandLine parse_command_line(const std::vector<std::string>& args) {
     }
   }
   if (batch && check) return usage("--batch and --check exclude each other");
-  if (ini && !batch && !check) return usage("--ini works only together with --batch or --check");
   if (record && check) return usage("--check runs nothing to record");
   if (batch) line.Mode = TCommandLine::TMode::Batch;
   if (check) line.Mode = TCommandLine::TMode::Check;
@@ -88,7 +92,7 @@ TCommandLine parse_command_line(int argc, char** argv) {
 }
 
 std::string command_line_help(const std::string& program) {
-  return "Usage: " + program + R"( [--record FILE]
+  return "Usage: " + program + R"( [--ini FILE] [--record FILE]
            the windowed loader
        )" +
          program + R"( --batch SCRIPT [--ini FILE] [--record FILE]
@@ -99,6 +103,9 @@ std::string command_line_help(const std::string& program) {
        )" +
          program + R"( --list-ports
            the serial ports, and how KESTREL_COM<n> maps them
+       )" +
+         program + R"( --version
+           the program's version
        )" +
          program + R"( --help
            this text
@@ -118,10 +125,11 @@ working folder and probes for the unit; the operator picks a script.
                 upload line as it would be sent, and reports with line numbers
                 missing files, _LA/_LV/_LD lines that would do nothing, unknown
                 commands, quoted commands without their quotes, over-long lines
-                and arguments, and lines past the 300th. Exit 0 when the script
-                would run clean, 1 otherwise.
---ini FILE      reads FILE in place of LoaderDefault.ini (with --batch or
-                --check).
+                and arguments, and lines past the 300th; and settings lines
+                whose reminder word is not the one the example settings file
+                has at that place. Exit 0 when the script would run clean, 1
+                otherwise.
+--ini FILE      reads FILE in place of LoaderDefault.ini.
 --record FILE   appends one JSON line per run (window or --batch) to FILE:
                 start and end, script, port and line settings, every upload
                 (file, size, checksum, address, version, result, seconds,
@@ -130,7 +138,8 @@ working folder and probes for the unit; the operator picks a script.
                 file when --record is not given.
 
 Ports: COM<n> is the device named by the environment variable KESTREL_COM<n>
-(a path, or sim: for the built-in simulated unit), else /dev/ttyS<n-1>.
+(a path, or sim: for the built-in simulated unit), else /dev/ttyS<n-1>. In
+the window, COM Port > Choose port... maps one to a device until it ends.
 
 Exit status of --batch:
   0   the run ended with "SUCCESS. Reading script file complete" and no
@@ -141,6 +150,32 @@ Exit status of --batch:
   3   the script cannot be opened
   64  wrong command line
 )";
+}
+
+bool window_display_available(const char* platform, const char* display,
+                              const char* waylandDisplay) {
+  auto set = [](const char* value) { return value && *value; };
+  if (set(display) || set(waylandDisplay)) return true;
+  if (!set(platform)) return false;
+  // "wayland;xcb" tries each in turn; a name may carry options after ':'.
+  const std::string list = platform;
+  size_t start = 0;
+  while (start <= list.size()) {
+    const size_t end = std::min(list.find(';', start), list.size());
+    const std::string entry = list.substr(start, end - start);
+    const std::string name = entry.substr(0, entry.find(':'));
+    if (!name.empty() && name != "xcb" && name.rfind("wayland", 0) != 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+std::string no_display_text(const std::string& program) {
+  return program +
+         ": no display found (DISPLAY and WAYLAND_DISPLAY are not set), so the window cannot "
+         "open.\n" +
+         std::string(program.size() + 2, ' ') + "'" + program +
+         " --batch SCRIPT' runs a script without one; '" + program + " --help' tells more.\n";
 }
 
 }  // namespace kestrel

@@ -20,7 +20,7 @@ inline constexpr int kExitCheckClean = 0;
 inline constexpr int kExitCheckProblems = 1;
 
 struct TCommandLine {
-  enum class TMode { Window, Batch, Check, Help, ListPorts, Usage };
+  enum class TMode { Window, Batch, Check, Help, Version, ListPorts, Usage };
   TMode Mode = TMode::Window;
   std::string BatchScript;  // --batch SCRIPT or --check SCRIPT
   std::string IniFile;      // --ini FILE; empty: LoaderDefault.ini in the working folder
@@ -35,5 +35,15 @@ TCommandLine parse_command_line(int argc, char** argv);
 
 // The text of --help.
 std::string command_line_help(const std::string& program);
+
+// Whether the window has a display to go to: DISPLAY or WAYLAND_DISPLAY is
+// set, or QT_QPA_PLATFORM (`platform`, null when unset) names a platform
+// that needs neither (offscreen, vnc, eglfs, ...). Null or empty values
+// count as unset.
+bool window_display_available(const char* platform, const char* display,
+                              const char* waylandDisplay);
+
+// What the windowed program says when there is no display.
+std::string no_display_text(const std::string& program);
 
 }  // namespace kestrel

@@ -158,11 +158,79 @@ void apply_line(int number, std::string_view value, TReaderState& st) {
   }
 }
 
+// The reminder words of the example file demo/LoaderDefault.ini and what
+// each line sets, by counted line.
+struct TSettingsLine {
+  const char* Label;
+  const char* Meaning;
+};
+constexpr TSettingsLine kExampleLines[] = {
+    {"ComPort", "the port to try first"},
+    {"BaudRate", "the baud rate"},
+    {"DataBits", "the data bits"},
+    {"Parity", "the parity"},
+    {"StopBits", "the stop bits"},
+    {"AutoScript", "the automatic script"},
+    {"ScriptFolder", "not used"},
+    {"Mode", "the automatic mode"},
+    {"Reserved9", "not used"},
+    {"Reserved10", "not used"},
+    {"Reserved11", "not used"},
+    {"Reserved12", "not used"},
+    {"Reserved13", "not used"},
+    {"NormalPrompt", "the normal prompt"},
+    {"LoaderPrompt", "the loader prompt"},
+    {"Reserved16", "not used"},
+    {"Reserved17", "not used"},
+    {"Reserved18", "not used"},
+    {"LoaderCommand", "the loader-mode command"},
+    {"TerminalVisible", "terminal pane shown"},
+    {"TerminalBackground", "the terminal background"},
+    {"TerminalTextColor", "the terminal text colour"},
+    {"Brand", "the brand"},
+    {"UploadCommand", "the upload command word"},
+};
+constexpr int kExampleLineCount = int(sizeof kExampleLines / sizeof kExampleLines[0]);
+
+std::string_view trim_blanks(std::string_view s) {
+  s = skip_blanks(s);
+  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool same_word(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
 struct TFileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
 }  // namespace
+
+const char* example_settings_label(int number) {
+  return number >= 1 && number <= kExampleLineCount ? kExampleLines[number - 1].Label : nullptr;
+}
+
+std::string settings_label_warning(int number, const std::string& label) {
+  const char* expected = example_settings_label(number);
+  const std::string_view word = trim_blanks(label);
+  if (!expected || same_word(word, expected)) return {};
+  // A stray or missing line shifts every later one: the word shows it.
+  constexpr size_t kShown = 40;
+  std::string shown(word.substr(0, kShown));
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  if (word.size() > kShown) shown += "...";
+  return "\"" + shown + "\" where the example file has \"" + expected +
+         "\": by its place it is setting " + std::to_string(number) + " (" +
+         kExampleLines[number - 1].Meaning + ")";
+}
 
 long settings_atol(const std::string& text) {
   size_t i = 0;
@@ -182,6 +250,7 @@ long settings_atol(const std::string& text) {
 void read_settings_from(std::FILE* file, TLoaderSettings& settings, TSettingsTarget& target) {
   TReaderState st{settings, target, std::nullopt, std::nullopt};
   int counter = 1;
+  int fileLine = 1;
   std::string line;
   line.reserve(kMaxSettingsLine + 1);
   bool clipped = false;  // characters were dropped from the current line
@@ -193,6 +262,7 @@ void read_settings_from(std::FILE* file, TLoaderSettings& settings, TSettingsTar
     bool counted = !line.empty() && line.front() != ';' && line.front() != '[';
     if (counted) {
       size_t eq = line.find('=');
+      target.CountedLine(counter, fileLine, line.substr(0, eq));
       if (eq != std::string::npos) apply_line(counter, std::string_view(line).substr(eq + 1), st);
       ++counter;
     }
@@ -211,6 +281,7 @@ void read_settings_from(std::FILE* file, TLoaderSettings& settings, TSettingsTar
     if (c == '\n') {
       cut_at_nul = false;
       if (!end_line(true)) break;
+      ++fileLine;
       continue;
     }
     // Lines are text: a zero byte ends the line's content.

@@ -41,6 +41,10 @@ class TSettingsTarget {
   virtual void SetTerminalVisible(bool visible) = 0;
   virtual void SetTerminalBackground(int choice) = 0;  // 0 default, 1 black .. 5 white
   virtual void SetTerminalTextColor(int choice) = 0;   // same indices
+  // Every counted line as it is read: its number among the counted lines,
+  // its line number in the file (from 1) and its reminder word, the text
+  // before the first "=" (the whole line when it has none).
+  virtual void CountedLine(int /*number*/, int /*fileLine*/, const std::string& /*label*/) {}
 };
 
 // Reads settings from an open stream. Binary or malformed content is read
@@ -50,6 +54,15 @@ void read_settings_from(std::FILE* file, TLoaderSettings& settings, TSettingsTar
 // Opens `path` and reads it; returns false, changing nothing, when the file
 // cannot be opened.
 bool read_settings_file(const char* path, TLoaderSettings& settings, TSettingsTarget& target);
+
+// The reminder word the example settings file writes before the "=" of
+// counted line `number`, or nullptr for a line it does not have.
+const char* example_settings_label(int number);
+
+// A warning when `label` (blanks around it and case aside) is not the
+// example file's word for counted line `number`: both words and what the
+// line sets all the same. Nothing when it is, or the example has no word.
+std::string settings_label_warning(int number, const std::string& label);
 
 // Reads a decimal number the way the C library's atol does (leading white
 // space, optional sign, digits up to the first non-digit; 0 when there is no

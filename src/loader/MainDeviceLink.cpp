@@ -1,12 +1,10 @@
 // The window's side of the serial port: sending commands, waiting for the
 // unit's prompt, probing for the unit, and the port and baud menus.
 
-#include <unistd.h>
-
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
-#include <cerrno>
+#include <cstdio>
 
 #include "Adexcept.h"
 #include "Adselcom.h"
@@ -18,18 +16,51 @@ namespace kestrel {
 
 namespace {
 
-// The port reports a device held by another program (its exclusive lock)
-// and one the user may not open by the same code; the device's permissions
-// tell them apart.
-std::string access_denied_text(int port) {
-  const std::string path = ResolvePortPath(port);
+// A printable form of a prompt character for the operator's texts.
+std::string shown_prompt(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  if (u >= 0x20 && u != 0x7F) return std::string(1, c);
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "\\x%02X", u);
+  return hex;
+}
+
+// Where the operator can look next when a port leads nowhere useful.
+std::string mapping_hint(int port) {
+  const std::string n = std::to_string(port);
+  return " (kestrel --list-ports shows the serial devices; KESTREL_COM" + n +
+         "=DEVICE maps one to COM " + n + ")";
+}
+
+std::string port_failure_text(int port, const std::string& path, TOpenFailure failure) {
   const std::string com = "COM " + std::to_string(port) + ": ";
-  if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES)
-    return com + "no permission to open " + path + " (join the dialout group)";
-  return com + path + " is in use by another program";
+  switch (failure) {
+    case TOpenFailure::ofInUse:
+      return com + path + " is in use by another program";
+    case TOpenFailure::ofPermission:
+    case TOpenFailure::ofOther:
+      return com + path + ": " + OpenFailureText(failure, path);
+    default:
+      return com + path + ": " + OpenFailureText(failure, path) + mapping_hint(port);
+  }
 }
 
 }  // namespace
+
+void TKestrelForm::note_port_failure(const std::string& text) {
+  PortFailures.push_back(text);
+  InfoStatusBar->SetSimpleText(QString::fromStdString(text));
+}
+
+void TKestrelForm::show_port_failures(bool all) {
+  if (PortFailures.empty()) return;
+  if (!all) {
+    InfoStatusBar->SetSimpleText(QString::fromStdString(PortFailures.back()));
+    return;
+  }
+  for (const std::string& text : PortFailures)
+    InfoStatusBar->SetSimpleText(QString::fromStdString(text));
+}
 
 bool TKestrelForm::try_open_port() {
   try {
@@ -103,27 +134,37 @@ void TKestrelForm::send_command_buffer() {
 bool TKestrelForm::check_com(int port) {
   // A port whose device went away is closed first: the device may be back.
   if (port_open() && ApdComPort1->DeviceLost()) close_port();
-  if (port < 1 || port > kMaxComNumber || !IsPortAvailable(port)) return false;
+  if (port < 1 || port > kMaxComNumber) return false;
+  // The trial open also tells why a port cannot be used.
+  const TPortTrial trial = TryPort(port);
+  if (!trial.Available) {
+    note_port_failure(port_failure_text(port, trial.Path, trial.Failure));
+    return false;
+  }
   const std::string number = std::to_string(port);
 
   bool openFailed = false;
+  std::string openError;
   try {
     // An open port moves to the new number.
     ApdComPort1->SetComNumber(uint16_t(port));
     if (!port_open()) ApdComPort1->SetOpen(true);
-  } catch (const EAPDException& e) {
+  } catch (const std::exception& e) {
     openFailed = true;
-    // Why, on the status bar, before the note that covers every case.
-    if (e.ErrorCode() == ecAlreadyOpen)
-      InfoStatusBar->SetSimpleText(QString::fromStdString(access_denied_text(port)));
-  } catch (const std::exception&) {
-    openFailed = true;
+    openError = e.what();
   }
   if (openFailed) {
     MessageText =
         "Note: COM Port #" + number + " is not responding/being used by other applications.";
     show_message(MessageText);
     close_port();
+    // The port reports a device held by another program and one the user may
+    // not open alike; the trial open told which, or a new one tells now.
+    TOpenFailure failure = trial.Failure;
+    if (failure == TOpenFailure::ofNone) failure = TryPort(port).Failure;
+    note_port_failure(failure == TOpenFailure::ofNone
+                          ? "COM " + number + ": " + trial.Path + ": " + openError
+                          : port_failure_text(port, trial.Path, failure));
   }
 
   Probing = true;
@@ -137,12 +178,21 @@ bool TKestrelForm::check_com(int port) {
         AwaitedPrompt = Settings.LoaderPrompt;
         answered = SendCOMCmd_GetPrompt("\r");
       }
-      if (!answered) close_port();
-    } catch (const std::exception&) {
+      if (!answered) {
+        close_port();
+        note_port_failure("COM " + number + ": " + trial.Path + " opened, but no prompt (\"" +
+                          shown_prompt(Settings.NormalPrompt) + "\" or \"" +
+                          shown_prompt(Settings.LoaderPrompt) +
+                          "\") came within 3.6 s; check the cable, the unit's power and the baud "
+                          "rate (" +
+                          std::to_string(ApdComPort1->Baud()) + ")");
+      }
+    } catch (const std::exception& e) {
       MessageText = "Note: COM Port #" + number + " is not responding.";
       show_message(MessageText);
       answered = false;
       close_port();
+      note_port_failure("COM " + number + ": " + trial.Path + ": " + e.what());
     }
   }
   Probing = false;
@@ -150,6 +200,7 @@ bool TKestrelForm::check_com(int port) {
 
   InfoStatusBar->SetSimpleText(QStringLiteral("Established communication on COM ") +
                                QString::fromStdString(number));
+  InfoStatusBar->setToolTip(QString());  // earlier reasons no longer apply
   show_port_number();
   LastGoodComPort = ApdComPort1->ComNumber();
   ComBaudLabel->setText(QString::number(ApdComPort1->Baud()));
@@ -188,6 +239,7 @@ void TKestrelForm::COM2MenuClick() {
 void TKestrelForm::probe_from_menu(int port) {
   TBusyCursor busy;
   disable_btns();  // no script starts in the middle of the probe
+  PortFailures.clear();
   const QString number = QString::number(port);
   InfoStatusBar->SetSimpleText(QStringLiteral("Checking COM ") + number +
                                QStringLiteral(".... Please wait.... "));
@@ -201,6 +253,8 @@ void TKestrelForm::probe_from_menu(int port) {
     MessageText = "Error! Cannot establish communication using COM " + std::to_string(port) +
                   ". Please check RS232 connection";
     show_message(MessageText);
+    // Why, where it stays in view.
+    show_port_failures(false);
   }
   start_status_lights();
   enable_btns();
@@ -209,6 +263,7 @@ void TKestrelForm::probe_from_menu(int port) {
 
 void TKestrelForm::SearchAllMenuClick() {
   // No script starts in the middle of the probe.
+  PortFailures.clear();
   const bool enabled = PickButton->isEnabled();
   disable_btns();
   const int found = process_com();
@@ -220,6 +275,27 @@ void TKestrelForm::SearchAllMenuClick() {
   ComCheckBox->setEnabled(false);
   start_status_lights();
   enable_btns();
+}
+
+int TKestrelForm::current_com_number() const {
+  // The number the window shows for the port ("None" reads as 0), else the
+  // configured one, else COM1.
+  if (const int shown = ComNumberLabel->text().toInt(); shown > 0) return shown;
+  const int configured = Settings.ConfiguredComNumber;
+  return configured > 0 && configured <= kMaxComNumber ? configured : 1;
+}
+
+void TKestrelForm::ChoosePortMenuClick() {
+  const int port = current_com_number();
+  TComSelectForm form(port, this);
+  if (form.exec() != TComSelectForm::mrOk) return;
+  const std::string device = form.SelectedDevice();
+  if (device.empty()) return;
+  // For this session only: the settings and the environment stay as they are.
+  MapPortForSession(port, device);
+  // An open port keeps the device it has until it is opened again.
+  close_port();
+  probe_from_menu(port);
 }
 
 void TKestrelForm::N12001Click() {
@@ -246,11 +322,13 @@ void TKestrelForm::ComCheckBoxClick() {
     if (port_open()) close_port();
     return;
   }
+  PortFailures.clear();
   if (!port_open() && process_com() == -1) {
     ComCheckBox->setChecked(false);
     show_message(
         "Unable to use Com Ports. Please make sure no one else is using the Hardware thru the Com "
         "Ports");
+    show_port_failures(false);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QStringList>
 #include <QTimer>
 
 #include "MainUnit.h"
@@ -48,6 +49,8 @@ void TKestrelForm::FormShow() {
       show_message(
           "Error!! COM port communication failed. Please check RS232 connection/INI settings. "
           "Exiting application");
+      // Why, port by port, right after the message.
+      show_port_failures(true);
     }
     // The process ends on the timer's first tick, once the event loop runs.
     JustUploadTimer->start();
@@ -58,6 +61,7 @@ void TKestrelForm::FormShow() {
 }
 
 bool TKestrelForm::probe_at_start_up() {
+  PortFailures.clear();
   if (Settings.ConfiguredComNumber != 0 && check_com(Settings.ConfiguredComNumber)) return true;
   return process_com() == 1;
 }
@@ -72,6 +76,10 @@ void TKestrelForm::hide_splash() {
 }
 
 void TKestrelForm::com_not_found() {
+  // The status bar keeps its guidance; why each port failed is at hand on it.
+  QStringList reasons;
+  for (const std::string& text : PortFailures) reasons << QString::fromStdString(text);
+  InfoStatusBar->setToolTip(reasons.join(QLatin1Char('\n')));
   if (Settings.ConfiguredComNumber == 0) {
     set_status("Unable to open Hardware through COM ports. Select new COM port before proceeding");
     disable_btns();

@@ -259,6 +259,8 @@ void TKestrelForm::build_menus() {
   COM2Menu = item(COMPortMenu, "COM2Menu", "COM2", &TKestrelForm::COM2MenuClick);
   separator(COMPortMenu, "N1");
   SearchAllMenu = item(COMPortMenu, "SearchAllMenu", "Search", &TKestrelForm::SearchAllMenuClick);
+  ChoosePortMenu =
+      item(COMPortMenu, "ChoosePortMenu", "Choose port...", &TKestrelForm::ChoosePortMenuClick);
   Baud1 = submenu(ConfigMenu, "Baud1", "Baud");
   N12001 = item(Baud1, "N12001", "1200", &TKestrelForm::N12001Click);
   N24001 = item(Baud1, "N24001", "2400", &TKestrelForm::N24001Click);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Adport.h"
 #include "Adstatlt.h"
@@ -80,6 +81,9 @@ class TKestrelForm : public QMainWindow {
   void COM1MenuClick();
   void COM2MenuClick();
   void SearchAllMenuClick();
+  // Maps the current COM number to a serial device the operator picks, for
+  // this session, and probes it as the COM items do.
+  void ChoosePortMenuClick();
   void N12001Click();
   void N24001Click();
   void N96001Click();
@@ -128,6 +132,9 @@ class TKestrelForm : public QMainWindow {
   bool AwaitingResponse = false;
   std::string MessageText;
   int LastGoodComPort = 0;
+  // Why each port of the latest probing round could not be used, one text a
+  // port ("COM 1: /dev/ttyUSB0: no such device ...").
+  std::vector<std::string> PortFailures;
   std::string ScriptFileName;
 
   // Prompt state and the capture of one answer line (window thread only).
@@ -243,6 +250,7 @@ class TKestrelForm : public QMainWindow {
   QAction* COM1Menu = nullptr;
   QAction* COM2Menu = nullptr;
   QAction* SearchAllMenu = nullptr;
+  QAction* ChoosePortMenu = nullptr;
   QMenu* Baud1 = nullptr;
   QAction* N12001 = nullptr;
   QAction* N24001 = nullptr;
@@ -322,6 +330,12 @@ class TKestrelForm : public QMainWindow {
   // Start-up steps handed to other parts of the window.
   bool probe_at_start_up();
   void probe_from_menu(int port);
+  int current_com_number() const;
+  // Shows why a port cannot be used on the status bar and keeps it for the
+  // round's summary.
+  void note_port_failure(const std::string& text);
+  // Shows the round's last reason again, or every one.
+  void show_port_failures(bool all);
   void start_status_lights();
   void hide_splash();
 

@@ -39,13 +39,19 @@ QString qt_name_filter(const std::string& filter) {
   return filters.join(QStringLiteral(";;"));
 }
 
+void TQtOperatorDialog::hide_splash() {
+  if (FSplash && FSplash->isVisible()) FSplash->hide();
+}
+
 void TQtOperatorDialog::ShowMessage(const std::string& text) {
+  hide_splash();
   QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kApplicationTitle),
                   message_box_text(text), QMessageBox::Ok, QApplication::activeWindow());
   box.exec();
 }
 
 bool TQtOperatorDialog::ConfirmExit(QWidget* owner, const std::string& text) {
+  hide_splash();
   QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kConfirmExitCaption),
                   message_box_text(text), QMessageBox::Yes | QMessageBox::No, owner);
   box.setDefaultButton(QMessageBox::Yes);
@@ -67,6 +73,7 @@ void TQtOperatorDialog::AskExit(QWidget* owner, const std::string& text,
 
 std::optional<std::string> TQtOperatorDialog::OpenFile(QWidget* owner,
                                                        const TOpenFileRequest& request) {
+  hide_splash();
   const QString path = QFileDialog::getOpenFileName(
       owner, QStringLiteral("Open"), QString::fromLocal8Bit(request.InitialDir.c_str()),
       qt_name_filter(request.Filter));
@@ -97,6 +104,7 @@ constexpr TNamedColor kFontColors[] = {
 
 std::optional<TTerminalFont> TQtOperatorDialog::ChooseFont(QWidget* owner,
                                                            const TTerminalFont& current) {
+  hide_splash();
   QDialog dialog(owner);
   dialog.setWindowTitle(QStringLiteral("Font"));
   auto* layout = new QVBoxLayout(&dialog);

@@ -80,7 +80,8 @@ void TSplashImage::mouseReleaseEvent(QMouseEvent* event) {
   if (OnClick && rect().contains(event->position().toPoint())) OnClick();
 }
 
-TSplashForm::TSplashForm(TKestrelForm& main, TProgressForm& progress, QWidget* parent)
+TSplashForm::TSplashForm(TKestrelForm& main, TProgressForm& progress,
+                         const std::string& settingsFile, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
   setObjectName(QStringLiteral("SplashForm"));
   resize(795, 687);
@@ -89,15 +90,15 @@ TSplashForm::TSplashForm(TKestrelForm& main, TProgressForm& progress, QWidget* p
   QMIImage->OnClick = [this] { QMIImageClick(); };
   KLRImage = new TSplashImage(this);
   KLRImage->setObjectName(QStringLiteral("KLRImage"));
-  select_brand(main, progress);
+  select_brand(main, progress, settingsFile);
 }
 
 void TSplashForm::QMIImageClick() {
   hide();
 }
 
-void TSplashForm::select_brand(QWidget& main, QWidget& progress) {
-  const std::optional<long> brand = read_brand_setting(kSettingsFileName);
+void TSplashForm::select_brand(QWidget& main, QWidget& progress, const std::string& settingsFile) {
+  const std::optional<long> brand = read_brand_setting(settingsFile.c_str());
   if (!brand) return;
   const TBrandLook look = look_of(*brand);
   main.setWindowTitle(QString::fromLatin1(look.MainCaption));

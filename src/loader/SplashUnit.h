@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "LoaderSettings.h"
+
 namespace kestrel {
 
 class TKestrelForm;
@@ -41,7 +43,9 @@ class TSplashForm : public QWidget {
  public:
   static constexpr int kPauseMs = 640;
 
-  TSplashForm(TKestrelForm& main, TProgressForm& progress, QWidget* parent = nullptr);
+  // `settingsFile`: the settings file the brand setting is read from.
+  TSplashForm(TKestrelForm& main, TProgressForm& progress,
+              const std::string& settingsFile = kSettingsFileName, QWidget* parent = nullptr);
 
   void QMIImageClick();
 
@@ -52,7 +56,7 @@ class TSplashForm : public QWidget {
   TSplashImage* KLRImage = nullptr;  // second brand, 800 x 700 JPEG
 
  private:
-  void select_brand(QWidget& main, QWidget& progress);
+  void select_brand(QWidget& main, QWidget& progress, const std::string& settingsFile);
   bool load_picture(long brand);
 
   std::string FPictureError;

@@ -1,7 +1,8 @@
 // Kestrel: loads firmware into an embedded unit over a serial line.
 // The composition root: reads the command line, builds the application, its
 // dialogs and windows, and runs the event loop. The windowed program ends
-// with status 0 on every path; an unattended run tells how it went.
+// with status 0 on every path once it has a display; an unattended run
+// tells how it went.
 
 #include <unistd.h>
 
@@ -69,7 +70,7 @@ int run_windowed(int argc, char** argv, const kestrel::TCommandLine& line) {
   if (!line.RecordFile.empty()) recorder = std::make_unique<TRunRecorder>(line.RecordFile);
   TKestrelWindows windows;
   try {
-    windows = create_windows(dialog);
+    windows = create_windows(dialog, line.IniFile.empty() ? kSettingsFileName : line.IniFile);
   } catch (const std::exception& e) {
     dialog.ShowMessage(e.what());
     return 0;
@@ -78,6 +79,7 @@ int run_windowed(int argc, char** argv, const kestrel::TCommandLine& line) {
     return 0;
   }
 
+  dialog.SetSplash(windows.SplashForm.get());
   windows.KestrelForm->Recorder = recorder.get();
   windows.KestrelForm->show();
   app.exec();
@@ -110,6 +112,8 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
 // problem of the check; port and terminal lines have nothing to act on.
 class TCheckSettingsTarget : public kestrel::TSettingsTarget {
  public:
+  explicit TCheckSettingsTarget(std::string file) : File(std::move(file)) {}
+  const std::string File;
   int Messages = 0;
   void ShowMessage(const std::string& text) override {
     std::printf("settings: %s\n", text.c_str());
@@ -122,13 +126,20 @@ class TCheckSettingsTarget : public kestrel::TSettingsTarget {
   void SetTerminalVisible(bool) override {}
   void SetTerminalBackground(int) override {}
   void SetTerminalTextColor(int) override {}
+  // A line whose word is not the example file's is likely shifted.
+  void CountedLine(int number, int fileLine, const std::string& label) override {
+    const std::string warning = kestrel::settings_label_warning(number, label);
+    if (warning.empty()) return;
+    std::printf("settings: %s:%d: %s\n", File.c_str(), fileLine, warning.c_str());
+    ++Messages;
+  }
 };
 
 int run_check(const kestrel::TCommandLine& line) {
   using namespace kestrel;
   TLoaderSettings settings;
-  TCheckSettingsTarget target;
   const std::string ini = line.IniFile.empty() ? kSettingsFileName : line.IniFile;
+  TCheckSettingsTarget target(ini);
   if (!read_settings_file(ini.c_str(), settings, target) && !line.IniFile.empty()) {
     std::printf("settings: cannot open %s\n", ini.c_str());
     ++target.Messages;
@@ -151,6 +162,9 @@ int main(int argc, char** argv) {
     case TCommandLine::TMode::Help:
       std::fputs(kestrel::command_line_help("kestrel").c_str(), stdout);
       return 0;
+    case TCommandLine::TMode::Version:
+      std::printf("kestrel %s\n", kestrel::kProgramVersion);
+      return 0;
     case TCommandLine::TMode::ListPorts:
       // Describes the serial devices; opens none.
       kestrel::WritePortList(std::cout, kestrel::DiscoverPorts());
@@ -169,6 +183,12 @@ int main(int argc, char** argv) {
       }
     case TCommandLine::TMode::Window:
       break;
+  }
+  // Without a display the toolkit would abort; say what to do instead.
+  if (!kestrel::window_display_available(std::getenv("QT_QPA_PLATFORM"), std::getenv("DISPLAY"),
+                                         std::getenv("WAYLAND_DISPLAY"))) {
+    std::fputs(kestrel::no_display_text("kestrel").c_str(), stderr);
+    return kestrel::kExitUsage;
   }
   // Whatever happens, the windowed program ends with status 0.
   try {

@@ -138,6 +138,17 @@ inline constexpr int kWaitReady = 0;      // the awaited condition holds
 inline constexpr int kWaitCancelled = 1;  // the cancel descriptor became readable
 inline constexpr int kDeviceClosed = -1;  // the device was closed (or failed)
 
+// Why a device could not be opened, in terms an operator can act on.
+enum class TOpenFailure {
+  ofNone,        // it opened, or the device cannot tell
+  ofNoDevice,    // nothing is there (or what was there has gone)
+  ofNotSerial,   // something that is no serial device: a file, a folder, /dev/null
+  ofPermission,  // the user may not open it
+  ofInUse,       // another program holds it
+  ofConsole,     // the kernel's console, which is never opened unasked
+  ofOther,
+};
+
 // Error numbers a device reports, negated (no such device -2, path -3,
 // in use or denied -5, no memory -8, bad argument -87). Any other failure
 // is minus the platform's own error number.
@@ -150,6 +161,8 @@ class TApdSerialDevice {
 
   // Opens exclusively; 0 or a negative error number (see above).
   virtual int Open() = 0;
+  // Why the last Open failed; ofNone after one that succeeded.
+  virtual TOpenFailure LastOpenFailure() const { return TOpenFailure::ofNone; }
   // Idempotent; wakes every blocked wait.
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;

@@ -256,6 +256,12 @@ std::string DescribePort(const TPortInfo& port) {
   return Printable(text);
 }
 
+std::string DeviceChoiceText(const TPortInfo& port) {
+  std::string text = Printable(port.Path);
+  if (!port.ById.empty()) text += "  " + Printable(fs::path(port.ById).filename().string());
+  return text + "  " + DescribePort(port);
+}
+
 void WritePortList(std::ostream& out, const std::vector<TPortInfo>& ports) {
   std::ostringstream text;
   if (ports.empty()) text << "No serial devices found.\n";

@@ -59,6 +59,10 @@ const TPortInfo* FindPort(const std::vector<TPortInfo>& ports, const std::string
 // Control characters from the device are shown as '?'.
 std::string DescribePort(const TPortInfo& port);
 
+// One line naming the device for a choice among devices: its path, the
+// file name of its by-id link when it has one, and DescribePort.
+std::string DeviceChoiceText(const TPortInfo& port);
+
 // The listing `kestrel --list-ports` prints: each device, then each port
 // that KESTREL_COM<n> maps to something else (a scheme such as "sim:", a
 // pseudo-terminal, or a path with nothing behind it now).

@@ -1,7 +1,9 @@
 #include "AwPortPath.h"
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "AdErrorCodes.h"
 #include "AwPosix.h"
@@ -25,6 +28,7 @@ constexpr const char* kPortVariable = "KESTREL_COM";
 struct TRegistry {
   std::mutex lock;
   std::map<std::string, TDeviceFactory> schemes;
+  std::map<int, std::string> sessionPorts;
   std::string consoleList = kDefaultConsoleList;
 };
 
@@ -52,8 +56,34 @@ bool SameCharDevice(const struct stat& a, const std::string& other) {
   return ::stat(other.c_str(), &b) == 0 && S_ISCHR(b.st_mode) && b.st_rdev == a.st_rdev;
 }
 
-// True when some KESTREL_COM<n> holds exactly `path`.
+std::string SessionPortPath(int n) {
+  auto& registry = Registry();
+  std::lock_guard lock(registry.lock);
+  const auto it = registry.sessionPorts.find(n);
+  return it == registry.sessionPorts.end() ? std::string() : it->second;
+}
+
+// The name of the group that owns `path`, empty when it cannot be told.
+std::string GroupOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  long size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
+  std::vector<char> buffer(size_t(size > 0 ? size : 16384));
+  struct group entry {};
+  struct group* found = nullptr;
+  if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+    return {};
+  return found->gr_name;
+}
+
+// True when the session or some KESTREL_COM<n> names exactly `path`.
 bool NamedByPortVariable(const std::string& path) {
+  {
+    auto& registry = Registry();
+    std::lock_guard lock(registry.lock);
+    for (const auto& [n, mapped] : registry.sessionPorts)
+      if (mapped == path) return true;
+  }
   const size_t prefix = std::strlen(kPortVariable);
   for (char** env = environ; env && *env; ++env) {
     const char* entry = *env;
@@ -73,6 +103,7 @@ class TApdAbsentDevice final : public TApdSerialDevice {
   explicit TApdAbsentDevice(std::string path) : path_(std::move(path)) {}
   std::string Path() const override { return path_; }
   int Open() override { return ecFileNotFound; }
+  TOpenFailure LastOpenFailure() const override { return TOpenFailure::ofConsole; }
   void Close() override {}
   bool IsOpen() const override { return false; }
   int SetQueueSizes(int, int) override { return ecCommNotOpen; }
@@ -104,6 +135,7 @@ class TApdAbsentDevice final : public TApdSerialDevice {
 }  // namespace
 
 std::string ResolvePortPath(int n, const std::string& devRoot) {
+  if (std::string session = SessionPortPath(n); !session.empty()) return session;
   const std::string variable = kPortVariable + std::to_string(n);
   if (const char* mapped = std::getenv(variable.c_str()); mapped && *mapped) return mapped;
   return devRoot + "/ttyS" + std::to_string(n - 1);
@@ -114,6 +146,7 @@ std::string ResolvePortPath(int n) {
 }
 
 bool IsPortMappedExplicitly(int n) {
+  if (!SessionPortPath(n).empty()) return true;
   const std::string variable = kPortVariable + std::to_string(n);
   const char* mapped = std::getenv(variable.c_str());
   return mapped && *mapped;
@@ -148,6 +181,40 @@ void SetConsoleListFile(const std::string& file) {
   auto& registry = Registry();
   std::lock_guard lock(registry.lock);
   registry.consoleList = file.empty() ? kDefaultConsoleList : file;
+}
+
+void MapPortForSession(int n, const std::string& path) {
+  auto& registry = Registry();
+  std::lock_guard lock(registry.lock);
+  if (path.empty())
+    registry.sessionPorts.erase(n);
+  else
+    registry.sessionPorts[n] = path;
+}
+
+std::string OpenFailureText(TOpenFailure failure, const std::string& path) {
+  switch (failure) {
+    case TOpenFailure::ofNone:
+      return "opened";
+    case TOpenFailure::ofNoDevice:
+      return "no such device";
+    case TOpenFailure::ofNotSerial:
+      return "not a serial device";
+    case TOpenFailure::ofPermission: {
+      const std::string group = GroupOf(path);
+      if (group == "dialout")
+        return "no permission to open it; join the dialout group (sudo usermod -aG dialout "
+               "$USER, then log in again)";
+      return "no permission to open it" + (group.empty() ? "" : " (group " + group + ")");
+    }
+    case TOpenFailure::ofInUse:
+      return "in use by another program";
+    case TOpenFailure::ofConsole:
+      return "the system console, never opened unless KESTREL_COM<n> names it";
+    case TOpenFailure::ofOther:
+      break;
+  }
+  return "cannot be opened";
 }
 
 void RegisterDeviceScheme(const std::string& scheme, TDeviceFactory factory) {

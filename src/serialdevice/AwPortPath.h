@@ -13,12 +13,13 @@
 
 namespace kestrel {
 
-// The device path of port n: the environment variable KESTREL_COM<n> when
-// set and not empty, else /dev/ttyS<n-1>.
+// The device path of port n: the session's mapping (MapPortForSession), else
+// the environment variable KESTREL_COM<n> when set and not empty, else
+// /dev/ttyS<n-1>.
 std::string ResolvePortPath(int n);
 // The same with the default ports under `devRoot` instead of /dev.
 std::string ResolvePortPath(int n, const std::string& devRoot);
-// True when KESTREL_COM<n> names the port's device explicitly.
+// True when the session or KESTREL_COM<n> names the port's device explicitly.
 bool IsPortMappedExplicitly(int n);
 
 // True for the kernel's console: any device listed in the console-list file
@@ -29,6 +30,16 @@ bool IsConsoleDevice(const std::string& path);
 bool IsConsoleDevice(const std::string& path, const std::string& consoleListFile);
 // Replaces the console-list file (tests); an empty name restores the default.
 void SetConsoleListFile(const std::string& file);
+
+// Maps port n to `path` until the program ends, ahead of KESTREL_COM<n>
+// (an empty path removes the mapping). Nothing is written anywhere.
+void MapPortForSession(int n, const std::string& path);
+
+// What an operator reads about a device that could not be opened, without
+// the path: "no such device", "not a serial device", "no permission to open
+// it ...", "in use by another program", ... A permission problem on a device
+// of the dialout group says how to join the group.
+std::string OpenFailureText(TOpenFailure failure, const std::string& path);
 
 // Makes `factory` serve every path "scheme:...". A null factory removes it.
 void RegisterDeviceScheme(const std::string& scheme, TDeviceFactory factory);

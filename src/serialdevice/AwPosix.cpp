@@ -52,38 +52,44 @@ constexpr uint8_t kLoopedBackLevels = ms_CtsOn | ms_DsrOn | ms_RlsdOn;
 
 }  // namespace
 
-int ApdResultFromErrno(int err, bool atOpen) {
+TErrnoMeaning ErrnoMeaning(int err, bool atOpen) {
+  using F = TOpenFailure;
   switch (err) {
     case 0:
-      return ecOK;
+      return {ecOK, F::ofNone};
     case ENOENT:
     case ENODEV:
     case ENXIO:
     case EIO:  // at open: a node without hardware; later: the device went away
-      return ecFileNotFound;
+      return {ecFileNotFound, F::ofNoDevice};
     case ENOTDIR:
     case ENAMETOOLONG:
     case ELOOP:
-      return ecPathNotFound;
+      return {ecPathNotFound, F::ofNoDevice};
     case EMFILE:
     case ENFILE:
-      return ecTooManyFiles;
-    case EBUSY:
+      return {ecTooManyFiles, F::ofOther};
+    case EBUSY:  // another opener's exclusive mode
+      return {ecAccessDenied, F::ofInUse};
     case EACCES:
     case EPERM:
-      return ecAccessDenied;
-    case EWOULDBLOCK:
-      return atOpen ? ecAccessDenied : -err;
+      return {ecAccessDenied, F::ofPermission};
+    case EWOULDBLOCK:  // at open: another program holds the lock
+      return {atOpen ? ecAccessDenied : -err, atOpen ? F::ofInUse : F::ofOther};
     case EBADF:
-      return ecInvalidHandle;
+      return {ecInvalidHandle, F::ofOther};
     case ENOMEM:
     case ENOBUFS:
-      return ecOutOfMemory;
+      return {ecOutOfMemory, F::ofOther};
     case EINVAL:
-      return ecInvalidParameter;
+      return {ecInvalidParameter, F::ofOther};
     default:
       break;
   }
+  // Something that opens but is no terminal, or a folder.
+  const F failure = err == ENOTTY || err == EISDIR ? F::ofNotSerial
+                    : err == EROFS                 ? F::ofPermission
+                                                   : F::ofOther;
   // Any other number travels as itself and shows the platform's text, unless
   // that number has a text of its own here (EINTR would read "Too many open
   // files", EUSERS "Invalid argument"), lies beyond the file and device
@@ -91,8 +97,8 @@ int ApdResultFromErrno(int err, bool atOpen) {
   // not mislead.
   const bool ownText = err > 0 && err <= -ecHardwareFailure && err != -ecInvalidParameter &&
                        MessageNumberToString(err).empty() && !KelpLoadStr(err).empty();
-  if (!ownText) return ecHardwareFailure;
-  return -err;
+  if (!ownText) return {ecHardwareFailure, failure};
+  return {-err, failure};
 }
 
 // Counts a call that uses the descriptor, so Close waits for it to leave.
@@ -139,25 +145,26 @@ bool TApdPosixDevice::IsOpen() const {
 int TApdPosixDevice::Open() {
   std::unique_lock lock(fdMutex_);
   if (fd_.valid()) return ecAccessDenied;
+  openFailure_ = TOpenFailure::ofNone;
 
   TApdFd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return ApdResultFromErrno(errno, true);
+  if (!fd.valid()) return OpenFailed(errno);
   // flock holds against every other opener, root included; TIOCEXCL adds
   // the kernel's own exclusive mode for programs that do not lock.
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return ApdResultFromErrno(errno, true);
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return OpenFailed(errno);
   struct termios tio {};
-  if (::tcgetattr(fd.get(), &tio) != 0) return ApdResultFromErrno(errno, true);
-  if (RetryIoctl(fd.get(), TIOCEXCL, nullptr) != 0) return ApdResultFromErrno(errno, true);
+  if (::tcgetattr(fd.get(), &tio) != 0) return OpenFailed(errno);
+  if (RetryIoctl(fd.get(), TIOCEXCL, nullptr) != 0) return OpenFailed(errno);
 
   ::cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  if (::tcsetattr(fd.get(), TCSANOW, &tio) != 0) return ApdResultFromErrno(errno, true);
+  if (::tcsetattr(fd.get(), TCSANOW, &tio) != 0) return OpenFailed(errno);
 
   auto closeEvent = std::make_unique<TApdEventFd>();
-  if (!closeEvent->valid() || !lookAgain_.valid()) return ApdResultFromErrno(errno, true);
+  if (!closeEvent->valid() || !lookAgain_.valid()) return OpenFailed(errno);
   // Received bytes go up at once (nothing fails after this, so Close puts
   // it back). A driver that refuses, such as a pseudo-terminal's, still
   // works, only slower to answer.
@@ -198,6 +205,17 @@ int TApdPosixDevice::Open() {
   fd_ = std::move(fd);
   lowLatencySet_ = lowLatencySet;
   return ecOK;
+}
+
+TOpenFailure TApdPosixDevice::LastOpenFailure() const {
+  std::lock_guard lock(fdMutex_);
+  return openFailure_;
+}
+
+int TApdPosixDevice::OpenFailed(int err) {
+  const TErrnoMeaning meaning = ErrnoMeaning(err, true);
+  openFailure_ = meaning.Failure;
+  return meaning.Result;
 }
 
 void TApdPosixDevice::Close() {

@@ -14,14 +14,27 @@
 
 namespace kestrel {
 
-// Turns an errno into this layer's result code. The one place that does:
-// no such device -2 (ENOENT, ENODEV, ENXIO, and EIO, which a vanished
-// device gives), path -3, too many files -4, in use or denied -5 (EBUSY,
-// EACCES, EPERM, and EWOULDBLOCK from the lock at open), bad descriptor -6,
-// no memory -8, bad argument -87. Any other errno is minus itself, so its
-// text is the platform's, except where that number has a text of its own in
-// the message table: those read "General failure" (-162).
-int ApdResultFromErrno(int err, bool atOpen = false);
+// What an errno means: this layer's result code, and for a failed open
+// what the operator is told.
+struct TErrnoMeaning {
+  int Result = 0;
+  TOpenFailure Failure = TOpenFailure::ofNone;
+};
+
+// The one place that reads errno values. Result codes: no such device -2
+// (ENOENT, ENODEV, ENXIO, and EIO, which a vanished device gives), path -3,
+// too many files -4, in use or denied -5 (EBUSY, EACCES, EPERM, and
+// EWOULDBLOCK from the lock at open), bad descriptor -6, no memory -8, bad
+// argument -87. Any other errno is minus itself, so its text is the
+// platform's, except where that number has a text of its own in the message
+// table: those read "General failure" (-162). Open failures: a missing path
+// is no device; ENOTTY and EISDIR (a file, a folder, /dev/null) are no
+// serial device; EACCES, EPERM and EROFS are permission; EBUSY (another
+// opener's exclusive mode) and the lock at open are in use.
+TErrnoMeaning ErrnoMeaning(int err, bool atOpen = false);
+inline int ApdResultFromErrno(int err, bool atOpen = false) {
+  return ErrnoMeaning(err, atOpen).Result;
+}
 
 // Thread contract: as TApdSerialDevice. Close may race with every other
 // call; the descriptor is released only once no call is using it, so a
@@ -33,6 +46,7 @@ class TApdPosixDevice final : public TApdSerialDevice {
 
   std::string Path() const override { return path_; }
   int Open() override;
+  TOpenFailure LastOpenFailure() const override;
   void Close() override;
   bool IsOpen() const override;
   int SetQueueSizes(int inSize, int outSize) override;
@@ -55,6 +69,8 @@ class TApdPosixDevice final : public TApdSerialDevice {
  private:
   class TUse;
 
+  // Records why Open failed; returns the result code.
+  int OpenFailed(int err);
   int EnterUse();
   void LeaveUse();
   int ApplyTermios(int fd, const TDeviceSettings& s);
@@ -70,13 +86,14 @@ class TApdPosixDevice final : public TApdSerialDevice {
 
   const std::string path_;
 
-  mutable std::mutex fdMutex_;  // fd_, closeEvent_, users_, closing_
+  mutable std::mutex fdMutex_;  // fd_, closeEvent_, users_, closing_, openFailure_
   std::condition_variable fdIdle_;
   TApdFd fd_;
   std::unique_ptr<TApdEventFd> closeEvent_;
   int users_ = 0;
   bool closing_ = false;
   bool lowLatencySet_ = false;  // Open asked the driver for low latency
+  TOpenFailure openFailure_ = TOpenFailure::ofNone;
 
   bool isPseudoTerminal_ = false;  // set by Open before the descriptor is shared
   std::atomic<bool> hasModemLines_{false};

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "LoaderSettings.h"
+
 extern char** environ;
 
 namespace kestrel::e2e {
@@ -105,8 +107,10 @@ inline std::string SettingsText(int port = 0, int baud = 38400, const char* mode
                                "0",
                                "0",
                                "LF"};
+  // Each line carries the example file's reminder word, as a checked file would.
   int n = 1;
-  for (const std::string& value : lines) text += "Line" + std::to_string(n++) + "=" + value + "\n";
+  for (const std::string& value : lines)
+    text += std::string(example_settings_label(n++)) + "=" + value + "\n";
   return text;
 }
 

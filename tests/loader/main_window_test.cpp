@@ -143,6 +143,7 @@ TEST_F(MainWindow, MenuTreeInDisplayOrder) {
       "2 COM2Menu \"COM2\"",
       "2 N1 \"-\"",
       "2 SearchAllMenu \"Search\"",
+      "2 ChoosePortMenu \"Choose port...\"",
       "1 Baud1 \"Baud\"",
       "2 N12001 \"1200\"",
       "2 N24001 \"2400\"",

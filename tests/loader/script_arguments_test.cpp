@@ -63,6 +63,10 @@ TEST(CommandLine, ModesAndMistakes) {
   EXPECT_EQ(parse_command_line({"--help"}).Mode, M::Help);
   EXPECT_EQ(parse_command_line({"--batch", "x.sld", "--help"}).Mode, M::Help);
   EXPECT_EQ(parse_command_line({"--list-ports"}).Mode, M::ListPorts);
+  EXPECT_EQ(parse_command_line({"--version"}).Mode, M::Version);
+  const TCommandLine window = parse_command_line({"--ini", "w.ini"});
+  EXPECT_EQ(window.Mode, M::Window);
+  EXPECT_EQ(window.IniFile, "w.ini");
 
   const TCommandLine batch = parse_command_line({"--batch", "run.sld", "--ini", "a.ini"});
   EXPECT_EQ(batch.Mode, M::Batch);
@@ -83,7 +87,6 @@ TEST(CommandLine, ModesAndMistakes) {
        std::vector<std::vector<std::string>>{{"--batch"},
                                              {"--batch="},
                                              {"--batch", "a", "--batch", "b"},
-                                             {"--ini", "a.ini"},
                                              {"--batch", "a", "--ini"},
                                              {"run.sld"},
                                              {"--batchx", "a"},

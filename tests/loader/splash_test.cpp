@@ -1,10 +1,14 @@
 // The splash window: the brand setting read from counted line 23, the
 // captions and picture each brand gives, the click that hides the house
-// splash, and the JPEG decoder on our picture and on damaged ones.
+// splash, the message box that never waits behind it, and the JPEG decoder
+// on our picture and on damaged ones.
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QFile>
+#include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 #include <optional>
@@ -15,6 +19,7 @@
 #include "LoaderTestApp.h"
 #include "MainUnit.h"
 #include "Progress.h"
+#include "QtOperatorDialog.h"
 #include "RecordingOperatorDialog.h"
 #include "SplashUnit.h"
 
@@ -134,6 +139,30 @@ TEST_F(SplashWindow, OtherBrandsAndMissingSettingsShowNoSplash) {
     EXPECT_EQ(caption(*u.Main), "Quillmark Inc. :- Kestrel");
     EXPECT_EQ(caption(*u.Progress), "Quillmark Inc. :- File Upload Progress");
   }
+}
+
+TEST_F(SplashWindow, AMessageBoxHidesTheSplashBeforeItShows) {
+  // The second brand's splash stays until start-up hides it, on top of
+  // everything: a box shown meanwhile would wait unseen behind it.
+  const std::string settings = settings_with_brand("Brand=100\n");
+  TWindows w = create(&settings);
+  ASSERT_TRUE(w.Splash->isVisible()) << w.Splash->PictureError();
+  TQtOperatorDialog operatorDialog;
+  operatorDialog.SetSplash(w.Splash.get());
+
+  std::optional<bool> splashShownWithBox;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    poll.stop();
+    splashShownWithBox = w.Splash->isVisible();
+    box->button(QMessageBox::Ok)->click();
+  });
+  poll.start(20);
+  operatorDialog.ShowMessage("Error! Baud Rate set in INI file is invalid!");
+  ASSERT_TRUE(splashShownWithBox.has_value());
+  EXPECT_FALSE(*splashShownWithBox);
 }
 
 QByteArray our_jpeg() {

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QStandardItemModel>
 #include <QVariant>
 #include <algorithm>
 
@@ -16,20 +17,63 @@
 
 namespace kestrel {
 
-bool IsPortAvailable(int n) {
-  if (n <= 0) return false;
-  auto device = CreatePortDevice(n);
-  if (!device) return false;
+TPortTrial TryPort(int n) {
+  TPortTrial trial;
+  if (n <= 0) return trial;
+  trial.Path = ResolvePortPath(n);
+  auto device = CreateSerialDevice(trial.Path);
+  if (!device) {
+    trial.Failure = TOpenFailure::ofNoDevice;
+    return trial;
+  }
   const int rc = device->Open();
   if (rc >= 0) {
     device->Close();
-    return true;
+    trial.Available = true;
+    return trial;
   }
+  trial.Failure = device->LastOpenFailure();
   // Held by another program (or not ours to open): the port exists.
-  return ShowPortsInUse && rc == ecAccessDenied;
+  trial.Available = ShowPortsInUse && rc == ecAccessDenied;
+  return trial;
+}
+
+bool IsPortAvailable(int n) {
+  return TryPort(n).Available;
 }
 
 TComSelectForm::TComSelectForm(QWidget* owner) : QDialog(owner) {
+  BuildForm(QStringLiteral("The configured serial port is not valid."),
+            QStringLiteral("Please choose another port."));
+  FormCreate();
+  WidenForTexts(0);
+  Center();
+}
+
+TComSelectForm::TComSelectForm(int comNumber, QWidget* owner) : QDialog(owner) {
+  BuildForm(QStringLiteral("Choose the device for COM %1.").arg(comNumber),
+            QStringLiteral("It stays mapped until Kestrel ends."));
+  ListDevices();
+  // The entries are long: the closed list shows as much of them as fits on
+  // the screen.
+  int entryWidth = 0;
+  for (int i = 0; i < PortsComboBox->count(); ++i)
+    entryWidth = std::max(
+        entryWidth, PortsComboBox->fontMetrics().horizontalAdvance(PortsComboBox->itemText(i)));
+  if (QScreen* screen = this->screen())
+    entryWidth = std::min(entryWidth, screen->availableGeometry().width() - 120);
+  WidenForTexts(entryWidth);
+  Center();
+}
+
+void TComSelectForm::Center() {
+  if (QScreen* screen = this->screen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.center() - rect().center());
+  }
+}
+
+void TComSelectForm::BuildForm(const QString& line1, const QString& line2) {
   setWindowTitle(QStringLiteral("Select Port"));
   setModal(true);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -51,12 +95,12 @@ TComSelectForm::TComSelectForm(QWidget* owner) : QDialog(owner) {
 
   // The explanation lines take the size of their text in whatever face
   // stands in, as the main window's labels do.
-  Label1 = new QLabel(QStringLiteral("The configured serial port is not valid."), this);
+  Label1 = new QLabel(line1, this);
   Label1->setObjectName(QStringLiteral("Label1"));
   Label1->move(18, 14);
   Label1->adjustSize();
 
-  Label2 = new QLabel(QStringLiteral("Please choose another port."), this);
+  Label2 = new QLabel(line2, this);
   Label2->setObjectName(QStringLiteral("Label2"));
   Label2->move(18, 30);
   Label2->adjustSize();
@@ -76,20 +120,14 @@ TComSelectForm::TComSelectForm(QWidget* owner) : QDialog(owner) {
   AbortBtn->setObjectName(QStringLiteral("AbortBtn"));
   AbortBtn->setGeometry(124, 95, 85, 27);
   connect(AbortBtn, &QPushButton::clicked, this, [this] { done(mrAbort); });
-
-  WidenForTexts();
-  FormCreate();
-
-  if (QScreen* screen = this->screen()) {
-    const QRect area = screen->availableGeometry();
-    move(area.center() - rect().center());
-  }
 }
 
-void TComSelectForm::WidenForTexts() {
+void TComSelectForm::WidenForTexts(int entryWidth) {
   // A face wider than the layout's would push the first line past the frame:
   // the frame, the list and the dialog grow by as much, Cancel stays right.
-  const int needed = std::max(Label1->geometry().right(), Label2->geometry().right()) + 10;
+  // Long entries widen them the same way.
+  const int needed = std::max({Label1->geometry().right() + 10, Label2->geometry().right() + 10,
+                               entryWidth > 0 ? PortsComboBox->x() + entryWidth + 40 : 0});
   const int extra = needed - Bevel1->geometry().right();
   if (extra <= 0) return;
   setFixedSize(width() + extra, height());
@@ -115,6 +153,38 @@ void TComSelectForm::FormCreate() {
   // The open list is as wide as its longest entry needs.
   PortsComboBox->view()->setMinimumWidth(PortsComboBox->view()->sizeHintForColumn(0));
   if (PortsComboBox->count() > 0) PortsComboBox->setCurrentIndex(0);
+}
+
+void TComSelectForm::ListDevices() {
+  auto* model = qobject_cast<QStandardItemModel*>(PortsComboBox->model());
+  int first = -1;
+  for (const TPortInfo& device : DiscoverPorts()) {
+    QString text = QString::fromStdString(DeviceChoiceText(device));
+    // The console is there to be seen, not to be taken over.
+    if (device.Console) text += QStringLiteral("  (not offered)");
+    const std::string target = device.ById.empty() ? device.Path : device.ById;
+    PortsComboBox->addItem(text, QString::fromStdString(target));
+    const int index = PortsComboBox->count() - 1;
+    PortsComboBox->setItemData(index, text, Qt::ToolTipRole);
+    if (device.Console) {
+      if (model) model->item(index)->setEnabled(false);
+    } else if (first < 0) {
+      first = index;
+    }
+  }
+  PortsComboBox->view()->setMinimumWidth(PortsComboBox->view()->sizeHintForColumn(0));
+  PortsComboBox->setCurrentIndex(first);
+}
+
+std::string TComSelectForm::SelectedDevice() const {
+  const int index = PortsComboBox->currentIndex();
+  if (index < 0) return {};
+  // A console entry can be reached by keyboard in some styles: it still is
+  // no choice.
+  if (auto* model = qobject_cast<QStandardItemModel*>(PortsComboBox->model());
+      model && !model->item(index)->isEnabled())
+    return {};
+  return PortsComboBox->itemData(index).toString().toStdString();
 }
 
 QString TComSelectForm::SelectedCom() const {

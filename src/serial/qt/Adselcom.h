@@ -4,6 +4,9 @@
 
 #include <QDialog>
 #include <QString>
+#include <string>
+
+#include "AwDevice.h"
 
 class QComboBox;
 class QFrame;
@@ -20,12 +23,24 @@ inline constexpr bool ShowPortsInUse = true;
 // Highest port number the dialog offers.
 inline constexpr int MaxComSelectPort = 50;
 
+// What the trial open of port n found: whether the port counts as
+// available, and why its device did not open (a port held by another
+// program, or one the user may not open, is available all the same).
+struct TPortTrial {
+  bool Available = false;
+  std::string Path;  // the device the port resolves to
+  TOpenFailure Failure = TOpenFailure::ofNone;
+};
+// Opens and closes the device once. Thread contract: any thread.
+TPortTrial TryPort(int n);
+
 // True when port n exists and can be opened (or is held by another
 // program). Port 0 never is. Opens and closes the device once.
 // Thread contract: any thread.
 bool IsPortAvailable(int n);
 
-// Modal dialog listing the available ports COM1..COM50.
+// Modal dialog listing the available ports COM1..COM50; or, to choose the
+// device one port is to reach, the serial devices the system has.
 // Thread contract: window thread only.
 class TComSelectForm : public QDialog {
   Q_OBJECT
@@ -36,11 +51,17 @@ class TComSelectForm : public QDialog {
   static constexpr int mrAbort = 3;
 
   explicit TComSelectForm(QWidget* owner = nullptr);
+  // Lists every serial device (its by-id name and what it is) for port
+  // `comNumber`; the console is shown but cannot be chosen.
+  TComSelectForm(int comNumber, QWidget* owner);
 
   // The selected entry's port name ("COM7"), empty when the list is empty.
   QString SelectedCom() const;
   // The selected port number, 0 when nothing is selected.
   int SelectedComNum() const;
+  // The device chosen in the device list: its /dev/serial/by-id name where
+  // it has one, else its path; empty when nothing is selected.
+  std::string SelectedDevice() const;
 
   QLabel* Label1 = nullptr;
   QLabel* Label2 = nullptr;
@@ -50,10 +71,16 @@ class TComSelectForm : public QDialog {
   QPushButton* AbortBtn = nullptr;
 
  private:
-  // Makes room for explanation lines wider than the layout allowed.
-  void WidenForTexts();
+  void BuildForm(const QString& line1, const QString& line2);
+  void Center();
+  // Makes room for explanation lines and entries wider than the layout
+  // allowed.
+  void WidenForTexts(int entryWidth);
   // Fills the list with every available port and selects the first.
   void FormCreate();
+  // Fills the list with the serial devices and selects the first one that
+  // may be chosen.
+  void ListDevices();
 };
 
 }  // namespace kestrel
