@@ -28,6 +28,11 @@ std::string access_denied_text(int port) {
   return com + path + " is in use by another program";
 }
 
+std::string refused_rate_text(int port, int32_t baud) {
+  return "Error! " + ResolvePortPath(port) + " (COM " + std::to_string(port) + ") refuses " +
+         std::to_string(baud) + " baud";
+}
+
 }  // namespace
 
 bool TKestrelForm::try_open_port() {
@@ -102,6 +107,7 @@ bool TKestrelForm::check_com(int port) {
   const std::string number = std::to_string(port);
 
   bool openFailed = false;
+  bool rateRefused = false;
   try {
     // An open port moves to the new number.
     ApdComPort1->SetComNumber(uint16_t(port));
@@ -111,12 +117,16 @@ bool TKestrelForm::check_com(int port) {
     // Why, on the status bar, before the note that covers every case.
     if (e.ErrorCode() == ecAlreadyOpen)
       InfoStatusBar->SetSimpleText(QString::fromStdString(access_denied_text(port)));
+    // The driver cannot run the line at the rate asked for: the note would
+    // send the operator looking for another program.
+    rateRefused = e.ErrorCode() == ecBaudRate;
   } catch (const std::exception&) {
     openFailed = true;
   }
   if (openFailed) {
-    MessageText =
-        "Note: COM Port #" + number + " is not responding/being used by other applications.";
+    MessageText = rateRefused ? refused_rate_text(port, ApdComPort1->Baud())
+                              : "Note: COM Port #" + number +
+                                    " is not responding/being used by other applications.";
     show_message(MessageText);
     close_port();
   }

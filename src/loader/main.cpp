@@ -127,6 +127,7 @@ class TCheckSettingsTarget : public kestrel::TSettingsTarget {
 int run_check(const kestrel::TCommandLine& line) {
   using namespace kestrel;
   TLoaderSettings settings;
+  settings.CommandLineBaud = line.Baud;
   TCheckSettingsTarget target;
   const std::string ini = line.IniFile.empty() ? kSettingsFileName : line.IniFile;
   if (!read_settings_file(ini.c_str(), settings, target) && !line.IniFile.empty()) {
