@@ -4,7 +4,8 @@
 export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
 
 KESTREL_PACKAGES=(cmake ninja-build g++ clang-14 libclang-rt-14-dev qt6-base-dev libgl-dev
-  libjpeg-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth pkg-config ccache)
+  libjpeg-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth pkg-config ccache
+  man-db desktop-file-utils dpkg-dev file lintian)
 
 kestrel_install_dependencies() {
   local missing=()

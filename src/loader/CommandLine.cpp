@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 
 namespace kestrel {
@@ -17,20 +18,34 @@ TCommandLine usage(std::string error) {
 // The value of option `name` at args[i], taken from "--name=value" or from
 // the next argument; advances i past what it used.
 std::optional<std::string> option_value(const std::vector<std::string>& args, size_t& i,
-                                        const std::string& name, std::string& error) {
+                                        const std::string& name, std::string& error,
+                                        const char* what = "a file name") {
   const std::string& arg = args[i];
   if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
       arg[name.size()] == '=') {
     std::string value = arg.substr(name.size() + 1);
-    if (value.empty()) error = name + " needs a file name";
+    if (value.empty()) error = name + " needs " + what;
     return value.empty() ? std::nullopt : std::optional(value);
   }
   if (arg != name) return std::nullopt;
   if (i + 1 >= args.size() || args[i + 1].empty()) {
-    error = name + " needs a file name";
+    error = name + " needs " + what;
     return std::nullopt;
   }
   return args[++i];
+}
+
+// A line rate: digits only, from 50 (the slowest rate Linux names) to the
+// largest the port takes; 0 for anything else. Whether the adapter can run
+// it is for its driver to say when the port opens.
+long line_rate(const std::string& text) {
+  if (text.empty() || text.size() > 10) return 0;
+  long long rate = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 0;
+    rate = rate * 10 + (c - '0');
+  }
+  return rate >= 50 && rate <= INT32_MAX ? long(rate) : 0;
 }
 
 }  // namespace
@@ -68,6 +83,11 @@ TCommandLine parse_command_line(const std::vector<std::string>& args) {
       if (record) return usage("--record given twice");
       record = true;
       line.RecordFile = *recordFile;
+    } else if (auto rate = option_value(args, i, "--baud", error, "a rate")) {
+      if (line.Baud != 0) return usage("--baud given twice");
+      line.Baud = line_rate(*rate);
+      if (line.Baud == 0)
+        return usage("--baud needs a rate in bits per second, not '" + *rate + "'");
     } else if (auto file = option_value(args, i, "--ini", error)) {
       if (ini) return usage("--ini given twice");
       ini = true;
@@ -80,6 +100,8 @@ TCommandLine parse_command_line(const std::vector<std::string>& args) {
   }
   if (batch && check) return usage("--batch and --check exclude each other");
   if (record && check) return usage("--check runs nothing to record");
+  if (line.Baud != 0 && !batch && !check)
+    return usage("--baud works only together with --batch or --check");
   if (batch) line.Mode = TCommandLine::TMode::Batch;
   if (check) line.Mode = TCommandLine::TMode::Check;
   return line;
@@ -95,10 +117,10 @@ std::string command_line_help(const std::string& program) {
   return "Usage: " + program + R"( [--ini FILE] [--record FILE]
            the windowed loader
        )" +
-         program + R"( --batch SCRIPT [--ini FILE] [--record FILE]
+         program + R"( --batch SCRIPT [--ini FILE] [--baud N] [--record FILE]
            runs SCRIPT unattended and ends
        )" +
-         program + R"( --check SCRIPT [--ini FILE]
+         program + R"( --check SCRIPT [--ini FILE] [--baud N]
            checks SCRIPT without a unit
        )" +
          program + R"( --list-ports
@@ -130,6 +152,10 @@ working folder and probes for the unit; the operator picks a script.
                 has at that place. Exit 0 when the script would run clean, 1
                 otherwise.
 --ini FILE      reads FILE in place of LoaderDefault.ini.
+--baud N        sets the line to N baud in place of line 2 of the settings,
+                which is then not read (with --batch or --check). Rates above
+                115200 need an adapter whose driver takes them; a rate the
+                driver refuses is reported before anything is sent.
 --record FILE   appends one JSON line per run (window or --batch) to FILE:
                 start and end, script, port and line settings, every upload
                 (file, size, checksum, address, version, result, seconds,

@@ -25,6 +25,7 @@ struct TCommandLine {
   std::string BatchScript;  // --batch SCRIPT or --check SCRIPT
   std::string IniFile;      // --ini FILE; empty: LoaderDefault.ini in the working folder
   std::string RecordFile;   // --record FILE; empty: KESTREL_RECORD, if set
+  long Baud = 0;            // --baud N in place of the settings' line 2; 0: not given
   std::string Error;        // what was wrong, for TMode::Usage
 };
 

@@ -8,6 +8,8 @@ namespace kestrel {
 
 TKestrelApplication::TKestrelApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QString::fromLatin1(kApplicationTitle));
+  // Desktops match the window to its menu entry (and icon) by this name.
+  setDesktopFileName(QStringLiteral("kestrel"));
 }
 
 bool TKestrelApplication::notify(QObject* receiver, QEvent* event) {

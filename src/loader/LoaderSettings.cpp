@@ -42,6 +42,7 @@ std::optional<int> read_com_number(std::string_view value) {
   return int(n);
 }
 
+// The classic rates, and above them the ones Linux serial drivers name.
 bool is_accepted_baud(long baud) {
   switch (baud) {
     case 1200:
@@ -52,6 +53,16 @@ bool is_accepted_baud(long baud) {
     case 38400:
     case 57600:
     case 115200:
+    case 230400:
+    case 460800:
+    case 500000:
+    case 576000:
+    case 921600:
+    case 1000000:
+    case 1500000:
+    case 2000000:
+    case 3000000:
+    case 4000000:
       return true;
     default:
       return false;
@@ -93,6 +104,7 @@ void apply_line(int number, std::string_view value, TReaderState& st) {
       if (auto n = read_com_number(value)) s.ConfiguredComNumber = *n;
       break;
     case 2: {
+      if (s.CommandLineBaud != 0) break;
       long baud = settings_atol(std::string(work_area(value)));
       if (is_accepted_baud(baud))
         t.SetBaud(baud);

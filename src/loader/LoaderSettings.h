@@ -20,6 +20,9 @@ struct TLoaderSettings {
   char LoaderPrompt = '>';
   std::string LoaderModeCommand = "LOADR\r";
   std::string UploadCommand = "LF";
+  // A rate from the command line (--baud) stands in for line 2, which is
+  // then not read; 0 when none was given.
+  long CommandLineBaud = 0;
 };
 
 // Limits of the reader's buffers. Longer input is truncated, never overrun.
@@ -34,7 +37,7 @@ class TSettingsTarget {
  public:
   virtual ~TSettingsTarget() = default;
   virtual void ShowMessage(const std::string& text) = 0;
-  virtual void SetBaud(long baud) = 0;  // one of the accepted rates
+  virtual void SetBaud(long baud) = 0;  // one of the accepted rates, or --baud's
   virtual void SetDataBits(int bits) = 0;
   virtual void SetParity(int parity) = 0;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
   virtual void SetStopBits(int bits) = 0;

@@ -45,6 +45,11 @@ std::string port_failure_text(int port, const std::string& path, TOpenFailure fa
   }
 }
 
+std::string refused_rate_text(int port, int32_t baud) {
+  return "Error! " + ResolvePortPath(port) + " (COM " + std::to_string(port) + ") refuses " +
+         std::to_string(baud) + " baud";
+}
+
 }  // namespace
 
 void TKestrelForm::note_port_failure(const std::string& text) {
@@ -145,17 +150,25 @@ bool TKestrelForm::check_com(int port) {
 
   bool openFailed = false;
   std::string openError;
+  bool rateRefused = false;
   try {
     // An open port moves to the new number.
     ApdComPort1->SetComNumber(uint16_t(port));
     if (!port_open()) ApdComPort1->SetOpen(true);
+  } catch (const EAPDException& e) {
+    openFailed = true;
+    openError = e.what();
+    // The driver cannot run the line at the rate asked for: the note would
+    // send the operator looking for another program.
+    rateRefused = e.ErrorCode() == ecBaudRate;
   } catch (const std::exception& e) {
     openFailed = true;
     openError = e.what();
   }
   if (openFailed) {
-    MessageText =
-        "Note: COM Port #" + number + " is not responding/being used by other applications.";
+    MessageText = rateRefused ? refused_rate_text(port, ApdComPort1->Baud())
+                              : "Note: COM Port #" + number +
+                                    " is not responding/being used by other applications.";
     show_message(MessageText);
     close_port();
     // The port reports a device held by another program and one the user may

@@ -29,6 +29,7 @@ class TKestrelForm::TSettingsApplier : public TSettingsTarget {
 void TKestrelForm::read_settings() {
   TSettingsApplier applier(*this);
   read_settings_file(SettingsFileName.c_str(), Settings, applier);
+  if (Settings.CommandLineBaud != 0) set_port_baud(Settings.CommandLineBaud);
 }
 
 }  // namespace kestrel

@@ -86,6 +86,7 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   form.setAttribute(Qt::WA_DontShowOnScreen);
   form.SetCompanions(&progress, nullptr);
   if (!line.IniFile.empty()) form.SettingsFileName = line.IniFile;
+  form.Settings.CommandLineBaud = line.Baud;
   form.UnattendedScript = line.BatchScript;
   if (recorder) {
     // The record covers the whole run, start-up and probing included.

@@ -138,6 +138,7 @@ class TCheckSettingsTarget : public kestrel::TSettingsTarget {
 int run_check(const kestrel::TCommandLine& line) {
   using namespace kestrel;
   TLoaderSettings settings;
+  settings.CommandLineBaud = line.Baud;
   const std::string ini = line.IniFile.empty() ? kSettingsFileName : line.IniFile;
   TCheckSettingsTarget target(ini);
   if (!read_settings_file(ini.c_str(), settings, target) && !line.IniFile.empty()) {

@@ -505,11 +505,16 @@ int TApdBaseDispatcher::FlushOutBuffer() {
   // is pending with one acknowledgement, so a second flusher would miss it
   // and wait out the limit.
   std::lock_guard<std::mutex> flushing(FlushLock_);
+  bool ringEmpty;
   {
     std::lock_guard<std::recursive_mutex> lock(OutputLock_);
     FlushInProgress_ = true;
+    // Bytes leave the ring only once their write is done, so an empty ring
+    // means no write is under way: there is nothing to ask the output thread
+    // to abandon (an upload flushes after every block, at full line speed).
+    ringEmpty = !OBufFull_ && OBufHead_ == OBufTail_;
   }
-  if (OutThread_ && OutThread_->Alive() && !IsOutputThread()) {
+  if (!ringEmpty && OutThread_ && OutThread_->Alive() && !IsOutputThread()) {
     // The output thread abandons a pending write and acknowledges; until it
     // has, the ring must stay as it is, for a write may be under way from it.
     // An output thread that ends meanwhile (the device was lost) answers no more.

@@ -50,6 +50,30 @@ uint8_t LevelsFromModemBits(int bits) {
 
 constexpr uint8_t kLoopedBackLevels = ms_CtsOn | ms_DsrOn | ms_RlsdOn;
 
+// A UART still frames bytes a few percent off the far end's rate, so a driver
+// that rounds to its nearest divisor has taken the rate.
+bool RateTaken(uint32_t asked, uint32_t got) {
+  const uint64_t off = asked > got ? asked - got : got - asked;
+  return off * 100 <= uint64_t{asked} * 3;
+}
+
+// Sets the rate and checks what the driver made of it. Drivers fall back to
+// another rate rather than fail (a UART above its clock's reach, a USB
+// adapter above its own), so the rate is read back. A refused rate leaves
+// the one the line had.
+int ApplyBaud(int fd, uint32_t baud) {
+  uint32_t before = 0;
+  if (posix_kernel::GetAnyBaud(fd, before) == 0 && before == baud) return ecOK;
+  int err = posix_kernel::SetAnyBaud(fd, baud);
+  uint32_t got = 0;
+  if (err == 0) err = posix_kernel::GetAnyBaud(fd, got);
+  if (err == 0 && RateTaken(baud, got)) return ecOK;
+  if (err != 0 && err != EINVAL && err != ENOTTY && err != EOPNOTSUPP)
+    return ApdResultFromErrno(err);
+  if (before != 0) posix_kernel::SetAnyBaud(fd, before);
+  return ecBaudRate;
+}
+
 }  // namespace
 
 TErrnoMeaning ErrnoMeaning(int err, bool atOpen) {
@@ -356,8 +380,7 @@ int TApdPosixDevice::ApplyTermios(int fd, const TDeviceSettings& s) {
   tio.c_cc[VSTART] = s.XonChar;
   tio.c_cc[VSTOP] = s.XoffChar;
   if (::tcsetattr(fd, TCSANOW, &tio) != 0) return ApdResultFromErrno(errno);
-  if (int err = posix_kernel::SetAnyBaud(fd, s.BaudRate)) return ApdResultFromErrno(err);
-  return ecOK;
+  return ApplyBaud(fd, s.BaudRate);
 }
 
 int TApdPosixDevice::SetState(const TDeviceSettings& s) {

@@ -21,7 +21,8 @@ int Ioctl(int fd, unsigned long request, void* arg) {
 }
 }  // namespace
 
-int SetAnyBaud(int fd, uint32_t baud) {
+namespace {
+int KernelSetAnyBaud(int fd, uint32_t baud) {
   struct termios2 tio {};
   if (int err = Ioctl(fd, TCGETS2, &tio)) return err;
   tio.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
@@ -31,11 +32,27 @@ int SetAnyBaud(int fd, uint32_t baud) {
   return Ioctl(fd, TCSETS2, &tio);
 }
 
-int GetAnyBaud(int fd, uint32_t& baud) {
+int KernelGetAnyBaud(int fd, uint32_t& baud) {
   struct termios2 tio {};
   if (int err = Ioctl(fd, TCGETS2, &tio)) return err;
   baud = tio.c_ospeed;
   return 0;
+}
+
+constexpr TBaudCalls kKernelBaud = {KernelSetAnyBaud, KernelGetAnyBaud};
+std::atomic<const TBaudCalls*> baudCalls{&kKernelBaud};
+}  // namespace
+
+void SetBaudCalls(const TBaudCalls* calls) {
+  baudCalls = calls ? calls : &kKernelBaud;
+}
+
+int SetAnyBaud(int fd, uint32_t baud) {
+  return baudCalls.load()->Set(fd, baud);
+}
+
+int GetAnyBaud(int fd, uint32_t& baud) {
+  return baudCalls.load()->Get(fd, baud);
 }
 
 namespace {

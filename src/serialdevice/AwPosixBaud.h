@@ -11,10 +11,19 @@
 namespace kestrel::posix_kernel {
 
 // Sets input and output speed to any integer baud (termios2 + BOTHER),
-// leaving every other termios field as it is.
+// leaving every other termios field as it is. A driver may round the rate
+// or fall back to another one without failing: GetAnyBaud tells.
 int SetAnyBaud(int fd, uint32_t baud);
 // Reads the output speed the driver really uses.
 int GetAnyBaud(int fd, uint32_t& baud);
+
+// The two rate calls are a system-call seam too, so that tests can stand in
+// a driver that refuses rates. nullptr restores the kernel's.
+struct TBaudCalls {
+  int (*Set)(int fd, uint32_t baud);
+  int (*Get)(int fd, uint32_t& baud);
+};
+void SetBaudCalls(const TBaudCalls* calls);
 
 // The driver's serial flags word (TIOCGSERIAL / TIOCSSERIAL), the system-call
 // seam of the latency setting: tests put a driver of their own behind it.

@@ -83,7 +83,7 @@ size_t TApdSimCable::PortWriteRoom() const {
 
 void TApdSimCable::Advance(TSimClock::time_point now) {
   const auto byteTime = pace_ ? byteTime_ : std::chrono::nanoseconds(0);
-  bool moved = Cross(
+  const bool crossed = Cross(
       toFar_, now, byteTime,
       [&] { return PortTxHeld() || (farAttached_ && toFar_.arrived.size() >= toFar_.recvCap); },
       [&](uint8_t byte) {
@@ -91,6 +91,7 @@ void TApdSimCable::Advance(TSimClock::time_point now) {
         toFar_.arrived.push_back(byte);
         ++toFar_.arrivedTotal;
       });
+  bool moved = false;
   if (txEmptyDue_ && toFar_.sending.empty()) {
     // The last byte's stop bit has just left: the transmitter is empty.
     txEmptyDue_ = false;
@@ -107,7 +108,15 @@ void TApdSimCable::Advance(TSimClock::time_point now) {
         // A closed or unplugged port hears nothing.
         if (openedBy_ && !unplugged_) DeliverToPort(byte);
       });
-  if (moved) Changed();
+  if (moved || (crossed && !pace_)) {
+    Changed();
+  } else if (crossed) {
+    // Paced bytes towards the far end are counted but not announced: every
+    // wait for them sleeps until the next batch has crossed, and waking the
+    // waiters for each byte of a fast stream would only have the threads
+    // take turns at the lock.
+    ++changes_;
+  }
 }
 
 void TApdSimCable::DeliverToPort(uint8_t byte) {
@@ -452,10 +461,14 @@ int TApdSimCable::FarRead(uint8_t* buffer, int n, std::optional<TSimClock::time_
     auto& queue = toFar_.arrived;
     const size_t k = std::min(static_cast<size_t>(n), queue.size());
     if (k > 0) {
+      // Only a full queue, which held up the wire, makes a read news for
+      // anyone else; telling every read would wake the port's threads for
+      // each few bytes of a fast paced stream.
+      const bool wasFull = queue.size() >= toFar_.recvCap;
       std::copy_n(queue.begin(), k, buffer);
       queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(k));
       Advance(now);
-      Changed();
+      if (wasFull) Changed();
       return static_cast<int>(k);
     }
     if (!deadline || now >= *deadline) return 0;

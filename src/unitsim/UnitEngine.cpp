@@ -87,7 +87,10 @@ const char* UploadResultText(TUploadResult result) {
   return "unknown";
 }
 
-TUnitEngine::TUnitEngine(TUnitOptions options, int64_t nowMs) : options_(std::move(options)) {
+TUnitEngine::TUnitEngine(TUnitOptions options, int64_t nowMs)
+    : options_(std::move(options)),
+      wire_(options_.BitsPerByte, options_.Baud, nowMs * 1000),
+      flood_(options_.BitsPerByte, options_.Baud, nowMs * 1000) {
   std::string_view cmd = options_.LoaderCommand;
   while (!cmd.empty() && (cmd.back() == '\r' || cmd.back() == '\n')) cmd.remove_suffix(1);
   loaderLine_ = std::string(Trim(cmd));
@@ -99,12 +102,6 @@ TUnitEngine::TUnitEngine(TUnitOptions options, int64_t nowMs) : options_(std::mo
       floodAlphabet_ += c;
     }
   }
-  wireFreeUs_ = nowMs * 1000;
-  floodUs_ = nowMs * 1000;
-}
-
-int64_t TUnitEngine::ByteMicros() const {
-  return std::max<int64_t>(1, int64_t{options_.BitsPerByte} * 1000000 / options_.Baud);
 }
 
 const std::string& TUnitEngine::Prompt() const {
@@ -114,7 +111,7 @@ const std::string& TUnitEngine::Prompt() const {
 void TUnitEngine::Send(std::string_view bytes, int64_t nowMs) {
   if (options_.Silent || phase_ == TPhase::phDead) return;
   // An idle wire starts sending now, not when it last went quiet.
-  if (out_.empty()) wireFreeUs_ = std::max(wireFreeUs_, nowMs * 1000);
+  if (out_.empty() && wire_.FreeUs() < nowMs * 1000) wire_.Restart(nowMs * 1000);
   out_.append(bytes);
 }
 
@@ -344,11 +341,9 @@ void TUnitEngine::Advance(int64_t nowMs) {
     FinishUpload(TUploadResult::urShortData, nowMs);
   }
   if (options_.Flood && !options_.Silent && phase_ != TPhase::phDead) {
-    const int64_t byteUs = ByteMicros();
-    const int64_t nowUs = nowMs * 1000;
-    const int64_t due = (nowUs - floodUs_) / byteUs;
+    const int64_t due = flood_.Due(nowMs * 1000);
     if (due > 0) {
-      floodUs_ += due * byteUs;
+      flood_.Take(due);
       std::string garbage;
       for (int64_t n = 0;
            n < due && !floodAlphabet_.empty() && out_.size() + garbage.size() < kMaxFloodQueue;
@@ -367,12 +362,11 @@ std::string TUnitEngine::TakeOutput(int64_t nowMs) {
     result.swap(out_);
     return result;
   }
-  const int64_t byteUs = ByteMicros();
-  const int64_t nowUs = nowMs * 1000;
-  if (out_.empty() || nowUs < wireFreeUs_ + byteUs) return result;
-  size_t n = static_cast<size_t>(
-      std::min<int64_t>((nowUs - wireFreeUs_) / byteUs, static_cast<int64_t>(out_.size())));
-  wireFreeUs_ += static_cast<int64_t>(n) * byteUs;
+  if (out_.empty()) return result;
+  const size_t n = static_cast<size_t>(
+      std::min<int64_t>(wire_.Due(nowMs * 1000), static_cast<int64_t>(out_.size())));
+  if (n == 0) return result;
+  wire_.Take(static_cast<int64_t>(n));
   result = out_.substr(0, n);
   out_.erase(0, n);
   return result;
@@ -384,12 +378,11 @@ int64_t TUnitEngine::NextEventMs() const {
   if (phase_ == TPhase::phData && !flashing_) {
     next = std::min(next, lastDataMs_ + options_.DataTimeoutMs);
   }
-  const int64_t byteUs = ByteMicros();
   if (!out_.empty()) {
-    next = std::min(next, options_.Pace ? (wireFreeUs_ + byteUs + 999) / 1000 : INT64_MIN);
+    next = std::min(next, options_.Pace ? (wire_.NextUs() + 999) / 1000 : INT64_MIN);
   }
   if (options_.Flood && !options_.Silent && phase_ != TPhase::phDead) {
-    next = std::min(next, (floodUs_ + byteUs + 999) / 1000);
+    next = std::min(next, (flood_.NextUs() + 999) / 1000);
   }
   return next;
 }

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "UnitOptions.h"
+#include "UnitWire.h"
 
 namespace kestrel {
 
@@ -99,7 +100,6 @@ class TUnitEngine {
   void Send(std::string_view bytes, int64_t nowMs);
   const std::string& Prompt() const;
   std::string AnswerFor(const std::string& query) const;
-  int64_t ByteMicros() const;
 
   TUnitOptions options_;
   std::string loaderLine_;  // the loader-mode command without its line end
@@ -119,8 +119,8 @@ class TUnitEngine {
   std::string held_;          // input that arrived while flashing
 
   std::string out_;
-  int64_t wireFreeUs_ = 0;  // paced output: when the wire is free again
-  int64_t floodUs_ = 0;     // flood: time up to which garbage was made
+  TUnitWire wire_;   // paced output
+  TUnitWire flood_;  // flood: the garbage made so far
   uint32_t floodSeed_ = 12345;
   std::string floodAlphabet_;  // printable characters that are no prompt
 

@@ -28,8 +28,11 @@ constexpr size_t kMaxPending = 4096;
 // the unit's thread under `runLock_`.
 class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
  public:
-  TSimUnitDevice(TSimPair pair, const TUnitOptions& options)
-      : TApdForwardingDevice(std::move(pair.port)), far_(std::move(pair.far)), options_(options) {}
+  TSimUnitDevice(TSimPair pair, const TUnitOptions& options, bool paced)
+      : TApdForwardingDevice(std::move(pair.port)),
+        far_(std::move(pair.far)),
+        options_(options),
+        paced_(paced) {}
   ~TSimUnitDevice() override { Close(); }
 
   int Open() override {
@@ -59,6 +62,7 @@ class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   const TUnitOptions options_;
+  const bool paced_;  // the cable gives bytes their wire time
   // The unit's thread only (and Open while it is not running).
   std::unique_ptr<TUnitSession> session_;
   std::string pending_;
@@ -69,7 +73,7 @@ void TSimUnitDevice::Serve() {
   uint8_t buffer[4096];
   while (!stop_) {
     // Taken first: whatever changes from here on ends the wait below.
-    const uint64_t seen = far_->ChangeCount();
+    uint64_t seen = far_->ChangeCount();
 
     if (session.AcceptsInput()) {
       int n = far_->Read(buffer, sizeof buffer);
@@ -88,9 +92,16 @@ void TSimUnitDevice::Serve() {
     if (((far_->Lines() & ms_CtsOn) != 0) != cts) far_->SetCts(cts);
 
     if (stop_) break;
-    // Bytes that arrived while the unit was busy must not be left waiting
-    // for a change that already happened.
-    if (session.AcceptsInput() && far_->Available() > 0) continue;
+    if (paced_ && far_->PortTxQueued() > 0) {
+      // A paced wire brings the port's bytes one by one: the wait below
+      // ends when the next batch of them has crossed, instead of at once
+      // for the few that crossed while this round ran.
+      seen = far_->ChangeCount();
+    } else if (session.AcceptsInput() && far_->Available() > 0) {
+      // Bytes that arrived while the unit was busy must not be left waiting
+      // for a change that already happened.
+      continue;
+    }
     // With a backlog nobody reads, only the cable (the port reading) can
     // bring work; otherwise the unit's own timers decide.
     int waitMs = kIdleWaitMs;
@@ -126,7 +137,7 @@ std::unique_ptr<TApdSerialDevice> CreateSimulatedUnitDevice(const std::string& p
   sim.pace = options.Pace;
   options.Pace = false;
   sim.unplugAfter = options.UnplugAfter;
-  return std::make_unique<TSimUnitDevice>(CreateSimDevice(sim), options);
+  return std::make_unique<TSimUnitDevice>(CreateSimDevice(sim), options, sim.pace);
 }
 
 void RegisterSimulatedUnitScheme() {

@@ -123,6 +123,25 @@ TEST(BatchRun, ComparesSteerTheRun) {
   EXPECT_TRUE(run.Said("note: unit 0001 loaded\n")) << run.Err();
 }
 
+// --baud stands in for line 2 of the settings (here one no port takes): the
+// line runs at it, paced, and the record tells the rate.
+TEST(BatchRun, ARateFromTheCommandLineRunsTheLine) {
+  const std::string script = "_TC \"LOADR^M\"\n_LP 1\n_LF a.bin\n_LA 8000\n_LV 1\n_LD\n";
+  TBatchRun fast(script, TBatchRun::Sim("pace"), {"--baud", "3000000", "--record", "r.jsonl"});
+  TBatchRun odd(script, TBatchRun::Sim("pace"), {"--baud=250000", "--record", "r.jsonl"});
+  for (TBatchRun* run : {&fast, &odd}) {
+    WriteFile(run->Folder / "LoaderDefault.ini", SettingsText(0, 14400));
+    WriteFile(run->Folder / "a.bin", Pattern(30000, 9));
+    run->Start();
+  }
+  EXPECT_EQ(fast.Finish(), 0) << fast.Err();
+  EXPECT_EQ(odd.Finish(), 0) << odd.Err();
+  EXPECT_EQ(fast.Image("8000"), Pattern(30000, 9));
+  EXPECT_NE(ReadFile(fast.Folder / "r.jsonl").find("\"baud\":3000000,"), std::string::npos);
+  EXPECT_NE(ReadFile(odd.Folder / "r.jsonl").find("\"baud\":250000,"), std::string::npos);
+  EXPECT_FALSE(fast.Said("Baud Rate")) << fast.Err();
+}
+
 // Runs that report a failure at once, all started together.
 TEST(BatchRun, FailuresEndWithTheirMessageAndStatus) {
   // An upload file that does not open: the run goes on, but ends in 1.

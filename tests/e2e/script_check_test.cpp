@@ -111,6 +111,11 @@ TEST(ScriptCheck, ReportsEachBrokenLineByNumber) {
   WriteFile(run.Folder / "run.sld", "_DY 1\n");
   EXPECT_EQ(check(run, out), 0) << out;
   EXPECT_EQ(check(run, out, {"--ini", "nowhere.ini"}), 1) << out;
+  // A rate no port takes is a problem of the settings, unless --baud stands
+  // in for it.
+  WriteFile(run.Folder / "LoaderDefault.ini", SettingsText(0, 14400));
+  EXPECT_EQ(check(run, out), 1) << out;
+  EXPECT_EQ(check(run, out, {"--baud", "460800"}), 0) << out;
   fs::remove(run.Folder / "run.sld");
   EXPECT_EQ(check(run, out), 1) << out;
 }

@@ -4,15 +4,18 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+#include <cerrno>
 #include <memory>
 #include <string>
 
+#include "AwPosixBaud.h"
 #include "LoaderTestApp.h"
 #include "MainUnit.h"
 #include "Progress.h"
@@ -83,6 +86,37 @@ TEST_F(DeviceLink, AProbeFindsTheUnitByEitherPrompt) {
     Form->NoneMenuClick();
     EXPECT_EQ(status(), "Note: Last successful COM port used is: 1");
   }
+}
+
+// A driver that runs nothing above 115200 baud and says so.
+uint32_t refusingDriverRate = 38400;
+int RefuseFastRates(int, uint32_t baud) {
+  if (baud > 115200) return EINVAL;
+  refusingDriverRate = baud;
+  return 0;
+}
+int ReadRefusingDriverRate(int, uint32_t& baud) {
+  baud = refusingDriverRate;
+  return 0;
+}
+
+TEST_F(DeviceLink, ARateTheDriverRefusesIsNamedBeforeAnythingIsSent) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  map_com1(pty.slavePath());
+  const posix_kernel::TBaudCalls refusing = {RefuseFastRates, ReadRefusingDriverRate};
+  posix_kernel::SetBaudCalls(&refusing);
+  Form->ApdComPort1->SetBaud(3000000);
+  const bool found = Form->check_com(1);
+  posix_kernel::SetBaudCalls(nullptr);
+
+  EXPECT_FALSE(found);
+  EXPECT_FALSE(Form->ApdComPort1->Open());
+  EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Error! " + pty.slavePath() +
+                                                      " (COM 1) refuses 3000000 baud"});
+  char byte = 0;
+  EXPECT_EQ(::read(pty.master(), &byte, 1), -1) << "the probe was sent";
+  EXPECT_EQ(errno, EAGAIN);
 }
 
 // The terminal pane reads every byte on the dispatcher's thread; a unit that

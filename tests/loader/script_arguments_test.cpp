@@ -82,6 +82,13 @@ TEST(CommandLine, ModesAndMistakes) {
   EXPECT_EQ(check.IniFile, "c.ini");
   EXPECT_EQ(parse_command_line({"--record", "r.jsonl"}).RecordFile, "r.jsonl");
   EXPECT_EQ(parse_command_line({"--batch", "a", "--record=r.jsonl"}).Mode, M::Batch);
+  // Any whole rate the port can hold; the driver is the judge of the rest.
+  for (const char* rate : {"50", "230400", "3000000", "4000000", "250000", "2147483647"}) {
+    EXPECT_EQ(parse_command_line({"--batch", "a", "--baud", rate}).Baud, std::stol(rate));
+    EXPECT_EQ(parse_command_line({"--check", "a", std::string("--baud=") + rate}).Baud,
+              std::stol(rate));
+  }
+  EXPECT_EQ(parse_command_line({"--batch", "a"}).Baud, 0);
 
   for (const std::vector<std::string>& wrong :
        std::vector<std::vector<std::string>>{{"--batch"},
@@ -93,6 +100,15 @@ TEST(CommandLine, ModesAndMistakes) {
                                              {"--check", "a", "--batch", "b"},
                                              {"--check", "a", "--record", "r"},
                                              {"--record"},
+                                             {"--batch", "a", "--baud"},
+                                             {"--batch", "a", "--baud", "49"},
+                                             {"--batch", "a", "--baud", "-9600"},
+                                             {"--batch", "a", "--baud", "3e6"},
+                                             {"--batch", "a", "--baud", "9600baud"},
+                                             {"--batch", "a", "--baud", "2147483648"},
+                                             {"--batch", "a", "--baud", "99999999999"},
+                                             {"--batch", "a", "--baud=9600", "--baud=9600"},
+                                             {"--baud", "9600"},
                                              {"-platform", "xcb"}}) {
     const TCommandLine line = parse_command_line(wrong);
     EXPECT_EQ(line.Mode, M::Usage) << wrong.front();

@@ -36,8 +36,9 @@ struct TReadResult {
   std::vector<std::string> Calls;
 };
 
-TReadResult read_text(const std::string& text) {
+TReadResult read_text(const std::string& text, long commandLineBaud = 0) {
   TReadResult r;
+  r.Settings.CommandLineBaud = commandLineBaud;
   TRecordingTarget target;
   std::string copy = text;
   std::FILE* f = copy.empty() ? std::tmpfile() : ::fmemopen(copy.data(), copy.size(), "r");
@@ -111,6 +112,24 @@ TEST(SettingsReader, NumericLinesAcceptOnlyTheirValues) {
   for (const Case& c : cases)
     EXPECT_EQ(read_text(with_line(c.line, std::string("X=") + c.value)).Calls, c.calls)
         << "line " << c.line << " value '" << c.value << "'";
+}
+
+TEST(SettingsReader, FastRatesAreThoseLinuxDriversName) {
+  for (const char* rate : {"230400", "460800", "500000", "576000", "921600", "1000000", "1500000",
+                           "2000000", "3000000", "4000000"})
+    EXPECT_EQ(read_text(with_line(2, std::string("Baud=") + rate)).Calls,
+              std::vector<std::string>{std::string("baud ") + rate});
+  for (const char* rate : {"250000", "3500000", "115201", "4000001", "8000000"})
+    EXPECT_EQ(read_text(with_line(2, std::string("Baud=") + rate)).Calls,
+              std::vector<std::string>{kBadBaud})
+        << rate;
+}
+
+TEST(SettingsReader, ARateFromTheCommandLineLeavesLineTwoUnread) {
+  for (const char* value : {"9600", "14400"})
+    EXPECT_EQ(read_text(with_line(2, std::string("Baud=") + value) + "Bits=7\n", 3000000).Calls,
+              std::vector<std::string>{"databits 7"})
+        << value;
 }
 
 TEST(SettingsReader, InvalidBaudIsReportedAndReadingGoesOn) {

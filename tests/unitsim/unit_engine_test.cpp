@@ -436,5 +436,33 @@ TEST(UnitEngineFaults, PaceReleasesBytesAtTheWireRate) {
   EXPECT_EQ(out, "\r\n");
 }
 
+// At fast rates a byte takes a fraction of a microsecond more or less than a
+// whole number of them; the pace must still hold over thousands of bytes.
+TEST(UnitEngineFaults, PaceAndFloodKeepFastRatesExactly) {
+  struct Case {
+    int baud;
+    size_t in7ms;  // bytes of 10 bits that cross in 7 ms
+  };
+  for (const Case& c : {Case{115200, 80}, Case{921600, 645}, Case{3000000, 2100},
+                        Case{4000000, 2800}, Case{1000000, 700}}) {
+    SCOPED_TRACE(c.baud);
+    TUnitOptions options;
+    options.Pace = true;
+    options.Baud = c.baud;
+    TestUnit paced(options);
+    // The echo of a long line without its carriage return.
+    std::string out = paced.Say(std::string(4000, 'a'));
+    for (int ms = 0; ms < 7; ++ms) out += paced.Wait(1);
+    EXPECT_EQ(out.size(), c.in7ms);
+
+    options.Pace = false;
+    options.Flood = true;
+    TestUnit flooding(options);
+    std::string garbage;
+    for (int ms = 0; ms < 7; ++ms) garbage += flooding.Wait(1);
+    EXPECT_EQ(garbage.size(), c.in7ms);
+  }
+}
+
 }  // namespace
 }  // namespace kestrel
