@@ -4,7 +4,8 @@
 // delay it asks for. A pause still lasts until `fuzz_port_idle` holds (the
 // port has handed its output to the device), as a real pause would: the
 // runner counts on that before it flushes the port. Waits for a condition
-// keep their rounds: they end as soon as the port has done its part.
+// count their looks instead of time: they end as soon as the port has done
+// its part.
 
 #include <QCoreApplication>
 
@@ -19,20 +20,43 @@ void process_pending_events() {
 
 std::function<bool()> fuzz_port_idle;
 
+namespace {
+
+// Looks a wait takes in a row without progress before it gives up.
+constexpr int kStillLooks = 1000;
+
+}  // namespace
+
 void sleep_processing_events(int ms) {
   process_pending_events();
-  if (ms > 0 && fuzz_port_idle) wait_in_rounds(fuzz_port_idle, 1000, 0);
+  if (ms > 0 && fuzz_port_idle)
+    wait_while_moving([] { return fuzz_port_idle() ? TWaitLook::Done : TWaitLook::Still; }, 0);
 }
 
-bool wait_in_rounds(const std::function<bool()>& ready, int rounds, int64_t) {
+bool sleep_unless(int ms, const std::function<bool()>& stop) {
+  if (stop()) return false;
+  sleep_processing_events(ms);
+  return !stop();
+}
+
+bool wait_while_moving(const std::function<TWaitLook()>& look, int64_t) {
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
-  for (int round = 1;; ++round) {
+  for (int still = 0; still < kStillLooks;) {
     const uint64_t seen = waker.Arrivals();
-    if (ready()) return true;
+    switch (look()) {
+      case TWaitLook::Done:
+        return true;
+      case TWaitLook::Moved:
+        still = 0;
+        break;
+      case TWaitLook::Still:
+        ++still;
+        break;
+    }
     process_pending_events();
     waker.WaitFor(seen, 1);
-    if (round >= rounds) return false;
   }
+  return false;
 }
 
 }  // namespace kestrel

@@ -74,18 +74,23 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
   const std::optional<std::string> quoted = script_quoted_text(line);
   if (!quoted) return true;
   const std::string text = script_caret_escapes(*quoted, '\r');
-  sleep_processing_events(100);
+  // A device that went away cannot answer: the pauses end at once, as do
+  // the prompt waits.
+  const auto pause = [this](int ms) {
+    sleep_unless(ms, [this] { return ApdComPort1->DeviceLost(); });
+  };
+  pause(100);
   AwaitedPrompt = Settings.LoaderPrompt;
   PromptWait = kProbeWait;
 
   bool inLoaderMode = SendCOMCmd_GetPrompt(text);
   if (!inLoaderMode && !run_stopping()) {
     SendString(Settings.LoaderModeCommand);
-    sleep_processing_events(1000);
+    pause(1000);
     inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
   }
   for (int retry = 0; retry < 2 && !inLoaderMode && !run_stopping(); ++retry) {
-    sleep_processing_events(2500);
+    pause(2500);
     process_pending_events();
     inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
   }

@@ -287,7 +287,10 @@ class TKestrelForm : public QMainWindow {
 
   // Upload steps.
   static constexpr int kUploadBlockSize = 2000;
-  static constexpr int kSendRounds = 900;
+  // How long the drain and CTS waits after a block see nothing move before
+  // they fail, unless three times the block's wire time is longer. A unit
+  // may hold CTS low (or stop reading) while it writes a block to flash.
+  static constexpr int64_t kSendStallMs = 5000;
   // How long `count` bytes take on the wire at the port's line settings.
   int64_t wire_time_ms(int count) const;
   void send_file_blocks(std::FILE* file);
@@ -298,7 +301,8 @@ class TKestrelForm : public QMainWindow {
   // file it announces is held open until the upload sends it.
   bool upload_line_sendable();
   bool hold_upload_file();
-  // The port's device went away under the upload: says so and stops it.
+  // The port's device went away during the upload or the prompt check
+  // after it: says so and stops the upload and the run.
   void device_lost_during_upload();
   bool prompt_after_upload();
 

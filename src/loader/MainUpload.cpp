@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -63,18 +64,29 @@ void TKestrelForm::SendByte(int count, const uint8_t* bytes) {
   }
   CommandTimer->stop();
 
-  // 900 rounds of 1 ms are about a second here, less than a block needs on
-  // the wire below 19200 baud: each wait also lasts as long as the block
-  // would take three times over. A device that goes away ends them at once.
-  const int64_t atLeastMs = 3 * wire_time_ms(count);
-  const auto sent = [this] { return ApdComPort1->OutBuffUsed() == 0 || ApdComPort1->DeviceLost(); };
-  const auto clear = [this] { return ApdComPort1->CTS() || ApdComPort1->DeviceLost(); };
-  if (!wait_in_rounds(sent, kSendRounds, atLeastMs)) {
+  // Each wait fails only once nothing has moved for its limit: no byte has
+  // left the output buffer or the device's queue, CTS has not come up. A
+  // unit writing a block to flash stops the line for a while, and a slow
+  // line takes its time for every block. A device that goes away ends the
+  // waits at once.
+  const int64_t stallMs = std::max<int64_t>(kSendStallMs, 3 * wire_time_ms(count));
+  int queued = ApdComPort1->OutBuffUsed();
+  const auto sent = [&] {
+    if (ApdComPort1->DeviceLost()) return TWaitLook::Done;
+    const int now = ApdComPort1->OutBuffUsed();
+    const bool moved = now < queued;
+    queued = now;
+    return now == 0 ? TWaitLook::Done : moved ? TWaitLook::Moved : TWaitLook::Still;
+  };
+  const auto clear = [this] {
+    return ApdComPort1->CTS() || ApdComPort1->DeviceLost() ? TWaitLook::Done : TWaitLook::Still;
+  };
+  if (!wait_while_moving(sent, stallMs)) {
     show_message("Error! Output Buffer never empties. Check RS232 connection. Cancel upload.");
     set_cancel_flag();
     return;
   }
-  if (!wait_in_rounds(clear, kSendRounds, atLeastMs)) {
+  if (!wait_while_moving(clear, stallMs)) {
     show_message("Error! CTS line not set. Check RS232 connection. Cancel upload.");
     set_cancel_flag();
     return;
@@ -227,11 +239,16 @@ void TKestrelForm::UploadButtonClick() {
 }
 
 bool TKestrelForm::prompt_after_upload() {
+  bool answered = false;
   try {
-    return SendCOMCmd_GetPrompt("\r");
+    answered = SendCOMCmd_GetPrompt("\r");
   } catch (const std::exception&) {
-    return false;  // a port gone under the check is a missing prompt
+    // a port gone under the check is a missing prompt
   }
+  // A unit that hung up once it had the data (or an adapter pulled out
+  // meanwhile) is told as such, once; the tries left end at once.
+  if (!answered && ApdComPort1->DeviceLost() && !upload_cancelled()) device_lost_during_upload();
+  return answered;
 }
 
 }  // namespace kestrel

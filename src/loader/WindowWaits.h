@@ -20,12 +20,19 @@ void process_pending_events();
 // Sleeps `ms` milliseconds, handling window events as they come in.
 void sleep_processing_events(int ms);
 
-// Waits for `ready` in rounds: a round that finds it false handles pending
-// window events and sleeps 1 ms. The sleep ends early when some port reports
-// received bytes, output handed to its device or a modem-line change; it
-// still counts as a round. Gives up (false) after `rounds` rounds, but never
-// before `atLeastMs` milliseconds have passed, and at once when the waits
-// are stopped.
-bool wait_in_rounds(const std::function<bool()>& ready, int rounds, int64_t atLeastMs);
+// As sleep_processing_events, but ends early once `stop` holds; a port's
+// report (received bytes, output handed on, a modem-line change, a device
+// lost) wakes it to look. False when `stop` ended it.
+bool sleep_unless(int ms, const std::function<bool()>& stop);
+
+// What one look at a waited-for condition found.
+enum class TWaitLook { Done, Moved, Still };
+
+// Waits until `look` finds the condition met (true). Between looks it
+// handles pending window events and sleeps 1 ms, less when some port
+// reports received bytes, output handed to its device or a modem-line
+// change. Gives up (false) once `stallMs` milliseconds have passed in which
+// no look found the work moving.
+bool wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs);
 
 }  // namespace kestrel

@@ -530,7 +530,9 @@ int TApdBaseDispatcher::FlushOutBuffer() {
     OBufHead_ = OBufTail_ = 0;
     FlushInProgress_ = false;
   }
-  if (DeviceOpen_.load()) return FlushCom(0);
+  // A device that went away holds nothing that could still leave: the flush
+  // has done its part, whatever the device says to a purge now.
+  if (DeviceOpen_.load() && !DeviceLost_.load()) return FlushCom(0);
   return 0;
 }
 

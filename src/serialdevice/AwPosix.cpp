@@ -30,6 +30,11 @@ constexpr std::chrono::nanoseconds kLongestTxLook = kLinePoll;
 constexpr int kDriverReceiveQueue = 4096;
 // Unix98 pseudo-terminal slaves use majors 136..143.
 constexpr unsigned kPtySlaveMajor = 136;
+// A pseudo-terminal wakes a writer blocked in poll() only once its other
+// side has read everything queued, though room opens as soon as that side
+// reads anything: a writer looks again this often, so that output follows
+// a slow reader block by block instead of stalling for the whole queue.
+constexpr int kPtyWritableLookMs = 10;
 
 int RetryIoctl(int fd, unsigned long request, void* arg) {
   int rc;
@@ -445,9 +450,10 @@ int TApdPosixDevice::WaitWritable(int cancelFd) {
     std::lock_guard lock(fdMutex_);
     closeFd = closeEvent_->get();
   }
+  const int lookMs = isPseudoTerminal_ ? kPtyWritableLookMs : -1;
   for (;;) {
     struct pollfd fds[3] = {{closeFd, POLLIN, 0}, {use.fd(), POLLOUT, 0}, {cancelFd, POLLIN, 0}};
-    const int rc = ::poll(fds, cancelFd >= 0 ? 3 : 2, -1);
+    const int rc = ::poll(fds, cancelFd >= 0 ? 3 : 2, lookMs);
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0 || fds[0].revents) return kDeviceClosed;
     if (cancelFd >= 0 && fds[2].revents) return kWaitCancelled;

@@ -259,6 +259,13 @@ void TUnitEngine::DataByte(uint8_t b, int64_t nowMs) {
   }
 }
 
+size_t TUnitEngine::InputRoom() const {
+  if (flashing_) return 0;
+  if (phase_ != TPhase::phData || (options_.FlashMs <= 0 && !options_.CtsStuck)) return SIZE_MAX;
+  const int64_t toBlockEnd = options_.FlashBlock - upload_.Received % options_.FlashBlock;
+  return static_cast<size_t>(std::min(toBlockEnd, upload_.Size - upload_.Received));
+}
+
 void TUnitEngine::StartFlash(int64_t nowMs) {
   if (options_.CtsStuck) {
     flashing_ = true;

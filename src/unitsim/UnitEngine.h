@@ -25,6 +25,7 @@
 //
 // Thread contract: not thread-safe; one owner thread drives it.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -78,6 +79,12 @@ class TUnitEngine {
   bool Cts() const { return !flashing_; }
   // False while a flash write runs: a binding stops reading then.
   bool AcceptsInput() const { return !flashing_; }
+  // Bytes the unit takes before it next stops to write flash: the rest of
+  // the flash block (or of the upload) during an upload's data, 0 while it
+  // writes, no limit otherwise. A binding reads no more than this, so that
+  // what the unit cannot take yet stays on the line, as it would behind the
+  // unit's CTS.
+  size_t InputRoom() const;
   bool InLoaderMode() const { return loaderMode_; }
   bool ReceivingData() const { return phase_ == TPhase::phData; }
   bool DroppedOut() const { return phase_ == TPhase::phDead; }

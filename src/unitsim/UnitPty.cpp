@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace kestrel {
@@ -76,7 +77,7 @@ int TUnitPtyServer::Serve(int stopFd) {
     if (fds[0].revents != 0) return 0;
     if (fds[1].revents & (POLLERR | POLLNVAL)) return -EIO;
     if (reading && (fds[1].revents & (POLLIN | POLLHUP))) {
-      ssize_t n = ::read(master_.get(), buffer, sizeof buffer);
+      ssize_t n = ::read(master_.get(), buffer, std::min(sizeof buffer, session_.InputRoom()));
       if (n > 0) {
         session_.Received(std::string_view(buffer, static_cast<size_t>(n)));
       } else if (n < 0 && errno != EAGAIN && errno != EINTR) {

@@ -3,8 +3,9 @@
 // opens the slave path like any serial port.
 //
 // A pseudo-terminal has no CTS line, so the unit says "not ready" the way a
-// stalled receiver does: it stops reading the master while it writes flash,
-// and the kernel's buffer fills up toward the sender. The server keeps a
+// stalled receiver does: it reads no further than the end of the block it
+// is about to write, stops reading the master while it writes flash, and
+// the kernel's buffer fills up toward the sender. The server keeps a
 // descriptor of the slave open itself, so the terminal stays raw and the
 // master never hangs up between the programs that come and go on it.
 //

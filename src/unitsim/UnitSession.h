@@ -34,6 +34,7 @@ class TUnitSession {
 
   bool Cts() const { return engine_.Cts(); }
   bool AcceptsInput() const { return engine_.AcceptsInput(); }
+  size_t InputRoom() const { return engine_.InputRoom(); }
 
   // Called for each finished upload, after its image and record are written.
   std::function<void(const TUnitUpload&)> OnUpload;

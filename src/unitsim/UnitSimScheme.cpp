@@ -76,7 +76,7 @@ void TSimUnitDevice::Serve() {
     uint64_t seen = far_->ChangeCount();
 
     if (session.AcceptsInput()) {
-      int n = far_->Read(buffer, sizeof buffer);
+      int n = far_->Read(buffer, static_cast<int>(std::min(sizeof buffer, session.InputRoom())));
       if (n > 0) session.Received(std::string_view(reinterpret_cast<char*>(buffer), n));
     }
     if (pending_.size() < kMaxPending) pending_ += session.TakeOutput();

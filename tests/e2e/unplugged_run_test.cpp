@@ -50,5 +50,40 @@ TEST(UnpluggedRun, EndsWithStatusOneAndNamesTheLostDevice) {
   EXPECT_FALSE(fs::exists(toolFolder / "flash" / "8000.bin"));
 }
 
+// A unit that hangs up once it has the whole image (one that restarts into
+// its new firmware, say) is told as a lost device as soon as the loader
+// looks for its prompt, instead of after the three prompt waits.
+TEST(UnpluggedRun, AUnitThatHangsUpAfterTheDataIsToldAsLostAtOnce) {
+  TScratch toolFolder;
+  auto tool = std::make_unique<TChild>(
+      BinPath("kestrel-unit-sim"), std::vector<std::string>{"--dir=flash"}, toolFolder.Path(),
+      std::map<std::string, std::string>{}, toolFolder / "unit.txt", true);
+  const std::string pty = tool->StdoutLine();
+  ASSERT_EQ(pty.rfind("/dev/pts/", 0), 0u) << pty;
+  // The post-upload pause stays at its 3600 ms: the unit is gone long
+  // before the loader looks for the prompt.
+  TBatchRun run("_TC \"LOADR^M\"\n_LF a.bin\n_LA 8000\n_LV 1\n_LD\n_SC \"AFTER\"\n", pty);
+  WriteFile(run.Folder / "a.bin", Pattern(5000, 23));
+  run.Start();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (ReadFile(toolFolder / "unit.txt").find("upload to 8000, 5000 of 5000 bytes: ok") ==
+             std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  tool.reset();  // killed: the pseudo-terminal's master closes
+  const auto hungUp = std::chrono::steady_clock::now();
+
+  EXPECT_EQ(run.Finish(), 1) << run.Err();
+  // The pause, then no wait at all; the three prompt waits alone would take
+  // 65 + 65 + 170 ticks of 55 ms.
+  EXPECT_LT(std::chrono::steady_clock::now() - hungUp,
+            std::chrono::milliseconds(3600 + (65 + 65 + 170) * 55 / 2));
+  EXPECT_TRUE(run.Said("message: Error! Device " + pty +
+                       " was lost (unplugged or switched off). Cancel upload.\n"))
+      << run.Err();
+  EXPECT_TRUE(run.Said("status: Unsuccessful. Upload terminated by user/error(s).\n"));
+  EXPECT_TRUE(fs::exists(toolFolder / "flash" / "8000.bin"));
+}
+
 }  // namespace
 }  // namespace kestrel::e2e

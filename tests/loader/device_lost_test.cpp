@@ -1,10 +1,12 @@
 // An adapter pulled out in the middle of an upload, with the window open:
 // the upload stops with a message that names the lost device, the run ends
-// unsuccessful, and once the adapter is back the COM menu finds the unit.
+// unsuccessful without waiting for the unit any more, and once the adapter
+// is back the COM menu finds the unit.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <fstream>
 
@@ -39,6 +41,8 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     ASSERT_TRUE(form.ApdComPort1->Open());
 
     form.ScriptFileName = dir + "/run.sld";
+    QElapsedTimer clock;
+    clock.start();
     EXPECT_TRUE(form.read_ini());
     EXPECT_EQ(form.InfoStatusBar->SimpleText().toStdString(),
               "Unsuccessful. Upload terminated by user/error(s).");
@@ -50,6 +54,19 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     EXPECT_TRUE(form.ApdComPort1->DeviceLost());
     EXPECT_FALSE(QFile::exists(folder.Path() + "/flash/8000.bin"));
     EXPECT_TRUE(form.PickButton->isEnabled());
+
+    // A run on the lost port tries the loader mode and gives up at once.
+    dialog.Messages.clear();
+    progress.CancelFlag = 0;
+    std::ofstream(dir + "/again.sld") << "_TC \"LOADR^M\"\n_SC \"AFTER\"\n";
+    form.ScriptFileName = dir + "/again.sld";
+    form.read_ini();
+    EXPECT_EQ(dialog.Messages, std::vector<std::string>{
+                                   "Error! Unable to get response from unit(_TC)! Exiting script"});
+    // Once the device is known lost no wait runs its course: the prompt
+    // check after the upload alone would take 65 + 65 + 170 ticks of 55 ms,
+    // and the loader-mode tries six waits of 65 ticks and their pauses.
+    EXPECT_LT(clock.elapsed(), (65 + 65 + 170) * 55 / 2);
 
     // The adapter is plugged in again by the next open: the menu finds the
     // unit.

@@ -81,6 +81,10 @@ TEST(DeviceLost, SimCableUnpluggedAfterNBytesAndPluggedInAgain) {
   EXPECT_EQ(sim.far->Available(), 0u);
   EXPECT_EQ(takenAfterLoss, 0);
   ASSERT_TRUE(WaitUntil([&] { return sim.port->ActiveThreadCount() == 0; }));
+  // Flushing a lost device's buffers fails nothing: nothing can leave.
+  EXPECT_EQ(sim.port->FlushOutBuffer(), 0);
+  EXPECT_EQ(sim.port->OutBuffUsed(), 0);
+  EXPECT_EQ(sim.port->FlushInBuffer(), 0);
   EXPECT_EQ(sim.port->DonePort(), 0);
 
   // Back in: a fresh open works and remembers nothing of the loss. Our own

@@ -391,6 +391,28 @@ TEST_F(PosixDeviceTest, WaitWritableEndsOnTheCancelDescriptor) {
   EXPECT_EQ(dev.WaitWritable(cancel.get()), kWaitReady);
 }
 
+// A unit that reads a block at a time (as one writing each block to flash
+// does) lets the writer go on after every block, not only once the whole
+// queue has been read.
+TEST_F(PosixDeviceTest, AWriterHeldByAFullLineGoesOnOnceTheOtherSideReadsABlock) {
+  std::future<int> writable;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    FillLine(dev);
+    writable = std::async(std::launch::async, [&] { return dev.WaitWritable(-1); });
+    if (writable.wait_for(20ms) == std::future_status::timeout) break;
+    writable.get();
+  }
+  ASSERT_TRUE(writable.valid()) << "a full line never held the writer back";
+  uint8_t block[2000];
+  ASSERT_EQ(::read(pty.master(), block, sizeof block), ssize_t(sizeof block));
+  // A safety net, not a measurement: without the writer looking again it
+  // waits until every queued byte has been read.
+  const bool resumed = writable.wait_for(5s) == std::future_status::ready;
+  if (!resumed) dev.Close();
+  EXPECT_TRUE(resumed);
+  EXPECT_EQ(writable.get(), resumed ? kWaitReady : kDeviceClosed);
+}
+
 TEST_F(PosixDeviceTest, VanishedOtherSideEndsTheWaitAsClosed) {
   // As when a USB adapter is pulled out: the tty hangs up.
   pty.DropHolder();

@@ -234,5 +234,24 @@ TEST_F(WaitForStringTest, WorksOnAPseudoTerminal) {
   EXPECT_EQ(rest, "tail");
 }
 
+TEST_F(WaitForStringTest, ADeviceLostDuringTheWaitEndsItAtOnce) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  test::MapPath(5, pty.slavePath());
+  TApdComPort ptyPort;
+  ptyPort.SetComNumber(5);
+  ptyPort.SetAutoOpen(false);
+  ptyPort.SetOpen(true);
+  pty.DropHolder();
+  QTimer::singleShot(50, &ptyPort, [&] { pty.CloseMaster(); });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ptyPort.WaitForString("#", 65, true, false));
+  // Well short of the 65 ticks it was given.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 65 * 55ms / 2);
+  EXPECT_TRUE(ptyPort.DeviceLost());
+  EXPECT_FALSE(ptyPort.WaitForString("#", 65, false, false)) << "and so does a later one";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 65 * 55ms / 2);
+}
+
 }  // namespace
 }  // namespace kestrel

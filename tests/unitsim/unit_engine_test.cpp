@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -152,7 +153,10 @@ TEST(UnitEngineUpload, StoresExactlyTheAnnouncedBytesAndReportsThem) {
   int ctsDrops = 0;
   for (size_t at = 0; at < data.size(); at += 2000) {
     ASSERT_TRUE(unit.engine.Cts());
+    // A binding reads no further than the block it is about to write.
+    EXPECT_EQ(unit.engine.InputRoom(), std::min<size_t>(2000, data.size() - at));
     out += unit.Say(std::string_view(data).substr(at, 2000));
+    EXPECT_EQ(unit.engine.InputRoom(), 0u);
     while (!unit.engine.Cts()) {
       ++ctsDrops;
       out += unit.Wait(unit.engine.NextEventMs() - unit.now);

@@ -196,6 +196,8 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   void FlushInBuffer();
   void FlushOutBuffer();
   // Waits for s (timeout in 55 ms ticks), consuming every byte it examines.
+  // False when the timeout passes first or the port's device is lost (once
+  // the bytes that came before have been examined).
   bool WaitForString(std::string_view s, int32_t timeout, bool yield, bool ignoreCase);
   // Switches event delivery off ahead of a WaitForString, so that an answer
   // arriving before the wait starts is left for the wait.

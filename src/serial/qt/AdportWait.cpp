@@ -3,7 +3,8 @@
 //
 // The wait sleeps between arrivals: it blocks in the window thread's event
 // dispatcher (yield) or on the waker (no yield), and is woken by received
-// bytes (TApdWaitWaker), by its deadline, or by window events.
+// bytes (TApdWaitWaker), by its deadline, by window events, or by the
+// device going away, which ends it at once.
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -187,6 +188,8 @@ bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool 
     if (found || !stillOurs()) break;
     expired = TimerExpired(timer);
     if (expired) break;
+    // A device that went away sends nothing more: the wait has failed.
+    if (d->DeviceLost()) break;
 
     if (!eventDispatcher) {
       waker.WaitFor(seen, MillisecondsLeft(timer));
