@@ -14,6 +14,18 @@
 
 namespace kestrel {
 
+namespace {
+bool WaitsStopped = false;
+}  // namespace
+
+void stop_waits(bool stopped) {
+  WaitsStopped = stopped;
+}
+
+bool waits_stopped() {
+  return WaitsStopped;
+}
+
 void process_pending_events() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
@@ -29,7 +41,7 @@ constexpr int kStillLooks = 1000;
 
 void sleep_processing_events(int ms) {
   process_pending_events();
-  if (ms > 0 && fuzz_port_idle)
+  if (ms > 0 && fuzz_port_idle && !WaitsStopped)
     wait_while_moving([] { return fuzz_port_idle() ? TWaitLook::Done : TWaitLook::Still; }, 0);
 }
 
@@ -42,6 +54,7 @@ bool sleep_unless(int ms, const std::function<bool()>& stop) {
 bool wait_while_moving(const std::function<TWaitLook()>& look, int64_t) {
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
   for (int still = 0; still < kStillLooks;) {
+    if (WaitsStopped) return false;
     const uint64_t seen = waker.Arrivals();
     switch (look()) {
       case TWaitLook::Done:
