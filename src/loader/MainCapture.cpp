@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+#include <vector>
 
 #include "MainUnit.h"
 #include "Progress.h"
@@ -36,8 +37,19 @@ void TKestrelForm::query_unit() {
 }
 
 void TKestrelForm::ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count) {
-  if (!AwaitingResponse) return;  // the bytes stay for other readers
-  const auto read = [CP](char* into, uint16_t count) { CP->GetBlock(into, count); };
+  if (!AwaitingResponse) {
+    // The bytes stay for other readers; whoever shows the unit only looks.
+    if (OnUnitBytes && Count > 0) {
+      std::vector<char> bytes(Count);
+      const uint16_t seen = CP->PeekBlock(bytes.data(), Count);
+      OnUnitBytes(bytes.data(), seen);
+    }
+    return;
+  }
+  const auto read = [this, CP](char* into, uint16_t count) {
+    CP->GetBlock(into, count);
+    if (OnUnitBytes) OnUnitBytes(into, count);
+  };
   if (Capture.Take(Count, read, Settings.NormalPrompt, Settings.LoaderPrompt, MinLineLength))
     AwaitingResponse = false;
 }

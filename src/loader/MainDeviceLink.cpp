@@ -129,6 +129,9 @@ bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text) {
   if (run_stopping()) return false;
   ApdComPort1->FlushInBuffer();
   ApdComPort1->FlushOutBuffer();
+  if (!found && OnPromptMissed)
+    OnPromptMissed(AwaitedPrompt, ApdComPort1->ComNumber(), FPromptTry, FPromptTries);
+  FPromptTry = FPromptTries = 0;
   return found;
 }
 
@@ -186,9 +189,11 @@ bool TKestrelForm::check_com(int port) {
     try {
       // A unit answers a carriage return with "#", or with ">" in loader mode.
       AwaitedPrompt = Settings.NormalPrompt;
+      prompt_try(1, 2);
       answered = SendCOMCmd_GetPrompt("\r");
       if (!answered) {
         AwaitedPrompt = Settings.LoaderPrompt;
+        prompt_try(2, 2);
         answered = SendCOMCmd_GetPrompt("\r");
       }
       if (!answered) {

@@ -83,15 +83,19 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
   AwaitedPrompt = Settings.LoaderPrompt;
   PromptWait = kProbeWait;
 
+  constexpr int kTries = 4;
+  prompt_try(1, kTries);
   bool inLoaderMode = SendCOMCmd_GetPrompt(text);
   if (!inLoaderMode && !run_stopping()) {
     SendString(Settings.LoaderModeCommand);
     pause(1000);
+    prompt_try(2, kTries);
     inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
   }
   for (int retry = 0; retry < 2 && !inLoaderMode && !run_stopping(); ++retry) {
     pause(2500);
     process_pending_events();
+    prompt_try(3 + retry, kTries);
     inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
   }
   if (!inLoaderMode && run_stopping()) return false;
@@ -219,7 +223,11 @@ bool TKestrelForm::script_load_do() {
   if (!upload_line_sendable() || !hold_upload_file()) return true;
 
   PromptWait = kProbeWait;
-  if (!SendCOMCmd_GetPrompt(kCarriageReturn) && !SendCOMCmd_GetPrompt(kCarriageReturn)) {
+  const auto exchange = [this](int attempt) {
+    prompt_try(attempt, 2);
+    return SendCOMCmd_GetPrompt(kCarriageReturn);
+  };
+  if (!exchange(1) && !exchange(2)) {
     MessageText = "Error! Unable to receive prompt before upload.... Exiting script.";
     show_message(MessageText);
     Outcome.Explain(MessageText);

@@ -215,6 +215,10 @@ void TKestrelForm::build_controls() {
   pane->setGeometry(16, 120, 497, 273);
   AdTerminal1 = pane;
   AdTerminal1->SetOnKeyPress([this](char& Key) { AdTerminal1KeyPress(Key); });
+  // What a prompt wait consumes never reaches a handler: it is shown here.
+  ApdComPort1->SetOnWaitChar([this](TApdCustomComPort*, char c) {
+    if (OnUnitBytes) OnUnitBytes(&c, 1);
+  });
   // Keys typed while an upload runs would land among the file's bytes.
   AdTerminal1->Widget()->installEventFilter(this);
 

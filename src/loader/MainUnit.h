@@ -214,6 +214,17 @@ class TKestrelForm : public QMainWindow {
   // Hands the port and its line settings to the record.
   void record_port();
 
+  // What an unattended run shows of the unit: every byte the unit sent (as
+  // delivered or as a prompt wait consumed it), and each prompt wait that
+  // ended without its prompt, with which try of how many it was.
+  std::function<void(const char* bytes, size_t count)> OnUnitBytes;
+  std::function<void(char prompt, int comNumber, int attempt, int attempts)> OnPromptMissed;
+  // Which try of how many the next prompt exchange is (0 of 0: not told).
+  void prompt_try(int attempt, int attempts) {
+    FPromptTry = attempt;
+    FPromptTries = attempts;
+  }
+
   // How the program ends itself; a test puts a recorder here.
   std::function<void(int status)> EndProcess = end_process_now;
 
@@ -345,6 +356,8 @@ class TKestrelForm : public QMainWindow {
 
   TOperatorDialog& Dialog;
   bool FRunActive = false;
+  int FPromptTry = 0;
+  int FPromptTries = 0;
   bool FStopRequested = false;
   int FStopSignal = 0;
   bool FExitQuestionOpen = false;

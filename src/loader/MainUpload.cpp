@@ -206,13 +206,16 @@ void TKestrelForm::UploadButtonClick() {
   if (port_open()) {
     AwaitedPrompt = Settings.LoaderPrompt;
     PromptWait = kPromptWaitProbing;
+    prompt_try(1, 3);
     answered = prompt_after_upload();
     if (!answered) {
       sleep_processing_events(500);
+      prompt_try(2, 3);
       answered = prompt_after_upload();
     }
     if (!answered) {
       PromptWait = kPromptWaitLong;
+      prompt_try(3, 3);
       answered = prompt_after_upload();
     }
     PromptWait = kPromptWaitDefault;

@@ -1,6 +1,7 @@
 #include "UnattendedConsole.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "RunOutcome.h"
 
@@ -12,6 +13,44 @@ TUnattendedConsole::TUnattendedConsole(std::FILE* out, bool terminal)
 void TUnattendedConsole::Status(const std::string& text) {
   if (text.find_first_not_of(' ') == std::string::npos) return;
   line("status", text);
+}
+
+namespace {
+
+constexpr size_t kUnitLineShown = 200;
+
+}  // namespace
+
+void TUnattendedConsole::UnitBytes(const char* bytes, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c == '\r' || c == '\n') {
+      if (!FUnitLine.empty()) line("unit", FUnitLine);
+      FUnitLine.clear();
+      FUnitLineBytes = 0;
+      continue;
+    }
+    if (++FUnitLineBytes > kUnitLineShown) {
+      // A line past what is shown: one mark says so; the rest is dropped.
+      if (FUnitLineBytes == kUnitLineShown + 1) FUnitLine += " ...";
+      continue;
+    }
+    if (c < 0x20 || c >= 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", unsigned(c));
+      FUnitLine += hex;
+    } else {
+      FUnitLine += char(c);
+    }
+  }
+}
+
+void TUnattendedConsole::PromptMissed(char prompt, int comNumber, int attempt, int attempts) {
+  std::string text = "no \"" + std::string(1, prompt) + "\" from COM " + std::to_string(comNumber) +
+                     " yet";
+  if (attempts > 0)
+    text += " (try " + std::to_string(attempt) + " of " + std::to_string(attempts) + ")";
+  line("wait", text);
 }
 
 void TUnattendedConsole::Fatal(const std::string& text) {

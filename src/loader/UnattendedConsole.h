@@ -26,6 +26,11 @@ class TUnattendedConsole {
   void Message(const std::string& text);
   // A message a script shows for information.
   void Note(const std::string& text);
+  // Bytes the unit sent: each line it ends is written as `unit: TEXT`,
+  // control bytes as \xNN, cut at 200 characters.
+  void UnitBytes(const char* bytes, size_t count);
+  // A prompt wait ended without its prompt.
+  void PromptMissed(char prompt, int comNumber, int attempt, int attempts);
   // An upload's first block is about to go out.
   void UploadBegins();
   // `sent` of the `total` bytes of `file` have been handed to the port.
@@ -37,6 +42,8 @@ class TUnattendedConsole {
 
   std::FILE* FOut;
   bool FTerminal;
+  std::string FUnitLine;  // the unit's line so far, as shown
+  size_t FUnitLineBytes = 0;
   std::chrono::steady_clock::time_point FStart = std::chrono::steady_clock::now();
   bool FBarShown = false;
   // The upload being shown: when it began and the last tenth written.

@@ -97,6 +97,11 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
 
   QObject::connect(form.InfoStatusBar, &TInfoStatusBar::SimpleTextChanged,
                    [&](const QString& text) { console.Status(text.toStdString()); });
+  // The unit's own words, and the waits for its prompt.
+  form.OnUnitBytes = [&](const char* bytes, size_t count) { console.UnitBytes(bytes, count); };
+  form.OnPromptMissed = [&](char prompt, int com, int attempt, int attempts) {
+    console.PromptMissed(prompt, com, attempt, attempts);
+  };
 
   // A signal stops the run as a close stops the window's.
   TStopSignals stopSignals([&](int signal) {
