@@ -2,6 +2,8 @@
 // buffer rows in runs of equal colours and attributes.
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "Adtrmemu.h"
 
@@ -14,6 +16,26 @@ uint32_t Brighten(uint32_t c) {
   for (int shift = 0; shift < 24; shift += 8)
     out |= std::min<uint32_t>(((c >> shift) & 0xFF) + 128, 255) << shift;
   return out;
+}
+
+// Bytes from `at` up to the first control character (below 32), at most n.
+// Eight at a time: the lowest byte below 32 in a word shows as its high bit
+// in (x - 0x20..) & ~x, so the length of a short run costs no branch per
+// byte.
+int PrintableRun(const uint8_t* at, int n) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  int i = 0;
+  // The borrow can only run towards later bytes, which a little-endian word
+  // holds in its higher bits.
+  if constexpr (std::endian::native == std::endian::little)
+    for (; i + 8 <= n; i += 8) {
+      uint64_t x;
+      std::memcpy(&x, at + i, 8);
+      const uint64_t low = (x - 32 * kOnes) & ~x & kHighs;
+      if (low) return i + std::countr_zero(low) / 8;
+    }
+  while (i < n && at[i] >= 32) ++i;
+  return i;
 }
 
 }  // namespace
@@ -57,10 +79,17 @@ void TAdTTYEmulator::ProcessBlock(const uint8_t* bytes, int count, TAdCharSource
     // printable runs in one go.
     int i = 0;
     while (i < count) {
-      int run = i;
-      while (run < count && bytes[run] >= 32) ++run;
+      int run = i + PrintableRun(bytes + i, count - i);
       if (run > i) Buffer()->WriteChars(bytes + i, run - i);
-      if (run < count) ProcessChar(bytes[run++]);
+      if (run < count && bytes[run] == 10) {
+        // A run of line feeds scrolls once.
+        int end = run + 1;
+        while (end < count && bytes[end] == 10) ++end;
+        Buffer()->DoLineFeeds(end - run);
+        run = end;
+      } else if (run < count) {
+        ProcessChar(bytes[run++]);
+      }
       i = run;
     }
     return;

@@ -1,6 +1,7 @@
 #include "Adtrmbuf.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "Adexcept.h"
@@ -11,11 +12,6 @@ namespace kestrel {
 // Invalid-rectangle nodes: one pool for all buffers, grown 200 nodes at a
 // time and given back only when the program ends, so that invalidating a
 // cell per written character costs no allocation in the steady state.
-
-struct TAdTerminalBuffer::TRectNode {
-  TRectNode* Next;
-  TAdRect Rect;
-};
 
 namespace {
 
@@ -73,7 +69,7 @@ TAdTerminalBuffer::TAdTerminalBuffer(bool UseWideChars)
   RowCount_ = 24;
   DisplayOriginRow_ = ScreenTop();
   DisplayRowCount_ = RowCount_;
-  HorzTabStops_.assign(size_t(ColCount_), false);
+  HorzTabStops_.assign(size_t(ColCount_), 0);
   VertTabStops_.assign(size_t(SVRowCount_), false);
   SetDefaultTabStops();
   CursorRow_ = ScreenTop();
@@ -102,9 +98,9 @@ void TAdTerminalBuffer::tbReallocBuffers(int rows, int cols) {
 }
 
 void TAdTerminalBuffer::SetDefaultTabStops() {
-  std::fill(HorzTabStops_.begin(), HorzTabStops_.end(), false);
+  std::fill(HorzTabStops_.begin(), HorzTabStops_.end(), 0);
   std::fill(VertTabStops_.begin(), VertTabStops_.end(), false);
-  for (int c = 0; c < ColCount_; c += 8) HorzTabStops_[size_t(c)] = true;
+  for (int c = 0; c < ColCount_; c += 8) HorzTabStops_[size_t(c)] = 1;
 }
 
 void TAdTerminalBuffer::InvalidateScreen() {
@@ -120,14 +116,6 @@ int TAdTerminalBuffer::tbCvtToInternalRow(int row, bool absolute) const {
 
 int TAdTerminalBuffer::tbCvtToExternalRow(int row, bool absolute) const {
   return absolute ? row - ScreenTop() + 1 : row - DisplayOriginRow_ + 1;
-}
-
-int TAdTerminalBuffer::tbGetCol() const {
-  return tbCvtToExternalCol(CursorCol_, UseAbsAddress);
-}
-
-int TAdTerminalBuffer::tbGetRow() const {
-  return tbCvtToExternalRow(CursorRow_, UseAbsAddress);
 }
 
 void TAdTerminalBuffer::tbSetCol(int c) {
@@ -154,7 +142,7 @@ void TAdTerminalBuffer::tbSetRow(int r) {
 void TAdTerminalBuffer::tbSetColCount(int n) {
   if (n == ColCount_) return;
   if (n < 2) throw Exception("TAdTerminalBuffer.tbSetColCount: new count too small");
-  HorzTabStops_.resize(size_t(n), false);
+  HorzTabStops_.resize(size_t(n), 0);
   EachPlane([&](TadTerminalArray& a) { a.taSetColCount(n); });
   ColCount_ = n;
   InvalidateScreen();
@@ -232,17 +220,6 @@ void TAdTerminalBuffer::tbSetDefAnsiChar(uint8_t c) {
 
 // ---------------------------------------------------------------------------
 // Cursor
-
-void TAdTerminalBuffer::tbFireOnCursorMovedEvent() {
-  if (CursorMoved_ && OnCursorMoved) OnCursorMoved(this, tbGetRow(), tbGetCol());
-}
-
-void TAdTerminalBuffer::MoveCursorTo(int row, int col) {
-  if (row != CursorRow_ || col != CursorCol_) CursorMoved_ = true;
-  CursorRow_ = row;
-  CursorCol_ = col;
-  tbFireOnCursorMovedEvent();
-}
 
 bool TAdTerminalBuffer::HasCursorMoved() {
   const bool moved = CursorMoved_;
@@ -376,11 +353,28 @@ void TAdTerminalBuffer::WriteChars(const uint8_t* chars, int count) {
       --count;
       continue;
     }
-    Chars_.WriteItems(chars, n, row, col);
-    CharSets_.WriteDupItems(CharSet_, n, row, col);
-    Attributes_.WriteDupItems(Attrs_, n, row, col);
-    ForeColors_.WriteDupItems(ForeColor_, n, row, col);
-    BackColors_.WriteDupItems(BackColor_, n, row, col);
+    // The five planes share their shape: one row check serves them all.
+    const int end = col + n;
+    if (const int at = Chars_.BlockRowOf(row); at >= 0) {
+      uint8_t* text = Chars_.BlockRowForWrite(at, col, end);
+      uint8_t* sets = CharSets_.BlockRowForWrite(at, col, end);
+      uint8_t* attrs = Attributes_.BlockRowForWrite(at, col, end);
+      auto* fore = reinterpret_cast<uint32_t*>(ForeColors_.BlockRowForWrite(at, col, end));
+      auto* back = reinterpret_cast<uint32_t*>(BackColors_.BlockRowForWrite(at, col, end));
+      if (n == 1) {  // echoed keys, a character and a backspace: no calls
+        text[col] = chars[0];
+        sets[col] = CharSet_;
+        attrs[col] = Attrs_;
+        fore[col] = ForeColor_;
+        back[col] = BackColor_;
+      } else {
+        CopyBytes(text + col, chars, n);
+        FillBytes(sets + col, n, CharSet_);
+        FillBytes(attrs + col, n, Attrs_);
+        FillItems32(fore + col, n, ForeColor_);
+        FillItems32(back + col, n, BackColor_);
+      }
+    }
     tbInvalidateRect(row, col, row, col + n - 1);
     chars += n;
     count -= n;
@@ -411,6 +405,23 @@ void TAdTerminalBuffer::DoCarriageReturn() {
 void TAdTerminalBuffer::DoLineFeed() {
   if (UseNewLineMode) DoCarriageReturn();
   MoveCursorDown(true);
+}
+
+void TAdTerminalBuffer::DoLineFeeds(int count) {
+  if (count <= 1) {
+    if (count == 1) DoLineFeed();
+    return;
+  }
+  if (UseNewLineMode) DoCarriageReturn();
+  WrapPending_ = false;
+  // Down to the bottom of the region, then one scroll for the rest.
+  const int T = RegionTop(), B = RegionBottom();
+  const int down = std::clamp(B - CursorRow_, 0, count);
+  if (count > down) {
+    tbScrollRows(count - down, UseScrollRegion_ ? T : 0, B);
+    tbInvalidateRect(T, 0, B, ColCount_ - 1);
+  }
+  MoveCursorTo(CursorRow_ + down, CursorCol_);
 }
 
 void TAdTerminalBuffer::DoHorzTab() {
@@ -454,7 +465,10 @@ void TAdTerminalBuffer::DoBackVertTab() {
 // Editing
 
 void TAdTerminalBuffer::tbScrollRows(int aCount, int aTop, int aBottom) {
-  EachPlane([&](TadTerminalArray& a) { a.ScrollRows(aCount, aTop, aBottom); });
+  if (aCount == 1 && aTop == 0 && aBottom == SVRowCount_ - 1)
+    EachPlane([](TadTerminalArray& a) { a.ScrollAllUpOne(); });
+  else
+    EachPlane([&](TadTerminalArray& a) { a.ScrollRows(aCount, aTop, aBottom); });
   if (OnScrollRows)
     OnScrollRows(this, aCount, tbCvtToExternalRow(aTop, true), tbCvtToExternalRow(aBottom, true));
 }
@@ -544,13 +558,13 @@ void TAdTerminalBuffer::EraseAll() {
 // Tabs, regions, reset
 
 void TAdTerminalBuffer::SetHorzTabStop() {
-  HorzTabStops_[size_t(CursorCol_)] = true;
+  HorzTabStops_[size_t(CursorCol_)] = 1;
 }
 void TAdTerminalBuffer::ClearHorzTabStop() {
-  HorzTabStops_[size_t(CursorCol_)] = false;
+  HorzTabStops_[size_t(CursorCol_)] = 0;
 }
 void TAdTerminalBuffer::ClearAllHorzTabStops() {
-  std::fill(HorzTabStops_.begin(), HorzTabStops_.end(), false);
+  std::fill(HorzTabStops_.begin(), HorzTabStops_.end(), 0);
 }
 void TAdTerminalBuffer::SetVertTabStop() {
   VertTabStops_[size_t(CursorRow_)] = true;
@@ -634,27 +648,22 @@ uint32_t* TAdTerminalBuffer::GetLineBackColorPtr(int aRow) {
 // ---------------------------------------------------------------------------
 // Invalid rectangles
 
-void TAdTerminalBuffer::tbInvalidateRect(int aFromRow, int aFromCol, int aToRow, int aToCol) {
-  const int shift = RowCount_ - SVRowCount_ + 1;
-  const TAdRect r{aFromCol + 1, aFromRow + shift, aToCol + 1, aToRow + shift};
+void TAdTerminalBuffer::tbJoinInvalidRect(const TAdRect& r) {
   // The painter only ever asks for the bounding rectangle of the whole list,
-  // so a rectangle that extends the newest one along its rows, or lies inside
-  // it, joins it instead of taking a node: text written a cell at a time
-  // keeps the list short.
+  // so a rectangle that extends the newest one along its rows joins it
+  // instead of taking a node: text written a cell at a time keeps the list
+  // short. (One inside the newest never gets here.)
   TRectNode* head = InvalidRects_;
-  if (head && r.Top >= head->Rect.Top && r.Bottom <= head->Rect.Bottom &&
-      r.Left >= head->Rect.Left && r.Right <= head->Rect.Right) {
-  } else if (head && r.Top == head->Rect.Top && r.Bottom == head->Rect.Bottom &&
-             r.Left <= head->Rect.Right + 1 && r.Right >= head->Rect.Left - 1) {
+  if (head && r.Top == head->Rect.Top && r.Bottom == head->Rect.Bottom &&
+      r.Left <= head->Rect.Right + 1 && r.Right >= head->Rect.Left - 1) {
     head->Rect.Left = std::min(head->Rect.Left, r.Left);
     head->Rect.Right = std::max(head->Rect.Right, r.Right);
-  } else {
-    TRectNode* node = RectPool().Take();
-    node->Rect = r;
-    node->Next = InvalidRects_;
-    InvalidRects_ = node;
+    return;
   }
-  if (Handle_) Handle_->TermNeedsUpdate(0, 0);
+  TRectNode* node = RectPool().Take();
+  node->Rect = r;
+  node->Next = InvalidRects_;
+  InvalidRects_ = node;
 }
 
 bool TAdTerminalBuffer::GetInvalidRect(TAdRect& rect) {
