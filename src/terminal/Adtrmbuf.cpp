@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "Adexcept.h"
@@ -110,12 +111,31 @@ void TAdTerminalBuffer::InvalidateScreen() {
 // ---------------------------------------------------------------------------
 // Numbering
 
+namespace {
+
+// Rows and columns come from the line and from callers: far-out numbers
+// end at the edge of the int range instead of wrapping.
+int Saturated(int64_t v) {
+  return int(
+      std::clamp<int64_t>(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
+}  // namespace
+
 int TAdTerminalBuffer::tbCvtToInternalRow(int row, bool absolute) const {
-  return absolute ? row + ScreenTop() - 1 : row + DisplayOriginRow_ - 1;
+  return Saturated(int64_t(row) + (absolute ? ScreenTop() : DisplayOriginRow_) - 1);
 }
 
 int TAdTerminalBuffer::tbCvtToExternalRow(int row, bool absolute) const {
-  return absolute ? row - ScreenTop() + 1 : row - DisplayOriginRow_ + 1;
+  return Saturated(int64_t(row) - (absolute ? ScreenTop() : DisplayOriginRow_) + 1);
+}
+
+int TAdTerminalBuffer::tbCvtToInternalCol(int col, bool) const {
+  return Saturated(int64_t(col) - 1);
+}
+
+int TAdTerminalBuffer::tbCvtToExternalCol(int col, bool) const {
+  return Saturated(int64_t(col) + 1);
 }
 
 void TAdTerminalBuffer::tbSetCol(int c) {
@@ -165,7 +185,7 @@ void TAdTerminalBuffer::tbSetRowCount(int n) {
 void TAdTerminalBuffer::tbSetSVRowCount(int n) {
   if (n == SVRowCount_) return;
   if (n < 2) throw Exception("TAdTerminalBuffer.tbSetSVRowCount: new count too small");
-  // The scroll region is kept in internal rows, which all move now.
+  // The display region is in internal rows, which all move now.
   tbSetUseScrollRegion(false);
   const int screenRow = CursorRow_ - ScreenTop();
   if (n < RowCount_) RowCount_ = n;
@@ -316,14 +336,16 @@ void TAdTerminalBuffer::WriteChar(uint16_t ch) {
   }
   const int row = CursorRow_, col = CursorCol_;
   if (UseInsertMode) EachPlane([&](TadTerminalArray& a) { a.InsertItems(1, row, col); });
-  if (UseWideChars_)
-    *static_cast<uint16_t*>(Chars_.GetItemPtr(row, col)) = ch;
-  else
-    *static_cast<uint8_t*>(Chars_.GetItemPtr(row, col)) = uint8_t(ch);
-  *static_cast<uint8_t*>(CharSets_.GetItemPtr(row, col)) = CharSet_;
-  *static_cast<uint8_t*>(Attributes_.GetItemPtr(row, col)) = Attrs_;
-  *static_cast<uint32_t*>(ForeColors_.GetItemPtr(row, col)) = ForeColor_;
-  *static_cast<uint32_t*>(BackColors_.GetItemPtr(row, col)) = BackColor_;
+  if (void* at = Chars_.GetItemPtr(row, col)) {
+    if (UseWideChars_)
+      *static_cast<uint16_t*>(at) = ch;
+    else
+      *static_cast<uint8_t*>(at) = uint8_t(ch);
+    *static_cast<uint8_t*>(CharSets_.GetItemPtr(row, col)) = CharSet_;
+    *static_cast<uint8_t*>(Attributes_.GetItemPtr(row, col)) = Attrs_;
+    *static_cast<uint32_t*>(ForeColors_.GetItemPtr(row, col)) = ForeColor_;
+    *static_cast<uint32_t*>(BackColors_.GetItemPtr(row, col)) = BackColor_;
+  }
   tbInvalidateRect(row, UseInsertMode ? 0 : col, row, UseInsertMode ? ColCount_ - 1 : col);
   if (UseAutoWrapDelay && tbAtLastColumn())
     WrapPending_ = true;
@@ -583,8 +605,8 @@ void TAdTerminalBuffer::SetScrollRegion(int aTop, int aBottom) {
   // Rows outside the screen would let the cursor leave the kept area.
   aTop = std::clamp(aTop, 1, RowCount_);
   aBottom = std::clamp(aBottom, 1, RowCount_);
-  SRStartRow_ = tbCvtToInternalRow(aTop, true);
-  SREndRow_ = tbCvtToInternalRow(aBottom, true);
+  SRStartRow_ = aTop;
+  SREndRow_ = aBottom;
   tbSetUseScrollRegion(false);
   if (!(aTop == 1 && aBottom == RowCount_)) tbSetUseScrollRegion(true);
 }
@@ -592,8 +614,12 @@ void TAdTerminalBuffer::SetScrollRegion(int aTop, int aBottom) {
 void TAdTerminalBuffer::tbSetUseScrollRegion(bool v) {
   if (v == UseScrollRegion_) return;
   if (v) {
-    DisplayOriginRow_ = SRStartRow_;
-    DisplayRowCount_ = SREndRow_ - SRStartRow_ + 1;
+    // The region is kept in screen rows: the screen may have changed shape
+    // since it was set.
+    const int top = std::clamp(SRStartRow_, 1, RowCount_);
+    const int bottom = std::clamp(SREndRow_, top, RowCount_);
+    DisplayOriginRow_ = ScreenTop() + top - 1;
+    DisplayRowCount_ = bottom - top + 1;
   } else {
     DisplayOriginRow_ = ScreenTop();
     DisplayRowCount_ = RowCount_;

@@ -186,8 +186,8 @@ class TAdTerminalBuffer {
   // ---- conversions (flag: absolute or region-relative numbering) ----
   int tbCvtToInternalRow(int row, bool absolute) const;
   int tbCvtToExternalRow(int row, bool absolute) const;
-  int tbCvtToInternalCol(int col, bool absolute) const { return col - 1; }
-  int tbCvtToExternalCol(int col, bool absolute) const { return col + 1; }
+  int tbCvtToInternalCol(int col, bool absolute) const;
+  int tbCvtToExternalCol(int col, bool absolute) const;
 
   // A node of the invalid-rectangle list (pooled).
   struct TRectNode {
@@ -255,8 +255,8 @@ class TAdTerminalBuffer {
   std::vector<uint8_t> HorzTabStops_;
   TRectNode* InvalidRects_ = nullptr;
   int RowCount_ = 24;
-  int SRStartRow_ = 0;
-  int SREndRow_ = 0;
+  int SRStartRow_ = 1;  // scroll region, screen rows (1 = top screen row)
+  int SREndRow_ = 24;
   int SVRowCount_ = 200;
   bool UseScrollRegion_ = false;
   bool UseWideChars_;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -354,6 +355,39 @@ TEST_F(Buffer, RegionRelativeAddressingAndCursorEvents) {
   // Rows are clamped to the kept area, scrollback included.
   b.SetRow(-40);
   EXPECT_EQ(b.Row(), -1);
+}
+
+// A region set before the kept area changed shape, switched on afterwards,
+// stays on the screen; far-out row and column numbers end at the edges.
+TEST(BufferEdges, StaleRegionAndFarOutNumbersStayInsideTheKeptArea) {
+  TAdTerminalBuffer b(false);
+  b.SetScrollRegion(5, 10);
+  b.SetSVRowCount(50);
+  b.tbSetUseScrollRegion(true);
+  EXPECT_EQ(b.OriginRow(), 5);
+  EXPECT_EQ(b.Row(), 5);
+  b.WriteChar('x');
+  EXPECT_EQ(Line(b, 5), "x");
+  b.tbSetUseScrollRegion(false);
+  b.SetRowCount(8);  // the screen is now shorter than the region
+  b.tbSetUseScrollRegion(true);
+  EXPECT_EQ(b.OriginRow(), 5);
+  b.SetCursorPosition(40, 1);
+  b.DoLineFeed();
+  EXPECT_EQ(b.Row(), 8);
+
+  b.tbSetUseScrollRegion(false);
+  b.SetCursorPosition(INT_MAX, INT_MAX);
+  EXPECT_EQ(b.Row(), 8);
+  EXPECT_EQ(b.Col(), 80);
+  b.SetCursorPosition(INT_MIN, INT_MIN);
+  EXPECT_EQ(b.Row(), 8 - 50 + 1);
+  EXPECT_EQ(b.Col(), 1);
+  b.UseAbsAddress = false;
+  b.SetCursorPosition(INT_MAX, 2);
+  EXPECT_EQ(b.Row(), 8);
+  EXPECT_EQ(b.GetLineCharPtr(INT_MAX), nullptr);
+  EXPECT_EQ(b.GetLineCharPtr(INT_MIN), nullptr);
 }
 
 }  // namespace
