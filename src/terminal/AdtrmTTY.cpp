@@ -44,6 +44,9 @@ TAdTTYEmulator::TAdTTYEmulator() : TAdTerminalEmulator(std::make_unique<TAdTermi
   Buffer()->OnCursorMoved = [this](TAdTerminalBuffer* buffer, int row, int col) {
     if (Terminal()) Terminal()->CursorMoved(buffer, row, col);
   };
+  Buffer()->OnScrollRows = [this](TAdTerminalBuffer* buffer, int count, int top, int bottom) {
+    if (Terminal()) Terminal()->RowsScrolled(buffer, count, top, bottom);
+  };
 }
 
 void TAdTTYEmulator::ProcessChar(uint8_t c) {
