@@ -43,6 +43,10 @@ void TadTerminalArray::FillLong(uint8_t* at, int count, uint32_t item) {
   std::memcpy(at, Pattern_.data(), bytes);
 }
 
+void TadTerminalArray::FillGap(int at, int col) {
+  FillBlank(at, col);
+}
+
 void TadTerminalArray::FillAllBlankRows() {
   for (int at = 0; at < RowCount_; ++at)
     if (Filled_[size_t(at)] < RowStride_) FillBlank(at, RowStride_);

@@ -91,7 +91,7 @@ class TadTerminalArray {
   uint8_t* BlockRowForWrite(int at, int col, int end) {
     int& filled = Filled_[size_t(at)];
     if (filled < end) {
-      if (filled < col) FillBlank(at, col);
+      if (filled < col) FillGap(at, col);
       filled = end;
     }
     return Block(at);
@@ -144,6 +144,7 @@ class TadTerminalArray {
     Filled_[at] = 0;
     BlankItem_[at] = item;
   }
+  void FillGap(int at, int col);  // FillBlank, kept out of line
   void FillRows(int first, int last);
   void FillAllBlankRows();
   bool ValidRow(int row) const { return Data_ && row >= 0 && row < RowCount_; }

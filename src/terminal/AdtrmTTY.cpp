@@ -83,7 +83,10 @@ void TAdTTYEmulator::ProcessBlock(const uint8_t* bytes, int count, TAdCharSource
     int i = 0;
     while (i < count) {
       int run = i + PrintableRun(bytes + i, count - i);
-      if (run > i) Buffer()->WriteChars(bytes + i, run - i);
+      if (run == i + 1)
+        Buffer()->WriteOneChar(bytes[i]);
+      else if (run > i)
+        Buffer()->WriteChars(bytes + i, run - i);
       if (run < count && bytes[run] == 10) {
         // A run of line feeds scrolls once.
         int end = run + 1;

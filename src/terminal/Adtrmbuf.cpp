@@ -357,6 +357,32 @@ void TAdTerminalBuffer::WriteString(std::string_view s) {
   WriteChars(reinterpret_cast<const uint8_t*>(s.data()), int(s.size()));
 }
 
+void TAdTerminalBuffer::WriteOneChar(uint8_t ch) {
+  // Short of the row's end without the run machinery.
+  const int col = CursorCol_;
+  const int at = Chars_.BlockRowOf(CursorRow_);
+  if (WrapPending_ || UseInsertMode || UseWideChars_ || col >= RegionRight() || at < 0) {
+    WriteChars(&ch, 1);
+    return;
+  }
+  // All five rows first: a byte store may alias anything, so the planes'
+  // bookkeeping would be read again after each one.
+  uint8_t* text = Chars_.BlockRowForWrite(at, col, col + 1);
+  uint8_t* sets = CharSets_.BlockRowForWrite(at, col, col + 1);
+  uint8_t* attrs = Attributes_.BlockRowForWrite(at, col, col + 1);
+  auto* fore = reinterpret_cast<uint32_t*>(ForeColors_.BlockRowForWrite(at, col, col + 1));
+  auto* back = reinterpret_cast<uint32_t*>(BackColors_.BlockRowForWrite(at, col, col + 1));
+  const uint8_t set = CharSet_, attr = Attrs_;
+  const uint32_t fg = ForeColor_, bg = BackColor_;
+  text[col] = ch;
+  sets[col] = set;
+  attrs[col] = attr;
+  fore[col] = fg;
+  back[col] = bg;
+  tbInvalidateRect(CursorRow_, col, CursorRow_, col);
+  MoveCursorTo(CursorRow_, col + 1);
+}
+
 void TAdTerminalBuffer::WriteChars(const uint8_t* chars, int count) {
   if (UseInsertMode || UseWideChars_) {
     for (int i = 0; i < count; ++i) WriteChar(chars[i]);
@@ -383,19 +409,11 @@ void TAdTerminalBuffer::WriteChars(const uint8_t* chars, int count) {
       uint8_t* attrs = Attributes_.BlockRowForWrite(at, col, end);
       auto* fore = reinterpret_cast<uint32_t*>(ForeColors_.BlockRowForWrite(at, col, end));
       auto* back = reinterpret_cast<uint32_t*>(BackColors_.BlockRowForWrite(at, col, end));
-      if (n == 1) {  // echoed keys, a character and a backspace: no calls
-        text[col] = chars[0];
-        sets[col] = CharSet_;
-        attrs[col] = Attrs_;
-        fore[col] = ForeColor_;
-        back[col] = BackColor_;
-      } else {
-        CopyBytes(text + col, chars, n);
-        FillBytes(sets + col, n, CharSet_);
-        FillBytes(attrs + col, n, Attrs_);
-        FillItems32(fore + col, n, ForeColor_);
-        FillItems32(back + col, n, BackColor_);
-      }
+      CopyBytes(text + col, chars, n);
+      FillBytes(sets + col, n, CharSet_);
+      FillBytes(attrs + col, n, Attrs_);
+      FillItems32(fore + col, n, ForeColor_);
+      FillItems32(back + col, n, BackColor_);
     }
     tbInvalidateRect(row, col, row, col + n - 1);
     chars += n;

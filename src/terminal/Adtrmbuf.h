@@ -114,6 +114,8 @@ class TAdTerminalBuffer {
   void WriteString(std::string_view s);
   // The same as WriteChar for each byte in turn, a row's worth at a time.
   void WriteChars(const uint8_t* chars, int count);
+  // WriteChars of one character: echoed keys, a character and a backspace.
+  void WriteOneChar(uint8_t ch);
 
   // ---- control characters ----
   void DoBackspace();
