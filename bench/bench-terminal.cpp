@@ -6,6 +6,10 @@
 //                 the thread's CPU time, so that other work on a shared
 //                 machine does not count; tty_wall_mb_per_s is the same run
 //                 by the wall clock
+//   tty_mb_per_s_<pattern>  the same for one kind of traffic each: text
+//                 (the mixed text above), lf (line feeds only), short (lines
+//                 of 1 to 8 characters ending in CR LF), bs ("a" and a
+//                 backspace), bytes (all 256 byte values in turn)
 //   paint_ms      drawing a full 80 x 16 screen of mixed renditions into the
 //                 window's grid image (median of 200), offscreen
 //   burst_*       a 1 MiB burst from a simulated far end through a real port
@@ -22,6 +26,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -74,8 +79,35 @@ struct TTtyRate {
   double Cpu = 0, Wall = 0;
 };
 
-TTtyRate TtyMBPerSecond() {
-  const std::string text = MixedText(16u << 20);
+std::string Repeated(std::string_view unit, size_t size) {
+  std::string out;
+  out.reserve(size + unit.size());
+  while (out.size() < size) out += unit;
+  out.resize(size);
+  return out;
+}
+
+std::string ShortLines(size_t size) {
+  std::string out;
+  out.reserve(size + 16);
+  uint32_t seed = 777;
+  while (out.size() < size) {
+    seed = seed * 1103515245u + 12345u;
+    const int len = 1 + int((seed >> 16) % 8);
+    for (int i = 0; i < len; ++i) out += char('a' + (seed >> (i + 3)) % 26);
+    out += "\r\n";
+  }
+  out.resize(size);
+  return out;
+}
+
+std::string AllBytes(size_t size) {
+  std::string unit(256, '\0');
+  for (int i = 0; i < 256; ++i) unit[size_t(i)] = char(i);
+  return Repeated(unit, size);
+}
+
+TTtyRate TtyMBPerSecond(const std::string& text) {
   TAdTTYEmulator emu;
   emu.Buffer()->SetRowCount(16);
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
@@ -213,7 +245,22 @@ int main(int argc, char** argv) {
   std::printf("burst_repaint_ok: %d\n", burst.Paints <= allowed ? 1 : 0);
   std::fflush(stdout);
 
-  const TTtyRate tty = TtyMBPerSecond();
+  constexpr size_t kSize = 16u << 20;
+  const std::string text = MixedText(kSize);
+  struct TPattern {
+    const char* Name;
+    std::string Bytes;
+  };
+  const TPattern patterns[] = {{"lf", Repeated("\n", kSize)},
+                               {"short", ShortLines(kSize)},
+                               {"bs", Repeated("a\b", kSize)},
+                               {"bytes", AllBytes(kSize)}};
+  for (const TPattern& p : patterns) {
+    std::printf("tty_mb_per_s_%s: %.1f\n", p.Name, TtyMBPerSecond(p.Bytes).Cpu);
+    std::fflush(stdout);
+  }
+  const TTtyRate tty = TtyMBPerSecond(text);
+  std::printf("tty_mb_per_s_text: %.1f\n", tty.Cpu);
   std::printf("tty_wall_mb_per_s: %.1f\n", tty.Wall);
   std::printf("tty_mb_per_s: %.1f\n", tty.Cpu);
   return 0;

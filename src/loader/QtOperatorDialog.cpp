@@ -119,6 +119,11 @@ std::optional<TTerminalFont> TQtOperatorDialog::ChooseFont(QWidget* owner,
   fonts->setOptions(QFontDialog::NoButtons | QFontDialog::DontUseNativeDialog);
   fonts->setWindowFlags(Qt::Widget);
   layout->addWidget(fonts);
+  // The embedded chooser is a dialog too: Escape and Enter in it end it on
+  // their own and would leave the window empty around the colour list.
+  // They end the whole dialog instead.
+  QObject::connect(fonts, &QDialog::accepted, &dialog, &QDialog::accept);
+  QObject::connect(fonts, &QDialog::rejected, &dialog, &QDialog::reject);
 
   auto* colors = new QComboBox(&dialog);
   int selected = -1;

@@ -32,9 +32,30 @@ int ApdFileResult(int err) {
   }
 }
 
+namespace {
+
+// The file exists and its last byte is not a line end.
+bool EndsInsideALine(const std::string& name) {
+  std::FILE* f = std::fopen(name.c_str(), "rbe");
+  if (!f) return false;
+  bool inside = false;
+  if (std::fseek(f, -1, SEEK_END) == 0) {
+    const int last = std::fgetc(f);
+    inside = last != EOF && last != '\n';
+  }
+  std::fclose(f);
+  return inside;
+}
+
+}  // namespace
+
 TApdRecordFile::TApdRecordFile(const std::string& name, bool append) {
+  // What is appended starts on a line of its own: a trace ends without a
+  // line end, and its successor's first heading would join its last line.
+  const bool newLine = append && EndsInsideALine(name);
   File_ = std::fopen(name.c_str(), append ? "ae" : "we");
   if (!File_) OpenResult_ = ApdFileResult(errno != 0 ? errno : EIO);
+  if (newLine) Put('\n');
 }
 
 TApdRecordFile::~TApdRecordFile() {

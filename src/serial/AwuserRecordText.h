@@ -17,7 +17,8 @@ int ApdFileResult(int err);
 // The text file a recorder writes. Thread contract: one thread at a time.
 class TApdRecordFile {
  public:
-  // Appends to an existing file when asked, else creates or truncates it.
+  // Appends to an existing file when asked (on a new line), else creates or
+  // truncates it.
   TApdRecordFile(const std::string& name, bool append);
   ~TApdRecordFile();
   TApdRecordFile(const TApdRecordFile&) = delete;

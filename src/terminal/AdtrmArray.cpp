@@ -22,49 +22,66 @@ int TadTerminalArray::StrideFor(int colCount) const {
   }
 }
 
-void TadTerminalArray::Fill(uint8_t* at, int count, uint32_t item) {
+void TadTerminalArray::FillLong(uint8_t* at, int count, uint32_t item) {
   if (count <= 0) return;
-  switch (ItemSize_) {
-    case 1:
-      std::memset(at, int(item & 0xFF), size_t(count));
-      break;
-    case 2: {
-      const uint16_t v = uint16_t(item);
-      auto* p = reinterpret_cast<uint16_t*>(at);
-      std::fill(p, p + count, v);
-      break;
-    }
-    default: {
-      auto* p = reinterpret_cast<uint32_t*>(at);
-      std::fill(p, p + count, item);
-      break;
-    }
+  if (count < 16) {  // only 2-byte items come here this short
+    std::fill_n(reinterpret_cast<uint16_t*>(at), count, uint16_t(item));
+    return;
   }
+  // Longer fills copy from a row already holding the item.
+  item = Truncated(item);
+  const size_t bytes = size_t(count) * ItemSize_;
+  if (Pattern_.size() < bytes || PatternItem_ != item) {
+    Pattern_.resize(std::max(bytes, RowBytes_));
+    const size_t n = Pattern_.size() / ItemSize_;
+    if (ItemSize_ == 2)
+      std::fill_n(reinterpret_cast<uint16_t*>(Pattern_.data()), n, uint16_t(item));
+    else
+      std::fill_n(reinterpret_cast<uint32_t*>(Pattern_.data()), n, item);
+    PatternItem_ = item;
+  }
+  std::memcpy(at, Pattern_.data(), bytes);
+}
+
+void TadTerminalArray::FillGap(int at, int col) {
+  FillBlank(at, col);
+}
+
+void TadTerminalArray::FillAllBlankRows() {
+  for (int at = 0; at < RowCount_; ++at)
+    if (Filled_[size_t(at)] < RowStride_) FillBlank(at, RowStride_);
 }
 
 void TadTerminalArray::taGrowArray(int rowCount, int colCount, int stride) {
-  const int oldRows = RowCount_, oldStride = RowStride_, oldCols = ColCount_, oldBase = Base_;
+  if (Data_) FillAllBlankRows();
+  const int oldRows = RowCount_, oldCols = ColCount_, oldBase = Base_;
+  const size_t oldRowBytes = RowBytes_;
   std::unique_ptr<uint8_t[]> old = std::move(Data_);
   RowCount_ = rowCount;
   ColCount_ = colCount;
   RowStride_ = stride;
+  RowBytes_ = size_t(stride) * ItemSize_;
   Base_ = 0;
+  Filled_.clear();
+  BlankItem_.clear();
+  Pattern_.clear();
   if (rowCount <= 0 || colCount <= 0) return;
-  Data_ = std::make_unique<uint8_t[]>(size_t(rowCount) * stride * ItemSize_);
-  Fill(Data_.get(), rowCount * stride, DefaultItem_);
+  Data_ = std::make_unique_for_overwrite<uint8_t[]>(size_t(rowCount) * RowBytes_);
+  Filled_.assign(size_t(rowCount), 0);
+  BlankItem_.assign(size_t(rowCount), DefaultItem_);
   if (!old) return;
   // The screen sits at the bottom: the last rows survive.
   const int rows = std::min(oldRows, rowCount);
   const int cols = std::min(oldCols, colCount);
   for (int i = 1; i <= rows; ++i) {
     const int oldAt = (oldBase + oldRows - i) % oldRows;
-    std::memcpy(Row(rowCount - i), old.get() + size_t(oldAt) * oldStride * ItemSize_,
+    std::memcpy(Row(rowCount - i), old.get() + size_t(oldAt) * oldRowBytes,
                 size_t(cols) * ItemSize_);
   }
 }
 
 void TadTerminalArray::FillRows(int first, int last) {
-  for (int r = first; r <= last; ++r) Fill(Row(r), RowStride_, DefaultItem_);
+  for (int r = first; r <= last; ++r) MarkBlank(r, DefaultItem_);
 }
 
 void TadTerminalArray::taSetColCount(int count) {
@@ -74,8 +91,11 @@ void TadTerminalArray::taSetColCount(int count) {
     // Columns that come back into use hold what they held before a
     // narrowing; show them blank instead.
     if (count > ColCount_)
-      for (int r = 0; r < RowCount_; ++r)
-        Fill(Row(r) + size_t(ColCount_) * ItemSize_, count - ColCount_, DefaultItem_);
+      for (int at = 0; at < RowCount_; ++at) {
+        const int filled = std::min(Filled_[size_t(at)], count);
+        if (filled > ColCount_)
+          Fill(Block(at) + size_t(ColCount_) * ItemSize_, filled - ColCount_, DefaultItem_);
+      }
     ColCount_ = count;
     return;
   }
@@ -144,14 +164,22 @@ void TadTerminalArray::ScrollRows(int count, int startRow, int endRow) {
     FillRows(startRow, endRow);
     return;
   }
-  const size_t rowBytes = size_t(RowStride_) * ItemSize_;
   if (startRow == 0 && endRow == RowCount_ - 1) {
     // The whole ring: turn the base.
-    Base_ = (Base_ + (count > 0 ? shift : RowCount_ - shift)) % RowCount_;
-  } else if (count > 0) {
-    for (int r = startRow; r <= endRow - shift; ++r) std::memcpy(Row(r), Row(r + shift), rowBytes);
+    Base_ += count > 0 ? shift : RowCount_ - shift;
+    if (Base_ >= RowCount_) Base_ -= RowCount_;
   } else {
-    for (int r = endRow; r >= startRow + shift; --r) std::memcpy(Row(r), Row(r - shift), rowBytes);
+    // A row not filled yet moves as its mark.
+    auto move = [&](int to, int from) {
+      const size_t t = size_t(At(to)), f = size_t(At(from));
+      Filled_[t] = Filled_[f];
+      BlankItem_[t] = BlankItem_[f];
+      std::memcpy(Block(int(t)), Block(int(f)), size_t(Filled_[f]) * ItemSize_);
+    };
+    if (count > 0)
+      for (int r = startRow; r <= endRow - shift; ++r) move(r, r + shift);
+    else
+      for (int r = endRow; r >= startRow + shift; --r) move(r, r - shift);
   }
   if (count > 0)
     FillRows(endRow - shift + 1, endRow);
@@ -161,26 +189,32 @@ void TadTerminalArray::ScrollRows(int count, int startRow, int endRow) {
 
 void TadTerminalArray::ReplaceItems(uint32_t oldItem, uint32_t newItem) {
   if (!Data_) return;
-  const int total = RowCount_ * RowStride_;
-  switch (ItemSize_) {
-    case 1:
-      std::replace(Data_.get(), Data_.get() + total, uint8_t(oldItem), uint8_t(newItem));
-      break;
-    case 2: {
-      auto* p = reinterpret_cast<uint16_t*>(Data_.get());
-      std::replace(p, p + total, uint16_t(oldItem), uint16_t(newItem));
-      break;
-    }
-    default: {
-      auto* p = reinterpret_cast<uint32_t*>(Data_.get());
-      std::replace(p, p + total, oldItem, newItem);
-      break;
+  oldItem = Truncated(oldItem);
+  newItem = Truncated(newItem);
+  for (int at = 0; at < RowCount_; ++at) {
+    if (Truncated(BlankItem_[size_t(at)]) == oldItem) BlankItem_[size_t(at)] = newItem;
+    const int n = Filled_[size_t(at)];
+    uint8_t* row = Block(at);
+    switch (ItemSize_) {
+      case 1:
+        std::replace(row, row + n, uint8_t(oldItem), uint8_t(newItem));
+        break;
+      case 2: {
+        auto* p = reinterpret_cast<uint16_t*>(row);
+        std::replace(p, p + n, uint16_t(oldItem), uint16_t(newItem));
+        break;
+      }
+      default: {
+        auto* p = reinterpret_cast<uint32_t*>(row);
+        std::replace(p, p + n, oldItem, newItem);
+        break;
+      }
     }
   }
 }
 
 void TadTerminalArray::Clear() {
-  if (Data_) Fill(Data_.get(), RowCount_ * RowStride_, DefaultItem_);
+  if (Data_) FillRows(0, RowCount_ - 1);
 }
 
 }  // namespace kestrel

@@ -2,6 +2,8 @@
 // buffer rows in runs of equal colours and attributes.
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "Adtrmemu.h"
 
@@ -16,11 +18,34 @@ uint32_t Brighten(uint32_t c) {
   return out;
 }
 
+// Bytes from `at` up to the first control character (below 32), at most n.
+// Eight at a time: the lowest byte below 32 in a word shows as its high bit
+// in (x - 0x20..) & ~x, so the length of a short run costs no branch per
+// byte.
+int PrintableRun(const uint8_t* at, int n) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  int i = 0;
+  // The borrow can only run towards later bytes, which a little-endian word
+  // holds in its higher bits.
+  if constexpr (std::endian::native == std::endian::little)
+    for (; i + 8 <= n; i += 8) {
+      uint64_t x;
+      std::memcpy(&x, at + i, 8);
+      const uint64_t low = (x - 32 * kOnes) & ~x & kHighs;
+      if (low) return i + std::countr_zero(low) / 8;
+    }
+  while (i < n && at[i] >= 32) ++i;
+  return i;
+}
+
 }  // namespace
 
 TAdTTYEmulator::TAdTTYEmulator() : TAdTerminalEmulator(std::make_unique<TAdTerminalBuffer>(false)) {
   Buffer()->OnCursorMoved = [this](TAdTerminalBuffer* buffer, int row, int col) {
     if (Terminal()) Terminal()->CursorMoved(buffer, row, col);
+  };
+  Buffer()->OnScrollRows = [this](TAdTerminalBuffer* buffer, int count, int top, int bottom) {
+    if (Terminal()) Terminal()->RowsScrolled(buffer, count, top, bottom);
   };
 }
 
@@ -57,10 +82,20 @@ void TAdTTYEmulator::ProcessBlock(const uint8_t* bytes, int count, TAdCharSource
     // printable runs in one go.
     int i = 0;
     while (i < count) {
-      int run = i;
-      while (run < count && bytes[run] >= 32) ++run;
-      if (run > i) Buffer()->WriteChars(bytes + i, run - i);
-      if (run < count) ProcessChar(bytes[run++]);
+      int run = i + PrintableRun(bytes + i, count - i);
+      if (run == i + 1)
+        Buffer()->WriteOneChar(bytes[i]);
+      else if (run > i)
+        Buffer()->WriteChars(bytes + i, run - i);
+      if (run < count && bytes[run] == 10) {
+        // A run of line feeds scrolls once.
+        int end = run + 1;
+        while (end < count && bytes[end] == 10) ++end;
+        Buffer()->DoLineFeeds(end - run);
+        run = end;
+      } else if (run < count) {
+        ProcessChar(bytes[run++]);
+      }
       i = run;
     }
     return;

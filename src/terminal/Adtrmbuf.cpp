@@ -1,6 +1,8 @@
 #include "Adtrmbuf.h"
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
 #include <memory>
 
 #include "Adexcept.h"
@@ -11,11 +13,6 @@ namespace kestrel {
 // Invalid-rectangle nodes: one pool for all buffers, grown 200 nodes at a
 // time and given back only when the program ends, so that invalidating a
 // cell per written character costs no allocation in the steady state.
-
-struct TAdTerminalBuffer::TRectNode {
-  TRectNode* Next;
-  TAdRect Rect;
-};
 
 namespace {
 
@@ -73,7 +70,7 @@ TAdTerminalBuffer::TAdTerminalBuffer(bool UseWideChars)
   RowCount_ = 24;
   DisplayOriginRow_ = ScreenTop();
   DisplayRowCount_ = RowCount_;
-  HorzTabStops_.assign(size_t(ColCount_), false);
+  HorzTabStops_.assign(size_t(ColCount_), 0);
   VertTabStops_.assign(size_t(SVRowCount_), false);
   SetDefaultTabStops();
   CursorRow_ = ScreenTop();
@@ -102,9 +99,9 @@ void TAdTerminalBuffer::tbReallocBuffers(int rows, int cols) {
 }
 
 void TAdTerminalBuffer::SetDefaultTabStops() {
-  std::fill(HorzTabStops_.begin(), HorzTabStops_.end(), false);
+  std::fill(HorzTabStops_.begin(), HorzTabStops_.end(), 0);
   std::fill(VertTabStops_.begin(), VertTabStops_.end(), false);
-  for (int c = 0; c < ColCount_; c += 8) HorzTabStops_[size_t(c)] = true;
+  for (int c = 0; c < ColCount_; c += 8) HorzTabStops_[size_t(c)] = 1;
 }
 
 void TAdTerminalBuffer::InvalidateScreen() {
@@ -114,20 +111,31 @@ void TAdTerminalBuffer::InvalidateScreen() {
 // ---------------------------------------------------------------------------
 // Numbering
 
+namespace {
+
+// Rows and columns come from the line and from callers: far-out numbers
+// end at the edge of the int range instead of wrapping.
+int Saturated(int64_t v) {
+  return int(
+      std::clamp<int64_t>(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
+}  // namespace
+
 int TAdTerminalBuffer::tbCvtToInternalRow(int row, bool absolute) const {
-  return absolute ? row + ScreenTop() - 1 : row + DisplayOriginRow_ - 1;
+  return Saturated(int64_t(row) + (absolute ? ScreenTop() : DisplayOriginRow_) - 1);
 }
 
 int TAdTerminalBuffer::tbCvtToExternalRow(int row, bool absolute) const {
-  return absolute ? row - ScreenTop() + 1 : row - DisplayOriginRow_ + 1;
+  return Saturated(int64_t(row) - (absolute ? ScreenTop() : DisplayOriginRow_) + 1);
 }
 
-int TAdTerminalBuffer::tbGetCol() const {
-  return tbCvtToExternalCol(CursorCol_, UseAbsAddress);
+int TAdTerminalBuffer::tbCvtToInternalCol(int col, bool) const {
+  return Saturated(int64_t(col) - 1);
 }
 
-int TAdTerminalBuffer::tbGetRow() const {
-  return tbCvtToExternalRow(CursorRow_, UseAbsAddress);
+int TAdTerminalBuffer::tbCvtToExternalCol(int col, bool) const {
+  return Saturated(int64_t(col) + 1);
 }
 
 void TAdTerminalBuffer::tbSetCol(int c) {
@@ -154,7 +162,7 @@ void TAdTerminalBuffer::tbSetRow(int r) {
 void TAdTerminalBuffer::tbSetColCount(int n) {
   if (n == ColCount_) return;
   if (n < 2) throw Exception("TAdTerminalBuffer.tbSetColCount: new count too small");
-  HorzTabStops_.resize(size_t(n), false);
+  HorzTabStops_.resize(size_t(n), 0);
   EachPlane([&](TadTerminalArray& a) { a.taSetColCount(n); });
   ColCount_ = n;
   InvalidateScreen();
@@ -177,7 +185,7 @@ void TAdTerminalBuffer::tbSetRowCount(int n) {
 void TAdTerminalBuffer::tbSetSVRowCount(int n) {
   if (n == SVRowCount_) return;
   if (n < 2) throw Exception("TAdTerminalBuffer.tbSetSVRowCount: new count too small");
-  // The scroll region is kept in internal rows, which all move now.
+  // The display region is in internal rows, which all move now.
   tbSetUseScrollRegion(false);
   const int screenRow = CursorRow_ - ScreenTop();
   if (n < RowCount_) RowCount_ = n;
@@ -232,17 +240,6 @@ void TAdTerminalBuffer::tbSetDefAnsiChar(uint8_t c) {
 
 // ---------------------------------------------------------------------------
 // Cursor
-
-void TAdTerminalBuffer::tbFireOnCursorMovedEvent() {
-  if (CursorMoved_ && OnCursorMoved) OnCursorMoved(this, tbGetRow(), tbGetCol());
-}
-
-void TAdTerminalBuffer::MoveCursorTo(int row, int col) {
-  if (row != CursorRow_ || col != CursorCol_) CursorMoved_ = true;
-  CursorRow_ = row;
-  CursorCol_ = col;
-  tbFireOnCursorMovedEvent();
-}
 
 bool TAdTerminalBuffer::HasCursorMoved() {
   const bool moved = CursorMoved_;
@@ -339,14 +336,16 @@ void TAdTerminalBuffer::WriteChar(uint16_t ch) {
   }
   const int row = CursorRow_, col = CursorCol_;
   if (UseInsertMode) EachPlane([&](TadTerminalArray& a) { a.InsertItems(1, row, col); });
-  if (UseWideChars_)
-    *static_cast<uint16_t*>(Chars_.GetItemPtr(row, col)) = ch;
-  else
-    *static_cast<uint8_t*>(Chars_.GetItemPtr(row, col)) = uint8_t(ch);
-  *static_cast<uint8_t*>(CharSets_.GetItemPtr(row, col)) = CharSet_;
-  *static_cast<uint8_t*>(Attributes_.GetItemPtr(row, col)) = Attrs_;
-  *static_cast<uint32_t*>(ForeColors_.GetItemPtr(row, col)) = ForeColor_;
-  *static_cast<uint32_t*>(BackColors_.GetItemPtr(row, col)) = BackColor_;
+  if (void* at = Chars_.GetItemPtr(row, col)) {
+    if (UseWideChars_)
+      *static_cast<uint16_t*>(at) = ch;
+    else
+      *static_cast<uint8_t*>(at) = uint8_t(ch);
+    *static_cast<uint8_t*>(CharSets_.GetItemPtr(row, col)) = CharSet_;
+    *static_cast<uint8_t*>(Attributes_.GetItemPtr(row, col)) = Attrs_;
+    *static_cast<uint32_t*>(ForeColors_.GetItemPtr(row, col)) = ForeColor_;
+    *static_cast<uint32_t*>(BackColors_.GetItemPtr(row, col)) = BackColor_;
+  }
   tbInvalidateRect(row, UseInsertMode ? 0 : col, row, UseInsertMode ? ColCount_ - 1 : col);
   if (UseAutoWrapDelay && tbAtLastColumn())
     WrapPending_ = true;
@@ -356,6 +355,32 @@ void TAdTerminalBuffer::WriteChar(uint16_t ch) {
 
 void TAdTerminalBuffer::WriteString(std::string_view s) {
   WriteChars(reinterpret_cast<const uint8_t*>(s.data()), int(s.size()));
+}
+
+void TAdTerminalBuffer::WriteOneChar(uint8_t ch) {
+  // Short of the row's end without the run machinery.
+  const int col = CursorCol_;
+  const int at = Chars_.BlockRowOf(CursorRow_);
+  if (WrapPending_ || UseInsertMode || UseWideChars_ || col >= RegionRight() || at < 0) {
+    WriteChars(&ch, 1);
+    return;
+  }
+  // All five rows first: a byte store may alias anything, so the planes'
+  // bookkeeping would be read again after each one.
+  uint8_t* text = Chars_.BlockRowForWrite(at, col, col + 1);
+  uint8_t* sets = CharSets_.BlockRowForWrite(at, col, col + 1);
+  uint8_t* attrs = Attributes_.BlockRowForWrite(at, col, col + 1);
+  auto* fore = reinterpret_cast<uint32_t*>(ForeColors_.BlockRowForWrite(at, col, col + 1));
+  auto* back = reinterpret_cast<uint32_t*>(BackColors_.BlockRowForWrite(at, col, col + 1));
+  const uint8_t set = CharSet_, attr = Attrs_;
+  const uint32_t fg = ForeColor_, bg = BackColor_;
+  text[col] = ch;
+  sets[col] = set;
+  attrs[col] = attr;
+  fore[col] = fg;
+  back[col] = bg;
+  tbInvalidateRect(CursorRow_, col, CursorRow_, col);
+  MoveCursorTo(CursorRow_, col + 1);
 }
 
 void TAdTerminalBuffer::WriteChars(const uint8_t* chars, int count) {
@@ -376,11 +401,20 @@ void TAdTerminalBuffer::WriteChars(const uint8_t* chars, int count) {
       --count;
       continue;
     }
-    Chars_.WriteItems(chars, n, row, col);
-    CharSets_.WriteDupItems(CharSet_, n, row, col);
-    Attributes_.WriteDupItems(Attrs_, n, row, col);
-    ForeColors_.WriteDupItems(ForeColor_, n, row, col);
-    BackColors_.WriteDupItems(BackColor_, n, row, col);
+    // The five planes share their shape: one row check serves them all.
+    const int end = col + n;
+    if (const int at = Chars_.BlockRowOf(row); at >= 0) {
+      uint8_t* text = Chars_.BlockRowForWrite(at, col, end);
+      uint8_t* sets = CharSets_.BlockRowForWrite(at, col, end);
+      uint8_t* attrs = Attributes_.BlockRowForWrite(at, col, end);
+      auto* fore = reinterpret_cast<uint32_t*>(ForeColors_.BlockRowForWrite(at, col, end));
+      auto* back = reinterpret_cast<uint32_t*>(BackColors_.BlockRowForWrite(at, col, end));
+      CopyBytes(text + col, chars, n);
+      FillBytes(sets + col, n, CharSet_);
+      FillBytes(attrs + col, n, Attrs_);
+      FillItems32(fore + col, n, ForeColor_);
+      FillItems32(back + col, n, BackColor_);
+    }
     tbInvalidateRect(row, col, row, col + n - 1);
     chars += n;
     count -= n;
@@ -411,6 +445,23 @@ void TAdTerminalBuffer::DoCarriageReturn() {
 void TAdTerminalBuffer::DoLineFeed() {
   if (UseNewLineMode) DoCarriageReturn();
   MoveCursorDown(true);
+}
+
+void TAdTerminalBuffer::DoLineFeeds(int count) {
+  if (count <= 1) {
+    if (count == 1) DoLineFeed();
+    return;
+  }
+  if (UseNewLineMode) DoCarriageReturn();
+  WrapPending_ = false;
+  // Down to the bottom of the region, then one scroll for the rest.
+  const int T = RegionTop(), B = RegionBottom();
+  const int down = std::clamp(B - CursorRow_, 0, count);
+  if (count > down) {
+    tbScrollRows(count - down, UseScrollRegion_ ? T : 0, B);
+    tbInvalidateRect(T, 0, B, ColCount_ - 1);
+  }
+  MoveCursorTo(CursorRow_ + down, CursorCol_);
 }
 
 void TAdTerminalBuffer::DoHorzTab() {
@@ -454,7 +505,10 @@ void TAdTerminalBuffer::DoBackVertTab() {
 // Editing
 
 void TAdTerminalBuffer::tbScrollRows(int aCount, int aTop, int aBottom) {
-  EachPlane([&](TadTerminalArray& a) { a.ScrollRows(aCount, aTop, aBottom); });
+  if (aCount == 1 && aTop == 0 && aBottom == SVRowCount_ - 1)
+    EachPlane([](TadTerminalArray& a) { a.ScrollAllUpOne(); });
+  else
+    EachPlane([&](TadTerminalArray& a) { a.ScrollRows(aCount, aTop, aBottom); });
   if (OnScrollRows)
     OnScrollRows(this, aCount, tbCvtToExternalRow(aTop, true), tbCvtToExternalRow(aBottom, true));
 }
@@ -544,13 +598,13 @@ void TAdTerminalBuffer::EraseAll() {
 // Tabs, regions, reset
 
 void TAdTerminalBuffer::SetHorzTabStop() {
-  HorzTabStops_[size_t(CursorCol_)] = true;
+  HorzTabStops_[size_t(CursorCol_)] = 1;
 }
 void TAdTerminalBuffer::ClearHorzTabStop() {
-  HorzTabStops_[size_t(CursorCol_)] = false;
+  HorzTabStops_[size_t(CursorCol_)] = 0;
 }
 void TAdTerminalBuffer::ClearAllHorzTabStops() {
-  std::fill(HorzTabStops_.begin(), HorzTabStops_.end(), false);
+  std::fill(HorzTabStops_.begin(), HorzTabStops_.end(), 0);
 }
 void TAdTerminalBuffer::SetVertTabStop() {
   VertTabStops_[size_t(CursorRow_)] = true;
@@ -569,8 +623,8 @@ void TAdTerminalBuffer::SetScrollRegion(int aTop, int aBottom) {
   // Rows outside the screen would let the cursor leave the kept area.
   aTop = std::clamp(aTop, 1, RowCount_);
   aBottom = std::clamp(aBottom, 1, RowCount_);
-  SRStartRow_ = tbCvtToInternalRow(aTop, true);
-  SREndRow_ = tbCvtToInternalRow(aBottom, true);
+  SRStartRow_ = aTop;
+  SREndRow_ = aBottom;
   tbSetUseScrollRegion(false);
   if (!(aTop == 1 && aBottom == RowCount_)) tbSetUseScrollRegion(true);
 }
@@ -578,8 +632,12 @@ void TAdTerminalBuffer::SetScrollRegion(int aTop, int aBottom) {
 void TAdTerminalBuffer::tbSetUseScrollRegion(bool v) {
   if (v == UseScrollRegion_) return;
   if (v) {
-    DisplayOriginRow_ = SRStartRow_;
-    DisplayRowCount_ = SREndRow_ - SRStartRow_ + 1;
+    // The region is kept in screen rows: the screen may have changed shape
+    // since it was set.
+    const int top = std::clamp(SRStartRow_, 1, RowCount_);
+    const int bottom = std::clamp(SREndRow_, top, RowCount_);
+    DisplayOriginRow_ = ScreenTop() + top - 1;
+    DisplayRowCount_ = bottom - top + 1;
   } else {
     DisplayOriginRow_ = ScreenTop();
     DisplayRowCount_ = RowCount_;
@@ -634,27 +692,22 @@ uint32_t* TAdTerminalBuffer::GetLineBackColorPtr(int aRow) {
 // ---------------------------------------------------------------------------
 // Invalid rectangles
 
-void TAdTerminalBuffer::tbInvalidateRect(int aFromRow, int aFromCol, int aToRow, int aToCol) {
-  const int shift = RowCount_ - SVRowCount_ + 1;
-  const TAdRect r{aFromCol + 1, aFromRow + shift, aToCol + 1, aToRow + shift};
+void TAdTerminalBuffer::tbJoinInvalidRect(const TAdRect& r) {
   // The painter only ever asks for the bounding rectangle of the whole list,
-  // so a rectangle that extends the newest one along its rows, or lies inside
-  // it, joins it instead of taking a node: text written a cell at a time
-  // keeps the list short.
+  // so a rectangle that extends the newest one along its rows joins it
+  // instead of taking a node: text written a cell at a time keeps the list
+  // short. (One inside the newest never gets here.)
   TRectNode* head = InvalidRects_;
-  if (head && r.Top >= head->Rect.Top && r.Bottom <= head->Rect.Bottom &&
-      r.Left >= head->Rect.Left && r.Right <= head->Rect.Right) {
-  } else if (head && r.Top == head->Rect.Top && r.Bottom == head->Rect.Bottom &&
-             r.Left <= head->Rect.Right + 1 && r.Right >= head->Rect.Left - 1) {
+  if (head && r.Top == head->Rect.Top && r.Bottom == head->Rect.Bottom &&
+      r.Left <= head->Rect.Right + 1 && r.Right >= head->Rect.Left - 1) {
     head->Rect.Left = std::min(head->Rect.Left, r.Left);
     head->Rect.Right = std::max(head->Rect.Right, r.Right);
-  } else {
-    TRectNode* node = RectPool().Take();
-    node->Rect = r;
-    node->Next = InvalidRects_;
-    InvalidRects_ = node;
+    return;
   }
-  if (Handle_) Handle_->TermNeedsUpdate(0, 0);
+  TRectNode* node = RectPool().Take();
+  node->Rect = r;
+  node->Next = InvalidRects_;
+  InvalidRects_ = node;
 }
 
 bool TAdTerminalBuffer::GetInvalidRect(TAdRect& rect) {

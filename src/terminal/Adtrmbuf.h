@@ -89,9 +89,12 @@ class TAdTerminalBuffer {
   TAdOnCursorMovedEvent OnCursorMoved;
   TAdScrollRowsNotifyEvent OnScrollRows;
 
-  int tbGetCol() const;
+  // The cursor always lies in the kept area, so these need no care.
+  int tbGetCol() const { return CursorCol_ + 1; }
   void tbSetCol(int c);
-  int tbGetRow() const;
+  int tbGetRow() const {
+    return CursorRow_ - (UseAbsAddress ? ScreenTop() : DisplayOriginRow_) + 1;
+  }
   void tbSetRow(int r);
   void tbSetColCount(int n);
   void tbSetRowCount(int n);
@@ -111,11 +114,16 @@ class TAdTerminalBuffer {
   void WriteString(std::string_view s);
   // The same as WriteChar for each byte in turn, a row's worth at a time.
   void WriteChars(const uint8_t* chars, int count);
+  // WriteChars of one character: echoed keys, a character and a backspace.
+  void WriteOneChar(uint8_t ch);
 
   // ---- control characters ----
   void DoBackspace();
   void DoCarriageReturn();
   void DoLineFeed();
+  // The same as DoLineFeed count times, scrolling once by what is left at
+  // the bottom.
+  void DoLineFeeds(int count);
   void DoHorzTab();
   void DoBackHorzTab();
   void DoVertTab();
@@ -180,11 +188,14 @@ class TAdTerminalBuffer {
   // ---- conversions (flag: absolute or region-relative numbering) ----
   int tbCvtToInternalRow(int row, bool absolute) const;
   int tbCvtToExternalRow(int row, bool absolute) const;
-  int tbCvtToInternalCol(int col, bool absolute) const { return col - 1; }
-  int tbCvtToExternalCol(int col, bool absolute) const { return col + 1; }
+  int tbCvtToInternalCol(int col, bool absolute) const;
+  int tbCvtToExternalCol(int col, bool absolute) const;
 
   // A node of the invalid-rectangle list (pooled).
-  struct TRectNode;
+  struct TRectNode {
+    TRectNode* Next;
+    TAdRect Rect;
+  };
 
  private:
   // Display region edges, internal.
@@ -194,13 +205,31 @@ class TAdTerminalBuffer {
   int ScreenTop() const { return SVRowCount_ - RowCount_; }
 
   bool tbAtLastColumn() const { return CursorCol_ == RegionRight(); }
-  void tbFireOnCursorMovedEvent();
-  void tbInvalidateRect(int aFromRow, int aFromCol, int aToRow, int aToCol);
+  void tbFireOnCursorMovedEvent() {
+    if (CursorMoved_ && OnCursorMoved) OnCursorMoved(this, tbGetRow(), tbGetCol());
+  }
+  void tbInvalidateRect(int aFromRow, int aFromCol, int aToRow, int aToCol) {
+    const int shift = RowCount_ - SVRowCount_ + 1;
+    const TAdRect r{aFromCol + 1, aFromRow + shift, aToCol + 1, aToRow + shift};
+    // Most land inside the newest rectangle (a line feed invalidated the
+    // whole screen, the text follows).
+    const TRectNode* head = InvalidRects_;
+    if (!head || r.Top < head->Rect.Top || r.Bottom > head->Rect.Bottom ||
+        r.Left < head->Rect.Left || r.Right > head->Rect.Right)
+      tbJoinInvalidRect(r);
+    if (Handle_) Handle_->TermNeedsUpdate(0, 0);
+  }
+  void tbJoinInvalidRect(const TAdRect& r);
   void tbMoveCursorLeftRight(int aDirection, bool aWrap, bool aScroll);
   void tbMoveCursorUpDown(int aDirection, bool aScroll);
   void tbReallocBuffers(int rows, int cols);
   void tbScrollRows(int aCount, int aTop, int aBottom);
-  void MoveCursorTo(int row, int col);
+  void MoveCursorTo(int row, int col) {
+    if (row != CursorRow_ || col != CursorCol_) CursorMoved_ = true;
+    CursorRow_ = row;
+    CursorCol_ = col;
+    tbFireOnCursorMovedEvent();
+  }
   void ClearCells(int row, int fromCol, int toCol);
   void SetDefaultTabStops();
   void InvalidateScreen();
@@ -225,11 +254,11 @@ class TAdTerminalBuffer {
   int DisplayOriginRow_ = 0;
   int DisplayRowCount_ = 0;
   uint32_t ForeColor_ = adSilver;
-  std::vector<bool> HorzTabStops_;
+  std::vector<uint8_t> HorzTabStops_;
   TRectNode* InvalidRects_ = nullptr;
   int RowCount_ = 24;
-  int SRStartRow_ = 0;
-  int SREndRow_ = 0;
+  int SRStartRow_ = 1;  // scroll region, screen rows (1 = top screen row)
+  int SREndRow_ = 24;
   int SVRowCount_ = 200;
   bool UseScrollRegion_ = false;
   bool UseWideChars_;

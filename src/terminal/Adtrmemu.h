@@ -72,6 +72,9 @@ class TAdTerminalHost {
   virtual void RepaintNow() = 0;
   // The buffer's cursor moved (installed by the emulator on its buffer).
   virtual void CursorMoved(TAdTerminalBuffer* buffer, int row, int col) = 0;
+  // Rows top .. bottom (absolute numbering) of the buffer scrolled by count
+  // (installed by the emulator on its buffer, like CursorMoved).
+  virtual void RowsScrolled(TAdTerminalBuffer* buffer, int count, int top, int bottom) {}
   // The process-wide link list paired or unpaired this host and an emulator.
   virtual void EmulatorLinked(TAdTerminalEmulator* emulator) = 0;
   virtual void EmulatorUnlinked(TAdTerminalEmulator* emulator) = 0;

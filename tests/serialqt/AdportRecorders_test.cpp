@@ -104,7 +104,7 @@ TEST_F(ComPortRecorders, PauseClearAndAppendFollowTheStateMachine) {
   port.SetTracing(tlAppend);
   EXPECT_EQ(
       read(dir / "KELP.TRC"),
-      "Transmit: \na\n\nReceive: \nb\n\nTransmit: \nc\n\nReceive: \ndTransmit: \ne\n\nReceive: "
+      "Transmit: \na\n\nReceive: \nb\n\nTransmit: \nc\n\nReceive: \nd\nTransmit: \ne\n\nReceive: "
       "\nf");
 
   // Switched off: the trace is dropped and the close writes nothing.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,14 @@ TEST_F(Buffer, LineFeedAtTheBottomFeedsTheScrollbackButNotInsideARegion) {
   EXPECT_EQ(Line(b, 4), "");
   EXPECT_EQ(b.GetLineBackColorPtr(4)[0], kBlue);  // blanked in the current colours
   EXPECT_EQ(b.Col(), 1);                          // the carriage does not return
+  // ... the colours current at the line feed, not at the next write.
+  b.tbSetBackColor(kRed);
+  b.SetCursorPosition(4, 4);
+  b.WriteChar('x');
+  EXPECT_EQ(Line(b, 4), "   x");
+  EXPECT_EQ(b.GetLineBackColorPtr(4)[2], kBlue);
+  EXPECT_EQ(b.GetLineBackColorPtr(4)[3], kRed);
+  EXPECT_EQ(b.GetLineBackColorPtr(4)[9], kBlue);
 
   b.SetScrollRegion(2, 3);
   b.SetCursorPosition(2, 1);
@@ -106,7 +115,7 @@ TEST_F(Buffer, LineFeedAtTheBottomFeedsTheScrollbackButNotInsideARegion) {
   EXPECT_EQ(Line(b, 1), "B");
   EXPECT_EQ(Line(b, 2), "D");
   EXPECT_EQ(Line(b, 3), "");
-  EXPECT_EQ(Line(b, 4), "");
+  EXPECT_EQ(Line(b, 4), "   x");
 
   // The whole screen as region is no region.
   b.SetScrollRegion(1, 4);
@@ -114,6 +123,35 @@ TEST_F(Buffer, LineFeedAtTheBottomFeedsTheScrollbackButNotInsideARegion) {
   b.SetScrollRegion(3, 2);  // reversed bounds are swapped
   EXPECT_TRUE(b.UseScrollRegion());
   EXPECT_EQ(b.OriginRow(), 2);
+}
+
+// A run of line feeds taken at once ends as the same line feeds one by one
+// would: on the screen, in the scrollback, in a region, from below it.
+TEST(BufferLineFeeds, ARunEqualsSingleLineFeeds) {
+  struct Case {
+    int top, bottom, cursorRow, feeds;
+  };
+  for (const Case c :
+       {Case{1, 4, 1, 2}, {1, 4, 2, 5}, {1, 4, 4, 9}, {2, 3, 2, 3}, {2, 3, 3, 7}, {2, 3, 4, 2}}) {
+    TAdTerminalBuffer one(false), run(false);
+    for (TAdTerminalBuffer* b : {&one, &run}) {
+      b->SetSVRowCount(7);
+      b->SetRowCount(4);
+      b->SetColCount(10);
+      for (int r = 1; r <= 4; ++r) {
+        b->SetCursorPosition(r, 1);
+        b->WriteChar(uint16_t('A' + r - 1));
+      }
+      b->SetScrollRegion(c.top, c.bottom);
+      b->SetCursorPosition(c.cursorRow, 3);
+    }
+    for (int i = 0; i < c.feeds; ++i) one.DoLineFeed();
+    run.DoLineFeeds(c.feeds);
+    for (int row = -2; row <= 4; ++row)
+      EXPECT_EQ(Line(run, row), Line(one, row)) << c.top << c.bottom << c.cursorRow << c.feeds;
+    EXPECT_EQ(run.Row(), one.Row());
+    EXPECT_EQ(run.Col(), one.Col());
+  }
 }
 
 TEST_F(Buffer, ErasingFillsInTheCurrentRendition) {
@@ -317,6 +355,39 @@ TEST_F(Buffer, RegionRelativeAddressingAndCursorEvents) {
   // Rows are clamped to the kept area, scrollback included.
   b.SetRow(-40);
   EXPECT_EQ(b.Row(), -1);
+}
+
+// A region set before the kept area changed shape, switched on afterwards,
+// stays on the screen; far-out row and column numbers end at the edges.
+TEST(BufferEdges, StaleRegionAndFarOutNumbersStayInsideTheKeptArea) {
+  TAdTerminalBuffer b(false);
+  b.SetScrollRegion(5, 10);
+  b.SetSVRowCount(50);
+  b.tbSetUseScrollRegion(true);
+  EXPECT_EQ(b.OriginRow(), 5);
+  EXPECT_EQ(b.Row(), 5);
+  b.WriteChar('x');
+  EXPECT_EQ(Line(b, 5), "x");
+  b.tbSetUseScrollRegion(false);
+  b.SetRowCount(8);  // the screen is now shorter than the region
+  b.tbSetUseScrollRegion(true);
+  EXPECT_EQ(b.OriginRow(), 5);
+  b.SetCursorPosition(40, 1);
+  b.DoLineFeed();
+  EXPECT_EQ(b.Row(), 8);
+
+  b.tbSetUseScrollRegion(false);
+  b.SetCursorPosition(INT_MAX, INT_MAX);
+  EXPECT_EQ(b.Row(), 8);
+  EXPECT_EQ(b.Col(), 80);
+  b.SetCursorPosition(INT_MIN, INT_MIN);
+  EXPECT_EQ(b.Row(), 8 - 50 + 1);
+  EXPECT_EQ(b.Col(), 1);
+  b.UseAbsAddress = false;
+  b.SetCursorPosition(INT_MAX, 2);
+  EXPECT_EQ(b.Row(), 8);
+  EXPECT_EQ(b.GetLineCharPtr(INT_MAX), nullptr);
+  EXPECT_EQ(b.GetLineCharPtr(INT_MIN), nullptr);
 }
 
 }  // namespace

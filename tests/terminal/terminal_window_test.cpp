@@ -8,6 +8,7 @@
 
 #include <QClipboard>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <fstream>
@@ -112,10 +113,12 @@ TEST_F(TerminalWindow, AttachesWhenThePortOpensReceivesPaintsAndResumesAfterReop
   EXPECT_TRUE(term->AttachPending());
   port.SetOpen(true);
   ASSERT_TRUE(PumpUntil([&] { return term->TriggerHandlerRegistered(); }));
-  // Attaching puts the cursor back on row 1.
+  // Attaching again keeps the cursor where the text ended: what follows
+  // comes below it, not over the first lines.
   Send("\r\nagain");
-  ASSERT_TRUE(PumpUntil([&] { return Trimmed(term->tmGetLine(2)) == "again"; }));
+  ASSERT_TRUE(PumpUntil([&] { return Trimmed(term->tmGetLine(3)) == "again"; }));
   EXPECT_EQ(Trimmed(term->tmGetLine(1)), "hello");
+  EXPECT_EQ(Trimmed(term->tmGetLine(2)), "world");
 }
 
 TEST_F(TerminalWindow, KeysReachThePortAndTheOwnersBackspaceReplacesTheEmulators) {
@@ -196,6 +199,111 @@ TEST_F(TerminalWindow, DraggingSelectsCellsAndCopiesThemRowByRow) {
   EXPECT_EQ(term->tmGetAttributes(2, 7), 0);
   term->HideSelection();
   EXPECT_EQ(term->tmGetAttributes(1, 7), 0);
+}
+
+// Drags over a cell range, 1-based columns, screen rows.
+void Drag(TAdTerminal& t, int col1, int row1, int col2, int row2) {
+  const int w = t.CellWidth(), h = t.CellHeight();
+  auto cell = [&](int col, int row) {
+    return QPoint((col - 1) * w + w / 2, (row - 1) * h + h / 2);
+  };
+  QWidget* view = t.viewport();
+  QTest::mousePress(view, Qt::LeftButton, {}, cell(col1, row1));
+  QMouseEvent move(QEvent::MouseMove, QPointF(cell(col2, row2)),
+                   view->mapToGlobal(QPointF(cell(col2, row2))), Qt::NoButton, Qt::LeftButton,
+                   Qt::NoModifier);
+  QApplication::sendEvent(view, &move);
+  QTest::mouseRelease(view, Qt::LeftButton, {}, cell(col2, row2));
+}
+
+// Rows first .. last holding a selected cell.
+std::vector<int> SelectedRows(const TAdTerminal& t, int first, int last) {
+  std::vector<int> rows;
+  for (int row = first; row <= last; ++row)
+    for (int col = 1; col <= t.Columns(); ++col)
+      if (t.tmGetAttributes(row, col) & tcaSelected) {
+        rows.push_back(row);
+        break;
+      }
+  return rows;
+}
+
+TEST_F(TerminalWindow, SelectionFollowsScrollingTextAndEndsWhenTheShapeChanges) {
+  term->SetRows(4);
+  term->resize(82 * term->CellWidth(), 300);
+  auto show = [&](const std::string& text, int row, const std::string& line) {
+    term->WriteString(text);
+    ASSERT_TRUE(PumpUntil([&] { return Trimmed(term->tmGetLine(row)) == line; }));
+  };
+  show("one\r\ntwo\r\nthree\r\nfour", 4, "four");
+  Drag(*term, 1, 2, 3, 2);  // "two"
+  show("\r\nfive\r\nsix", 4, "six");
+  // Two lines later the highlight and the copy are still "two", now row 0.
+  EXPECT_EQ(SelectedRows(*term, -5, 4), std::vector<int>{0});
+  QGuiApplication::clipboard()->setText("-");
+  term->CopyToClipboard();
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "two\r\n");
+  term->HideSelection();
+  EXPECT_EQ(SelectedRows(*term, -10, 4), std::vector<int>{});
+
+  // A scroll of part of the screen that touches the selection ends it.
+  Drag(*term, 1, 2, 2, 3);
+  term->Buffer()->SetScrollRegion(2, 4);  // the cursor goes to row 2
+  show("\n\n\nseven", 4, "seven");
+  EXPECT_FALSE(term->HasSelection());
+  EXPECT_EQ(SelectedRows(*term, -10, 4), std::vector<int>{});
+  term->Buffer()->SetScrollRegion(1, 4);
+
+  // Columns 70 to 80, then the screen narrows: the selection ends before
+  // its cells are gone, and nothing is copied from beyond a row.
+  term->Buffer()->SetCursorPosition(4, 1);
+  show(std::string(79, 'x') + "y", 4, std::string(79, 'x') + "y");
+  Drag(*term, 70, 4, 80, 4);
+  ASSERT_EQ(SelectedRows(*term, 4, 4), std::vector<int>{4});
+  term->SetColumns(40);
+  EXPECT_FALSE(term->HasSelection());
+  QGuiApplication::clipboard()->setText("-");
+  term->CopyToClipboard();
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "-");
+  // Narrowed behind the window's back, a copy stops at the last column.
+  term->Buffer()->SetCursorPosition(4, 1);
+  term->WriteString(std::string(40, 'z'));
+  ASSERT_TRUE(PumpUntil([&] { return term->tmGetLine(4) == std::string(40, 'z'); }));
+  Drag(*term, 30, 4, 40, 4);
+  term->Buffer()->SetColCount(35);
+  term->CopyToClipboard();
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), std::string(6, 'z') + "\r\n");
+  term->HideSelection();
+  for (int n : {60, 30}) {  // Rows and ScrollbackRows end it too
+    Drag(*term, 1, 1, 5, 1);
+    if (n == 60)
+      term->SetScrollbackRows(n);
+    else
+      term->SetRows(3);
+    EXPECT_FALSE(term->HasSelection()) << n;
+  }
+}
+
+TEST_F(TerminalWindow, ABurstOfBellsRingsOnceAndALineUpAtTheTopOpensTheScrollback) {
+  term->WriteString(std::string(10000, '\a') + "done");
+  ASSERT_TRUE(PumpUntil([&] { return Trimmed(term->tmGetLine(1)) == "done"; }));
+  EXPECT_EQ(term->BeepCount(), 1u);
+  PumpFor(150);
+  term->WriteString("\a\a\a");
+  ASSERT_TRUE(PumpUntil([&] { return term->BeepCount() == 2u; }));
+
+  // A window too short for its rows: a line up at the first row reaches
+  // into the scrollback, and a line down from there leaves it again.
+  term->resize(500, 8 * term->CellHeight());
+  PumpFor(20);
+  ASSERT_FALSE(term->Scrollback());
+  ASSERT_EQ(term->OriginRow(), 1);
+  term->verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
+  EXPECT_TRUE(term->Scrollback());
+  EXPECT_EQ(term->OriginRow(), 0);
+  term->verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+  EXPECT_FALSE(term->Scrollback());
+  EXPECT_EQ(term->OriginRow(), 1);
 }
 
 TEST_F(TerminalWindow, PropertyDefaultsAndRangeRules) {

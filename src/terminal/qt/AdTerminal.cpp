@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QScrollBar>
 #include <QTimer>
 #include <algorithm>
 #include <mutex>
@@ -57,6 +58,8 @@ TAdCustomTerminal::TAdCustomTerminal(QWidget* parent)
   Timer_->setInterval(100);
   connect(Timer_, &QTimer::timeout, this, &TAdCustomTerminal::tmBeat);
   Timer_->start();
+  connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this,
+          &TAdCustomTerminal::VertBarAction);
   FrameTimer_ = new QTimer(this);
   FrameTimer_->setSingleShot(true);
   connect(FrameTimer_, &QTimer::timeout, this, &TAdCustomTerminal::FlushDamage);
@@ -112,6 +115,7 @@ int TAdCustomTerminal::Columns() const {
 
 void TAdCustomTerminal::SetColumns(int n) {
   if (n <= 0 || !Buffer() || n == Buffer()->ColCount()) return;
+  DropSelection();
   Buffer()->SetColCount(n);
   OriginCol_ = 1;
   OriginRow_ = 1;
@@ -126,6 +130,7 @@ int TAdCustomTerminal::Rows() const {
 
 void TAdCustomTerminal::SetRows(int n) {
   if (n <= 0 || !Buffer() || n == Buffer()->RowCount()) return;
+  DropSelection();
   Buffer()->SetRowCount(n);
   OriginCol_ = 1;
   OriginRow_ = 1;
@@ -139,7 +144,8 @@ int TAdCustomTerminal::ScrollbackRows() const {
 }
 
 void TAdCustomTerminal::SetScrollbackRows(int n) {
-  if (n <= 0 || !Buffer()) return;
+  if (n <= 0 || !Buffer() || n == Buffer()->SVRowCount()) return;
+  DropSelection();
   Buffer()->SetSVRowCount(n);
   ClampOrigin();
   tmCalcExtent();
@@ -150,7 +156,7 @@ void TAdCustomTerminal::SetScrollbackRows(int n) {
 void TAdCustomTerminal::SetScrollback(bool v) {
   if (v == Scrollback_) return;
   Scrollback_ = v;
-  if (!v) ClampOrigin();
+  if (!v) SetOriginRow(OriginRow_);  // a view in the scrollback comes down to the screen
   UpdateScrollBars();
 }
 
@@ -214,6 +220,7 @@ void TAdCustomTerminal::ApplyEmulator(TAdTerminalEmulator* next) {
   if (next == Emulator_) return;
   const bool timing = Timer_ && Timer_->isActive();
   if (timing) Timer_->stop();
+  DropSelection();
   TAdTerminalBuffer* old = Buffer();
   if (old) old->DeregisterTerminalHandle();
   if (Emulator_ == Default_.get()) Default_->ForgetTerminal(this);
@@ -320,9 +327,24 @@ void TAdCustomTerminal::tmWaitForPort() {
       HandlerRegistered_ = true;
     }
   }
-  // The control's loaded step: measure the font, cursor to row 1.
+  // The control's loaded step: measure the font, cursor to row 1 - but
+  // only on an empty screen. The port is opened again on every change of
+  // port, search or probe; output after that belongs below what is shown,
+  // not over its first lines.
   tmGetFontInfo();
-  if (Buffer()) Buffer()->SetRow(1);
+  if (Buffer() && ScreenIsBlank()) Buffer()->SetRow(1);
+}
+
+bool TAdCustomTerminal::ScreenIsBlank() const {
+  TAdTerminalBuffer* b = Buffer();
+  const int cols = b->ColCount();
+  const uint8_t blank = b->DefAnsiChar();
+  for (int row = 1; row <= b->RowCount(); ++row) {
+    const auto* chars = static_cast<const uint8_t*>(b->GetLineCharPtr(row));
+    if (chars && std::any_of(chars, chars + cols, [&](uint8_t c) { return c != blank; }))
+      return false;
+  }
+  return true;
 }
 
 void TAdCustomTerminal::tmDetachFromComPort() {
@@ -352,6 +374,12 @@ bool TAdCustomTerminal::AttachedToPort() const {
 }
 
 void TAdCustomTerminal::Beep() {
+  // A noisy line rings at most once a block and once in 100 ms, instead of
+  // keeping the window thread busy beeping.
+  if (BeepedThisBlock_ || (LastBeep_.isValid() && LastBeep_.elapsed() < 100)) return;
+  BeepedThisBlock_ = true;
+  LastBeep_.start();
+  ++BeepCount_;
   QApplication::beep();
 }
 
@@ -450,9 +478,11 @@ void TAdCustomTerminal::tmTermStuff(TAdCharSource source) {
     std::fwrite(Taken_.data(), 1, n, CaptureStream_);
     std::fflush(CaptureStream_);
   }
+  BeepedThisBlock_ = false;
   if (Emulator_) Emulator_->ProcessBlock(Taken_.data(), int(n), source);
+  BeepedThisBlock_ = false;
   if (!UseLazyDisplay_ && Emulator_ && Emulator_->NeedsUpdate()) tmRepaintNow();
-  LazyBytes_ += int(std::min<size_t>(n, 1u << 30));
+  LazyBytes_ = int(std::min<size_t>(size_t(LazyBytes_) + n, kLazyCeiling));
 }
 
 void TAdCustomTerminal::Clear() {

@@ -134,6 +134,7 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   void CopyToClipboard();
   void PasteFromClipboard();
   void HideSelection();
+  bool HasSelection() const { return HaveSelection_; }
   bool HasFocus() const { return hasFocus(); }
 
   // Screen contents by absolute buffer row and 1-based column.
@@ -159,6 +160,8 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   int OriginRow() const { return OriginRow_; }
   // Window paints done (each a copy of the grid image).
   uint64_t PaintCount() const { return PaintCount_; }
+  // System beeps given.
+  uint64_t BeepCount() const { return BeepCount_; }
   // Shortest time between two repaints asked of the window system: one
   // display interval.
   int FrameIntervalMs() const;
@@ -176,6 +179,7 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   void Beep() override;
   void RepaintNow() override { tmRepaintNow(); }
   void CursorMoved(TAdTerminalBuffer* buffer, int row, int col) override;
+  void RowsScrolled(TAdTerminalBuffer* buffer, int count, int top, int bottom) override;
   void EmulatorLinked(TAdTerminalEmulator* emulator) override;
   void EmulatorUnlinked(TAdTerminalEmulator* emulator) override;
 
@@ -228,16 +232,20 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   void SetOriginRow(int row);
   void ClampOrigin();
   void UpdateScrollBars();
+  void VertBarAction(int action);
   bool VertBarShown() const;
   bool HorzBarShown() const;
   int LowestOriginRow() const;
   void FollowCursorTo(int row, int col);
   void ApplyEmulator(TAdTerminalEmulator* next);
+  bool ScreenIsBlank() const;
 
   // Selection.
   void CellAt(const QPoint& p, int& col, int& row) const;
   void MarkSelection(bool on);
   void SetSelectionEnd(int col, int row);
+  // Ends a selection and any drag making one: the screen changes shape.
+  void DropSelection();
 
   // Capture.
   void OpenCapture(bool append);
@@ -284,6 +292,9 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   TAdTerminalEmulator* Emulator_ = nullptr;
   bool HaveSelection_ = false;
   QTimer* Timer_ = nullptr;
+  // Both stop at a ceiling far above any delay they are compared with:
+  // without lazy display, or without changes, nothing resets them.
+  static constexpr int kLazyCeiling = 1 << 30;
   int LazyBytes_ = 0;
   int LazyTime_ = 0;
   int AnchorCol_ = 0, AnchorRow_ = 0;
@@ -305,6 +316,9 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   QTimer* FrameTimer_ = nullptr;
   QElapsedTimer LastFlush_;
   uint64_t PaintCount_ = 0;
+  bool BeepedThisBlock_ = false;
+  QElapsedTimer LastBeep_;
+  uint64_t BeepCount_ = 0;
 };
 
 // The published form of the control.

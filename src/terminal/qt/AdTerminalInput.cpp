@@ -191,10 +191,14 @@ void TAdCustomTerminal::MarkSelection(bool on) {
     std::swap(c1, c2);
     std::swap(r1, r2);
   }
+  // The columns are clamped: the buffer may have narrowed under the
+  // selection without the window knowing.
+  const int cols = b->ColCount();
   for (int row = r1; row <= r2; ++row) {
     uint8_t* attrs = b->GetLineAttrPtr(row);
     if (!attrs) continue;
-    const int from = row == r1 ? c1 : 1, to = row == r2 ? c2 : b->ColCount();
+    const int from = std::max(row == r1 ? c1 : 1, 1);
+    const int to = std::min(row == r2 ? c2 : cols, cols);
     for (int col = from; col <= to; ++col) {
       if (on)
         attrs[col - 1] |= tcaSelected;
@@ -220,6 +224,58 @@ void TAdCustomTerminal::HideSelection() {
   if (!HaveSelection_) return;
   MarkSelection(false);
   HaveSelection_ = false;
+}
+
+void TAdCustomTerminal::DropSelection() {
+  MouseSelecting_ = false;
+  HideSelection();
+}
+
+// The selection keeps to its text: a scroll of the whole kept area (a line
+// feed on the bottom row) carries it along; any other scroll that touches
+// it moves some of its cells and not others, so it ends, its marks cleared
+// wherever they went.
+void TAdCustomTerminal::RowsScrolled(TAdTerminalBuffer* buffer, int count, int top, int bottom) {
+  if (!HaveSelection_ || buffer != Buffer()) return;
+  const int oldest = Rows() - ScrollbackRows() + 1, newest = Rows();
+  int r1 = SelStartRow_, r2 = SelEndRow_;
+  if (r1 > r2) std::swap(r1, r2);
+  if (top == oldest && bottom == newest) {
+    SelStartRow_ -= count;
+    SelEndRow_ -= count;
+    AnchorRow_ -= count;
+    r1 -= count;
+    r2 -= count;
+    if (r2 < oldest || r1 > newest) {  // all of it scrolled away, marks too
+      HaveSelection_ = false;
+      MouseSelecting_ = false;
+      return;
+    }
+    // What went past an end is gone: the selection starts (or ends) there.
+    auto clip = [&](int& col, int& row) {
+      if (row < oldest) {
+        row = oldest;
+        col = 1;
+      } else if (row > newest) {
+        row = newest;
+        col = Columns();
+      }
+    };
+    clip(SelStartCol_, SelStartRow_);
+    clip(SelEndCol_, SelEndRow_);
+    clip(AnchorCol_, AnchorRow_);
+    return;
+  }
+  if (bottom < r1 || top > r2) return;
+  // Cells moved within top .. bottom only: clear the mark there and on the
+  // selection's own rows.
+  for (int row = std::min(r1, top); row <= std::max(r2, bottom); ++row)
+    if (uint8_t* attrs = buffer->GetLineAttrPtr(row))
+      for (int col = 0; col < buffer->ColCount(); ++col) attrs[col] &= uint8_t(~tcaSelected);
+  HaveSelection_ = false;
+  MouseSelecting_ = false;
+  GridStale_ = true;
+  viewport()->update();
 }
 
 void TAdCustomTerminal::mousePressEvent(QMouseEvent* e) {
@@ -258,10 +314,12 @@ void TAdCustomTerminal::CopyToClipboard() {
     std::swap(r1, r2);
   }
   QString text;
+  const int cols = b->ColCount();
   for (int row = r1; row <= r2; ++row) {
     const auto* chars = static_cast<const char*>(b->GetLineCharPtr(row));
     if (!chars) continue;
-    const int from = row == r1 ? c1 : 1, to = row == r2 ? c2 : b->ColCount();
+    const int from = std::max(row == r1 ? c1 : 1, 1);
+    const int to = std::min(row == r2 ? c2 : cols, cols);
     text += QString::fromLatin1(chars + from - 1, std::max(0, to - from + 1));
     text += QStringLiteral("\r\n");
   }

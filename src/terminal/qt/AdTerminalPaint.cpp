@@ -207,16 +207,27 @@ void TAdCustomTerminal::UpdateScrollBars() {
 
 void TAdCustomTerminal::scrollContentsBy(int, int) {
   if (SyncingBars_) return;
-  const bool wasScrollback = Scrollback_;
   SetOriginCol(horizontalScrollBar()->value() + 1);
-  // Scrolling up from the top screen row reaches into the scrollback;
-  // coming back down to the screen leaves it.
-  const int wanted = verticalScrollBar()->value() + 1;
-  if (NeedVertBar_ && AutoScrollback_) {
-    if (!Scrollback_ && wanted < 1) SetScrollback(true);
-    if (wasScrollback && wanted >= 1 && OriginRow_ < 1) SetScrollback(false);
+  SetOriginRow(verticalScrollBar()->value() + 1);
+}
+
+// Scrolling up from the top screen row reaches into the scrollback; coming
+// back down to the screen leaves it. A line up at the top of the screen
+// changes no value (the bar ends there until the scrollback is on), so this
+// follows what the operator did with the bar, not where it went.
+void TAdCustomTerminal::VertBarAction(int action) {
+  if (SyncingBars_ || !NeedVertBar_ || !AutoScrollback_) return;
+  QScrollBar* v = verticalScrollBar();
+  if (!Scrollback_ && action == QAbstractSlider::SliderSingleStepSub && OriginRow_ <= 1) {
+    SetScrollback(true);
+    v->setSliderPosition(OriginRow_ - 2);  // the line up itself
+  } else if (Scrollback_ && OriginRow_ < 1 && action != QAbstractSlider::SliderNoAction) {
+    const int wanted = v->sliderPosition();
+    if (wanted + 1 >= 1) {
+      SetScrollback(false);
+      v->setSliderPosition(wanted);
+    }
   }
-  SetOriginRow(wanted);
 }
 
 void TAdCustomTerminal::FollowCursorTo(int row, int col) {
@@ -360,7 +371,7 @@ void TAdCustomTerminal::focusOutEvent(QFocusEvent* e) {
 
 void TAdCustomTerminal::tmBeat() {
   if (UseLazyDisplay_ && Emulator_) {
-    LazyTime_ += 100;
+    LazyTime_ = std::min(LazyTime_ + 100, kLazyCeiling);
     if ((LazyTime_ > LazyTimeDelay_ || LazyBytes_ > LazyByteDelay_) && Emulator_->NeedsUpdate()) {
       tmRepaintNow();
       LazyTime_ = 0;
