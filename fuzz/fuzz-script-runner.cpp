@@ -194,7 +194,9 @@ void check_upload_lines(const std::string& sent) {
 
 void check_fields(const TKestrelForm& form) {
   FUZZ_CHECK(form.CommandBuffer.size() < size_t(TKestrelForm::kCommandBufferSize));
-  FUZZ_CHECK(form.UploadFileName.size() < size_t(TKestrelForm::kUploadFileNameSize));
+  // A relative name is taken from the script's folder, the scratch folder.
+  FUZZ_CHECK(form.UploadFileName.size() <
+             size_t(harness().Scratch.size()) + 1 + size_t(TKestrelForm::kUploadFileNameSize));
   FUZZ_CHECK(form.LoadAddress.size() < size_t(TKestrelForm::kLoadAddressSize));
   FUZZ_CHECK(form.VersionText.size() < size_t(TKestrelForm::kVersionTextSize));
   FUZZ_CHECK(form.LastResponse.size() <= size_t(TKestrelForm::kLastResponseSize));

@@ -41,8 +41,12 @@ void TKestrelForm::ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count
     // The bytes stay for other readers; whoever shows the unit only looks.
     if (OnUnitBytes && Count > 0) {
       std::vector<char> bytes(Count);
-      const uint16_t seen = CP->PeekBlock(bytes.data(), Count);
-      OnUnitBytes(bytes.data(), seen);
+      try {
+        CP->PeekBlock(bytes.data(), Count);
+        OnUnitBytes(bytes.data(), bytes.size());
+      } catch (const std::exception&) {
+        // Gone before we looked: nothing to show.
+      }
     }
     return;
   }
