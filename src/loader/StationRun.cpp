@@ -71,9 +71,15 @@ class TStation {
   }
 
   // A probe once a second until a unit answers; false when a signal came.
+  // A device that will not open is told once, not every second.
   bool AwaitUnit() {
+    std::string told;
     for (;;) {
       if (FPresence.Probe() == TUnitPresence::TState::Answers) return !FStopped;
+      const std::string& why = FPresence.OpenFailure();
+      if (!why.empty() && why != told)
+        FConsole.Station("cannot open " + FPresence.DevicePath() + ": " + why + "; still waiting");
+      told = why;
       if (!Pause(kProbeIntervalMs)) return false;
     }
   }

@@ -63,12 +63,19 @@ TUnitPresence::TState TUnitPresence::Probe() {
   std::error_code ec;
   if (!path.empty() && path.front() == '/' && !std::filesystem::exists(path, ec))
     return TState::NoDevice;
+  FOpenFailure.clear();
   bool answered = false;
   try {
     FPort->SetOpen(true);
+  } catch (const std::exception& e) {
+    // A device that will not open has no unit to offer.
+    FOpenFailure = e.what();
+    return TState::Silent;
+  }
+  try {
     answered = exchange();
   } catch (const std::exception&) {
-    // A device that will not open, or goes away meanwhile, has no unit to offer.
+    // The device went away meanwhile.
   }
   const bool lost = FPort->Open() && FPort->DeviceLost();
   try {

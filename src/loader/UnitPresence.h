@@ -26,6 +26,9 @@ class TUnitPresence {
 
   enum class TState { NoDevice, Silent, Answers };
   TState Probe();
+  // Why the last probe could not open the device; empty when it could, or
+  // when there was none to open.
+  const std::string& OpenFailure() const { return FOpenFailure; }
 
   // The port watched: the configured one, else COM1, and its device.
   int ComNumber() const { return FComNumber; }
@@ -36,6 +39,7 @@ class TUnitPresence {
 
   TLoaderSettings FSettings;
   int FComNumber = 1;
+  std::string FOpenFailure;
   std::unique_ptr<TApdComPort> FPort;
 };
 
