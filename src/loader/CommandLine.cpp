@@ -53,6 +53,7 @@ long line_rate(const std::string& text) {
 TCommandLine parse_command_line(const std::vector<std::string>& args) {
   TCommandLine line;
   bool batch = false;
+  bool station = false;
   bool check = false;
   bool ini = false;
   bool record = false;
@@ -75,6 +76,10 @@ TCommandLine parse_command_line(const std::vector<std::string>& args) {
       if (batch) return usage("--batch given twice");
       batch = true;
       line.BatchScript = *script;
+    } else if (auto stationScript = option_value(args, i, "--station", error)) {
+      if (station) return usage("--station given twice");
+      station = true;
+      line.BatchScript = *stationScript;
     } else if (auto checked = option_value(args, i, "--check", error)) {
       if (check) return usage("--check given twice");
       check = true;
@@ -98,11 +103,13 @@ TCommandLine parse_command_line(const std::vector<std::string>& args) {
       return usage("unknown argument '" + arg + "'");
     }
   }
-  if (batch && check) return usage("--batch and --check exclude each other");
+  if (int(batch) + int(station) + int(check) > 1)
+    return usage("--batch, --station and --check exclude each other");
   if (record && check) return usage("--check runs nothing to record");
-  if (line.Baud != 0 && !batch && !check)
-    return usage("--baud works only together with --batch or --check");
+  if (line.Baud != 0 && !batch && !station && !check)
+    return usage("--baud works only together with --batch, --station or --check");
   if (batch) line.Mode = TCommandLine::TMode::Batch;
+  if (station) line.Mode = TCommandLine::TMode::Station;
   if (check) line.Mode = TCommandLine::TMode::Check;
   return line;
 }
@@ -119,6 +126,9 @@ std::string command_line_help(const std::string& program) {
        )" +
          program + R"( --batch SCRIPT [--ini FILE] [--baud N] [--record FILE]
            runs SCRIPT unattended and ends
+       )" +
+         program + R"( --station SCRIPT [--ini FILE] [--baud N] [--record FILE]
+           runs SCRIPT on unit after unit
        )" +
          program + R"( --check SCRIPT [--ini FILE] [--baud N]
            checks SCRIPT without a unit
@@ -142,6 +152,17 @@ working folder and probes for the unit; the operator picks a script.
                 goes to stderr as it happens; messages are acknowledged at once.
                 Upload progress is a bar on a terminal, one line per block
                 otherwise.
+--station SCRIPT
+                loads unit after unit: waits for a unit to answer on the
+                configured port (COM1 when none is), probing it once a second
+                and waiting for an adapter not plugged in yet; runs SCRIPT as
+                --batch does; prints "PASS unit N: F files, B bytes, S s" or
+                "FAIL unit N: why"; then waits until the unit has gone (the
+                device is removed, or two probes in a row get no answer)
+                before waiting for the next one. Ctrl+C ends the loop between
+                runs, or stops a run as it stops --batch and then ends the
+                loop; the last line is the tally. Exit 0 when every run
+                passed, 1 when one failed.
 --check SCRIPT  reads SCRIPT as a run would, opening no port: prints each
                 command line, the size and checksum of each file and each
                 upload line as it would be sent, and reports with line numbers
@@ -153,10 +174,11 @@ working folder and probes for the unit; the operator picks a script.
                 otherwise.
 --ini FILE      reads FILE in place of LoaderDefault.ini.
 --baud N        sets the line to N baud in place of line 2 of the settings,
-                which is then not read (with --batch or --check). Rates above
+                which is then not read (with --batch, --station or --check). Rates above
                 115200 need an adapter whose driver takes them; a rate the
                 driver refuses is reported before anything is sent.
---record FILE   appends one JSON line per run (window or --batch) to FILE:
+--record FILE   appends one JSON line per run (window, --batch or --station,
+                whose lines carry the run's number) to FILE:
                 start and end, script, port and line settings, every upload
                 (file, size, checksum, address, version, result, seconds,
                 bytes per second), every message, the final status and the

@@ -11,8 +11,9 @@ namespace kestrel {
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitRunFailed = 1;  // run stopped, unsuccessful, or an error was shown
 inline constexpr int kExitNoUnit = 2;     // no unit answered: the port was not open
-inline constexpr int kExitNoScript = 3;   // the script, or a file named with --ini or --record, cannot be used
-inline constexpr int kExitUsage = 64;     // wrong command line
+// The script, or a file named with --ini or --record, cannot be used.
+inline constexpr int kExitNoScript = 3;
+inline constexpr int kExitUsage = 64;  // wrong command line
 // A run ended by a signal: 128 and the signal's number (130 for SIGINT).
 inline constexpr int kExitSignalBase = 128;
 // Exit statuses of --check.
@@ -20,9 +21,9 @@ inline constexpr int kExitCheckClean = 0;
 inline constexpr int kExitCheckProblems = 1;
 
 struct TCommandLine {
-  enum class TMode { Window, Batch, Check, Help, Version, ListPorts, Usage };
+  enum class TMode { Window, Batch, Station, Check, Help, Version, ListPorts, Usage };
   TMode Mode = TMode::Window;
-  std::string BatchScript;  // --batch SCRIPT or --check SCRIPT
+  std::string BatchScript;  // --batch SCRIPT, --station SCRIPT or --check SCRIPT
   std::string IniFile;      // --ini FILE; empty: LoaderDefault.ini in the working folder
   std::string RecordFile;   // --record FILE; empty: KESTREL_RECORD, if set
   long Baud = 0;            // --baud N in place of the settings' line 2; 0: not given

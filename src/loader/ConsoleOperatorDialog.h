@@ -15,6 +15,7 @@ class TConsoleOperatorDialog : public TOperatorDialog {
 
   void ShowMessage(const std::string& text) override {
     ++FErrors;
+    if (FFirstOfRun.empty()) FFirstOfRun = text;
     FConsole.Message(text);
   }
   void ShowNote(const std::string& text) override { FConsole.Note(text); }
@@ -28,10 +29,14 @@ class TConsoleOperatorDialog : public TOperatorDialog {
   }
 
   int ErrorCount() const { return FErrors; }
+  // The first error message since the last BeginRun; empty when none came.
+  void BeginRun() { FFirstOfRun.clear(); }
+  const std::string& FirstErrorOfRun() const { return FFirstOfRun; }
 
  private:
   TUnattendedConsole& FConsole;
   int FErrors = 0;
+  std::string FFirstOfRun;
 };
 
 }  // namespace kestrel

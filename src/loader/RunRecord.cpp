@@ -1,8 +1,7 @@
 #include "RunRecord.h"
 
-#include <sys/stat.h>
-
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -132,6 +131,7 @@ void TRunRecorder::Start() {
   FRunning = true;
   FStart = std::chrono::system_clock::now();
   FScript.clear();
+  FRunNumber = 0;
   FPort = {};
   FStatus.clear();
   FMessages.clear();
@@ -175,9 +175,11 @@ std::string TRunRecorder::Line(const TRunOutcome& run, int exitCode) const {
     line += std::string(i ? "," : "") +
             "{\"kind\":" + json_string(FMessages[i].Note ? "note" : "message") +
             ",\"text\":" + json_string(FMessages[i].Text) + "}";
-  line += "],\"status\":" + json_string(FStatus) + ",\"files_named\":" + std::to_string(files.size()) +
-          ",\"files_loaded\":" + std::to_string(run.FilesLoaded()) +
-          ",\"outcome\":" + json_string(run_end_text(run.End())) +
+  line += "],\"status\":" + json_string(FStatus) +
+          ",\"files_named\":" + std::to_string(files.size()) +
+          ",\"files_loaded\":" + std::to_string(run.FilesLoaded());
+  if (FRunNumber > 0) line += ",\"run\":" + std::to_string(FRunNumber);
+  line += ",\"outcome\":" + json_string(run_end_text(run.End())) +
           ",\"exit_code\":" + std::to_string(exitCode) + "}";
   return line;
 }

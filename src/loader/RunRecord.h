@@ -28,6 +28,8 @@ class TRunRecorder {
   bool Running() const { return FRunning; }
 
   void Script(const std::string& name) { FScript = name; }
+  // The run's number among a station's runs (from 1); 0 leaves it out.
+  void RunNumber(int number) { FRunNumber = number; }
   struct TPort {
     int ComNumber = 0;
     std::string Path;  // empty: no port open
@@ -68,6 +70,7 @@ class TRunRecorder {
   bool FRunning = false;
   std::chrono::system_clock::time_point FStart;
   std::string FScript;
+  int FRunNumber = 0;
   TPort FPort;
   std::string FStatus;
   std::vector<TMessage> FMessages;

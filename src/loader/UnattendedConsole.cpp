@@ -61,14 +61,28 @@ void TUnattendedConsole::Summary(const TRunOutcome& run, int exitStatus) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
   const bool ok = exitStatus == 0;
-  const char* verdict = ok                       ? "SUCCESS"
-                        : run.Interrupted()      ? "INTERRUPTED"
-                                                 : "FAILED";
+  const char* verdict = ok ? "SUCCESS" : run.Interrupted() ? "INTERRUPTED" : "FAILED";
   char text[256];
   std::snprintf(text, sizeof text, "%s: %d of %d files loaded, %llu bytes, %.1f s, exit status %d",
                 verdict, run.FilesLoaded(), int(run.Files().size()),
                 static_cast<unsigned long long>(run.BytesLoaded()), seconds, exitStatus);
   line("summary", text);
+}
+
+void TUnattendedConsole::Station(const std::string& text) {
+  line("station", text);
+}
+
+void TUnattendedConsole::Verdict(bool pass, int unit, const std::string& text) {
+  end_bar();
+  const std::string shown =
+      std::string(pass ? "PASS" : "FAIL") + " unit " + std::to_string(unit) + ": " + text;
+  // Bold, on green or red, across the line; a blank line above and below.
+  if (FTerminal)
+    std::fprintf(FOut, "\n\x1b[1;97;%dm  %s  \x1b[0m\n\n", pass ? 42 : 41, shown.c_str());
+  else
+    std::fprintf(FOut, "\n%s\n\n", shown.c_str());
+  std::fflush(FOut);
 }
 
 void TUnattendedConsole::Message(const std::string& text) {

@@ -22,6 +22,13 @@ class TUnattendedConsole {
   void Fatal(const std::string& text);
   // The last line: the verdict, files loaded of files named, bytes and time.
   void Summary(const class TRunOutcome& run, int exitStatus);
+  // A run begins: the summary's time counts from here.
+  void RunBegins() { FStart = std::chrono::steady_clock::now(); }
+  // What the station is doing between runs.
+  void Station(const std::string& text);
+  // A station's verdict on one unit, on a line of its own that stands out
+  // on a terminal: "PASS unit 3: ..." or "FAIL unit 3: ...".
+  void Verdict(bool pass, int unit, const std::string& text);
   // A message box's text; its carriage returns start new lines.
   void Message(const std::string& text);
   // A message a script shows for information.

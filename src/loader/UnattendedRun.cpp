@@ -1,13 +1,16 @@
 #include "UnattendedRun.h"
 
 #include <QCoreApplication>
-#include <algorithm>
 #include <QEvent>
 #include <QMetaObject>
 #include <QTimer>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "ConsoleOperatorDialog.h"
 #include "MainUnit.h"
@@ -46,33 +49,63 @@ void select_unattended_platform() {
   });
 }
 
+namespace {
+
+// Why `run` did not succeed, in one line.
+std::string failure_text(const TRunOutcome& run, const std::string& firstError) {
+  for (const TNamedFile& file : run.Files())
+    if (file.Result != TFileResult::Ok)
+      return file.File + ": " +
+             (file.Message.empty() ? file_result_text(file.Result) : file.Message);
+  std::string text = firstError;
+  if (text.empty()) text = std::string("the run ended ") + run_end_text(run.End());
+  // A message box's line breaks stay out of a one-line verdict.
+  for (char& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+  return text;
+}
+
+}  // namespace
+
 int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
                    TUnattendedConsole& console, const std::function<void(TKestrelForm&)>& prepare) {
+  TUnattendedRun run;
+  run.Prepare = prepare;
+  return run_unattended(line, dialog, console, run);
+}
+
+int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
+                   TUnattendedConsole& console, TUnattendedRun& result) {
   // Files named on the command line are checked before any port is opened:
   // a run must not go ahead on defaults, or without the record it was asked
   // to leave.
+  auto refuse = [&](const std::string& why) {
+    console.Fatal(why);
+    result.Status = kExitNoScript;
+    result.Failure = why;
+    return kExitNoScript;
+  };
   if (!line.IniFile.empty()) {
     std::string why;
-    if (!open_file_for_read(line.IniFile, &why)) {
-      console.Fatal("cannot read the settings file " + line.IniFile + ": " + why);
-      return kExitNoScript;
-    }
+    if (!open_file_for_read(line.IniFile, &why))
+      return refuse("cannot read the settings file " + line.IniFile + ": " + why);
   }
   // The record outlives the windows that write into it.
   std::unique_ptr<TRunRecorder> recorder;
   if (!line.RecordFile.empty()) {
     recorder = std::make_unique<TRunRecorder>(line.RecordFile);
     std::string why;
-    if (!recorder->CanAppend(why)) {
-      console.Fatal("cannot append to the run record " + line.RecordFile + ": " + why);
-      return kExitNoScript;
-    }
+    if (!recorder->CanAppend(why))
+      return refuse("cannot append to the run record " + line.RecordFile + ": " + why);
   }
 
   // What the windows report into outlives them.
   int blocksSent = 0;
   int status = kExitRunFailed;
   const int errorsBefore = dialog.ErrorCount();
+  dialog.BeginRun();
+  console.RunBegins();
+  const auto began = std::chrono::steady_clock::now();
   TShowWatcher shown([&] {
     blocksSent = 0;
     console.UploadBegins();
@@ -92,6 +125,7 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
     // The record covers the whole run, start-up and probing included.
     recorder->Start();
     recorder->Script(line.BatchScript);
+    recorder->RunNumber(result.Number);
     form.Recorder = recorder.get();
   }
 
@@ -103,12 +137,26 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
     console.PromptMissed(prompt, com, attempt, attempts);
   };
 
-  // A signal stops the run as a close stops the window's.
-  TStopSignals stopSignals([&](int signal) {
+  // A signal stops the run as a close stops the window's; a caller's signal
+  // handling gets its own back when the run is over.
+  auto stop = [&](int signal) {
     console.Fatal(std::string("run interrupted by ") + stop_signal_name(signal) +
                   ": stopping at the next block or wait");
     form.request_stop(std::string("interrupted by ") + stop_signal_name(signal), signal);
-  });
+  };
+  std::optional<TStopSignals> ownSignals;
+  std::function<void(int)> callersStop;
+  if (result.Signals)
+    callersStop = result.Signals->SetStop(stop);
+  else
+    ownSignals.emplace(stop);
+  struct TGiveBack {
+    TStopSignals* Signals;
+    std::function<void(int)>& Stop;
+    ~TGiveBack() {
+      if (Signals) Signals->SetStop(std::move(Stop));
+    }
+  } giveBack{result.Signals, callersStop};
 
   // Blocks handed to the port: each upload's count starts when its progress
   // window is shown.
@@ -134,7 +182,7 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
         case TRunEnd::Finished:
           // Every message counts, the probe's included.
           status = run.Succeeded() && dialog.ErrorCount() == errorsBefore ? kExitSuccess
-                                                                           : kExitRunFailed;
+                                                                          : kExitRunFailed;
           break;
         default:
           status = kExitRunFailed;
@@ -145,13 +193,20 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
       recorder->Finish(run, status);
     }
     console.Summary(run, status);
+    result.Interrupted = run.Interrupted();
+    result.FilesNamed = int(run.Files().size());
+    result.FilesLoaded = run.FilesLoaded();
+    result.BytesLoaded = run.BytesLoaded();
+    if (status != kExitSuccess) result.Failure = failure_text(run, dialog.FirstErrorOfRun());
     QCoreApplication::exit(status);
   };
 
-  if (prepare) prepare(form);
+  if (result.Prepare) result.Prepare(form);
   // The start-up work runs from the event loop, as it does for the window.
   QMetaObject::invokeMethod(&form, &TKestrelForm::FormShow, Qt::QueuedConnection);
   QCoreApplication::exec();
+  result.Status = status;
+  result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   return status;
 }
 

@@ -6,6 +6,7 @@
 
 #include <QSocketNotifier>
 #include <cerrno>
+#include <utility>
 
 namespace kestrel {
 
@@ -74,6 +75,11 @@ TStopSignals::~TStopSignals() {
   delete FNotifier;
   for (int fd : FPipe)
     if (fd >= 0) ::close(fd);
+}
+
+std::function<void(int signal)> TStopSignals::SetStop(std::function<void(int signal)> stop) {
+  std::swap(FStop, stop);
+  return stop;
 }
 
 void TStopSignals::Arrived() {

@@ -20,6 +20,9 @@ class TStopSignals : public QObject {
   TStopSignals(const TStopSignals&) = delete;
   TStopSignals& operator=(const TStopSignals&) = delete;
 
+  // Hands the signals to `stop` from now on; returns the one it replaces.
+  std::function<void(int signal)> SetStop(std::function<void(int signal)> stop);
+
  private:
   void Arrived();
 

@@ -23,6 +23,7 @@
 #include "QtOperatorDialog.h"
 #include "RunRecord.h"
 #include "ScriptCheck.h"
+#include "StationRun.h"
 #include "UnattendedConsole.h"
 #include "UnattendedRun.h"
 #include "UnitSimScheme.h"
@@ -99,6 +100,7 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
   app.SetOperatorDialog(&dialog);
   TPortExceptionDisplay portExceptions(dialog);
   try {
+    if (line.Mode == TCommandLine::TMode::Station) return run_station(line, dialog, console);
     return run_unattended(line, dialog, console);
   } catch (const std::exception& e) {
     dialog.ShowMessage(e.what());
@@ -177,6 +179,7 @@ int main(int argc, char** argv) {
                    line.Error.c_str());
       return kestrel::kExitUsage;
     case TCommandLine::TMode::Batch:
+    case TCommandLine::TMode::Station:
       try {
         return run_batch(argc, argv, line);
       } catch (...) {

@@ -258,6 +258,8 @@ class TBatchRun {
   void Signal(int sig) {
     if (FChild) FChild->Signal(sig);
   }
+  // Runs as another mode than --batch ("--station").
+  void ModeArgument(const std::string& option) { FArgs[0] = option; }
   // Runs another script than run.sld, named as the command line names it.
   void ScriptArgument(const std::string& name) { FArgs[1] = name; }
   // Waits until stderr holds `text`; false after `seconds`.

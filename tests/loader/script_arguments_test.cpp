@@ -89,6 +89,13 @@ TEST(CommandLine, ModesAndMistakes) {
               std::stol(rate));
   }
   EXPECT_EQ(parse_command_line({"--batch", "a"}).Baud, 0);
+  const TCommandLine station =
+      parse_command_line({"--station=s.sld", "--ini", "s.ini", "--record", "r", "--baud=921600"});
+  EXPECT_EQ(station.Mode, M::Station);
+  EXPECT_EQ(station.BatchScript, "s.sld");
+  EXPECT_EQ(station.IniFile, "s.ini");
+  EXPECT_EQ(station.RecordFile, "r");
+  EXPECT_EQ(station.Baud, 921600);
 
   for (const std::vector<std::string>& wrong :
        std::vector<std::vector<std::string>>{{"--batch"},
@@ -98,6 +105,10 @@ TEST(CommandLine, ModesAndMistakes) {
                                              {"run.sld"},
                                              {"--batchx", "a"},
                                              {"--check", "a", "--batch", "b"},
+                                             {"--station", "a", "--batch", "b"},
+                                             {"--station", "a", "--check", "b"},
+                                             {"--station", "a", "--station", "b"},
+                                             {"--station"},
                                              {"--check", "a", "--record", "r"},
                                              {"--record"},
                                              {"--batch", "a", "--baud"},
