@@ -27,7 +27,8 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 libqt6core6 libqt6widgets6 libjpeg62-turbo; do
   grep -q "$library" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
-dpkg-deb -f "$deb" Description | grep -q dialout || fail "the description does not name dialout"
+description=$(dpkg-deb -f "$deb" Description)
+grep -q dialout <<<"$description" || fail "the description does not name dialout"
 
 lintian --allow-root --fail-on error,warning "$deb" || fail "lintian"
 echo "debian package: all checks passed"
