@@ -96,14 +96,18 @@ std::optional<TScriptArgumentForm> script_argument_form(std::string_view command
   return std::nullopt;
 }
 
-namespace {
-
-// The field as the operator should see it: control characters as \xNN.
-std::string shown_field(const std::string& text) {
+std::string script_visible(std::string_view text, bool quoted) {
   std::string out;
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (quoted && (c == '\\' || c == '"')) {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20 || u == 0x7F) {
       char hex[8];
       std::snprintf(hex, sizeof hex, "\\x%02X", u);
       out += hex;
@@ -114,13 +118,15 @@ std::string shown_field(const std::string& text) {
   return out;
 }
 
+namespace {
+
 bool is_control(char c) {
   const auto u = static_cast<unsigned char>(c);
   return u < 0x20 || u == 0x7F;
 }
 
 std::string field_fault(const char* name, const std::string& text, bool blanksAllowed) {
-  const std::string shown = std::string(name) + " \"" + shown_field(text) + "\"";
+  const std::string shown = std::string(name) + " \"" + script_visible(text) + "\"";
   if (!blanksAllowed && text.empty()) return std::string(name) + " is empty";
   for (const char c : text) {
     if (is_control(c)) return shown + " holds a control character";

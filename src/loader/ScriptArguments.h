@@ -51,6 +51,11 @@ std::string script_upload_line(const std::string& command, const std::string& ad
                                uint32_t size, uint32_t checksum, const std::string& version,
                                size_t limit);
 
+// The text with what a terminal would not show written as escapes (\r, \n,
+// \xNN); inside double quotes (`quoted`) the quote and the backslash are
+// escaped too.
+std::string script_visible(std::string_view text, bool quoted = false);
+
 // What would make the unit misread an upload line: its fields are parted by
 // blanks and the line ends at a carriage return, so the command word and
 // the load address must be non-empty and hold neither a blank nor a control

@@ -13,28 +13,8 @@ namespace kestrel {
 
 namespace {
 
-// The text with what a terminal would not show written as escapes; inside
-// double quotes (`quoted`) the quote and the backslash are escaped too.
 std::string visible(std::string_view text, bool quoted = false) {
-  std::string out;
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (quoted && (c == '\\' || c == '"')) {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20 || u == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", u);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return out;
+  return script_visible(text, quoted);
 }
 
 class TScriptCheck {
