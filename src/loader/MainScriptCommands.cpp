@@ -16,7 +16,6 @@ namespace kestrel {
 
 namespace {
 
-constexpr int kProbeWait = 65;  // ticks of 55 ms
 constexpr char kCarriageReturn[] = "\r";
 
 // n times `factor` milliseconds, kept within what a wait can take.
@@ -81,7 +80,7 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
   };
   pause(100);
   AwaitedPrompt = Settings.LoaderPrompt;
-  PromptWait = kProbeWait;
+  PromptWait = kPromptWaitProbing;
 
   constexpr int kTries = 4;
   prompt_try(1, kTries);
@@ -222,7 +221,7 @@ bool TKestrelForm::script_load_do() {
   VersionSet = false;
   if (!upload_line_sendable() || !hold_upload_file()) return true;
 
-  PromptWait = kProbeWait;
+  PromptWait = kPromptWaitProbing;
   const auto exchange = [this](int attempt) {
     prompt_try(attempt, 2);
     return SendCOMCmd_GetPrompt(kCarriageReturn);

@@ -143,6 +143,8 @@ class TKestrelForm : public QMainWindow {
   static constexpr int kPromptWaitProbing = 65;
   static constexpr int kPromptWaitLong = 170;
   static constexpr int kQueryEchoPauseMs = 200;
+  // An upload hands the port this many bytes at a time.
+  static constexpr int kUploadBlockSize = 2000;
   char AwaitedPrompt = 0;
   int PromptWait = kPromptWaitDefault;
   bool Probing = false;
@@ -297,7 +299,6 @@ class TKestrelForm : public QMainWindow {
   bool upload_cancelled() const;
 
   // Upload steps.
-  static constexpr int kUploadBlockSize = 2000;
   // How long the drain and CTS waits after a block see nothing move before
   // they fail, unless three times the block's wire time is longer. A unit
   // may hold CTS low (or stop reading) while it writes a block to flash.

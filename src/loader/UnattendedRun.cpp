@@ -162,7 +162,8 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   // window is shown.
   progress.installEventFilter(&shown);
   QObject::connect(&progress, &TProgressForm::Stepped, &form, [&] {
-    const uint64_t sent = std::min<uint64_t>(uint64_t(++blocksSent) * 2000, form.FileSize);
+    const uint64_t sent =
+        std::min<uint64_t>(uint64_t(++blocksSent) * TKestrelForm::kUploadBlockSize, form.FileSize);
     console.Progress(form.UploadFileName, sent, form.FileSize);
   });
 
