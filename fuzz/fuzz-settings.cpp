@@ -15,8 +15,8 @@ class CheckingTarget final : public TSettingsTarget {
  public:
   void ShowMessage(const std::string& text) override { FUZZ_CHECK(!text.empty()); }
   void SetBaud(long baud) override {
-    static const long kRates[] = {1200,   2400,   4800,    9600,    19200,   38400,
-                                  57600,  115200, 230400,  460800,  500000,  576000,
+    static const long kRates[] = {1200,   2400,    4800,    9600,    19200,   38400,
+                                  57600,  115200,  230400,  460800,  500000,  576000,
                                   921600, 1000000, 1500000, 2000000, 3000000, 4000000};
     bool known = false;
     for (long rate : kRates) known |= baud == rate;

@@ -49,10 +49,10 @@ bool TKestrelForm::read_ini() {
   if (run_stopping()) Outcome.End(TRunEnd::Interrupted);
   if (ownRecord) {
     const TRunEnd end = Outcome.End();
-    Recorder->Finish(Outcome, Outcome.Succeeded()             ? kExitSuccess
-                              : end == TRunEnd::CannotOpen    ? kExitNoScript
-                              : end == TRunEnd::Interrupted   ? exit_status_after_stop()
-                                                              : kExitRunFailed);
+    Recorder->Finish(Outcome, Outcome.Succeeded()           ? kExitSuccess
+                              : end == TRunEnd::CannotOpen  ? kExitNoScript
+                              : end == TRunEnd::Interrupted ? exit_status_after_stop()
+                                                            : kExitRunFailed);
   }
   if (FExitAfterRun) EndProcess(0);
   return finished;
@@ -83,11 +83,11 @@ bool TKestrelForm::read_script_file() {
   // start, and says why.
   if (!port_open()) {
     const int com = ApdComPort1->ComNumber();
-    MessageText = "Error! No COM port is open, so the script " + ScriptFileName +
-                  " was not run. " +
-                  (com == 0 ? std::string("No port is selected")
-                            : "COM " + std::to_string(com) + " did not answer or could not be opened") +
-                  ": choose one under RS232 Config, COM Port.";
+    MessageText =
+        "Error! No COM port is open, so the script " + ScriptFileName + " was not run. " +
+        (com == 0 ? std::string("No port is selected")
+                  : "COM " + std::to_string(com) + " did not answer or could not be opened") +
+        ": choose one under RS232 Config, COM Port.";
     show_message(MessageText);
     stop_script_run_cleanly();
     return false;

@@ -6,9 +6,9 @@
 #include <limits>
 
 #include "MainUnit.h"
+#include "RunOutcome.h"
 #include "RunRecord.h"
 #include "ScriptArguments.h"
-#include "RunOutcome.h"
 #include "ScriptFiles.h"
 #include "WindowWaits.h"
 

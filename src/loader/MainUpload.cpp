@@ -230,9 +230,9 @@ void TKestrelForm::UploadButtonClick() {
     Outcome.UploadEnded(TFileResult::NotSent,
                         "not sent: the port was closed when the upload began");
   else if (!sent)
-    Outcome.UploadEnded(failure.empty() ? TFileResult::Cancelled : TFileResult::Failed,
-                        failure.empty() ? "the upload was cancelled before its last block"
-                                        : failure);
+    Outcome.UploadEnded(
+        failure.empty() ? TFileResult::Cancelled : TFileResult::Failed,
+        failure.empty() ? "the upload was cancelled before its last block" : failure);
   else if (!answered)
     Outcome.UploadEnded(TFileResult::Failed, FLastError);
   else

@@ -66,8 +66,9 @@ void TQtOperatorDialog::AskExit(QWidget* owner, const std::string& text,
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setDefaultButton(QMessageBox::Yes);
   box->setWindowModality(Qt::WindowModal);
-  QObject::connect(box, &QMessageBox::finished, box,
-                   [answer = std::move(answer)](int result) { answer(result == QMessageBox::Yes); });
+  QObject::connect(box, &QMessageBox::finished, box, [answer = std::move(answer)](int result) {
+    answer(result == QMessageBox::Yes);
+  });
   box->open();
 }
 

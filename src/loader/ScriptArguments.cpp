@@ -139,9 +139,9 @@ std::string field_fault(const char* name, const std::string& text, bool blanksAl
 
 std::string upload_line_fault(const std::string& command, const std::string& address,
                               const std::string& version) {
-  for (std::string fault : {field_fault("the upload command word", command, false),
-                            field_fault("the load address", address, false),
-                            field_fault("the version", version, true)})
+  for (std::string fault :
+       {field_fault("the upload command word", command, false),
+        field_fault("the load address", address, false), field_fault("the version", version, true)})
     if (!fault.empty()) return fault;
   return {};
 }

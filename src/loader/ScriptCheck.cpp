@@ -56,8 +56,9 @@ class TScriptCheck {
                   : "the script has no command line: the run does nothing");
     } else if (reader.SawBareCarriageReturn()) {
       FLine = 0;
-      Problem("the script holds carriage returns without a line feed: the lines they end run "
-              "together as one");
+      Problem(
+          "the script holds carriage returns without a line feed: the lines they end run "
+          "together as one");
     }
     if (FProblems == 0)
       FOut << FScript << ": would run clean\n";

@@ -81,7 +81,8 @@ std::optional<TFileSum> file_size_and_checksum(const std::string& name, std::str
   const TFilePtr file = open_file_for_read(name, &reason);
   if (!file) return fail(reason);
   // A size the upload line cannot carry is refused before reading a byte.
-  if (const std::optional<uint64_t> size = open_file_size(file.get()); size && *size > kMaxUploadSize)
+  if (const std::optional<uint64_t> size = open_file_size(file.get());
+      size && *size > kMaxUploadSize)
     return fail(std::to_string(*size) + " bytes, more than an upload can announce (" +
                 std::to_string(kMaxUploadSize) + ")");
   uint32_t sum = 0;

@@ -46,8 +46,8 @@ void TUnattendedConsole::UnitBytes(const char* bytes, size_t count) {
 }
 
 void TUnattendedConsole::PromptMissed(char prompt, int comNumber, int attempt, int attempts) {
-  std::string text = "no \"" + std::string(1, prompt) + "\" from COM " + std::to_string(comNumber) +
-                     " yet";
+  std::string text =
+      "no \"" + std::string(1, prompt) + "\" from COM " + std::to_string(comNumber) + " yet";
   if (attempts > 0)
     text += " (try " + std::to_string(attempt) + " of " + std::to_string(attempts) + ")";
   line("wait", text);

@@ -25,7 +25,8 @@ constexpr const char* kUnsuccessful = "status: Unsuccessful. Upload terminated b
 QJsonObject last_record(const fs::path& file) {
   std::string text = ReadFile(file);
   while (!text.empty() && text.back() == '\n') text.pop_back();
-  const std::string line = text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+  const std::string line =
+      text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
   return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
 }
 
@@ -42,8 +43,7 @@ TEST(BatchVerdict, ARunThatLoadsLessThanEveryNamedFileFails) {
   };
   const std::string a = Pattern(5000, 31);
   const std::vector<TCase> cases = {
-      {"a file of 4 GiB and more",
-       "_LF big.bin\n_LA 9000\n_LV 1\n_LD\n",
+      {"a file of 4 GiB and more", "_LF big.bin\n_LA 9000\n_LV 1\n_LD\n",
        [](const TScratch& f) {
          WriteFile(f / "big.bin", "");
          fs::resize_file(f / "big.bin", 4294967299ull);  // sparse
@@ -53,8 +53,7 @@ TEST(BatchVerdict, ARunThatLoadsLessThanEveryNamedFileFails) {
        [](const TScratch& f) { ::mkfifo((f / "pipe").c_str(), 0600); }, "pipe (FIFO)"},
       {"a device", "_LF /dev/zero\n_LA 9000\n_LV 1\n_LD\n", nullptr, "/dev/zero: a device"},
       {"a read error", "_LF /proc/self/mem\n_LA 9000\n_LV 1\n_LD\n", nullptr, "read error"},
-      {"a second _LF before _LD",
-       "_LF a.bin\n_LA 9000\n_LV 1\n_LF b.bin\n_LD\n",
+      {"a second _LF before _LD", "_LF a.bin\n_LA 9000\n_LV 1\n_LF b.bin\n_LD\n",
        [&](const TScratch& f) {
          WriteFile(f / "a.bin", a);
          WriteFile(f / "b.bin", a + Pattern(3000, 32));

@@ -159,8 +159,7 @@ TEST(ScriptCheck, WarnsAboutWhatTheRunWouldMisread) {
   // Lines that end in carriage returns alone read as one comment line.
   WriteFile(run.Folder / "run.sld", "; old editor\r_SC \"A\"\r_SC \"B\"\r");
   EXPECT_EQ(check(run, out), 1);
-  EXPECT_NE(out.find("no command line: its lines end in carriage returns alone"),
-            std::string::npos)
+  EXPECT_NE(out.find("no command line: its lines end in carriage returns alone"), std::string::npos)
       << out;
 }
 
