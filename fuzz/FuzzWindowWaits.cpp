@@ -22,10 +22,6 @@ void stop_waits(bool stopped) {
   WaitsStopped = stopped;
 }
 
-bool waits_stopped() {
-  return WaitsStopped;
-}
-
 void process_pending_events() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }

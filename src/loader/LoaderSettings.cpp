@@ -1,13 +1,11 @@
 #include "LoaderSettings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <climits>
 #include <memory>
 #include <optional>
 #include <string_view>
+
+#include "ScriptFiles.h"
 
 namespace kestrel {
 
@@ -219,10 +217,6 @@ bool same_word(std::string_view a, std::string_view b) {
   return true;
 }
 
-struct TFileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 }  // namespace
 
 const char* example_settings_label(int number) {
@@ -317,18 +311,8 @@ void read_settings_from(std::FILE* file, TLoaderSettings& settings, TSettingsTar
 bool read_settings_file(const char* path, TLoaderSettings& settings, TSettingsTarget& target) {
   // Only a regular file is read: a FIFO or a device under the settings name
   // would block start-up or never end.
-  int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return false;
-  }
-  std::unique_ptr<std::FILE, TFileCloser> file(::fdopen(fd, "r"));
-  if (!file) {
-    ::close(fd);
-    return false;
-  }
+  const TFilePtr file = open_file_for_read(path);
+  if (!file) return false;
   read_settings_from(file.get(), settings, target);
   return true;
 }

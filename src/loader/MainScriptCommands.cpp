@@ -151,9 +151,7 @@ void TKestrelForm::script_load_file(const std::string& line) {
     return;
   }
   MessageText = "Error! Unable to open file " + UploadFileName + ". Cannot upload file.";
-  show_message(MessageText);
-  Outcome.Explain(MessageText + " (" + why + ")");
-  set_status_text("Cannot open " + UploadFileName + ": " + why);
+  file_not_loaded(MessageText, "Cannot open " + UploadFileName, why);
 }
 
 void TKestrelForm::script_load_address(const std::string& line) {
@@ -174,6 +172,13 @@ void TKestrelForm::script_load_version(const std::string& line) {
   for (char& c : VersionText) c = char(std::toupper(static_cast<unsigned char>(c)));
   if (VersionText == "DATE") get_date();
   VersionSet = true;
+}
+
+void TKestrelForm::file_not_loaded(const std::string& message, const std::string& status,
+                                   const std::string& why) {
+  show_message(message);
+  Outcome.Explain(message + " (" + why + ")");
+  set_status_text(status + ": " + why);
 }
 
 bool TKestrelForm::upload_line_sendable() {

@@ -309,6 +309,11 @@ class TKestrelForm : public QMainWindow {
   // Says why an announced upload did not start, and stops the run: the
   // unit now waits for bytes that will not come.
   void upload_not_started(const std::string& why);
+  // Shows `message` for the file waiting to be sent, keeps it with `why`
+  // as the reason the file was not loaded, and puts `status: why` on the
+  // status bar.
+  void file_not_loaded(const std::string& message, const std::string& status,
+                       const std::string& why);
   // What the upload line would carry is checked before it goes out; the
   // file it announces is held open until the upload sends it.
   bool upload_line_sendable();

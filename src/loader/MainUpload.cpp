@@ -30,9 +30,7 @@ bool TKestrelForm::get_file_checksum() {
   const std::optional<TFileSum> sum = file_size_and_checksum(UploadFileName, &why);
   if (!sum) {
     MessageText = "Error opening file " + UploadFileName + ". Unable to get file checksum";
-    show_message(MessageText);
-    Outcome.Explain(MessageText + " (" + why + ")");
-    set_status_text("No checksum for " + UploadFileName + ": " + why);
+    file_not_loaded(MessageText, "No checksum for " + UploadFileName, why);
     return false;
   }
   FileChecksum = sum->Checksum;

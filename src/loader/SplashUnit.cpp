@@ -1,9 +1,5 @@
 #include "SplashUnit.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
@@ -47,15 +43,8 @@ TBrandLook look_of(long brand) {
 
 std::optional<long> read_brand_setting(const char* path) {
   // Only a regular file: a FIFO under the settings name would block start-up.
-  int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  struct stat info {};
-  TFilePtr file;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file.reset(::fdopen(fd, "r"));
-  if (!file) {
-    ::close(fd);
-    return std::nullopt;
-  }
+  const TFilePtr file = open_file_for_read(path);
+  if (!file) return std::nullopt;
   std::string line;
   int counted = 0;
   bool more = true;

@@ -131,17 +131,8 @@ int run_station(const TCommandLine& line, TConsoleOperatorDialog& dialog,
                 TUnattendedConsole& console) {
   // What every run needs is checked once, before the first unit is waited
   // for: a station that would fail every unit must not start.
-  std::string why;
-  if (!open_file_for_read(line.BatchScript, &why)) {
-    console.Fatal("cannot read the script " + line.BatchScript + ": " + why);
-    return kExitNoScript;
-  }
-  if (!line.IniFile.empty() && !open_file_for_read(line.IniFile, &why)) {
-    console.Fatal("cannot read the settings file " + line.IniFile + ": " + why);
-    return kExitNoScript;
-  }
-  if (!line.RecordFile.empty() && !TRunRecorder(line.RecordFile).CanAppend(why)) {
-    console.Fatal("cannot append to the run record " + line.RecordFile + ": " + why);
+  if (const std::string why = unusable_named_file(line, true); !why.empty()) {
+    console.Fatal(why);
     return kExitNoScript;
   }
   TStation station(line, dialog, console);

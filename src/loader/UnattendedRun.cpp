@@ -67,6 +67,17 @@ std::string failure_text(const TRunOutcome& run, const std::string& firstError) 
 
 }  // namespace
 
+std::string unusable_named_file(const TCommandLine& line, bool script) {
+  std::string why;
+  if (script && !open_file_for_read(line.BatchScript, &why))
+    return "cannot read the script " + line.BatchScript + ": " + why;
+  if (!line.IniFile.empty() && !open_file_for_read(line.IniFile, &why))
+    return "cannot read the settings file " + line.IniFile + ": " + why;
+  if (!line.RecordFile.empty() && !TRunRecorder(line.RecordFile).CanAppend(why))
+    return "cannot append to the run record " + line.RecordFile + ": " + why;
+  return {};
+}
+
 int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
                    TUnattendedConsole& console, const std::function<void(TKestrelForm&)>& prepare) {
   TUnattendedRun run;
@@ -85,19 +96,10 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
     result.Failure = why;
     return kExitNoScript;
   };
-  if (!line.IniFile.empty()) {
-    std::string why;
-    if (!open_file_for_read(line.IniFile, &why))
-      return refuse("cannot read the settings file " + line.IniFile + ": " + why);
-  }
+  if (const std::string why = unusable_named_file(line, false); !why.empty()) return refuse(why);
   // The record outlives the windows that write into it.
   std::unique_ptr<TRunRecorder> recorder;
-  if (!line.RecordFile.empty()) {
-    recorder = std::make_unique<TRunRecorder>(line.RecordFile);
-    std::string why;
-    if (!recorder->CanAppend(why))
-      return refuse("cannot append to the run record " + line.RecordFile + ": " + why);
-  }
+  if (!line.RecordFile.empty()) recorder = std::make_unique<TRunRecorder>(line.RecordFile);
 
   // What the windows report into outlives them.
   int blocksSent = 0;

@@ -49,4 +49,9 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
 int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
                    TUnattendedConsole& console, TUnattendedRun& run);
 
+// Why a file the command line names (the settings file, the record and, when
+// `script` is set, the script) cannot be used; empty when every one can.
+// Checked before any port is opened.
+std::string unusable_named_file(const TCommandLine& line, bool script);
+
 }  // namespace kestrel

@@ -19,10 +19,6 @@ void stop_waits(bool stopped) {
   WaitsStopped = stopped;
 }
 
-bool waits_stopped() {
-  return WaitsStopped;
-}
-
 namespace {
 
 // Keeps the window thread's event dispatcher woken by port reports while a

@@ -12,7 +12,6 @@ namespace kestrel {
 // A run being stopped (the window closed, a signal): every wait below ends
 // at once, and stays ended until the stop is lifted.
 void stop_waits(bool stopped);
-bool waits_stopped();
 
 // Handles every window event that is pending now.
 void process_pending_events();
