@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "AwSim.h"
-#include "AwuserPosix.h"
+#include "serial/AwuserPosix.h"
+#include "serialdevice/AwSim.h"
 
 using namespace kestrel;
 

@@ -27,9 +27,9 @@
 #include <thread>
 #include <vector>
 
-#include "AdErrorCodes.h"
-#include "AwuserPosix.h"
 #include "BenchPty.h"
+#include "messages/AdErrorCodes.h"
+#include "serial/AwuserPosix.h"
 
 using namespace kestrel;
 using Clock = std::chrono::steady_clock;

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "AwuserPosix.h"
 #include "BenchPty.h"
+#include "serial/AwuserPosix.h"
 
 using namespace kestrel;
 using Clock = std::chrono::steady_clock;

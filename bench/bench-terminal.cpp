@@ -30,10 +30,10 @@
 #include <thread>
 #include <vector>
 
-#include "AdTerminal.h"
-#include "Adport.h"
-#include "AwPortPath.h"
-#include "AwSim.h"
+#include "serial/qt/Adport.h"
+#include "serialdevice/AwPortPath.h"
+#include "serialdevice/AwSim.h"
+#include "terminal/qt/AdTerminal.h"
 
 using namespace kestrel;
 using Clock = std::chrono::steady_clock;

@@ -39,14 +39,14 @@
 #include <thread>
 #include <vector>
 
-#include "Adsrmgr.h"
-#include "ConsoleOperatorDialog.h"
-#include "KestrelApplication.h"
-#include "MainUnit.h"
-#include "Progress.h"
-#include "UnattendedConsole.h"
-#include "UnattendedRun.h"
-#include "UnitSimScheme.h"
+#include "loader/form/MainUnit.h"
+#include "loader/unattended/ConsoleOperatorDialog.h"
+#include "loader/unattended/UnattendedConsole.h"
+#include "loader/unattended/UnattendedRun.h"
+#include "loader/windows/KestrelApplication.h"
+#include "loader/windows/Progress.h"
+#include "messages/Adsrmgr.h"
+#include "unitsim/UnitSimScheme.h"
 
 extern char** environ;
 

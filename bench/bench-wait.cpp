@@ -20,11 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "Adport.h"
-#include "AwPortPath.h"
-#include "AwSim.h"
-#include "EventTimer.h"
-#include "QtYield.h"
+#include "serial/EventTimer.h"
+#include "serial/qt/Adport.h"
+#include "serial/qt/QtYield.h"
+#include "serialdevice/AwPortPath.h"
+#include "serialdevice/AwSim.h"
 
 using namespace kestrel;
 using Clock = std::chrono::steady_clock;

@@ -9,8 +9,8 @@
 
 #include <QCoreApplication>
 
-#include "AdWaitWaker.h"
-#include "WindowWaits.h"
+#include "loader/form/WindowWaits.h"
+#include "serial/qt/AdWaitWaker.h"
 
 namespace kestrel {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "CaptureLine.h"
 #include "FuzzCheck.h"
+#include "loader/core/CaptureLine.h"
 
 using kestrel::TCaptureLine;
 

@@ -24,15 +24,15 @@
 #include <mutex>
 #include <string>
 
-#include "AwForwardingDevice.h"
-#include "AwPortPath.h"
-#include "AwSim.h"
 #include "FuzzCheck.h"
-#include "KestrelApplication.h"
-#include "MainUnit.h"
-#include "OperatorDialog.h"
-#include "Progress.h"
-#include "ScriptArguments.h"
+#include "loader/core/ScriptArguments.h"
+#include "loader/form/MainUnit.h"
+#include "loader/windows/KestrelApplication.h"
+#include "loader/windows/OperatorDialog.h"
+#include "loader/windows/Progress.h"
+#include "serialdevice/AwForwardingDevice.h"
+#include "serialdevice/AwPortPath.h"
+#include "serialdevice/AwSim.h"
 
 namespace kestrel {
 extern std::function<bool()> fuzz_port_idle;  // FuzzWindowWaits.cpp

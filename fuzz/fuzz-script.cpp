@@ -15,10 +15,10 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "LoaderSettings.h"
-#include "ScriptArguments.h"
-#include "ScriptCheck.h"
-#include "ScriptReader.h"
+#include "loader/core/LoaderSettings.h"
+#include "loader/core/ScriptArguments.h"
+#include "loader/core/ScriptCheck.h"
+#include "loader/core/ScriptReader.h"
 
 namespace {
 

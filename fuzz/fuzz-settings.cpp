@@ -5,7 +5,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "LoaderSettings.h"
+#include "loader/core/LoaderSettings.h"
 
 namespace {
 

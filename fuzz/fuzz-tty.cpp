@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "Adtrmemu.h"
 #include "FuzzCheck.h"
+#include "terminal/Adtrmemu.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "FuzzCheck.h"
-#include "UnitEngine.h"
+#include "unitsim/UnitEngine.h"
 
 namespace {
 

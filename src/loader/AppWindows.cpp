@@ -1,4 +1,4 @@
-#include "AppWindows.h"
+#include "loader/AppWindows.h"
 
 namespace kestrel {
 

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "MainUnit.h"
-#include "Progress.h"
-#include "SplashUnit.h"
+#include "loader/form/MainUnit.h"
+#include "loader/windows/Progress.h"
+#include "loader/windows/SplashUnit.h"
 
 namespace kestrel {
 

@@ -13,20 +13,20 @@
 #include <memory>
 #include <string>
 
-#include "Adport.h"
-#include "Adsrmgr.h"
-#include "AppWindows.h"
-#include "AwPortDiscovery.h"
-#include "CommandLine.h"
-#include "ConsoleOperatorDialog.h"
-#include "KestrelApplication.h"
-#include "QtOperatorDialog.h"
-#include "RunRecord.h"
-#include "ScriptCheck.h"
-#include "StationRun.h"
-#include "UnattendedConsole.h"
-#include "UnattendedRun.h"
-#include "UnitSimScheme.h"
+#include "loader/AppWindows.h"
+#include "loader/core/CommandLine.h"
+#include "loader/core/RunRecord.h"
+#include "loader/core/ScriptCheck.h"
+#include "loader/unattended/ConsoleOperatorDialog.h"
+#include "loader/unattended/StationRun.h"
+#include "loader/unattended/UnattendedConsole.h"
+#include "loader/unattended/UnattendedRun.h"
+#include "loader/windows/KestrelApplication.h"
+#include "loader/windows/QtOperatorDialog.h"
+#include "messages/Adsrmgr.h"
+#include "serial/qt/Adport.h"
+#include "serialdevice/AwPortDiscovery.h"
+#include "unitsim/UnitSimScheme.h"
 
 namespace {
 

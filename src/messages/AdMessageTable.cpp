@@ -1,4 +1,4 @@
-#include "AdMessageTable.h"
+#include "messages/AdMessageTable.h"
 
 #include <array>
 #include <string_view>

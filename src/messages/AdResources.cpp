@@ -1,4 +1,4 @@
-#include "AdResources.h"
+#include "messages/AdResources.h"
 
 #include <cctype>
 #include <map>
@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "Adsrmgr.h"
+#include "messages/Adsrmgr.h"
 
 namespace kestrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "Adexcept.h"
+#include "messages/Adexcept.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "AdMessageTable.h"
+#include "messages/AdMessageTable.h"
 
 namespace kestrel {
 namespace {

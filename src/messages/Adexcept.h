@@ -12,7 +12,7 @@
 #include <string_view>
 #include <typeinfo>
 
-#include "AdErrorCodes.h"
+#include "messages/AdErrorCodes.h"
 
 namespace kestrel {
 

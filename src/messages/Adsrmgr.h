@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "AdResources.h"
-#include "Adexcept.h"
+#include "messages/AdResources.h"
+#include "messages/Adexcept.h"
 
 namespace kestrel {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "Adsrmgr.h"
+#include "messages/Adsrmgr.h"
 
 namespace kestrel {
 namespace {

@@ -1,13 +1,13 @@
 // The dispatcher's identity, open and close, the dispatch buffer and the
 // output ring.
 
-#include "Awuser.h"
+#include "serial/Awuser.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "AdErrorCodes.h"
-#include "AwuserThreads.h"
+#include "messages/AdErrorCodes.h"
+#include "serial/AwuserThreads.h"
 
 namespace kestrel {
 

@@ -22,12 +22,12 @@
 #include <string_view>
 #include <vector>
 
-#include "AwDevice.h"
-#include "AwFd.h"
-#include "AwuserLog.h"
-#include "AwuserSignals.h"
-#include "AwuserTrace.h"
-#include "AwuserTriggers.h"
+#include "serial/AwuserLog.h"
+#include "serial/AwuserSignals.h"
+#include "serial/AwuserTrace.h"
+#include "serial/AwuserTriggers.h"
+#include "serialdevice/AwDevice.h"
+#include "serialdevice/AwFd.h"
 
 namespace kestrel {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "Awuser.h"
+#include "serial/Awuser.h"
 
 namespace kestrel {
 

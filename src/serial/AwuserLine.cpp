@@ -4,9 +4,9 @@
 #include <chrono>
 #include <thread>
 
-#include "AdErrorCodes.h"
-#include "Awuser.h"
-#include "EventTimer.h"
+#include "messages/AdErrorCodes.h"
+#include "serial/Awuser.h"
+#include "serial/EventTimer.h"
 
 namespace kestrel {
 

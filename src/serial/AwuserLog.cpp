@@ -1,6 +1,6 @@
 // The dispatch log and the dispatcher's log operations.
 
-#include "AwuserLog.h"
+#include "serial/AwuserLog.h"
 
 #include <sys/utsname.h>
 
@@ -10,11 +10,11 @@
 #include <new>
 #include <vector>
 
-#include "AdErrorCodes.h"
-#include "Adexcept.h"
-#include "Awuser.h"
-#include "AwuserRecordText.h"
-#include "EventTimer.h"
+#include "messages/AdErrorCodes.h"
+#include "messages/Adexcept.h"
+#include "serial/Awuser.h"
+#include "serial/AwuserRecordText.h"
+#include "serial/EventTimer.h"
 
 namespace kestrel {
 

@@ -1,14 +1,14 @@
 // The dispatcher's device operations over a TApdSerialDevice.
 
-#include "AwuserPosix.h"
+#include "serial/AwuserPosix.h"
 
 #include <sched.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "AdErrorCodes.h"
-#include "AwPortPath.h"
+#include "messages/AdErrorCodes.h"
+#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 

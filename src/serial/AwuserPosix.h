@@ -10,8 +10,8 @@
 #include <mutex>
 #include <string>
 
-#include "AwDevice.h"
-#include "Awuser.h"
+#include "serial/Awuser.h"
+#include "serialdevice/AwDevice.h"
 
 namespace kestrel {
 

@@ -1,9 +1,9 @@
-#include "AwuserRecordText.h"
+#include "serial/AwuserRecordText.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "AdErrorCodes.h"
+#include "messages/AdErrorCodes.h"
 
 namespace kestrel {
 

@@ -1,6 +1,6 @@
 // The device-wait, dispatch and output threads, and starting and stopping them.
 
-#include "AwuserThreads.h"
+#include "serial/AwuserThreads.h"
 
 #include <poll.h>
 #include <sys/resource.h>
@@ -15,9 +15,9 @@
 #include <exception>
 #include <stdexcept>
 
-#include "AdErrorCodes.h"
-#include "Awuser.h"
-#include "EventTimer.h"
+#include "messages/AdErrorCodes.h"
+#include "serial/Awuser.h"
+#include "serial/EventTimer.h"
 
 namespace kestrel {
 

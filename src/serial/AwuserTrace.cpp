@@ -1,12 +1,12 @@
 // The trace and the dispatcher's trace operations.
 
-#include "AwuserTrace.h"
+#include "serial/AwuserTrace.h"
 
 #include <new>
 
-#include "AdErrorCodes.h"
-#include "Awuser.h"
-#include "AwuserRecordText.h"
+#include "messages/AdErrorCodes.h"
+#include "serial/Awuser.h"
+#include "serial/AwuserRecordText.h"
 
 namespace kestrel {
 

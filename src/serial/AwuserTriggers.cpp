@@ -4,8 +4,8 @@
 #include <cctype>
 #include <cstring>
 
-#include "AdErrorCodes.h"
-#include "Awuser.h"
+#include "messages/AdErrorCodes.h"
+#include "serial/Awuser.h"
 
 namespace kestrel {
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "EventTimer.h"
+#include "serial/EventTimer.h"
 
 namespace kestrel {
 

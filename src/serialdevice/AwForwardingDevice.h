@@ -6,7 +6,7 @@
 #include <memory>
 #include <utility>
 
-#include "AwDevice.h"
+#include "serialdevice/AwDevice.h"
 
 namespace kestrel {
 

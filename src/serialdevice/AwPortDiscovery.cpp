@@ -1,4 +1,4 @@
-#include "AwPortDiscovery.h"
+#include "serialdevice/AwPortDiscovery.h"
 
 #include <sys/stat.h>
 
@@ -10,7 +10,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "AwPortPath.h"
+#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "AwPortPath.h"
+#include "serialdevice/AwPortPath.h"
 
 #include <grp.h>
 #include <sys/stat.h>
@@ -13,8 +13,8 @@
 #include <mutex>
 #include <vector>
 
-#include "AdErrorCodes.h"
-#include "AwPosix.h"
+#include "messages/AdErrorCodes.h"
+#include "serialdevice/AwPosix.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "AwPosix.h"
+#include "serialdevice/AwPosix.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <ctime>
 
-#include "AdErrorCodes.h"
-#include "Adexcept.h"
+#include "messages/AdErrorCodes.h"
+#include "messages/Adexcept.h"
 
 namespace kestrel {
 

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <string>
 
-#include "AwDevice.h"
-#include "AwFd.h"
-#include "AwPosixBaud.h"
+#include "serialdevice/AwDevice.h"
+#include "serialdevice/AwFd.h"
+#include "serialdevice/AwPosixBaud.h"
 
 namespace kestrel {
 

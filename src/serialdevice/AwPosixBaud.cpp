@@ -1,6 +1,6 @@
 // Kernel-header ioctls for the termios device. No <termios.h> here: the
 // kernel's struct termios and termios2 come from <asm/termbits.h>.
-#include "AwPosixBaud.h"
+#include "serialdevice/AwPosixBaud.h"
 
 #include <asm/termbits.h>
 #include <linux/serial.h>

@@ -1,7 +1,7 @@
-#include "AwSim.h"
+#include "serialdevice/AwSim.h"
 
-#include "AdErrorCodes.h"
-#include "AwSimCable.h"
+#include "messages/AdErrorCodes.h"
+#include "serialdevice/AwSimCable.h"
 
 namespace kestrel {
 

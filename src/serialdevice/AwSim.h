@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "AwDevice.h"
+#include "serialdevice/AwDevice.h"
 
 namespace kestrel {
 

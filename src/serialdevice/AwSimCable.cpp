@@ -1,10 +1,10 @@
-#include "AwSimCable.h"
+#include "serialdevice/AwSimCable.h"
 
 #include <poll.h>
 
 #include <algorithm>
 
-#include "AdErrorCodes.h"
+#include "messages/AdErrorCodes.h"
 
 namespace kestrel {
 

@@ -11,9 +11,9 @@
 #include <mutex>
 #include <optional>
 
-#include "AwDevice.h"
-#include "AwFd.h"
-#include "AwSim.h"
+#include "serialdevice/AwDevice.h"
+#include "serialdevice/AwFd.h"
+#include "serialdevice/AwSim.h"
 
 namespace kestrel {
 

@@ -1,8 +1,8 @@
-#include "AdByteQueue.h"
+#include "terminal/AdByteQueue.h"
 
 #include <cstring>
 
-#include "Adexcept.h"
+#include "messages/Adexcept.h"
 
 namespace kestrel {
 

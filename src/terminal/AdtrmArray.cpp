@@ -1,9 +1,9 @@
-#include "AdtrmArray.h"
+#include "terminal/AdtrmArray.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "Adexcept.h"
+#include "messages/Adexcept.h"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "AdtrmCmd.h"
+#include "terminal/AdtrmCmd.h"
 
 #include <algorithm>
 #include <cctype>

@@ -5,7 +5,7 @@
 #include <bit>
 #include <cstring>
 
-#include "Adtrmemu.h"
+#include "terminal/Adtrmemu.h"
 
 namespace kestrel {
 

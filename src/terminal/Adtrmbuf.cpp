@@ -1,11 +1,11 @@
-#include "Adtrmbuf.h"
+#include "terminal/Adtrmbuf.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
 
-#include "Adexcept.h"
+#include "messages/Adexcept.h"
 
 namespace kestrel {
 

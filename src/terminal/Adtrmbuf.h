@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "AdtrmArray.h"
+#include "terminal/AdtrmArray.h"
 
 namespace kestrel {
 

@@ -1,7 +1,7 @@
 // The emulator base: generic screen commands, sending typed characters and
 // the process-wide terminal/emulator pairs.
 
-#include "Adtrmemu.h"
+#include "terminal/Adtrmemu.h"
 
 #include <cstdio>
 #include <vector>

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "AdtrmCmd.h"
-#include "Adtrmbuf.h"
+#include "terminal/AdtrmCmd.h"
+#include "terminal/Adtrmbuf.h"
 
 namespace kestrel {
 

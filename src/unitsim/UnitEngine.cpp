@@ -1,4 +1,4 @@
-#include "UnitEngine.h"
+#include "unitsim/UnitEngine.h"
 
 #include <algorithm>
 #include <cctype>

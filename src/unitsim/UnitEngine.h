@@ -31,8 +31,8 @@
 #include <string_view>
 #include <vector>
 
-#include "UnitOptions.h"
-#include "UnitWire.h"
+#include "unitsim/UnitOptions.h"
+#include "unitsim/UnitWire.h"
 
 namespace kestrel {
 

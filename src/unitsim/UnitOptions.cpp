@@ -1,4 +1,4 @@
-#include "UnitOptions.h"
+#include "unitsim/UnitOptions.h"
 
 #include <charconv>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "UnitPty.h"
+#include "unitsim/UnitPty.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -14,9 +14,9 @@
 
 #include <string>
 
-#include "AwFd.h"
-#include "UnitOptions.h"
-#include "UnitSession.h"
+#include "serialdevice/AwFd.h"
+#include "unitsim/UnitOptions.h"
+#include "unitsim/UnitSession.h"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "UnitRecorder.h"
+#include "unitsim/UnitRecorder.h"
 
 #include <cerrno>
 #include <cstring>

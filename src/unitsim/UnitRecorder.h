@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "UnitEngine.h"
-#include "UnitOptions.h"
+#include "unitsim/UnitEngine.h"
+#include "unitsim/UnitOptions.h"
 
 namespace kestrel {
 

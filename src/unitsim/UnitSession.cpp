@@ -1,4 +1,4 @@
-#include "UnitSession.h"
+#include "unitsim/UnitSession.h"
 
 #include <algorithm>
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "UnitEngine.h"
-#include "UnitOptions.h"
-#include "UnitRecorder.h"
+#include "unitsim/UnitEngine.h"
+#include "unitsim/UnitOptions.h"
+#include "unitsim/UnitRecorder.h"
 
 namespace kestrel {
 

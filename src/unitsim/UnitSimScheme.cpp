@@ -1,4 +1,4 @@
-#include "UnitSimScheme.h"
+#include "unitsim/UnitSimScheme.h"
 
 #include <algorithm>
 #include <atomic>
@@ -7,11 +7,11 @@
 #include <mutex>
 #include <thread>
 
-#include "AwForwardingDevice.h"
-#include "AwPortPath.h"
-#include "AwSim.h"
-#include "UnitOptions.h"
-#include "UnitSession.h"
+#include "serialdevice/AwForwardingDevice.h"
+#include "serialdevice/AwPortPath.h"
+#include "serialdevice/AwSim.h"
+#include "unitsim/UnitOptions.h"
+#include "unitsim/UnitSession.h"
 
 namespace kestrel {
 

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "AwDevice.h"
+#include "serialdevice/AwDevice.h"
 
 namespace kestrel {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "AwFd.h"
-#include "UnitOptions.h"
-#include "UnitPty.h"
+#include "serialdevice/AwFd.h"
+#include "unitsim/UnitOptions.h"
+#include "unitsim/UnitPty.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "AdComWindow.h"
+#include "serial/qt/AdComWindow.h"
 
 #include <QSocketNotifier>
 #include <QThread>
@@ -7,7 +7,7 @@
 #include <deque>
 #include <mutex>
 
-#include "AwFd.h"
+#include "serialdevice/AwFd.h"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "AdWaitWaker.h"
+#include "serial/qt/AdWaitWaker.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,7 +1,7 @@
 // TApdCustomComPort: construction, open and close, the hidden window's
 // message handling and the users list.
 
-#include "Adport.h"
+#include "serial/qt/Adport.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -11,12 +11,12 @@
 #include <cstdio>
 #include <mutex>
 
-#include "AdComWindow.h"
-#include "AdWaitWaker.h"
-#include "Adselcom.h"
-#include "AwPortPath.h"
-#include "Awuser.h"
-#include "AwuserPosix.h"
+#include "serial/Awuser.h"
+#include "serial/AwuserPosix.h"
+#include "serial/qt/AdComWindow.h"
+#include "serial/qt/AdWaitWaker.h"
+#include "serial/qt/Adselcom.h"
+#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 

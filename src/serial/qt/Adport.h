@@ -19,9 +19,9 @@
 #include <string_view>
 #include <vector>
 
-#include "Adexcept.h"
-#include "AdportTypes.h"
-#include "AwuserTriggers.h"
+#include "messages/Adexcept.h"
+#include "serial/AwuserTriggers.h"
+#include "serial/qt/AdportTypes.h"
 
 namespace kestrel {
 

@@ -3,8 +3,8 @@
 // through ValidDispatcher (which may open the port, or raise ECommNotOpen).
 // Status and count queries never open the port.
 
-#include "Adport.h"
-#include "Awuser.h"
+#include "serial/Awuser.h"
+#include "serial/qt/Adport.h"
 
 namespace kestrel {
 

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "Adport.h"
-#include "Awuser.h"
+#include "serial/Awuser.h"
+#include "serial/qt/Adport.h"
 
 namespace kestrel {
 

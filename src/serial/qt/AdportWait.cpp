@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "AdWaitWaker.h"
-#include "Adport.h"
-#include "Awuser.h"
-#include "EventTimer.h"
+#include "serial/Awuser.h"
+#include "serial/EventTimer.h"
+#include "serial/qt/AdWaitWaker.h"
+#include "serial/qt/Adport.h"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "Adselcom.h"
+#include "serial/qt/Adselcom.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -11,9 +11,9 @@
 #include <QVariant>
 #include <algorithm>
 
-#include "AdErrorCodes.h"
-#include "AwPortDiscovery.h"
-#include "AwPortPath.h"
+#include "messages/AdErrorCodes.h"
+#include "serialdevice/AwPortDiscovery.h"
+#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 

@@ -6,7 +6,7 @@
 #include <QString>
 #include <string>
 
-#include "AwDevice.h"
+#include "serialdevice/AwDevice.h"
 
 class QComboBox;
 class QFrame;

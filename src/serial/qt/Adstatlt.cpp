@@ -1,11 +1,11 @@
-#include "Adstatlt.h"
+#include "serial/qt/Adstatlt.h"
 
 #include <QChildEvent>
 #include <QImage>
 #include <QPainter>
 #include <initializer_list>
 
-#include "AdErrorCodes.h"
+#include "messages/AdErrorCodes.h"
 
 namespace kestrel {
 

@@ -10,8 +10,8 @@
 #include <QWidget>
 #include <cstdint>
 
-#include "Adexcept.h"
-#include "Adport.h"
+#include "messages/Adexcept.h"
+#include "serial/qt/Adport.h"
 
 namespace kestrel {
 

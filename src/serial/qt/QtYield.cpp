@@ -1,4 +1,4 @@
-#include "QtYield.h"
+#include "serial/qt/QtYield.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>

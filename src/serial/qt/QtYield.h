@@ -5,7 +5,7 @@
 // thread does it process events; elsewhere it sleeps briefly and touches
 // nothing of Qt); InstallQtYield on the window thread.
 
-#include "EventTimer.h"
+#include "serial/EventTimer.h"
 
 namespace kestrel {
 

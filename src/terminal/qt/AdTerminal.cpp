@@ -1,7 +1,7 @@
 // The terminal window: construction, properties, binding to the port and
 // receiving.
 
-#include "AdTerminal.h"
+#include "terminal/qt/AdTerminal.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <mutex>
 
-#include "AdByteQueue.h"
-#include "AdTerminalEvents.h"
-#include "Awuser.h"
+#include "serial/Awuser.h"
+#include "terminal/AdByteQueue.h"
+#include "terminal/qt/AdTerminalEvents.h"
 
 namespace kestrel {
 

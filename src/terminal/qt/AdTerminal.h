@@ -28,8 +28,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Adport.h"
-#include "Adtrmemu.h"
+#include "serial/qt/Adport.h"
+#include "terminal/Adtrmemu.h"
 
 class QTimer;
 

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "AdTerminal.h"
-#include "Adexcept.h"
+#include "messages/Adexcept.h"
+#include "terminal/qt/AdTerminal.h"
 
 namespace kestrel {
 

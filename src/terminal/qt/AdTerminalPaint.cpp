@@ -11,8 +11,8 @@
 #include <QTimer>
 #include <algorithm>
 
-#include "AdTerminal.h"
-#include "AdTerminalEvents.h"
+#include "terminal/qt/AdTerminal.h"
+#include "terminal/qt/AdTerminalEvents.h"
 
 namespace kestrel {
 

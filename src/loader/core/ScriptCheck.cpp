@@ -1,0 +1,284 @@
+#include "loader/core/ScriptCheck.h"
+
+#include <cctype>
+#include <cstdio>
+#include <optional>
+
+#include "loader/core/LoaderSettings.h"
+#include "loader/core/ScriptArguments.h"
+#include "loader/core/ScriptFiles.h"
+#include "loader/core/ScriptReader.h"
+
+namespace kestrel {
+
+namespace {
+
+std::string visible(std::string_view text, bool quoted = false) {
+  return script_visible(text, quoted);
+}
+
+class TScriptCheck {
+ public:
+  TScriptCheck(const std::string& script, const TLoaderSettings& settings, std::ostream& out)
+      : FScript(script), FUploadCommand(settings.UploadCommand), FOut(out) {}
+
+  int Run() {
+    TScriptReader reader(FScript);
+    if (!reader.IsOpen()) {
+      FOut << FScript << ": Error opening file " << FScript << " for read. (" << reader.OpenError()
+           << ")\n";
+      return 1;
+    }
+    int commandLines = 0;
+    while (std::optional<TScriptCommandLine> line = reader.Next()) {
+      FLine = line->LineNumber;
+      ++commandLines;
+      // The runner keeps the line as a C string: a NUL byte ends it there.
+      const size_t nul = line->Text.find('\0');
+      if (nul != std::string::npos) line->Text.resize(nul);
+      FOut << FLine << ": " << visible(line->Text) << '\n';
+      if (nul != std::string::npos)
+        Problem("a NUL byte cuts this line: the run sees only what is shown above");
+      if (++FSlotsUsed > kScriptSlotCount)
+        Problem("the script's " + std::to_string(kScriptSlotCount) +
+                " command line slots are used up; this line reuses the last one");
+      if (line->Length > size_t(kScriptMaxCommandLine))
+        Problem("the command line is " + std::to_string(line->Length) +
+                " characters long; only the first " + std::to_string(kScriptMaxCommandLine) +
+                " run");
+      Command(line->Text, false);
+    }
+    if (commandLines == 0) {
+      FLine = 0;
+      Problem(reader.SawBareCarriageReturn()
+                  ? "the script has no command line: its lines end in carriage returns alone, "
+                    "so the run reads it as one comment line"
+                  : "the script has no command line: the run does nothing");
+    } else if (reader.SawBareCarriageReturn()) {
+      FLine = 0;
+      Problem(
+          "the script holds carriage returns without a line feed: the lines they end run "
+          "together as one");
+    }
+    if (FProblems == 0)
+      FOut << FScript << ": would run clean\n";
+    else
+      FOut << FScript << ": " << FProblems << (FProblems == 1 ? " problem\n" : " problems\n");
+    return FProblems;
+  }
+
+ private:
+  void Problem(const std::string& text) {
+    FOut << FScript << ':' << FLine << ": " << text << '\n';
+    ++FProblems;
+  }
+  void Note(const std::string& text) { FOut << "    " << text << '\n'; }
+  void TooLong(const char* what, size_t length, int field) {
+    if (length > size_t(field))
+      Problem(std::string(what) + " is " + std::to_string(length) + " characters long; only " +
+              std::to_string(field) + " are kept");
+  }
+
+  // A command line, run from the script (`conditional` false) or after a
+  // compare that may or may not match.
+  void Command(const std::string& line, bool conditional) {
+    const std::string name = line.substr(0, 3);
+    const std::optional<TScriptArgumentForm> form = script_argument_form(name);
+    if (!form) {
+      Problem("unknown command " + visible(name) + ": the line does nothing");
+      return;
+    }
+    switch (*form) {
+      case TScriptArgumentForm::Quoted:
+        return Quoted(name, line, conditional);
+      case TScriptArgumentForm::QuotedChar:
+        if (!script_quoted_char(line))
+          Problem(name + " needs a double quote before its character: the line does nothing");
+        return;
+      case TScriptArgumentForm::Compare:
+        return Compare(name, line, conditional);
+      case TScriptArgumentForm::Number:
+        return Number(name, line);
+      case TScriptArgumentForm::None:
+        if (!conditional) LoadDo();
+        return;
+      case TScriptArgumentForm::Word:
+        break;
+    }
+    if (conditional) {
+      // Whether it runs depends on the unit's answer: only its form is checked.
+      if (!script_word(line)) Problem(name + " needs a blank before its argument");
+      return;
+    }
+    if (name == "_LF") return LoadFile(line);
+    if (name == "_LA") return LoadAddress(line);
+    LoadVersion(line);
+  }
+
+  void Quoted(const std::string& name, const std::string& line, bool conditional) {
+    const std::optional<std::string> text = script_quoted_text(line);
+    if (!text) {
+      Problem(name + " needs its text in double quotes: the line does nothing");
+      return;
+    }
+    if (line.back() != '"')
+      Problem(name + "'s text does not end in a closing quote: its last character '" +
+              visible(line.substr(line.size() - 1)) + "' is dropped");
+    if (name == "_SC")
+      TooLong("the text sent", script_caret_escapes(*text, '\r').size() + 1,
+              kScriptCommandBufferSize - 1);
+    if (name == "_QC")
+      TooLong("the query", script_caret_escapes(*text, ' ').size(), kScriptCommandBufferSize - 1);
+    if (name == "_LC" && !conditional) FUploadCommand = *text;
+  }
+
+  void Compare(const std::string& name, const std::string& line, bool conditional) {
+    const std::optional<TScriptCompare> compare = script_compare_argument(line);
+    if (!compare) {
+      Problem(name + " needs its text between two double quotes: the line does nothing");
+      return;
+    }
+    if (compare->Command.empty()) {
+      Problem(name + " has no command after its text");
+      return;
+    }
+    if (conditional) return;  // a compare's command is itself checked only once
+    FOut << "    when the answer matches: " << visible(compare->Command) << '\n';
+    ++FSlotsUsed;
+    Command(compare->Command, true);
+  }
+
+  // _DY and _LP take a decimal number; the run reads its leading digits
+  // and ignores the rest.
+  void Number(const std::string& name, const std::string& line) {
+    const std::optional<std::string> word = script_word(line);
+    if (!word) return;
+    size_t digits = (*word)[0] == '-' || (*word)[0] == '+' ? 1 : 0;
+    while (digits < word->size() && std::isdigit(static_cast<unsigned char>((*word)[digits])))
+      ++digits;
+    if (digits == word->size()) return;
+    Problem(name + " reads \"" + visible(*word) + "\" as the number " +
+            std::to_string(settings_atol(*word)) + "; the rest of the line is ignored");
+  }
+
+  // A word argument is the rest of the line: whatever follows a blank in it
+  // goes into the field, and then to the unit.
+  void WarnAfterWord(const char* what, const std::string& word) {
+    const size_t blank = word.find(' ');
+    if (blank == std::string::npos) return;
+    Problem(std::string(what) + " is \"" + visible(word) +
+            "\": everything after the first blank is sent with it");
+  }
+
+  void LoadFile(const std::string& line) {
+    const std::optional<std::string> word = script_word(line);
+    if (!word) {
+      Problem("_LF needs a blank before the file name: the line does nothing");
+      return;
+    }
+    TooLong("the file name", word->size(), kScriptUploadFileNameSize - 1);
+    FFileName = script_file_path(FScript, script_field(*word, kScriptUploadFileNameSize - 1));
+    // As in the run: a new file drops what the chain held for the last one.
+    FFileNamed = FAddressSet = FVersionSet = false;
+    std::string why;
+    if (!open_file_for_read(FFileName, &why)) {
+      Problem("cannot open " + visible(FFileName) + " (" + why +
+              "): the run shows \"Error! Unable to open file " + visible(FFileName) +
+              ". Cannot upload file.\"");
+      return;
+    }
+    FFileNamed = true;
+  }
+
+  void LoadAddress(const std::string& line) {
+    const std::optional<std::string> word = script_word(line);
+    if (!FFileNamed || !word) {
+      Problem(FFileNamed ? "_LA needs a blank before the address: the line does nothing"
+                         : "_LA does nothing: no _LF before it named a file that opens");
+      return;
+    }
+    FFileNamed = false;
+    TooLong("the load address", word->size(), kScriptLoadAddressSize - 1);
+    WarnAfterWord("the load address", *word);
+    FAddress = script_field(*word, kScriptLoadAddressSize - 1);
+    std::string why;
+    const std::optional<TFileSum> sum = file_size_and_checksum(FFileName, &why);
+    if (!sum) {
+      Problem("no checksum for " + visible(FFileName) + ": " + why +
+              "; its _LV and _LD do nothing");
+      return;
+    }
+    FSum = *sum;
+    char text[64];
+    std::snprintf(text, sizeof text, ": %u bytes, checksum %x", unsigned(sum->Size),
+                  unsigned(sum->Checksum));
+    Note(visible(FFileName) + text);
+    FAddressSet = true;
+  }
+
+  void LoadVersion(const std::string& line) {
+    const std::optional<std::string> word = script_word(line);
+    if (!FAddressSet || !word) {
+      Problem(FAddressSet ? "_LV needs a blank before the version: the line does nothing"
+                          : "_LV does nothing: no _LA before it succeeded");
+      return;
+    }
+    FAddressSet = false;
+    TooLong("the version", word->size(), kScriptVersionTextSize - 1);
+    WarnAfterWord("the version", *word);
+    FVersion = script_field(*word, kScriptVersionTextSize - 1);
+    for (char& c : FVersion) c = char(std::toupper(static_cast<unsigned char>(c)));
+    if (FVersion == "DATE") {
+      const TFilePtr file = open_file_for_read(FFileName);
+      const std::optional<std::tm> stamp =
+          file ? file_local_modification_time(file.get()) : std::nullopt;
+      if (stamp)
+        FVersion = script_field(script_date_text(*stamp), kScriptVersionTextSize - 1);
+      else
+        Problem("cannot read the date of " + visible(FFileName) + ": the version stays DATE");
+    }
+    FVersionSet = true;
+  }
+
+  void LoadDo() {
+    if (!FVersionSet) {
+      Problem("_LD does nothing: no _LV before it succeeded");
+      return;
+    }
+    FVersionSet = false;
+    const std::string fault = upload_line_fault(FUploadCommand, FAddress, FVersion);
+    if (!fault.empty()) {
+      Problem("the upload line for " + visible(FFileName) + " is not sent: " + fault);
+      return;
+    }
+    const std::string upload = script_upload_line(FUploadCommand, FAddress, FSum.Size,
+                                                  FSum.Checksum, FVersion, size_t(-1));
+    TooLong("the upload line", upload.size(), kScriptCommandBufferSize - 1);
+    Note("sends \"" + visible(script_field(upload, kScriptCommandBufferSize - 1), true) +
+         "\" and " + std::to_string(FSum.Size) + " bytes of " + visible(FFileName));
+    FVersionSet = false;
+  }
+
+ private:
+  const std::string FScript;
+  std::string FUploadCommand;
+  std::ostream& FOut;
+  int FLine = 0;
+  int FSlotsUsed = 0;
+  int FProblems = 0;
+  std::string FFileName;
+  std::string FAddress;
+  std::string FVersion;
+  TFileSum FSum;
+  bool FFileNamed = false;
+  bool FAddressSet = false;
+  bool FVersionSet = false;
+};
+
+}  // namespace
+
+int check_script(const std::string& script, const TLoaderSettings& settings, std::ostream& out) {
+  return TScriptCheck(script, settings, out).Run();
+}
+
+}  // namespace kestrel

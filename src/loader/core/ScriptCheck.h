@@ -1,0 +1,19 @@
+#pragma once
+// Checking a script without a unit (kestrel --check SCRIPT): reads it as the
+// script runner does, follows the upload chain _LF, _LA, _LV, _LD with the
+// files as they are now, and tells what each command line would do and what
+// would go wrong. Opens no port.
+
+#include <ostream>
+#include <string>
+
+#include "loader/core/LoaderSettings.h"
+
+namespace kestrel {
+
+// Writes every command line as it would run, each upload line as it would
+// be sent, and each problem as "SCRIPT:LINE: text"; returns the number of
+// problems (a script that cannot be opened is one).
+int check_script(const std::string& script, const TLoaderSettings& settings, std::ostream& out);
+
+}  // namespace kestrel

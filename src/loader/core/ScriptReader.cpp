@@ -1,0 +1,50 @@
+#include "loader/core/ScriptReader.h"
+
+namespace kestrel {
+
+TScriptReader::TScriptReader(const std::string& name)
+    : FFile(open_file_for_read(name, &FOpenError)) {}
+
+int TScriptReader::NextChar() {
+  int c = std::getc(FFile.get());
+  if (c == '\r') {
+    const int after = std::getc(FFile.get());
+    if (after == '\n') return after;
+    FBareCarriageReturn = true;
+    if (after != EOF) std::ungetc(after, FFile.get());
+  }
+  return c;
+}
+
+std::optional<TScriptCommandLine> TScriptReader::Next() {
+  if (!FFile) return std::nullopt;
+  bool atLineStart = true;
+  bool inCommand = false;
+  TScriptCommandLine line;
+  for (;;) {
+    const int c = NextChar();
+    if (c == EOF || c == '\n') {
+      const int number = FLine;
+      if (c == '\n') ++FLine;
+      if (inCommand) {
+        line.LineNumber = number;
+        return line;
+      }
+      if (c == EOF) return std::nullopt;
+      atLineStart = true;
+      continue;
+    }
+    if (atLineStart && c == '_') {
+      inCommand = true;
+      atLineStart = false;
+    } else if (atLineStart && c == ';') {
+      atLineStart = false;
+    }
+    if (inCommand) {
+      if (line.Text.size() < size_t(kScriptMaxCommandLine)) line.Text += char(c);
+      ++line.Length;
+    }
+  }
+}
+
+}  // namespace kestrel

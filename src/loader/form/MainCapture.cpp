@@ -1,0 +1,80 @@
+// The query exchange: sending a query, capturing the unit's one-line answer
+// as it arrives, and the watchdog that ends a query the unit never answers.
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <vector>
+
+#include "loader/form/MainUnit.h"
+#include "loader/form/WindowWaits.h"
+#include "loader/windows/Progress.h"
+
+namespace kestrel {
+
+void TKestrelForm::query_unit() {
+  // A query that cannot go out leaves no answer behind, not the last one;
+  // one a watchdog ended earlier no longer waits, so its capture cannot
+  // take this query's echo.
+  Capture.Clear();
+  AwaitingResponse = false;
+  if (!port_open() || run_stopping()) return;
+  WatchdogExpired = false;
+
+  ApdComPort1->FlushInBuffer();
+  CommandTimer->start();
+  SendString(CommandBuffer);
+  // What the unit sends back while the query goes out (its echo) is dropped.
+  sleep_processing_events(kQueryEchoPauseMs);
+  ApdComPort1->FlushInBuffer();
+  SendString("\r");
+
+  AwaitingResponse = true;
+  // The capture handler, the watchdog or the close query ends the wait; all
+  // three arrive as window events.
+  while (AwaitingResponse && !WatchdogExpired)
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  CommandTimer->stop();
+}
+
+void TKestrelForm::ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count) {
+  if (!AwaitingResponse) {
+    // The bytes stay for other readers; whoever shows the unit only looks.
+    if (OnUnitBytes && Count > 0) {
+      std::vector<char> bytes(Count);
+      try {
+        CP->PeekBlock(bytes.data(), Count);
+        OnUnitBytes(bytes.data(), bytes.size());
+      } catch (const std::exception&) {
+        // Gone before we looked: nothing to show.
+      }
+    }
+    return;
+  }
+  const auto read = [this, CP](char* into, uint16_t count) {
+    CP->GetBlock(into, count);
+    if (OnUnitBytes) OnUnitBytes(into, count);
+  };
+  if (Capture.Take(Count, read, Settings.NormalPrompt, Settings.LoaderPrompt, MinLineLength))
+    AwaitingResponse = false;
+}
+
+std::string TKestrelForm::captured_text() const {
+  return Capture.Text();
+}
+
+void TKestrelForm::CommandTimerTimer() {
+  CommandTimer->stop();
+  set_cancel_flag();
+  MessageText =
+      "Timeout error! RS232 connection failure! Please check RS232 connection. Exiting script.";
+  show_message(MessageText);
+  // The capture stays armed: a late answer still completes the line.
+  WatchdogExpired = true;
+  process_pending_events();
+}
+
+void TKestrelForm::set_cancel_flag() {
+  if (FProgressForm) FProgressForm->CancelFlag = 1;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,353 @@
+// The window's side of the serial port: sending commands, waiting for the
+// unit's prompt, probing for the unit, and the port and baud menus.
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <cstdio>
+
+#include "loader/form/MainUnit.h"
+#include "loader/windows/BusyCursor.h"
+#include "messages/Adexcept.h"
+#include "serial/qt/Adselcom.h"
+#include "serialdevice/AwPortPath.h"
+
+namespace kestrel {
+
+namespace {
+
+// A printable form of a prompt character for the operator's texts.
+std::string shown_prompt(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  if (u >= 0x20 && u != 0x7F) return std::string(1, c);
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "\\x%02X", u);
+  return hex;
+}
+
+// Where the operator can look next when a port leads nowhere useful.
+std::string mapping_hint(int port) {
+  const std::string n = std::to_string(port);
+  return " (kestrel --list-ports shows the serial devices; KESTREL_COM" + n +
+         "=DEVICE maps one to COM " + n + ")";
+}
+
+std::string port_failure_text(int port, const std::string& path, TOpenFailure failure) {
+  const std::string com = "COM " + std::to_string(port) + ": ";
+  switch (failure) {
+    case TOpenFailure::ofInUse:
+      return com + path + " is in use by another program";
+    case TOpenFailure::ofPermission:
+    case TOpenFailure::ofOther:
+      return com + path + ": " + OpenFailureText(failure, path);
+    default:
+      return com + path + ": " + OpenFailureText(failure, path) + mapping_hint(port);
+  }
+}
+
+std::string refused_rate_text(int port, int32_t baud) {
+  return "Error! " + ResolvePortPath(port) + " (COM " + std::to_string(port) + ") refuses " +
+         std::to_string(baud) + " baud";
+}
+
+}  // namespace
+
+void TKestrelForm::note_port_failure(const std::string& text) {
+  PortFailures.push_back(text);
+  InfoStatusBar->SetSimpleText(QString::fromStdString(text));
+}
+
+void TKestrelForm::show_port_failures(bool all) {
+  if (PortFailures.empty()) return;
+  if (!all) {
+    InfoStatusBar->SetSimpleText(QString::fromStdString(PortFailures.back()));
+    return;
+  }
+  for (const std::string& text : PortFailures)
+    InfoStatusBar->SetSimpleText(QString::fromStdString(text));
+}
+
+bool TKestrelForm::try_open_port() {
+  try {
+    ApdComPort1->SetOpen(true);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return ApdComPort1->Open();
+}
+
+void TKestrelForm::close_port() {
+  try {
+    ApdComPort1->SetOpen(false);
+  } catch (const std::exception&) {
+    // A port that vanished is closed as far as the window is concerned.
+  }
+}
+
+void TKestrelForm::set_port_baud(long baud) {
+  ApdComPort1->SetBaud(int32_t(baud));
+  ComBaudLabel->setText(QString::number(ApdComPort1->Baud()));
+  ComBaudLabel->adjustSize();
+}
+
+void TKestrelForm::show_port_number() {
+  const uint16_t number = ApdComPort1->ComNumber();
+  ComNumberLabel->setText(number == 0 ? QStringLiteral("None") : QString::number(number));
+  ComNumberLabel->adjustSize();
+}
+
+void TKestrelForm::SendString(const std::string& text) {
+  if (run_stopping()) return;  // the port has been let go
+  if (ApdComPort1->OutBuffFree() > text.size()) {
+    try {
+      ApdComPort1->PutString(text);
+    } catch (const EDeviceLost&) {
+      // The device went away: the wait that follows ends as for a silent unit.
+    }
+    return;
+  }
+  // The caller is not told: the exchange that follows fails on its own.
+  show_message("Error! Communications Port Output Buffer Overflow");
+}
+
+bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text) {
+  // A stopped run exchanges nothing more; a wait it cut short found nothing.
+  if (run_stopping()) return false;
+  // Delivery stops before the text goes out: a quick answer must reach the
+  // wait, not a handler (the terminal pane's) that would take it first.
+  ApdComPort1->PrepareWait();
+  try {
+    ApdComPort1->FlushInBuffer();
+    SendString(text);
+  } catch (...) {
+    ApdComPort1->AbandonPreparedWait();
+    throw;
+  }
+  const int timeout = Probing ? kPromptWaitProbing : PromptWait;
+  const bool found =
+      ApdComPort1->WaitForString(std::string(1, AwaitedPrompt), timeout, true, false);
+  if (run_stopping()) return false;
+  ApdComPort1->FlushInBuffer();
+  ApdComPort1->FlushOutBuffer();
+  if (!found && OnPromptMissed)
+    OnPromptMissed(AwaitedPrompt, ApdComPort1->ComNumber(), FPromptTry, FPromptTries);
+  FPromptTry = FPromptTries = 0;
+  return found;
+}
+
+void TKestrelForm::send_command_buffer() {
+  if (port_open()) SendString(CommandBuffer);
+}
+
+bool TKestrelForm::check_com(int port) {
+  // A port whose device went away is closed first: the device may be back.
+  if (port_open() && ApdComPort1->DeviceLost()) close_port();
+  if (port < 1 || port > kMaxComNumber) return false;
+  // The trial open also tells why a port cannot be used.
+  const TPortTrial trial = TryPort(port);
+  if (!trial.Available) {
+    note_port_failure(port_failure_text(port, trial.Path, trial.Failure));
+    return false;
+  }
+  const std::string number = std::to_string(port);
+
+  bool openFailed = false;
+  std::string openError;
+  bool rateRefused = false;
+  try {
+    // An open port moves to the new number.
+    ApdComPort1->SetComNumber(uint16_t(port));
+    if (!port_open()) ApdComPort1->SetOpen(true);
+  } catch (const EAPDException& e) {
+    openFailed = true;
+    openError = e.what();
+    // The driver cannot run the line at the rate asked for: the note would
+    // send the operator looking for another program.
+    rateRefused = e.ErrorCode() == ecBaudRate;
+  } catch (const std::exception& e) {
+    openFailed = true;
+    openError = e.what();
+  }
+  if (openFailed) {
+    MessageText = rateRefused ? refused_rate_text(port, ApdComPort1->Baud())
+                              : "Note: COM Port #" + number +
+                                    " is not responding/being used by other applications.";
+    show_message(MessageText);
+    close_port();
+    // The port reports a device held by another program and one the user may
+    // not open alike; the trial open told which, or a new one tells now.
+    TOpenFailure failure = trial.Failure;
+    if (failure == TOpenFailure::ofNone) failure = TryPort(port).Failure;
+    note_port_failure(failure == TOpenFailure::ofNone
+                          ? "COM " + number + ": " + trial.Path + ": " + openError
+                          : port_failure_text(port, trial.Path, failure));
+  }
+
+  Probing = true;
+  bool answered = false;
+  if (!openFailed) {
+    try {
+      // A unit answers a carriage return with "#", or with ">" in loader mode.
+      AwaitedPrompt = Settings.NormalPrompt;
+      prompt_try(1, 2);
+      answered = SendCOMCmd_GetPrompt("\r");
+      if (!answered) {
+        AwaitedPrompt = Settings.LoaderPrompt;
+        prompt_try(2, 2);
+        answered = SendCOMCmd_GetPrompt("\r");
+      }
+      if (!answered) {
+        close_port();
+        note_port_failure("COM " + number + ": " + trial.Path + " opened, but no prompt (\"" +
+                          shown_prompt(Settings.NormalPrompt) + "\" or \"" +
+                          shown_prompt(Settings.LoaderPrompt) +
+                          "\") came within 3.6 s; check the cable, the unit's power and the baud "
+                          "rate (" +
+                          std::to_string(ApdComPort1->Baud()) + ")");
+      }
+    } catch (const std::exception& e) {
+      MessageText = "Note: COM Port #" + number + " is not responding.";
+      show_message(MessageText);
+      answered = false;
+      close_port();
+      note_port_failure("COM " + number + ": " + trial.Path + ": " + e.what());
+    }
+  }
+  Probing = false;
+  if (!answered) return false;
+
+  InfoStatusBar->SetSimpleText(QStringLiteral("Established communication on COM ") +
+                               QString::fromStdString(number));
+  InfoStatusBar->setToolTip(QString());  // earlier reasons no longer apply
+  show_port_number();
+  LastGoodComPort = ApdComPort1->ComNumber();
+  ComBaudLabel->setText(QString::number(ApdComPort1->Baud()));
+  ComBaudLabel->adjustSize();
+  return true;
+}
+
+int TKestrelForm::process_com() {
+  TBusyCursor busy;
+  if (check_com(1) || check_com(2)) {
+    ComCheckBox->setChecked(true);
+    return 1;
+  }
+  return -1;
+}
+
+void TKestrelForm::NoneMenuClick() {
+  if (LastGoodComPort == 0)
+    set_status("Note: Last successful COM port used is: Never");
+  else
+    InfoStatusBar->SetSimpleText(QStringLiteral("Note: Last successful COM port used is: ") +
+                                 QString::number(LastGoodComPort));
+  close_port();
+  ApdComPort1->SetComNumber(0);
+  show_port_number();
+  disable_btns();
+}
+
+void TKestrelForm::COM1MenuClick() {
+  probe_from_menu(1);
+}
+void TKestrelForm::COM2MenuClick() {
+  probe_from_menu(2);
+}
+
+void TKestrelForm::probe_from_menu(int port) {
+  TBusyCursor busy;
+  disable_btns();  // no script starts in the middle of the probe
+  PortFailures.clear();
+  const QString number = QString::number(port);
+  InfoStatusBar->SetSimpleText(QStringLiteral("Checking COM ") + number +
+                               QStringLiteral(".... Please wait.... "));
+  if (check_com(port)) {
+    InfoStatusBar->SetSimpleText(QStringLiteral("Established communication on COM ") + number);
+    ComCheckBox->setChecked(true);
+  } else {
+    set_status(
+        "Unable to open Hardware thru COM ports. Select new COM port/check RS232 connection "
+        "before proceeding");
+    MessageText = "Error! Cannot establish communication using COM " + std::to_string(port) +
+                  ". Please check RS232 connection";
+    show_message(MessageText);
+    // Why, where it stays in view.
+    show_port_failures(false);
+  }
+  start_status_lights();
+  enable_btns();
+  show_port_number();
+}
+
+void TKestrelForm::SearchAllMenuClick() {
+  // No script starts in the middle of the probe.
+  PortFailures.clear();
+  const bool enabled = PickButton->isEnabled();
+  disable_btns();
+  const int found = process_com();
+  if (enabled) enable_btns();
+  if (found == -1) {
+    com_not_found();
+    return;
+  }
+  ComCheckBox->setEnabled(false);
+  start_status_lights();
+  enable_btns();
+}
+
+int TKestrelForm::current_com_number() const {
+  // The number the window shows for the port ("None" reads as 0), else the
+  // configured one, else COM1.
+  if (const int shown = ComNumberLabel->text().toInt(); shown > 0) return shown;
+  const int configured = Settings.ConfiguredComNumber;
+  return configured > 0 && configured <= kMaxComNumber ? configured : 1;
+}
+
+void TKestrelForm::ChoosePortMenuClick() {
+  const int port = current_com_number();
+  TComSelectForm form(port, this);
+  if (form.exec() != TComSelectForm::mrOk) return;
+  const std::string device = form.SelectedDevice();
+  if (device.empty()) return;
+  // For this session only: the settings and the environment stay as they are.
+  MapPortForSession(port, device);
+  // An open port keeps the device it has until it is opened again.
+  close_port();
+  probe_from_menu(port);
+}
+
+void TKestrelForm::N12001Click() {
+  set_port_baud(1200);
+}
+void TKestrelForm::N24001Click() {
+  set_port_baud(2400);
+}
+void TKestrelForm::N96001Click() {
+  set_port_baud(9600);
+}
+void TKestrelForm::N192001Click() {
+  set_port_baud(19200);
+}
+void TKestrelForm::N384001Click() {
+  set_port_baud(38400);
+}
+void TKestrelForm::N576001Click() {
+  set_port_baud(57600);
+}
+
+void TKestrelForm::ComCheckBoxClick() {
+  if (!ComCheckBox->isChecked()) {
+    if (port_open()) close_port();
+    return;
+  }
+  PortFailures.clear();
+  if (!port_open() && process_com() == -1) {
+    ComCheckBox->setChecked(false);
+    show_message(
+        "Unable to use Com Ports. Please make sure no one else is using the Hardware thru the Com "
+        "Ports");
+    show_port_failures(false);
+  }
+}
+
+}  // namespace kestrel

@@ -1,0 +1,35 @@
+// Reading the settings file into the window, the port and the pane.
+
+#include <QAction>
+#include <QLabel>
+
+#include "loader/form/MainUnit.h"
+
+namespace kestrel {
+
+class TKestrelForm::TSettingsApplier : public TSettingsTarget {
+ public:
+  explicit TSettingsApplier(TKestrelForm& form) : Form(form) {}
+
+  void ShowMessage(const std::string& text) override { Form.show_message(text); }
+  void SetBaud(long baud) override { Form.set_port_baud(baud); }
+  void SetDataBits(int bits) override { Form.ApdComPort1->SetDataBits(uint16_t(bits)); }
+  void SetParity(int parity) override { Form.ApdComPort1->SetParity(TParity(parity)); }
+  void SetStopBits(int bits) override { Form.ApdComPort1->SetStopBits(uint16_t(bits)); }
+  void SetTerminalVisible(bool visible) override {
+    if (Form.VisibleMenu->isChecked() != visible) Form.VisibleMenuClick();
+  }
+  void SetTerminalBackground(int choice) override { Form.choose_background(choice); }
+  void SetTerminalTextColor(int choice) override { Form.choose_text_color(choice); }
+
+ private:
+  TKestrelForm& Form;
+};
+
+void TKestrelForm::read_settings() {
+  TSettingsApplier applier(*this);
+  read_settings_file(SettingsFileName.c_str(), Settings, applier);
+  if (Settings.CommandLineBaud != 0) set_port_baud(Settings.CommandLineBaud);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,380 @@
+#pragma once
+// The main window: its layout and menus, the start-up work, the settings,
+// the terminal-pane menus and the close query.
+
+#include <QMainWindow>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "loader/core/CaptureLine.h"
+#include "loader/core/LoaderSettings.h"
+#include "loader/core/RunOutcome.h"
+#include "loader/core/ScriptFiles.h"
+#include "loader/core/ScriptReader.h"
+#include "loader/form/MainWidgets.h"
+#include "loader/windows/OperatorDialog.h"
+#include "loader/windows/TerminalPane.h"
+#include "serial/qt/Adport.h"
+#include "serial/qt/Adstatlt.h"
+
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QTimer;
+
+namespace kestrel {
+
+class TProgressForm;
+class TRunRecorder;
+class TSplashForm;
+
+inline constexpr int kClientWidth = 527;
+inline constexpr int kClientHeight = 416;      // as laid out
+inline constexpr int kClientHeightPane = 420;  // after showing the pane from the menu
+inline constexpr int kClientHeightNoPane = 139;
+inline constexpr const char* kProgramVersion = "1.04";
+inline constexpr int kMaxComNumber = 65535;
+
+// Ends the process at once with `status`; used where the program quits.
+void end_process_now(int status);
+
+// Window thread only.
+class TKestrelForm : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit TKestrelForm(TOperatorDialog& dialog, QWidget* parent = nullptr);
+  ~TKestrelForm() override;
+
+  // The windows created after this one; the splash is hidden at the end of
+  // start-up, the progress window carries the cancel flag.
+  void SetCompanions(TProgressForm* progress, TSplashForm* splash);
+  TProgressForm* ProgressForm() const { return FProgressForm; }
+
+  // Start-up and closing.
+  void FormShow();
+  void FormCloseQuery(bool& CanClose);
+  void ExitMenuClick();
+  void JustUploadTimerTimer();
+  void disable_btns();
+  void enable_btns();
+  void com_not_found();
+  void read_settings();
+
+  // Device link.
+  void SendString(const std::string& text);
+  bool SendCOMCmd_GetPrompt(const std::string& text);
+  bool check_com(int port);
+  int process_com();
+  void query_unit();
+  void send_command_buffer();
+  void ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count);
+  void CommandTimerTimer();
+  void NoneMenuClick();
+  void COM1MenuClick();
+  void COM2MenuClick();
+  void SearchAllMenuClick();
+  // Maps the current COM number to a serial device the operator picks, for
+  // this session, and probes it as the COM items do.
+  void ChoosePortMenuClick();
+  void N12001Click();
+  void N24001Click();
+  void N96001Click();
+  void N192001Click();
+  void N384001Click();
+  void N576001Click();
+  void ComCheckBoxClick();
+
+  // Script runner.
+  bool read_ini();
+  bool read_script_file();
+  bool run_script_line();
+  void clear_script_lines();
+  bool get_date();
+  void PickButtonClick();
+
+  // File upload.
+  bool get_file_checksum();
+  void UploadButtonClick();
+  void SendByte(int count, const uint8_t* bytes);
+
+  // Terminal pane.
+  void VisibleMenuClick();
+  void BackDefaultMenuClick();
+  void BackBlackMenuClick();
+  void BackRedMenuClick();
+  void BackGreenMenuClick();
+  void BackBlueMenuClick();
+  void BackWhiteMenuClick();
+  void TextDefaultMenuClick();
+  void TextBlackMenuClick();
+  void TextRedMenuClick();
+  void TextGreenMenuClick();
+  void TextBlueMenuClick();
+  void TextWhiteMenuClick();
+  void TerminalFonts1Click();
+  void AdTerminal1KeyPress(char& Key);
+  // Menu choices by the index the settings file uses: 0 default, 1 black,
+  // 2 red, 3 green, 4 blue, 5 white.
+  void choose_background(int choice);
+  void choose_text_color(int choice);
+
+  // Program-wide state.
+  TLoaderSettings Settings;
+  bool UploadInProgress = false;
+  bool AwaitingResponse = false;
+  std::string MessageText;
+  int LastGoodComPort = 0;
+  // Why each port of the latest probing round could not be used, one text a
+  // port ("COM 1: /dev/ttyUSB0: no such device ...").
+  std::vector<std::string> PortFailures;
+  std::string ScriptFileName;
+
+  // Prompt state and the capture of one answer line (window thread only).
+  static constexpr int kCaptureLineSize = TCaptureLine::kSize;
+  static constexpr int kPromptWaitDefault = 265;  // ticks of 55 ms
+  static constexpr int kPromptWaitProbing = 65;
+  static constexpr int kPromptWaitLong = 170;
+  static constexpr int kQueryEchoPauseMs = 200;
+  // An upload hands the port this many bytes at a time.
+  static constexpr int kUploadBlockSize = 2000;
+  char AwaitedPrompt = 0;
+  int PromptWait = kPromptWaitDefault;
+  bool Probing = false;
+  TCaptureLine Capture;
+  int MinLineLength = 0;
+  bool WatchdogExpired = false;
+  // What the capture line holds: a completed line up to its end, otherwise
+  // the bytes gathered so far.
+  std::string captured_text() const;
+
+  // What the script runner hands to the device link and the upload; each
+  // text keeps to the size of its field.
+  static constexpr int kCommandBufferSize = kScriptCommandBufferSize;
+  static constexpr int kUploadFileNameSize = kScriptUploadFileNameSize;
+  static constexpr int kLoadAddressSize = kScriptLoadAddressSize;
+  static constexpr int kVersionTextSize = kScriptVersionTextSize;
+  static constexpr int kLastResponseSize = 1000;
+  std::string CommandBuffer;
+  std::string UploadFileName;
+  std::string LoadAddress;
+  std::string VersionText;
+  uint32_t FileChecksum = 0;
+  uint32_t FileSize = 0;
+  int BlockCount = 0;
+  bool FileNamed = false;
+  bool AddressSet = false;
+  bool VersionSet = false;
+  std::string LastResponse;
+  int PostUploadPause = 3600;  // milliseconds
+
+  // The command line table of the script runner: every command line run
+  // takes the next slot, one run through _CE or _CS one more. Longer lines
+  // are cut at kMaxCommandLine; past the last slot the last one is reused.
+  static constexpr int kScriptSlots = kScriptSlotCount;
+  static constexpr int kScriptSlotSize = kestrel::kScriptSlotSize;
+  static constexpr int kMaxCommandLine = kScriptMaxCommandLine;
+  std::array<std::array<char, kScriptSlotSize>, kScriptSlots> ScriptLines{};
+  int CurrentSlot = 0;
+  int LineFill = 0;
+
+  // How the last read_ini ended, for callers that must tell the cases apart.
+  enum class TScriptOutcome { NotRun, CannotOpen, Stopped, Finished };
+  TScriptOutcome ScriptOutcome = TScriptOutcome::NotRun;
+  // What the last (or current) run did with every file it named, and
+  // whether it succeeded: the one verdict the status line, the exit status
+  // and the record share.
+  TRunOutcome Outcome;
+
+  // Stops a run from outside it (the window closed, a signal): the cancel
+  // flag goes up, the port is released, every wait ends and every exchange
+  // cut short counts as failed. `why` goes into the record; `signal` is the
+  // signal's number, 0 for a close.
+  void request_stop(const std::string& why, int signal = 0);
+  bool run_stopping() const { return FStopRequested; }
+  int stop_signal() const { return FStopSignal; }
+  // The exit status a stopped run has: 128 and the signal's number, or 1
+  // when the operator closed the window.
+  int exit_status_after_stop() const;
+
+  // An unattended run: the settings file to read, and the script run once in
+  // place of the settings' automatic script (automatic mode is then on).
+  std::string SettingsFileName = kSettingsFileName;
+  std::optional<std::string> UnattendedScript;
+
+  // Where each script run leaves its record; null when runs are not
+  // recorded. A run the caller has started on it (an unattended run) is
+  // left for the caller to finish.
+  TRunRecorder* Recorder = nullptr;
+  // Hands the port and its line settings to the record.
+  void record_port();
+
+  // What an unattended run shows of the unit: every byte the unit sent (as
+  // delivered or as a prompt wait consumed it), and each prompt wait that
+  // ended without its prompt, with which try of how many it was.
+  std::function<void(const char* bytes, size_t count)> OnUnitBytes;
+  std::function<void(char prompt, int comNumber, int attempt, int attempts)> OnPromptMissed;
+  // Which try of how many the next prompt exchange is (0 of 0: not told).
+  void prompt_try(int attempt, int attempts) {
+    FPromptTry = attempt;
+    FPromptTries = attempts;
+  }
+
+  // How the program ends itself; a test puts a recorder here.
+  std::function<void(int status)> EndProcess = end_process_now;
+
+  // Components.
+  TApdComPort* ApdComPort1 = nullptr;
+  TApdSLController* ApdSLController1 = nullptr;
+
+  // Controls.
+  QWidget* ClientArea = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* VersionLabel = nullptr;
+  QPushButton* PickButton = nullptr;
+  QPushButton* UploadButton = nullptr;
+  QGroupBox* RS232GroupBox = nullptr;
+  TApdStatusLight* ApdStatusLight1 = nullptr;  // CTS
+  TApdStatusLight* ApdStatusLight2 = nullptr;  // DCD
+  TApdStatusLight* ApdStatusLight3 = nullptr;  // RXD
+  TApdStatusLight* ApdStatusLight4 = nullptr;  // TXD
+  QLabel* ComNumberLabel = nullptr;
+  QLabel* ComBaudLabel = nullptr;
+  QCheckBox* ComCheckBox = nullptr;
+  TTerminalPane* AdTerminal1 = nullptr;
+  TInfoStatusBar* InfoStatusBar = nullptr;
+  QTimer* JustUploadTimer = nullptr;
+  QTimer* CommandTimer = nullptr;
+  TOpenFileRequest INIOpenDialog;
+
+  // Menus.
+  QMenuBar* ControllerMainMenu = nullptr;
+  QAction* ExitMenu = nullptr;
+  QMenu* ConfigMenu = nullptr;
+  QMenu* COMPortMenu = nullptr;
+  QAction* NoneMenu = nullptr;
+  QAction* COM1Menu = nullptr;
+  QAction* COM2Menu = nullptr;
+  QAction* SearchAllMenu = nullptr;
+  QAction* ChoosePortMenu = nullptr;
+  QMenu* Baud1 = nullptr;
+  QAction* N12001 = nullptr;
+  QAction* N24001 = nullptr;
+  QAction* N96001 = nullptr;
+  QAction* N192001 = nullptr;
+  QAction* N384001 = nullptr;
+  QAction* N576001 = nullptr;
+  QMenu* Terminal1 = nullptr;
+  QAction* VisibleMenu = nullptr;
+  QMenu* BackgroundColor1 = nullptr;
+  QMenu* ForegroundColor1 = nullptr;
+  QAction* TerminalFonts1 = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  class TSettingsApplier;
+
+  void build_controls();
+  void build_menus();
+  void set_client_height(int height);
+  void set_status(const char* text);
+  void set_status_text(const std::string& text);
+  void show_message(const std::string& text);
+  // The verdict of a run that went through to its end.
+  const char* verdict_text() const;
+  // Raises the progress window's cancel flag, which stops the upload and
+  // the script run.
+  void set_cancel_flag();
+  bool upload_cancelled() const;
+
+  // Upload steps.
+  // How long the drain and CTS waits after a block see nothing move before
+  // they fail, unless three times the block's wire time is longer. A unit
+  // may hold CTS low (or stop reading) while it writes a block to flash.
+  static constexpr int64_t kSendStallMs = 5000;
+  // How long `count` bytes take on the wire at the port's line settings.
+  int64_t wire_time_ms(int count) const;
+  void send_file_blocks(std::FILE* file);
+  // Says why an announced upload did not start, and stops the run: the
+  // unit now waits for bytes that will not come.
+  void upload_not_started(const std::string& why);
+  // Shows `message` for the file waiting to be sent, keeps it with `why`
+  // as the reason the file was not loaded, and puts `status: why` on the
+  // status bar.
+  void file_not_loaded(const std::string& message, const std::string& status,
+                       const std::string& why);
+  // What the upload line would carry is checked before it goes out; the
+  // file it announces is held open until the upload sends it.
+  bool upload_line_sendable();
+  bool hold_upload_file();
+  // The port's device went away during the upload or the prompt check
+  // after it: says so and stops the upload and the run.
+  void device_lost_during_upload();
+  bool prompt_after_upload();
+
+  // Port operations whose failures the window absorbs.
+  bool port_open() const { return ApdComPort1->Open(); }
+  bool try_open_port();
+  void close_port();
+  void set_port_baud(long baud);
+  void show_port_number();
+
+  // The script commands; false stops the run.
+  bool run_script_command(const std::string& line);
+  void script_send_command(const std::string& line);
+  bool script_test_loader_mode(const std::string& line);
+  void script_display_message(const std::string& line);
+  void script_delay(const std::string& line);
+  void script_load_pause(const std::string& line);
+  void script_load_command(const std::string& line);
+  void script_load_file(const std::string& line);
+  void script_load_address(const std::string& line);
+  void script_load_version(const std::string& line);
+  bool script_load_do();
+  void script_prompt_character(const std::string& line);
+  void script_query(const std::string& line);
+  bool script_compare(const std::string& line, bool substring);
+  void advance_script_slot();
+  void stop_script_run_cleanly();
+
+  // Start-up steps handed to other parts of the window.
+  bool probe_at_start_up();
+  void probe_from_menu(int port);
+  int current_com_number() const;
+  // Shows why a port cannot be used on the status bar and keeps it for the
+  // round's summary.
+  void note_port_failure(const std::string& text);
+  // Shows the round's last reason again, or every one.
+  void show_port_failures(bool all);
+  void start_status_lights();
+  void hide_splash();
+
+  TOperatorDialog& Dialog;
+  bool FRunActive = false;
+  int FPromptTry = 0;
+  int FPromptTries = 0;
+  bool FStopRequested = false;
+  int FStopSignal = 0;
+  bool FExitQuestionOpen = false;
+  bool FExitAfterRun = false;
+  // The last error shown: the reason an upload or a file failed.
+  std::string FLastError;
+  // The file _LD checked and announced; the upload sends exactly this one.
+  TFilePtr FUploadFile;
+  TProgressForm* FProgressForm = nullptr;
+  TSplashForm* FSplashForm = nullptr;
+  bool FShowDone = false;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,255 @@
+// The file upload: checksums, blocks and the prompt check after them.
+
+#include <QAction>
+#include <QMenu>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "loader/core/RunRecord.h"
+#include "loader/core/ScriptFiles.h"
+#include "loader/form/MainUnit.h"
+#include "loader/form/WindowWaits.h"
+#include "loader/windows/Progress.h"
+#include "messages/Adexcept.h"
+
+namespace kestrel {
+
+namespace {
+
+bool read_exactly(std::FILE* file, uint8_t* into, size_t count) {
+  return std::fread(into, 1, count, file) == count;
+}
+
+}  // namespace
+
+bool TKestrelForm::get_file_checksum() {
+  std::string why;
+  const std::optional<TFileSum> sum = file_size_and_checksum(UploadFileName, &why);
+  if (!sum) {
+    MessageText = "Error opening file " + UploadFileName + ". Unable to get file checksum";
+    file_not_loaded(MessageText, "No checksum for " + UploadFileName, why);
+    return false;
+  }
+  FileChecksum = sum->Checksum;
+  FileSize = sum->Size;
+  return true;
+}
+
+int64_t TKestrelForm::wire_time_ms(int count) const {
+  const int32_t baud = ApdComPort1->Baud();
+  if (baud <= 0) return 0;
+  const int64_t bits = 1 + ApdComPort1->DataBits() + (ApdComPort1->Parity() == pNone ? 0 : 1) +
+                       ApdComPort1->StopBits();
+  return (int64_t(count) * bits * 1000 + baud - 1) / baud;
+}
+
+void TKestrelForm::SendByte(int count, const uint8_t* bytes) {
+  if (ApdComPort1->DeviceLost()) return device_lost_during_upload();
+  if (ApdComPort1->OutBuffFree() < count) {
+    show_message("Error! Communications Port Output Buffer Overflow. Cancel upload.");
+    set_cancel_flag();
+    return;
+  }
+  CommandTimer->start();
+  try {
+    ApdComPort1->PutBlock(bytes, uint16_t(count));
+  } catch (const EDeviceLost&) {
+    CommandTimer->stop();
+    return device_lost_during_upload();
+  }
+  CommandTimer->stop();
+
+  // Each wait fails only once nothing has moved for its limit: no byte has
+  // left the output buffer or the device's queue, CTS has not come up. A
+  // unit writing a block to flash stops the line for a while, and a slow
+  // line takes its time for every block. A device that goes away ends the
+  // waits at once.
+  const int64_t stallMs = std::max<int64_t>(kSendStallMs, 3 * wire_time_ms(count));
+  int queued = ApdComPort1->OutBuffUsed();
+  const auto sent = [&] {
+    if (ApdComPort1->DeviceLost()) return TWaitLook::Done;
+    const int now = ApdComPort1->OutBuffUsed();
+    const bool moved = now < queued;
+    queued = now;
+    return now == 0 ? TWaitLook::Done : moved ? TWaitLook::Moved : TWaitLook::Still;
+  };
+  const auto clear = [this] {
+    return ApdComPort1->CTS() || ApdComPort1->DeviceLost() ? TWaitLook::Done : TWaitLook::Still;
+  };
+  if (!wait_while_moving(sent, stallMs)) {
+    show_message("Error! Output Buffer never empties. Check RS232 connection. Cancel upload.");
+    set_cancel_flag();
+    return;
+  }
+  if (!wait_while_moving(clear, stallMs)) {
+    show_message("Error! CTS line not set. Check RS232 connection. Cancel upload.");
+    set_cancel_flag();
+    return;
+  }
+  if (ApdComPort1->DeviceLost()) return device_lost_during_upload();
+  ApdComPort1->FlushOutBuffer();
+}
+
+void TKestrelForm::device_lost_during_upload() {
+  show_message("Error! Device " + ApdComPort1->DevicePath() +
+               " was lost (unplugged or switched off). Cancel upload.");
+  set_cancel_flag();
+}
+
+bool TKestrelForm::upload_cancelled() const {
+  return FProgressForm && FProgressForm->CancelFlag != 0;
+}
+
+void TKestrelForm::send_file_blocks(std::FILE* file) {
+  const int remainder = int(FileSize - uint32_t(kUploadBlockSize) * uint32_t(BlockCount));
+  std::vector<uint8_t> block(kUploadBlockSize);
+  auto step = [this] {
+    if (FProgressForm) FProgressForm->StepIt();
+  };
+  // A file that has shrunk or cannot be read since its checksum was taken
+  // cannot give the bytes announced to the unit: the upload stops instead
+  // of sending others.
+  auto read = [&](int count) {
+    if (read_exactly(file, block.data(), size_t(count))) return true;
+    show_message("Error! Cannot read " + UploadFileName + " to its announced size (" +
+                 (std::ferror(file) ? "read error" : "the file has shrunk") + "). Cancel upload.");
+    set_cancel_flag();
+    return false;
+  };
+
+  if (BlockCount > 0) {
+    for (int i = 0; i < BlockCount && !upload_cancelled(); ++i) {
+      if (!read(kUploadBlockSize)) break;
+      SendByte(kUploadBlockSize, block.data());
+      step();
+      process_pending_events();
+    }
+    if (!upload_cancelled() && remainder != 0 && read(remainder) && port_open()) {
+      SendByte(remainder, block.data());
+      step();
+    }
+  } else if (read(remainder) && port_open()) {
+    SendByte(remainder, block.data());
+    step();
+  }
+}
+
+void TKestrelForm::upload_not_started(const std::string& why) {
+  MessageText = "Error opening " + UploadFileName + ".\r";
+  show_message(MessageText);
+  // The upload line has gone out: the unit now waits for bytes that will
+  // not come, so the run cannot go on as if nothing happened.
+  set_cancel_flag();
+  Outcome.UploadEnded(TFileResult::NotSent,
+                      "Error opening " + UploadFileName + ": " + why + ". Cannot upload file.");
+}
+
+void TKestrelForm::UploadButtonClick() {
+  UploadInProgress = true;
+  FLastError.clear();
+  Outcome.UploadStarted(UploadFileName, FileSize, FileChecksum, LoadAddress, VersionText);
+  // _LD hands over the file it checked; run on its own, the upload opens it.
+  TFilePtr file = std::move(FUploadFile);
+  std::string why;
+  if (!file) file = open_file_for_read(UploadFileName, &why);
+  if (!file) {
+    UploadInProgress = false;
+    upload_not_started(why);
+    return;
+  }
+
+  bool sent = false;
+  if (port_open()) {
+    BlockCount = int(FileSize / kUploadBlockSize);
+    try {
+      ApdComPort1->FlushInBuffer();
+      ApdComPort1->FlushOutBuffer();
+      ConfigMenu->menuAction()->setVisible(false);
+      if (FProgressForm)
+        FProgressForm->ShowProgressForm(
+            BlockCount, TUploadInfo{UploadFileName, FileChecksum, LoadAddress, FileSize});
+      sleep_processing_events(50);
+      send_file_blocks(file.get());
+      sent = !upload_cancelled();
+      if (sent) Outcome.UploadSent();
+    } catch (const std::exception& e) {
+      // A port that failed under the upload (a cable pulled, a device gone)
+      // stops it like any other failure.
+      show_message(e.what());
+      set_cancel_flag();
+    }
+    if (FProgressForm) FProgressForm->HideProgressForm();
+    ConfigMenu->menuAction()->setVisible(true);
+  }
+  file.reset();
+  UploadInProgress = false;
+  // What stopped the upload, before the messages that follow from it.
+  const std::string failure = FLastError;
+
+  if (upload_cancelled()) {
+    sleep_processing_events(500);
+    process_pending_events();
+    MessageText =
+        "Upload cancelled/incomplete!!! Upload for " + UploadFileName + " section was incomplete.";
+    show_message(MessageText);
+  } else {
+    sleep_processing_events(PostUploadPause);
+  }
+  process_pending_events();
+
+  bool answered = !port_open();
+  if (port_open()) {
+    AwaitedPrompt = Settings.LoaderPrompt;
+    PromptWait = kPromptWaitProbing;
+    prompt_try(1, 3);
+    answered = prompt_after_upload();
+    if (!answered) {
+      sleep_processing_events(500);
+      prompt_try(2, 3);
+      answered = prompt_after_upload();
+    }
+    if (!answered) {
+      PromptWait = kPromptWaitLong;
+      prompt_try(3, 3);
+      answered = prompt_after_upload();
+    }
+    PromptWait = kPromptWaitDefault;
+    if (!answered) {
+      show_message(
+          "Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script.");
+      set_cancel_flag();
+    }
+  }
+
+  if (!sent && failure.empty() && !upload_cancelled())
+    Outcome.UploadEnded(TFileResult::NotSent,
+                        "not sent: the port was closed when the upload began");
+  else if (!sent)
+    Outcome.UploadEnded(
+        failure.empty() ? TFileResult::Cancelled : TFileResult::Failed,
+        failure.empty() ? "the upload was cancelled before its last block" : failure);
+  else if (!answered)
+    Outcome.UploadEnded(TFileResult::Failed, FLastError);
+  else
+    Outcome.UploadEnded(TFileResult::Ok);
+  process_pending_events();
+  if (FExitAfterRun && !FRunActive) EndProcess(0);
+}
+
+bool TKestrelForm::prompt_after_upload() {
+  bool answered = false;
+  try {
+    answered = SendCOMCmd_GetPrompt("\r");
+  } catch (const std::exception&) {
+    // a port gone under the check is a missing prompt
+  }
+  // A unit that hung up once it had the data (or an adapter pulled out
+  // meanwhile) is told as such, once; the tries left end at once.
+  if (!answered && ApdComPort1->DeviceLost() && !upload_cancelled()) device_lost_during_upload();
+  return answered;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,142 @@
+#include "loader/unattended/StationRun.h"
+
+#include <QEventLoop>
+#include <QTimer>
+#include <cstdio>
+#include <string>
+
+#include "loader/core/RunRecord.h"
+#include "loader/core/ScriptFiles.h"
+#include "loader/unattended/ConsoleOperatorDialog.h"
+#include "loader/unattended/UnattendedConsole.h"
+#include "loader/unattended/UnattendedRun.h"
+#include "loader/unattended/UnattendedSignals.h"
+#include "loader/unattended/UnitPresence.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr int kProbeIntervalMs = 1000;
+
+// The loop's state between runs: where a signal lands while nothing runs.
+class TStation {
+ public:
+  TStation(const TCommandLine& line, TConsoleOperatorDialog& dialog, TUnattendedConsole& console)
+      : FLine(line),
+        FDialog(dialog),
+        FConsole(console),
+        FPresence(line.IniFile, line.Baud),
+        FSignals([this](int signal) { Stop(signal); }) {}
+
+  int Run() {
+    const std::string port =
+        "COM " + std::to_string(FPresence.ComNumber()) + " (" + FPresence.DevicePath() + ")";
+    for (int unit = 1; !FStopped; ++unit) {
+      FConsole.Station("waiting for unit " + std::to_string(unit) + " on " + port);
+      if (!AwaitUnit()) break;
+      TUnattendedRun run;
+      run.Number = unit;
+      run.Signals = &FSignals;
+      run_unattended(FLine, FDialog, FConsole, run);
+      Count(unit, run);
+      if (run.Interrupted) break;
+      FConsole.Station("unit " + std::to_string(unit) + " done: take it off the line");
+      if (!AwaitGone()) break;
+    }
+    char tally[128];
+    std::snprintf(tally, sizeof tally, "%d run%s, %d passed, %d failed", FRuns,
+                  FRuns == 1 ? "" : "s", FPassed, FRuns - FPassed);
+    FConsole.Station(tally);
+    return FRuns == FPassed ? kExitSuccess : kExitRunFailed;
+  }
+
+ private:
+  void Stop(int signal) {
+    if (FStopped) return;
+    FStopped = true;
+    FConsole.Station(std::string("ended by ") + stop_signal_name(signal) + " between runs");
+    if (FPause) FPause->quit();
+  }
+
+  // Waits `ms` unless a signal comes first; false when one did.
+  bool Pause(int ms) {
+    if (FStopped) return false;
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    FPause = &loop;
+    loop.exec();
+    FPause = nullptr;
+    return !FStopped;
+  }
+
+  // A probe once a second until a unit answers; false when a signal came.
+  // A device that will not open is told once, not every second.
+  bool AwaitUnit() {
+    std::string told;
+    for (;;) {
+      if (FPresence.Probe() == TUnitPresence::TState::Answers) return !FStopped;
+      const std::string& why = FPresence.OpenFailure();
+      if (!why.empty() && why != told)
+        FConsole.Station("cannot open " + FPresence.DevicePath() + ": " + why + "; still waiting");
+      told = why;
+      if (!Pause(kProbeIntervalMs)) return false;
+    }
+  }
+
+  // Until the device is gone, or two probes in a row get no answer; false
+  // when a signal came.
+  bool AwaitGone() {
+    int silent = 0;
+    for (;;) {
+      if (!Pause(kProbeIntervalMs)) return false;
+      switch (FPresence.Probe()) {
+        case TUnitPresence::TState::NoDevice:
+          return !FStopped;
+        case TUnitPresence::TState::Silent:
+          if (++silent == 2) return !FStopped;
+          break;
+        case TUnitPresence::TState::Answers:
+          silent = 0;
+          break;
+      }
+    }
+  }
+
+  void Count(int unit, const TUnattendedRun& run) {
+    ++FRuns;
+    const bool pass = run.Status == kExitSuccess;
+    if (pass) ++FPassed;
+    char text[160];
+    std::snprintf(text, sizeof text, "%d file%s, %llu bytes, %.1f s", run.FilesLoaded,
+                  run.FilesLoaded == 1 ? "" : "s", static_cast<unsigned long long>(run.BytesLoaded),
+                  run.Seconds);
+    FConsole.Verdict(pass, unit, pass ? text : run.Failure);
+  }
+
+  const TCommandLine& FLine;
+  TConsoleOperatorDialog& FDialog;
+  TUnattendedConsole& FConsole;
+  TUnitPresence FPresence;
+  TStopSignals FSignals;
+  QEventLoop* FPause = nullptr;
+  bool FStopped = false;
+  int FRuns = 0;
+  int FPassed = 0;
+};
+
+}  // namespace
+
+int run_station(const TCommandLine& line, TConsoleOperatorDialog& dialog,
+                TUnattendedConsole& console) {
+  // What every run needs is checked once, before the first unit is waited
+  // for: a station that would fail every unit must not start.
+  if (const std::string why = unusable_named_file(line, true); !why.empty()) {
+    console.Fatal(why);
+    return kExitNoScript;
+  }
+  TStation station(line, dialog, console);
+  return station.Run();
+}
+
+}  // namespace kestrel

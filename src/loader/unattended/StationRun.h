@@ -1,0 +1,23 @@
+#pragma once
+// A station (kestrel --station SCRIPT [--ini FILE] [--record FILE]
+// [--baud N]): loads unit after unit. It waits for a unit to answer on the
+// port, runs SCRIPT as --batch does, says PASS or FAIL in one line, and
+// waits for the unit to go before it waits for the next one, so that a
+// unit left on the line is never loaded twice. A signal between runs ends
+// the loop; one during a run stops the run as it stops --batch, and then
+// ends the loop. Either way the tally is the last line.
+
+#include "loader/core/CommandLine.h"
+
+namespace kestrel {
+
+class TConsoleOperatorDialog;
+class TUnattendedConsole;
+
+// Returns 0 when every run passed, 1 when one failed, 3 when the script or
+// a file named with --ini or --record cannot be used. The application
+// object must exist, with `dialog` as its operator dialog.
+int run_station(const TCommandLine& line, TConsoleOperatorDialog& dialog,
+                TUnattendedConsole& console);
+
+}  // namespace kestrel

@@ -1,0 +1,216 @@
+#include "loader/unattended/UnattendedRun.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QMetaObject>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "loader/core/RunRecord.h"
+#include "loader/core/ScriptFiles.h"
+#include "loader/form/MainUnit.h"
+#include "loader/unattended/ConsoleOperatorDialog.h"
+#include "loader/unattended/UnattendedConsole.h"
+#include "loader/unattended/UnattendedSignals.h"
+#include "loader/windows/Progress.h"
+
+namespace kestrel {
+
+namespace {
+
+// Calls back whenever the watched widget is shown.
+class TShowWatcher : public QObject {
+ public:
+  explicit TShowWatcher(std::function<void()> shown) : FShown(std::move(shown)) {}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show) FShown();
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  std::function<void()> FShown;
+};
+
+}  // namespace
+
+void select_unattended_platform() {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  // stderr belongs to the run's report: the toolkit's own notes about its
+  // environment (no runtime folder, no fonts) stay out of it; its errors go in.
+  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+      std::fprintf(stderr, "qt: %s\n", text.toLocal8Bit().constData());
+  });
+}
+
+namespace {
+
+// Why `run` did not succeed, in one line.
+std::string failure_text(const TRunOutcome& run, const std::string& firstError) {
+  for (const TNamedFile& file : run.Files())
+    if (file.Result != TFileResult::Ok)
+      return file.File + ": " +
+             (file.Message.empty() ? file_result_text(file.Result) : file.Message);
+  std::string text = firstError;
+  if (text.empty()) text = std::string("the run ended ") + run_end_text(run.End());
+  // A message box's line breaks stay out of a one-line verdict.
+  for (char& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+  return text;
+}
+
+}  // namespace
+
+std::string unusable_named_file(const TCommandLine& line, bool script) {
+  std::string why;
+  if (script && !open_file_for_read(line.BatchScript, &why))
+    return "cannot read the script " + line.BatchScript + ": " + why;
+  if (!line.IniFile.empty() && !open_file_for_read(line.IniFile, &why))
+    return "cannot read the settings file " + line.IniFile + ": " + why;
+  if (!line.RecordFile.empty() && !TRunRecorder(line.RecordFile).CanAppend(why))
+    return "cannot append to the run record " + line.RecordFile + ": " + why;
+  return {};
+}
+
+int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
+                   TUnattendedConsole& console, const std::function<void(TKestrelForm&)>& prepare) {
+  TUnattendedRun run;
+  run.Prepare = prepare;
+  return run_unattended(line, dialog, console, run);
+}
+
+int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
+                   TUnattendedConsole& console, TUnattendedRun& result) {
+  // Files named on the command line are checked before any port is opened:
+  // a run must not go ahead on defaults, or without the record it was asked
+  // to leave.
+  auto refuse = [&](const std::string& why) {
+    console.Fatal(why);
+    result.Status = kExitNoScript;
+    result.Failure = why;
+    return kExitNoScript;
+  };
+  if (const std::string why = unusable_named_file(line, false); !why.empty()) return refuse(why);
+  // The record outlives the windows that write into it.
+  std::unique_ptr<TRunRecorder> recorder;
+  if (!line.RecordFile.empty()) recorder = std::make_unique<TRunRecorder>(line.RecordFile);
+
+  // What the windows report into outlives them.
+  int blocksSent = 0;
+  int status = kExitRunFailed;
+  const int errorsBefore = dialog.ErrorCount();
+  dialog.BeginRun();
+  console.RunBegins();
+  const auto began = std::chrono::steady_clock::now();
+  TShowWatcher shown([&] {
+    blocksSent = 0;
+    console.UploadBegins();
+  });
+
+  // Neither window ever reaches a screen; they exist for the state they hold.
+  // The progress window outlives the main window, which points to it.
+  TProgressForm progress;
+  progress.setAttribute(Qt::WA_DontShowOnScreen);
+  TKestrelForm form(dialog);
+  form.setAttribute(Qt::WA_DontShowOnScreen);
+  form.SetCompanions(&progress, nullptr);
+  if (!line.IniFile.empty()) form.SettingsFileName = line.IniFile;
+  form.Settings.CommandLineBaud = line.Baud;
+  form.UnattendedScript = line.BatchScript;
+  if (recorder) {
+    // The record covers the whole run, start-up and probing included.
+    recorder->Start();
+    recorder->Script(line.BatchScript);
+    recorder->RunNumber(result.Number);
+    form.Recorder = recorder.get();
+  }
+
+  QObject::connect(form.InfoStatusBar, &TInfoStatusBar::SimpleTextChanged,
+                   [&](const QString& text) { console.Status(text.toStdString()); });
+  // The unit's own words, and the waits for its prompt.
+  form.OnUnitBytes = [&](const char* bytes, size_t count) { console.UnitBytes(bytes, count); };
+  form.OnPromptMissed = [&](char prompt, int com, int attempt, int attempts) {
+    console.PromptMissed(prompt, com, attempt, attempts);
+  };
+
+  // A signal stops the run as a close stops the window's; a caller's signal
+  // handling gets its own back when the run is over.
+  auto stop = [&](int signal) {
+    console.Fatal(std::string("run interrupted by ") + stop_signal_name(signal) +
+                  ": stopping at the next block or wait");
+    form.request_stop(std::string("interrupted by ") + stop_signal_name(signal), signal);
+  };
+  std::optional<TStopSignals> ownSignals;
+  std::function<void(int)> callersStop;
+  if (result.Signals)
+    callersStop = result.Signals->SetStop(stop);
+  else
+    ownSignals.emplace(stop);
+  struct TGiveBack {
+    TStopSignals* Signals;
+    std::function<void(int)>& Stop;
+    ~TGiveBack() {
+      if (Signals) Signals->SetStop(std::move(Stop));
+    }
+  } giveBack{result.Signals, callersStop};
+
+  // Blocks handed to the port: each upload's count starts when its progress
+  // window is shown.
+  progress.installEventFilter(&shown);
+  QObject::connect(&progress, &TProgressForm::Stepped, &form, [&] {
+    const uint64_t sent =
+        std::min<uint64_t>(uint64_t(++blocksSent) * TKestrelForm::kUploadBlockSize, form.FileSize);
+    console.Progress(form.UploadFileName, sent, form.FileSize);
+  });
+
+  form.EndProcess = [&](int) {
+    TRunOutcome& run = form.Outcome;
+    if (form.run_stopping()) {
+      run.End(TRunEnd::Interrupted);
+      status = form.exit_status_after_stop();
+    } else {
+      switch (run.End()) {
+        case TRunEnd::NotRun:
+          status = kExitNoUnit;
+          break;
+        case TRunEnd::CannotOpen:
+          status = kExitNoScript;
+          break;
+        case TRunEnd::Finished:
+          // Every message counts, the probe's included.
+          status = run.Succeeded() && dialog.ErrorCount() == errorsBefore ? kExitSuccess
+                                                                          : kExitRunFailed;
+          break;
+        default:
+          status = kExitRunFailed;
+      }
+    }
+    if (recorder) {
+      form.record_port();
+      recorder->Finish(run, status);
+    }
+    console.Summary(run, status);
+    result.Interrupted = run.Interrupted();
+    result.FilesNamed = int(run.Files().size());
+    result.FilesLoaded = run.FilesLoaded();
+    result.BytesLoaded = run.BytesLoaded();
+    if (status != kExitSuccess) result.Failure = failure_text(run, dialog.FirstErrorOfRun());
+    QCoreApplication::exit(status);
+  };
+
+  if (result.Prepare) result.Prepare(form);
+  // The start-up work runs from the event loop, as it does for the window.
+  QMetaObject::invokeMethod(&form, &TKestrelForm::FormShow, Qt::QueuedConnection);
+  QCoreApplication::exec();
+  result.Status = status;
+  result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  return status;
+}
+
+}  // namespace kestrel

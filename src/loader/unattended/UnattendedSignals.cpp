@@ -1,0 +1,91 @@
+#include "loader/unattended/UnattendedSignals.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <cerrno>
+#include <utility>
+
+namespace kestrel {
+
+namespace {
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+volatile sig_atomic_t WriteFd = -1;
+volatile sig_atomic_t Received = 0;
+struct sigaction Previous[3];
+struct sigaction PreviousPipe;
+
+void on_signal(int signal) {
+  // The second one is not asked twice: the process ends as the signal says.
+  if (Received != 0) {
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+    return;
+  }
+  Received = 1;
+  const int saved = errno;
+  const unsigned char number = static_cast<unsigned char>(signal);
+  if (WriteFd >= 0 && ::write(WriteFd, &number, 1) < 0) {
+    // A full pipe already holds a signal to act on.
+  }
+  errno = saved;
+}
+
+}  // namespace
+
+const char* stop_signal_name(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "a signal";
+  }
+}
+
+TStopSignals::TStopSignals(std::function<void(int signal)> stop) : FStop(std::move(stop)) {
+  if (::pipe2(FPipe, O_CLOEXEC | O_NONBLOCK) != 0) FPipe[0] = FPipe[1] = -1;
+  WriteFd = FPipe[1];
+  Received = 0;
+  if (FPipe[0] >= 0) {
+    FNotifier = new QSocketNotifier(FPipe[0], QSocketNotifier::Read, this);
+    connect(FNotifier, &QSocketNotifier::activated, this, [this] { Arrived(); });
+  }
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int i = 0; i < 3; ++i) ::sigaction(kStopSignals[i], &action, &Previous[i]);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, &PreviousPipe);
+}
+
+TStopSignals::~TStopSignals() {
+  for (int i = 0; i < 3; ++i) ::sigaction(kStopSignals[i], &Previous[i], nullptr);
+  ::sigaction(SIGPIPE, &PreviousPipe, nullptr);
+  WriteFd = -1;
+  delete FNotifier;
+  for (int fd : FPipe)
+    if (fd >= 0) ::close(fd);
+}
+
+std::function<void(int signal)> TStopSignals::SetStop(std::function<void(int signal)> stop) {
+  std::swap(FStop, stop);
+  return stop;
+}
+
+void TStopSignals::Arrived() {
+  unsigned char number = 0;
+  while (::read(FPipe[0], &number, 1) == 1)
+    if (FStop) FStop(number);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,106 @@
+#include "loader/unattended/UnitPresence.h"
+
+#include <filesystem>
+
+#include "loader/form/MainUnit.h"
+#include "serial/qt/Adport.h"
+#include "serialdevice/AwPortPath.h"
+
+namespace kestrel {
+
+namespace {
+
+// A prompt wait of the probe, in 55 ms ticks: a unit that is there answers
+// a carriage return at once.
+constexpr int kPresenceWait = 9;
+
+// Puts the settings' line onto the port and nothing else.
+class TLineSettings : public TSettingsTarget {
+ public:
+  explicit TLineSettings(TApdComPort& port) : Port(port) {}
+  void ShowMessage(const std::string&) override {}
+  void SetBaud(long baud) override { Port.SetBaud(int32_t(baud)); }
+  void SetDataBits(int bits) override { Port.SetDataBits(uint16_t(bits)); }
+  void SetParity(int parity) override { Port.SetParity(TParity(parity)); }
+  void SetStopBits(int bits) override { Port.SetStopBits(uint16_t(bits)); }
+  void SetTerminalVisible(bool) override {}
+  void SetTerminalBackground(int) override {}
+  void SetTerminalTextColor(int) override {}
+
+ private:
+  TApdComPort& Port;
+};
+
+}  // namespace
+
+TUnitPresence::TUnitPresence(const std::string& iniFile, long baud)
+    : FPort(std::make_unique<TApdComPort>()) {
+  // The line as the window sets it up before the settings are read.
+  FPort->SetAutoOpen(false);
+  FPort->SetBaud(38400);
+  FPort->SetDataBits(8);
+  FPort->SetParity(pNone);
+  FPort->SetStopBits(1);
+  FPort->SetHWFlowOptions({hwfUseRTS, hwfRequireCTS});
+  FSettings.CommandLineBaud = baud;
+  TLineSettings target(*FPort);
+  read_settings_file(iniFile.empty() ? kSettingsFileName : iniFile.c_str(), FSettings, target);
+  if (baud != 0) FPort->SetBaud(int32_t(baud));
+  const int configured = FSettings.ConfiguredComNumber;
+  FComNumber = configured > 0 && configured <= kMaxComNumber ? configured : 1;
+  FPort->SetComNumber(uint16_t(FComNumber));
+}
+
+TUnitPresence::~TUnitPresence() = default;
+
+std::string TUnitPresence::DevicePath() const {
+  return ResolvePortPath(FComNumber);
+}
+
+TUnitPresence::TState TUnitPresence::Probe() {
+  // An adapter not plugged in is waited for without touching anything.
+  const std::string path = DevicePath();
+  std::error_code ec;
+  if (!path.empty() && path.front() == '/' && !std::filesystem::exists(path, ec))
+    return TState::NoDevice;
+  FOpenFailure.clear();
+  bool answered = false;
+  try {
+    FPort->SetOpen(true);
+  } catch (const std::exception& e) {
+    // A device that will not open has no unit to offer.
+    FOpenFailure = e.what();
+    return TState::Silent;
+  }
+  try {
+    answered = exchange();
+  } catch (const std::exception&) {
+    // The device went away meanwhile.
+  }
+  const bool lost = FPort->Open() && FPort->DeviceLost();
+  try {
+    FPort->SetOpen(false);
+  } catch (const std::exception&) {
+  }
+  if (answered) return TState::Answers;
+  return lost ? TState::NoDevice : TState::Silent;
+}
+
+bool TUnitPresence::exchange() {
+  // The unit answers "#", or ">" in loader mode, as the start-up probe expects.
+  for (char prompt : {FSettings.NormalPrompt, FSettings.LoaderPrompt}) {
+    FPort->PrepareWait();
+    try {
+      FPort->FlushInBuffer();
+      FPort->PutString("\r");
+    } catch (...) {
+      FPort->AbandonPreparedWait();
+      throw;
+    }
+    if (FPort->WaitForString(std::string(1, prompt), kPresenceWait, true, false)) return true;
+    if (FPort->DeviceLost()) return false;
+  }
+  return false;
+}
+
+}  // namespace kestrel
