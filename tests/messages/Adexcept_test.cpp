@@ -1,4 +1,4 @@
-#include "Adexcept.h"
+#include "messages/Adexcept.h"
 
 #include <gtest/gtest.h>
 

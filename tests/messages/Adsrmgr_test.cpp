@@ -1,4 +1,4 @@
-#include "Adsrmgr.h"
+#include "messages/Adsrmgr.h"
 
 #include <gtest/gtest.h>
 

@@ -10,8 +10,8 @@
 #include <set>
 #include <thread>
 
-#include "AdErrorCodes.h"
 #include "AwuserTestUtil.h"
+#include "messages/AdErrorCodes.h"
 
 namespace kestrel {
 namespace {

@@ -8,8 +8,8 @@
 #include <random>
 #include <thread>
 
-#include "AdErrorCodes.h"
 #include "AwuserTestUtil.h"
+#include "messages/AdErrorCodes.h"
 
 namespace kestrel {
 namespace {

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <thread>
 
-#include "AdErrorCodes.h"
 #include "AwuserTestUtil.h"
+#include "messages/AdErrorCodes.h"
 
 namespace kestrel {
 namespace {

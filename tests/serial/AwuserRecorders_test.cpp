@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "AdErrorCodes.h"
-#include "Adsrmgr.h"
-#include "AwuserLog.h"
 #include "AwuserTestUtil.h"
-#include "AwuserTrace.h"
-#include "EventTimer.h"
+#include "messages/AdErrorCodes.h"
+#include "messages/Adsrmgr.h"
+#include "serial/AwuserLog.h"
+#include "serial/AwuserTrace.h"
+#include "serial/EventTimer.h"
 
 namespace kestrel {
 namespace {

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "AdErrorCodes.h"
 #include "AwuserTestUtil.h"
+#include "messages/AdErrorCodes.h"
 
 namespace kestrel {
 namespace {

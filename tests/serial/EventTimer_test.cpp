@@ -1,4 +1,4 @@
-#include "EventTimer.h"
+#include "serial/EventTimer.h"
 
 #include <gtest/gtest.h>
 

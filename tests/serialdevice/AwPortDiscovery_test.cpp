@@ -2,7 +2,7 @@
 // with a by-id link, a second one without a port number, an on-board UART,
 // the console UART, an empty UART slot, a virtual terminal and a by-id link
 // whose adapter has gone.
-#include "AwPortDiscovery.h"
+#include "serialdevice/AwPortDiscovery.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,5 +1,5 @@
 // Port numbers to paths, the console guard and the device-scheme registry.
-#include "AwPortPath.h"
+#include "serialdevice/AwPortPath.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -8,10 +8,10 @@
 #include <fstream>
 #include <thread>
 
-#include "AdErrorCodes.h"
-#include "AwPosix.h"
-#include "AwSim.h"
 #include "PtyPair.h"
+#include "messages/AdErrorCodes.h"
+#include "serialdevice/AwPosix.h"
+#include "serialdevice/AwSim.h"
 
 namespace kestrel {
 namespace {

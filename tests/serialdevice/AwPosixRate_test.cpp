@@ -5,10 +5,10 @@
 
 #include <cerrno>
 
-#include "AdErrorCodes.h"
-#include "AwPosix.h"
-#include "AwPosixBaud.h"
 #include "PtyPair.h"
+#include "messages/AdErrorCodes.h"
+#include "serialdevice/AwPosix.h"
+#include "serialdevice/AwPosixBaud.h"
 
 namespace kestrel {
 namespace {

@@ -1,5 +1,5 @@
 // The termios device on pseudo-terminals.
-#include "AwPosix.h"
+#include "serialdevice/AwPosix.h"
 
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
@@ -14,10 +14,10 @@
 #include <future>
 #include <thread>
 
-#include "AdErrorCodes.h"
-#include "Adexcept.h"
 #include "PtyPair.h"
 #include "WaitUntil.h"
+#include "messages/AdErrorCodes.h"
+#include "messages/Adexcept.h"
 
 namespace kestrel {
 namespace {

@@ -1,5 +1,5 @@
 // The in-memory null-modem device, driven from its far end.
-#include "AwSim.h"
+#include "serialdevice/AwSim.h"
 
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
@@ -10,8 +10,8 @@
 #include <numeric>
 #include <thread>
 
-#include "AdErrorCodes.h"
-#include "AwFd.h"
+#include "messages/AdErrorCodes.h"
+#include "serialdevice/AwFd.h"
 
 namespace kestrel {
 namespace {

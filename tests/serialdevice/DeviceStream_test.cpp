@@ -7,10 +7,10 @@
 #include <random>
 #include <thread>
 
-#include "AdErrorCodes.h"
-#include "AwPosix.h"
-#include "AwSim.h"
 #include "PtyPair.h"
+#include "messages/AdErrorCodes.h"
+#include "serialdevice/AwPosix.h"
+#include "serialdevice/AwSim.h"
 
 namespace kestrel {
 namespace {

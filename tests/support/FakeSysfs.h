@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "AwPortDiscovery.h"
+#include "serialdevice/AwPortDiscovery.h"
 
 namespace kestrel::test {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "AwFd.h"
+#include "serialdevice/AwFd.h"
 
 namespace kestrel::test {
 

@@ -1,0 +1,392 @@
+// The main window on the offscreen platform: layout, menus, start-up, the
+// settings that reach the window, the terminal menu and closing.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <stdexcept>
+
+#include "LoaderTestApp.h"
+#include "PtyPair.h"
+#include "RecordingOperatorDialog.h"
+#include "loader/form/MainUnit.h"
+
+namespace kestrel {
+namespace {
+
+class MainWindow : public ::testing::Test {
+ protected:
+  void SetUp() override { test_application(); }
+
+  // A window whose way of ending the process only records the status.
+  std::unique_ptr<TKestrelForm> make_form() {
+    auto form = std::make_unique<TKestrelForm>(Dialog);
+    form->EndProcess = [this](int status) { EndStatus.push_back(status); };
+    return form;
+  }
+  template <typename T>
+  static T* child(QWidget& form, const char* name) {
+    return form.findChild<T*>(QString::fromLatin1(name));
+  }
+  static std::string text(QLabel* label) { return label->text().toStdString(); }
+  static std::string status(TKestrelForm& form) {
+    return form.InfoStatusBar->SimpleText().toStdString();
+  }
+
+  TRecordingOperatorDialog Dialog;
+  std::vector<int> EndStatus;
+};
+
+std::string settings_lines(std::initializer_list<std::pair<int, const char*>> lines) {
+  static const char* const defaults[] = {"0", "38400", "8", "0", "1", "",  "",  "MANUAL",
+                                         "",  "",      "",  "",  "",  "#", ">", "",
+                                         "",  "",      "",  "1", "0", "0", "0", "LF"};
+  std::string text = "; Kestrel test settings\n[Loader]\n";
+  for (int n = 1; n <= 24; ++n) {
+    const char* value = defaults[n - 1];
+    for (auto& [line, v] : lines)
+      if (line == n) value = v;
+    text += "Line" + std::to_string(n) + "=" + value + "\r\n";
+  }
+  return text;
+}
+
+TEST_F(MainWindow, ClientAreaAndControlsSitWhereLaidOut) {
+  TScratchFolder folder;
+  auto form = make_form();
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+
+  const int menu = form->menuBar()->height();
+  ASSERT_GT(menu, 0);
+  EXPECT_EQ(form->centralWidget()->geometry(), QRect(0, menu, 527, 416));
+  EXPECT_EQ(form->size(), QSize(527, menu + 416));
+  EXPECT_EQ(form->minimumSize(), form->maximumSize());
+  EXPECT_TRUE(form->windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(form->windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("Quillmark Inc. :- Kestrel"));
+
+  struct Place {
+    const char* name;
+    QRect rect;
+    bool visible;
+  } places[] = {
+      {"Label1", {208, 8, 122, 20}, true},          {"PickButton", {40, 38, 176, 25}, true},
+      {"UploadButton", {376, 48, 65, 17}, false},   {"RS232GroupBox", {37, 72, 444, 42}, true},
+      {"ApdStatusLight4", {75, 19, 10, 10}, true},  {"ApdStatusLight3", {128, 19, 10, 10}, true},
+      {"ApdStatusLight2", {179, 19, 10, 10}, true}, {"ApdStatusLight1", {236, 19, 10, 10}, true},
+      {"ComCheckBox", {8, 16, 65, 17}, false},      {"AdTerminal1", {16, 120, 497, 273}, true},
+      {"InfoStatusBar", {0, 397, 527, 19}, true},
+  };
+  for (const Place& p : places) {
+    QWidget* w = child<QWidget>(*form, p.name);
+    ASSERT_NE(w, nullptr) << p.name;
+    EXPECT_EQ(w->geometry(), p.rect) << p.name;
+    EXPECT_EQ(w->isVisible(), p.visible) << p.name;
+  }
+  struct Label {
+    const char* name;
+    QPoint at;
+    const char* text;
+  } labels[] = {{"TXDLabel", {86, 18}, "TXD"},
+                {"RXDLabel", {140, 18}, "RXD"},
+                {"DCDLabel", {191, 18}, "DCD"},
+                {"CTSLabel", {248, 18}, "CTS"},
+                {"COMLabel", {320, 8}, "COM:"},
+                {"ComNumberLabel", {352, 8}, "None"},
+                {"BaudLabel", {320, 24}, "Baud:"},
+                {"ComBaudLabel", {353, 25}, "38400"},
+                {"VersionLabel", {447, 10}, "Version : 1.04"}};
+  QTRY_COMPARE(form->VersionLabel->text(), QStringLiteral("Version : 1.04"));
+  for (const Label& l : labels) {
+    QLabel* w = child<QLabel>(*form, l.name);
+    ASSERT_NE(w, nullptr) << l.name;
+    EXPECT_EQ(w->pos(), l.at) << l.name;
+    EXPECT_EQ(text(w), l.text) << l.name;
+    EXPECT_LE(w->geometry().right(), w->parentWidget()->width()) << l.name;
+  }
+  EXPECT_EQ(child<QWidget>(*form, "ComCheckBox")->parentWidget(), form->RS232GroupBox);
+  EXPECT_EQ(form->Label1->font().pixelSize(), 15);
+}
+
+void walk_menu(const QList<QAction*>& actions, int depth, std::vector<std::string>& out) {
+  for (QAction* a : actions) {
+    std::string line = std::to_string(depth) + " " + a->objectName().toStdString() + " \"" +
+                       (a->isSeparator() ? std::string("-") : a->text().toStdString()) + "\"";
+    if (!a->isVisible()) line += " hidden";
+    if (a->isChecked()) line += " checked";
+    out.push_back(line);
+    if (a->menu()) walk_menu(a->menu()->actions(), depth + 1, out);
+  }
+}
+
+TEST_F(MainWindow, MenuTreeInDisplayOrder) {
+  auto form = make_form();
+  std::vector<std::string> tree;
+  walk_menu(form->menuBar()->actions(), 0, tree);
+  const std::vector<std::string> expected = {
+      "0 ExitMenu \"Exit\"",
+      "0 ConfigMenu \"RS232 Config\"",
+      "1 COMPortMenu \"COM Port\"",
+      "2 NoneMenu \"None\"",
+      "2 COM1Menu \"COM1\"",
+      "2 COM2Menu \"COM2\"",
+      "2 N1 \"-\"",
+      "2 SearchAllMenu \"Search\"",
+      "2 ChoosePortMenu \"Choose port...\"",
+      "1 Baud1 \"Baud\"",
+      "2 N12001 \"1200\"",
+      "2 N24001 \"2400\"",
+      "2 N96001 \"9600\"",
+      "2 N192001 \"19200\"",
+      "2 N384001 \"38400\"",
+      "2 N576001 \"57600\"",
+      "0 Terminal1 \"Terminal\"",
+      "1 VisibleMenu \"Visible\" checked",
+      "1 BackgroundColor1 \"Background Color\"",
+      "2 BackBlackMenu \"Black\"",
+      "2 BackRedMenu \"Red\"",
+      "2 BackGreenMenu \"Green\"",
+      "2 BackBlueMenu \"Blue\"",
+      "2 BackWhiteMenu \"White\"",
+      "2 N2 \"-\"",
+      "2 BackDefaultMenu \"Default\"",
+      "1 ForegroundColor1 \"Text Color\" hidden",
+      "2 TextBlackMenu \"Black\"",
+      "2 TextRedMenu \"Red\"",
+      "2 TextGreenMenu \"Green\"",
+      "2 TextBlueMenu \"Blue\"",
+      "2 TextWhiteMenu \"White\"",
+      "2 N3 \"-\"",
+      "2 TextDefaultMenu \"Default\"",
+      "1 TerminalFonts1 \"Terminal Fonts...\"",
+  };
+  EXPECT_EQ(tree, expected);
+  for (QAction* baud : form->Baud1->actions()) EXPECT_FALSE(baud->isCheckable());
+}
+
+TEST_F(MainWindow, StartUpWithoutUnitOrConfiguredPort) {
+  TScratchFolder folder;
+  auto form = make_form();
+  form->FormShow();
+  EXPECT_EQ(status(*form),
+            "Unable to open Hardware through COM ports. Select new COM port before proceeding");
+  EXPECT_FALSE(form->PickButton->isEnabled());
+  EXPECT_FALSE(form->UploadButton->isEnabled());
+  EXPECT_TRUE(form->ComCheckBox->isEnabled());
+  EXPECT_TRUE(Dialog.Messages.empty());
+  EXPECT_TRUE(EndStatus.empty());
+}
+
+TEST_F(MainWindow, StartUpWithConfiguredPortThatIsNotFound) {
+  const std::string settings = settings_lines({{1, "COM3"}});
+  TScratchFolder folder(&settings);
+  auto form = make_form();
+  form->FormShow();
+  EXPECT_EQ(status(*form),
+            "Error opening Hardware via COM ports. Select new COM port/check RS232 connection "
+            "before proceeding");
+  EXPECT_TRUE(form->PickButton->isEnabled());
+  EXPECT_EQ(form->ApdComPort1->ComNumber(), 3);
+  EXPECT_EQ(text(form->ComNumberLabel), "None");
+  EXPECT_TRUE(Dialog.Messages.empty());
+}
+
+// A pseudo-terminal with nobody behind it stands in for a silent line on
+// port `com`; what the program sends can be read from its far end.
+class TSilentLine {
+ public:
+  explicit TSilentLine(int com) : FVariable("KESTREL_COM" + std::to_string(com)) {
+    if (FPty.ok()) ::setenv(FVariable.c_str(), FPty.slavePath().c_str(), 1);
+  }
+  ~TSilentLine() { ::unsetenv(FVariable.c_str()); }
+  // Up to `count` bytes, waiting generously for the output thread.
+  std::string Read(size_t count) {
+    const auto got = FPty.ReadSome(count, std::chrono::seconds(10));
+    return std::string(got.begin(), got.end());
+  }
+
+ private:
+  std::string FVariable;
+  kestrel::test::PtyPair FPty;
+};
+
+TEST_F(MainWindow, ConfiguredPortIsOpenedWhenNoUnitAnswers) {
+  TSilentLine line(4);
+  const std::string settings = settings_lines({{1, "Port=COM4"}});
+  TScratchFolder folder(&settings);
+  auto form = make_form();
+  form->FormShow();
+  EXPECT_TRUE(form->ApdComPort1->Open());
+  EXPECT_EQ(text(form->ComNumberLabel), "4");
+  EXPECT_TRUE(form->PickButton->isEnabled());
+  EXPECT_TRUE(Dialog.Messages.empty());
+}
+
+TEST_F(MainWindow, BackspaceErasesOnTheUnitOnlyWhileThePortIsOpen) {
+  TSilentLine line(4);
+  auto form = make_form();
+  char key = '\b';
+  form->AdTerminal1KeyPress(key);
+  EXPECT_EQ(key, '\b');  // closed port: the pane decides
+
+  form->ApdComPort1->SetComNumber(4);
+  form->ApdComPort1->SetOpen(true);
+  ASSERT_TRUE(form->ApdComPort1->Open());
+  key = 'a';
+  form->AdTerminal1KeyPress(key);
+  EXPECT_EQ(key, 'a');
+  key = '\b';
+  form->AdTerminal1KeyPress(key);
+  EXPECT_EQ(key, '\0');
+  EXPECT_EQ(line.Read(3), "\b \b");
+  // The same through a keystroke on the pane.
+  QTest::keyClick(form->AdTerminal1->Widget(), Qt::Key_Backspace);
+  EXPECT_EQ(line.Read(3), "\b \b");
+}
+
+TEST_F(MainWindow, AutomaticModeWithoutUnitReportsAndEndsWithStatusZero) {
+  const std::string settings = settings_lines({{6, "run.sld"}, {8, "automatic"}});
+  TScratchFolder folder(&settings);
+  auto form = make_form();
+  form->show();
+  QElapsedTimer waited;
+  waited.start();
+  while (EndStatus.empty() && waited.elapsed() < 60000) QTest::qWait(5);
+  EXPECT_EQ(EndStatus, std::vector<int>{0});
+  EXPECT_EQ(Dialog.Messages,
+            std::vector<std::string>{"Error!! COM port communication failed. Please check RS232 "
+                                     "connection/INI settings. Exiting application"});
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_FALSE(form->ComCheckBox->isEnabled());
+}
+
+TEST_F(MainWindow, SettingsReachPortLabelAndPane) {
+  const std::string settings = settings_lines(
+      {{2, "115200"}, {3, "7"}, {4, "2"}, {5, "2"}, {20, "0"}, {21, "2"}, {22, "5"}});
+  TScratchFolder folder(&settings);
+  auto form = make_form();
+  form->read_settings();
+  EXPECT_EQ(form->ApdComPort1->Baud(), 115200);
+  EXPECT_EQ(text(form->ComBaudLabel), "115200");
+  EXPECT_EQ(form->ApdComPort1->DataBits(), 7);
+  EXPECT_EQ(form->ApdComPort1->Parity(), pEven);
+  EXPECT_EQ(form->ApdComPort1->StopBits(), 2);
+  EXPECT_FALSE(form->VisibleMenu->isChecked());
+  EXPECT_EQ(form->centralWidget()->height(), 139);
+  EXPECT_EQ(form->AdTerminal1->Color(), paneRed);
+  EXPECT_EQ(form->AdTerminal1->Font().Color, paneWhite);
+  EXPECT_TRUE(Dialog.Messages.empty());
+}
+
+TEST_F(MainWindow, InvalidBaudAndAShownPaneChangeNothing) {
+  const std::string settings = settings_lines({{2, "14400"}, {20, "1"}});
+  TScratchFolder folder(&settings);
+  auto form = make_form();
+  form->read_settings();
+  EXPECT_EQ(Dialog.Messages,
+            std::vector<std::string>{"Error! Baud Rate set in INI file is invalid!"});
+  EXPECT_EQ(text(form->ComBaudLabel), "38400");
+  EXPECT_EQ(form->ApdComPort1->Baud(), 38400);
+  EXPECT_EQ(form->centralWidget()->height(), 416);
+}
+
+TEST_F(MainWindow, TerminalMenuHeightsColoursAndFont) {
+  auto form = make_form();
+  const int menu = form->menuBar()->sizeHint().height();
+  form->VisibleMenu->trigger();
+  EXPECT_FALSE(form->VisibleMenu->isChecked());
+  EXPECT_EQ(form->centralWidget()->size(), QSize(527, 139));
+  EXPECT_EQ(form->InfoStatusBar->geometry(), QRect(0, 120, 527, 19));
+  form->VisibleMenu->trigger();
+  EXPECT_TRUE(form->VisibleMenu->isChecked());
+  EXPECT_EQ(form->centralWidget()->size(), QSize(527, 420));
+  EXPECT_EQ(form->size(), QSize(527, menu + 420));
+
+  child<QAction>(*form, "BackBlueMenu")->trigger();
+  EXPECT_EQ(form->AdTerminal1->Color(), paneBlue);
+  child<QAction>(*form, "BackDefaultMenu")->trigger();
+  EXPECT_EQ(form->AdTerminal1->Color(), paneBlack);
+  child<QAction>(*form, "TextGreenMenu")->trigger();
+  EXPECT_EQ(form->AdTerminal1->Font().Color, paneGreen);
+  child<QAction>(*form, "TextDefaultMenu")->trigger();
+  EXPECT_EQ(form->AdTerminal1->Font().Color, paneSilver);
+
+  const TTerminalFont before = form->AdTerminal1->Font();
+  form->TerminalFonts1->trigger();  // cancelled
+  ASSERT_EQ(Dialog.FontRequests.size(), 1u);
+  EXPECT_TRUE(Dialog.FontRequests[0] == before);
+  EXPECT_TRUE(form->AdTerminal1->Font() == before);
+  TTerminalFont chosen = before;
+  chosen.Font.setPixelSize(20);
+  chosen.Color = paneRed;
+  Dialog.FontAnswer = chosen;
+  form->TerminalFonts1->trigger();
+  EXPECT_TRUE(form->AdTerminal1->Font() == chosen);
+}
+
+TEST_F(MainWindow, CloseWhileIdleDoesNotAskAndBreaksAWait) {
+  TScratchFolder folder;
+  auto form = make_form();
+  form->show();
+  form->AwaitingResponse = true;
+  EXPECT_TRUE(form->close());
+  EXPECT_FALSE(form->AwaitingResponse);
+  EXPECT_TRUE(Dialog.Confirmations.empty());
+  EXPECT_TRUE(EndStatus.empty());
+}
+
+TEST_F(MainWindow, CloseDuringUploadAsks) {
+  TScratchFolder folder;
+  const std::string question =
+      "File upload in progress.\rAre you sure you want to cancel upload and exit the application?";
+  auto form = make_form();
+  form->show();
+  form->UploadInProgress = true;
+
+  Dialog.ConfirmAnswer = false;
+  EXPECT_FALSE(form->close());
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_TRUE(EndStatus.empty());
+
+  // Yes stops the upload at its next block and lets the port go; the
+  // process ends once the upload loop has seen it.
+  Dialog.ConfirmAnswer = true;
+  form->ExitMenu->trigger();
+  EXPECT_EQ(Dialog.Confirmations, (std::vector<std::string>{question, question}));
+  EXPECT_EQ(Dialog.ConfirmOwners[0], form.get());
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_TRUE(form->run_stopping());
+  EXPECT_TRUE(EndStatus.empty());
+}
+
+class TThrowingObject : public QObject {
+ public:
+  bool event(QEvent* e) override {
+    if (e->type() == QEvent::User) throw std::runtime_error("Port vanished");
+    return QObject::event(e);
+  }
+};
+
+TEST_F(MainWindow, EscapedExceptionIsShownAndTheProgramCarriesOn) {
+  test_application().SetOperatorDialog(&Dialog);
+  TThrowingObject thrower;
+  QEvent first(QEvent::User), second(QEvent::User);
+  QCoreApplication::sendEvent(&thrower, &first);
+  QCoreApplication::sendEvent(&thrower, &second);
+  test_application().SetOperatorDialog(nullptr);
+  EXPECT_EQ(Dialog.Messages, (std::vector<std::string>{"Port vanished", "Port vanished"}));
+}
+
+}  // namespace
+}  // namespace kestrel

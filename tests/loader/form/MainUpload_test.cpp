@@ -1,0 +1,292 @@
+// The file upload on the offscreen platform against the simulated unit: the
+// checksum, the blocks and the progress window, the close query during and
+// after an upload, and a line slower than the rounds of the drain wait.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "LoaderTestApp.h"
+#include "RecordingOperatorDialog.h"
+#include "loader/form/MainUnit.h"
+#include "loader/form/WindowWaits.h"
+#include "loader/windows/Progress.h"
+#include "unitsim/UnitSimScheme.h"
+
+namespace kestrel {
+namespace {
+
+std::string pattern(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = char((i * 7 + i / 251) & 0xFF);
+  return bytes;
+}
+
+class Upload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test_application();
+    RegisterSimulatedUnitScheme();
+    Form = std::make_unique<TKestrelForm>(Dialog);
+    Form->EndProcess = [this](int status) { EndStatus.push_back(status); };
+    Form->SetCompanions(&Progress, nullptr);
+    Form->PostUploadPause = 0;
+  }
+  void TearDown() override {
+    Form.reset();
+    ::setenv("KESTREL_COM1", "/nonexistent/kestrel-test-com1", 1);
+  }
+
+  // Opens COM1 on the simulated unit (storing its images in our folder) and
+  // brings it into loader mode.
+  void connect_unit(const std::string& options = "") {
+    const std::string path = "sim:dir=" + Dir.path().toStdString() + options;
+    ::setenv("KESTREL_COM1", path.c_str(), 1);
+    Form->ApdComPort1->SetComNumber(1);
+    Form->ApdComPort1->SetOpen(true);
+    Form->AwaitedPrompt = '>';
+    ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("LOADR\r"));
+  }
+  std::string write_file(const std::string& name, const std::string& bytes) {
+    const std::string path = Dir.filePath(QString::fromStdString(name)).toStdString();
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    return path;
+  }
+  // What the upload line does before the upload: name, address, checksum,
+  // then the announcement to the unit.
+  void announce(const std::string& file, const std::string& address) {
+    Form->UploadFileName = file;
+    Form->LoadAddress = address;
+    ASSERT_TRUE(Form->get_file_checksum());
+    char line[512];
+    std::snprintf(line, sizeof line, "LF %s %u %x V1\r", address.c_str(), Form->FileSize,
+                  Form->FileChecksum);
+    ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("\r"));
+    Form->SendString(line);
+    sleep_processing_events(300);
+  }
+  std::string stored(const std::string& address) {
+    QFile f(Dir.filePath(QString::fromStdString(address + ".bin")));
+    if (!f.open(QIODevice::ReadOnly)) return "<no image>";
+    return f.readAll().toStdString();
+  }
+
+  QTemporaryDir Dir;
+  TRecordingOperatorDialog Dialog;
+  TProgressForm Progress;
+  std::unique_ptr<TKestrelForm> Form;
+  std::vector<int> EndStatus;
+};
+
+TEST_F(Upload, TheChecksumIsTheSixteenBitSumOfTheBytes) {
+  struct Case {
+    std::string bytes;
+    uint32_t checksum;
+  };
+  const Case cases[] = {{"abc", 0x126}, {std::string(300, '\xFF'), 0x2AD4}, {"", 0}};
+  for (const Case& c : cases) {
+    Form->UploadFileName = write_file("sum.bin", c.bytes);
+    EXPECT_TRUE(Form->get_file_checksum());
+    EXPECT_EQ(Form->FileChecksum, c.checksum);
+    EXPECT_EQ(Form->FileSize, c.bytes.size());
+  }
+  Form->UploadFileName = Dir.filePath(QStringLiteral("missing.bin")).toStdString();
+  EXPECT_FALSE(Form->get_file_checksum());
+  EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Error opening file " + Form->UploadFileName +
+                                                      ". Unable to get file checksum"});
+}
+
+TEST_F(Upload, BlocksArriveWholeAndTheProgressWindowFollowsThem) {
+  EXPECT_EQ(Progress.size(), QSize(430, 123));
+  EXPECT_EQ(Progress.FileProgressBar->geometry(), QRect(8, 40, 417, 25));
+  EXPECT_EQ(Progress.CancelButton->geometry(), QRect(384, 96, 41, 25));
+  connect_unit();
+  struct Case {
+    std::string bytes;
+    int maximum;
+    std::vector<int> positions;  // as the bar shows them, block by block
+    std::string checksum;
+  };
+  const Case cases[] = {{pattern(4000), 2, {1, 2}, ""},
+                        {pattern(4500), 2, {1, 2}, ""},
+                        {std::string(300, '\xFF'), 1, {1}, "2AD4"},
+                        {"", 1, {1}, "0"},
+                        {pattern(10001), 5, {1, 2, 3, 4, 5}, ""}};
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes.size());
+    const std::string address = "A" + std::to_string(++n);
+    const std::string& bytes = c.bytes;
+    announce(write_file("image" + std::to_string(n) + ".bin", bytes), address);
+
+    std::vector<int> positions;
+    std::vector<std::string> labels;
+    bool menuHidden = false, shown = false, running = false;
+    auto conn = QObject::connect(Progress.FileProgressBar, &QProgressBar::valueChanged, [&](int v) {
+      if (v == 0) return;
+      positions.push_back(v);
+      shown = Progress.isVisible();
+      running = Form->UploadInProgress;
+      menuHidden = !Form->ConfigMenu->menuAction()->isVisible();
+      labels = {Progress.BlockNameLabel->text().toStdString(),
+                Progress.ChecksumLabel->text().toStdString(),
+                Progress.LoadAddressLabel->text().toStdString(),
+                Progress.FileSizeLabel->text().toStdString()};
+    });
+    Progress.CancelFlag = 1;  // cleared as the window is shown
+    Form->UploadButtonClick();
+    QObject::disconnect(conn);
+
+    EXPECT_EQ(Progress.FileProgressBar->maximum(), c.maximum);
+    EXPECT_EQ(positions, c.positions);
+    EXPECT_TRUE(shown && running && menuHidden);
+    EXPECT_EQ(labels, (std::vector<std::string>{
+                          Form->UploadFileName,
+                          QString::number(Form->FileChecksum, 16).toUpper().toStdString(), address,
+                          std::to_string(bytes.size())}));
+    if (!c.checksum.empty()) EXPECT_EQ(labels[1], c.checksum);
+    EXPECT_FALSE(Progress.isVisible());
+    EXPECT_EQ(Progress.FileProgressBar->value(), 0);
+    EXPECT_FALSE(Progress.CancelButton->isEnabled());
+    EXPECT_TRUE(Form->ConfigMenu->menuAction()->isVisible());
+    EXPECT_FALSE(Form->UploadInProgress);
+    EXPECT_EQ(Progress.CancelFlag, 0);
+    EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
+    EXPECT_EQ(stored(address), bytes);
+  }
+}
+
+TEST_F(Upload, ClosingAsksOnlyWhileTheUploadRuns) {
+  connect_unit();
+  announce(write_file("close.bin", pattern(6000)), "C0");
+  Dialog.ConfirmAnswer = false;
+  std::vector<bool> canClose;
+  auto conn = QObject::connect(Progress.FileProgressBar, &QProgressBar::valueChanged, [&](int v) {
+    if (v != 1) return;
+    bool can = true;
+    Form->FormCloseQuery(can);
+    canClose.push_back(can);
+  });
+  Form->UploadButtonClick();
+  QObject::disconnect(conn);
+  // "No" lets the upload go on to its end.
+  EXPECT_EQ(canClose, std::vector<bool>{false});
+  ASSERT_EQ(Dialog.Confirmations.size(), 1u);
+  EXPECT_EQ(Dialog.Confirmations[0],
+            "File upload in progress.\rAre you sure you want to cancel upload and exit the "
+            "application?");
+  EXPECT_EQ(Dialog.ConfirmOwners[0], Form.get());
+  EXPECT_TRUE(EndStatus.empty());
+  EXPECT_EQ(stored("C0"), pattern(6000));
+
+  bool can = true;
+  Form->FormCloseQuery(can);
+  EXPECT_TRUE(can);
+  EXPECT_EQ(Dialog.Confirmations.size(), 1u) << "no question once the upload is over";
+}
+
+// At 1200 baud a block needs far longer on the wire than 900 rounds of 1 ms.
+TEST_F(Upload, ASlowLineStillDrainsEveryBlock) {
+  Form->ApdComPort1->SetBaud(1200);
+  connect_unit(";pace;flash-ms=50");
+  const std::string bytes = pattern(900);  // 7.5 s on the wire
+  announce(write_file("slow.bin", bytes), "S0");
+  Form->UploadButtonClick();
+  EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
+  EXPECT_EQ(Progress.CancelFlag, 0);
+  EXPECT_EQ(stored("S0"), bytes);
+}
+
+}  // namespace
+}  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+// The exit question does not hold the blocks up: a unit that gives up after
+// a second of silence still gets the whole file while the operator takes
+// longer to answer "No".
+TEST_F(Upload, TheExitQuestionDoesNotStallTheTransfer) {
+  connect_unit(";pace;flash-ms=5;data-timeout-ms=1000");
+  const std::string bytes = pattern(16000);  // about 4 s at 38400 baud
+  announce(write_file("asked.bin", bytes), "A0");
+  Dialog.ConfirmAnswer = false;
+  Dialog.ExitAnswerDelayMs = 2500;
+  auto conn = QObject::connect(Progress.FileProgressBar, &QProgressBar::valueChanged, [&](int v) {
+    if (v == 1) Form->close();
+  });
+  Form->UploadButtonClick();
+  QObject::disconnect(conn);
+  EXPECT_EQ(Dialog.Confirmations.size(), 1u);
+  EXPECT_EQ(Progress.CancelFlag, 0);
+  EXPECT_EQ(stored("A0"), bytes);
+  EXPECT_TRUE(EndStatus.empty());
+}
+
+// Keys typed into the terminal pane while blocks go out never reach the
+// unit among the file's bytes.
+TEST_F(Upload, KeysTypedDuringAnUploadStayOutOfIt) {
+  connect_unit(";pace;flash-ms=5");
+  const std::string bytes = pattern(6000);
+  announce(write_file("typed.bin", bytes), "B0");
+  auto conn = QObject::connect(Progress.FileProgressBar, &QProgressBar::valueChanged, [&](int v) {
+    if (v == 1) QTest::keyClicks(Form->AdTerminal1->Widget(), "typed\r");
+  });
+  Form->UploadButtonClick();
+  QObject::disconnect(conn);
+  EXPECT_EQ(Progress.CancelFlag, 0);
+  EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
+  EXPECT_EQ(stored("B0"), bytes);
+}
+
+// "Yes" during an upload stops it at the next block, lets the port go and
+// only then ends the process.
+TEST_F(Upload, ExitDuringAnUploadStopsItAtTheNextBlock) {
+  connect_unit(";pace;flash-ms=5");
+  announce(write_file("exit.bin", pattern(20000)), "C0");
+  Dialog.ConfirmAnswer = true;
+  int stepsAfterYes = -1;
+  auto conn = QObject::connect(Progress.FileProgressBar, &QProgressBar::valueChanged, [&](int v) {
+    if (v == 2) Form->close();
+    if (v > 2) ++stepsAfterYes;
+  });
+  Form->UploadButtonClick();
+  QObject::disconnect(conn);
+  EXPECT_LE(stepsAfterYes, 0);
+  EXPECT_FALSE(Form->ApdComPort1->Open());
+  EXPECT_EQ(EndStatus, std::vector<int>{0});
+  EXPECT_EQ(stored("C0"), "<no image>");
+  EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
+}
+
+// A query the watchdog ended leaves nothing armed: the next query does not
+// take its own echo for the unit's answer.
+TEST_F(Upload, AQueryAfterTheWatchdogIgnoresItsOwnEcho) {
+  connect_unit(";no-answer;query=VERSION:KESTREL");
+  for (int i = 0; i < 2; ++i) {
+    Form->CommandBuffer = "VERSION";
+    Form->MinLineLength = 10;
+    Form->query_unit();
+    EXPECT_EQ(Form->captured_text().find("VERSION"), std::string::npos) << Form->captured_text();
+  }
+  Form->ApdComPort1->SetOpen(false);
+  Form->query_unit();
+  EXPECT_EQ(Form->captured_text(), "");
+}
+
+}  // namespace
+}  // namespace kestrel

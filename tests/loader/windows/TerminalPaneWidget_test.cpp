@@ -1,0 +1,91 @@
+// The main window's terminal pane against a pseudo-terminal standing in for
+// the unit: the layout's pane values, data arriving while the pane is hidden,
+// and the window's Backspace as the only bytes a Backspace sends.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QTest>
+#include <chrono>
+
+#include "LoaderTestApp.h"
+#include "PtyPair.h"
+#include "RecordingOperatorDialog.h"
+#include "loader/form/MainUnit.h"
+#include "terminal/qt/AdTerminal.h"
+
+namespace kestrel {
+namespace {
+
+using namespace std::chrono_literals;
+
+class TerminalPane : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test_application();
+    ASSERT_TRUE(Line.ok());
+    ::setenv("KESTREL_COM4", Line.slavePath().c_str(), 1);
+    Form = std::make_unique<TKestrelForm>(Dialog);
+    Form->EndProcess = [](int) {};
+    Pane = dynamic_cast<TAdCustomTerminal*>(Form->AdTerminal1->Widget());
+    ASSERT_NE(Pane, nullptr);
+  }
+  void TearDown() override {
+    Form.reset();
+    ::unsetenv("KESTREL_COM4");
+  }
+  void OpenPort() {
+    Form->ApdComPort1->SetComNumber(4);
+    Form->ApdComPort1->SetOpen(true);
+    ASSERT_TRUE(Form->ApdComPort1->Open());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Pane->TriggerHandlerRegistered(); }, 10000));
+  }
+  std::string Trimmed(int row) {
+    std::string s = Pane->tmGetLine(row);
+    s.erase(s.find_last_not_of(' ') + 1);
+    return s;
+  }
+
+  test::PtyPair Line;
+  TRecordingOperatorDialog Dialog;
+  std::unique_ptr<TKestrelForm> Form;
+  TAdCustomTerminal* Pane = nullptr;
+};
+
+TEST_F(TerminalPane, CarriesTheLayoutsValuesAndIsBoundToThePort) {
+  EXPECT_EQ(Pane->Rows(), 16);
+  EXPECT_EQ(Pane->BlinkTime(), 250);
+  EXPECT_EQ(Pane->LazyByteDelay(), 4);
+  EXPECT_EQ(Pane->LazyTimeDelay(), 50);
+  EXPECT_FALSE(Pane->UseLazyDisplay());
+  EXPECT_FALSE(Pane->WantAllKeys());
+  EXPECT_FALSE(Pane->Scrollback());
+  EXPECT_EQ(Pane->ComPort(), Form->ApdComPort1);
+  EXPECT_TRUE(Pane->AttachPending());  // the port is closed at start
+}
+
+TEST_F(TerminalPane, DataArrivingWhileHiddenIsThereWhenShownAgain) {
+  Form->show();
+  OpenPort();
+  Form->VisibleMenuClick();  // hidden
+  ASSERT_TRUE(Line.WriteAll("while hidden\r\n#"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Trimmed(2) == "#"; }, 10000));
+  EXPECT_EQ(Trimmed(1), "while hidden");
+  Form->VisibleMenuClick();
+  EXPECT_TRUE(Pane->isVisible());
+  EXPECT_EQ(Trimmed(1), "while hidden");
+}
+
+TEST_F(TerminalPane, BackspaceSendsTheWindowsThreeBytesAndNothingElse) {
+  Form->show();
+  OpenPort();
+  Pane->setFocus();
+  QTest::keyClick(Pane, Qt::Key_Backspace);
+  QTest::keyClicks(Pane, "x");
+  const auto got = Line.ReadSome(4, 10s);
+  EXPECT_EQ(std::string(got.begin(), got.end()), "\b \bx");
+  EXPECT_TRUE(Line.ReadSome(1, 200ms).empty());  // no DEL from the pane
+}
+
+}  // namespace
+}  // namespace kestrel
