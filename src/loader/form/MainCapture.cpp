@@ -1,12 +1,10 @@
 // The query exchange: sending a query, capturing the unit's one-line answer
 // as it arrives, and the watchdog that ends a query the unit never answers.
 
-#include <QCoreApplication>
 #include <QTimer>
 #include <vector>
 
 #include "loader/form/MainUnit.h"
-#include "loader/form/WindowWaits.h"
 #include "loader/windows/Progress.h"
 
 namespace kestrel {
@@ -22,17 +20,21 @@ void TKestrelForm::query_unit() {
 
   ApdComPort1->FlushInBuffer();
   CommandTimer->start();
+  const int64_t watchdogDue = Waits().now_ms() + CommandTimer->interval();
   SendString(CommandBuffer);
   // What the unit sends back while the query goes out (its echo) is dropped.
-  sleep_processing_events(kQueryEchoPauseMs);
+  Waits().sleep_processing_events(kQueryEchoPauseMs);
   ApdComPort1->FlushInBuffer();
   SendString("\r");
 
   AwaitingResponse = true;
   // The capture handler, the watchdog or the close query ends the wait; all
-  // three arrive as window events.
-  while (AwaitingResponse && !WatchdogExpired)
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  // three arrive as window events. The watchdog is the timer's, or the
+  // wait's own when the waits keep a clock of their own.
+  if (!Waits().wait_for_events([this] { return !AwaitingResponse || WatchdogExpired; },
+                               watchdogDue) &&
+      !WatchdogExpired)
+    CommandTimerTimer();
   CommandTimer->stop();
 }
 
@@ -70,7 +72,7 @@ void TKestrelForm::CommandTimerTimer() {
   show_message(MessageText);
   // The capture stays armed: a late answer still completes the line.
   WatchdogExpired = true;
-  process_pending_events();
+  Waits().process_pending_events();
 }
 
 void TKestrelForm::set_cancel_flag() {

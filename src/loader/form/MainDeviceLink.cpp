@@ -124,8 +124,8 @@ bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text) {
     throw;
   }
   const int timeout = Probing ? kPromptWaitProbing : PromptWait;
-  const bool found =
-      ApdComPort1->WaitForString(std::string(1, AwaitedPrompt), timeout, true, false);
+  const bool found = ApdComPort1->WaitForString(std::string(1, AwaitedPrompt), timeout, true, false,
+                                                Waits().port_clock());
   if (run_stopping()) return false;
   ApdComPort1->FlushInBuffer();
   ApdComPort1->FlushOutBuffer();

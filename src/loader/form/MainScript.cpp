@@ -66,7 +66,7 @@ const char* TKestrelForm::verdict_text() const {
 bool TKestrelForm::read_script_file() {
   disable_btns();
   set_status("Reading script file. Please wait....");
-  process_pending_events();
+  Waits().process_pending_events();
 
   TScriptReader script(ScriptFileName);
   if (!script.IsOpen()) {

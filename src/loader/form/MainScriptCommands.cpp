@@ -66,7 +66,7 @@ void TKestrelForm::script_send_command(const std::string& line) {
   if (!text) return;
   CommandBuffer = script_field(script_caret_escapes(*text, '\r') + '\r', kCommandBufferSize - 1);
   send_command_buffer();
-  sleep_processing_events(200);
+  Waits().sleep_processing_events(200);
 }
 
 bool TKestrelForm::script_test_loader_mode(const std::string& line) {
@@ -76,7 +76,7 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
   // A device that went away cannot answer: the pauses end at once, as do
   // the prompt waits.
   const auto pause = [this](int ms) {
-    sleep_unless(ms, [this] { return ApdComPort1->DeviceLost(); });
+    Waits().sleep_unless(ms, [this] { return ApdComPort1->DeviceLost(); });
   };
   pause(100);
   AwaitedPrompt = Settings.LoaderPrompt;
@@ -93,7 +93,7 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
   }
   for (int retry = 0; retry < 2 && !inLoaderMode && !run_stopping(); ++retry) {
     pause(2500);
-    process_pending_events();
+    Waits().process_pending_events();
     prompt_try(3 + retry, kTries);
     inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
   }
@@ -121,7 +121,7 @@ void TKestrelForm::script_display_message(const std::string& line) {
 void TKestrelForm::script_delay(const std::string& line) {
   const std::optional<std::string> word = script_word(line);
   if (!word) return;
-  sleep_processing_events(milliseconds(settings_atol(*word), 10));
+  Waits().sleep_processing_events(milliseconds(settings_atol(*word), 10));
 }
 
 void TKestrelForm::script_load_pause(const std::string& line) {
@@ -245,7 +245,7 @@ bool TKestrelForm::script_load_do() {
                                      VersionText, kCommandBufferSize - 1);
   Outcome.UploadStarted(UploadFileName, FileSize, FileChecksum, LoadAddress, VersionText);
   send_command_buffer();
-  sleep_processing_events(500);
+  Waits().sleep_processing_events(500);
 
   UploadButtonClick();
   return true;
@@ -261,7 +261,7 @@ void TKestrelForm::script_query(const std::string& line) {
   CommandBuffer = script_field(script_caret_escapes(*text, ' '), kCommandBufferSize - 1);
   MinLineLength = 10;
   query_unit();
-  sleep_processing_events(100);
+  Waits().sleep_processing_events(100);
 
   // What a watchdog cut short is the bytes gathered so far.
   LastResponse.clear();

@@ -49,7 +49,9 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint),
-      Dialog(dialog) {
+      Dialog(dialog),
+      FRealWaits(std::make_unique<TRealTimeWaits>()),
+      FWaits(FRealWaits.get()) {
   setObjectName(QStringLiteral("KestrelForm"));
   setWindowTitle(QStringLiteral("Quillmark Inc. :- Kestrel"));
   INIOpenDialog.Filter = "Script files (*.sld)|*.sld|All files (*.*)|*.*";
@@ -110,7 +112,12 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
 
 TKestrelForm::~TKestrelForm() {
   // A stop belongs to this window's run; the next window starts afresh.
-  if (FStopRequested) stop_waits(false);
+  if (FStopRequested) Waits().stop_waits(false);
+}
+
+void TKestrelForm::SetWaits(TWindowWaits* waits) {
+  FWaits = waits ? waits : FRealWaits.get();
+  FWaits->stop_waits(FStopRequested);
 }
 
 void TKestrelForm::request_stop(const std::string& why, int signal) {
@@ -119,7 +126,7 @@ void TKestrelForm::request_stop(const std::string& why, int signal) {
   FStopSignal = signal;
   set_cancel_flag();
   AwaitingResponse = false;
-  stop_waits(true);
+  Waits().stop_waits(true);
   if (FRunActive) Outcome.Interrupt(why);
   // The port is let go now: a wait on it ends as soon as it looks again.
   close_port();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "loader/core/ScriptFiles.h"
 #include "loader/core/ScriptReader.h"
 #include "loader/form/MainWidgets.h"
+#include "loader/form/WindowWaits.h"
 #include "loader/windows/OperatorDialog.h"
 #include "loader/windows/TerminalPane.h"
 #include "serial/qt/Adport.h"
@@ -230,6 +232,12 @@ class TKestrelForm : public QMainWindow {
   // How the program ends itself; a test puts a recorder here.
   std::function<void(int status)> EndProcess = end_process_now;
 
+  // Every wait of the window on time goes through this object. A test or
+  // the fuzz harness hands in one of its own (kept by the caller, and
+  // outliving the window or handed back with null: the real clock again).
+  void SetWaits(TWindowWaits* waits);
+  TWindowWaits& Waits() const { return *FWaits; }
+
   // Components.
   TApdComPort* ApdComPort1 = nullptr;
   TApdSLController* ApdSLController1 = nullptr;
@@ -361,6 +369,8 @@ class TKestrelForm : public QMainWindow {
   void hide_splash();
 
   TOperatorDialog& Dialog;
+  std::unique_ptr<TWindowWaits> FRealWaits;
+  TWindowWaits* FWaits;
   bool FRunActive = false;
   int FPromptTry = 0;
   int FPromptTries = 0;

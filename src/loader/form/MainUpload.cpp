@@ -11,7 +11,6 @@
 #include "loader/core/RunRecord.h"
 #include "loader/core/ScriptFiles.h"
 #include "loader/form/MainUnit.h"
-#include "loader/form/WindowWaits.h"
 #include "loader/windows/Progress.h"
 #include "messages/Adexcept.h"
 
@@ -79,12 +78,12 @@ void TKestrelForm::SendByte(int count, const uint8_t* bytes) {
   const auto clear = [this] {
     return ApdComPort1->CTS() || ApdComPort1->DeviceLost() ? TWaitLook::Done : TWaitLook::Still;
   };
-  if (!wait_while_moving(sent, stallMs)) {
+  if (!Waits().wait_while_moving(sent, stallMs)) {
     show_message("Error! Output Buffer never empties. Check RS232 connection. Cancel upload.");
     set_cancel_flag();
     return;
   }
-  if (!wait_while_moving(clear, stallMs)) {
+  if (!Waits().wait_while_moving(clear, stallMs)) {
     show_message("Error! CTS line not set. Check RS232 connection. Cancel upload.");
     set_cancel_flag();
     return;
@@ -125,7 +124,7 @@ void TKestrelForm::send_file_blocks(std::FILE* file) {
       if (!read(kUploadBlockSize)) break;
       SendByte(kUploadBlockSize, block.data());
       step();
-      process_pending_events();
+      Waits().process_pending_events();
     }
     if (!upload_cancelled() && remainder != 0 && read(remainder) && port_open()) {
       SendByte(remainder, block.data());
@@ -171,7 +170,7 @@ void TKestrelForm::UploadButtonClick() {
       if (FProgressForm)
         FProgressForm->ShowProgressForm(
             BlockCount, TUploadInfo{UploadFileName, FileChecksum, LoadAddress, FileSize});
-      sleep_processing_events(50);
+      Waits().sleep_processing_events(50);
       send_file_blocks(file.get());
       sent = !upload_cancelled();
       if (sent) Outcome.UploadSent();
@@ -190,15 +189,15 @@ void TKestrelForm::UploadButtonClick() {
   const std::string failure = FLastError;
 
   if (upload_cancelled()) {
-    sleep_processing_events(500);
-    process_pending_events();
+    Waits().sleep_processing_events(500);
+    Waits().process_pending_events();
     MessageText =
         "Upload cancelled/incomplete!!! Upload for " + UploadFileName + " section was incomplete.";
     show_message(MessageText);
   } else {
-    sleep_processing_events(PostUploadPause);
+    Waits().sleep_processing_events(PostUploadPause);
   }
-  process_pending_events();
+  Waits().process_pending_events();
 
   bool answered = !port_open();
   if (port_open()) {
@@ -207,7 +206,7 @@ void TKestrelForm::UploadButtonClick() {
     prompt_try(1, 3);
     answered = prompt_after_upload();
     if (!answered) {
-      sleep_processing_events(500);
+      Waits().sleep_processing_events(500);
       prompt_try(2, 3);
       answered = prompt_after_upload();
     }
@@ -235,7 +234,7 @@ void TKestrelForm::UploadButtonClick() {
     Outcome.UploadEnded(TFileResult::Failed, FLastError);
   else
     Outcome.UploadEnded(TFileResult::Ok);
-  process_pending_events();
+  Waits().process_pending_events();
   if (FExitAfterRun && !FRunActive) EndProcess(0);
 }
 

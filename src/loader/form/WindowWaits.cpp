@@ -6,20 +6,19 @@
 #include <QElapsedTimer>
 #include <QThread>
 #include <QTimer>
+#include <chrono>
 
 #include "serial/qt/AdWaitWaker.h"
 
 namespace kestrel {
 
 namespace {
-bool WaitsStopped = false;  // window thread only
-}  // namespace
 
-void stop_waits(bool stopped) {
-  WaitsStopped = stopped;
+int64_t steady_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
-
-namespace {
 
 // Keeps the window thread's event dispatcher woken by port reports while a
 // sleep that watches a condition runs.
@@ -38,9 +37,17 @@ class TPortReportsWake {
   QAbstractEventDispatcher* const Dispatcher_;
 };
 
+}  // namespace
+
+TRealTimeWaits::TRealTimeWaits() : Start_(steady_ms()) {}
+
+int64_t TRealTimeWaits::now_ms() {
+  return steady_ms() - Start_;
+}
+
 // Sleeps `ms`, handling window events, until the time is up (true) or
 // `stop`, asked after every wake, holds (false).
-bool sleep_until(int ms, const std::function<bool()>& stop) {
+bool TRealTimeWaits::sleep_until(int ms, const std::function<bool()>& stop) {
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
   QDeadlineTimer deadline(ms, Qt::PreciseTimer);
   QTimer wake;
@@ -53,7 +60,7 @@ bool sleep_until(int ms, const std::function<bool()>& stop) {
     process_pending_events();
     if (stop && stop()) return false;
     const qint64 left = deadline.remainingTime();
-    if (WaitsStopped) return false;
+    if (Stopped_) return false;
     if (left <= 0) return true;
     if (stop && waker.Arrivals() != seen) continue;
     // Blocks until the wake timer or some other window event comes in.
@@ -62,22 +69,20 @@ bool sleep_until(int ms, const std::function<bool()>& stop) {
   }
 }
 
-}  // namespace
-
-void process_pending_events() {
+void TRealTimeWaits::process_pending_events() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-void sleep_processing_events(int ms) {
+void TRealTimeWaits::sleep_processing_events(int ms) {
   sleep_until(ms, nullptr);
 }
 
-bool sleep_unless(int ms, const std::function<bool()>& stop) {
+bool TRealTimeWaits::sleep_unless(int ms, const std::function<bool()>& stop) {
   TPortReportsWake reports;
   return sleep_until(ms, stop);
 }
 
-bool wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs) {
+bool TRealTimeWaits::wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs) {
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
   QElapsedTimer still;
   still.start();
@@ -85,7 +90,7 @@ bool wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs) 
     // Read before looking, so that a report arriving in between ends the
     // sleep below at once.
     const uint64_t seen = waker.Arrivals();
-    if (WaitsStopped) return false;
+    if (Stopped_) return false;
     switch (look()) {
       case TWaitLook::Done:
         return true;
@@ -99,6 +104,19 @@ bool wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs) 
     process_pending_events();
     waker.WaitFor(seen, 1);
   }
+}
+
+bool TRealTimeWaits::wait_for_events(const std::function<bool()>& done, int64_t dueMs) {
+  QTimer wake;
+  wake.setSingleShot(true);
+  wake.setTimerType(Qt::PreciseTimer);
+  while (!done()) {
+    const int64_t left = dueMs - now_ms();
+    if (left <= 0) return false;
+    wake.start(int(left));
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  return true;
 }
 
 }  // namespace kestrel

@@ -27,6 +27,7 @@ namespace kestrel {
 
 class TApdBaseDispatcher;
 class TApdComWindow;
+class TApdWaitClock;
 class TApdCustomComPort;
 struct TApdRecorderOps;
 
@@ -197,8 +198,10 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   void FlushOutBuffer();
   // Waits for s (timeout in 55 ms ticks), consuming every byte it examines.
   // False when the timeout passes first or the port's device is lost (once
-  // the bytes that came before have been examined).
-  bool WaitForString(std::string_view s, int32_t timeout, bool yield, bool ignoreCase);
+  // the bytes that came before have been examined). With `clock` the
+  // timeout is measured, and the sleeps taken, on that clock instead.
+  bool WaitForString(std::string_view s, int32_t timeout, bool yield, bool ignoreCase,
+                     TApdWaitClock* clock = nullptr);
   // Switches event delivery off ahead of a WaitForString, so that an answer
   // arriving before the wait starts is left for the wait.
   void PrepareWait();

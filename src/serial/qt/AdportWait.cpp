@@ -18,6 +18,7 @@
 
 #include "serial/Awuser.h"
 #include "serial/EventTimer.h"
+#include "serial/qt/AdWaitClock.h"
 #include "serial/qt/AdWaitWaker.h"
 #include "serial/qt/Adport.h"
 
@@ -127,7 +128,7 @@ void TApdCustomComPort::AbandonPreparedWait() {
 }
 
 bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool yield,
-                                      bool ignoreCase) {
+                                      bool ignoreCase, TApdWaitClock* clock) {
   if (s.empty() || InState(psShuttingDown)) return true;
   TApdBaseDispatcher* const d = ValidDispatcher();
   if (!d) return false;
@@ -137,6 +138,10 @@ bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool 
 
   EventTimer timer;
   NewTimer(timer, timeout);
+  // On the caller's clock the wait ends once more than `timeout` ticks have
+  // passed, as the tick timer's expiry has it.
+  const int64_t due = clock ? clock->NowMs() + (int64_t(std::max(timeout, 0)) + 1) * TickMs : 0;
+  const auto expiredNow = [&] { return clock ? clock->NowMs() >= due : TimerExpired(timer); };
   TStringMatcher matcher(s, ignoreCase);
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
 
@@ -183,14 +188,24 @@ bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool 
         found = true;
         break;
       }
-      if (TimerExpired(timer) || !stillOurs()) break;
+      if (expiredNow() || !stillOurs()) break;
     }
     if (found || !stillOurs()) break;
-    expired = TimerExpired(timer);
+    expired = expiredNow();
     if (expired) break;
     // A device that went away sends nothing more: the wait has failed.
     if (d->DeviceLost()) break;
 
+    if (clock) {
+      if (eventDispatcher && (SafeYield() == TYieldResult::Quit || quitWatcher.Seen)) {
+        terminating = true;
+        break;
+      }
+      if (!stillOurs() || d->CharReady()) continue;
+      clock->SleepUntil(due, seen);
+      if (quitWatcher.Seen) terminating = true;
+      continue;
+    }
     if (!eventDispatcher) {
       waker.WaitFor(seen, MillisecondsLeft(timer));
       continue;
@@ -210,7 +225,7 @@ bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool 
 
   if (terminating) return true;
   if (!stillOurs()) return false;  // the port went away under the wait
-  return found && !TimerExpired(timer);
+  return found && !expiredNow();
 }
 
 }  // namespace kestrel

@@ -21,7 +21,6 @@
 #include "LoaderTestApp.h"
 #include "RecordingOperatorDialog.h"
 #include "loader/form/MainUnit.h"
-#include "loader/form/WindowWaits.h"
 #include "loader/windows/Progress.h"
 #include "unitsim/UnitSimScheme.h"
 
@@ -77,7 +76,7 @@ class Upload : public ::testing::Test {
                   Form->FileChecksum);
     ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("\r"));
     Form->SendString(line);
-    sleep_processing_events(300);
+    Form->Waits().sleep_processing_events(300);
   }
   std::string stored(const std::string& address) {
     QFile f(Dir.filePath(QString::fromStdString(address + ".bin")));
