@@ -165,6 +165,9 @@ TDeviceSettings TApdSimFarEnd::PortSettings() {
 size_t TApdSimFarEnd::PortTxQueued() {
   return cable_->PortView().txQueued;
 }
+size_t TApdSimFarEnd::PortRxQueued() {
+  return cable_->PortView().rxQueued;
+}
 void TApdSimFarEnd::SetPacing(bool on) {
   cable_->SetPacing(on);
 }

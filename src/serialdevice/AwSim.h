@@ -118,6 +118,8 @@ class TApdSimFarEnd {
   TDeviceSettings PortSettings();
   // Bytes the port's transmitter has accepted and not yet put on the wire.
   size_t PortTxQueued();
+  // Bytes sent toward the port that it has not read yet.
+  size_t PortRxQueued();
 
   void SetPacing(bool on);
   // The far end's transmitter pauses while the port's RTS is low, as a

@@ -576,7 +576,13 @@ void TApdSimCable::SetFollowPortRts(bool on) {
 TSimPortView TApdSimCable::PortView() {
   Lock lock(lock_);
   Advance(TSimClock::now());
-  return {openedBy_ != nullptr, dtr_, rts_, break_, settings_, toFar_.sending.size()};
+  return {openedBy_ != nullptr,
+          dtr_,
+          rts_,
+          break_,
+          settings_,
+          toFar_.sending.size(),
+          toPort_.sending.size() + toPort_.arrived.size()};
 }
 
 uint64_t TApdSimCable::ChangeCount() {

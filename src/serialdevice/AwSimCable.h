@@ -36,6 +36,7 @@ struct TSimPortView {
   bool open = false, dtr = false, rts = false, brk = false;
   TDeviceSettings settings;
   size_t txQueued = 0;  // accepted by the port, not yet on the wire
+  size_t rxQueued = 0;  // sent toward the port, not yet read by it
 };
 
 // Shared by the port objects and the far end of one cable.

@@ -31,6 +31,8 @@ class TUnitSession {
   // Milliseconds until the unit next has something to do on its own, at most
   // `cap` (so a serving loop also notices being stopped).
   int WaitMs(int cap) const;
+  // Nothing happens in the unit until bytes come in.
+  bool WaitsForInput() const { return engine_.NextEventMs() == INT64_MAX; }
 
   bool Cts() const { return engine_.Cts(); }
   bool AcceptsInput() const { return engine_.AcceptsInput(); }

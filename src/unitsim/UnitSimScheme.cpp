@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "serialdevice/AwForwardingDevice.h"
@@ -28,12 +29,8 @@ constexpr size_t kMaxPending = 4096;
 // the unit's thread under `runLock_`.
 class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
  public:
-  TSimUnitDevice(TSimPair pair, const TUnitOptions& options, bool paced)
-      : TApdForwardingDevice(std::move(pair.port)),
-        far_(std::move(pair.far)),
-        options_(options),
-        paced_(paced) {}
-  ~TSimUnitDevice() override { Close(); }
+  TSimUnitDevice(TSimPair pair, const TUnitOptions& options, bool paced);
+  ~TSimUnitDevice() override;
 
   int Open() override {
     std::lock_guard lock(runLock_);
@@ -43,6 +40,8 @@ class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
     if (rc == 0 && !session_) session_ = std::make_unique<TUnitSession>(options_);
     if (rc == 0 && !thread_.joinable()) {
       stop_ = false;
+      resting_ = false;
+      thread_running_ = true;
       thread_ = std::thread([this] { Serve(); });
     }
     return rc;
@@ -52,6 +51,15 @@ class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
     stop_ = true;
     inner().Close();  // a change on the cable: wakes the unit's wait
     if (thread_.joinable()) thread_.join();
+    thread_running_ = false;
+  }
+
+  // See SimulatedUnitsSettled. Looked at in the order bytes travel, so that
+  // none can slip past the look on its way from one stage to the next.
+  bool Settled() {
+    if (far_->PortTxQueued() > 0 || far_->Available() > 0) return false;
+    if (thread_running_ && !resting_) return false;
+    return far_->PortRxQueued() == 0;
   }
 
  private:
@@ -61,6 +69,9 @@ class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
   std::mutex runLock_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> thread_running_{false};
+  // The unit's thread waits for input with nothing of its own to do.
+  std::atomic<bool> resting_{false};
   const TUnitOptions options_;
   const bool paced_;  // the cable gives bytes their wire time
   // The unit's thread only (and Open while it is not running).
@@ -109,8 +120,33 @@ void TSimUnitDevice::Serve() {
       waitMs = session.WaitMs(kIdleWaitMs);
       if (!pending_.empty()) waitMs = std::min(waitMs, 5);
     }
-    if (waitMs > 0) far_->WaitForChange(seen, std::chrono::milliseconds(waitMs));
+    if (waitMs <= 0) continue;
+    resting_ = pending_.empty() && session.WaitsForInput() && session.AcceptsInput() &&
+               !(paced_ && far_->PortTxQueued() > 0);
+    far_->WaitForChange(seen, std::chrono::milliseconds(waitMs));
+    resting_ = false;
   }
+}
+
+// The simulated units alive in this process.
+std::mutex gUnitsLock;
+std::set<TSimUnitDevice*> gUnits;
+
+TSimUnitDevice::TSimUnitDevice(TSimPair pair, const TUnitOptions& options, bool paced)
+    : TApdForwardingDevice(std::move(pair.port)),
+      far_(std::move(pair.far)),
+      options_(options),
+      paced_(paced) {
+  std::lock_guard lock(gUnitsLock);
+  gUnits.insert(this);
+}
+
+TSimUnitDevice::~TSimUnitDevice() {
+  {
+    std::lock_guard lock(gUnitsLock);
+    gUnits.erase(this);
+  }
+  Close();
 }
 
 std::unique_ptr<TApdSerialDevice> SchemeFactory(const std::string& path) {
@@ -121,6 +157,13 @@ std::unique_ptr<TApdSerialDevice> SchemeFactory(const std::string& path) {
 }
 
 }  // namespace
+
+bool SimulatedUnitsSettled() {
+  std::lock_guard lock(gUnitsLock);
+  for (TSimUnitDevice* unit : gUnits)
+    if (!unit->Settled()) return false;
+  return true;
+}
 
 std::unique_ptr<TApdSerialDevice> CreateSimulatedUnitDevice(const std::string& path,
                                                             std::string& error) {

@@ -20,6 +20,12 @@ namespace kestrel {
 // program's composition root (or a test) before ports are opened.
 void RegisterSimulatedUnitScheme();
 
+// Whether every simulated unit now running is at rest: it has taken all the
+// port sent, has sent all it had, the cable holds nothing in either
+// direction, and it has nothing to do until more bytes come. A clock that
+// moves on by itself while nothing can arrive asks this first. Any thread.
+bool SimulatedUnitsSettled();
+
 // The device for one "sim:OPTIONS" path; nullptr with a message in `error`
 // when the options are not understood.
 std::unique_ptr<TApdSerialDevice> CreateSimulatedUnitDevice(const std::string& path,

@@ -1,0 +1,62 @@
+#pragma once
+// The window's waits on a clock of their own, for tests and the fuzz
+// harness: a wait whose outcome can no longer change, because nothing is on
+// its way to the window, moves the clock straight to its end instead of
+// sleeping. While something is (bytes the port still has to send, a unit
+// at work on the far end, bytes on the cable, a unit's own timer), the clock
+// runs with real time, so a peer that takes its time is waited for as on
+// the real clock and every run ends the same way.
+//
+// Thread contract: window thread only.
+
+#include <cstdint>
+#include <functional>
+
+#include "loader/form/WindowWaits.h"
+#include "serial/qt/AdWaitClock.h"
+
+namespace kestrel {
+
+class TApdCustomComPort;
+
+class TVirtualTimeWaits final : public TWindowWaits, public TApdWaitClock {
+ public:
+  // `port` is the window's port; `peerSettled`, when given, tells whether
+  // the far end of its line is at rest (nothing to send, nothing of its own
+  // to do until more bytes come). Without it the far end counts as at rest.
+  explicit TVirtualTimeWaits(TApdCustomComPort* port, std::function<bool()> peerSettled = nullptr);
+
+  void stop_waits(bool stopped) override { Stopped_ = stopped; }
+  void process_pending_events() override;
+  void sleep_processing_events(int ms) override;
+  bool sleep_unless(int ms, const std::function<bool()>& stop) override;
+  bool wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs) override;
+  bool wait_for_events(const std::function<bool()>& done, int64_t dueMs) override;
+  int64_t now_ms() override { return NowUs_ / 1000; }
+  TApdWaitClock* port_clock() override { return this; }
+
+  int64_t NowMs() override { return now_ms(); }
+  void SleepUntil(int64_t deadlineMs, uint64_t arrivalsSeen) override;
+
+  // How often the clock jumped, and how much time it skipped that way.
+  int64_t Jumps() const { return Jumps_; }
+  int64_t SkippedMs() const { return SkippedUs_ / 1000; }
+
+ private:
+  // Nothing can reach the window without its doing. With `input` the bytes
+  // already received must have been taken too.
+  bool quiet(bool input);
+  // One step towards `dueMs`: window events, then either the jump or a
+  // real sleep of at most 1 ms that the clock follows. `seen` is the
+  // waker's arrival count of the caller's last look.
+  void step(int64_t dueMs, uint64_t seen, bool input);
+
+  TApdCustomComPort* const Port_;
+  const std::function<bool()> PeerSettled_;
+  int64_t NowUs_ = 0;
+  bool Stopped_ = false;
+  int64_t Jumps_ = 0;
+  int64_t SkippedUs_ = 0;
+};
+
+}  // namespace kestrel
