@@ -110,10 +110,9 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
   MessageText.clear();
 }
 
-TKestrelForm::~TKestrelForm() {
-  // A stop belongs to this window's run; the next window starts afresh.
-  if (FStopRequested) Waits().stop_waits(false);
-}
+// A stop belongs to this window's run: the real waits go with the window,
+// and waits handed to the next window are told afresh by SetWaits.
+TKestrelForm::~TKestrelForm() = default;
 
 void TKestrelForm::SetWaits(TWindowWaits* waits) {
   FWaits = waits ? waits : FRealWaits.get();

@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <QElapsedTimer>
 #include <QPushButton>
 #include <fstream>
 
 #include "LoaderTestApp.h"
 #include "RecordingOperatorDialog.h"
+#include "VirtualClock.h"
 #include "loader/form/MainUnit.h"
 #include "loader/windows/Progress.h"
 #include "unitsim/UnitSimScheme.h"
@@ -33,16 +33,17 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
 
   TRecordingOperatorDialog dialog;
   TProgressForm progress;
+  std::unique_ptr<TVirtualTimeWaits> clock;  // outlives the window
   {
     TKestrelForm form(dialog);
+    clock = use_virtual_clock(form);
     form.EndProcess = [](int) {};
     form.SetCompanions(&progress, nullptr);
     form.COM1MenuClick();
     ASSERT_TRUE(form.ApdComPort1->Open());
 
     form.ScriptFileName = dir + "/run.sld";
-    QElapsedTimer clock;
-    clock.start();
+    const int64_t began = clock->now_ms();
     EXPECT_TRUE(form.read_ini());
     EXPECT_EQ(form.InfoStatusBar->SimpleText().toStdString(),
               "Unsuccessful. Upload terminated by user/error(s).");
@@ -66,7 +67,7 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     // Once the device is known lost no wait runs its course: the prompt
     // check after the upload alone would take 65 + 65 + 170 ticks of 55 ms,
     // and the loader-mode tries six waits of 65 ticks and their pauses.
-    EXPECT_LT(clock.elapsed(), (65 + 65 + 170) * 55 / 2);
+    EXPECT_LT(clock->now_ms() - began, (65 + 65 + 170) * 55 / 2);
 
     // The adapter is plugged in again by the next open: the menu finds the
     // unit.

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <QCheckBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -18,6 +17,7 @@
 #include "LoaderTestApp.h"
 #include "PtyPair.h"
 #include "RecordingOperatorDialog.h"
+#include "VirtualClock.h"
 #include "WaitUntil.h"
 #include "loader/form/MainUnit.h"
 #include "loader/windows/Progress.h"
@@ -35,6 +35,7 @@ class DeviceLink : public ::testing::Test {
     Form = std::make_unique<TKestrelForm>(Dialog);
     Form->EndProcess = [](int) {};
     Form->SetCompanions(&Progress, nullptr);
+    Clock = use_virtual_clock(*Form);
   }
   void TearDown() override {
     Form.reset();
@@ -45,6 +46,7 @@ class DeviceLink : public ::testing::Test {
 
   TRecordingOperatorDialog Dialog;
   TProgressForm Progress;
+  std::unique_ptr<TVirtualTimeWaits> Clock;
   std::unique_ptr<TKestrelForm> Form;
 };
 
@@ -166,10 +168,9 @@ TEST_F(DeviceLink, AQueryTheUnitNeverAnswersEndsByTheWatchdogOrTheCloseQuery) {
   map_com1("sim:silent");
   Form->ApdComPort1->SetOpen(true);
   Form->CommandBuffer = "VER";
-  QElapsedTimer clock;
-  clock.start();
+  const int64_t began = Clock->now_ms();
   Form->query_unit();
-  EXPECT_GE(clock.elapsed(), 3900);
+  EXPECT_GE(Clock->now_ms() - began, 3900);
   EXPECT_TRUE(Form->WatchdogExpired);
   EXPECT_EQ(Progress.CancelFlag, 1);
   EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Timeout error! RS232 connection failure! "
@@ -178,7 +179,9 @@ TEST_F(DeviceLink, AQueryTheUnitNeverAnswersEndsByTheWatchdogOrTheCloseQuery) {
   // The capture stays armed after the watchdog.
   EXPECT_TRUE(Form->AwaitingResponse);
 
-  // Closing the idle window ends the next query early, without a question.
+  // Closing the idle window ends the next query early, without a question;
+  // the close comes on the real clock.
+  Form->SetWaits(nullptr);
   Dialog.Messages.clear();
   bool canClose = false;
   QTimer::singleShot(500, Form.get(), [&] {

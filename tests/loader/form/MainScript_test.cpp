@@ -15,6 +15,7 @@
 
 #include "LoaderTestApp.h"
 #include "RecordingOperatorDialog.h"
+#include "VirtualClock.h"
 #include "loader/form/MainUnit.h"
 #include "loader/windows/Progress.h"
 #include "unitsim/UnitSimScheme.h"
@@ -45,6 +46,7 @@ TEST(PickedScript, RunsEndToEndWithButtonsAndMenusAsARunHasThem) {
   TRecordingOperatorDialog dialog;
   TProgressForm progress;
   TKestrelForm form(dialog);
+  const auto clock = use_virtual_clock(form);
   form.SetCompanions(&progress, nullptr);
   form.EndProcess = [](int) {};
   form.show();

@@ -12,6 +12,7 @@
 #include "LoaderTestApp.h"
 #include "PtyPair.h"
 #include "RecordingOperatorDialog.h"
+#include "VirtualClock.h"
 #include "loader/form/MainUnit.h"
 
 namespace kestrel {
@@ -37,6 +38,8 @@ TEST(MainWindowLamps, FollowTheConfiguredPortFromTheEndOfStartUp) {
   TRecordingOperatorDialog dialog;
   TKestrelForm form(dialog);
   form.EndProcess = [](int) {};
+  // Nothing answers the start-up probe: its prompt waits run out.
+  const auto clock = use_virtual_clock(form);
 
   const TLightSet& lights = form.ApdSLController1->Lights();
   EXPECT_EQ(lights.CTSLight, form.ApdStatusLight1);

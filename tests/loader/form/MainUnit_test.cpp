@@ -1,6 +1,8 @@
 // The main window on the offscreen platform: layout, menus, start-up, the
 // settings that reach the window, the terminal menu and closing.
 
+#include "loader/form/MainUnit.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -19,7 +21,7 @@
 #include "LoaderTestApp.h"
 #include "PtyPair.h"
 #include "RecordingOperatorDialog.h"
-#include "loader/form/MainUnit.h"
+#include "VirtualClock.h"
 
 namespace kestrel {
 namespace {
@@ -226,6 +228,8 @@ TEST_F(MainWindow, ConfiguredPortIsOpenedWhenNoUnitAnswers) {
   const std::string settings = settings_lines({{1, "Port=COM4"}});
   TScratchFolder folder(&settings);
   auto form = make_form();
+  // The line stays silent: every prompt wait of the probe runs out.
+  const auto clock = use_virtual_clock(*form);
   form->FormShow();
   EXPECT_TRUE(form->ApdComPort1->Open());
   EXPECT_EQ(text(form->ComNumberLabel), "4");

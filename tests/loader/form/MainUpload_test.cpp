@@ -20,6 +20,7 @@
 
 #include "LoaderTestApp.h"
 #include "RecordingOperatorDialog.h"
+#include "VirtualClock.h"
 #include "loader/form/MainUnit.h"
 #include "loader/windows/Progress.h"
 #include "unitsim/UnitSimScheme.h"
@@ -42,6 +43,7 @@ class Upload : public ::testing::Test {
     Form->EndProcess = [this](int status) { EndStatus.push_back(status); };
     Form->SetCompanions(&Progress, nullptr);
     Form->PostUploadPause = 0;
+    Clock = use_virtual_clock(*Form);
   }
   void TearDown() override {
     Form.reset();
@@ -87,6 +89,7 @@ class Upload : public ::testing::Test {
   QTemporaryDir Dir;
   TRecordingOperatorDialog Dialog;
   TProgressForm Progress;
+  std::unique_ptr<TVirtualTimeWaits> Clock;
   std::unique_ptr<TKestrelForm> Form;
   std::vector<int> EndStatus;
 };
