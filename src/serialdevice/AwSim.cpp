@@ -168,6 +168,9 @@ size_t TApdSimFarEnd::PortTxQueued() {
 size_t TApdSimFarEnd::PortRxQueued() {
   return cable_->PortView().rxQueued;
 }
+bool TApdSimFarEnd::PortTxHeld() {
+  return cable_->PortView().txHeld;
+}
 void TApdSimFarEnd::SetPacing(bool on) {
   cable_->SetPacing(on);
 }

@@ -120,6 +120,9 @@ class TApdSimFarEnd {
   size_t PortTxQueued();
   // Bytes sent toward the port that it has not read yet.
   size_t PortRxQueued();
+  // The port's output is held: by CTS or DSR with that flow control on, by
+  // an XOFF it received, or by its break.
+  bool PortTxHeld();
 
   void SetPacing(bool on);
   // The far end's transmitter pauses while the port's RTS is low, as a

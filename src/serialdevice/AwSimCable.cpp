@@ -582,7 +582,8 @@ TSimPortView TApdSimCable::PortView() {
           break_,
           settings_,
           toFar_.sending.size(),
-          toPort_.sending.size() + toPort_.arrived.size()};
+          toPort_.sending.size() + toPort_.arrived.size(),
+          PortTxHeld()};
 }
 
 uint64_t TApdSimCable::ChangeCount() {

@@ -37,6 +37,7 @@ struct TSimPortView {
   TDeviceSettings settings;
   size_t txQueued = 0;  // accepted by the port, not yet on the wire
   size_t rxQueued = 0;  // sent toward the port, not yet read by it
+  bool txHeld = false;  // the port's output is held (flow control, break)
 };
 
 // Shared by the port objects and the far end of one cable.

@@ -54,12 +54,17 @@ class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
     thread_running_ = false;
   }
 
-  // See SimulatedUnitsSettled. Looked at in the order bytes travel, so that
-  // none can slip past the look on its way from one stage to the next.
+  // See SimulatedUnitsSettled. Looked at in the order bytes travel, and
+  // only counted when nothing on the cable changed meanwhile.
   bool Settled() {
-    if (far_->PortTxQueued() > 0 || far_->Available() > 0) return false;
-    if (thread_running_ && !resting_) return false;
-    return far_->PortRxQueued() == 0;
+    const uint64_t before = far_->ChangeCount();
+    if (thread_running_) {
+      // Bytes on their way to the unit, and bytes it will take.
+      if (far_->PortTxQueued() > 0 && !far_->PortTxHeld()) return false;
+      if (accepting_ && far_->Available() > 0) return false;
+      if (!resting_) return false;
+    }
+    return far_->PortRxQueued() == 0 && far_->ChangeCount() == before;
   }
 
  private:
@@ -70,8 +75,10 @@ class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> thread_running_{false};
-  // The unit's thread waits for input with nothing of its own to do.
+  // The unit's thread has nothing of its own to do until bytes come, and
+  // whether it takes them now.
   std::atomic<bool> resting_{false};
+  std::atomic<bool> accepting_{true};
   const TUnitOptions options_;
   const bool paced_;  // the cable gives bytes their wire time
   // The unit's thread only (and Open while it is not running).
@@ -87,6 +94,9 @@ void TSimUnitDevice::Serve() {
     uint64_t seen = far_->ChangeCount();
 
     if (session.AcceptsInput()) {
+      // Busy before the bytes leave the cable, so that a look at the cable
+      // and then at the unit cannot miss them.
+      if (far_->Available() > 0) resting_ = false;
       int n = far_->Read(buffer, static_cast<int>(std::min(sizeof buffer, session.InputRoom())));
       if (n > 0) session.Received(std::string_view(reinterpret_cast<char*>(buffer), n));
     }
@@ -120,11 +130,11 @@ void TSimUnitDevice::Serve() {
       waitMs = session.WaitMs(kIdleWaitMs);
       if (!pending_.empty()) waitMs = std::min(waitMs, 5);
     }
-    if (waitMs <= 0) continue;
-    resting_ = pending_.empty() && session.WaitsForInput() && session.AcceptsInput() &&
-               !(paced_ && far_->PortTxQueued() > 0);
-    far_->WaitForChange(seen, std::chrono::milliseconds(waitMs));
-    resting_ = false;
+
+    // A wake that brings nothing leaves the unit at rest.
+    accepting_ = session.AcceptsInput();
+    resting_ = pending_.empty() && session.WaitsForInput();
+    if (waitMs > 0) far_->WaitForChange(seen, std::chrono::milliseconds(waitMs));
   }
 }
 

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
+#include <exception>
 
 #include "serial/qt/AdWaitWaker.h"
 #include "serial/qt/Adport.h"
@@ -13,25 +14,45 @@ TVirtualTimeWaits::TVirtualTimeWaits(TApdCustomComPort* port, std::function<bool
     : Port_(port), PeerSettled_(std::move(peerSettled)) {}
 
 bool TVirtualTimeWaits::quiet(bool input) {
-  // In the order bytes travel: out of the port, through the far end, back
-  // into the port. A closed port holds nothing.
-  const auto empty = [this](bool out) {
+  // Output that cannot leave: nothing queued, or held by CTS. A closed port
+  // holds nothing.
+  const auto outputStill = [this] {
     try {
-      if (!Port_ || !Port_->Open()) return true;
-      return (out ? Port_->OutBuffUsed() : Port_->InBuffUsed()) == 0;
+      if (!Port_ || !Port_->Open() || Port_->OutBuffUsed() == 0) return true;
+      return Port_->HWFlowOptions().Contains(hwfRequireCTS) && !Port_->CTS();
     } catch (const std::exception&) {
       return true;
     }
   };
-  if (!empty(true)) return false;
+  const auto inputTaken = [this] {
+    try {
+      return !Port_ || !Port_->Open() || Port_->InBuffUsed() == 0;
+    } catch (const std::exception&) {
+      return true;
+    }
+  };
+  // In the order bytes travel: out of the port, through the far end, back
+  // into the port; the port's output again, as the far end may have let
+  // it go meanwhile.
+  if (!outputStill()) return false;
   if (PeerSettled_ && !PeerSettled_()) return false;
-  return !input || empty(false);
+  if (!outputStill()) return false;
+  return !input || inputTaken();
 }
 
 void TVirtualTimeWaits::step(int64_t dueMs, uint64_t seen, bool input) {
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
   process_pending_events();
   const int64_t dueUs = dueMs * 1000;
+  const auto now = std::chrono::steady_clock::now();
+  const auto since = [](std::chrono::steady_clock::time_point from,
+                        std::chrono::steady_clock::time_point to) {
+    return int64_t(std::chrono::duration_cast<std::chrono::microseconds>(to - from).count());
+  };
+  // Steps of one wait that follow real time count all of it, the work
+  // between the sleeps included.
+  if (Following_ && dueMs == FollowedDue_) NowUs_ = std::min(dueUs, NowUs_ + since(LastReal_, now));
+  Following_ = false;
   if (NowUs_ >= dueUs) return;
   if (quiet(input) && waker.Arrivals() == seen) {
     ++Jumps_;
@@ -39,12 +60,11 @@ void TVirtualTimeWaits::step(int64_t dueMs, uint64_t seen, bool input) {
     NowUs_ = dueUs;
     return;
   }
-  const auto began = std::chrono::steady_clock::now();
   waker.WaitFor(seen, 1);
-  const int64_t slept = std::chrono::duration_cast<std::chrono::microseconds>(
-                            std::chrono::steady_clock::now() - began)
-                            .count();
-  NowUs_ = std::min(dueUs, NowUs_ + std::max<int64_t>(slept, 1));
+  LastReal_ = std::chrono::steady_clock::now();
+  NowUs_ = std::min(dueUs, NowUs_ + std::max<int64_t>(since(now, LastReal_), 1));
+  Following_ = true;
+  FollowedDue_ = dueMs;
 }
 
 void TVirtualTimeWaits::process_pending_events() {

@@ -9,6 +9,7 @@
 //
 // Thread contract: window thread only.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -55,6 +56,11 @@ class TVirtualTimeWaits final : public TWindowWaits, public TApdWaitClock {
   const std::function<bool()> PeerSettled_;
   int64_t NowUs_ = 0;
   bool Stopped_ = false;
+  // The last step slept in real time, for the wait that ends at
+  // FollowedDue_, and woke at LastReal_.
+  bool Following_ = false;
+  int64_t FollowedDue_ = 0;
+  std::chrono::steady_clock::time_point LastReal_;
   int64_t Jumps_ = 0;
   int64_t SkippedUs_ = 0;
 };
