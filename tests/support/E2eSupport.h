@@ -298,6 +298,14 @@ class TBatchRun {
   // More environment for the run.
   std::map<std::string, std::string> Env;
 
+  // For a run of the same command line inside the test process.
+  const std::string& Com1() const { return FCom1; }
+  const std::vector<std::string>& Args() const { return FArgs; }
+  void Finished(int status, std::string err) {
+    FStatus = status;
+    FErr = std::move(err);
+  }
+
  private:
   std::string FCom1;
   std::vector<std::string> FArgs;

@@ -1,0 +1,59 @@
+#pragma once
+// A TBatchRun run inside the test process instead of as a child: the same
+// folder, command line and console text, with the loader's waits on the
+// virtual clock, so that a run that sits through the loader's own timeouts
+// takes no longer than its unit keeps it busy.
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "E2eSupport.h"
+#include "LoaderTestApp.h"
+#include "VirtualClock.h"
+#include "loader/core/CommandLine.h"
+#include "loader/unattended/ConsoleOperatorDialog.h"
+#include "loader/unattended/UnattendedConsole.h"
+#include "loader/unattended/UnattendedRun.h"
+
+namespace kestrel::e2e {
+
+// Runs `batch` (its COM1 "sim:..." or nowhere) and returns its exit status;
+// Said, Err, ReceivedByUnit and the images read as after a child's run.
+inline int run_in_process(TBatchRun& batch) {
+  TKestrelApplication& app = test_application();
+  RegisterSimulatedUnitScheme();
+  const std::filesystem::path home = std::filesystem::current_path();
+  std::filesystem::current_path(batch.Folder.Path());
+  ::setenv("KESTREL_COM1", batch.Com1().c_str(), 1);
+  ::setenv("KESTREL_COM2", "/nonexistent/kestrel-e2e-com2", 1);
+
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* out = ::open_memstream(&text, &size);
+  int status = -1;
+  {
+    TUnattendedConsole console(out, false);
+    TConsoleOperatorDialog dialog(console);
+    app.SetOperatorDialog(&dialog);
+    std::unique_ptr<TVirtualTimeWaits> clock;  // outlives the run's window
+    TUnattendedRun run;
+    run.Prepare = [&](TKestrelForm& form) { clock = use_virtual_clock(form); };
+    status = run_unattended(parse_command_line(batch.Args()), dialog, console, run);
+    app.SetOperatorDialog(nullptr);
+  }
+  std::fclose(out);
+  batch.Finished(status, std::string(text, size));
+  std::free(text);
+
+  ::setenv("KESTREL_COM1", "/nonexistent/kestrel-test-com1", 1);
+  ::setenv("KESTREL_COM2", "/nonexistent/kestrel-test-com2", 1);
+  std::filesystem::current_path(home);
+  return status;
+}
+
+}  // namespace kestrel::e2e
