@@ -1,32 +1,38 @@
 // The script runner itself, in the main window, on any script. The port is
 // a recording device: every byte the runner sends is kept, and every write
 // is answered at once with a line of text followed by every byte value, so
-// whichever prompt the script awaits is there and no wait runs out. The
-// runner's fixed pauses do not sleep here (FuzzWindowWaits.cpp).
+// whichever prompt the script awaits is there. The window's waits run on a
+// clock of their own, which skips whatever time a wait has left once the
+// answer has been taken: a pause or a prompt that never comes costs no time.
+//
+// The names a script gives are mapped into the harness folder (an absolute
+// name loses its leading slashes, ".." becomes "__"), where a FIFO, a
+// folder and a link to /dev/null wait for them, so a script can reach
+// files of every kind and none outside the folder.
 //
 // After each run: every upload line sent ends in a carriage return, fits
 // the command buffer and, unless cut to it, carries the uploaded file's
 // size and checksum; the runner's texts keep to their fields and its slot
-// index to the table. Skipped inputs: those naming paths ("/"), so no file
-// outside the scratch folder is ever opened; those holding the upload files'
-// marker, so no sent text can pass for a file's content; and those with a
-// _TC of empty text, which sends nothing and so waits out its whole probe
-// (some 3.6 s) for an answer no unit would give.
+// index to the table. Skipped inputs: those holding the upload files'
+// marker, so no sent text can pass for a file's content.
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "FuzzCheck.h"
-#include "loader/core/ScriptArguments.h"
 #include "loader/form/MainUnit.h"
+#include "loader/form/VirtualTimeWaits.h"
 #include "loader/windows/KestrelApplication.h"
 #include "loader/windows/OperatorDialog.h"
 #include "loader/windows/Progress.h"
@@ -34,16 +40,13 @@
 #include "serialdevice/AwPortPath.h"
 #include "serialdevice/AwSim.h"
 
-namespace kestrel {
-extern std::function<bool()> fuzz_port_idle;  // FuzzWindowWaits.cpp
-}
-
 namespace {
 
 using namespace kestrel;
 
 std::mutex gSentLock;
-std::string gSent;  // what the runner sent in this run
+std::string gSent;                    // what the runner sent in this run
+std::shared_ptr<TApdSimFarEnd> gFar;  // the far end of the port's device
 
 std::string take_sent() {
   std::lock_guard lock(gSentLock);
@@ -85,7 +88,15 @@ class TRecordingDevice final : public TApdForwardingDevice<TApdSimDevice> {
 std::unique_ptr<TApdSerialDevice> recording_device(const std::string& path) {
   TSimOptions options;
   options.path = path;
-  return std::make_unique<TRecordingDevice>(CreateSimDevice(options));
+  TSimPair pair = CreateSimDevice(options);
+  gFar = pair.far;
+  return std::make_unique<TRecordingDevice>(std::move(pair));
+}
+
+// The far end answers inside the write: it is at rest once the port has
+// read the answer.
+bool far_end_settled() {
+  return !gFar || (gFar->Available() == 0 && gFar->PortRxQueued() == 0);
 }
 
 // An operator who answers no to everything and is never shown anything.
@@ -118,6 +129,7 @@ struct THarness {
   TSilentOperator Dialog;
   std::unique_ptr<TProgressForm> Progress;
   std::unique_ptr<TKestrelForm> Form;
+  std::unique_ptr<TVirtualTimeWaits> Waits;
   TLoaderSettings Settings;  // as the window came up
   char AwaitedPrompt = 0;
   QString Scratch;
@@ -147,6 +159,16 @@ THarness& harness() {
       std::fwrite(f.Content.data(), 1, f.Content.size(), file);
       std::fclose(file);
     }
+    // What mapped names may reach besides the upload files: FIFOs without
+    // a writer (one where the console's device would be), a folder, and a
+    // character device that is safe to open.
+    const std::string folder(scratch);
+    if (::mkdir((folder + "/dev").c_str(), 0700) != 0 ||
+        ::mkdir((folder + "/dir").c_str(), 0700) != 0 ||
+        ::mkfifo((folder + "/fifo").c_str(), 0600) != 0 ||
+        ::mkfifo((folder + "/dev/ttyS0").c_str(), 0600) != 0 ||
+        ::symlink("/dev/null", (folder + "/dev/null").c_str()) != 0)
+      std::abort();
     QDir::setCurrent(h->Scratch);
     h->Progress = std::make_unique<TProgressForm>();
     h->Form = std::make_unique<TKestrelForm>(h->Dialog);
@@ -154,14 +176,9 @@ THarness& harness() {
     h->Form->EndProcess = [](int) {};
     h->Form->ApdComPort1->SetComNumber(1);
     h->Form->ApdComPort1->SetOpen(true);
+    h->Waits = std::make_unique<TVirtualTimeWaits>(h->Form->ApdComPort1, &far_end_settled);
+    h->Form->SetWaits(h->Waits.get());
     h->Settings = h->Form->Settings;
-    fuzz_port_idle = [port = h->Form->ApdComPort1] {
-      try {
-        return port->OutBuffUsed() == 0;
-      } catch (...) {
-        return true;  // a closed port holds nothing
-      }
-    };
     h->AwaitedPrompt = h->Form->AwaitedPrompt;
     QDir::setCurrent(h->Home);
     std::atexit([] { QDir(harness().Scratch).removeRecursively(); });
@@ -203,23 +220,64 @@ void check_fields(const TKestrelForm& form) {
   FUZZ_CHECK(form.CurrentSlot >= 0 && form.CurrentSlot < TKestrelForm::kScriptSlots);
 }
 
-bool has_empty_loader_test(const std::string& script) {
-  for (size_t at = script.find("_TC"); at != std::string::npos; at = script.find("_TC", at + 1)) {
-    // A command line ends at its line feed or, held as C text, at a NUL.
-    const size_t end = std::min(script.find('\n', at), script.find('\0', at));
-    const std::optional<std::string> text = script_quoted_text(script.substr(at, end - at));
-    if (text && script_caret_escapes(*text, '\r').empty()) return true;
+// Every name the script gives, mapped into the folder it sits in: a slash
+// that would start an absolute name is dropped, ".." loses its meaning.
+std::string mapped_into_folder(const std::string& script) {
+  std::string out;
+  out.reserve(script.size());
+  for (size_t i = 0; i < script.size(); ++i) {
+    const char c = script[i];
+    if (c == '.' && i + 1 < script.size() && script[i + 1] == '.') {
+      out += "__";
+      ++i;
+      continue;
+    }
+    const char before = out.empty() ? '\n' : out.back();
+    if (c == '/' && (before == ' ' || before == '\t' || before == '"' || before == '\n' ||
+                     before == '\r' || before == '\0'))
+      continue;
+    out += c;
   }
-  return false;
+  return out;
 }
 
 }  // namespace
 
+// libFuzzer names its findings relative to the working folder, and a run
+// works in the harness folder, which goes at exit: relative paths on the
+// command line are made absolute first, and findings go to the folder the
+// target was started in unless the command line says otherwise.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  static std::vector<std::string> args;
+  static std::vector<char*> pointers;
+  const std::string here = QDir::currentPath().toStdString() + "/";
+  const auto absolute = [&](const std::string& path) {
+    return path.empty() || path[0] == '/' ? path : here + path;
+  };
+  bool prefixed = false;
+  for (int i = 0; i < *argc; ++i) {
+    std::string arg = (*argv)[i];
+    if (i > 0 && arg[0] != '-') arg = absolute(arg);
+    for (const char* flag : {"-artifact_prefix=", "-exact_artifact_path=", "-dict="}) {
+      const size_t n = std::strlen(flag);
+      if (arg.compare(0, n, flag) != 0) continue;
+      arg = flag + absolute(arg.substr(n));
+      prefixed = prefixed || flag[1] == 'a' || flag[1] == 'e';
+    }
+    args.push_back(arg);
+  }
+  if (!prefixed) args.insert(args.begin() + 1, "-artifact_prefix=" + here);
+  for (std::string& arg : args) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  *argc = int(args.size());
+  *argv = pointers.data();
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string script(reinterpret_cast<const char*>(data), size);
-  if (script.find('/') != std::string::npos || script.find(kMarker) != std::string::npos ||
-      has_empty_loader_test(script))
-    return 0;
+  const std::string script =
+      mapped_into_folder(std::string(reinterpret_cast<const char*>(data), size));
+  if (script.find(kMarker) != std::string::npos) return 0;
   THarness& h = harness();
   TKestrelForm& form = *h.Form;
 
