@@ -1,12 +1,11 @@
 #include "loader/unattended/StationRun.h"
 
-#include <QEventLoop>
-#include <QTimer>
 #include <cstdio>
 #include <string>
 
 #include "loader/core/RunRecord.h"
 #include "loader/core/ScriptFiles.h"
+#include "loader/form/WindowWaits.h"
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/UnattendedConsole.h"
 #include "loader/unattended/UnattendedRun.h"
@@ -56,17 +55,12 @@ class TStation {
     if (FStopped) return;
     FStopped = true;
     FConsole.Station(std::string("ended by ") + stop_signal_name(signal) + " between runs");
-    if (FPause) FPause->quit();
   }
 
   // Waits `ms` unless a signal comes first; false when one did.
   bool Pause(int ms) {
     if (FStopped) return false;
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    FPause = &loop;
-    loop.exec();
-    FPause = nullptr;
+    FWaits.sleep_unless(ms, [this] { return FStopped; });
     return !FStopped;
   }
 
@@ -75,7 +69,7 @@ class TStation {
   bool AwaitUnit() {
     std::string told;
     for (;;) {
-      if (FPresence.Probe() == TUnitPresence::TState::Answers) return !FStopped;
+      if (FPresence.Probe(FWaits) == TUnitPresence::TState::Answers) return !FStopped;
       const std::string& why = FPresence.OpenFailure();
       if (!why.empty() && why != told)
         FConsole.Station("cannot open " + FPresence.DevicePath() + ": " + why + "; still waiting");
@@ -90,7 +84,7 @@ class TStation {
     int silent = 0;
     for (;;) {
       if (!Pause(kProbeIntervalMs)) return false;
-      switch (FPresence.Probe()) {
+      switch (FPresence.Probe(FWaits)) {
         case TUnitPresence::TState::NoDevice:
           return !FStopped;
         case TUnitPresence::TState::Silent:
@@ -119,7 +113,7 @@ class TStation {
   TUnattendedConsole& FConsole;
   TUnitPresence FPresence;
   TStopSignals FSignals;
-  QEventLoop* FPause = nullptr;
+  TRealTimeWaits FWaits;
   bool FStopped = false;
   int FRuns = 0;
   int FPassed = 0;

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "loader/form/MainUnit.h"
+#include "loader/form/WindowWaits.h"
 #include "serial/qt/Adport.h"
 #include "serialdevice/AwPortPath.h"
 
@@ -57,7 +58,7 @@ std::string TUnitPresence::DevicePath() const {
   return ResolvePortPath(FComNumber);
 }
 
-TUnitPresence::TState TUnitPresence::Probe() {
+TUnitPresence::TState TUnitPresence::Probe(TWindowWaits& waits) {
   // An adapter not plugged in is waited for without touching anything.
   const std::string path = DevicePath();
   std::error_code ec;
@@ -73,7 +74,7 @@ TUnitPresence::TState TUnitPresence::Probe() {
     return TState::Silent;
   }
   try {
-    answered = exchange();
+    answered = exchange(waits);
   } catch (const std::exception&) {
     // The device went away meanwhile.
   }
@@ -86,7 +87,7 @@ TUnitPresence::TState TUnitPresence::Probe() {
   return lost ? TState::NoDevice : TState::Silent;
 }
 
-bool TUnitPresence::exchange() {
+bool TUnitPresence::exchange(TWindowWaits& waits) {
   // The unit answers "#", or ">" in loader mode, as the start-up probe expects.
   for (char prompt : {FSettings.NormalPrompt, FSettings.LoaderPrompt}) {
     FPort->PrepareWait();
@@ -97,7 +98,9 @@ bool TUnitPresence::exchange() {
       FPort->AbandonPreparedWait();
       throw;
     }
-    if (FPort->WaitForString(std::string(1, prompt), kPresenceWait, true, false)) return true;
+    if (FPort->WaitForString(std::string(1, prompt), kPresenceWait, true, false,
+                             waits.port_clock()))
+      return true;
     if (FPort->DeviceLost()) return false;
   }
   return false;

@@ -12,6 +12,7 @@
 namespace kestrel {
 
 class TApdComPort;
+class TWindowWaits;
 
 // Window thread only.
 class TUnitPresence {
@@ -25,7 +26,8 @@ class TUnitPresence {
   TUnitPresence& operator=(const TUnitPresence&) = delete;
 
   enum class TState { NoDevice, Silent, Answers };
-  TState Probe();
+  // The prompt waits take their time from `waits`.
+  TState Probe(TWindowWaits& waits);
   // Why the last probe could not open the device; empty when it could, or
   // when there was none to open.
   const std::string& OpenFailure() const { return FOpenFailure; }
@@ -35,7 +37,7 @@ class TUnitPresence {
   std::string DevicePath() const;
 
  private:
-  bool exchange();
+  bool exchange(TWindowWaits& waits);
 
   TLoaderSettings FSettings;
   int FComNumber = 1;
