@@ -1,7 +1,8 @@
 // Unattended runs whose port leads nowhere: each says which COM number, which
 // device and why, right after the message that reports the failure. The
-// silent unit's probe runs in process on the virtual clock (the built
-// program sits through it in UnattendedRun_failures_slow_test).
+// silent unit's probe is run in process on the virtual clock
+// (UnattendedRun_timeouts_test); the built program sits through it in
+// UnattendedRun_failures_slow_test.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -11,7 +12,6 @@
 #include <unistd.h>
 
 #include "E2eSupport.h"
-#include "InProcessBatch.h"
 #include "PtyPair.h"
 
 namespace kestrel::e2e {
@@ -66,8 +66,6 @@ TEST(PortFailures, EachNamesThePortTheDeviceAndWhy) {
   TBatchRun file(script, regular);
   TBatchRun folder(script, places.Path().string());
   TBatchRun null(script, "/dev/null");
-  // In process, its prompt waits on the virtual clock.
-  TBatchRun silent(script, TBatchRun::Sim("silent"));
 
   // Another program holds the port the way Kestrel itself does.
   test::PtyPair held;
@@ -96,7 +94,6 @@ TEST(PortFailures, EachNamesThePortTheDeviceAndWhy) {
 
   std::vector<TBatchRun*> all = {&missing, &file, &folder, &null, &inUse};
   for (TBatchRun* run : all) run->Start();
-  EXPECT_EQ(run_in_process(silent), 2) << silent.Err();
   for (TBatchRun* run : all) EXPECT_EQ(run->Finish(), 2) << run->Err();
 
   // Nothing to open: said at once, and again after the run's last message.
@@ -117,13 +114,6 @@ TEST(PortFailures, EachNamesThePortTheDeviceAndWhy) {
         << c.Run->Err();
   }
   EXPECT_EQ(ReadFile(regular), "abc") << "a file named as a port is left alone";
-
-  // Opened, but nobody answered either prompt.
-  EXPECT_NE(LineAfter(silent.Err(), kNoUnit)
-                .find(" opened, but no prompt (\"#\" or \">\") came within 3.6 s; check the cable, "
-                      "the unit's power and the baud rate (38400)"),
-            std::string::npos)
-      << silent.Err();
 
   // Held elsewhere: the note, then why.
   EXPECT_EQ(LineAfter(inUse.Err(), kOpenFailed),

@@ -14,7 +14,6 @@
 #include <functional>
 
 #include "E2eSupport.h"
-#include "InProcessBatch.h"
 
 namespace kestrel::e2e {
 namespace {
@@ -162,32 +161,6 @@ TEST(BatchVerdict, FilesNamedOnTheCommandLineMustBeUsable) {
   other.ScriptArgument("other/line.sld");
   EXPECT_EQ(other.Run(), 0) << other.Err();
   EXPECT_EQ(other.Image("8000"), Pattern(2500, 35));
-}
-
-}  // namespace
-}  // namespace kestrel::e2e
-
-namespace kestrel::e2e {
-namespace {
-
-// What the operator reads on stderr when the unit says why it failed, and
-// while Kestrel waits for a unit that does not answer. In process: both runs
-// end by the loader's prompt waits running out, on the virtual clock.
-TEST(BatchVerdict, TheUnitsWordsAndEachFruitlessWaitAreShown) {
-  TBatchRun corrupt(std::string(kLoader) + "_LF a.bin\n_LA 8000\n_LV 1\n_LD\n",
-                    TBatchRun::Sim("corrupt=5"));
-  WriteFile(corrupt.Folder / "a.bin", Pattern(3000, 37));
-  TBatchRun silent("_SC \"X\"\n", TBatchRun::Sim("silent"));
-
-  EXPECT_EQ(run_in_process(corrupt), 1) << corrupt.Err();
-  EXPECT_TRUE(corrupt.Said("unit: LOADING 3000 BYTES AT 8000\n")) << corrupt.Err();
-  EXPECT_TRUE(corrupt.Said("unit: UPLOAD FAILED: CHECKSUM ")) << corrupt.Err();
-  EXPECT_TRUE(corrupt.Said("summary: FAILED: 0 of 1 files loaded")) << corrupt.Err();
-
-  EXPECT_EQ(run_in_process(silent), 2) << silent.Err();
-  EXPECT_TRUE(silent.Said("wait: no \"#\" from COM 1 yet (try 1 of 2)\n")) << silent.Err();
-  EXPECT_TRUE(silent.Said("wait: no \">\" from COM 1 yet (try 2 of 2)\n")) << silent.Err();
-  EXPECT_EQ(silent.Err().find("unit: "), std::string::npos) << silent.Err();
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // Unattended runs that end once the loader's own timeouts have run out,
 // run in process with those waits on the virtual clock: the prompt waits of
-// a unit that stays out of loader mode or never shows the loader prompt, the
-// CTS wait of a unit that holds CTS low for good, and the prompt check
-// after an upload the unit dropped out of.
+// a silent unit, of one that stays out of loader mode or never shows the
+// loader prompt, the CTS wait of a unit that holds CTS low for good, and
+// the prompt check after an upload the unit dropped out of or rejected.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,10 @@
 namespace kestrel::e2e {
 namespace {
 
+constexpr const char* kLoader = "_TC \"LOADR^M\"\n_LP 1\n";
+constexpr const char* kNoUnit =
+    "message: Error!! COM port communication failed. Please check RS232 connection/INI settings. "
+    "Exiting application\n";
 constexpr const char* kUnsuccessful = "status: Unsuccessful. Upload terminated by user/error(s).\n";
 constexpr const char* kNoPromptAfter =
     "message: Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script.\n";
@@ -67,6 +71,30 @@ TEST(BatchTimeouts, EachEndsWithItsMessageAndStatus) {
   EXPECT_TRUE(dropout.Said(kUnsuccessful));
   EXPECT_FALSE(dropout.HasImage("8000"));
   EXPECT_EQ(dropout.ReceivedByUnit().find("AFTER"), std::string::npos);
+}
+
+// What the operator reads on stderr when the unit says why it failed, and
+// while Kestrel waits for a unit that does not answer.
+TEST(BatchTimeouts, TheUnitsWordsAndEachFruitlessWaitAreShown) {
+  TBatchRun corrupt(std::string(kLoader) + "_LF a.bin\n_LA 8000\n_LV 1\n_LD\n",
+                    TBatchRun::Sim("corrupt=5"));
+  WriteFile(corrupt.Folder / "a.bin", Pattern(3000, 37));
+  EXPECT_EQ(run_in_process(corrupt), 1) << corrupt.Err();
+  EXPECT_TRUE(corrupt.Said("unit: LOADING 3000 BYTES AT 8000\n")) << corrupt.Err();
+  EXPECT_TRUE(corrupt.Said("unit: UPLOAD FAILED: CHECKSUM ")) << corrupt.Err();
+  EXPECT_TRUE(corrupt.Said("summary: FAILED: 0 of 1 files loaded")) << corrupt.Err();
+
+  TBatchRun silent("_SC \"X\"\n", TBatchRun::Sim("silent"));
+  EXPECT_EQ(run_in_process(silent), 2) << silent.Err();
+  EXPECT_TRUE(silent.Said("wait: no \"#\" from COM 1 yet (try 1 of 2)\n")) << silent.Err();
+  EXPECT_TRUE(silent.Said("wait: no \">\" from COM 1 yet (try 2 of 2)\n")) << silent.Err();
+  EXPECT_EQ(silent.Err().find("unit: "), std::string::npos) << silent.Err();
+  // Opened, but nobody answered either prompt: said right after the
+  // message that reports the failure.
+  EXPECT_TRUE(silent.Said(std::string(kNoUnit) + "status: COM 1: " + TBatchRun::Sim("silent") +
+                          " opened, but no prompt (\"#\" or \">\") came within 3.6 s; check the "
+                          "cable, the unit's power and the baud rate (38400)\n"))
+      << silent.Err();
 }
 
 }  // namespace
