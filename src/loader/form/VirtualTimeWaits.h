@@ -39,10 +39,6 @@ class TVirtualTimeWaits final : public TWindowWaits, public TApdWaitClock {
   int64_t NowMs() override { return now_ms(); }
   void SleepUntil(int64_t deadlineMs, uint64_t arrivalsSeen) override;
 
-  // How often the clock jumped, and how much time it skipped that way.
-  int64_t Jumps() const { return Jumps_; }
-  int64_t SkippedMs() const { return SkippedUs_ / 1000; }
-
  private:
   // Nothing can reach the window without its doing. With `input` the bytes
   // already received must have been taken too.
@@ -61,8 +57,6 @@ class TVirtualTimeWaits final : public TWindowWaits, public TApdWaitClock {
   bool Following_ = false;
   int64_t FollowedDue_ = 0;
   std::chrono::steady_clock::time_point LastReal_;
-  int64_t Jumps_ = 0;
-  int64_t SkippedUs_ = 0;
 };
 
 }  // namespace kestrel
