@@ -15,7 +15,7 @@ namespace kestrel {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Pattern;
+using test::PatternBytes;
 using test::PtyPair;
 using test::TSimPort;
 using test::WaitUntil;
@@ -60,8 +60,8 @@ std::vector<uint8_t> GetAll(TApdBaseDispatcher& port, size_t n, uint32_t seed) {
 TEST(AwuserData, SimCarriesMegabytesBothWaysAtOnce) {
   TSimPort sim;
   ASSERT_EQ(sim.open, 0);
-  const auto out = Pattern(3 << 20, 1);
-  const auto in = Pattern(3 << 20, 2);
+  const auto out = PatternBytes(3 << 20, 1);
+  const auto in = PatternBytes(3 << 20, 2);
 
   std::thread writer([&] { PutAll(*sim.port, out, 11); });
   std::thread farSender([&] {
@@ -88,8 +88,8 @@ TEST(AwuserData, PseudoTerminalCarriesMegabytesBothWaysAtOnce) {
   ASSERT_TRUE(pty.ok());
   TApdPosixDispatcher port(nullptr);
   ASSERT_EQ(port.InitPort(pty.slavePath(), 115200, NOPARITY, 8, 1, 4096, 4096, 0), 0);
-  const auto out = Pattern(2 << 20, 3);
-  const auto in = Pattern(2 << 20, 4);
+  const auto out = PatternBytes(2 << 20, 3);
+  const auto in = PatternBytes(2 << 20, 4);
 
   std::thread writer([&] { PutAll(port, out, 21); });
   std::thread masterWriter([&] {
@@ -120,7 +120,7 @@ TEST(AwuserData, PseudoTerminalCarriesMegabytesBothWaysAtOnce) {
 TEST(AwuserData, FullBufferHoldsFurtherBytesBackInTheDriver) {
   TSimPort sim;
   ASSERT_EQ(sim.open, 0);
-  const auto in = Pattern(8192 + 3000, 5);
+  const auto in = PatternBytes(8192 + 3000, 5);
   std::thread farSender([&] { sim.far->SendFor(in.data(), static_cast<int>(in.size()), 30s); });
 
   ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 8192; }));
@@ -145,7 +145,7 @@ TEST(AwuserData, ReadsAcrossTheBufferEnd) {
   uint8_t none[1];
   EXPECT_EQ(sim.port->GetBlock(none, 0), 0);  // asking for nothing is no error
   EXPECT_EQ(sim.port->PeekBlock(none, 0), 0);
-  auto first = Pattern(6000, 6);
+  auto first = PatternBytes(6000, 6);
   ASSERT_EQ(sim.far->SendFor(first.data(), 6000, 10s), 6000);
   ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 6000; }));
   std::vector<uint8_t> sink(6000);
@@ -153,7 +153,7 @@ TEST(AwuserData, ReadsAcrossTheBufferEnd) {
   EXPECT_TRUE(sink == first);
 
   // These 4000 bytes are stored across the end of the 8192-byte buffer.
-  auto second = Pattern(4000, 7);
+  auto second = PatternBytes(4000, 7);
   ASSERT_EQ(sim.far->SendFor(second.data(), 4000, 10s), 4000);
   ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 4000; }));
   EXPECT_EQ(sim.port->PeekChar(2192), second[2191]);  // last byte before the end
@@ -180,7 +180,7 @@ struct HeldOutput : ::testing::Test {
     ASSERT_TRUE(WaitUntil([&] { return !sim.port->CheckCTS(); }));
     // The transmitter takes what fits in its FIFO while held; the rest waits
     // in the ring. Both count as output not yet sent.
-    auto prime = Pattern(100, 8);
+    auto prime = PatternBytes(100, 8);
     ASSERT_EQ(sim.port->PutBlock(prime.data(), 100), 0);
     ASSERT_TRUE(WaitUntil(
         [&] { return sim.far->PortTxQueued() == kSimTxFifo && sim.port->OutBuffUsed() == 100; }));
@@ -190,7 +190,7 @@ struct HeldOutput : ::testing::Test {
 TEST_F(HeldOutput, PutBlockTakesExactlyTheRingsFreeSpaceAndRefusesOneMore) {
   EXPECT_EQ(sim.port->OutBuffFree(), 4096 - 100);
   const int room = 4096 - (100 - fifo);  // the ring's free space
-  auto block = Pattern(room + 1, 9);
+  auto block = PatternBytes(room + 1, 9);
   EXPECT_EQ(sim.port->PutBlock(block.data(), room + 1), ecOutputBufferTooSmall);
   EXPECT_EQ(sim.port->OutBuffUsed(), 100);  // nothing queued
   EXPECT_EQ(sim.port->PutBlock(block.data(), room), 0);
@@ -201,7 +201,7 @@ TEST_F(HeldOutput, PutBlockTakesExactlyTheRingsFreeSpaceAndRefusesOneMore) {
 
   // Once CTS rises everything arrives, in order.
   sim.far->SetCts(true);
-  auto prime = Pattern(100, 8);
+  auto prime = PatternBytes(100, 8);
   std::vector<uint8_t> expected(prime);
   expected.insert(expected.end(), block.begin(), block.begin() + room);
   EXPECT_TRUE(sim.far->ReadExactly(expected.size(), 20s) == expected);
@@ -235,7 +235,7 @@ TEST(AwuserData, PacedOutputIsCountedUntilItHasCrossedTheWire) {
   paced.pace = true;
   TSimPort sim(paced, 4096, ipAssertDTR | ipAssertRTS, 9600);
   ASSERT_EQ(sim.open, 0);
-  const auto block = Pattern(200, 31);
+  const auto block = PatternBytes(200, 31);
   ASSERT_EQ(sim.port->PutBlock(block.data(), 200), 0);
   ASSERT_TRUE(Drained(*sim.port));
   EXPECT_EQ(sim.far->Available(), 200u) << "counted as sent before it had crossed";
@@ -254,7 +254,7 @@ TEST(AwuserData, PseudoTerminalLosesNothingToTheDrainAndFlush) {
   ASSERT_EQ(port.InitPort(pty.slavePath(), 115200, NOPARITY, 8, 1, 4096, 65535, 0), 0);
   auto readBack = [&](size_t n) { return pty.ReadSome(n, 500ms); };
 
-  const auto large = Pattern(60000, 32);
+  const auto large = PatternBytes(60000, 32);
   ASSERT_EQ(port.PutBlock(large.data(), static_cast<int>(large.size())), 0);
   for (int look = 0; look < 50; ++look) {
     ASSERT_GT(port.OutBuffUsed(), 0) << "nothing was read, yet all is counted as sent";
@@ -263,7 +263,7 @@ TEST(AwuserData, PseudoTerminalLosesNothingToTheDrainAndFlush) {
   EXPECT_TRUE(readBack(large.size()) == large);
 
   // More than the master's line buffer holds, less than the pty takes.
-  const auto block = Pattern(6000, 33);
+  const auto block = PatternBytes(6000, 33);
   ASSERT_EQ(port.PutBlock(block.data(), static_cast<int>(block.size())), 0);
   ASSERT_TRUE(Drained(port));
   ASSERT_TRUE(port.CheckCTS());
@@ -342,7 +342,7 @@ TEST(AwuserData, TheOutputStatusHookRunsWhenTheLastByteHasCrossedTheWire) {
   for (uint32_t block = 1; block <= 2; ++block) {
     SCOPED_TRACE(block);
     drainedCalls = 0;
-    const auto data = Pattern(1000, block);  // 87 ms on the wire
+    const auto data = PatternBytes(1000, block);  // 87 ms on the wire
     ASSERT_EQ(port.PutBlock(data.data(), 1000), 0);
     ASSERT_TRUE(WaitUntil([&] { return drainedCalls > 0; })) << "the drain went unreported";
     EXPECT_EQ(crossedWhenDrained, 1000u);
@@ -420,10 +420,10 @@ TEST(AwuserData, DestructionWhileDataFlowsWaitsForEveryThread) {
     std::atomic<bool> stop{false};
     auto far = sim->far;
     std::thread farSender([&] {
-      auto data = Pattern(1000, round);
+      auto data = PatternBytes(1000, round);
       while (!stop) far->SendFor(data.data(), 1000, 5ms);
     });
-    auto block = Pattern(2000, round + 100);
+    auto block = PatternBytes(2000, round + 100);
     sim->port->PutBlock(block.data(), 2000);
     ASSERT_TRUE(WaitUntil([&] { return calls > 0; }));
     sim.reset();  // threads running, handler being called, data both ways

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "PtyPair.h"
+#include "TestPattern.h"
 #include "WaitUntil.h"
 #include "serial/AwuserPosix.h"
 #include "serialdevice/AwSim.h"
@@ -36,18 +37,5 @@ struct TSimPort {
     open = port->InitPort("sim:", baud, NOPARITY, 8, 1, 4096, outSize, initOptions);
   }
 };
-
-// A deterministic byte pattern.
-inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
-  std::vector<uint8_t> v(n);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : v) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = static_cast<uint8_t>(x);
-  }
-  return v;
-}
 
 }  // namespace kestrel::test

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "serialdevice/AwPosix.h"
 #include "UnitTestIo.h"
+#include "serialdevice/AwPosix.h"
 
 extern char** environ;
 
@@ -78,8 +78,8 @@ class Tool {
 
 TEST(UnitSimTool, UploadThroughItsPseudoTerminal) {
   ASSERT_TRUE(fs::exists(ToolPath())) << ToolPath();
-  TempDir dir;
-  const fs::path& tmp = dir.path();
+  TScratch dir;
+  const fs::path& tmp = dir.Path();
   const fs::path flash = tmp / "flash";
 
   Tool tool({"--dir=" + flash.string(), "--flash-ms=5",

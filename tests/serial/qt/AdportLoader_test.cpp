@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "PortTestSupport.h"
+#include "TestPattern.h"
 #include "serial/qt/Adport.h"
 
 namespace kestrel {
@@ -84,8 +85,7 @@ TEST_F(LoaderRelianceTest, TheCaptureHandlerSeesEachAnswerOnce) {
 
 TEST_F(LoaderRelianceTest, BlocksGoIntoTheOutputBufferWholeAndDrainUnderCts) {
   port.SetOpen(true);
-  std::vector<uint8_t> file(5000);
-  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7 + 3);
+  const std::vector<uint8_t> file = test::PatternBytes(5000, 3);
 
   far->SetCts(false);  // the unit is writing flash
   ASSERT_TRUE(PumpUntil([&] { return !port.CTS(); }));
