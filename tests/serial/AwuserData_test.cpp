@@ -15,6 +15,7 @@ namespace kestrel {
 namespace {
 
 using namespace std::chrono_literals;
+using test::PassDispatchCycles;
 using test::PatternBytes;
 using test::PtyPair;
 using test::TSimPort;
@@ -127,7 +128,7 @@ TEST(AwuserData, FullBufferHoldsFurtherBytesBackInTheDriver) {
   EXPECT_EQ(sim.port->InBuffFree(), 0);
   EXPECT_TRUE(sim.port->CharReady());
   // Several dispatch cycles later the buffer still holds exactly 8192.
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(PassDispatchCycles(*sim.port));
   EXPECT_EQ(sim.port->InBuffUsed(), 8192);
 
   std::vector<uint8_t> got(in.size());
@@ -217,8 +218,12 @@ TEST_F(HeldOutput, FlushOutBufferAbandonsTheHeldWriteAndEmptiesTheTransmitter) {
   ASSERT_EQ(sim.port->PutString("AFTER"), 0);
   auto got = sim.far->ReadExactly(5, 20s);
   EXPECT_EQ(std::string(got.begin(), got.end()), "AFTER");
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(sim.far->Available(), 0u);  // none of the flushed bytes followed
+  // Output keeps its order: once a marker sent last has arrived, anything
+  // the flush missed would have arrived before it.
+  ASSERT_EQ(sim.port->PutString("."), 0);
+  got = sim.far->ReadExactly(1, 20s);
+  EXPECT_EQ(std::string(got.begin(), got.end()), ".");  // none of the flushed bytes followed
+  EXPECT_EQ(sim.far->Available(), 0u);
 }
 
 // The loader's wait after each block: nothing counted as queued any more.
@@ -294,7 +299,7 @@ TEST(AwuserData, TheArrivalHookRunsOnceTheBytesAreReadableAlsoWhileSuspended) {
   char got[3];
   ASSERT_EQ(port.GetBlock(got, 3), 3);
   const int before = calls;
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(PassDispatchCycles(port));
   EXPECT_EQ(calls, before);
   ASSERT_EQ(cable.far->SendFor("d", 10s), 1);
   ASSERT_TRUE(WaitUntil([&] { return calls == before + 1; }));
@@ -348,7 +353,7 @@ TEST(AwuserData, TheOutputStatusHookRunsWhenTheLastByteHasCrossedTheWire) {
     EXPECT_EQ(crossedWhenDrained, 1000u);
     // Reported once, not again and again for a queue that stays empty.
     const int after = calls;
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(PassDispatchCycles(port));
     EXPECT_EQ(calls, after);
     EXPECT_TRUE(cable.far->ReadExactly(1000, 10s) == data);
   }

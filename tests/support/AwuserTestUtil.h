@@ -1,6 +1,6 @@
 #pragma once
 // Helpers for the dispatcher tests: a simulated cable with an open
-// dispatcher on it.
+// dispatcher on it, and waiting for the dispatch thread to move on.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -37,5 +37,17 @@ struct TSimPort {
     open = port->InitPort("sim:", baud, NOPARITY, 8, 1, 4096, outSize, initOptions);
   }
 };
+
+// Waits until the dispatch thread has run `cycles` whole cycles after this
+// call: what the test did before has been taken in and delivered if due, and
+// an event that must not come has had as many chances. `wait` is WaitUntil
+// for a thread's view, PumpUntil where window events must be handled.
+inline bool PassDispatchCycles(TApdBaseDispatcher& port, int cycles = 3,
+                               bool (*wait)(const std::function<bool()>&,
+                                            std::chrono::milliseconds) = WaitUntil) {
+  const uint64_t start = port.DispatchCycles();
+  return wait([&] { return port.DispatchCycles() >= start + 1 + uint64_t(cycles); },
+              std::chrono::seconds(20));
+}
 
 }  // namespace kestrel::test

@@ -79,7 +79,7 @@ TEST_F(LoaderRelianceTest, TheCaptureHandlerSeesEachAnswerOnce) {
   ASSERT_TRUE(PumpUntil([&] { return captured.size() == 6; }));
   far->SendFor("build 7\r\n>", 1s);
   ASSERT_TRUE(PumpUntil([&] { return captured.size() == 16; }));
-  test::PumpFor(100);
+  ASSERT_TRUE(test::PumpDispatchCycles(port));
   EXPECT_EQ(captured, "V1.04 build 7\r\n>");
 }
 
