@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPushButton>
 #include <fstream>
 

@@ -20,6 +20,7 @@
 
 #include "LoaderTestApp.h"
 #include "RecordingOperatorDialog.h"
+#include "TestPattern.h"
 #include "loader/form/MainUnit.h"
 #include "loader/form/WindowWaits.h"
 #include "loader/windows/Progress.h"
@@ -28,11 +29,7 @@
 namespace kestrel {
 namespace {
 
-std::string pattern(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = char((i * 7 + i / 251) & 0xFF);
-  return bytes;
-}
+std::string pattern(size_t size) { return test::Pattern(size, 1); }
 
 class Upload : public ::testing::Test {
  protected:
