@@ -195,10 +195,10 @@ void check_upload_lines(const std::string& sent) {
 void check_fields(const TKestrelForm& form) {
   FUZZ_CHECK(form.CommandBuffer.size() < size_t(TKestrelForm::kCommandBufferSize));
   // A relative name is taken from the script's folder, the scratch folder.
-  FUZZ_CHECK(form.UploadFileName.size() <
+  FUZZ_CHECK(form.Chain.FileName.size() <
              size_t(harness().Scratch.size()) + 1 + size_t(TKestrelForm::kUploadFileNameSize));
-  FUZZ_CHECK(form.LoadAddress.size() < size_t(TKestrelForm::kLoadAddressSize));
-  FUZZ_CHECK(form.VersionText.size() < size_t(TKestrelForm::kVersionTextSize));
+  FUZZ_CHECK(form.Chain.Address.size() < size_t(TKestrelForm::kLoadAddressSize));
+  FUZZ_CHECK(form.Chain.Version.size() < size_t(TKestrelForm::kVersionTextSize));
   FUZZ_CHECK(form.LastResponse.size() <= size_t(TKestrelForm::kLastResponseSize));
   FUZZ_CHECK(form.CurrentSlot >= 0 && form.CurrentSlot < TKestrelForm::kScriptSlots);
 }
@@ -230,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fclose(file);
   }
   form.clear_script_lines();
-  form.FileNamed = form.AddressSet = form.VersionSet = false;
+  form.Chain.Drop();
   form.UploadInProgress = form.AwaitingResponse = false;
   form.LastResponse.clear();
   form.Settings = h.Settings;

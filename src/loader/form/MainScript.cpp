@@ -156,15 +156,14 @@ void TKestrelForm::clear_script_lines() {
 }
 
 bool TKestrelForm::get_date() {
-  const TFilePtr file = open_file_for_read(UploadFileName);
-  if (!file) {
-    MessageText = "Error opening file " + UploadFileName;
-    show_message(MessageText);
-    return false;
-  }
-  if (const std::optional<std::tm> stamp = file_local_modification_time(file.get()))
-    VersionText = script_field(script_date_text(*stamp), kVersionTextSize - 1);
-  return true;
+  if (Chain.TakeFileDate()) return true;
+  date_not_taken();
+  return false;
+}
+
+void TKestrelForm::date_not_taken() {
+  MessageText = "Error opening file " + Chain.FileName;
+  show_message(MessageText);
 }
 
 }  // namespace kestrel

@@ -1,10 +1,10 @@
 // The script commands, from _SC to _CS.
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <limits>
 
+#include "loader/core/FileChain.h"
 #include "loader/core/RunOutcome.h"
 #include "loader/core/RunRecord.h"
 #include "loader/core/ScriptArguments.h"
@@ -138,40 +138,21 @@ void TKestrelForm::script_load_command(const std::string& line) {
 }
 
 void TKestrelForm::script_load_file(const std::string& line) {
-  const std::optional<std::string> word = script_word(line);
-  if (!word) return;
-  UploadFileName = script_file_path(ScriptFileName, script_field(*word, kUploadFileNameSize - 1));
-  // An upload announces only the file it sends: whatever the chain held for
-  // an earlier file is dropped, so the next _LD needs this file's own _LA.
-  FileNamed = AddressSet = VersionSet = false;
-  Outcome.Named(UploadFileName);
-  std::string why;
-  if (open_file_for_read(UploadFileName, &why)) {
-    FileNamed = true;
-    return;
-  }
-  MessageText = "Error! Unable to open file " + UploadFileName + ". Cannot upload file.";
-  file_not_loaded(MessageText, "Cannot open " + UploadFileName, why);
+  const TChainStep step = Chain.NameFile(ScriptFileName, line);
+  if (step.Result == TChainResult::NoArgument) return;
+  Outcome.Named(Chain.FileName);
+  if (step.Result != TChainResult::Failed) return;
+  MessageText = "Error! Unable to open file " + Chain.FileName + ". Cannot upload file.";
+  file_not_loaded(MessageText, "Cannot open " + Chain.FileName, step.Why);
 }
 
 void TKestrelForm::script_load_address(const std::string& line) {
-  if (!FileNamed) return;
-  const std::optional<std::string> word = script_word(line);
-  if (!word) return;
-  FileNamed = false;
-  LoadAddress = script_field(*word, kLoadAddressSize - 1);
-  if (get_file_checksum()) AddressSet = true;
+  const TChainStep step = Chain.SetAddress(line);
+  if (step.Result == TChainResult::Failed) checksum_not_taken(step.Why);
 }
 
 void TKestrelForm::script_load_version(const std::string& line) {
-  if (!AddressSet) return;
-  const std::optional<std::string> word = script_word(line);
-  if (!word) return;
-  AddressSet = false;
-  VersionText = script_field(*word, kVersionTextSize - 1);
-  for (char& c : VersionText) c = char(std::toupper(static_cast<unsigned char>(c)));
-  if (VersionText == "DATE") get_date();
-  VersionSet = true;
+  if (Chain.SetVersion(line).Result == TChainResult::Failed) date_not_taken();
 }
 
 void TKestrelForm::file_not_loaded(const std::string& message, const std::string& status,
@@ -181,35 +162,12 @@ void TKestrelForm::file_not_loaded(const std::string& message, const std::string
   set_status_text(status + ": " + why);
 }
 
-bool TKestrelForm::upload_line_sendable() {
-  const std::string fault = upload_line_fault(Settings.UploadCommand, LoadAddress, VersionText);
-  if (fault.empty()) return true;
-  MessageText = "Error! The upload line for " + UploadFileName + " was not sent: " + fault +
-                ", so the unit would misread it. Cannot upload file.";
-  show_message(MessageText);
-  Outcome.Explain(MessageText);
-  return false;
-}
-
-bool TKestrelForm::hold_upload_file() {
-  std::string why;
-  FUploadFile = open_file_for_read(UploadFileName, &why);
-  std::optional<uint64_t> size;
-  if (FUploadFile) size = open_file_size(FUploadFile.get());
-  if (FUploadFile && size == FileSize) return true;
-  if (FUploadFile)
-    why = "it is " + (size ? std::to_string(*size) : std::string("of unknown size")) +
-          " bytes now, " + std::to_string(FileSize) + " when its checksum was taken";
-  FUploadFile.reset();
-  MessageText = "Error opening " + UploadFileName + ".\r";
-  show_message(MessageText);
-  Outcome.Explain("Error opening " + UploadFileName + ": " + why + ". Cannot upload file.");
-  set_status_text("Cannot upload " + UploadFileName + ": " + why);
-  return false;
-}
-
 bool TKestrelForm::script_load_do() {
-  if (!VersionSet) {
+  // Everything is checked before a byte goes out: a line the unit would
+  // misread, or a file that has gone or changed since its checksum, is
+  // never announced.
+  const TChainStep step = Chain.Announce(Settings.UploadCommand);
+  if (step.Result == TChainResult::NotReady) {
     // A file named and waiting, whose chain _LA, _LV did not complete: say
     // so here, where its upload would have been.
     if (TNamedFile* pending = Outcome.Pending(); pending && pending->Message.empty()) {
@@ -220,11 +178,14 @@ bool TKestrelForm::script_load_do() {
     }
     return true;
   }
-  // Everything is checked before a byte goes out: a line the unit would
-  // misread, or a file that has gone or changed since its checksum, is
-  // never announced.
-  VersionSet = false;
-  if (!upload_line_sendable() || !hold_upload_file()) return true;
+  if (step.Result == TChainResult::Failed) {
+    MessageText = "Error! The upload line for " + Chain.FileName + " was not sent: " + step.Why +
+                  ", so the unit would misread it. Cannot upload file.";
+    show_message(MessageText);
+    Outcome.Explain(MessageText);
+    return true;
+  }
+  if (!hold_upload_file()) return true;
 
   PromptWait = kPromptWaitProbing;
   const auto exchange = [this](int attempt) {
@@ -241,14 +202,24 @@ bool TKestrelForm::script_load_do() {
   }
   PromptWait = kPromptWaitDefault;
 
-  CommandBuffer = script_upload_line(Settings.UploadCommand, LoadAddress, FileSize, FileChecksum,
-                                     VersionText, kCommandBufferSize - 1);
-  Outcome.UploadStarted(UploadFileName, FileSize, FileChecksum, LoadAddress, VersionText);
+  CommandBuffer = Chain.UploadLine(Settings.UploadCommand, kCommandBufferSize - 1);
+  Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address, Chain.Version);
   send_command_buffer();
   sleep_processing_events(500);
 
   UploadButtonClick();
   return true;
+}
+
+bool TKestrelForm::hold_upload_file() {
+  std::string why;
+  FUploadFile = Chain.HoldFile(&why);
+  if (FUploadFile) return true;
+  MessageText = "Error opening " + Chain.FileName + ".\r";
+  show_message(MessageText);
+  Outcome.Explain("Error opening " + Chain.FileName + ": " + why + ". Cannot upload file.");
+  set_status_text("Cannot upload " + Chain.FileName + ": " + why);
+  return false;
 }
 
 void TKestrelForm::script_prompt_character(const std::string& line) {

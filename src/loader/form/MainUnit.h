@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "loader/core/CaptureLine.h"
+#include "loader/core/FileChain.h"
 #include "loader/core/LoaderSettings.h"
 #include "loader/core/RunOutcome.h"
 #include "loader/core/ScriptFiles.h"
@@ -163,15 +164,9 @@ class TKestrelForm : public QMainWindow {
   static constexpr int kVersionTextSize = kScriptVersionTextSize;
   static constexpr int kLastResponseSize = 1000;
   std::string CommandBuffer;
-  std::string UploadFileName;
-  std::string LoadAddress;
-  std::string VersionText;
-  uint32_t FileChecksum = 0;
-  uint32_t FileSize = 0;
+  // The file the next upload sends, with what its upload line announces.
+  TFileChain Chain;
   int BlockCount = 0;
-  bool FileNamed = false;
-  bool AddressSet = false;
-  bool VersionSet = false;
   std::string LastResponse;
   int PostUploadPause = 3600;  // milliseconds
 
@@ -314,10 +309,12 @@ class TKestrelForm : public QMainWindow {
   // status bar.
   void file_not_loaded(const std::string& message, const std::string& status,
                        const std::string& why);
-  // What the upload line would carry is checked before it goes out; the
-  // file it announces is held open until the upload sends it.
-  bool upload_line_sendable();
+  // The file the upload line announces is held open until the upload
+  // sends it.
   bool hold_upload_file();
+  // Says why _LA took no checksum, or _LV no date.
+  void checksum_not_taken(const std::string& why);
+  void date_not_taken();
   // The port's device went away during the upload or the prompt check
   // after it: says so and stops the upload and the run.
   void device_lost_during_upload();

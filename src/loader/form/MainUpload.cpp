@@ -27,15 +27,14 @@ bool read_exactly(std::FILE* file, uint8_t* into, size_t count) {
 
 bool TKestrelForm::get_file_checksum() {
   std::string why;
-  const std::optional<TFileSum> sum = file_size_and_checksum(UploadFileName, &why);
-  if (!sum) {
-    MessageText = "Error opening file " + UploadFileName + ". Unable to get file checksum";
-    file_not_loaded(MessageText, "No checksum for " + UploadFileName, why);
-    return false;
-  }
-  FileChecksum = sum->Checksum;
-  FileSize = sum->Size;
-  return true;
+  if (Chain.TakeChecksum(&why)) return true;
+  checksum_not_taken(why);
+  return false;
+}
+
+void TKestrelForm::checksum_not_taken(const std::string& why) {
+  MessageText = "Error opening file " + Chain.FileName + ". Unable to get file checksum";
+  file_not_loaded(MessageText, "No checksum for " + Chain.FileName, why);
 }
 
 int64_t TKestrelForm::wire_time_ms(int count) const {
@@ -104,7 +103,7 @@ bool TKestrelForm::upload_cancelled() const {
 }
 
 void TKestrelForm::send_file_blocks(std::FILE* file) {
-  const int remainder = int(FileSize - uint32_t(kUploadBlockSize) * uint32_t(BlockCount));
+  const int remainder = int(Chain.Size - uint32_t(kUploadBlockSize) * uint32_t(BlockCount));
   std::vector<uint8_t> block(kUploadBlockSize);
   auto step = [this] {
     if (FProgressForm) FProgressForm->StepIt();
@@ -114,7 +113,7 @@ void TKestrelForm::send_file_blocks(std::FILE* file) {
   // of sending others.
   auto read = [&](int count) {
     if (read_exactly(file, block.data(), size_t(count))) return true;
-    show_message("Error! Cannot read " + UploadFileName + " to its announced size (" +
+    show_message("Error! Cannot read " + Chain.FileName + " to its announced size (" +
                  (std::ferror(file) ? "read error" : "the file has shrunk") + "). Cancel upload.");
     set_cancel_flag();
     return false;
@@ -138,23 +137,23 @@ void TKestrelForm::send_file_blocks(std::FILE* file) {
 }
 
 void TKestrelForm::upload_not_started(const std::string& why) {
-  MessageText = "Error opening " + UploadFileName + ".\r";
+  MessageText = "Error opening " + Chain.FileName + ".\r";
   show_message(MessageText);
   // The upload line has gone out: the unit now waits for bytes that will
   // not come, so the run cannot go on as if nothing happened.
   set_cancel_flag();
   Outcome.UploadEnded(TFileResult::NotSent,
-                      "Error opening " + UploadFileName + ": " + why + ". Cannot upload file.");
+                      "Error opening " + Chain.FileName + ": " + why + ". Cannot upload file.");
 }
 
 void TKestrelForm::UploadButtonClick() {
   UploadInProgress = true;
   FLastError.clear();
-  Outcome.UploadStarted(UploadFileName, FileSize, FileChecksum, LoadAddress, VersionText);
+  Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address, Chain.Version);
   // _LD hands over the file it checked; run on its own, the upload opens it.
   TFilePtr file = std::move(FUploadFile);
   std::string why;
-  if (!file) file = open_file_for_read(UploadFileName, &why);
+  if (!file) file = open_file_for_read(Chain.FileName, &why);
   if (!file) {
     UploadInProgress = false;
     upload_not_started(why);
@@ -163,14 +162,14 @@ void TKestrelForm::UploadButtonClick() {
 
   bool sent = false;
   if (port_open()) {
-    BlockCount = int(FileSize / kUploadBlockSize);
+    BlockCount = int(Chain.Size / kUploadBlockSize);
     try {
       ApdComPort1->FlushInBuffer();
       ApdComPort1->FlushOutBuffer();
       ConfigMenu->menuAction()->setVisible(false);
       if (FProgressForm)
         FProgressForm->ShowProgressForm(
-            BlockCount, TUploadInfo{UploadFileName, FileChecksum, LoadAddress, FileSize});
+            BlockCount, TUploadInfo{Chain.FileName, Chain.Checksum, Chain.Address, Chain.Size});
       sleep_processing_events(50);
       send_file_blocks(file.get());
       sent = !upload_cancelled();
@@ -193,7 +192,7 @@ void TKestrelForm::UploadButtonClick() {
     sleep_processing_events(500);
     process_pending_events();
     MessageText =
-        "Upload cancelled/incomplete!!! Upload for " + UploadFileName + " section was incomplete.";
+        "Upload cancelled/incomplete!!! Upload for " + Chain.FileName + " section was incomplete.";
     show_message(MessageText);
   } else {
     sleep_processing_events(PostUploadPause);

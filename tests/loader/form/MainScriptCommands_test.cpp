@@ -95,10 +95,10 @@ TEST_F(ScriptRunner, OverlongLinesManySlotsAndLongArgumentsAreCut) {
   EXPECT_EQ(Form->CurrentSlot, TKestrelForm::kScriptSlots - 1);
   // The name keeps what the cut line holds, taken from the script's folder;
   // it does not open.
-  EXPECT_EQ(Form->UploadFileName, Folder.Path().toStdString() + "/" + std::string(199 - 4, 'f'));
+  EXPECT_EQ(Form->Chain.FileName, Folder.Path().toStdString() + "/" + std::string(199 - 4, 'f'));
   ASSERT_EQ(Dialog.Messages.size(), 1u);
   EXPECT_EQ(Dialog.Messages[0],
-            "Error! Unable to open file " + Form->UploadFileName + ". Cannot upload file.");
+            "Error! Unable to open file " + Form->Chain.FileName + ". Cannot upload file.");
 }
 
 TEST_F(ScriptRunner, UploadSectionFlagsChainInOrder) {
@@ -110,22 +110,22 @@ TEST_F(ScriptRunner, UploadSectionFlagsChainInOrder) {
                   std::string(60, '8') + "\n_LV 1.0a\n"));
   ASSERT_EQ(Dialog.Messages.size(), 1u);
   EXPECT_EQ(Dialog.Messages[0], "Error! Unable to open file " + dir + ". Cannot upload file.");
-  EXPECT_EQ(Form->LoadAddress, std::string(49, '8'));
-  EXPECT_EQ(Form->FileChecksum, 0x126u);
-  EXPECT_EQ(Form->FileSize, 3u);
-  EXPECT_EQ(Form->VersionText, "1.0A");
-  EXPECT_TRUE(Form->VersionSet);
-  EXPECT_FALSE(Form->FileNamed);
-  EXPECT_FALSE(Form->AddressSet);
+  EXPECT_EQ(Form->Chain.Address, std::string(49, '8'));
+  EXPECT_EQ(Form->Chain.Checksum, 0x126u);
+  EXPECT_EQ(Form->Chain.Size, 3u);
+  EXPECT_EQ(Form->Chain.Version, "1.0A");
+  EXPECT_TRUE(Form->Chain.VersionSet());
+  EXPECT_FALSE(Form->Chain.FileNamed());
+  EXPECT_FALSE(Form->Chain.AddressSet());
 
   // "date" in any case becomes the file's date and time.
-  Form->VersionSet = false;
+  Form->Chain.Drop();
   EXPECT_TRUE(run("_LF " + file + "\n_LA 8000\n_LV Date\n"));
-  EXPECT_TRUE(QString::fromStdString(Form->VersionText)
+  EXPECT_TRUE(QString::fromStdString(Form->Chain.Version)
                   .contains(QRegularExpression(QStringLiteral(
                       "^([1-9]|1[0-2])/([1-9]|[12][0-9]|3[01])/20[0-9]{2}_([0-9]|1[0-9]|2[0-3])"
                       ":[0-5][0-9]:[0-5][02468]$"))))
-      << Form->VersionText;
+      << Form->Chain.Version;
   EXPECT_EQ(received(), "");
 }
 

@@ -69,12 +69,12 @@ class Upload : public ::testing::Test {
   // What the upload line does before the upload: name, address, checksum,
   // then the announcement to the unit.
   void announce(const std::string& file, const std::string& address) {
-    Form->UploadFileName = file;
-    Form->LoadAddress = address;
+    Form->Chain.FileName = file;
+    Form->Chain.Address = address;
     ASSERT_TRUE(Form->get_file_checksum());
     char line[512];
-    std::snprintf(line, sizeof line, "LF %s %u %x V1\r", address.c_str(), Form->FileSize,
-                  Form->FileChecksum);
+    std::snprintf(line, sizeof line, "LF %s %u %x V1\r", address.c_str(), Form->Chain.Size,
+                  Form->Chain.Checksum);
     ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("\r"));
     Form->SendString(line);
     sleep_processing_events(300);
@@ -99,14 +99,14 @@ TEST_F(Upload, TheChecksumIsTheSixteenBitSumOfTheBytes) {
   };
   const Case cases[] = {{"abc", 0x126}, {std::string(300, '\xFF'), 0x2AD4}, {"", 0}};
   for (const Case& c : cases) {
-    Form->UploadFileName = write_file("sum.bin", c.bytes);
+    Form->Chain.FileName = write_file("sum.bin", c.bytes);
     EXPECT_TRUE(Form->get_file_checksum());
-    EXPECT_EQ(Form->FileChecksum, c.checksum);
-    EXPECT_EQ(Form->FileSize, c.bytes.size());
+    EXPECT_EQ(Form->Chain.Checksum, c.checksum);
+    EXPECT_EQ(Form->Chain.Size, c.bytes.size());
   }
-  Form->UploadFileName = Dir.filePath(QStringLiteral("missing.bin")).toStdString();
+  Form->Chain.FileName = Dir.filePath(QStringLiteral("missing.bin")).toStdString();
   EXPECT_FALSE(Form->get_file_checksum());
-  EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Error opening file " + Form->UploadFileName +
+  EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Error opening file " + Form->Chain.FileName +
                                                       ". Unable to get file checksum"});
 }
 
@@ -155,9 +155,9 @@ TEST_F(Upload, BlocksArriveWholeAndTheProgressWindowFollowsThem) {
     EXPECT_EQ(positions, c.positions);
     EXPECT_TRUE(shown && running && menuHidden);
     EXPECT_EQ(labels, (std::vector<std::string>{
-                          Form->UploadFileName,
-                          QString::number(Form->FileChecksum, 16).toUpper().toStdString(), address,
-                          std::to_string(bytes.size())}));
+                          Form->Chain.FileName,
+                          QString::number(Form->Chain.Checksum, 16).toUpper().toStdString(),
+                          address, std::to_string(bytes.size())}));
     if (!c.checksum.empty()) EXPECT_EQ(labels[1], c.checksum);
     EXPECT_FALSE(Progress.isVisible());
     EXPECT_EQ(Progress.FileProgressBar->value(), 0);
