@@ -22,7 +22,7 @@ void TKestrelForm::query_unit() {
 
   ApdComPort1->FlushInBuffer();
   CommandTimer->start();
-  SendString(CommandBuffer);
+  SendString(Session.CommandBuffer);
   // What the unit sends back while the query goes out (its echo) is dropped.
   sleep_processing_events(kQueryEchoPauseMs);
   ApdComPort1->FlushInBuffer();

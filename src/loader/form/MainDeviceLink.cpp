@@ -136,7 +136,7 @@ bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text) {
 }
 
 void TKestrelForm::send_command_buffer() {
-  if (port_open()) SendString(CommandBuffer);
+  if (port_open()) SendString(Session.CommandBuffer);
 }
 
 bool TKestrelForm::check_com(int port) {

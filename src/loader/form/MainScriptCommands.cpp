@@ -1,8 +1,6 @@
 // The script commands, from _SC to _CS.
 
-#include <algorithm>
 #include <cstdio>
-#include <limits>
 
 #include "loader/core/FileChain.h"
 #include "loader/core/RunOutcome.h"
@@ -17,13 +15,6 @@ namespace kestrel {
 namespace {
 
 constexpr char kCarriageReturn[] = "\r";
-
-// n times `factor` milliseconds, kept within what a wait can take.
-int milliseconds(long n, long factor) {
-  const long long ms = std::clamp<long long>(n, -(1LL << 40), 1LL << 40) * factor;
-  return int(
-      std::clamp<long long>(ms, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
-}
 
 }  // namespace
 
@@ -64,7 +55,8 @@ bool TKestrelForm::run_script_command(const std::string& line) {
 void TKestrelForm::script_send_command(const std::string& line) {
   const std::optional<std::string> text = script_quoted_text(line);
   if (!text) return;
-  CommandBuffer = script_field(script_caret_escapes(*text, '\r') + '\r', kCommandBufferSize - 1);
+  Session.CommandBuffer =
+      script_field(script_caret_escapes(*text, '\r') + '\r', kCommandBufferSize - 1);
   send_command_buffer();
   sleep_processing_events(200);
 }
@@ -121,15 +113,13 @@ void TKestrelForm::script_display_message(const std::string& line) {
 void TKestrelForm::script_delay(const std::string& line) {
   const std::optional<std::string> word = script_word(line);
   if (!word) return;
-  sleep_processing_events(milliseconds(settings_atol(*word), 10));
+  sleep_processing_events(script_milliseconds(settings_atol(*word), 10));
 }
 
 void TKestrelForm::script_load_pause(const std::string& line) {
   const std::optional<std::string> word = script_word(line);
   if (!word) return;
-  const long seconds = settings_atol(*word);
-  if (seconds == 0) return;
-  PostUploadPause = milliseconds(seconds, 1000);
+  Session.LoadPause(settings_atol(*word));
 }
 
 void TKestrelForm::script_load_command(const std::string& line) {
@@ -138,9 +128,9 @@ void TKestrelForm::script_load_command(const std::string& line) {
 }
 
 void TKestrelForm::script_load_file(const std::string& line) {
-  const TChainStep step = Chain.NameFile(ScriptFileName, line);
+  const TChainStep step = Chain.NameFile(Session.ScriptFileName, line);
   if (step.Result == TChainResult::NoArgument) return;
-  Outcome.Named(Chain.FileName);
+  Session.Outcome.Named(Chain.FileName);
   if (step.Result != TChainResult::Failed) return;
   MessageText = "Error! Unable to open file " + Chain.FileName + ". Cannot upload file.";
   file_not_loaded(MessageText, "Cannot open " + Chain.FileName, step.Why);
@@ -158,7 +148,7 @@ void TKestrelForm::script_load_version(const std::string& line) {
 void TKestrelForm::file_not_loaded(const std::string& message, const std::string& status,
                                    const std::string& why) {
   show_message(message);
-  Outcome.Explain(message + " (" + why + ")");
+  Session.Outcome.Explain(message + " (" + why + ")");
   set_status_text(status + ": " + why);
 }
 
@@ -170,11 +160,11 @@ bool TKestrelForm::script_load_do() {
   if (step.Result == TChainResult::NotReady) {
     // A file named and waiting, whose chain _LA, _LV did not complete: say
     // so here, where its upload would have been.
-    if (TNamedFile* pending = Outcome.Pending(); pending && pending->Message.empty()) {
+    if (TNamedFile* pending = Session.Outcome.Pending(); pending && pending->Message.empty()) {
       MessageText = "Error! " + pending->File +
                     " was not uploaded: _LD needs an _LA and an _LV after the file's _LF.";
       show_message(MessageText);
-      Outcome.Explain(MessageText);
+      Session.Outcome.Explain(MessageText);
     }
     return true;
   }
@@ -182,7 +172,7 @@ bool TKestrelForm::script_load_do() {
     MessageText = "Error! The upload line for " + Chain.FileName + " was not sent: " + step.Why +
                   ", so the unit would misread it. Cannot upload file.";
     show_message(MessageText);
-    Outcome.Explain(MessageText);
+    Session.Outcome.Explain(MessageText);
     return true;
   }
   if (!hold_upload_file()) return true;
@@ -195,15 +185,16 @@ bool TKestrelForm::script_load_do() {
   if (!exchange(1) && !exchange(2)) {
     MessageText = "Error! Unable to receive prompt before upload.... Exiting script.";
     show_message(MessageText);
-    Outcome.Explain(MessageText);
+    Session.Outcome.Explain(MessageText);
     PromptWait = kPromptWaitDefault;
     FUploadFile.reset();
     return false;
   }
   PromptWait = kPromptWaitDefault;
 
-  CommandBuffer = Chain.UploadLine(Settings.UploadCommand, kCommandBufferSize - 1);
-  Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address, Chain.Version);
+  Session.CommandBuffer = Chain.UploadLine(Settings.UploadCommand, kCommandBufferSize - 1);
+  Session.Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address,
+                                Chain.Version);
   send_command_buffer();
   sleep_processing_events(500);
 
@@ -217,7 +208,7 @@ bool TKestrelForm::hold_upload_file() {
   if (FUploadFile) return true;
   MessageText = "Error opening " + Chain.FileName + ".\r";
   show_message(MessageText);
-  Outcome.Explain("Error opening " + Chain.FileName + ": " + why + ". Cannot upload file.");
+  Session.Outcome.Explain("Error opening " + Chain.FileName + ": " + why + ". Cannot upload file.");
   set_status_text("Cannot upload " + Chain.FileName + ": " + why);
   return false;
 }
@@ -229,16 +220,14 @@ void TKestrelForm::script_prompt_character(const std::string& line) {
 void TKestrelForm::script_query(const std::string& line) {
   const std::optional<std::string> text = script_quoted_text(line);
   if (!text) return;
-  CommandBuffer = script_field(script_caret_escapes(*text, ' '), kCommandBufferSize - 1);
+  Session.CommandBuffer = script_field(script_caret_escapes(*text, ' '), kCommandBufferSize - 1);
   MinLineLength = 10;
   query_unit();
   sleep_processing_events(100);
 
   // What a watchdog cut short is the bytes gathered so far.
-  LastResponse.clear();
-  for (char c : captured_text())
-    if (c != '\r' && c != '\n') LastResponse += c;
-  if (LastResponse.empty()) {
+  Session.TakeResponse(captured_text());
+  if (Session.LastResponse.empty()) {
     MessageText = "Error! No response detected with _QC command";
     show_message(MessageText);
   }
@@ -248,8 +237,8 @@ bool TKestrelForm::script_compare(const std::string& line, bool substring) {
   const std::optional<TScriptCompare> compare = script_compare_argument(line);
   if (!compare) return true;
   const std::string text = script_backslash_escapes(compare->Text);
-  const bool match =
-      substring ? LastResponse.find(text) != std::string::npos : LastResponse == text;
+  const bool match = substring ? Session.LastResponse.find(text) != std::string::npos
+                               : Session.LastResponse == text;
   if (!match) return true;
   if (compare->Command.empty()) {
     MessageText = substring ? "Error! No line found after successful _CS"
@@ -258,11 +247,7 @@ bool TKestrelForm::script_compare(const std::string& line, bool substring) {
     return true;
   }
   // The command runs from the current slot, as if the script held it there.
-  const std::string command = script_field(compare->Command, kMaxCommandLine);
-  auto& slot = ScriptLines[CurrentSlot];
-  slot.fill('\0');
-  std::copy(command.begin(), command.end(), slot.begin());
-  LineFill = int(command.size());
+  Session.Store(compare->Command);
   return run_script_line();
 }
 

@@ -40,7 +40,7 @@ void TKestrelForm::FormShow() {
       set_status("Uploading file(s). Please wait....");
       QCoreApplication::processEvents();
       setEnabled(false);
-      ScriptFileName = UnattendedScript ? *UnattendedScript : Settings.AutoScriptName;
+      Session.ScriptFileName = UnattendedScript ? *UnattendedScript : Settings.AutoScriptName;
       read_ini();
       setEnabled(true);
       set_status(" ");
@@ -116,7 +116,7 @@ void TKestrelForm::ExitMenuClick() {
 }
 
 void TKestrelForm::FormCloseQuery(bool& CanClose) {
-  if (!UploadInProgress) {
+  if (!Session.UploadInProgress) {
     // Breaks a command exchange that is still waiting for the unit; a run
     // under way stops with it and lets the port go.
     AwaitingResponse = false;
@@ -139,7 +139,7 @@ void TKestrelForm::FormCloseQuery(bool& CanClose) {
         // record; then the process ends.
         FExitAfterRun = true;
         request_stop("the operator exited during the upload");
-        if (!UploadInProgress && !FRunActive) EndProcess(0);
+        if (!Session.UploadInProgress && !FRunActive) EndProcess(0);
       });
 }
 

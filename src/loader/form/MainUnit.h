@@ -17,6 +17,7 @@
 #include "loader/core/RunOutcome.h"
 #include "loader/core/ScriptFiles.h"
 #include "loader/core/ScriptReader.h"
+#include "loader/core/ScriptSession.h"
 #include "loader/form/MainWidgets.h"
 #include "loader/windows/OperatorDialog.h"
 #include "loader/windows/TerminalPane.h"
@@ -129,14 +130,12 @@ class TKestrelForm : public QMainWindow {
 
   // Program-wide state.
   TLoaderSettings Settings;
-  bool UploadInProgress = false;
   bool AwaitingResponse = false;
   std::string MessageText;
   int LastGoodComPort = 0;
   // Why each port of the latest probing round could not be used, one text a
   // port ("COM 1: /dev/ttyUSB0: no such device ...").
   std::vector<std::string> PortFailures;
-  std::string ScriptFileName;
 
   // Prompt state and the capture of one answer line (window thread only).
   static constexpr int kCaptureLineSize = TCaptureLine::kSize;
@@ -162,31 +161,12 @@ class TKestrelForm : public QMainWindow {
   static constexpr int kUploadFileNameSize = kScriptUploadFileNameSize;
   static constexpr int kLoadAddressSize = kScriptLoadAddressSize;
   static constexpr int kVersionTextSize = kScriptVersionTextSize;
-  static constexpr int kLastResponseSize = 1000;
-  std::string CommandBuffer;
+  // The script run: its lines, what it sends and was answered, and how it
+  // ended.
+  TScriptSession Session;
   // The file the next upload sends, with what its upload line announces.
   TFileChain Chain;
   int BlockCount = 0;
-  std::string LastResponse;
-  int PostUploadPause = 3600;  // milliseconds
-
-  // The command line table of the script runner: every command line run
-  // takes the next slot, one run through _CE or _CS one more. Longer lines
-  // are cut at kMaxCommandLine; past the last slot the last one is reused.
-  static constexpr int kScriptSlots = kScriptSlotCount;
-  static constexpr int kScriptSlotSize = kestrel::kScriptSlotSize;
-  static constexpr int kMaxCommandLine = kScriptMaxCommandLine;
-  std::array<std::array<char, kScriptSlotSize>, kScriptSlots> ScriptLines{};
-  int CurrentSlot = 0;
-  int LineFill = 0;
-
-  // How the last read_ini ended, for callers that must tell the cases apart.
-  enum class TScriptOutcome { NotRun, CannotOpen, Stopped, Finished };
-  TScriptOutcome ScriptOutcome = TScriptOutcome::NotRun;
-  // What the last (or current) run did with every file it named, and
-  // whether it succeeded: the one verdict the status line, the exit status
-  // and the record share.
-  TRunOutcome Outcome;
 
   // Stops a run from outside it (the window closed, a signal): the cancel
   // flag goes up, the port is released, every wait ends and every exchange
@@ -342,7 +322,6 @@ class TKestrelForm : public QMainWindow {
   void script_prompt_character(const std::string& line);
   void script_query(const std::string& line);
   bool script_compare(const std::string& line, bool substring);
-  void advance_script_slot();
   void stop_script_run_cleanly();
 
   // Start-up steps handed to other parts of the window.

@@ -142,20 +142,21 @@ void TKestrelForm::upload_not_started(const std::string& why) {
   // The upload line has gone out: the unit now waits for bytes that will
   // not come, so the run cannot go on as if nothing happened.
   set_cancel_flag();
-  Outcome.UploadEnded(TFileResult::NotSent,
-                      "Error opening " + Chain.FileName + ": " + why + ". Cannot upload file.");
+  Session.Outcome.UploadEnded(TFileResult::NotSent, "Error opening " + Chain.FileName + ": " + why +
+                                                        ". Cannot upload file.");
 }
 
 void TKestrelForm::UploadButtonClick() {
-  UploadInProgress = true;
+  Session.UploadInProgress = true;
   FLastError.clear();
-  Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address, Chain.Version);
+  Session.Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address,
+                                Chain.Version);
   // _LD hands over the file it checked; run on its own, the upload opens it.
   TFilePtr file = std::move(FUploadFile);
   std::string why;
   if (!file) file = open_file_for_read(Chain.FileName, &why);
   if (!file) {
-    UploadInProgress = false;
+    Session.UploadInProgress = false;
     upload_not_started(why);
     return;
   }
@@ -173,7 +174,7 @@ void TKestrelForm::UploadButtonClick() {
       sleep_processing_events(50);
       send_file_blocks(file.get());
       sent = !upload_cancelled();
-      if (sent) Outcome.UploadSent();
+      if (sent) Session.Outcome.UploadSent();
     } catch (const std::exception& e) {
       // A port that failed under the upload (a cable pulled, a device gone)
       // stops it like any other failure.
@@ -184,7 +185,7 @@ void TKestrelForm::UploadButtonClick() {
     ConfigMenu->menuAction()->setVisible(true);
   }
   file.reset();
-  UploadInProgress = false;
+  Session.UploadInProgress = false;
   // What stopped the upload, before the messages that follow from it.
   const std::string failure = FLastError;
 
@@ -195,7 +196,7 @@ void TKestrelForm::UploadButtonClick() {
         "Upload cancelled/incomplete!!! Upload for " + Chain.FileName + " section was incomplete.";
     show_message(MessageText);
   } else {
-    sleep_processing_events(PostUploadPause);
+    sleep_processing_events(Session.PostUploadPause);
   }
   process_pending_events();
 
@@ -224,16 +225,16 @@ void TKestrelForm::UploadButtonClick() {
   }
 
   if (!sent && failure.empty() && !upload_cancelled())
-    Outcome.UploadEnded(TFileResult::NotSent,
-                        "not sent: the port was closed when the upload began");
+    Session.Outcome.UploadEnded(TFileResult::NotSent,
+                                "not sent: the port was closed when the upload began");
   else if (!sent)
-    Outcome.UploadEnded(
+    Session.Outcome.UploadEnded(
         failure.empty() ? TFileResult::Cancelled : TFileResult::Failed,
         failure.empty() ? "the upload was cancelled before its last block" : failure);
   else if (!answered)
-    Outcome.UploadEnded(TFileResult::Failed, FLastError);
+    Session.Outcome.UploadEnded(TFileResult::Failed, FLastError);
   else
-    Outcome.UploadEnded(TFileResult::Ok);
+    Session.Outcome.UploadEnded(TFileResult::Ok);
   process_pending_events();
   if (FExitAfterRun && !FRunActive) EndProcess(0);
 }

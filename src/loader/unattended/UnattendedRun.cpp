@@ -170,7 +170,7 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   });
 
   form.EndProcess = [&](int) {
-    TRunOutcome& run = form.Outcome;
+    TRunOutcome& run = form.Session.Outcome;
     if (form.run_stopping()) {
       run.End(TRunEnd::Interrupted);
       status = form.exit_status_after_stop();

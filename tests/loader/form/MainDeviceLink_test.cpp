@@ -150,7 +150,7 @@ TEST_F(DeviceLink, StartUpProbingOpensThePortWhereTheUnitAnswers) {
 TEST_F(DeviceLink, AQueryCapturesTheAnswerLineWithoutItsPrompt) {
   map_com1("sim:query=VER:KESTREL UNIT V1.04 build 7");
   ASSERT_TRUE(Form->check_com(1));
-  Form->CommandBuffer = "VER";
+  Form->Session.CommandBuffer = "VER";
   Form->MinLineLength = 10;
   Form->query_unit();
   EXPECT_FALSE(Form->AwaitingResponse);
@@ -165,7 +165,7 @@ TEST_F(DeviceLink, AQueryCapturesTheAnswerLineWithoutItsPrompt) {
 TEST_F(DeviceLink, AQueryTheUnitNeverAnswersEndsByTheWatchdogOrTheCloseQuery) {
   map_com1("sim:silent");
   Form->ApdComPort1->SetOpen(true);
-  Form->CommandBuffer = "VER";
+  Form->Session.CommandBuffer = "VER";
   QElapsedTimer clock;
   clock.start();
   Form->query_unit();

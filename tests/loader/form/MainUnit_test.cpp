@@ -1,6 +1,8 @@
 // The main window on the offscreen platform: layout, menus, start-up, the
 // settings that reach the window, the terminal menu and closing.
 
+#include "loader/form/MainUnit.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -19,7 +21,6 @@
 #include "LoaderTestApp.h"
 #include "PtyPair.h"
 #include "RecordingOperatorDialog.h"
-#include "loader/form/MainUnit.h"
 
 namespace kestrel {
 namespace {
@@ -352,7 +353,7 @@ TEST_F(MainWindow, CloseDuringUploadAsks) {
       "File upload in progress.\rAre you sure you want to cancel upload and exit the application?";
   auto form = make_form();
   form->show();
-  form->UploadInProgress = true;
+  form->Session.UploadInProgress = true;
 
   Dialog.ConfirmAnswer = false;
   EXPECT_FALSE(form->close());

@@ -42,7 +42,7 @@ class Upload : public ::testing::Test {
     Form = std::make_unique<TKestrelForm>(Dialog);
     Form->EndProcess = [this](int status) { EndStatus.push_back(status); };
     Form->SetCompanions(&Progress, nullptr);
-    Form->PostUploadPause = 0;
+    Form->Session.PostUploadPause = 0;
   }
   void TearDown() override {
     Form.reset();
@@ -140,7 +140,7 @@ TEST_F(Upload, BlocksArriveWholeAndTheProgressWindowFollowsThem) {
       if (v == 0) return;
       positions.push_back(v);
       shown = Progress.isVisible();
-      running = Form->UploadInProgress;
+      running = Form->Session.UploadInProgress;
       menuHidden = !Form->ConfigMenu->menuAction()->isVisible();
       labels = {Progress.BlockNameLabel->text().toStdString(),
                 Progress.ChecksumLabel->text().toStdString(),
@@ -163,7 +163,7 @@ TEST_F(Upload, BlocksArriveWholeAndTheProgressWindowFollowsThem) {
     EXPECT_EQ(Progress.FileProgressBar->value(), 0);
     EXPECT_FALSE(Progress.CancelButton->isEnabled());
     EXPECT_TRUE(Form->ConfigMenu->menuAction()->isVisible());
-    EXPECT_FALSE(Form->UploadInProgress);
+    EXPECT_FALSE(Form->Session.UploadInProgress);
     EXPECT_EQ(Progress.CancelFlag, 0);
     EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
     EXPECT_EQ(stored(address), bytes);
@@ -278,7 +278,7 @@ TEST_F(Upload, ExitDuringAnUploadStopsItAtTheNextBlock) {
 TEST_F(Upload, AQueryAfterTheWatchdogIgnoresItsOwnEcho) {
   connect_unit(";no-answer;query=VERSION:KESTREL");
   for (int i = 0; i < 2; ++i) {
-    Form->CommandBuffer = "VERSION";
+    Form->Session.CommandBuffer = "VERSION";
     Form->MinLineLength = 10;
     Form->query_unit();
     EXPECT_EQ(Form->captured_text().find("VERSION"), std::string::npos) << Form->captured_text();
