@@ -162,7 +162,7 @@ THarness& harness() {
         return true;  // a closed port holds nothing
       }
     };
-    h->AwaitedPrompt = h->Form->AwaitedPrompt;
+    h->AwaitedPrompt = h->Form->Link.AwaitedPrompt;
     QDir::setCurrent(h->Home);
     std::atexit([] { QDir(harness().Scratch).removeRecursively(); });
     return h;
@@ -231,11 +231,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   form.clear_script_lines();
   form.Chain.Drop();
-  form.Session.UploadInProgress = form.AwaitingResponse = false;
+  form.Session.UploadInProgress = form.Link.AwaitingResponse = false;
   form.Session.LastResponse.clear();
   form.Settings = h.Settings;
-  form.AwaitedPrompt = h.AwaitedPrompt;
-  form.PromptWait = 5;
+  form.Link.AwaitedPrompt = h.AwaitedPrompt;
   form.Session.PostUploadPause = 0;
   h.Progress->CancelFlag = 0;
   take_sent();

@@ -69,8 +69,7 @@ bool TKestrelForm::read_script_file() {
 
   TScriptReader script(Session.ScriptFileName);
   if (!script.IsOpen()) {
-    MessageText = "Error opening file " + Session.ScriptFileName + " for read.";
-    show_message(MessageText);
+    show_message("Error opening file " + Session.ScriptFileName + " for read.");
     set_status(" ");
     set_status_text("Cannot read the script " + Session.ScriptFileName + ": " + script.OpenError());
     enable_btns();
@@ -81,12 +80,11 @@ bool TKestrelForm::read_script_file() {
   // start, and says why.
   if (!port_open()) {
     const int com = ApdComPort1->ComNumber();
-    MessageText =
+    show_message(
         "Error! No COM port is open, so the script " + Session.ScriptFileName + " was not run. " +
         (com == 0 ? std::string("No port is selected")
                   : "COM " + std::to_string(com) + " did not answer or could not be opened") +
-        ": choose one under RS232 Config, COM Port.";
-    show_message(MessageText);
+        ": choose one under RS232 Config, COM Port.");
     stop_script_run_cleanly();
     return false;
   }
@@ -148,8 +146,7 @@ bool TKestrelForm::get_date() {
 }
 
 void TKestrelForm::date_not_taken() {
-  MessageText = "Error opening file " + Chain.FileName;
-  show_message(MessageText);
+  show_message("Error opening file " + Chain.FileName);
 }
 
 }  // namespace kestrel

@@ -71,34 +71,28 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
     sleep_unless(ms, [this] { return ApdComPort1->DeviceLost(); });
   };
   pause(100);
-  AwaitedPrompt = Settings.LoaderPrompt;
-  PromptWait = kPromptWaitProbing;
+  Link.AwaitedPrompt = Settings.LoaderPrompt;
 
   constexpr int kTries = 4;
-  prompt_try(1, kTries);
-  bool inLoaderMode = SendCOMCmd_GetPrompt(text);
+  bool inLoaderMode = SendCOMCmd_GetPrompt(text, {kPromptWaitProbing, 1, kTries});
   if (!inLoaderMode && !run_stopping()) {
     SendString(Settings.LoaderModeCommand);
     pause(1000);
-    prompt_try(2, kTries);
-    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
+    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing, 2, kTries});
   }
   for (int retry = 0; retry < 2 && !inLoaderMode && !run_stopping(); ++retry) {
     pause(2500);
     process_pending_events();
-    prompt_try(3 + retry, kTries);
-    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
+    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing, 3 + retry, kTries});
   }
   if (!inLoaderMode && run_stopping()) return false;
   if (!inLoaderMode) {
-    AwaitedPrompt = Settings.NormalPrompt;
-    MessageText = SendCOMCmd_GetPrompt(kCarriageReturn)
-                      ? "Error! Unit not in Loader Mode! Exiting script"
-                      : "Error! Unable to get response from unit(_TC)! Exiting script";
-    show_message(MessageText);
+    Link.AwaitedPrompt = Settings.NormalPrompt;
+    const bool answered = SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing});
+    show_message(answered ? "Error! Unit not in Loader Mode! Exiting script"
+                          : "Error! Unable to get response from unit(_TC)! Exiting script");
     return false;
   }
-  PromptWait = kPromptWaitDefault;
   return true;
 }
 
@@ -132,8 +126,8 @@ void TKestrelForm::script_load_file(const std::string& line) {
   if (step.Result == TChainResult::NoArgument) return;
   Session.Outcome.Named(Chain.FileName);
   if (step.Result != TChainResult::Failed) return;
-  MessageText = "Error! Unable to open file " + Chain.FileName + ". Cannot upload file.";
-  file_not_loaded(MessageText, "Cannot open " + Chain.FileName, step.Why);
+  file_not_loaded("Error! Unable to open file " + Chain.FileName + ". Cannot upload file.",
+                  "Cannot open " + Chain.FileName, step.Why);
 }
 
 void TKestrelForm::script_load_address(const std::string& line) {
@@ -161,36 +155,34 @@ bool TKestrelForm::script_load_do() {
     // A file named and waiting, whose chain _LA, _LV did not complete: say
     // so here, where its upload would have been.
     if (TNamedFile* pending = Session.Outcome.Pending(); pending && pending->Message.empty()) {
-      MessageText = "Error! " + pending->File +
-                    " was not uploaded: _LD needs an _LA and an _LV after the file's _LF.";
-      show_message(MessageText);
-      Session.Outcome.Explain(MessageText);
+      const std::string message =
+          "Error! " + pending->File +
+          " was not uploaded: _LD needs an _LA and an _LV after the file's _LF.";
+      show_message(message);
+      Session.Outcome.Explain(message);
     }
     return true;
   }
   if (step.Result == TChainResult::Failed) {
-    MessageText = "Error! The upload line for " + Chain.FileName + " was not sent: " + step.Why +
-                  ", so the unit would misread it. Cannot upload file.";
-    show_message(MessageText);
-    Session.Outcome.Explain(MessageText);
+    const std::string message = "Error! The upload line for " + Chain.FileName +
+                                " was not sent: " + step.Why +
+                                ", so the unit would misread it. Cannot upload file.";
+    show_message(message);
+    Session.Outcome.Explain(message);
     return true;
   }
   if (!hold_upload_file()) return true;
 
-  PromptWait = kPromptWaitProbing;
   const auto exchange = [this](int attempt) {
-    prompt_try(attempt, 2);
-    return SendCOMCmd_GetPrompt(kCarriageReturn);
+    return SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing, attempt, 2});
   };
   if (!exchange(1) && !exchange(2)) {
-    MessageText = "Error! Unable to receive prompt before upload.... Exiting script.";
-    show_message(MessageText);
-    Session.Outcome.Explain(MessageText);
-    PromptWait = kPromptWaitDefault;
+    const std::string message = "Error! Unable to receive prompt before upload.... Exiting script.";
+    show_message(message);
+    Session.Outcome.Explain(message);
     FUploadFile.reset();
     return false;
   }
-  PromptWait = kPromptWaitDefault;
 
   Session.CommandBuffer = Chain.UploadLine(Settings.UploadCommand, kCommandBufferSize - 1);
   Session.Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address,
@@ -206,8 +198,7 @@ bool TKestrelForm::hold_upload_file() {
   std::string why;
   FUploadFile = Chain.HoldFile(&why);
   if (FUploadFile) return true;
-  MessageText = "Error opening " + Chain.FileName + ".\r";
-  show_message(MessageText);
+  show_message("Error opening " + Chain.FileName + ".\r");
   Session.Outcome.Explain("Error opening " + Chain.FileName + ": " + why + ". Cannot upload file.");
   set_status_text("Cannot upload " + Chain.FileName + ": " + why);
   return false;
@@ -221,15 +212,14 @@ void TKestrelForm::script_query(const std::string& line) {
   const std::optional<std::string> text = script_quoted_text(line);
   if (!text) return;
   Session.CommandBuffer = script_field(script_caret_escapes(*text, ' '), kCommandBufferSize - 1);
-  MinLineLength = 10;
+  Link.MinLineLength = 10;
   query_unit();
   sleep_processing_events(100);
 
   // What a watchdog cut short is the bytes gathered so far.
   Session.TakeResponse(captured_text());
   if (Session.LastResponse.empty()) {
-    MessageText = "Error! No response detected with _QC command";
-    show_message(MessageText);
+    show_message("Error! No response detected with _QC command");
   }
 }
 
@@ -241,9 +231,8 @@ bool TKestrelForm::script_compare(const std::string& line, bool substring) {
                                : Session.LastResponse == text;
   if (!match) return true;
   if (compare->Command.empty()) {
-    MessageText = substring ? "Error! No line found after successful _CS"
-                            : "Error! No line found after successful _CR";
-    show_message(MessageText);
+    show_message(substring ? "Error! No line found after successful _CS"
+                           : "Error! No line found after successful _CR");
     return true;
   }
   // The command runs from the current slot, as if the script held it there.

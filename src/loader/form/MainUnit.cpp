@@ -104,8 +104,6 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
   layout()->setSizeConstraint(QLayout::SetFixedSize);
   adjustSize();
   if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
-
-  MessageText.clear();
 }
 
 TKestrelForm::~TKestrelForm() {
@@ -118,7 +116,7 @@ void TKestrelForm::request_stop(const std::string& why, int signal) {
   FStopRequested = true;
   FStopSignal = signal;
   set_cancel_flag();
-  AwaitingResponse = false;
+  Link.AwaitingResponse = false;
   stop_waits(true);
   if (FRunActive) Session.Outcome.Interrupt(why);
   // The port is let go now: a wait on it ends as soon as it looks again.

@@ -3,18 +3,16 @@
 // the terminal-pane menus and the close query.
 
 #include <QMainWindow>
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "loader/core/CaptureLine.h"
 #include "loader/core/FileChain.h"
+#include "loader/core/LinkState.h"
 #include "loader/core/LoaderSettings.h"
-#include "loader/core/RunOutcome.h"
 #include "loader/core/ScriptFiles.h"
 #include "loader/core/ScriptReader.h"
 #include "loader/core/ScriptSession.h"
@@ -45,6 +43,19 @@ inline constexpr int kClientHeightNoPane = 139;
 inline constexpr const char* kProgramVersion = "1.04";
 inline constexpr int kMaxComNumber = 65535;
 
+// How long a prompt exchange waits for the unit, in ticks of 55 ms.
+inline constexpr int kPromptWaitDefault = 265;
+inline constexpr int kPromptWaitProbing = 65;
+inline constexpr int kPromptWaitLong = 170;
+
+// One prompt exchange: how long it waits, and which try of how many it is
+// (0 of 0: not told).
+struct TPromptExchange {
+  int Wait = kPromptWaitDefault;
+  int Attempt = 0;
+  int Attempts = 0;
+};
+
 // Ends the process at once with `status`; used where the program quits.
 void end_process_now(int status);
 
@@ -72,7 +83,7 @@ class TKestrelForm : public QMainWindow {
 
   // Device link.
   void SendString(const std::string& text);
-  bool SendCOMCmd_GetPrompt(const std::string& text);
+  bool SendCOMCmd_GetPrompt(const std::string& text, const TPromptExchange& exchange = {});
   bool check_com(int port);
   int process_com();
   void query_unit();
@@ -128,29 +139,17 @@ class TKestrelForm : public QMainWindow {
   void choose_background(int choice);
   void choose_text_color(int choice);
 
-  // Program-wide state.
+  // The window's state: the settings file's values, the exchanges with the
+  // unit, the script run and the file its next upload sends.
   TLoaderSettings Settings;
-  bool AwaitingResponse = false;
-  std::string MessageText;
-  int LastGoodComPort = 0;
-  // Why each port of the latest probing round could not be used, one text a
-  // port ("COM 1: /dev/ttyUSB0: no such device ...").
-  std::vector<std::string> PortFailures;
+  TLinkState Link;
+  TScriptSession Session;
+  TFileChain Chain;
 
-  // Prompt state and the capture of one answer line (window thread only).
   static constexpr int kCaptureLineSize = TCaptureLine::kSize;
-  static constexpr int kPromptWaitDefault = 265;  // ticks of 55 ms
-  static constexpr int kPromptWaitProbing = 65;
-  static constexpr int kPromptWaitLong = 170;
   static constexpr int kQueryEchoPauseMs = 200;
   // An upload hands the port this many bytes at a time.
   static constexpr int kUploadBlockSize = 2000;
-  char AwaitedPrompt = 0;
-  int PromptWait = kPromptWaitDefault;
-  bool Probing = false;
-  TCaptureLine Capture;
-  int MinLineLength = 0;
-  bool WatchdogExpired = false;
   // What the capture line holds: a completed line up to its end, otherwise
   // the bytes gathered so far.
   std::string captured_text() const;
@@ -161,12 +160,6 @@ class TKestrelForm : public QMainWindow {
   static constexpr int kUploadFileNameSize = kScriptUploadFileNameSize;
   static constexpr int kLoadAddressSize = kScriptLoadAddressSize;
   static constexpr int kVersionTextSize = kScriptVersionTextSize;
-  // The script run: its lines, what it sends and was answered, and how it
-  // ended.
-  TScriptSession Session;
-  // The file the next upload sends, with what its upload line announces.
-  TFileChain Chain;
-  int BlockCount = 0;
 
   // Stops a run from outside it (the window closed, a signal): the cancel
   // flag goes up, the port is released, every wait ends and every exchange
@@ -196,11 +189,6 @@ class TKestrelForm : public QMainWindow {
   // ended without its prompt, with which try of how many it was.
   std::function<void(const char* bytes, size_t count)> OnUnitBytes;
   std::function<void(char prompt, int comNumber, int attempt, int attempts)> OnPromptMissed;
-  // Which try of how many the next prompt exchange is (0 of 0: not told).
-  void prompt_try(int attempt, int attempts) {
-    FPromptTry = attempt;
-    FPromptTries = attempts;
-  }
 
   // How the program ends itself; a test puts a recorder here.
   std::function<void(int status)> EndProcess = end_process_now;
@@ -280,7 +268,7 @@ class TKestrelForm : public QMainWindow {
   static constexpr int64_t kSendStallMs = 5000;
   // How long `count` bytes take on the wire at the port's line settings.
   int64_t wire_time_ms(int count) const;
-  void send_file_blocks(std::FILE* file);
+  void send_file_blocks(std::FILE* file, int blockCount);
   // Says why an announced upload did not start, and stops the run: the
   // unit now waits for bytes that will not come.
   void upload_not_started(const std::string& why);
@@ -298,7 +286,7 @@ class TKestrelForm : public QMainWindow {
   // The port's device went away during the upload or the prompt check
   // after it: says so and stops the upload and the run.
   void device_lost_during_upload();
-  bool prompt_after_upload();
+  bool prompt_after_upload(const TPromptExchange& exchange);
 
   // Port operations whose failures the window absorbs.
   bool port_open() const { return ApdComPort1->Open(); }
@@ -338,8 +326,6 @@ class TKestrelForm : public QMainWindow {
 
   TOperatorDialog& Dialog;
   bool FRunActive = false;
-  int FPromptTry = 0;
-  int FPromptTries = 0;
   bool FStopRequested = false;
   int FStopSignal = 0;
   bool FExitQuestionOpen = false;

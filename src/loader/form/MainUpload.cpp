@@ -33,8 +33,8 @@ bool TKestrelForm::get_file_checksum() {
 }
 
 void TKestrelForm::checksum_not_taken(const std::string& why) {
-  MessageText = "Error opening file " + Chain.FileName + ". Unable to get file checksum";
-  file_not_loaded(MessageText, "No checksum for " + Chain.FileName, why);
+  file_not_loaded("Error opening file " + Chain.FileName + ". Unable to get file checksum",
+                  "No checksum for " + Chain.FileName, why);
 }
 
 int64_t TKestrelForm::wire_time_ms(int count) const {
@@ -102,8 +102,8 @@ bool TKestrelForm::upload_cancelled() const {
   return FProgressForm && FProgressForm->CancelFlag != 0;
 }
 
-void TKestrelForm::send_file_blocks(std::FILE* file) {
-  const int remainder = int(Chain.Size - uint32_t(kUploadBlockSize) * uint32_t(BlockCount));
+void TKestrelForm::send_file_blocks(std::FILE* file, int blockCount) {
+  const int remainder = int(Chain.Size - uint32_t(kUploadBlockSize) * uint32_t(blockCount));
   std::vector<uint8_t> block(kUploadBlockSize);
   auto step = [this] {
     if (FProgressForm) FProgressForm->StepIt();
@@ -119,8 +119,8 @@ void TKestrelForm::send_file_blocks(std::FILE* file) {
     return false;
   };
 
-  if (BlockCount > 0) {
-    for (int i = 0; i < BlockCount && !upload_cancelled(); ++i) {
+  if (blockCount > 0) {
+    for (int i = 0; i < blockCount && !upload_cancelled(); ++i) {
       if (!read(kUploadBlockSize)) break;
       SendByte(kUploadBlockSize, block.data());
       step();
@@ -137,8 +137,7 @@ void TKestrelForm::send_file_blocks(std::FILE* file) {
 }
 
 void TKestrelForm::upload_not_started(const std::string& why) {
-  MessageText = "Error opening " + Chain.FileName + ".\r";
-  show_message(MessageText);
+  show_message("Error opening " + Chain.FileName + ".\r");
   // The upload line has gone out: the unit now waits for bytes that will
   // not come, so the run cannot go on as if nothing happened.
   set_cancel_flag();
@@ -163,16 +162,16 @@ void TKestrelForm::UploadButtonClick() {
 
   bool sent = false;
   if (port_open()) {
-    BlockCount = int(Chain.Size / kUploadBlockSize);
+    const int blockCount = int(Chain.Size / kUploadBlockSize);
     try {
       ApdComPort1->FlushInBuffer();
       ApdComPort1->FlushOutBuffer();
       ConfigMenu->menuAction()->setVisible(false);
       if (FProgressForm)
         FProgressForm->ShowProgressForm(
-            BlockCount, TUploadInfo{Chain.FileName, Chain.Checksum, Chain.Address, Chain.Size});
+            blockCount, TUploadInfo{Chain.FileName, Chain.Checksum, Chain.Address, Chain.Size});
       sleep_processing_events(50);
-      send_file_blocks(file.get());
+      send_file_blocks(file.get(), blockCount);
       sent = !upload_cancelled();
       if (sent) Session.Outcome.UploadSent();
     } catch (const std::exception& e) {
@@ -192,9 +191,8 @@ void TKestrelForm::UploadButtonClick() {
   if (upload_cancelled()) {
     sleep_processing_events(500);
     process_pending_events();
-    MessageText =
-        "Upload cancelled/incomplete!!! Upload for " + Chain.FileName + " section was incomplete.";
-    show_message(MessageText);
+    show_message("Upload cancelled/incomplete!!! Upload for " + Chain.FileName +
+                 " section was incomplete.");
   } else {
     sleep_processing_events(Session.PostUploadPause);
   }
@@ -202,21 +200,13 @@ void TKestrelForm::UploadButtonClick() {
 
   bool answered = !port_open();
   if (port_open()) {
-    AwaitedPrompt = Settings.LoaderPrompt;
-    PromptWait = kPromptWaitProbing;
-    prompt_try(1, 3);
-    answered = prompt_after_upload();
+    Link.AwaitedPrompt = Settings.LoaderPrompt;
+    answered = prompt_after_upload({kPromptWaitProbing, 1, 3});
     if (!answered) {
       sleep_processing_events(500);
-      prompt_try(2, 3);
-      answered = prompt_after_upload();
+      answered = prompt_after_upload({kPromptWaitProbing, 2, 3});
     }
-    if (!answered) {
-      PromptWait = kPromptWaitLong;
-      prompt_try(3, 3);
-      answered = prompt_after_upload();
-    }
-    PromptWait = kPromptWaitDefault;
+    if (!answered) answered = prompt_after_upload({kPromptWaitLong, 3, 3});
     if (!answered) {
       show_message(
           "Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script.");
@@ -239,10 +229,10 @@ void TKestrelForm::UploadButtonClick() {
   if (FExitAfterRun && !FRunActive) EndProcess(0);
 }
 
-bool TKestrelForm::prompt_after_upload() {
+bool TKestrelForm::prompt_after_upload(const TPromptExchange& exchange) {
   bool answered = false;
   try {
-    answered = SendCOMCmd_GetPrompt("\r");
+    answered = SendCOMCmd_GetPrompt("\r", exchange);
   } catch (const std::exception&) {
     // a port gone under the check is a missing prompt
   }

@@ -340,9 +340,9 @@ TEST_F(MainWindow, CloseWhileIdleDoesNotAskAndBreaksAWait) {
   TScratchFolder folder;
   auto form = make_form();
   form->show();
-  form->AwaitingResponse = true;
+  form->Link.AwaitingResponse = true;
   EXPECT_TRUE(form->close());
-  EXPECT_FALSE(form->AwaitingResponse);
+  EXPECT_FALSE(form->Link.AwaitingResponse);
   EXPECT_TRUE(Dialog.Confirmations.empty());
   EXPECT_TRUE(EndStatus.empty());
 }

@@ -56,7 +56,7 @@ class Upload : public ::testing::Test {
     ::setenv("KESTREL_COM1", path.c_str(), 1);
     Form->ApdComPort1->SetComNumber(1);
     Form->ApdComPort1->SetOpen(true);
-    Form->AwaitedPrompt = '>';
+    Form->Link.AwaitedPrompt = '>';
     ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("LOADR\r"));
   }
   std::string write_file(const std::string& name, const std::string& bytes) {
@@ -279,7 +279,7 @@ TEST_F(Upload, AQueryAfterTheWatchdogIgnoresItsOwnEcho) {
   connect_unit(";no-answer;query=VERSION:KESTREL");
   for (int i = 0; i < 2; ++i) {
     Form->Session.CommandBuffer = "VERSION";
-    Form->MinLineLength = 10;
+    Form->Link.MinLineLength = 10;
     Form->query_unit();
     EXPECT_EQ(Form->captured_text().find("VERSION"), std::string::npos) << Form->captured_text();
   }
