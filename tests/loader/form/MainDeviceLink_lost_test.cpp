@@ -41,7 +41,7 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     form.COM1MenuClick();
     ASSERT_TRUE(form.ApdComPort1->Open());
 
-    form.ScriptFileName = dir + "/run.sld";
+    form.Session.ScriptFileName = dir + "/run.sld";
     QElapsedTimer clock;
     clock.start();
     EXPECT_TRUE(form.read_ini());
@@ -60,7 +60,7 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     dialog.Messages.clear();
     progress.CancelFlag = 0;
     std::ofstream(dir + "/again.sld") << "_TC \"LOADR^M\"\n_SC \"AFTER\"\n";
-    form.ScriptFileName = dir + "/again.sld";
+    form.Session.ScriptFileName = dir + "/again.sld";
     form.read_ini();
     EXPECT_EQ(dialog.Messages, std::vector<std::string>{
                                    "Error! Unable to get response from unit(_TC)! Exiting script"});

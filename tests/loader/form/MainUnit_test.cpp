@@ -1,6 +1,8 @@
 // The main window on the offscreen platform: layout, menus, start-up, the
 // settings that reach the window, the terminal menu and closing.
 
+#include "loader/form/MainUnit.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -20,7 +22,6 @@
 #include "PtyPair.h"
 #include "RecordingOperatorDialog.h"
 #include "SettingsText.h"
-#include "loader/form/MainUnit.h"
 
 namespace kestrel {
 namespace {
@@ -326,9 +327,9 @@ TEST_F(MainWindow, CloseWhileIdleDoesNotAskAndBreaksAWait) {
   TScratchFolder folder;
   auto form = make_form();
   form->show();
-  form->AwaitingResponse = true;
+  form->Link.AwaitingResponse = true;
   EXPECT_TRUE(form->close());
-  EXPECT_FALSE(form->AwaitingResponse);
+  EXPECT_FALSE(form->Link.AwaitingResponse);
   EXPECT_TRUE(Dialog.Confirmations.empty());
   EXPECT_TRUE(EndStatus.empty());
 }
@@ -339,7 +340,7 @@ TEST_F(MainWindow, CloseDuringUploadAsks) {
       "File upload in progress.\rAre you sure you want to cancel upload and exit the application?";
   auto form = make_form();
   form->show();
-  form->UploadInProgress = true;
+  form->Session.UploadInProgress = true;
 
   Dialog.ConfirmAnswer = false;
   EXPECT_FALSE(form->close());
