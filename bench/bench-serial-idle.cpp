@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "PtyPair.h"
 #include "serial/AwuserPosix.h"
 #include "serialdevice/AwSim.h"
 
@@ -58,31 +59,27 @@ int main() {
     sim = IdlePercent(port, seconds);
   }
 
-  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  char name[128];
-  if (master < 0 || ::grantpt(master) || ::unlockpt(master) ||
-      ::ptsname_r(master, name, sizeof name))
-    return 1;
   double pty;
   {
+    test::PtyPair quiet;
     TApdPosixDispatcher port(nullptr);
-    if (port.InitPort(name, 38400, NOPARITY, 8, 1, 4096, 4096, ipAssertDTR | ipAssertRTS) != 0)
+    if (!quiet.ok() || port.InitPort(quiet.slavePath(), 38400, NOPARITY, 8, 1, 4096, 4096,
+                                     ipAssertDTR | ipAssertRTS) != 0)
       return 1;
     port.ChangeLengthTrigger(1);
     pty = IdlePercent(port, seconds);
   }
-  ::close(master);
 
   // Lost mid-upload: the other side reads a little and closes.
-  master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (master < 0 || ::grantpt(master) || ::unlockpt(master) ||
-      ::ptsname_r(master, name, sizeof name))
-    return 1;
+  test::PtyPair other;
   double lost;
   int threadsAfterLoss;
   {
     TApdPosixDispatcher port(nullptr);
-    if (port.InitPort(name, 38400, NOPARITY, 8, 1, 4096, 8192, 0) != 0) return 1;
+    if (!other.ok() || port.InitPort(other.slavePath(), 38400, NOPARITY, 8, 1, 4096, 8192, 0) != 0)
+      return 1;
+    other.DropHolder();
+    int master = other.master();
     port.ChangeLengthTrigger(1);
     std::vector<uint8_t> block(2000, 'u');
     std::vector<uint8_t> sink(65536);
@@ -94,7 +91,7 @@ int main() {
         const ssize_t r = ::read(master, sink.data(), sink.size());
         if (r > 0) drained += static_cast<size_t>(r);
         if (drained > 100000) {
-          ::close(master);
+          other.CloseMaster();
           master = -1;
         }
       }

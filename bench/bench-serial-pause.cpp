@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "BenchPty.h"
+#include "PtyPair.h"
 #include "messages/AdErrorCodes.h"
 #include "serial/AwuserPosix.h"
 
@@ -119,10 +119,14 @@ Pauses RunFarEnd(int master) {
 
 // One round through the dispatcher.
 Pauses DispatcherRound() {
-  Pty pty(O_NONBLOCK);
+  test::PtyPair pty;
+  if (!pty.ok()) {
+    std::perror("pty");
+    std::exit(1);
+  }
   TApdPosixDispatcher port(nullptr);
-  if (port.InitPort(pty.slave, 115200, NOPARITY, 8, 1, 4096, 8192, 0) != 0) {
-    std::fprintf(stderr, "cannot open %s\n", pty.slave.c_str());
+  if (port.InitPort(pty.slavePath(), 115200, NOPARITY, 8, 1, 4096, 8192, 0) != 0) {
+    std::fprintf(stderr, "cannot open %s\n", pty.slavePath().c_str());
     std::exit(1);
   }
   port.ChangeLengthTrigger(1);
@@ -156,7 +160,7 @@ Pauses DispatcherRound() {
         break;
     }
   });
-  const Pauses pauses = RunFarEnd(pty.master);
+  const Pauses pauses = RunFarEnd(pty.master());
   sender.join();
   port.DeregisterEventTriggerHandler(&owner);
   return pauses;
@@ -164,8 +168,12 @@ Pauses DispatcherRound() {
 
 // One round through a plain loop on the slave side.
 Pauses PlainRound() {
-  Pty pty(O_NONBLOCK);
-  const int fd = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  test::PtyPair pty;
+  if (!pty.ok()) {
+    std::perror("pty");
+    std::exit(1);
+  }
+  const int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   termios tio{};
   ::tcgetattr(fd, &tio);
   ::cfmakeraw(&tio);
@@ -184,7 +192,7 @@ Pauses PlainRound() {
       }
     }
   });
-  const Pauses pauses = RunFarEnd(pty.master);
+  const Pauses pauses = RunFarEnd(pty.master());
   done = true;
   near.join();
   ::close(fd);

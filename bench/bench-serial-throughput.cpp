@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "BenchPty.h"
+#include "PtyPair.h"
 #include "serial/AwuserPosix.h"
 
 using namespace kestrel;
@@ -67,15 +67,19 @@ std::vector<uint8_t> Data() {
 }
 
 double Plain(const std::vector<uint8_t>& data) {
-  Pty pty;
-  int fd = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  test::PtyPair pty;
+  if (!pty.ok()) {
+    std::perror("pty");
+    std::exit(1);
+  }
+  int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   termios t;
   ::tcgetattr(fd, &t);
   ::cfmakeraw(&t);
   ::tcsetattr(fd, TCSANOW, &t);
   uint8_t last = 0;
   auto start = Clock::now();
-  std::thread reader([&] { last = Drain(pty.master); });
+  std::thread reader([&] { last = Drain(pty.master()); });
   for (size_t sent = 0; sent < kTotal;) {
     ssize_t w = ::write(fd, data.data() + sent, std::min<size_t>(kChunk, kTotal - sent));
     if (w > 0) {
@@ -93,16 +97,20 @@ double Plain(const std::vector<uint8_t>& data) {
 }
 
 double Dispatcher(const std::vector<uint8_t>& data) {
-  Pty pty;
+  test::PtyPair pty;
+  if (!pty.ok()) {
+    std::perror("pty");
+    std::exit(1);
+  }
   TApdPosixDispatcher port(nullptr);
-  int rc = port.InitPort(pty.slave, 115200, NOPARITY, 8, 1, 4096, kRing, 0);
+  int rc = port.InitPort(pty.slavePath(), 115200, NOPARITY, 8, 1, 4096, kRing, 0);
   if (rc != 0) {
     std::fprintf(stderr, "InitPort: %d\n", rc);
     std::exit(1);
   }
   uint8_t last = 0;
   auto start = Clock::now();
-  std::thread reader([&] { last = Drain(pty.master); });
+  std::thread reader([&] { last = Drain(pty.master()); });
   for (size_t sent = 0; sent < kTotal;) {
     // Queue in large blocks: wait until a quarter of the ring is free.
     int n = static_cast<int>(std::min<size_t>(kRing / 4, kTotal - sent));

@@ -179,7 +179,7 @@ THarness& harness() {
     h->Waits = std::make_unique<TVirtualTimeWaits>(h->Form->ApdComPort1, &far_end_settled);
     h->Form->SetWaits(h->Waits.get());
     h->Settings = h->Form->Settings;
-    h->AwaitedPrompt = h->Form->AwaitedPrompt;
+    h->AwaitedPrompt = h->Form->Link.AwaitedPrompt;
     QDir::setCurrent(h->Home);
     std::atexit([] { QDir(harness().Scratch).removeRecursively(); });
     return h;
@@ -210,14 +210,14 @@ void check_upload_lines(const std::string& sent) {
 }
 
 void check_fields(const TKestrelForm& form) {
-  FUZZ_CHECK(form.CommandBuffer.size() < size_t(TKestrelForm::kCommandBufferSize));
+  FUZZ_CHECK(form.Session.CommandBuffer.size() < size_t(TKestrelForm::kCommandBufferSize));
   // A relative name is taken from the script's folder, the scratch folder.
-  FUZZ_CHECK(form.UploadFileName.size() <
+  FUZZ_CHECK(form.Chain.FileName.size() <
              size_t(harness().Scratch.size()) + 1 + size_t(TKestrelForm::kUploadFileNameSize));
-  FUZZ_CHECK(form.LoadAddress.size() < size_t(TKestrelForm::kLoadAddressSize));
-  FUZZ_CHECK(form.VersionText.size() < size_t(TKestrelForm::kVersionTextSize));
-  FUZZ_CHECK(form.LastResponse.size() <= size_t(TKestrelForm::kLastResponseSize));
-  FUZZ_CHECK(form.CurrentSlot >= 0 && form.CurrentSlot < TKestrelForm::kScriptSlots);
+  FUZZ_CHECK(form.Chain.Address.size() < size_t(TKestrelForm::kLoadAddressSize));
+  FUZZ_CHECK(form.Chain.Version.size() < size_t(TKestrelForm::kVersionTextSize));
+  FUZZ_CHECK(form.Session.LastResponse.size() <= size_t(TScriptSession::kLastResponseSize));
+  FUZZ_CHECK(form.Session.CurrentSlot >= 0 && form.Session.CurrentSlot < kScriptSlotCount);
 }
 
 // Every name the script gives, mapped into the folder it sits in: a slash
@@ -288,17 +288,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fclose(file);
   }
   form.clear_script_lines();
-  form.FileNamed = form.AddressSet = form.VersionSet = false;
-  form.UploadInProgress = form.AwaitingResponse = false;
-  form.LastResponse.clear();
+  form.Chain.Drop();
+  form.Session.UploadInProgress = form.Link.AwaitingResponse = false;
+  form.Session.LastResponse.clear();
   form.Settings = h.Settings;
-  form.AwaitedPrompt = h.AwaitedPrompt;
-  form.PromptWait = 5;
-  form.PostUploadPause = 0;
+  form.Link.AwaitedPrompt = h.AwaitedPrompt;
+  form.Session.PostUploadPause = 0;
   h.Progress->CancelFlag = 0;
   take_sent();
 
-  form.ScriptFileName = path;
+  form.Session.ScriptFileName = path;
   form.read_ini();
 
   check_fields(form);

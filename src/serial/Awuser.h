@@ -127,6 +127,10 @@ class TApdBaseDispatcher {
   bool DeviceLost() const { return DeviceLost_.load(); }
   // The path the port was opened on (empty before the first InitPort).
   std::string DevicePath() const;
+  // Dispatch cycles completed so far. Each cycle takes in what arrived,
+  // delivers what is due and checks the timers; a caller that reads n and
+  // later sees n + 2 knows one whole cycle ran after its read.
+  uint64_t DispatchCycles() const { return DispatchCycles_.load(); }
 
   // Called on the dispatch thread each time received bytes have been moved
   // into the dispatch buffer (also while delivery is suspended), after the
@@ -415,6 +419,7 @@ class TApdBaseDispatcher {
   std::atomic<bool> DispEndedByClose_{false};
   std::atomic<bool> DeviceOpen_{false};
   std::atomic<bool> DeviceLost_{false};
+  std::atomic<uint64_t> DispatchCycles_{0};
   TApdEvent ComEvent_{false};       // device-wait -> dispatch: a device event happened
   TApdEvent ReadyEvent_{false};     // dispatch -> device-wait: go on waiting
   TApdEvent AckEvent_{false};       // a thread -> its starter: started

@@ -251,6 +251,7 @@ void TApdBaseDispatcher::DispThreadExecute(TApdDispatcherThread* self) {
       if (KillThreads_.load()) break;
       ReceiveCycle();
       TimerCycle();
+      DispatchCycles_.fetch_add(1);
       if (KillThreads_.load() || ClosePending_.load()) break;
       // After one more look at what arrived before the device went away.
       if (DeviceLost_.load()) break;

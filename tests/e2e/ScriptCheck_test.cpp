@@ -113,7 +113,7 @@ TEST(ScriptCheck, ReportsEachBrokenLineByNumber) {
   EXPECT_EQ(check(run, out, {"--ini", "nowhere.ini"}), 1) << out;
   // A rate no port takes is a problem of the settings, unless --baud stands
   // in for it.
-  WriteFile(run.Folder / "LoaderDefault.ini", SettingsText(0, 14400));
+  WriteFile(run.Folder / "LoaderDefault.ini", SettingsText({{2, "14400"}}));
   EXPECT_EQ(check(run, out), 1) << out;
   EXPECT_EQ(check(run, out, {"--baud", "460800"}), 0) << out;
   fs::remove(run.Folder / "run.sld");

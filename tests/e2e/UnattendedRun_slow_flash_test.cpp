@@ -58,7 +58,8 @@ TEST(SlowFlash, EveryUploadSucceedsWithTheImageWhole) {
           com1 = TBatchRun::Sim(options);
         }
         unit.run = std::make_unique<TBatchRun>(kScript, com1);
-        WriteFile(unit.run->Folder / "LoaderDefault.ini", SettingsText(0, baud));
+        WriteFile(unit.run->Folder / "LoaderDefault.ini",
+                  SettingsText({{2, std::to_string(baud)}}));
         // More than the pseudo-terminal's buffer holds; on the cable a few
         // blocks show it, each one waiting out a flash write.
         unit.data = Pattern(onPty ? 24500 : 6500, ++seed);

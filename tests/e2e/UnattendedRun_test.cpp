@@ -130,7 +130,7 @@ TEST(BatchRun, ARateFromTheCommandLineRunsTheLine) {
   TBatchRun fast(script, TBatchRun::Sim("pace"), {"--baud", "3000000", "--record", "r.jsonl"});
   TBatchRun odd(script, TBatchRun::Sim("pace"), {"--baud=250000", "--record", "r.jsonl"});
   for (TBatchRun* run : {&fast, &odd}) {
-    WriteFile(run->Folder / "LoaderDefault.ini", SettingsText(0, 14400));
+    WriteFile(run->Folder / "LoaderDefault.ini", SettingsText({{2, "14400"}}));
     WriteFile(run->Folder / "a.bin", Pattern(30000, 9));
     run->Start();
   }

@@ -17,7 +17,7 @@ namespace kestrel {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Pattern;
+using test::PatternBytes;
 using test::PtyPair;
 using test::TSimPort;
 using test::WaitUntil;
@@ -145,7 +145,7 @@ TEST(FlushFromAHandler, FlushesFromTwoThreadsAtOnceNeverWaitOutTheLimit) {
   std::atomic<int> slow{0};
   auto flusher = [&](uint32_t seed) {
     std::mt19937 rng(seed);
-    const auto data = Pattern(3000, seed);
+    const auto data = PatternBytes(3000, seed);
     for (int i = 0; i < 40; ++i) {
       sim.port->PutBlock(data.data(), 1 + static_cast<int>(rng() % 3000));
       const auto start = std::chrono::steady_clock::now();
@@ -191,7 +191,7 @@ TEST(ReaderDuringADelivery, EveryByteIsReadOnceAndInOrder) {
   ASSERT_EQ(sim.open, 0);
   auto& port = *sim.port;
   ASSERT_EQ(port.ChangeLengthTrigger(1), 0);
-  const auto stream = Pattern(128 << 10, 31);
+  const auto stream = PatternBytes(128 << 10, 31);
 
   std::mutex handlerMutex;
   std::vector<uint8_t> byHandler;

@@ -15,7 +15,8 @@ namespace kestrel {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Pattern;
+using test::PassDispatchCycles;
+using test::PatternBytes;
 using test::PtyPair;
 using test::TSimPort;
 using test::WaitUntil;
@@ -60,8 +61,8 @@ std::vector<uint8_t> GetAll(TApdBaseDispatcher& port, size_t n, uint32_t seed) {
 TEST(AwuserData, SimCarriesMegabytesBothWaysAtOnce) {
   TSimPort sim;
   ASSERT_EQ(sim.open, 0);
-  const auto out = Pattern(3 << 20, 1);
-  const auto in = Pattern(3 << 20, 2);
+  const auto out = PatternBytes(3 << 20, 1);
+  const auto in = PatternBytes(3 << 20, 2);
 
   std::thread writer([&] { PutAll(*sim.port, out, 11); });
   std::thread farSender([&] {
@@ -88,8 +89,8 @@ TEST(AwuserData, PseudoTerminalCarriesMegabytesBothWaysAtOnce) {
   ASSERT_TRUE(pty.ok());
   TApdPosixDispatcher port(nullptr);
   ASSERT_EQ(port.InitPort(pty.slavePath(), 115200, NOPARITY, 8, 1, 4096, 4096, 0), 0);
-  const auto out = Pattern(2 << 20, 3);
-  const auto in = Pattern(2 << 20, 4);
+  const auto out = PatternBytes(2 << 20, 3);
+  const auto in = PatternBytes(2 << 20, 4);
 
   std::thread writer([&] { PutAll(port, out, 21); });
   std::thread masterWriter([&] {
@@ -120,14 +121,14 @@ TEST(AwuserData, PseudoTerminalCarriesMegabytesBothWaysAtOnce) {
 TEST(AwuserData, FullBufferHoldsFurtherBytesBackInTheDriver) {
   TSimPort sim;
   ASSERT_EQ(sim.open, 0);
-  const auto in = Pattern(8192 + 3000, 5);
+  const auto in = PatternBytes(8192 + 3000, 5);
   std::thread farSender([&] { sim.far->SendFor(in.data(), static_cast<int>(in.size()), 30s); });
 
   ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 8192; }));
   EXPECT_EQ(sim.port->InBuffFree(), 0);
   EXPECT_TRUE(sim.port->CharReady());
   // Several dispatch cycles later the buffer still holds exactly 8192.
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(PassDispatchCycles(*sim.port));
   EXPECT_EQ(sim.port->InBuffUsed(), 8192);
 
   std::vector<uint8_t> got(in.size());
@@ -145,7 +146,7 @@ TEST(AwuserData, ReadsAcrossTheBufferEnd) {
   uint8_t none[1];
   EXPECT_EQ(sim.port->GetBlock(none, 0), 0);  // asking for nothing is no error
   EXPECT_EQ(sim.port->PeekBlock(none, 0), 0);
-  auto first = Pattern(6000, 6);
+  auto first = PatternBytes(6000, 6);
   ASSERT_EQ(sim.far->SendFor(first.data(), 6000, 10s), 6000);
   ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 6000; }));
   std::vector<uint8_t> sink(6000);
@@ -153,7 +154,7 @@ TEST(AwuserData, ReadsAcrossTheBufferEnd) {
   EXPECT_TRUE(sink == first);
 
   // These 4000 bytes are stored across the end of the 8192-byte buffer.
-  auto second = Pattern(4000, 7);
+  auto second = PatternBytes(4000, 7);
   ASSERT_EQ(sim.far->SendFor(second.data(), 4000, 10s), 4000);
   ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 4000; }));
   EXPECT_EQ(sim.port->PeekChar(2192), second[2191]);  // last byte before the end
@@ -180,7 +181,7 @@ struct HeldOutput : ::testing::Test {
     ASSERT_TRUE(WaitUntil([&] { return !sim.port->CheckCTS(); }));
     // The transmitter takes what fits in its FIFO while held; the rest waits
     // in the ring. Both count as output not yet sent.
-    auto prime = Pattern(100, 8);
+    auto prime = PatternBytes(100, 8);
     ASSERT_EQ(sim.port->PutBlock(prime.data(), 100), 0);
     ASSERT_TRUE(WaitUntil(
         [&] { return sim.far->PortTxQueued() == kSimTxFifo && sim.port->OutBuffUsed() == 100; }));
@@ -190,7 +191,7 @@ struct HeldOutput : ::testing::Test {
 TEST_F(HeldOutput, PutBlockTakesExactlyTheRingsFreeSpaceAndRefusesOneMore) {
   EXPECT_EQ(sim.port->OutBuffFree(), 4096 - 100);
   const int room = 4096 - (100 - fifo);  // the ring's free space
-  auto block = Pattern(room + 1, 9);
+  auto block = PatternBytes(room + 1, 9);
   EXPECT_EQ(sim.port->PutBlock(block.data(), room + 1), ecOutputBufferTooSmall);
   EXPECT_EQ(sim.port->OutBuffUsed(), 100);  // nothing queued
   EXPECT_EQ(sim.port->PutBlock(block.data(), room), 0);
@@ -201,7 +202,7 @@ TEST_F(HeldOutput, PutBlockTakesExactlyTheRingsFreeSpaceAndRefusesOneMore) {
 
   // Once CTS rises everything arrives, in order.
   sim.far->SetCts(true);
-  auto prime = Pattern(100, 8);
+  auto prime = PatternBytes(100, 8);
   std::vector<uint8_t> expected(prime);
   expected.insert(expected.end(), block.begin(), block.begin() + room);
   EXPECT_TRUE(sim.far->ReadExactly(expected.size(), 20s) == expected);
@@ -217,8 +218,12 @@ TEST_F(HeldOutput, FlushOutBufferAbandonsTheHeldWriteAndEmptiesTheTransmitter) {
   ASSERT_EQ(sim.port->PutString("AFTER"), 0);
   auto got = sim.far->ReadExactly(5, 20s);
   EXPECT_EQ(std::string(got.begin(), got.end()), "AFTER");
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(sim.far->Available(), 0u);  // none of the flushed bytes followed
+  // Output keeps its order: once a marker sent last has arrived, anything
+  // the flush missed would have arrived before it.
+  ASSERT_EQ(sim.port->PutString("."), 0);
+  got = sim.far->ReadExactly(1, 20s);
+  EXPECT_EQ(std::string(got.begin(), got.end()), ".");  // none of the flushed bytes followed
+  EXPECT_EQ(sim.far->Available(), 0u);
 }
 
 // The loader's wait after each block: nothing counted as queued any more.
@@ -235,7 +240,7 @@ TEST(AwuserData, PacedOutputIsCountedUntilItHasCrossedTheWire) {
   paced.pace = true;
   TSimPort sim(paced, 4096, ipAssertDTR | ipAssertRTS, 9600);
   ASSERT_EQ(sim.open, 0);
-  const auto block = Pattern(200, 31);
+  const auto block = PatternBytes(200, 31);
   ASSERT_EQ(sim.port->PutBlock(block.data(), 200), 0);
   ASSERT_TRUE(Drained(*sim.port));
   EXPECT_EQ(sim.far->Available(), 200u) << "counted as sent before it had crossed";
@@ -254,7 +259,7 @@ TEST(AwuserData, PseudoTerminalLosesNothingToTheDrainAndFlush) {
   ASSERT_EQ(port.InitPort(pty.slavePath(), 115200, NOPARITY, 8, 1, 4096, 65535, 0), 0);
   auto readBack = [&](size_t n) { return pty.ReadSome(n, 500ms); };
 
-  const auto large = Pattern(60000, 32);
+  const auto large = PatternBytes(60000, 32);
   ASSERT_EQ(port.PutBlock(large.data(), static_cast<int>(large.size())), 0);
   for (int look = 0; look < 50; ++look) {
     ASSERT_GT(port.OutBuffUsed(), 0) << "nothing was read, yet all is counted as sent";
@@ -263,7 +268,7 @@ TEST(AwuserData, PseudoTerminalLosesNothingToTheDrainAndFlush) {
   EXPECT_TRUE(readBack(large.size()) == large);
 
   // More than the master's line buffer holds, less than the pty takes.
-  const auto block = Pattern(6000, 33);
+  const auto block = PatternBytes(6000, 33);
   ASSERT_EQ(port.PutBlock(block.data(), static_cast<int>(block.size())), 0);
   ASSERT_TRUE(Drained(port));
   ASSERT_TRUE(port.CheckCTS());
@@ -294,7 +299,7 @@ TEST(AwuserData, TheArrivalHookRunsOnceTheBytesAreReadableAlsoWhileSuspended) {
   char got[3];
   ASSERT_EQ(port.GetBlock(got, 3), 3);
   const int before = calls;
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(PassDispatchCycles(port));
   EXPECT_EQ(calls, before);
   ASSERT_EQ(cable.far->SendFor("d", 10s), 1);
   ASSERT_TRUE(WaitUntil([&] { return calls == before + 1; }));
@@ -342,13 +347,13 @@ TEST(AwuserData, TheOutputStatusHookRunsWhenTheLastByteHasCrossedTheWire) {
   for (uint32_t block = 1; block <= 2; ++block) {
     SCOPED_TRACE(block);
     drainedCalls = 0;
-    const auto data = Pattern(1000, block);  // 87 ms on the wire
+    const auto data = PatternBytes(1000, block);  // 87 ms on the wire
     ASSERT_EQ(port.PutBlock(data.data(), 1000), 0);
     ASSERT_TRUE(WaitUntil([&] { return drainedCalls > 0; })) << "the drain went unreported";
     EXPECT_EQ(crossedWhenDrained, 1000u);
     // Reported once, not again and again for a queue that stays empty.
     const int after = calls;
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(PassDispatchCycles(port));
     EXPECT_EQ(calls, after);
     EXPECT_TRUE(cable.far->ReadExactly(1000, 10s) == data);
   }
@@ -420,10 +425,10 @@ TEST(AwuserData, DestructionWhileDataFlowsWaitsForEveryThread) {
     std::atomic<bool> stop{false};
     auto far = sim->far;
     std::thread farSender([&] {
-      auto data = Pattern(1000, round);
+      auto data = PatternBytes(1000, round);
       while (!stop) far->SendFor(data.data(), 1000, 5ms);
     });
-    auto block = Pattern(2000, round + 100);
+    auto block = PatternBytes(2000, round + 100);
     sim->port->PutBlock(block.data(), 2000);
     ASSERT_TRUE(WaitUntil([&] { return calls > 0; }));
     sim.reset();  // threads running, handler being called, data both ways

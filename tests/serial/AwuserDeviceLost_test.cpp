@@ -14,7 +14,7 @@ namespace kestrel {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Pattern;
+using test::PatternBytes;
 using test::PtyPair;
 using test::TSimPort;
 using test::WaitUntil;
@@ -22,7 +22,7 @@ using test::WaitUntil;
 // Queues blocks until PutBlock fails for good; returns that result and
 // counts the blocks taken after `lost` became true.
 int UploadUntilRefused(TApdBaseDispatcher& port, int& takenAfterLoss) {
-  const auto block = Pattern(2000, 5);
+  const auto block = PatternBytes(2000, 5);
   takenAfterLoss = 0;
   const auto deadline = std::chrono::steady_clock::now() + 20s;
   while (std::chrono::steady_clock::now() < deadline) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AwuserTestUtil.h"
+#include "ScratchFolder.h"
 #include "messages/AdErrorCodes.h"
 #include "messages/Adsrmgr.h"
 #include "serial/AwuserLog.h"
@@ -25,22 +26,10 @@ using namespace std::chrono_literals;
 
 class RecorderFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    InitAdResourceManager();
-    dir = fs::temp_directory_path() / ("kestrel-rec-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-  }
-  void TearDown() override {
-    fs::remove_all(dir);
-    DoneAdResourceManager();
-  }
+  void SetUp() override { InitAdResourceManager(); }
+  void TearDown() override { DoneAdResourceManager(); }
   std::string path(const char* name) const { return (dir / name).string(); }
-  static std::string read(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  static std::string read(const std::string& file) { return test::ReadFile(file); }
   // The log's entry lines: everything after the seven header lines.
   static std::vector<std::string> rows(const std::string& text) {
     std::vector<std::string> lines;
@@ -50,7 +39,7 @@ class RecorderFiles : public ::testing::Test {
                             : std::vector<std::string>{};
   }
 
-  fs::path dir;
+  test::TScratch dir;
 };
 
 std::string trace_text(TApdTraceRecorder& trace, bool hex, bool allHex, const std::string& file) {

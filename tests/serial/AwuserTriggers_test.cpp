@@ -19,6 +19,7 @@ namespace kestrel {
 namespace {
 
 using namespace std::chrono_literals;
+using test::PassDispatchCycles;
 using test::TSimPort;
 using test::WaitUntil;
 
@@ -181,7 +182,7 @@ TEST_F(Delivery, BytesNoHandlerTookAreOfferedAgainWithNewerOnes) {
   Send("12345");
   ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerAvail) == 1; }));
   EXPECT_EQ(sim.port->InBuffUsed(), 3);
-  std::this_thread::sleep_for(300ms);  // several dispatch cycles: no new arrival, no event
+  ASSERT_TRUE(PassDispatchCycles(*sim.port));  // no new arrival, no event
   EXPECT_EQ(Count(apw_TriggerAvail), 1u);
 
   Send("6789");
@@ -218,7 +219,7 @@ TEST_F(Delivery, OverlappingDataTriggerMatchesAreFound) {
   int ab = sim.port->AddDataTrigger("AB", true);
   Send("aaab-xaab");
   ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerData) == 4; }));
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(PassDispatchCycles(*sim.port));
   auto ev = Events();
   ASSERT_EQ(ev.size(), 4u);
   // Both end at the same byte: the later-added trigger is delivered first.
@@ -260,7 +261,8 @@ TEST_F(Delivery, StatusTriggersFireOnceUntilRearmed) {
   sim.far->SetCts(true);
   sim.far->InjectErrors(ce_RxParity);
   ASSERT_EQ(p.PutString("y"), 0);
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(WaitUntil([&] { return p.CheckCTS() && sim.far->Available() == 2; }));
+  ASSERT_TRUE(PassDispatchCycles(p));
   EXPECT_EQ(fired(free), 1);
   EXPECT_EQ(fired(modem), 1);
   EXPECT_EQ(fired(line), 1);
@@ -289,7 +291,7 @@ TEST_F(Delivery, TimerTriggersFireOnceWhenDue) {
 
   ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerTimer) == 1; }));
   EXPECT_EQ(Events()[0].wParam, uint32_t(t1));
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(PassDispatchCycles(*sim.port, 6));  // more than its two ticks again
   EXPECT_EQ(Count(apw_TriggerTimer), 1u);
   ASSERT_EQ(sim.port->TimerTicksRemaining(t1, left), 0);
   EXPECT_EQ(left, 0);
@@ -318,7 +320,8 @@ TEST_F(Delivery, HandlersAreCalledEventsThenProceduresThenWindows) {
   sim.port->UpdateHandlerFlags(fuDisablePort);
   // A lone window handler counts only when the component wants events.
   Send("1");
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 1; }));
+  ASSERT_TRUE(PassDispatchCycles(*sim.port));
   EXPECT_EQ(Count(apw_TriggerAvail), 0u);
   EXPECT_EQ(sim.port->InBuffUsed(), 1);
 
@@ -363,7 +366,7 @@ TEST_F(Delivery, SuspendedDeliveryResumesWithOneEventForEverything) {
   ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 3; }));
   Send("de");
   ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 5; }));
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(PassDispatchCycles(*sim.port));
   EXPECT_EQ(Count(apw_TriggerAvail), 0u);
   sim.port->SetEventBusy(was, false);
   EXPECT_TRUE(was);
@@ -389,7 +392,7 @@ TEST_F(Delivery, ASuspensionMadeDuringADeliveryOutlastsIt) {
   // The next cycle takes these in only after the delivery has ended.
   Send("de");
   ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 5; }));
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(PassDispatchCycles(*sim.port));
   EXPECT_EQ(Count(apw_TriggerAvail), 1u) << "delivery resumed at the end of the first";
   EXPECT_TRUE(sim.port->EventBusy());
   sim.port->SetEventBusy(was, false);
@@ -458,7 +461,7 @@ TEST_F(Delivery, FlushedBytesNeverMatchADataTrigger) {
   sim.port->SetEventBusy(was, false);
   Send("K");  // would complete "OK" if the flushed O still counted
   ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerAvail) == 1; }));
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(PassDispatchCycles(*sim.port));
   EXPECT_EQ(Count(apw_TriggerData), 0u);
   EXPECT_EQ(Events()[0].wParam, 1u);
 }
@@ -478,7 +481,7 @@ TEST_F(Delivery, APartialMatchNeverSpansBytesReadMeanwhile) {
   sim.port->SetEventBusy(was, false);
   Send("K");  // the stream was O a b c K: no OK in it
   ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerAvail) == 2; }));
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(PassDispatchCycles(*sim.port));
   EXPECT_EQ(Count(apw_TriggerData), 0u);
   Send("OK");
   EXPECT_TRUE(WaitUntil([&] { return Count(apw_TriggerData) == 1; }));
@@ -500,7 +503,10 @@ TEST_F(Delivery, EveryModemChangeReachesItsTriggerWithAByteRightBehind) {
   ASSERT_EQ(p.SetStatusTrigger(dcd, ms_RlsdOn, true), 0);
   constexpr int kChanges = 40;
   for (int i = 0; i < kChanges; ++i) {
-    std::this_thread::sleep_for(60ms);  // idle for more than a dispatch cycle
+    // The last change was handled and its trigger armed again, then a whole
+    // cycle went by idle.
+    ASSERT_TRUE(WaitUntil([&] { return fired == i; }, 2s)) << "change " << i << " was lost";
+    ASSERT_TRUE(PassDispatchCycles(p, 1));
     sim.far->SetDcd(i % 2 == 1);
     sim.far->Send(reinterpret_cast<const uint8_t*>("x"), 1);
   }

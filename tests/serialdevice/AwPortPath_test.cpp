@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "PtyPair.h"
+#include "ScratchFolder.h"
 #include "messages/AdErrorCodes.h"
 #include "serialdevice/AwPosix.h"
 #include "serialdevice/AwSim.h"
@@ -19,20 +20,15 @@ namespace {
 // A console-list file of the test's own; restores the real one afterwards.
 class ConsoleList {
  public:
-  explicit ConsoleList(const std::string& names) {
-    char dir[] = "/tmp/kestrel-console-XXXXXX";
-    path_ = std::string(::mkdtemp(dir)) + "/active";
+  explicit ConsoleList(const std::string& names) : path_((folder_ / "active").string()) {
     std::ofstream(path_) << names << "\n";
     SetConsoleListFile(path_);
   }
-  ~ConsoleList() {
-    SetConsoleListFile("");
-    std::remove(path_.c_str());
-    ::rmdir(path_.substr(0, path_.rfind('/')).c_str());
-  }
+  ~ConsoleList() { SetConsoleListFile(""); }
   const std::string& path() const { return path_; }
 
  private:
+  test::TScratch folder_;
   std::string path_;
 };
 

@@ -343,16 +343,23 @@ void FillLine(TApdSerialDevice& dev) {
   }
 }
 
-TEST_F(PosixDeviceTest, CloseFromAnotherThreadEndsBothWaits) {
-  // A full line holds the writer back (filled again should the kernel find
-  // room in the background, see below).
-  std::future<int> writable;
+// A WaitWritable(cancel) held back by a full line; invalid when the line
+// never stayed full. The kernel moves bytes between the two sides of a
+// pseudo-terminal in the background, so a full line can find room again a
+// moment later on a loaded machine; then the line is filled once more.
+std::future<int> HeldWriter(TApdSerialDevice& dev, int cancel = -1) {
   for (int attempt = 0; attempt < 10; ++attempt) {
     FillLine(dev);
-    writable = std::async(std::launch::async, [&] { return dev.WaitWritable(-1); });
-    if (writable.wait_for(20ms) == std::future_status::timeout) break;
-    writable.get();
+    auto writable =
+        std::async(std::launch::async, [&dev, cancel] { return dev.WaitWritable(cancel); });
+    if (writable.wait_for(20ms) == std::future_status::timeout) return writable;
+    EXPECT_EQ(writable.get(), kWaitReady);
   }
+  return {};
+}
+
+TEST_F(PosixDeviceTest, CloseFromAnotherThreadEndsBothWaits) {
+  std::future<int> writable = HeldWriter(dev);
   ASSERT_TRUE(writable.valid()) << "a full line never held the writer back";
   auto event = std::async(std::launch::async, [&] {
     uint32_t h = 0;
@@ -369,22 +376,10 @@ TEST_F(PosixDeviceTest, CloseFromAnotherThreadEndsBothWaits) {
 
 TEST_F(PosixDeviceTest, WaitWritableEndsOnTheCancelDescriptor) {
   TApdEventFd cancel;
-  // The kernel moves bytes between the two sides of a pseudo-terminal in
-  // the background, so a full line can find room again a moment later on
-  // a loaded machine; then the line is filled once more.
-  bool blocked = false;
-  for (int attempt = 0; attempt < 10 && !blocked; ++attempt) {
-    FillLine(dev);
-    auto writable = std::async(std::launch::async, [&] { return dev.WaitWritable(cancel.get()); });
-    if (writable.wait_for(20ms) == std::future_status::ready) {
-      EXPECT_EQ(writable.get(), kWaitReady);
-      continue;
-    }
-    blocked = true;
-    cancel.Signal();
-    EXPECT_EQ(writable.get(), kWaitCancelled);
-  }
-  ASSERT_TRUE(blocked) << "a full line never held the writer back";
+  std::future<int> writable = HeldWriter(dev, cancel.get());
+  ASSERT_TRUE(writable.valid()) << "a full line never held the writer back";
+  cancel.Signal();
+  EXPECT_EQ(writable.get(), kWaitCancelled);
   // Draining the line makes it writable again.
   cancel.Drain();
   pty.ReadSome(1 << 20, 100ms);
@@ -395,13 +390,7 @@ TEST_F(PosixDeviceTest, WaitWritableEndsOnTheCancelDescriptor) {
 // does) lets the writer go on after every block, not only once the whole
 // queue has been read.
 TEST_F(PosixDeviceTest, AWriterHeldByAFullLineGoesOnOnceTheOtherSideReadsABlock) {
-  std::future<int> writable;
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    FillLine(dev);
-    writable = std::async(std::launch::async, [&] { return dev.WaitWritable(-1); });
-    if (writable.wait_for(20ms) == std::future_status::timeout) break;
-    writable.get();
-  }
+  std::future<int> writable = HeldWriter(dev);
   ASSERT_TRUE(writable.valid()) << "a full line never held the writer back";
   uint8_t block[2000];
   ASSERT_EQ(::read(pty.master(), block, sizeof block), ssize_t(sizeof block));

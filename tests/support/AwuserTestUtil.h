@@ -1,6 +1,6 @@
 #pragma once
 // Helpers for the dispatcher tests: a simulated cable with an open
-// dispatcher on it.
+// dispatcher on it, and waiting for the dispatch thread to move on.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "PtyPair.h"
+#include "TestPattern.h"
 #include "WaitUntil.h"
 #include "serial/AwuserPosix.h"
 #include "serialdevice/AwSim.h"
@@ -37,17 +38,16 @@ struct TSimPort {
   }
 };
 
-// A deterministic byte pattern.
-inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
-  std::vector<uint8_t> v(n);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : v) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = static_cast<uint8_t>(x);
-  }
-  return v;
+// Waits until the dispatch thread has run `cycles` whole cycles after this
+// call: what the test did before has been taken in and delivered if due, and
+// an event that must not come has had as many chances. `wait` is WaitUntil
+// for a thread's view, PumpUntil where window events must be handled.
+inline bool PassDispatchCycles(TApdBaseDispatcher& port, int cycles = 3,
+                               bool (*wait)(const std::function<bool()>&,
+                                            std::chrono::milliseconds) = WaitUntil) {
+  const uint64_t start = port.DispatchCycles();
+  return wait([&] { return port.DispatchCycles() >= start + 1 + uint64_t(cycles); },
+              std::chrono::seconds(20));
 }
 
 }  // namespace kestrel::test

@@ -22,7 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "loader/core/LoaderSettings.h"
+#include "ScratchFolder.h"
+#include "SettingsText.h"
+#include "TestPattern.h"
 
 extern char** environ;
 
@@ -36,83 +38,11 @@ inline fs::path BinPath(const std::string& program) {
   return fs::read_symlink("/proc/self/exe").parent_path() / program;
 }
 
-inline std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void WriteFile(const fs::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-// Bytes that differ from block to block, so that a lost or repeated block
-// shows.
-inline std::string Pattern(size_t size, unsigned seed) {
-  std::string data(size, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& c : data) {
-    x = x * 1103515245u + 12345u;
-    c = char(x >> 23);
-  }
-  return data;
-}
-
-// A fresh folder under /tmp, removed with everything in it.
-class TScratch {
- public:
-  TScratch() {
-    char pattern[] = "/tmp/kestrel-e2e-XXXXXX";
-    if (::mkdtemp(pattern)) FPath = pattern;
-  }
-  ~TScratch() {
-    std::error_code ec;
-    if (!FPath.empty()) fs::remove_all(FPath, ec);
-  }
-  TScratch(const TScratch&) = delete;
-  TScratch& operator=(const TScratch&) = delete;
-  const fs::path& Path() const { return FPath; }
-  fs::path operator/(const std::string& name) const { return FPath / name; }
-
- private:
-  fs::path FPath;
-};
-
-// A settings file: the port to try first (0: COM1, then COM2), the baud rate
-// and the automatic mode; everything else at its default.
-inline std::string SettingsText(int port = 0, int baud = 38400, const char* mode = "MANUAL") {
-  std::string text = "; end-to-end test settings\n";
-  const std::string lines[] = {std::to_string(port),
-                               std::to_string(baud),
-                               "8",
-                               "0",
-                               "1",
-                               "",
-                               "",
-                               mode,
-                               "",
-                               "",
-                               "",
-                               "",
-                               "",
-                               "#",
-                               ">",
-                               "",
-                               "",
-                               "",
-                               "LOADR",
-                               "1",
-                               "0",
-                               "0",
-                               "0",
-                               "LF"};
-  // Each line carries the example file's reminder word, as a checked file would.
-  int n = 1;
-  for (const std::string& value : lines)
-    text += std::string(example_settings_label(n++)) + "=" + value + "\n";
-  return text;
-}
+using test::Pattern;
+using test::ReadFile;
+using test::SettingsText;
+using test::TScratch;
+using test::WriteFile;
 
 // A child process started in `folder` with `args` and extra environment;
 // stdout may be read through a pipe, stderr goes to `stderrFile`.

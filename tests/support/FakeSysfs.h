@@ -2,14 +2,13 @@
 // A sysfs and /dev tree for port-discovery tests: a USB adapter with a by-id
 // link, a CDC-ACM device with control characters in its product name, an
 // on-board UART, the console UART, an empty UART slot, a virtual terminal
-// and a by-id link whose adapter has gone. Removed again on destruction.
-
-#include <stdlib.h>
+// and a by-id link whose adapter has gone, in a scratch folder.
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "ScratchFolder.h"
 #include "serialdevice/AwPortDiscovery.h"
 
 namespace kestrel::test {
@@ -19,8 +18,6 @@ namespace fs = std::filesystem;
 class FakeTree {
  public:
   FakeTree() {
-    char dir[] = "/tmp/kestrel-sysfs-XXXXXX";
-    root_ = ::mkdtemp(dir);
     sys_ = root_ / "sys";
     dev_ = root_ / "dev";
     const fs::path usb = sys_ / "devices/pci0000:00/0000:00:14.0/usb1/1-2";
@@ -64,8 +61,6 @@ class FakeTree {
     fs::create_symlink("../../ttyUSB0", ById());
     fs::create_symlink("../../ttyUSB1", dev_ / "serial/by-id/usb-Gone_Adapter_X9-if00-port0");
   }
-  ~FakeTree() { fs::remove_all(root_); }
-
   // Makes the device node a link to `target` (a pseudo-terminal, so the
   // port really opens).
   void LinkDevice(const std::string& name, const std::string& target) {
@@ -104,7 +99,8 @@ class FakeTree {
     return dir;
   }
 
-  fs::path root_, sys_, dev_;
+  TScratch root_;
+  fs::path sys_, dev_;
 };
 
 }  // namespace kestrel::test

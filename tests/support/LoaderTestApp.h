@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
+#include <QString>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
+#include "ScratchFolder.h"
 #include "loader/windows/KestrelApplication.h"
 
 namespace kestrel {
@@ -49,20 +49,20 @@ inline TKestrelApplication& test_application() {
 // LoaderDefault.ini, and goes back on destruction.
 class TScratchFolder {
  public:
-  explicit TScratchFolder(const std::string* settings = nullptr) : FOld(QDir::currentPath()) {
-    QDir::setCurrent(FDir.path());
-    if (settings) {
-      QFile file(FDir.filePath(QStringLiteral("LoaderDefault.ini")));
-      file.open(QIODevice::WriteOnly);
-      file.write(settings->data(), qint64(settings->size()));
-    }
+  explicit TScratchFolder(const std::string* settings = nullptr)
+      : FOld(std::filesystem::current_path()) {
+    std::filesystem::current_path(FDir.Path());
+    if (settings) test::WriteFile(FDir / "LoaderDefault.ini", *settings);
   }
-  ~TScratchFolder() { QDir::setCurrent(FOld); }
-  QString Path() const { return FDir.path(); }
+  ~TScratchFolder() {
+    std::error_code ec;
+    std::filesystem::current_path(FOld, ec);
+  }
+  QString Path() const { return QString::fromStdString(FDir.Path().string()); }
 
  private:
-  QString FOld;
-  QTemporaryDir FDir;
+  std::filesystem::path FOld;
+  test::TScratch FDir;
 };
 
 }  // namespace kestrel

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "AwuserTestUtil.h"
 #include "WaitUntil.h"
 #include "serial/qt/Adport.h"
 #include "serial/qt/QtYield.h"
@@ -102,6 +103,13 @@ inline bool PumpUntil(const std::function<bool()>& cond,
 inline bool WaitUntilPlain(const std::function<bool()>& cond,
                            std::chrono::milliseconds limit = std::chrono::seconds(20)) {
   return WaitUntil(cond, limit);
+}
+
+// Handles window events until the port's dispatch thread has run `cycles`
+// whole cycles (see PassDispatchCycles); false when the port is closed.
+inline bool PumpDispatchCycles(TApdCustomComPort& port, int cycles = 3) {
+  TApdBaseDispatcher* dispatcher = port.GetDispatcher();
+  return dispatcher && PassDispatchCycles(*dispatcher, cycles, PumpUntil);
 }
 
 // Handles window events for about `ms` milliseconds.

@@ -1,6 +1,6 @@
 #pragma once
 // Test helpers: talking to a serial device without blocking forever, and
-// scratch folders and files.
+// the upload line the unit expects.
 
 #include <stdlib.h>
 
@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "ScratchFolder.h"
 #include "serialdevice/AwDevice.h"
 
 namespace kestrel {
@@ -59,31 +60,7 @@ inline std::string UploadLineFor(const std::string& address, const std::string& 
   return line;
 }
 
-// The whole content of a file, or empty.
-inline std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// A fresh folder under /tmp, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/kestrel-unitsim-XXXXXX";
-    if (::mkdtemp(pattern)) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using test::ReadFile;
+using test::TScratch;
 
 }  // namespace kestrel

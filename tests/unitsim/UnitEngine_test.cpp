@@ -1,5 +1,7 @@
 // The simulated unit's exchanges, driven byte by byte on a made-up clock.
 
+#include "unitsim/UnitEngine.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "unitsim/UnitEngine.h"
+#include "TestPattern.h"
 #include "unitsim/UnitOptions.h"
 
 namespace kestrel {
@@ -37,9 +39,7 @@ struct TestUnit {
 };
 
 std::string Pattern(size_t size) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-  return data;
+  return test::Pattern(size, 7);
 }
 
 uint16_t ByteSum(std::string_view data) {

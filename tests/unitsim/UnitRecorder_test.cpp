@@ -1,5 +1,7 @@
 // Option strings, and what the simulated unit leaves on disk.
 
+#include "unitsim/UnitRecorder.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,7 +11,6 @@
 #include "UnitTestIo.h"
 #include "unitsim/UnitEngine.h"
 #include "unitsim/UnitOptions.h"
-#include "unitsim/UnitRecorder.h"
 
 namespace kestrel {
 namespace {
@@ -65,10 +66,10 @@ TEST(UnitRecorderFiles, ImageNamesNeverLeaveTheFolder) {
 }
 
 TEST(UnitRecorderFiles, StoresGoodImagesAndRecordsEveryUpload) {
-  TempDir tmp;
+  TScratch tmp;
   TUnitOptions options;
-  options.Dir = (tmp.path() / "flash").string();
-  options.Transcript = (tmp.path() / "log" / "transcript.txt").string();
+  options.Dir = (tmp.Path() / "flash").string();
+  options.Transcript = (tmp.Path() / "log" / "transcript.txt").string();
   {
     TUnitRecorder recorder(options);
     EXPECT_EQ(recorder.Error(), "");
@@ -94,9 +95,9 @@ TEST(UnitRecorderFiles, StoresGoodImagesAndRecordsEveryUpload) {
     recorder.Uploaded(bad);
     EXPECT_EQ(recorder.Error(), "");
   }
-  const fs::path flash = tmp.path() / "flash";
+  const fs::path flash = tmp.Path() / "flash";
   EXPECT_EQ(ReadFile(flash / ".._8000.bin"), "abc");
-  EXPECT_FALSE(fs::exists(tmp.path() / "8000.bin"));
+  EXPECT_FALSE(fs::exists(tmp.Path() / "8000.bin"));
   EXPECT_FALSE(fs::exists(flash / "9000.bin"));
   // Nothing but the image and the record is left in the folder.
   int entries = 0;
@@ -114,7 +115,7 @@ TEST(UnitRecorderFiles, StoresGoodImagesAndRecordsEveryUpload) {
                 "\"checksum_announced\":\"126\",\"checksum_computed\":\"127\","
                 "\"version\":\"1.0 \\\"rc\\\"\",\"result\":\"checksum mismatch\"}\n");
 
-  std::string transcript = ReadFile(tmp.path() / "log" / "transcript.txt");
+  std::string transcript = ReadFile(tmp.Path() / "log" / "transcript.txt");
   EXPECT_NE(transcript.find("       12 rx 4c 46 20 38 30 30 30 0d"), std::string::npos)
       << transcript;
   EXPECT_NE(transcript.find("       13 tx 0d 0a 23 01"), std::string::npos) << transcript;

@@ -9,8 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "serial/AwuserPosix.h"
+#include "TestPattern.h"
 #include "UnitTestIo.h"
+#include "serial/AwuserPosix.h"
 #include "unitsim/UnitSimScheme.h"
 
 namespace kestrel {
@@ -59,8 +60,8 @@ bool SendBlock(TApdPosixDispatcher& port, const std::string& block) {
 }
 
 void RunUpload(const std::string& options) {
-  TempDir dir;
-  const fs::path flash = dir.path() / "flash";
+  TScratch dir;
+  const fs::path flash = dir.Path() / "flash";
   TApdPosixDispatcher port(nullptr);
   ASSERT_EQ(port.InitPort("sim:flash-ms=30;dir=" + flash.string() + options, 115200, NOPARITY, 8, 1,
                           4096, 4096, ipAssertDTR | ipAutoRTS),
@@ -71,8 +72,7 @@ void RunUpload(const std::string& options) {
   ASSERT_TRUE(PromptExchange(port, "LOADR\r", '>'));
   ASSERT_TRUE(PromptExchange(port, "\r", '>'));
 
-  std::string data(4500, '\0');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 31) >> 3);
+  const std::string data = test::Pattern(4500, 3);
   port.PutString(UploadLineFor("8000", data));
   // The loader pauses 500 ms here; the line must have left by then.
   for (int rounds = 0; port.OutBuffUsed() != 0 && rounds < 10000; ++rounds) {

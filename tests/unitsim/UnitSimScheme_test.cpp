@@ -1,15 +1,16 @@
 // The simulated unit behind the "sim:" device, driven as the dispatcher
 // drives a port: through the device interface only.
 
+#include "unitsim/UnitSimScheme.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <string>
 
-#include "serialdevice/AwPortPath.h"
 #include "UnitTestIo.h"
-#include "unitsim/UnitSimScheme.h"
+#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 namespace {
@@ -29,8 +30,8 @@ std::unique_ptr<TApdSerialDevice> OpenSim(const std::string& path, uint32_t extr
 
 TEST(UnitSimScheme, UploadUnderCtsHandshake) {
   RegisterSimulatedUnitScheme();
-  TempDir dir;
-  const fs::path& tmp = dir.path();
+  TScratch dir;
+  const fs::path& tmp = dir.Path();
   auto device = OpenSim("sim:flash-ms=30;dir=" + (tmp / "flash").string(),
                         dcb_OutxCtsFlow | dcb_RtsHandshake);
   ASSERT_TRUE(device);
@@ -120,8 +121,8 @@ TEST(UnitSimScheme, BadOptionsMakeNoDevice) {
   EXPECT_NE(error.find("flash-ms"), std::string::npos) << error;
   EXPECT_EQ(CreateSerialDevice("sim:no-such-switch"), nullptr);
   // A device that is made but never opened writes nothing.
-  TempDir dir;
-  const fs::path flash = dir.path() / "flash";
+  TScratch dir;
+  const fs::path flash = dir.Path() / "flash";
   EXPECT_NE(
       CreateSerialDevice("sim:dir=" + flash.string() + ";transcript=" + (flash / "t.txt").string()),
       nullptr);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "loader/core/FileChain.h"
 #include "loader/core/LoaderSettings.h"
 #include "loader/core/ScriptArguments.h"
 #include "loader/core/ScriptFiles.h"
@@ -171,92 +172,71 @@ class TScriptCheck {
   }
 
   void LoadFile(const std::string& line) {
-    const std::optional<std::string> word = script_word(line);
-    if (!word) {
+    const TChainStep step = FChain.NameFile(FScript, line);
+    if (step.Result == TChainResult::NoArgument) {
       Problem("_LF needs a blank before the file name: the line does nothing");
       return;
     }
-    TooLong("the file name", word->size(), kScriptUploadFileNameSize - 1);
-    FFileName = script_file_path(FScript, script_field(*word, kScriptUploadFileNameSize - 1));
-    // As in the run: a new file drops what the chain held for the last one.
-    FFileNamed = FAddressSet = FVersionSet = false;
-    std::string why;
-    if (!open_file_for_read(FFileName, &why)) {
-      Problem("cannot open " + visible(FFileName) + " (" + why +
-              "): the run shows \"Error! Unable to open file " + visible(FFileName) +
+    TooLong("the file name", step.Argument.size(), kScriptUploadFileNameSize - 1);
+    if (step.Result == TChainResult::Failed)
+      Problem("cannot open " + visible(FChain.FileName) + " (" + step.Why +
+              "): the run shows \"Error! Unable to open file " + visible(FChain.FileName) +
               ". Cannot upload file.\"");
-      return;
-    }
-    FFileNamed = true;
   }
 
   void LoadAddress(const std::string& line) {
-    const std::optional<std::string> word = script_word(line);
-    if (!FFileNamed || !word) {
-      Problem(FFileNamed ? "_LA needs a blank before the address: the line does nothing"
-                         : "_LA does nothing: no _LF before it named a file that opens");
+    const TChainStep step = FChain.SetAddress(line);
+    if (step.Result == TChainResult::NotReady) {
+      Problem("_LA does nothing: no _LF before it named a file that opens");
       return;
     }
-    FFileNamed = false;
-    TooLong("the load address", word->size(), kScriptLoadAddressSize - 1);
-    WarnAfterWord("the load address", *word);
-    FAddress = script_field(*word, kScriptLoadAddressSize - 1);
-    std::string why;
-    const std::optional<TFileSum> sum = file_size_and_checksum(FFileName, &why);
-    if (!sum) {
-      Problem("no checksum for " + visible(FFileName) + ": " + why +
+    if (step.Result == TChainResult::NoArgument) {
+      Problem("_LA needs a blank before the address: the line does nothing");
+      return;
+    }
+    TooLong("the load address", step.Argument.size(), kScriptLoadAddressSize - 1);
+    WarnAfterWord("the load address", step.Argument);
+    if (step.Result == TChainResult::Failed) {
+      Problem("no checksum for " + visible(FChain.FileName) + ": " + step.Why +
               "; its _LV and _LD do nothing");
       return;
     }
-    FSum = *sum;
     char text[64];
-    std::snprintf(text, sizeof text, ": %u bytes, checksum %x", unsigned(sum->Size),
-                  unsigned(sum->Checksum));
-    Note(visible(FFileName) + text);
-    FAddressSet = true;
+    std::snprintf(text, sizeof text, ": %u bytes, checksum %x", unsigned(FChain.Size),
+                  unsigned(FChain.Checksum));
+    Note(visible(FChain.FileName) + text);
   }
 
   void LoadVersion(const std::string& line) {
-    const std::optional<std::string> word = script_word(line);
-    if (!FAddressSet || !word) {
-      Problem(FAddressSet ? "_LV needs a blank before the version: the line does nothing"
-                          : "_LV does nothing: no _LA before it succeeded");
+    const TChainStep step = FChain.SetVersion(line);
+    if (step.Result == TChainResult::NotReady) {
+      Problem("_LV does nothing: no _LA before it succeeded");
       return;
     }
-    FAddressSet = false;
-    TooLong("the version", word->size(), kScriptVersionTextSize - 1);
-    WarnAfterWord("the version", *word);
-    FVersion = script_field(*word, kScriptVersionTextSize - 1);
-    for (char& c : FVersion) c = char(std::toupper(static_cast<unsigned char>(c)));
-    if (FVersion == "DATE") {
-      const TFilePtr file = open_file_for_read(FFileName);
-      const std::optional<std::tm> stamp =
-          file ? file_local_modification_time(file.get()) : std::nullopt;
-      if (stamp)
-        FVersion = script_field(script_date_text(*stamp), kScriptVersionTextSize - 1);
-      else
-        Problem("cannot read the date of " + visible(FFileName) + ": the version stays DATE");
+    if (step.Result == TChainResult::NoArgument) {
+      Problem("_LV needs a blank before the version: the line does nothing");
+      return;
     }
-    FVersionSet = true;
+    TooLong("the version", step.Argument.size(), kScriptVersionTextSize - 1);
+    WarnAfterWord("the version", step.Argument);
+    if (FChain.Version == "DATE")
+      Problem("cannot read the date of " + visible(FChain.FileName) + ": the version stays DATE");
   }
 
   void LoadDo() {
-    if (!FVersionSet) {
+    const TChainStep step = FChain.Announce(FUploadCommand);
+    if (step.Result == TChainResult::NotReady) {
       Problem("_LD does nothing: no _LV before it succeeded");
       return;
     }
-    FVersionSet = false;
-    const std::string fault = upload_line_fault(FUploadCommand, FAddress, FVersion);
-    if (!fault.empty()) {
-      Problem("the upload line for " + visible(FFileName) + " is not sent: " + fault);
+    if (step.Result == TChainResult::Failed) {
+      Problem("the upload line for " + visible(FChain.FileName) + " is not sent: " + step.Why);
       return;
     }
-    const std::string upload = script_upload_line(FUploadCommand, FAddress, FSum.Size,
-                                                  FSum.Checksum, FVersion, size_t(-1));
+    const std::string upload = FChain.UploadLine(FUploadCommand, size_t(-1));
     TooLong("the upload line", upload.size(), kScriptCommandBufferSize - 1);
     Note("sends \"" + visible(script_field(upload, kScriptCommandBufferSize - 1), true) +
-         "\" and " + std::to_string(FSum.Size) + " bytes of " + visible(FFileName));
-    FVersionSet = false;
+         "\" and " + std::to_string(FChain.Size) + " bytes of " + visible(FChain.FileName));
   }
 
  private:
@@ -266,13 +246,7 @@ class TScriptCheck {
   int FLine = 0;
   int FSlotsUsed = 0;
   int FProblems = 0;
-  std::string FFileName;
-  std::string FAddress;
-  std::string FVersion;
-  TFileSum FSum;
-  bool FFileNamed = false;
-  bool FAddressSet = false;
-  bool FVersionSet = false;
+  TFileChain FChain;
 };
 
 }  // namespace

@@ -13,33 +13,33 @@ void TKestrelForm::query_unit() {
   // A query that cannot go out leaves no answer behind, not the last one;
   // one a watchdog ended earlier no longer waits, so its capture cannot
   // take this query's echo.
-  Capture.Clear();
-  AwaitingResponse = false;
+  Link.Capture.Clear();
+  Link.AwaitingResponse = false;
   if (!port_open() || run_stopping()) return;
-  WatchdogExpired = false;
+  Link.WatchdogExpired = false;
 
   ApdComPort1->FlushInBuffer();
   CommandTimer->start();
   const int64_t watchdogDue = Waits().now_ms() + CommandTimer->interval();
-  SendString(CommandBuffer);
+  SendString(Session.CommandBuffer);
   // What the unit sends back while the query goes out (its echo) is dropped.
   Waits().sleep_processing_events(kQueryEchoPauseMs);
   ApdComPort1->FlushInBuffer();
   SendString("\r");
 
-  AwaitingResponse = true;
+  Link.AwaitingResponse = true;
   // The capture handler, the watchdog or the close query ends the wait; all
   // three arrive as window events. The watchdog is the timer's, or the
   // wait's own when the waits keep a clock of their own.
-  if (!Waits().wait_for_events([this] { return !AwaitingResponse || WatchdogExpired; },
+  if (!Waits().wait_for_events([this] { return !Link.AwaitingResponse || Link.WatchdogExpired; },
                                watchdogDue) &&
-      !WatchdogExpired)
+      !Link.WatchdogExpired)
     CommandTimerTimer();
   CommandTimer->stop();
 }
 
 void TKestrelForm::ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count) {
-  if (!AwaitingResponse) {
+  if (!Link.AwaitingResponse) {
     // The bytes stay for other readers; whoever shows the unit only looks.
     if (OnUnitBytes && Count > 0) {
       std::vector<char> bytes(Count);
@@ -56,22 +56,22 @@ void TKestrelForm::ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count
     CP->GetBlock(into, count);
     if (OnUnitBytes) OnUnitBytes(into, count);
   };
-  if (Capture.Take(Count, read, Settings.NormalPrompt, Settings.LoaderPrompt, MinLineLength))
-    AwaitingResponse = false;
+  if (Link.Capture.Take(Count, read, Settings.NormalPrompt, Settings.LoaderPrompt,
+                        Link.MinLineLength))
+    Link.AwaitingResponse = false;
 }
 
 std::string TKestrelForm::captured_text() const {
-  return Capture.Text();
+  return Link.Capture.Text();
 }
 
 void TKestrelForm::CommandTimerTimer() {
   CommandTimer->stop();
   set_cancel_flag();
-  MessageText =
-      "Timeout error! RS232 connection failure! Please check RS232 connection. Exiting script.";
-  show_message(MessageText);
+  show_message(
+      "Timeout error! RS232 connection failure! Please check RS232 connection. Exiting script.");
   // The capture stays armed: a late answer still completes the line.
-  WatchdogExpired = true;
+  Link.WatchdogExpired = true;
   Waits().process_pending_events();
 }
 

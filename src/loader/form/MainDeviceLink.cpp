@@ -53,17 +53,17 @@ std::string refused_rate_text(int port, int32_t baud) {
 }  // namespace
 
 void TKestrelForm::note_port_failure(const std::string& text) {
-  PortFailures.push_back(text);
+  Link.PortFailures.push_back(text);
   InfoStatusBar->SetSimpleText(QString::fromStdString(text));
 }
 
 void TKestrelForm::show_port_failures(bool all) {
-  if (PortFailures.empty()) return;
+  if (Link.PortFailures.empty()) return;
   if (!all) {
-    InfoStatusBar->SetSimpleText(QString::fromStdString(PortFailures.back()));
+    InfoStatusBar->SetSimpleText(QString::fromStdString(Link.PortFailures.back()));
     return;
   }
-  for (const std::string& text : PortFailures)
+  for (const std::string& text : Link.PortFailures)
     InfoStatusBar->SetSimpleText(QString::fromStdString(text));
 }
 
@@ -110,7 +110,7 @@ void TKestrelForm::SendString(const std::string& text) {
   show_message("Error! Communications Port Output Buffer Overflow");
 }
 
-bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text) {
+bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text, const TPromptExchange& exchange) {
   // A stopped run exchanges nothing more; a wait it cut short found nothing.
   if (run_stopping()) return false;
   // Delivery stops before the text goes out: a quick answer must reach the
@@ -123,20 +123,20 @@ bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text) {
     ApdComPort1->AbandonPreparedWait();
     throw;
   }
-  const int timeout = Probing ? kPromptWaitProbing : PromptWait;
-  const bool found = ApdComPort1->WaitForString(std::string(1, AwaitedPrompt), timeout, true, false,
-                                                Waits().port_clock());
+  const int timeout = Link.Probing ? kPromptWaitProbing : exchange.Wait;
+  const bool found = ApdComPort1->WaitForString(std::string(1, Link.AwaitedPrompt), timeout, true,
+                                                false, Waits().port_clock());
   if (run_stopping()) return false;
   ApdComPort1->FlushInBuffer();
   ApdComPort1->FlushOutBuffer();
   if (!found && OnPromptMissed)
-    OnPromptMissed(AwaitedPrompt, ApdComPort1->ComNumber(), FPromptTry, FPromptTries);
-  FPromptTry = FPromptTries = 0;
+    OnPromptMissed(Link.AwaitedPrompt, ApdComPort1->ComNumber(), exchange.Attempt,
+                   exchange.Attempts);
   return found;
 }
 
 void TKestrelForm::send_command_buffer() {
-  if (port_open()) SendString(CommandBuffer);
+  if (port_open()) SendString(Session.CommandBuffer);
 }
 
 bool TKestrelForm::check_com(int port) {
@@ -169,10 +169,9 @@ bool TKestrelForm::check_com(int port) {
     openError = e.what();
   }
   if (openFailed) {
-    MessageText = rateRefused ? refused_rate_text(port, ApdComPort1->Baud())
-                              : "Note: COM Port #" + number +
-                                    " is not responding/being used by other applications.";
-    show_message(MessageText);
+    show_message(rateRefused ? refused_rate_text(port, ApdComPort1->Baud())
+                             : "Note: COM Port #" + number +
+                                   " is not responding/being used by other applications.");
     close_port();
     // The port reports a device held by another program and one the user may
     // not open alike; the trial open told which, or a new one tells now.
@@ -183,18 +182,16 @@ bool TKestrelForm::check_com(int port) {
                           : port_failure_text(port, trial.Path, failure));
   }
 
-  Probing = true;
+  Link.Probing = true;
   bool answered = false;
   if (!openFailed) {
     try {
       // A unit answers a carriage return with "#", or with ">" in loader mode.
-      AwaitedPrompt = Settings.NormalPrompt;
-      prompt_try(1, 2);
-      answered = SendCOMCmd_GetPrompt("\r");
+      Link.AwaitedPrompt = Settings.NormalPrompt;
+      answered = SendCOMCmd_GetPrompt("\r", {kPromptWaitProbing, 1, 2});
       if (!answered) {
-        AwaitedPrompt = Settings.LoaderPrompt;
-        prompt_try(2, 2);
-        answered = SendCOMCmd_GetPrompt("\r");
+        Link.AwaitedPrompt = Settings.LoaderPrompt;
+        answered = SendCOMCmd_GetPrompt("\r", {kPromptWaitProbing, 2, 2});
       }
       if (!answered) {
         close_port();
@@ -206,21 +203,20 @@ bool TKestrelForm::check_com(int port) {
                           std::to_string(ApdComPort1->Baud()) + ")");
       }
     } catch (const std::exception& e) {
-      MessageText = "Note: COM Port #" + number + " is not responding.";
-      show_message(MessageText);
+      show_message("Note: COM Port #" + number + " is not responding.");
       answered = false;
       close_port();
       note_port_failure("COM " + number + ": " + trial.Path + ": " + e.what());
     }
   }
-  Probing = false;
+  Link.Probing = false;
   if (!answered) return false;
 
   InfoStatusBar->SetSimpleText(QStringLiteral("Established communication on COM ") +
                                QString::fromStdString(number));
   InfoStatusBar->setToolTip(QString());  // earlier reasons no longer apply
   show_port_number();
-  LastGoodComPort = ApdComPort1->ComNumber();
+  Link.LastGoodComPort = ApdComPort1->ComNumber();
   ComBaudLabel->setText(QString::number(ApdComPort1->Baud()));
   ComBaudLabel->adjustSize();
   return true;
@@ -236,11 +232,11 @@ int TKestrelForm::process_com() {
 }
 
 void TKestrelForm::NoneMenuClick() {
-  if (LastGoodComPort == 0)
+  if (Link.LastGoodComPort == 0)
     set_status("Note: Last successful COM port used is: Never");
   else
     InfoStatusBar->SetSimpleText(QStringLiteral("Note: Last successful COM port used is: ") +
-                                 QString::number(LastGoodComPort));
+                                 QString::number(Link.LastGoodComPort));
   close_port();
   ApdComPort1->SetComNumber(0);
   show_port_number();
@@ -257,7 +253,7 @@ void TKestrelForm::COM2MenuClick() {
 void TKestrelForm::probe_from_menu(int port) {
   TBusyCursor busy;
   disable_btns();  // no script starts in the middle of the probe
-  PortFailures.clear();
+  Link.PortFailures.clear();
   const QString number = QString::number(port);
   InfoStatusBar->SetSimpleText(QStringLiteral("Checking COM ") + number +
                                QStringLiteral(".... Please wait.... "));
@@ -268,9 +264,8 @@ void TKestrelForm::probe_from_menu(int port) {
     set_status(
         "Unable to open Hardware thru COM ports. Select new COM port/check RS232 connection "
         "before proceeding");
-    MessageText = "Error! Cannot establish communication using COM " + std::to_string(port) +
-                  ". Please check RS232 connection";
-    show_message(MessageText);
+    show_message("Error! Cannot establish communication using COM " + std::to_string(port) +
+                 ". Please check RS232 connection");
     // Why, where it stays in view.
     show_port_failures(false);
   }
@@ -281,7 +276,7 @@ void TKestrelForm::probe_from_menu(int port) {
 
 void TKestrelForm::SearchAllMenuClick() {
   // No script starts in the middle of the probe.
-  PortFailures.clear();
+  Link.PortFailures.clear();
   const bool enabled = PickButton->isEnabled();
   disable_btns();
   const int found = process_com();
@@ -340,7 +335,7 @@ void TKestrelForm::ComCheckBoxClick() {
     if (port_open()) close_port();
     return;
   }
-  PortFailures.clear();
+  Link.PortFailures.clear();
   if (!port_open() && process_com() == -1) {
     ComCheckBox->setChecked(false);
     show_message(

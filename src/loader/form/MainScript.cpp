@@ -1,7 +1,6 @@
 // Picking and reading a script, line by line, and the command line table.
 
 #include <QDir>
-#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -24,7 +23,7 @@ void TKestrelForm::PickButtonClick() {
   {
     TBusyCursor busy;
     clear_script_lines();
-    ScriptFileName = *chosen;
+    Session.ScriptFileName = *chosen;
     INIOpenDialog.InitialDir.clear();
     if (FProgressForm) FProgressForm->CancelFlag = 0;
     read_ini();
@@ -37,30 +36,30 @@ bool TKestrelForm::read_ini() {
   const bool ownRecord = Recorder && !Recorder->Running();
   if (ownRecord) Recorder->Start();
   if (Recorder) {
-    Recorder->Script(ScriptFileName);
+    Recorder->Script(Session.ScriptFileName);
     record_port();
   }
-  Outcome.Begin();
+  Session.Outcome.Begin();
   FRunActive = true;
   const bool finished = read_script_file();
   FRunActive = false;
   FUploadFile.reset();
-  Outcome.SetCancelled(upload_cancelled());
-  if (run_stopping()) Outcome.End(TRunEnd::Interrupted);
+  Session.Outcome.SetCancelled(upload_cancelled());
+  if (run_stopping()) Session.Outcome.End(TRunEnd::Interrupted);
   if (ownRecord) {
-    const TRunEnd end = Outcome.End();
-    Recorder->Finish(Outcome, Outcome.Succeeded()           ? kExitSuccess
-                              : end == TRunEnd::CannotOpen  ? kExitNoScript
-                              : end == TRunEnd::Interrupted ? exit_status_after_stop()
-                                                            : kExitRunFailed);
+    const TRunEnd end = Session.Outcome.End();
+    Recorder->Finish(Session.Outcome, Session.Outcome.Succeeded()   ? kExitSuccess
+                                      : end == TRunEnd::CannotOpen  ? kExitNoScript
+                                      : end == TRunEnd::Interrupted ? exit_status_after_stop()
+                                                                    : kExitRunFailed);
   }
   if (FExitAfterRun) EndProcess(0);
   return finished;
 }
 
 const char* TKestrelForm::verdict_text() const {
-  return Outcome.Succeeded() ? "SUCCESS. Reading script file complete"
-                             : "Unsuccessful. Upload terminated by user/error(s).";
+  return Session.Outcome.Succeeded() ? "SUCCESS. Reading script file complete"
+                                     : "Unsuccessful. Upload terminated by user/error(s).";
 }
 
 bool TKestrelForm::read_script_file() {
@@ -68,27 +67,24 @@ bool TKestrelForm::read_script_file() {
   set_status("Reading script file. Please wait....");
   Waits().process_pending_events();
 
-  TScriptReader script(ScriptFileName);
+  TScriptReader script(Session.ScriptFileName);
   if (!script.IsOpen()) {
-    MessageText = "Error opening file " + ScriptFileName + " for read.";
-    show_message(MessageText);
+    show_message("Error opening file " + Session.ScriptFileName + " for read.");
     set_status(" ");
-    set_status_text("Cannot read the script " + ScriptFileName + ": " + script.OpenError());
+    set_status_text("Cannot read the script " + Session.ScriptFileName + ": " + script.OpenError());
     enable_btns();
-    ScriptOutcome = TScriptOutcome::CannotOpen;
-    Outcome.End(TRunEnd::CannotOpen);
+    Session.Outcome.End(TRunEnd::CannotOpen);
     return false;
   }
   // Without a port every exchange would fail one by one: the run does not
   // start, and says why.
   if (!port_open()) {
     const int com = ApdComPort1->ComNumber();
-    MessageText =
-        "Error! No COM port is open, so the script " + ScriptFileName + " was not run. " +
+    show_message(
+        "Error! No COM port is open, so the script " + Session.ScriptFileName + " was not run. " +
         (com == 0 ? std::string("No port is selected")
                   : "COM " + std::to_string(com) + " did not answer or could not be opened") +
-        ": choose one under RS232 Config, COM Port.";
-    show_message(MessageText);
+        ": choose one under RS232 Config, COM Port.");
     stop_script_run_cleanly();
     return false;
   }
@@ -108,63 +104,49 @@ bool TKestrelForm::read_script_file() {
   while (!cancelled() && !run_stopping()) {
     const std::optional<TScriptCommandLine> line = script.Next();
     if (!line) break;
-    auto& slot = ScriptLines[CurrentSlot];
-    std::copy(line->Text.begin(), line->Text.end(), slot.begin());
-    LineFill = int(line->Text.size());
+    Session.Store(line->Text);
     if (!run_line()) {
       stop_script_run_cleanly();
       return false;
     }
   }
 
-  Outcome.End(TRunEnd::Finished);
-  Outcome.SetCancelled(cancelled());
+  Session.Outcome.End(TRunEnd::Finished);
+  Session.Outcome.SetCancelled(cancelled());
   set_status(" ");
   set_status(verdict_text());
   enable_btns();
-  ScriptOutcome = TScriptOutcome::Finished;
   return true;
 }
 
 void TKestrelForm::stop_script_run_cleanly() {
-  Outcome.End(TRunEnd::Stopped);
+  Session.Outcome.End(TRunEnd::Stopped);
   set_status(" ");
   // A run that stopped loaded less than it was meant to.
   set_status(verdict_text());
   enable_btns();
-  ScriptOutcome = TScriptOutcome::Stopped;
 }
 
 bool TKestrelForm::run_script_line() {
-  auto& slot = ScriptLines[CurrentSlot];
-  if (slot[0] != '_') return true;
-  slot[LineFill] = '\0';
-  if (!run_script_command(std::string(slot.data()))) return false;
-  advance_script_slot();
+  const std::optional<std::string> line = Session.CurrentLine();
+  if (!line) return true;
+  if (!run_script_command(*line)) return false;
+  Session.Advance();
   return true;
-}
-
-void TKestrelForm::advance_script_slot() {
-  if (CurrentSlot < kScriptSlots - 1) ++CurrentSlot;
-  LineFill = 0;
 }
 
 void TKestrelForm::clear_script_lines() {
-  for (auto& slot : ScriptLines) slot.fill('\0');
-  CurrentSlot = 0;
-  LineFill = 0;
+  Session.ClearLines();
 }
 
 bool TKestrelForm::get_date() {
-  const TFilePtr file = open_file_for_read(UploadFileName);
-  if (!file) {
-    MessageText = "Error opening file " + UploadFileName;
-    show_message(MessageText);
-    return false;
-  }
-  if (const std::optional<std::tm> stamp = file_local_modification_time(file.get()))
-    VersionText = script_field(script_date_text(*stamp), kVersionTextSize - 1);
-  return true;
+  if (Chain.TakeFileDate()) return true;
+  date_not_taken();
+  return false;
+}
+
+void TKestrelForm::date_not_taken() {
+  show_message("Error opening file " + Chain.FileName);
 }
 
 }  // namespace kestrel

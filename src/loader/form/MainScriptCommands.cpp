@@ -1,10 +1,8 @@
 // The script commands, from _SC to _CS.
 
-#include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <limits>
 
+#include "loader/core/FileChain.h"
 #include "loader/core/RunOutcome.h"
 #include "loader/core/RunRecord.h"
 #include "loader/core/ScriptArguments.h"
@@ -17,13 +15,6 @@ namespace kestrel {
 namespace {
 
 constexpr char kCarriageReturn[] = "\r";
-
-// n times `factor` milliseconds, kept within what a wait can take.
-int milliseconds(long n, long factor) {
-  const long long ms = std::clamp<long long>(n, -(1LL << 40), 1LL << 40) * factor;
-  return int(
-      std::clamp<long long>(ms, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
-}
 
 }  // namespace
 
@@ -64,7 +55,8 @@ bool TKestrelForm::run_script_command(const std::string& line) {
 void TKestrelForm::script_send_command(const std::string& line) {
   const std::optional<std::string> text = script_quoted_text(line);
   if (!text) return;
-  CommandBuffer = script_field(script_caret_escapes(*text, '\r') + '\r', kCommandBufferSize - 1);
+  Session.CommandBuffer =
+      script_field(script_caret_escapes(*text, '\r') + '\r', kCommandBufferSize - 1);
   send_command_buffer();
   Waits().sleep_processing_events(200);
 }
@@ -79,34 +71,28 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
     Waits().sleep_unless(ms, [this] { return ApdComPort1->DeviceLost(); });
   };
   pause(100);
-  AwaitedPrompt = Settings.LoaderPrompt;
-  PromptWait = kPromptWaitProbing;
+  Link.AwaitedPrompt = Settings.LoaderPrompt;
 
   constexpr int kTries = 4;
-  prompt_try(1, kTries);
-  bool inLoaderMode = SendCOMCmd_GetPrompt(text);
+  bool inLoaderMode = SendCOMCmd_GetPrompt(text, {kPromptWaitProbing, 1, kTries});
   if (!inLoaderMode && !run_stopping()) {
     SendString(Settings.LoaderModeCommand);
     pause(1000);
-    prompt_try(2, kTries);
-    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
+    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing, 2, kTries});
   }
   for (int retry = 0; retry < 2 && !inLoaderMode && !run_stopping(); ++retry) {
     pause(2500);
     Waits().process_pending_events();
-    prompt_try(3 + retry, kTries);
-    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn);
+    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing, 3 + retry, kTries});
   }
   if (!inLoaderMode && run_stopping()) return false;
   if (!inLoaderMode) {
-    AwaitedPrompt = Settings.NormalPrompt;
-    MessageText = SendCOMCmd_GetPrompt(kCarriageReturn)
-                      ? "Error! Unit not in Loader Mode! Exiting script"
-                      : "Error! Unable to get response from unit(_TC)! Exiting script";
-    show_message(MessageText);
+    Link.AwaitedPrompt = Settings.NormalPrompt;
+    const bool answered = SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing});
+    show_message(answered ? "Error! Unit not in Loader Mode! Exiting script"
+                          : "Error! Unable to get response from unit(_TC)! Exiting script");
     return false;
   }
-  PromptWait = kPromptWaitDefault;
   return true;
 }
 
@@ -121,15 +107,13 @@ void TKestrelForm::script_display_message(const std::string& line) {
 void TKestrelForm::script_delay(const std::string& line) {
   const std::optional<std::string> word = script_word(line);
   if (!word) return;
-  Waits().sleep_processing_events(milliseconds(settings_atol(*word), 10));
+  Waits().sleep_processing_events(script_milliseconds(settings_atol(*word), 10));
 }
 
 void TKestrelForm::script_load_pause(const std::string& line) {
   const std::optional<std::string> word = script_word(line);
   if (!word) return;
-  const long seconds = settings_atol(*word);
-  if (seconds == 0) return;
-  PostUploadPause = milliseconds(seconds, 1000);
+  Session.LoadPause(settings_atol(*word));
 }
 
 void TKestrelForm::script_load_command(const std::string& line) {
@@ -138,117 +122,86 @@ void TKestrelForm::script_load_command(const std::string& line) {
 }
 
 void TKestrelForm::script_load_file(const std::string& line) {
-  const std::optional<std::string> word = script_word(line);
-  if (!word) return;
-  UploadFileName = script_file_path(ScriptFileName, script_field(*word, kUploadFileNameSize - 1));
-  // An upload announces only the file it sends: whatever the chain held for
-  // an earlier file is dropped, so the next _LD needs this file's own _LA.
-  FileNamed = AddressSet = VersionSet = false;
-  Outcome.Named(UploadFileName);
-  std::string why;
-  if (open_file_for_read(UploadFileName, &why)) {
-    FileNamed = true;
-    return;
-  }
-  MessageText = "Error! Unable to open file " + UploadFileName + ". Cannot upload file.";
-  file_not_loaded(MessageText, "Cannot open " + UploadFileName, why);
+  const TChainStep step = Chain.NameFile(Session.ScriptFileName, line);
+  if (step.Result == TChainResult::NoArgument) return;
+  Session.Outcome.Named(Chain.FileName);
+  if (step.Result != TChainResult::Failed) return;
+  file_not_loaded("Error! Unable to open file " + Chain.FileName + ". Cannot upload file.",
+                  "Cannot open " + Chain.FileName, step.Why);
 }
 
 void TKestrelForm::script_load_address(const std::string& line) {
-  if (!FileNamed) return;
-  const std::optional<std::string> word = script_word(line);
-  if (!word) return;
-  FileNamed = false;
-  LoadAddress = script_field(*word, kLoadAddressSize - 1);
-  if (get_file_checksum()) AddressSet = true;
+  const TChainStep step = Chain.SetAddress(line);
+  if (step.Result == TChainResult::Failed) checksum_not_taken(step.Why);
 }
 
 void TKestrelForm::script_load_version(const std::string& line) {
-  if (!AddressSet) return;
-  const std::optional<std::string> word = script_word(line);
-  if (!word) return;
-  AddressSet = false;
-  VersionText = script_field(*word, kVersionTextSize - 1);
-  for (char& c : VersionText) c = char(std::toupper(static_cast<unsigned char>(c)));
-  if (VersionText == "DATE") get_date();
-  VersionSet = true;
+  if (Chain.SetVersion(line).Result == TChainResult::Failed) date_not_taken();
 }
 
 void TKestrelForm::file_not_loaded(const std::string& message, const std::string& status,
                                    const std::string& why) {
   show_message(message);
-  Outcome.Explain(message + " (" + why + ")");
+  Session.Outcome.Explain(message + " (" + why + ")");
   set_status_text(status + ": " + why);
 }
 
-bool TKestrelForm::upload_line_sendable() {
-  const std::string fault = upload_line_fault(Settings.UploadCommand, LoadAddress, VersionText);
-  if (fault.empty()) return true;
-  MessageText = "Error! The upload line for " + UploadFileName + " was not sent: " + fault +
-                ", so the unit would misread it. Cannot upload file.";
-  show_message(MessageText);
-  Outcome.Explain(MessageText);
-  return false;
-}
-
-bool TKestrelForm::hold_upload_file() {
-  std::string why;
-  FUploadFile = open_file_for_read(UploadFileName, &why);
-  std::optional<uint64_t> size;
-  if (FUploadFile) size = open_file_size(FUploadFile.get());
-  if (FUploadFile && size == FileSize) return true;
-  if (FUploadFile)
-    why = "it is " + (size ? std::to_string(*size) : std::string("of unknown size")) +
-          " bytes now, " + std::to_string(FileSize) + " when its checksum was taken";
-  FUploadFile.reset();
-  MessageText = "Error opening " + UploadFileName + ".\r";
-  show_message(MessageText);
-  Outcome.Explain("Error opening " + UploadFileName + ": " + why + ". Cannot upload file.");
-  set_status_text("Cannot upload " + UploadFileName + ": " + why);
-  return false;
-}
-
 bool TKestrelForm::script_load_do() {
-  if (!VersionSet) {
-    // A file named and waiting, whose chain _LA, _LV did not complete: say
-    // so here, where its upload would have been.
-    if (TNamedFile* pending = Outcome.Pending(); pending && pending->Message.empty()) {
-      MessageText = "Error! " + pending->File +
-                    " was not uploaded: _LD needs an _LA and an _LV after the file's _LF.";
-      show_message(MessageText);
-      Outcome.Explain(MessageText);
-    }
-    return true;
-  }
   // Everything is checked before a byte goes out: a line the unit would
   // misread, or a file that has gone or changed since its checksum, is
   // never announced.
-  VersionSet = false;
-  if (!upload_line_sendable() || !hold_upload_file()) return true;
+  const TChainStep step = Chain.Announce(Settings.UploadCommand);
+  if (step.Result == TChainResult::NotReady) {
+    // A file named and waiting, whose chain _LA, _LV did not complete: say
+    // so here, where its upload would have been.
+    if (TNamedFile* pending = Session.Outcome.Pending(); pending && pending->Message.empty()) {
+      const std::string message =
+          "Error! " + pending->File +
+          " was not uploaded: _LD needs an _LA and an _LV after the file's _LF.";
+      show_message(message);
+      Session.Outcome.Explain(message);
+    }
+    return true;
+  }
+  if (step.Result == TChainResult::Failed) {
+    const std::string message = "Error! The upload line for " + Chain.FileName +
+                                " was not sent: " + step.Why +
+                                ", so the unit would misread it. Cannot upload file.";
+    show_message(message);
+    Session.Outcome.Explain(message);
+    return true;
+  }
+  if (!hold_upload_file()) return true;
 
-  PromptWait = kPromptWaitProbing;
   const auto exchange = [this](int attempt) {
-    prompt_try(attempt, 2);
-    return SendCOMCmd_GetPrompt(kCarriageReturn);
+    return SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing, attempt, 2});
   };
   if (!exchange(1) && !exchange(2)) {
-    MessageText = "Error! Unable to receive prompt before upload.... Exiting script.";
-    show_message(MessageText);
-    Outcome.Explain(MessageText);
-    PromptWait = kPromptWaitDefault;
+    const std::string message = "Error! Unable to receive prompt before upload.... Exiting script.";
+    show_message(message);
+    Session.Outcome.Explain(message);
     FUploadFile.reset();
     return false;
   }
-  PromptWait = kPromptWaitDefault;
 
-  CommandBuffer = script_upload_line(Settings.UploadCommand, LoadAddress, FileSize, FileChecksum,
-                                     VersionText, kCommandBufferSize - 1);
-  Outcome.UploadStarted(UploadFileName, FileSize, FileChecksum, LoadAddress, VersionText);
+  Session.CommandBuffer = Chain.UploadLine(Settings.UploadCommand, kCommandBufferSize - 1);
+  Session.Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address,
+                                Chain.Version);
   send_command_buffer();
   Waits().sleep_processing_events(500);
 
   UploadButtonClick();
   return true;
+}
+
+bool TKestrelForm::hold_upload_file() {
+  std::string why;
+  FUploadFile = Chain.HoldFile(&why);
+  if (FUploadFile) return true;
+  show_message("Error opening " + Chain.FileName + ".\r");
+  Session.Outcome.Explain("Error opening " + Chain.FileName + ": " + why + ". Cannot upload file.");
+  set_status_text("Cannot upload " + Chain.FileName + ": " + why);
+  return false;
 }
 
 void TKestrelForm::script_prompt_character(const std::string& line) {
@@ -258,18 +211,15 @@ void TKestrelForm::script_prompt_character(const std::string& line) {
 void TKestrelForm::script_query(const std::string& line) {
   const std::optional<std::string> text = script_quoted_text(line);
   if (!text) return;
-  CommandBuffer = script_field(script_caret_escapes(*text, ' '), kCommandBufferSize - 1);
-  MinLineLength = 10;
+  Session.CommandBuffer = script_field(script_caret_escapes(*text, ' '), kCommandBufferSize - 1);
+  Link.MinLineLength = 10;
   query_unit();
   Waits().sleep_processing_events(100);
 
   // What a watchdog cut short is the bytes gathered so far.
-  LastResponse.clear();
-  for (char c : captured_text())
-    if (c != '\r' && c != '\n') LastResponse += c;
-  if (LastResponse.empty()) {
-    MessageText = "Error! No response detected with _QC command";
-    show_message(MessageText);
+  Session.TakeResponse(captured_text());
+  if (Session.LastResponse.empty()) {
+    show_message("Error! No response detected with _QC command");
   }
 }
 
@@ -277,21 +227,16 @@ bool TKestrelForm::script_compare(const std::string& line, bool substring) {
   const std::optional<TScriptCompare> compare = script_compare_argument(line);
   if (!compare) return true;
   const std::string text = script_backslash_escapes(compare->Text);
-  const bool match =
-      substring ? LastResponse.find(text) != std::string::npos : LastResponse == text;
+  const bool match = substring ? Session.LastResponse.find(text) != std::string::npos
+                               : Session.LastResponse == text;
   if (!match) return true;
   if (compare->Command.empty()) {
-    MessageText = substring ? "Error! No line found after successful _CS"
-                            : "Error! No line found after successful _CR";
-    show_message(MessageText);
+    show_message(substring ? "Error! No line found after successful _CS"
+                           : "Error! No line found after successful _CR");
     return true;
   }
   // The command runs from the current slot, as if the script held it there.
-  const std::string command = script_field(compare->Command, kMaxCommandLine);
-  auto& slot = ScriptLines[CurrentSlot];
-  slot.fill('\0');
-  std::copy(command.begin(), command.end(), slot.begin());
-  LineFill = int(command.size());
+  Session.Store(compare->Command);
   return run_script_line();
 }
 

@@ -40,7 +40,7 @@ void TKestrelForm::FormShow() {
       set_status("Uploading file(s). Please wait....");
       QCoreApplication::processEvents();
       setEnabled(false);
-      ScriptFileName = UnattendedScript ? *UnattendedScript : Settings.AutoScriptName;
+      Session.ScriptFileName = UnattendedScript ? *UnattendedScript : Settings.AutoScriptName;
       read_ini();
       setEnabled(true);
       set_status(" ");
@@ -61,7 +61,7 @@ void TKestrelForm::FormShow() {
 }
 
 bool TKestrelForm::probe_at_start_up() {
-  PortFailures.clear();
+  Link.PortFailures.clear();
   if (Settings.ConfiguredComNumber != 0 && check_com(Settings.ConfiguredComNumber)) return true;
   return process_com() == 1;
 }
@@ -78,7 +78,7 @@ void TKestrelForm::hide_splash() {
 void TKestrelForm::com_not_found() {
   // The status bar keeps its guidance; why each port failed is at hand on it.
   QStringList reasons;
-  for (const std::string& text : PortFailures) reasons << QString::fromStdString(text);
+  for (const std::string& text : Link.PortFailures) reasons << QString::fromStdString(text);
   InfoStatusBar->setToolTip(reasons.join(QLatin1Char('\n')));
   if (Settings.ConfiguredComNumber == 0) {
     set_status("Unable to open Hardware through COM ports. Select new COM port before proceeding");
@@ -116,10 +116,10 @@ void TKestrelForm::ExitMenuClick() {
 }
 
 void TKestrelForm::FormCloseQuery(bool& CanClose) {
-  if (!UploadInProgress) {
+  if (!Session.UploadInProgress) {
     // Breaks a command exchange that is still waiting for the unit; a run
     // under way stops with it and lets the port go.
-    AwaitingResponse = false;
+    Link.AwaitingResponse = false;
     if (FRunActive) request_stop("the window was closed during the run");
     return;
   }
@@ -139,7 +139,7 @@ void TKestrelForm::FormCloseQuery(bool& CanClose) {
         // record; then the process ends.
         FExitAfterRun = true;
         request_stop("the operator exited during the upload");
-        if (!UploadInProgress && !FRunActive) EndProcess(0);
+        if (!Session.UploadInProgress && !FRunActive) EndProcess(0);
       });
 }
 

@@ -106,8 +106,6 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
   layout()->setSizeConstraint(QLayout::SetFixedSize);
   adjustSize();
   if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
-
-  MessageText.clear();
 }
 
 // A stop belongs to this window's run: the real waits go with the window,
@@ -124,9 +122,9 @@ void TKestrelForm::request_stop(const std::string& why, int signal) {
   FStopRequested = true;
   FStopSignal = signal;
   set_cancel_flag();
-  AwaitingResponse = false;
+  Link.AwaitingResponse = false;
   Waits().stop_waits(true);
-  if (FRunActive) Outcome.Interrupt(why);
+  if (FRunActive) Session.Outcome.Interrupt(why);
   // The port is let go now: a wait on it ends as soon as it looks again.
   close_port();
 }
@@ -336,7 +334,7 @@ void TKestrelForm::set_status_text(const std::string& text) {
 void TKestrelForm::show_message(const std::string& text) {
   if (Recorder) Recorder->Message(text);
   FLastError = text;
-  if (FRunActive) Outcome.ErrorReported();
+  if (FRunActive) Session.Outcome.ErrorReported();
   // Once the run is being stopped nobody is there to acknowledge a box.
   if (FStopRequested) return;
   Dialog.ShowMessage(text);
@@ -364,7 +362,7 @@ void TKestrelForm::showEvent(QShowEvent* event) {
 }
 
 bool TKestrelForm::eventFilter(QObject* watched, QEvent* event) {
-  if (UploadInProgress && watched == AdTerminal1->Widget() &&
+  if (Session.UploadInProgress && watched == AdTerminal1->Widget() &&
       (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {
     if (event->type() == QEvent::KeyPress) QApplication::beep();
     event->accept();

@@ -3,20 +3,20 @@
 // the terminal-pane menus and the close query.
 
 #include <QMainWindow>
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "loader/core/CaptureLine.h"
+#include "loader/core/FileChain.h"
+#include "loader/core/LinkState.h"
 #include "loader/core/LoaderSettings.h"
-#include "loader/core/RunOutcome.h"
 #include "loader/core/ScriptFiles.h"
 #include "loader/core/ScriptReader.h"
+#include "loader/core/ScriptSession.h"
 #include "loader/form/MainWidgets.h"
 #include "loader/form/WindowWaits.h"
 #include "loader/windows/OperatorDialog.h"
@@ -45,6 +45,19 @@ inline constexpr int kClientHeightNoPane = 139;
 inline constexpr const char* kProgramVersion = "1.04";
 inline constexpr int kMaxComNumber = 65535;
 
+// How long a prompt exchange waits for the unit, in ticks of 55 ms.
+inline constexpr int kPromptWaitDefault = 265;
+inline constexpr int kPromptWaitProbing = 65;
+inline constexpr int kPromptWaitLong = 170;
+
+// One prompt exchange: how long it waits, and which try of how many it is
+// (0 of 0: not told).
+struct TPromptExchange {
+  int Wait = kPromptWaitDefault;
+  int Attempt = 0;
+  int Attempts = 0;
+};
+
 // Ends the process at once with `status`; used where the program quits.
 void end_process_now(int status);
 
@@ -72,7 +85,7 @@ class TKestrelForm : public QMainWindow {
 
   // Device link.
   void SendString(const std::string& text);
-  bool SendCOMCmd_GetPrompt(const std::string& text);
+  bool SendCOMCmd_GetPrompt(const std::string& text, const TPromptExchange& exchange = {});
   bool check_com(int port);
   int process_com();
   void query_unit();
@@ -128,31 +141,17 @@ class TKestrelForm : public QMainWindow {
   void choose_background(int choice);
   void choose_text_color(int choice);
 
-  // Program-wide state.
+  // The window's state: the settings file's values, the exchanges with the
+  // unit, the script run and the file its next upload sends.
   TLoaderSettings Settings;
-  bool UploadInProgress = false;
-  bool AwaitingResponse = false;
-  std::string MessageText;
-  int LastGoodComPort = 0;
-  // Why each port of the latest probing round could not be used, one text a
-  // port ("COM 1: /dev/ttyUSB0: no such device ...").
-  std::vector<std::string> PortFailures;
-  std::string ScriptFileName;
+  TLinkState Link;
+  TScriptSession Session;
+  TFileChain Chain;
 
-  // Prompt state and the capture of one answer line (window thread only).
   static constexpr int kCaptureLineSize = TCaptureLine::kSize;
-  static constexpr int kPromptWaitDefault = 265;  // ticks of 55 ms
-  static constexpr int kPromptWaitProbing = 65;
-  static constexpr int kPromptWaitLong = 170;
   static constexpr int kQueryEchoPauseMs = 200;
   // An upload hands the port this many bytes at a time.
   static constexpr int kUploadBlockSize = 2000;
-  char AwaitedPrompt = 0;
-  int PromptWait = kPromptWaitDefault;
-  bool Probing = false;
-  TCaptureLine Capture;
-  int MinLineLength = 0;
-  bool WatchdogExpired = false;
   // What the capture line holds: a completed line up to its end, otherwise
   // the bytes gathered so far.
   std::string captured_text() const;
@@ -163,37 +162,6 @@ class TKestrelForm : public QMainWindow {
   static constexpr int kUploadFileNameSize = kScriptUploadFileNameSize;
   static constexpr int kLoadAddressSize = kScriptLoadAddressSize;
   static constexpr int kVersionTextSize = kScriptVersionTextSize;
-  static constexpr int kLastResponseSize = 1000;
-  std::string CommandBuffer;
-  std::string UploadFileName;
-  std::string LoadAddress;
-  std::string VersionText;
-  uint32_t FileChecksum = 0;
-  uint32_t FileSize = 0;
-  int BlockCount = 0;
-  bool FileNamed = false;
-  bool AddressSet = false;
-  bool VersionSet = false;
-  std::string LastResponse;
-  int PostUploadPause = 3600;  // milliseconds
-
-  // The command line table of the script runner: every command line run
-  // takes the next slot, one run through _CE or _CS one more. Longer lines
-  // are cut at kMaxCommandLine; past the last slot the last one is reused.
-  static constexpr int kScriptSlots = kScriptSlotCount;
-  static constexpr int kScriptSlotSize = kestrel::kScriptSlotSize;
-  static constexpr int kMaxCommandLine = kScriptMaxCommandLine;
-  std::array<std::array<char, kScriptSlotSize>, kScriptSlots> ScriptLines{};
-  int CurrentSlot = 0;
-  int LineFill = 0;
-
-  // How the last read_ini ended, for callers that must tell the cases apart.
-  enum class TScriptOutcome { NotRun, CannotOpen, Stopped, Finished };
-  TScriptOutcome ScriptOutcome = TScriptOutcome::NotRun;
-  // What the last (or current) run did with every file it named, and
-  // whether it succeeded: the one verdict the status line, the exit status
-  // and the record share.
-  TRunOutcome Outcome;
 
   // Stops a run from outside it (the window closed, a signal): the cancel
   // flag goes up, the port is released, every wait ends and every exchange
@@ -223,11 +191,6 @@ class TKestrelForm : public QMainWindow {
   // ended without its prompt, with which try of how many it was.
   std::function<void(const char* bytes, size_t count)> OnUnitBytes;
   std::function<void(char prompt, int comNumber, int attempt, int attempts)> OnPromptMissed;
-  // Which try of how many the next prompt exchange is (0 of 0: not told).
-  void prompt_try(int attempt, int attempts) {
-    FPromptTry = attempt;
-    FPromptTries = attempts;
-  }
 
   // How the program ends itself; a test puts a recorder here.
   std::function<void(int status)> EndProcess = end_process_now;
@@ -313,7 +276,7 @@ class TKestrelForm : public QMainWindow {
   static constexpr int64_t kSendStallMs = 5000;
   // How long `count` bytes take on the wire at the port's line settings.
   int64_t wire_time_ms(int count) const;
-  void send_file_blocks(std::FILE* file);
+  void send_file_blocks(std::FILE* file, int blockCount);
   // Says why an announced upload did not start, and stops the run: the
   // unit now waits for bytes that will not come.
   void upload_not_started(const std::string& why);
@@ -322,14 +285,16 @@ class TKestrelForm : public QMainWindow {
   // status bar.
   void file_not_loaded(const std::string& message, const std::string& status,
                        const std::string& why);
-  // What the upload line would carry is checked before it goes out; the
-  // file it announces is held open until the upload sends it.
-  bool upload_line_sendable();
+  // The file the upload line announces is held open until the upload
+  // sends it.
   bool hold_upload_file();
+  // Says why _LA took no checksum, or _LV no date.
+  void checksum_not_taken(const std::string& why);
+  void date_not_taken();
   // The port's device went away during the upload or the prompt check
   // after it: says so and stops the upload and the run.
   void device_lost_during_upload();
-  bool prompt_after_upload();
+  bool prompt_after_upload(const TPromptExchange& exchange);
 
   // Port operations whose failures the window absorbs.
   bool port_open() const { return ApdComPort1->Open(); }
@@ -353,7 +318,6 @@ class TKestrelForm : public QMainWindow {
   void script_prompt_character(const std::string& line);
   void script_query(const std::string& line);
   bool script_compare(const std::string& line, bool substring);
-  void advance_script_slot();
   void stop_script_run_cleanly();
 
   // Start-up steps handed to other parts of the window.
@@ -372,8 +336,6 @@ class TKestrelForm : public QMainWindow {
   std::unique_ptr<TWindowWaits> FRealWaits;
   TWindowWaits* FWaits;
   bool FRunActive = false;
-  int FPromptTry = 0;
-  int FPromptTries = 0;
   bool FStopRequested = false;
   int FStopSignal = 0;
   bool FExitQuestionOpen = false;

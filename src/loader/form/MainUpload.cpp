@@ -26,15 +26,14 @@ bool read_exactly(std::FILE* file, uint8_t* into, size_t count) {
 
 bool TKestrelForm::get_file_checksum() {
   std::string why;
-  const std::optional<TFileSum> sum = file_size_and_checksum(UploadFileName, &why);
-  if (!sum) {
-    MessageText = "Error opening file " + UploadFileName + ". Unable to get file checksum";
-    file_not_loaded(MessageText, "No checksum for " + UploadFileName, why);
-    return false;
-  }
-  FileChecksum = sum->Checksum;
-  FileSize = sum->Size;
-  return true;
+  if (Chain.TakeChecksum(&why)) return true;
+  checksum_not_taken(why);
+  return false;
+}
+
+void TKestrelForm::checksum_not_taken(const std::string& why) {
+  file_not_loaded("Error opening file " + Chain.FileName + ". Unable to get file checksum",
+                  "No checksum for " + Chain.FileName, why);
 }
 
 int64_t TKestrelForm::wire_time_ms(int count) const {
@@ -102,8 +101,8 @@ bool TKestrelForm::upload_cancelled() const {
   return FProgressForm && FProgressForm->CancelFlag != 0;
 }
 
-void TKestrelForm::send_file_blocks(std::FILE* file) {
-  const int remainder = int(FileSize - uint32_t(kUploadBlockSize) * uint32_t(BlockCount));
+void TKestrelForm::send_file_blocks(std::FILE* file, int blockCount) {
+  const int remainder = int(Chain.Size - uint32_t(kUploadBlockSize) * uint32_t(blockCount));
   std::vector<uint8_t> block(kUploadBlockSize);
   auto step = [this] {
     if (FProgressForm) FProgressForm->StepIt();
@@ -113,14 +112,14 @@ void TKestrelForm::send_file_blocks(std::FILE* file) {
   // of sending others.
   auto read = [&](int count) {
     if (read_exactly(file, block.data(), size_t(count))) return true;
-    show_message("Error! Cannot read " + UploadFileName + " to its announced size (" +
+    show_message("Error! Cannot read " + Chain.FileName + " to its announced size (" +
                  (std::ferror(file) ? "read error" : "the file has shrunk") + "). Cancel upload.");
     set_cancel_flag();
     return false;
   };
 
-  if (BlockCount > 0) {
-    for (int i = 0; i < BlockCount && !upload_cancelled(); ++i) {
+  if (blockCount > 0) {
+    for (int i = 0; i < blockCount && !upload_cancelled(); ++i) {
       if (!read(kUploadBlockSize)) break;
       SendByte(kUploadBlockSize, block.data());
       step();
@@ -137,43 +136,43 @@ void TKestrelForm::send_file_blocks(std::FILE* file) {
 }
 
 void TKestrelForm::upload_not_started(const std::string& why) {
-  MessageText = "Error opening " + UploadFileName + ".\r";
-  show_message(MessageText);
+  show_message("Error opening " + Chain.FileName + ".\r");
   // The upload line has gone out: the unit now waits for bytes that will
   // not come, so the run cannot go on as if nothing happened.
   set_cancel_flag();
-  Outcome.UploadEnded(TFileResult::NotSent,
-                      "Error opening " + UploadFileName + ": " + why + ". Cannot upload file.");
+  Session.Outcome.UploadEnded(TFileResult::NotSent, "Error opening " + Chain.FileName + ": " + why +
+                                                        ". Cannot upload file.");
 }
 
 void TKestrelForm::UploadButtonClick() {
-  UploadInProgress = true;
+  Session.UploadInProgress = true;
   FLastError.clear();
-  Outcome.UploadStarted(UploadFileName, FileSize, FileChecksum, LoadAddress, VersionText);
+  Session.Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address,
+                                Chain.Version);
   // _LD hands over the file it checked; run on its own, the upload opens it.
   TFilePtr file = std::move(FUploadFile);
   std::string why;
-  if (!file) file = open_file_for_read(UploadFileName, &why);
+  if (!file) file = open_file_for_read(Chain.FileName, &why);
   if (!file) {
-    UploadInProgress = false;
+    Session.UploadInProgress = false;
     upload_not_started(why);
     return;
   }
 
   bool sent = false;
   if (port_open()) {
-    BlockCount = int(FileSize / kUploadBlockSize);
+    const int blockCount = int(Chain.Size / kUploadBlockSize);
     try {
       ApdComPort1->FlushInBuffer();
       ApdComPort1->FlushOutBuffer();
       ConfigMenu->menuAction()->setVisible(false);
       if (FProgressForm)
         FProgressForm->ShowProgressForm(
-            BlockCount, TUploadInfo{UploadFileName, FileChecksum, LoadAddress, FileSize});
+            blockCount, TUploadInfo{Chain.FileName, Chain.Checksum, Chain.Address, Chain.Size});
       Waits().sleep_processing_events(50);
-      send_file_blocks(file.get());
+      send_file_blocks(file.get(), blockCount);
       sent = !upload_cancelled();
-      if (sent) Outcome.UploadSent();
+      if (sent) Session.Outcome.UploadSent();
     } catch (const std::exception& e) {
       // A port that failed under the upload (a cable pulled, a device gone)
       // stops it like any other failure.
@@ -184,38 +183,29 @@ void TKestrelForm::UploadButtonClick() {
     ConfigMenu->menuAction()->setVisible(true);
   }
   file.reset();
-  UploadInProgress = false;
+  Session.UploadInProgress = false;
   // What stopped the upload, before the messages that follow from it.
   const std::string failure = FLastError;
 
   if (upload_cancelled()) {
     Waits().sleep_processing_events(500);
     Waits().process_pending_events();
-    MessageText =
-        "Upload cancelled/incomplete!!! Upload for " + UploadFileName + " section was incomplete.";
-    show_message(MessageText);
+    show_message("Upload cancelled/incomplete!!! Upload for " + Chain.FileName +
+                 " section was incomplete.");
   } else {
-    Waits().sleep_processing_events(PostUploadPause);
+    Waits().sleep_processing_events(Session.PostUploadPause);
   }
   Waits().process_pending_events();
 
   bool answered = !port_open();
   if (port_open()) {
-    AwaitedPrompt = Settings.LoaderPrompt;
-    PromptWait = kPromptWaitProbing;
-    prompt_try(1, 3);
-    answered = prompt_after_upload();
+    Link.AwaitedPrompt = Settings.LoaderPrompt;
+    answered = prompt_after_upload({kPromptWaitProbing, 1, 3});
     if (!answered) {
       Waits().sleep_processing_events(500);
-      prompt_try(2, 3);
-      answered = prompt_after_upload();
+      answered = prompt_after_upload({kPromptWaitProbing, 2, 3});
     }
-    if (!answered) {
-      PromptWait = kPromptWaitLong;
-      prompt_try(3, 3);
-      answered = prompt_after_upload();
-    }
-    PromptWait = kPromptWaitDefault;
+    if (!answered) answered = prompt_after_upload({kPromptWaitLong, 3, 3});
     if (!answered) {
       show_message(
           "Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script.");
@@ -224,24 +214,24 @@ void TKestrelForm::UploadButtonClick() {
   }
 
   if (!sent && failure.empty() && !upload_cancelled())
-    Outcome.UploadEnded(TFileResult::NotSent,
-                        "not sent: the port was closed when the upload began");
+    Session.Outcome.UploadEnded(TFileResult::NotSent,
+                                "not sent: the port was closed when the upload began");
   else if (!sent)
-    Outcome.UploadEnded(
+    Session.Outcome.UploadEnded(
         failure.empty() ? TFileResult::Cancelled : TFileResult::Failed,
         failure.empty() ? "the upload was cancelled before its last block" : failure);
   else if (!answered)
-    Outcome.UploadEnded(TFileResult::Failed, FLastError);
+    Session.Outcome.UploadEnded(TFileResult::Failed, FLastError);
   else
-    Outcome.UploadEnded(TFileResult::Ok);
+    Session.Outcome.UploadEnded(TFileResult::Ok);
   Waits().process_pending_events();
   if (FExitAfterRun && !FRunActive) EndProcess(0);
 }
 
-bool TKestrelForm::prompt_after_upload() {
+bool TKestrelForm::prompt_after_upload(const TPromptExchange& exchange) {
   bool answered = false;
   try {
-    answered = SendCOMCmd_GetPrompt("\r");
+    answered = SendCOMCmd_GetPrompt("\r", exchange);
   } catch (const std::exception&) {
     // a port gone under the check is a missing prompt
   }

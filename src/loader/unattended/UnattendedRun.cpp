@@ -164,13 +164,13 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   // window is shown.
   progress.installEventFilter(&shown);
   QObject::connect(&progress, &TProgressForm::Stepped, &form, [&] {
-    const uint64_t sent =
-        std::min<uint64_t>(uint64_t(++blocksSent) * TKestrelForm::kUploadBlockSize, form.FileSize);
-    console.Progress(form.UploadFileName, sent, form.FileSize);
+    const uint64_t sent = std::min<uint64_t>(
+        uint64_t(++blocksSent) * TKestrelForm::kUploadBlockSize, form.Chain.Size);
+    console.Progress(form.Chain.FileName, sent, form.Chain.Size);
   });
 
   form.EndProcess = [&](int) {
-    TRunOutcome& run = form.Outcome;
+    TRunOutcome& run = form.Session.Outcome;
     if (form.run_stopping()) {
       run.End(TRunEnd::Interrupted);
       status = form.exit_status_after_stop();

@@ -1,6 +1,8 @@
 // The settings reader: counted-line numbering, every line's rule, and input
 // that is malformed, binary or far too large.
 
+#include "loader/core/LoaderSettings.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/core/LoaderSettings.h"
+#include "ScratchFolder.h"
 
 namespace kestrel {
 namespace {
@@ -212,15 +214,13 @@ TEST(SettingsReader, BinaryContentStaysWithinLimits) {
 
 TEST(SettingsReader, FilesThatCannotBeReadChangeNothing) {
   namespace fs = std::filesystem;
-  const fs::path dir =
-      fs::temp_directory_path() / ("kestrel-settings-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const test::TScratch dir;
   TRecordingTarget target;
   TLoaderSettings settings;
   settings.UploadCommand = "KEEP";
 
   EXPECT_FALSE(read_settings_file((dir / "missing.ini").c_str(), settings, target));
-  EXPECT_FALSE(read_settings_file(dir.c_str(), settings, target));
+  EXPECT_FALSE(read_settings_file(dir.Path().c_str(), settings, target));
   // A FIFO would block start-up until someone writes to it.
   ASSERT_EQ(::mkfifo((dir / "fifo.ini").c_str(), 0600), 0);
   EXPECT_FALSE(read_settings_file((dir / "fifo.ini").c_str(), settings, target));
@@ -234,7 +234,6 @@ TEST(SettingsReader, FilesThatCannotBeReadChangeNothing) {
   EXPECT_TRUE(read_settings_file((dir / "big.ini").c_str(), settings, target));
   EXPECT_EQ(settings.ConfiguredComNumber, 4);
   EXPECT_EQ(target.Calls, std::vector<std::string>{"databits 7"});
-  fs::remove_all(dir);
 }
 
 TEST(SettingsReader, DemoFileReadsAsItsCommentsSay) {

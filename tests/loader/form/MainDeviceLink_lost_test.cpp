@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QFile>
 #include <QPushButton>
 #include <fstream>
 
@@ -42,7 +43,7 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     form.COM1MenuClick();
     ASSERT_TRUE(form.ApdComPort1->Open());
 
-    form.ScriptFileName = dir + "/run.sld";
+    form.Session.ScriptFileName = dir + "/run.sld";
     const int64_t began = clock->now_ms();
     EXPECT_TRUE(form.read_ini());
     EXPECT_EQ(form.InfoStatusBar->SimpleText().toStdString(),
@@ -60,7 +61,7 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     dialog.Messages.clear();
     progress.CancelFlag = 0;
     std::ofstream(dir + "/again.sld") << "_TC \"LOADR^M\"\n_SC \"AFTER\"\n";
-    form.ScriptFileName = dir + "/again.sld";
+    form.Session.ScriptFileName = dir + "/again.sld";
     form.read_ini();
     EXPECT_EQ(dialog.Messages, std::vector<std::string>{
                                    "Error! Unable to get response from unit(_TC)! Exiting script"});

@@ -78,12 +78,12 @@ TEST_F(DeviceLink, AProbeFindsTheUnitByEitherPrompt) {
     Form->ApdComPort1->SetComNumber(2);
     EXPECT_TRUE(Form->check_com(1));
     EXPECT_TRUE(Form->ApdComPort1->Open());
-    EXPECT_EQ(Form->AwaitedPrompt, c.prompt);
-    EXPECT_FALSE(Form->Probing);
+    EXPECT_EQ(Form->Link.AwaitedPrompt, c.prompt);
+    EXPECT_FALSE(Form->Link.Probing);
     EXPECT_EQ(status(), "Established communication on COM 1");
     EXPECT_EQ(Form->ComNumberLabel->text().toStdString(), "1");
     EXPECT_EQ(Form->ComBaudLabel->text().toStdString(), "38400");
-    EXPECT_EQ(Form->LastGoodComPort, 1);
+    EXPECT_EQ(Form->Link.LastGoodComPort, 1);
     EXPECT_TRUE(Dialog.Messages.empty());
     Form->NoneMenuClick();
     EXPECT_EQ(status(), "Note: Last successful COM port used is: 1");
@@ -152,11 +152,11 @@ TEST_F(DeviceLink, StartUpProbingOpensThePortWhereTheUnitAnswers) {
 TEST_F(DeviceLink, AQueryCapturesTheAnswerLineWithoutItsPrompt) {
   map_com1("sim:query=VER:KESTREL UNIT V1.04 build 7");
   ASSERT_TRUE(Form->check_com(1));
-  Form->CommandBuffer = "VER";
-  Form->MinLineLength = 10;
+  Form->Session.CommandBuffer = "VER";
+  Form->Link.MinLineLength = 10;
   Form->query_unit();
-  EXPECT_FALSE(Form->AwaitingResponse);
-  EXPECT_FALSE(Form->WatchdogExpired);
+  EXPECT_FALSE(Form->Link.AwaitingResponse);
+  EXPECT_FALSE(Form->Link.WatchdogExpired);
   EXPECT_FALSE(Form->CommandTimer->isActive());
   const std::string line = Form->captured_text();
   EXPECT_NE(line.find("KESTREL UNIT V1.04 build 7"), std::string::npos) << line;
@@ -167,17 +167,17 @@ TEST_F(DeviceLink, AQueryCapturesTheAnswerLineWithoutItsPrompt) {
 TEST_F(DeviceLink, AQueryTheUnitNeverAnswersEndsByTheWatchdogOrTheCloseQuery) {
   map_com1("sim:silent");
   Form->ApdComPort1->SetOpen(true);
-  Form->CommandBuffer = "VER";
+  Form->Session.CommandBuffer = "VER";
   const int64_t began = Clock->now_ms();
   Form->query_unit();
   EXPECT_GE(Clock->now_ms() - began, 3900);
-  EXPECT_TRUE(Form->WatchdogExpired);
+  EXPECT_TRUE(Form->Link.WatchdogExpired);
   EXPECT_EQ(Progress.CancelFlag, 1);
   EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Timeout error! RS232 connection failure! "
                                                       "Please check RS232 connection. Exiting "
                                                       "script."});
   // The capture stays armed after the watchdog.
-  EXPECT_TRUE(Form->AwaitingResponse);
+  EXPECT_TRUE(Form->Link.AwaitingResponse);
 
   // Closing the idle window ends the next query early, without a question;
   // the close comes on the real clock.
@@ -190,8 +190,8 @@ TEST_F(DeviceLink, AQueryTheUnitNeverAnswersEndsByTheWatchdogOrTheCloseQuery) {
   });
   Form->query_unit();
   EXPECT_TRUE(canClose);
-  EXPECT_FALSE(Form->AwaitingResponse);
-  EXPECT_FALSE(Form->WatchdogExpired);
+  EXPECT_FALSE(Form->Link.AwaitingResponse);
+  EXPECT_FALSE(Form->Link.WatchdogExpired);
   EXPECT_TRUE(Dialog.Confirmations.empty());
   EXPECT_TRUE(Dialog.Messages.empty());
 }
@@ -208,7 +208,7 @@ class CaptureRules : public DeviceLink {
     Form->ApdComPort1->SetOnTriggerAvail(nullptr);
     Form->ApdComPort1->SetComNumber(3);
     Form->ApdComPort1->SetOpen(true);
-    Form->MinLineLength = 10;
+    Form->Link.MinLineLength = 10;
   }
   void TearDown() override {
     DeviceLink::TearDown();
@@ -239,13 +239,13 @@ TEST_F(CaptureRules, APromptEndsTheLineOnlyAfterTenBytes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    Form->Capture.Line.fill(0);
-    Form->Capture.Fill = 0;
-    Form->AwaitingResponse = true;
+    Form->Link.Capture.Line.fill(0);
+    Form->Link.Capture.Fill = 0;
+    Form->Link.AwaitingResponse = true;
     for (const std::string& d : c.deliveries) deliver(d);
-    EXPECT_FALSE(Form->AwaitingResponse);
+    EXPECT_FALSE(Form->Link.AwaitingResponse);
     EXPECT_EQ(Form->captured_text(), c.line);
-    EXPECT_EQ(Form->Capture.Fill, 0);
+    EXPECT_EQ(Form->Link.Capture.Fill, 0);
     EXPECT_EQ(Form->ApdComPort1->InBuffUsed(), 0) << "what follows the prompt is dropped";
   }
   // With no query waiting nothing is taken.
@@ -254,19 +254,19 @@ TEST_F(CaptureRules, APromptEndsTheLineOnlyAfterTenBytes) {
 }
 
 TEST_F(CaptureRules, LongInputRestartsTheLineAndNeverRunsPastIt) {
-  Form->AwaitingResponse = true;
-  Form->Capture.Line.fill(0);
-  Form->Capture.Fill = 0;
+  Form->Link.AwaitingResponse = true;
+  Form->Link.Capture.Line.fill(0);
+  Form->Link.Capture.Fill = 0;
   // 990 bytes, then a delivery that no longer fits: the line starts again.
   deliver(std::string(990, 'a'));
-  EXPECT_EQ(Form->Capture.Fill, 990);
+  EXPECT_EQ(Form->Link.Capture.Fill, 990);
   deliver("0123456789ABCDEF");
   EXPECT_EQ(Form->captured_text(), "0123456789ABCDEF");
 
   // One delivery far larger than the line, ended by a prompt.
   deliver(std::string(2500, 'x') + "END\r\n>");
-  EXPECT_FALSE(Form->AwaitingResponse);
-  EXPECT_EQ(Form->MinLineLength, 10) << "nothing behind the line was overwritten";
+  EXPECT_FALSE(Form->Link.AwaitingResponse);
+  EXPECT_EQ(Form->Link.MinLineLength, 10) << "nothing behind the line was overwritten";
   const std::string line = Form->captured_text();
   EXPECT_LT(line.size(), size_t(TKestrelForm::kCaptureLineSize));
   EXPECT_GE(line.size(), 10u);

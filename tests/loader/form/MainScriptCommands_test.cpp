@@ -45,7 +45,7 @@ class ScriptRunner : public ::testing::Test {
     return path;
   }
   bool run(const std::string& script) {
-    Form->ScriptFileName = write_file("test.sld", script);
+    Form->Session.ScriptFileName = write_file("test.sld", script);
     return Form->read_ini();
   }
   std::string received() {
@@ -78,7 +78,7 @@ TEST_F(ScriptRunner, LinesAreReadAsCommandsOrComments) {
   EXPECT_EQ(status(), "SUCCESS. Reading script file complete");
   EXPECT_TRUE(Form->PickButton->isEnabled());
   EXPECT_TRUE(Dialog.Messages.empty());
-  EXPECT_EQ(Form->CurrentSlot, 7);  // every command line run took a slot, known or not
+  EXPECT_EQ(Form->Session.CurrentSlot, 7);  // every command line run took a slot, known or not
 }
 
 TEST_F(ScriptRunner, OverlongLinesManySlotsAndLongArgumentsAreCut) {
@@ -92,13 +92,13 @@ TEST_F(ScriptRunner, OverlongLinesManySlotsAndLongArgumentsAreCut) {
   EXPECT_TRUE(run(script));
   EXPECT_EQ(received(), std::string(199 - 5 - 1, 'L') + "\r" + "END\r");
   EXPECT_EQ(Form->Settings.LoaderPrompt, char('a' + 349 % 26));
-  EXPECT_EQ(Form->CurrentSlot, TKestrelForm::kScriptSlots - 1);
+  EXPECT_EQ(Form->Session.CurrentSlot, kScriptSlotCount - 1);
   // The name keeps what the cut line holds, taken from the script's folder;
   // it does not open.
-  EXPECT_EQ(Form->UploadFileName, Folder.Path().toStdString() + "/" + std::string(199 - 4, 'f'));
+  EXPECT_EQ(Form->Chain.FileName, Folder.Path().toStdString() + "/" + std::string(199 - 4, 'f'));
   ASSERT_EQ(Dialog.Messages.size(), 1u);
   EXPECT_EQ(Dialog.Messages[0],
-            "Error! Unable to open file " + Form->UploadFileName + ". Cannot upload file.");
+            "Error! Unable to open file " + Form->Chain.FileName + ". Cannot upload file.");
 }
 
 TEST_F(ScriptRunner, UploadSectionFlagsChainInOrder) {
@@ -110,27 +110,27 @@ TEST_F(ScriptRunner, UploadSectionFlagsChainInOrder) {
                   std::string(60, '8') + "\n_LV 1.0a\n"));
   ASSERT_EQ(Dialog.Messages.size(), 1u);
   EXPECT_EQ(Dialog.Messages[0], "Error! Unable to open file " + dir + ". Cannot upload file.");
-  EXPECT_EQ(Form->LoadAddress, std::string(49, '8'));
-  EXPECT_EQ(Form->FileChecksum, 0x126u);
-  EXPECT_EQ(Form->FileSize, 3u);
-  EXPECT_EQ(Form->VersionText, "1.0A");
-  EXPECT_TRUE(Form->VersionSet);
-  EXPECT_FALSE(Form->FileNamed);
-  EXPECT_FALSE(Form->AddressSet);
+  EXPECT_EQ(Form->Chain.Address, std::string(49, '8'));
+  EXPECT_EQ(Form->Chain.Checksum, 0x126u);
+  EXPECT_EQ(Form->Chain.Size, 3u);
+  EXPECT_EQ(Form->Chain.Version, "1.0A");
+  EXPECT_TRUE(Form->Chain.VersionSet());
+  EXPECT_FALSE(Form->Chain.FileNamed());
+  EXPECT_FALSE(Form->Chain.AddressSet());
 
   // "date" in any case becomes the file's date and time.
-  Form->VersionSet = false;
+  Form->Chain.Drop();
   EXPECT_TRUE(run("_LF " + file + "\n_LA 8000\n_LV Date\n"));
-  EXPECT_TRUE(QString::fromStdString(Form->VersionText)
+  EXPECT_TRUE(QString::fromStdString(Form->Chain.Version)
                   .contains(QRegularExpression(QStringLiteral(
                       "^([1-9]|1[0-2])/([1-9]|[12][0-9]|3[01])/20[0-9]{2}_([0-9]|1[0-9]|2[0-3])"
                       ":[0-5][0-9]:[0-5][02468]$"))))
-      << Form->VersionText;
+      << Form->Chain.Version;
   EXPECT_EQ(received(), "");
 }
 
 TEST_F(ScriptRunner, ComparesRunTheCommandAfterThem) {
-  Form->LastResponse = "KESTREL UNIT 1.0";
+  Form->Session.LastResponse = "KESTREL UNIT 1.0";
   EXPECT_TRUE(
       run("_CE \"KESTREL UNIT 1.0\" _SC \"equal\"\n"
           "_CE \"KESTREL\" _SC \"not equal\"\n"
@@ -148,7 +148,7 @@ TEST_F(ScriptRunner, ComparesRunTheCommandAfterThem) {
   // Nine lines, and one more slot for each of the four commands run behind a
   // compare (the nested compare and the one behind it); a comment there
   // takes none.
-  EXPECT_EQ(Form->CurrentSlot, 9 + 4);
+  EXPECT_EQ(Form->Session.CurrentSlot, 9 + 4);
 }
 
 TEST_F(ScriptRunner, PortClosedDuringARunStopsItAtTheNextExchange) {
@@ -160,7 +160,7 @@ TEST_F(ScriptRunner, PortClosedDuringARunStopsItAtTheNextExchange) {
   ASSERT_EQ(Dialog.Messages.size(), 1u);
   EXPECT_NE(Dialog.Messages[0].find("not open"), std::string::npos) << Dialog.Messages[0];
   EXPECT_EQ(status(), "Unsuccessful. Upload terminated by user/error(s).");
-  EXPECT_EQ(Form->ScriptOutcome, TKestrelForm::TScriptOutcome::Stopped);
+  EXPECT_EQ(Form->Session.Outcome.End(), TRunEnd::Stopped);
 }
 
 TEST_F(ScriptRunner, PickingAScript) {
@@ -169,24 +169,24 @@ TEST_F(ScriptRunner, PickingAScript) {
   ASSERT_EQ(Dialog.FileRequests.size(), 1u);
   EXPECT_EQ(Dialog.FileRequests[0].InitialDir, QDir::currentPath().toStdString());
   EXPECT_EQ(Dialog.FileRequests[0].Filter, "Script files (*.sld)|*.sld|All files (*.*)|*.*");
-  EXPECT_EQ(Form->ScriptOutcome, TKestrelForm::TScriptOutcome::NotRun);
+  EXPECT_EQ(Form->Session.Outcome.End(), TRunEnd::NotRun);
 
   // A run left behind a raised cancel flag and a filled table; picking
   // starts afresh.
   Progress.CancelFlag = 1;
-  Form->CurrentSlot = 7;
+  Form->Session.CurrentSlot = 7;
   Dialog.FileAnswer = write_file("picked.sld", "_SC \"picked\"\n");
   Form->PickButtonClick();
   EXPECT_EQ(received(), "picked\r");
   EXPECT_EQ(status(), "SUCCESS. Reading script file complete");
-  EXPECT_EQ(Form->CurrentSlot, 1);
+  EXPECT_EQ(Form->Session.CurrentSlot, 1);
   EXPECT_EQ(Form->INIOpenDialog.InitialDir, "");
 
   Dialog.FileAnswer = Folder.Path().toStdString() + "/missing.sld";
   Form->PickButtonClick();
   EXPECT_EQ(Dialog.Messages.back(), "Error opening file " + *Dialog.FileAnswer + " for read.");
   EXPECT_EQ(status(), "Cannot read the script " + *Dialog.FileAnswer + ": no such file");
-  EXPECT_EQ(Form->ScriptOutcome, TKestrelForm::TScriptOutcome::CannotOpen);
+  EXPECT_EQ(Form->Session.Outcome.End(), TRunEnd::CannotOpen);
   EXPECT_TRUE(Form->PickButton->isEnabled());
   // A folder is no script either.
   Dialog.FileAnswer = Folder.Path().toStdString();
@@ -211,7 +211,7 @@ TEST_F(ScriptRunner, EveryRunLeavesOneRecordLine) {
   Form->ApdComPort1->SetOpen(false);
   EXPECT_FALSE(run("_TC \"LOADR^M\"\n"));  // no port to test on
   EXPECT_NE(Dialog.Messages.back().find("No COM port is open"), std::string::npos);
-  Form->ScriptFileName = Folder.Path().toStdString() + "/none.sld";
+  Form->Session.ScriptFileName = Folder.Path().toStdString() + "/none.sld";
   EXPECT_FALSE(Form->read_ini());
   std::ifstream in(path);
   std::vector<std::string> lines;
@@ -259,10 +259,10 @@ TEST_F(ScriptRunner, ClosingDuringAWaitStopsTheRunAndReleasesThePort) {
   EXPECT_EQ(received(), "\r");
   EXPECT_FALSE(Form->ApdComPort1->Open());
   EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
-  EXPECT_EQ(Form->Outcome.End(), TRunEnd::Interrupted);
-  ASSERT_EQ(Form->Outcome.Files().size(), 1u);
-  EXPECT_EQ(Form->Outcome.Files()[0].Result, TFileResult::NotSent);
-  EXPECT_EQ(Form->Outcome.Files()[0].Message, "the window was closed during the run");
+  EXPECT_EQ(Form->Session.Outcome.End(), TRunEnd::Interrupted);
+  ASSERT_EQ(Form->Session.Outcome.Files().size(), 1u);
+  EXPECT_EQ(Form->Session.Outcome.Files()[0].Result, TFileResult::NotSent);
+  EXPECT_EQ(Form->Session.Outcome.Files()[0].Message, "the window was closed during the run");
 }
 
 }  // namespace

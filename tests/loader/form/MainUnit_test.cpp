@@ -21,6 +21,7 @@
 #include "LoaderTestApp.h"
 #include "PtyPair.h"
 #include "RecordingOperatorDialog.h"
+#include "SettingsText.h"
 #include "VirtualClock.h"
 
 namespace kestrel {
@@ -48,20 +49,6 @@ class MainWindow : public ::testing::Test {
   TRecordingOperatorDialog Dialog;
   std::vector<int> EndStatus;
 };
-
-std::string settings_lines(std::initializer_list<std::pair<int, const char*>> lines) {
-  static const char* const defaults[] = {"0", "38400", "8", "0", "1", "",  "",  "MANUAL",
-                                         "",  "",      "",  "",  "",  "#", ">", "",
-                                         "",  "",      "",  "1", "0", "0", "0", "LF"};
-  std::string text = "; Kestrel test settings\n[Loader]\n";
-  for (int n = 1; n <= 24; ++n) {
-    const char* value = defaults[n - 1];
-    for (auto& [line, v] : lines)
-      if (line == n) value = v;
-    text += "Line" + std::to_string(n) + "=" + value + "\r\n";
-  }
-  return text;
-}
 
 TEST_F(MainWindow, ClientAreaAndControlsSitWhereLaidOut) {
   TScratchFolder folder;
@@ -191,7 +178,7 @@ TEST_F(MainWindow, StartUpWithoutUnitOrConfiguredPort) {
 }
 
 TEST_F(MainWindow, StartUpWithConfiguredPortThatIsNotFound) {
-  const std::string settings = settings_lines({{1, "COM3"}});
+  const std::string settings = test::SettingsText({{1, "COM3"}});
   TScratchFolder folder(&settings);
   auto form = make_form();
   form->FormShow();
@@ -225,7 +212,7 @@ class TSilentLine {
 
 TEST_F(MainWindow, ConfiguredPortIsOpenedWhenNoUnitAnswers) {
   TSilentLine line(4);
-  const std::string settings = settings_lines({{1, "Port=COM4"}});
+  const std::string settings = test::SettingsText({{1, "Port=COM4"}});
   TScratchFolder folder(&settings);
   auto form = make_form();
   // The line stays silent: every prompt wait of the probe runs out.
@@ -260,7 +247,7 @@ TEST_F(MainWindow, BackspaceErasesOnTheUnitOnlyWhileThePortIsOpen) {
 }
 
 TEST_F(MainWindow, AutomaticModeWithoutUnitReportsAndEndsWithStatusZero) {
-  const std::string settings = settings_lines({{6, "run.sld"}, {8, "automatic"}});
+  const std::string settings = test::SettingsText({{6, "run.sld"}, {8, "automatic"}});
   TScratchFolder folder(&settings);
   auto form = make_form();
   form->show();
@@ -276,7 +263,7 @@ TEST_F(MainWindow, AutomaticModeWithoutUnitReportsAndEndsWithStatusZero) {
 }
 
 TEST_F(MainWindow, SettingsReachPortLabelAndPane) {
-  const std::string settings = settings_lines(
+  const std::string settings = test::SettingsText(
       {{2, "115200"}, {3, "7"}, {4, "2"}, {5, "2"}, {20, "0"}, {21, "2"}, {22, "5"}});
   TScratchFolder folder(&settings);
   auto form = make_form();
@@ -294,7 +281,7 @@ TEST_F(MainWindow, SettingsReachPortLabelAndPane) {
 }
 
 TEST_F(MainWindow, InvalidBaudAndAShownPaneChangeNothing) {
-  const std::string settings = settings_lines({{2, "14400"}, {20, "1"}});
+  const std::string settings = test::SettingsText({{2, "14400"}, {20, "1"}});
   TScratchFolder folder(&settings);
   auto form = make_form();
   form->read_settings();
@@ -343,9 +330,9 @@ TEST_F(MainWindow, CloseWhileIdleDoesNotAskAndBreaksAWait) {
   TScratchFolder folder;
   auto form = make_form();
   form->show();
-  form->AwaitingResponse = true;
+  form->Link.AwaitingResponse = true;
   EXPECT_TRUE(form->close());
-  EXPECT_FALSE(form->AwaitingResponse);
+  EXPECT_FALSE(form->Link.AwaitingResponse);
   EXPECT_TRUE(Dialog.Confirmations.empty());
   EXPECT_TRUE(EndStatus.empty());
 }
@@ -356,7 +343,7 @@ TEST_F(MainWindow, CloseDuringUploadAsks) {
       "File upload in progress.\rAre you sure you want to cancel upload and exit the application?";
   auto form = make_form();
   form->show();
-  form->UploadInProgress = true;
+  form->Session.UploadInProgress = true;
 
   Dialog.ConfirmAnswer = false;
   EXPECT_FALSE(form->close());

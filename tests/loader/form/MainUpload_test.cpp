@@ -20,6 +20,7 @@
 
 #include "LoaderTestApp.h"
 #include "RecordingOperatorDialog.h"
+#include "TestPattern.h"
 #include "VirtualClock.h"
 #include "loader/form/MainUnit.h"
 #include "loader/windows/Progress.h"
@@ -29,9 +30,7 @@ namespace kestrel {
 namespace {
 
 std::string pattern(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = char((i * 7 + i / 251) & 0xFF);
-  return bytes;
+  return test::Pattern(size, 1);
 }
 
 class Upload : public ::testing::Test {
@@ -42,7 +41,7 @@ class Upload : public ::testing::Test {
     Form = std::make_unique<TKestrelForm>(Dialog);
     Form->EndProcess = [this](int status) { EndStatus.push_back(status); };
     Form->SetCompanions(&Progress, nullptr);
-    Form->PostUploadPause = 0;
+    Form->Session.PostUploadPause = 0;
     Clock = use_virtual_clock(*Form);
   }
   void TearDown() override {
@@ -57,7 +56,7 @@ class Upload : public ::testing::Test {
     ::setenv("KESTREL_COM1", path.c_str(), 1);
     Form->ApdComPort1->SetComNumber(1);
     Form->ApdComPort1->SetOpen(true);
-    Form->AwaitedPrompt = '>';
+    Form->Link.AwaitedPrompt = '>';
     ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("LOADR\r"));
   }
   std::string write_file(const std::string& name, const std::string& bytes) {
@@ -70,12 +69,12 @@ class Upload : public ::testing::Test {
   // What the upload line does before the upload: name, address, checksum,
   // then the announcement to the unit.
   void announce(const std::string& file, const std::string& address) {
-    Form->UploadFileName = file;
-    Form->LoadAddress = address;
+    Form->Chain.FileName = file;
+    Form->Chain.Address = address;
     ASSERT_TRUE(Form->get_file_checksum());
     char line[512];
-    std::snprintf(line, sizeof line, "LF %s %u %x V1\r", address.c_str(), Form->FileSize,
-                  Form->FileChecksum);
+    std::snprintf(line, sizeof line, "LF %s %u %x V1\r", address.c_str(), Form->Chain.Size,
+                  Form->Chain.Checksum);
     ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("\r"));
     Form->SendString(line);
     Form->Waits().sleep_processing_events(300);
@@ -101,14 +100,14 @@ TEST_F(Upload, TheChecksumIsTheSixteenBitSumOfTheBytes) {
   };
   const Case cases[] = {{"abc", 0x126}, {std::string(300, '\xFF'), 0x2AD4}, {"", 0}};
   for (const Case& c : cases) {
-    Form->UploadFileName = write_file("sum.bin", c.bytes);
+    Form->Chain.FileName = write_file("sum.bin", c.bytes);
     EXPECT_TRUE(Form->get_file_checksum());
-    EXPECT_EQ(Form->FileChecksum, c.checksum);
-    EXPECT_EQ(Form->FileSize, c.bytes.size());
+    EXPECT_EQ(Form->Chain.Checksum, c.checksum);
+    EXPECT_EQ(Form->Chain.Size, c.bytes.size());
   }
-  Form->UploadFileName = Dir.filePath(QStringLiteral("missing.bin")).toStdString();
+  Form->Chain.FileName = Dir.filePath(QStringLiteral("missing.bin")).toStdString();
   EXPECT_FALSE(Form->get_file_checksum());
-  EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Error opening file " + Form->UploadFileName +
+  EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Error opening file " + Form->Chain.FileName +
                                                       ". Unable to get file checksum"});
 }
 
@@ -142,7 +141,7 @@ TEST_F(Upload, BlocksArriveWholeAndTheProgressWindowFollowsThem) {
       if (v == 0) return;
       positions.push_back(v);
       shown = Progress.isVisible();
-      running = Form->UploadInProgress;
+      running = Form->Session.UploadInProgress;
       menuHidden = !Form->ConfigMenu->menuAction()->isVisible();
       labels = {Progress.BlockNameLabel->text().toStdString(),
                 Progress.ChecksumLabel->text().toStdString(),
@@ -157,15 +156,15 @@ TEST_F(Upload, BlocksArriveWholeAndTheProgressWindowFollowsThem) {
     EXPECT_EQ(positions, c.positions);
     EXPECT_TRUE(shown && running && menuHidden);
     EXPECT_EQ(labels, (std::vector<std::string>{
-                          Form->UploadFileName,
-                          QString::number(Form->FileChecksum, 16).toUpper().toStdString(), address,
-                          std::to_string(bytes.size())}));
+                          Form->Chain.FileName,
+                          QString::number(Form->Chain.Checksum, 16).toUpper().toStdString(),
+                          address, std::to_string(bytes.size())}));
     if (!c.checksum.empty()) EXPECT_EQ(labels[1], c.checksum);
     EXPECT_FALSE(Progress.isVisible());
     EXPECT_EQ(Progress.FileProgressBar->value(), 0);
     EXPECT_FALSE(Progress.CancelButton->isEnabled());
     EXPECT_TRUE(Form->ConfigMenu->menuAction()->isVisible());
-    EXPECT_FALSE(Form->UploadInProgress);
+    EXPECT_FALSE(Form->Session.UploadInProgress);
     EXPECT_EQ(Progress.CancelFlag, 0);
     EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
     EXPECT_EQ(stored(address), bytes);
@@ -280,8 +279,8 @@ TEST_F(Upload, ExitDuringAnUploadStopsItAtTheNextBlock) {
 TEST_F(Upload, AQueryAfterTheWatchdogIgnoresItsOwnEcho) {
   connect_unit(";no-answer;query=VERSION:KESTREL");
   for (int i = 0; i < 2; ++i) {
-    Form->CommandBuffer = "VERSION";
-    Form->MinLineLength = 10;
+    Form->Session.CommandBuffer = "VERSION";
+    Form->Link.MinLineLength = 10;
     Form->query_unit();
     EXPECT_EQ(Form->captured_text().find("VERSION"), std::string::npos) << Form->captured_text();
   }

@@ -1,5 +1,5 @@
 // The main window's terminal pane against a pseudo-terminal standing in for
-// the unit: the layout's pane values, data arriving while the pane is hidden,
+// the unit: bound to the port, data arriving while the pane is hidden,
 // and the window's Backspace as the only bytes a Backspace sends.
 
 #include <gtest/gtest.h>
@@ -52,14 +52,7 @@ class TerminalPane : public ::testing::Test {
   TAdCustomTerminal* Pane = nullptr;
 };
 
-TEST_F(TerminalPane, CarriesTheLayoutsValuesAndIsBoundToThePort) {
-  EXPECT_EQ(Pane->Rows(), 16);
-  EXPECT_EQ(Pane->BlinkTime(), 250);
-  EXPECT_EQ(Pane->LazyByteDelay(), 4);
-  EXPECT_EQ(Pane->LazyTimeDelay(), 50);
-  EXPECT_FALSE(Pane->UseLazyDisplay());
-  EXPECT_FALSE(Pane->WantAllKeys());
-  EXPECT_FALSE(Pane->Scrollback());
+TEST_F(TerminalPane, IsBoundToThePortAndWaitsForItToOpen) {
   EXPECT_EQ(Pane->ComPort(), Form->ApdComPort1);
   EXPECT_TRUE(Pane->AttachPending());  // the port is closed at start
 }

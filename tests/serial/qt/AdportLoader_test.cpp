@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "PortTestSupport.h"
+#include "TestPattern.h"
 #include "serial/qt/Adport.h"
 
 namespace kestrel {
@@ -78,14 +79,13 @@ TEST_F(LoaderRelianceTest, TheCaptureHandlerSeesEachAnswerOnce) {
   ASSERT_TRUE(PumpUntil([&] { return captured.size() == 6; }));
   far->SendFor("build 7\r\n>", 1s);
   ASSERT_TRUE(PumpUntil([&] { return captured.size() == 16; }));
-  test::PumpFor(100);
+  ASSERT_TRUE(test::PumpDispatchCycles(port));
   EXPECT_EQ(captured, "V1.04 build 7\r\n>");
 }
 
 TEST_F(LoaderRelianceTest, BlocksGoIntoTheOutputBufferWholeAndDrainUnderCts) {
   port.SetOpen(true);
-  std::vector<uint8_t> file(5000);
-  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7 + 3);
+  const std::vector<uint8_t> file = test::PatternBytes(5000, 3);
 
   far->SetCts(false);  // the unit is writing flash
   ASSERT_TRUE(PumpUntil([&] { return !port.CTS(); }));

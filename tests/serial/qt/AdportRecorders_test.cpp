@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "PortTestSupport.h"
+#include "ScratchFolder.h"
 #include "serial/qt/Adport.h"
 
 namespace kestrel {
@@ -23,22 +24,14 @@ class ComPortRecorders : public test::TSimPortTest {
  protected:
   void SetUp() override {
     test::TSimPortTest::SetUp();
-    dir = fs::temp_directory_path() / ("kestrel-adrec-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
     port.SetTraceName((dir / "KELP.TRC").string());
     port.SetLogName((dir / "KELP.LOG").string());
   }
   void TearDown() override {
     SetPortExceptionDisplay(nullptr);
-    fs::remove_all(dir);
     test::TSimPortTest::TearDown();
   }
-  static std::string read(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  static std::string read(const fs::path& file) { return test::ReadFile(file); }
   void Exchange(const std::string& out, const std::string& in) {
     port.PutString(out);
     ASSERT_EQ(test::ToString(far->ReadExactly(out.size(), 5s)), out);
@@ -49,7 +42,7 @@ class ComPortRecorders : public test::TSimPortTest {
     ASSERT_EQ(got, in);
   }
 
-  fs::path dir;
+  test::TScratch dir;
 };
 
 TEST_F(ComPortRecorders, SwitchedOnBeforeTheOpenTheyAreWrittenAtTheClose) {

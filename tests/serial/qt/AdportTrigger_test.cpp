@@ -55,7 +55,7 @@ TEST_F(ComPortTriggerTest, EveryHandlerOfOneDeliveryReadsTheSameBytes) {
 
   Send("hello");
   ASSERT_TRUE(PumpUntil([&] { return late.size() == 5; }));
-  test::PumpFor(30);
+  ASSERT_TRUE(test::PumpDispatchCycles(port));
   EXPECT_EQ(counts, (std::vector<uint16_t>{5}));
   EXPECT_EQ(late, "hello");
   {
@@ -79,7 +79,7 @@ TEST_F(ComPortTriggerTest, BytesAHandlerLeavesAreOfferedAgainWithTheNextArrival)
   });
   Send("abcde");
   ASSERT_TRUE(PumpUntil([&] { return counts.size() == 1; }));
-  test::PumpFor(150);  // several dispatch cycles: no second event without new bytes
+  ASSERT_TRUE(test::PumpDispatchCycles(port));  // no second event without new bytes
   EXPECT_EQ(counts, (std::vector<uint16_t>{5}));
   EXPECT_EQ(port.InBuffUsed(), 3);
 
@@ -137,7 +137,7 @@ TEST_F(ComPortTriggerTest, ClosingWhileTheDispatchThreadWaitsForTheWindowDoesNot
   port.SetOnTriggerAvail([&](TApdCustomComPort*, uint16_t) { ++calls; });
   Send("x");
   // The window thread does not handle events: the delivery waits for it.
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(test::WaitUntilPlain([&] { return port.GetDispatcher()->EventBusy(); }));
   const auto start = std::chrono::steady_clock::now();
   port.SetOpen(false);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms)
@@ -161,7 +161,7 @@ TEST_F(ComPortTriggerTest, StatusTriggersFireOnceUntilRearmed) {
   ASSERT_TRUE(PumpUntil([&] { return status.size() == 1; }));
   far->SetCts(true);
   far->SetCts(false);
-  test::PumpFor(150);
+  ASSERT_TRUE(test::PumpDispatchCycles(port));
   EXPECT_EQ(status, (std::vector<uint16_t>{modem}));
   EXPECT_EQ(modemEvents, 1);
 
@@ -196,7 +196,7 @@ TEST_F(ComPortTriggerTest, TimerTriggersFireAboutOnTimeAndOnce) {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, 4 * 55ms);
   EXPECT_LT(elapsed, 5s) << "generous: the machine may be loaded";
-  test::PumpFor(400);
+  ASSERT_TRUE(test::PumpDispatchCycles(port, 8));  // more than its four ticks again
   EXPECT_EQ(fired, (std::vector<uint16_t>{timer}));
 }
 

@@ -129,7 +129,7 @@ TEST_F(WaitForStringTest, NoAvailEventDuringTheWaitAndOneAfterForTheRest) {
   unit.join();
   EXPECT_TRUE(counts.empty());
   ASSERT_TRUE(PumpUntil([&] { return !counts.empty(); }));
-  test::PumpFor(100);
+  ASSERT_TRUE(test::PumpDispatchCycles(port));
   EXPECT_EQ(counts, (std::vector<uint16_t>{3}));
 }
 
@@ -168,7 +168,7 @@ TEST_F(WaitForStringTest, EventsAreSwitchedBackOnOnlyWhenTheyWereOn) {
   // PrepareWait switches delivery off ahead of the wait; the wait restores it.
   port.PrepareWait();
   Arrive("a");
-  test::PumpFor(100);
+  ASSERT_TRUE(test::PumpDispatchCycles(port));
   EXPECT_TRUE(counts.empty());
   Arrive("#");
   EXPECT_TRUE(port.WaitForString("#", 18, true, false));
@@ -178,7 +178,7 @@ TEST_F(WaitForStringTest, EventsAreSwitchedBackOnOnlyWhenTheyWereOn) {
   // A preparation no wait followed is undone, and only once.
   port.PrepareWait();
   Arrive("c");
-  test::PumpFor(100);
+  ASSERT_TRUE(test::PumpDispatchCycles(port));
   EXPECT_EQ(counts.size(), 1u);
   port.AbandonPreparedWait();
   ASSERT_TRUE(PumpUntil([&] { return counts.size() == 2; }));
@@ -213,15 +213,26 @@ TEST_F(WaitForStringTest, AQuitRequestEndsTheWaitAsFound) {
   QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
 }
 
-TEST_F(WaitForStringTest, WorksOnAPseudoTerminal) {
+// A port open on a pseudo-terminal as COM 5; the test holds the master side.
+struct TPtyPort {
   test::PtyPair pty;
-  ASSERT_TRUE(pty.ok());
-  test::MapPath(5, pty.slavePath());
-  TApdComPort ptyPort;
-  ptyPort.SetComNumber(5);
-  ptyPort.SetAutoOpen(false);
-  ptyPort.SetOpen(true);
-  pty.DropHolder();
+  TApdComPort port;
+  const bool ok = pty.ok();  // before the port takes over the slave side
+  TPtyPort() {
+    if (!ok) return;
+    test::MapPath(5, pty.slavePath());
+    port.SetComNumber(5);
+    port.SetAutoOpen(false);
+    port.SetOpen(true);
+    pty.DropHolder();
+  }
+};
+
+TEST_F(WaitForStringTest, WorksOnAPseudoTerminal) {
+  TPtyPort line;
+  ASSERT_TRUE(line.ok);
+  auto& pty = line.pty;
+  auto& ptyPort = line.port;
   std::thread unit([&] {
     std::this_thread::sleep_for(50ms);
     pty.WriteAll(std::string("boot...\r\n#tail"));
@@ -235,14 +246,10 @@ TEST_F(WaitForStringTest, WorksOnAPseudoTerminal) {
 }
 
 TEST_F(WaitForStringTest, ADeviceLostDuringTheWaitEndsItAtOnce) {
-  test::PtyPair pty;
-  ASSERT_TRUE(pty.ok());
-  test::MapPath(5, pty.slavePath());
-  TApdComPort ptyPort;
-  ptyPort.SetComNumber(5);
-  ptyPort.SetAutoOpen(false);
-  ptyPort.SetOpen(true);
-  pty.DropHolder();
+  TPtyPort line;
+  ASSERT_TRUE(line.ok);
+  auto& pty = line.pty;
+  auto& ptyPort = line.port;
   QTimer::singleShot(50, &ptyPort, [&] { pty.CloseMaster(); });
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(ptyPort.WaitForString("#", 65, true, false));

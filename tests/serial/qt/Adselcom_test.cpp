@@ -102,32 +102,16 @@ TEST_F(ComSelectTest, EachEntrySaysWhatTheDeviceIs) {
   EXPECT_EQ(form.SelectedComNum(), 2);
 }
 
-TEST_F(ComSelectTest, LayoutAndTexts) {
+TEST_F(ComSelectTest, TextsFitAndNothingIsSelectedWithoutPorts) {
   TComSelectForm form;
   EXPECT_EQ(form.windowTitle(), QStringLiteral("Select Port"));
-  EXPECT_EQ(form.font().pixelSize(), 11);
   // The explanation lines are as wide as their text and stay inside the
-  // frame; the frame grows with them only where the face needs it.
+  // frame, whatever face the machine has.
   for (QLabel* label : {form.Label1, form.Label2}) {
     EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
     EXPECT_GE(label->height(), label->fontMetrics().height());
     EXPECT_TRUE(form.Bevel1->geometry().contains(label->geometry()))
         << label->objectName().toStdString();
-  }
-  EXPECT_EQ(form.Label1->pos(), QPoint(18, 14));
-  EXPECT_EQ(form.Label2->pos(), QPoint(18, 30));
-  const int extra = form.width() - 220;
-  EXPECT_GE(extra, 0);
-  EXPECT_EQ(form.height(), 131);
-  struct Expected {
-    QWidget* widget;
-    QRect place;
-  };
-  for (const Expected& e : {Expected{form.Bevel1, {8, 8, 201 + extra, 42}},
-                            Expected{form.PortsComboBox, {8, 64, 201 + extra, 21}},
-                            Expected{form.OkBtn, {8, 95, 85, 27}},
-                            Expected{form.AbortBtn, {124 + extra, 95, 85, 27}}}) {
-    EXPECT_EQ(e.widget->geometry(), e.place) << e.widget->objectName().toStdString();
   }
   EXPECT_EQ(form.Label1->text(), QStringLiteral("The configured serial port is not valid."));
   EXPECT_EQ(form.Label2->text(), QStringLiteral("Please choose another port."));

@@ -201,7 +201,7 @@ TEST_F(StatusLightControllerTest, CloseGivesBackTheHandlersAndReopenResumesMonit
   // One event per arrival, however often the port was reopened.
   Send("xy");
   ASSERT_TRUE(PumpUntil([&] { return received == "xy"; }));
-  test::PumpFor(100);
+  ASSERT_TRUE(test::PumpDispatchCycles(port));
   EXPECT_EQ(counts, (std::vector<uint16_t>{2}));
 
   controller.SetMonitoring(false);

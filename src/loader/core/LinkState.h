@@ -1,0 +1,35 @@
+#pragma once
+// What the window's exchanges with the unit share: with each other (the
+// prompt the last exchange waited for, the port that last answered) and with
+// the handlers that run in the middle of a wait (the capture of an answer
+// line, the watchdog, the close query), which end that wait only through
+// these flags.
+
+#include <string>
+#include <vector>
+
+#include "loader/core/CaptureLine.h"
+
+namespace kestrel {
+
+// Window thread only.
+struct TLinkState {
+  // The prompt character the next exchange waits for; each exchange leaves
+  // it at the prompt it waited for last.
+  char AwaitedPrompt = 0;
+  // A probe is under way: every exchange waits the probing time.
+  bool Probing = false;
+  // The capture of one answer line is armed.
+  bool AwaitingResponse = false;
+  bool WatchdogExpired = false;
+  TCaptureLine Capture;
+  // A prompt character ends a captured line only after this many bytes.
+  int MinLineLength = 0;
+  // The port the unit last answered on (0: never).
+  int LastGoodComPort = 0;
+  // Why each port of the latest probing round could not be used, one text a
+  // port ("COM 1: /dev/ttyUSB0: no such device ...").
+  std::vector<std::string> PortFailures;
+};
+
+}  // namespace kestrel
