@@ -3,7 +3,7 @@
 # Compiler caching across checkouts: paths below the parent folder hash alike.
 export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
 
-KESTREL_PACKAGES=(cmake ninja-build g++ clang-14 libclang-rt-14-dev qt6-base-dev libgl-dev
+KESTREL_PACKAGES=(cmake ninja-build g++ clang-14 clang-tidy-14 libclang-rt-14-dev qt6-base-dev libgl-dev
   libjpeg-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth pkg-config ccache
   man-db desktop-file-utils dpkg-dev file lintian)
 
@@ -20,13 +20,30 @@ kestrel_install_dependencies() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
+# The builds the scripts make. build/ (./test, ./run) is clang with the fuzz
+# targets, which link its libraries; build-asan/ serves ./test --asan and the
+# fuzzing of ./test --fuzz and tools/fuzz; build-gcc/ keeps g++ honest in CI.
+KESTREL_DEFAULT_CONFIG=(-DCMAKE_CXX_COMPILER=clang++-14 -DKESTREL_FUZZ=ON)
+KESTREL_ASAN_CONFIG=(-DCMAKE_CXX_COMPILER=clang++-14 -DKESTREL_SANITIZE=address -DKESTREL_FUZZ=ON)
+KESTREL_TSAN_CONFIG=(-DCMAKE_CXX_COMPILER=clang++-14 -DKESTREL_SANITIZE=thread)
+KESTREL_GCC_CONFIG=(-DCMAKE_CXX_COMPILER=g++)
+
+kestrel_jobs() { nproc; }
+
+# kestrel_configure DIR [CMAKE_ARGS...]: configures DIR unless it already is,
+# with the same arguments; a folder configured otherwise starts afresh.
 kestrel_configure() {
   local dir="$1"; shift
-  if [ ! -f "$dir/build.ninja" ]; then
-    local launcher=()
-    # ccache keys on paths relative to the checkout, so a second clone or
-    # worktree reuses what the first compiled.
-    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-    cmake -S . -B "$dir" -G Ninja "${launcher[@]}" "$@"
+  local stamp="$dir/kestrel-configure-args"
+  if [ -f "$dir/build.ninja" ]; then
+    [ "$(cat "$stamp" 2>/dev/null)" = "$*" ] && return 0
+    echo "== $dir was configured with other options; configuring it afresh"
+    rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
   fi
+  local launcher=()
+  # ccache keys on paths relative to CCACHE_BASEDIR (above), so a second
+  # clone or worktree reuses what the first compiled.
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  cmake -S . -B "$dir" -G Ninja "${launcher[@]}" "$@"
+  echo "$*" >"$stamp"
 }

@@ -19,11 +19,11 @@ struct TSlowUnit {
   bool onPty;
   int baud;
   int flashMs;
-  std::string name;
-  std::unique_ptr<TScratch> toolFolder;
-  std::unique_ptr<TChild> tool;
-  std::unique_ptr<TBatchRun> run;
-  std::string data;
+  std::string name = {};
+  std::unique_ptr<TScratch> toolFolder = {};
+  std::unique_ptr<TChild> tool = {};
+  std::unique_ptr<TBatchRun> run = {};
+  std::string data = {};
 
   std::string Stored() const {
     return onPty ? ReadFile(*toolFolder / "flash" / "8000.bin") : run->Image("8000");

@@ -159,7 +159,9 @@ TEST_F(Upload, BlocksArriveWholeAndTheProgressWindowFollowsThem) {
                           Form->Chain.FileName,
                           QString::number(Form->Chain.Checksum, 16).toUpper().toStdString(),
                           address, std::to_string(bytes.size())}));
-    if (!c.checksum.empty()) EXPECT_EQ(labels[1], c.checksum);
+    if (!c.checksum.empty()) {
+      EXPECT_EQ(labels[1], c.checksum);
+    }
     EXPECT_FALSE(Progress.isVisible());
     EXPECT_EQ(Progress.FileProgressBar->value(), 0);
     EXPECT_FALSE(Progress.CancelButton->isEnabled());
