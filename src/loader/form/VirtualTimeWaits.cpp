@@ -86,26 +86,6 @@ bool TVirtualTimeWaits::sleep_unless(int ms, const std::function<bool()>& stop) 
   }
 }
 
-bool TVirtualTimeWaits::wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs) {
-  TApdWaitWaker& waker = TApdWaitWaker::Instance();
-  int64_t stillSince = now_ms();
-  for (;;) {
-    const uint64_t seen = waker.Arrivals();
-    if (Stopped_) return false;
-    switch (look()) {
-      case TWaitLook::Done:
-        return true;
-      case TWaitLook::Moved:
-        stillSince = now_ms();
-        break;
-      case TWaitLook::Still:
-        if (now_ms() - stillSince >= stallMs) return false;
-        break;
-    }
-    step(stillSince + stallMs, seen, false);
-  }
-}
-
 bool TVirtualTimeWaits::wait_for_events(const std::function<bool()>& done, int64_t dueMs) {
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
   for (;;) {

@@ -31,13 +31,16 @@ class TVirtualTimeWaits final : public TWindowWaits, public TApdWaitClock {
   void process_pending_events() override;
   void sleep_processing_events(int ms) override;
   bool sleep_unless(int ms, const std::function<bool()>& stop) override;
-  bool wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs) override;
   bool wait_for_events(const std::function<bool()>& done, int64_t dueMs) override;
   int64_t now_ms() override { return NowUs_ / 1000; }
   TApdWaitClock* port_clock() override { return this; }
 
   int64_t NowMs() override { return now_ms(); }
   void SleepUntil(int64_t deadlineMs, uint64_t arrivalsSeen) override;
+
+ protected:
+  bool waits_stopped() const override { return Stopped_; }
+  void rest_between_looks(int64_t dueMs, uint64_t seen) override { step(dueMs, seen, false); }
 
  private:
   // Nothing can reach the window without its doing. With `input` the bytes

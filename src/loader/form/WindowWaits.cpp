@@ -3,7 +3,6 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QThread>
 #include <QTimer>
 #include <chrono>
@@ -82,28 +81,31 @@ bool TRealTimeWaits::sleep_unless(int ms, const std::function<bool()>& stop) {
   return sleep_until(ms, stop);
 }
 
-bool TRealTimeWaits::wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs) {
+bool TWindowWaits::wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs) {
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
-  QElapsedTimer still;
-  still.start();
+  int64_t stillSince = now_ms();
   for (;;) {
     // Read before looking, so that a report arriving in between ends the
-    // sleep below at once.
+    // rest below at once.
     const uint64_t seen = waker.Arrivals();
-    if (Stopped_) return false;
+    if (waits_stopped()) return false;
     switch (look()) {
       case TWaitLook::Done:
         return true;
       case TWaitLook::Moved:
-        still.restart();
+        stillSince = now_ms();
         break;
       case TWaitLook::Still:
-        if (still.elapsed() >= stallMs) return false;
+        if (now_ms() - stillSince >= stallMs) return false;
         break;
     }
-    process_pending_events();
-    waker.WaitFor(seen, 1);
+    rest_between_looks(stillSince + stallMs, seen);
   }
+}
+
+void TRealTimeWaits::rest_between_looks(int64_t, uint64_t seen) {
+  process_pending_events();
+  TApdWaitWaker::Instance().WaitFor(seen, 1);
 }
 
 bool TRealTimeWaits::wait_for_events(const std::function<bool()>& done, int64_t dueMs) {

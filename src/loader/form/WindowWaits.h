@@ -43,7 +43,8 @@ class TWindowWaits {
   // reports received bytes, output handed to its device or a modem-line
   // change. Gives up (false) once `stallMs` milliseconds have passed in which
   // no look found the work moving.
-  virtual bool wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs) = 0;
+  // The same loop on every clock: only the rest between looks differs.
+  bool wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs);
 
   // Handles window events, sleeping while none come, until `done` holds
   // (true) or this clock reaches `dueMs` (false).
@@ -55,6 +56,15 @@ class TWindowWaits {
   // The clock a port's own waits (a prompt wait) take their time from; null
   // for the port's tick clock.
   virtual TApdWaitClock* port_clock() = 0;
+
+ protected:
+  // Whether stop_waits(true) is in force.
+  virtual bool waits_stopped() const = 0;
+  // Between two looks of wait_while_moving: handles window events and rests
+  // until a port report newer than `seen` (the waker's arrival count before
+  // the look), for 1 ms at most on this clock; `dueMs` is when the wait
+  // would give up.
+  virtual void rest_between_looks(int64_t dueMs, uint64_t seen) = 0;
 };
 
 // The waits on the real clock, blocking in the window thread's event
@@ -66,10 +76,13 @@ class TRealTimeWaits final : public TWindowWaits {
   void process_pending_events() override;
   void sleep_processing_events(int ms) override;
   bool sleep_unless(int ms, const std::function<bool()>& stop) override;
-  bool wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs) override;
   bool wait_for_events(const std::function<bool()>& done, int64_t dueMs) override;
   int64_t now_ms() override;
   TApdWaitClock* port_clock() override { return nullptr; }
+
+ protected:
+  bool waits_stopped() const override { return Stopped_; }
+  void rest_between_looks(int64_t dueMs, uint64_t seen) override;
 
  private:
   bool sleep_until(int ms, const std::function<bool()>& stop);
