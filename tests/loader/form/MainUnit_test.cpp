@@ -50,62 +50,49 @@ class MainWindow : public ::testing::Test {
   std::vector<int> EndStatus;
 };
 
-TEST_F(MainWindow, ClientAreaAndControlsSitWhereLaidOut) {
+// Where each control sits is the layout table itself; what is checked here
+// is what an operator would notice: a fixed window, every control there and
+// shown or hidden as it should be, labels that say the right thing and fit.
+TEST_F(MainWindow, ControlsAreThereAndFitTheFixedWindow) {
   TScratchFolder folder;
   auto form = make_form();
   form->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
 
-  const int menu = form->menuBar()->height();
-  ASSERT_GT(menu, 0);
-  EXPECT_EQ(form->centralWidget()->geometry(), QRect(0, menu, 527, 416));
-  EXPECT_EQ(form->size(), QSize(527, menu + 416));
+  ASSERT_GT(form->menuBar()->height(), 0);
   EXPECT_EQ(form->minimumSize(), form->maximumSize());
   EXPECT_TRUE(form->windowFlags() & Qt::WindowMinimizeButtonHint);
   EXPECT_FALSE(form->windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_EQ(form->windowTitle(), QStringLiteral("Quillmark Inc. :- Kestrel"));
 
-  struct Place {
+  struct Shown {
     const char* name;
-    QRect rect;
     bool visible;
-  } places[] = {
-      {"Label1", {208, 8, 122, 20}, true},          {"PickButton", {40, 38, 176, 25}, true},
-      {"UploadButton", {376, 48, 65, 17}, false},   {"RS232GroupBox", {37, 72, 444, 42}, true},
-      {"ApdStatusLight4", {75, 19, 10, 10}, true},  {"ApdStatusLight3", {128, 19, 10, 10}, true},
-      {"ApdStatusLight2", {179, 19, 10, 10}, true}, {"ApdStatusLight1", {236, 19, 10, 10}, true},
-      {"ComCheckBox", {8, 16, 65, 17}, false},      {"AdTerminal1", {16, 120, 497, 273}, true},
-      {"InfoStatusBar", {0, 397, 527, 19}, true},
-  };
-  for (const Place& p : places) {
-    QWidget* w = child<QWidget>(*form, p.name);
-    ASSERT_NE(w, nullptr) << p.name;
-    EXPECT_EQ(w->geometry(), p.rect) << p.name;
-    EXPECT_EQ(w->isVisible(), p.visible) << p.name;
+  } controls[] = {{"Label1", true},          {"PickButton", true},      {"UploadButton", false},
+                  {"RS232GroupBox", true},   {"ApdStatusLight4", true}, {"ApdStatusLight3", true},
+                  {"ApdStatusLight2", true}, {"ApdStatusLight1", true}, {"ComCheckBox", false},
+                  {"AdTerminal1", true},     {"InfoStatusBar", true}};
+  for (const Shown& c : controls) {
+    QWidget* w = child<QWidget>(*form, c.name);
+    ASSERT_NE(w, nullptr) << c.name;
+    EXPECT_EQ(w->isVisible(), c.visible) << c.name;
+    EXPECT_TRUE(w->parentWidget()->rect().contains(w->geometry())) << c.name;
   }
   struct Label {
     const char* name;
-    QPoint at;
     const char* text;
-  } labels[] = {{"TXDLabel", {86, 18}, "TXD"},
-                {"RXDLabel", {140, 18}, "RXD"},
-                {"DCDLabel", {191, 18}, "DCD"},
-                {"CTSLabel", {248, 18}, "CTS"},
-                {"COMLabel", {320, 8}, "COM:"},
-                {"ComNumberLabel", {352, 8}, "None"},
-                {"BaudLabel", {320, 24}, "Baud:"},
-                {"ComBaudLabel", {353, 25}, "38400"},
-                {"VersionLabel", {447, 10}, "Version : 1.04"}};
+  } labels[] = {
+      {"TXDLabel", "TXD"},    {"RXDLabel", "RXD"},       {"DCDLabel", "DCD"},
+      {"CTSLabel", "CTS"},    {"COMLabel", "COM:"},      {"ComNumberLabel", "None"},
+      {"BaudLabel", "Baud:"}, {"ComBaudLabel", "38400"}, {"VersionLabel", "Version : 1.04"}};
   QTRY_COMPARE(form->VersionLabel->text(), QStringLiteral("Version : 1.04"));
   for (const Label& l : labels) {
     QLabel* w = child<QLabel>(*form, l.name);
     ASSERT_NE(w, nullptr) << l.name;
-    EXPECT_EQ(w->pos(), l.at) << l.name;
     EXPECT_EQ(text(w), l.text) << l.name;
     EXPECT_LE(w->geometry().right(), w->parentWidget()->width()) << l.name;
   }
   EXPECT_EQ(child<QWidget>(*form, "ComCheckBox")->parentWidget(), form->RS232GroupBox);
-  EXPECT_EQ(form->Label1->font().pixelSize(), 15);
 }
 
 void walk_menu(const QList<QAction*>& actions, int depth, std::vector<std::string>& out) {
