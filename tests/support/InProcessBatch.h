@@ -24,7 +24,9 @@ namespace kestrel::e2e {
 
 // Runs `batch` (its COM1 "sim:..." or nowhere) and returns its exit status;
 // Said, Err, ReceivedByUnit and the images read as after a child's run.
-inline int run_in_process(TBatchRun& batch) {
+// `realClock`: the waits keep real time, for a case whose point is what the
+// unit says while the loader waits.
+inline int run_in_process(TBatchRun& batch, bool realClock = false) {
   TKestrelApplication& app = test_application();
   RegisterSimulatedUnitScheme();
   const std::filesystem::path home = std::filesystem::current_path();
@@ -42,7 +44,7 @@ inline int run_in_process(TBatchRun& batch) {
     app.SetOperatorDialog(&dialog);
     std::unique_ptr<TVirtualTimeWaits> clock;  // outlives the run's window
     TUnattendedRun run;
-    run.Prepare = [&](TKestrelForm& form) { clock = use_virtual_clock(form); };
+    if (!realClock) run.Prepare = [&](TKestrelForm& form) { clock = use_virtual_clock(form); };
     status = run_unattended(parse_command_line(batch.Args()), dialog, console, run);
     app.SetOperatorDialog(nullptr);
   }
