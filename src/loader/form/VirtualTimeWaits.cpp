@@ -5,6 +5,7 @@
 #include <chrono>
 #include <exception>
 
+#include "serial/Awuser.h"
 #include "serial/qt/AdWaitWaker.h"
 #include "serial/qt/Adport.h"
 
@@ -40,6 +41,25 @@ bool TVirtualTimeWaits::quiet(bool input) {
   return !input || inputTaken();
 }
 
+bool TVirtualTimeWaits::dispatch_settled(bool input, uint64_t seen) {
+  TApdBaseDispatcher* dispatcher = nullptr;
+  try {
+    if (Port_ && Port_->Open()) dispatcher = Port_->GetDispatcher();
+  } catch (const std::exception&) {
+  }
+  if (!dispatcher) return true;
+  TApdWaitWaker& waker = TApdWaitWaker::Instance();
+  // A dispatcher whose thread has ended (a lost device) cycles no more.
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCycleWaitMs);
+  const uint64_t start = dispatcher->DispatchCycles();
+  while (dispatcher->DispatchCycles() == start && std::chrono::steady_clock::now() < giveUp) {
+    if (Stopped_ || waker.Arrivals() != seen) return false;
+    waker.WaitFor(seen, 1);
+  }
+  process_pending_events();
+  return quiet(input) && waker.Arrivals() == seen;
+}
+
 void TVirtualTimeWaits::step(int64_t dueMs, uint64_t seen, bool input) {
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
   process_pending_events();
@@ -54,7 +74,7 @@ void TVirtualTimeWaits::step(int64_t dueMs, uint64_t seen, bool input) {
   if (Following_ && dueMs == FollowedDue_) NowUs_ = std::min(dueUs, NowUs_ + since(LastReal_, now));
   Following_ = false;
   if (NowUs_ >= dueUs) return;
-  if (quiet(input) && waker.Arrivals() == seen) {
+  if (quiet(input) && waker.Arrivals() == seen && dispatch_settled(input, seen)) {
     NowUs_ = dueUs;
     return;
   }

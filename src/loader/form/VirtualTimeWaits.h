@@ -50,6 +50,15 @@ class TVirtualTimeWaits final : public TWindowWaits, public TApdWaitClock {
   // real sleep of at most 1 ms that the clock follows. `seen` is the
   // waker's arrival count of the caller's last look.
   void step(int64_t dueMs, uint64_t seen, bool input);
+  // Bytes the port's dispatch thread is taking in at this moment are neither
+  // on the cable nor counted as arrived, and what it delivers reaches the
+  // window only at the end of its cycle: lets the cycle under way end,
+  // hands its events to the window and looks again. True when all is still
+  // quiet and nothing arrived since `seen`.
+  bool dispatch_settled(bool input, uint64_t seen);
+  // How long dispatch_settled waits at most for a cycle to end (the
+  // dispatch thread cycles at least every 50 ms while it runs).
+  static constexpr int kCycleWaitMs = 250;
 
   TApdCustomComPort* const Port_;
   const std::function<bool()> PeerSettled_;
