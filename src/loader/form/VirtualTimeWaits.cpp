@@ -48,6 +48,18 @@ bool TVirtualTimeWaits::dispatch_settled(bool input, uint64_t seen) {
   } catch (const std::exception&) {
   }
   if (!dispatcher) return true;
+  // Bytes the dispatch thread has taken in are in the port's buffer before
+  // it counts and delivers them. With none there, or the same as the last
+  // time a cycle was seen to end on them, there is nothing in between.
+  const auto received = [this] {
+    try {
+      return int(Port_->InBuffUsed());
+    } catch (const std::exception&) {
+      return 0;
+    }
+  };
+  const int waiting = received();
+  if (waiting == 0 || (waiting == ConfirmedWaiting_ && seen == ConfirmedArrivals_)) return true;
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
   // A dispatcher whose thread has ended (a lost device) cycles no more.
   const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCycleWaitMs);
@@ -57,7 +69,10 @@ bool TVirtualTimeWaits::dispatch_settled(bool input, uint64_t seen) {
     waker.WaitFor(seen, 1);
   }
   process_pending_events();
-  return quiet(input) && waker.Arrivals() == seen;
+  if (!quiet(input) || waker.Arrivals() != seen) return false;
+  ConfirmedWaiting_ = received();
+  ConfirmedArrivals_ = seen;
+  return true;
 }
 
 void TVirtualTimeWaits::step(int64_t dueMs, uint64_t seen, bool input) {

@@ -59,6 +59,10 @@ class TVirtualTimeWaits final : public TWindowWaits, public TApdWaitClock {
   // How long dispatch_settled waits at most for a cycle to end (the
   // dispatch thread cycles at least every 50 ms while it runs).
   static constexpr int kCycleWaitMs = 250;
+  // What the port's buffer held, and the arrival count, when a dispatch
+  // cycle was last seen to end with all quiet.
+  int ConfirmedWaiting_ = -1;
+  uint64_t ConfirmedArrivals_ = 0;
 
   TApdCustomComPort* const Port_;
   const std::function<bool()> PeerSettled_;
