@@ -25,20 +25,21 @@ bool TVirtualTimeWaits::quiet(bool input) {
       return true;
     }
   };
-  const auto inputTaken = [this] {
-    try {
-      return !Port_ || !Port_->Open() || Port_->InBuffUsed() == 0;
-    } catch (const std::exception&) {
-      return true;
-    }
-  };
   // In the order bytes travel: out of the port, through the far end, back
   // into the port; the port's output again, as the far end may have let
   // it go meanwhile.
   if (!outputStill()) return false;
   if (PeerSettled_ && !PeerSettled_()) return false;
   if (!outputStill()) return false;
-  return !input || inputTaken();
+  return !input || received_waiting() == 0;
+}
+
+int TVirtualTimeWaits::received_waiting() {
+  try {
+    return Port_ && Port_->Open() ? int(Port_->InBuffUsed()) : 0;
+  } catch (const std::exception&) {
+    return 0;
+  }
 }
 
 bool TVirtualTimeWaits::dispatch_settled(bool input, uint64_t seen) {
@@ -51,14 +52,7 @@ bool TVirtualTimeWaits::dispatch_settled(bool input, uint64_t seen) {
   // Bytes the dispatch thread has taken in are in the port's buffer before
   // it counts and delivers them. With none there, or the same as the last
   // time a cycle was seen to end on them, there is nothing in between.
-  const auto received = [this] {
-    try {
-      return int(Port_->InBuffUsed());
-    } catch (const std::exception&) {
-      return 0;
-    }
-  };
-  const int waiting = received();
+  const int waiting = received_waiting();
   if (waiting == 0 || (waiting == ConfirmedWaiting_ && seen == ConfirmedArrivals_)) return true;
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
   // A dispatcher whose thread has ended (a lost device) cycles no more.
@@ -70,7 +64,7 @@ bool TVirtualTimeWaits::dispatch_settled(bool input, uint64_t seen) {
   }
   process_pending_events();
   if (!quiet(input) || waker.Arrivals() != seen) return false;
-  ConfirmedWaiting_ = received();
+  ConfirmedWaiting_ = received_waiting();
   ConfirmedArrivals_ = seen;
   return true;
 }

@@ -46,6 +46,8 @@ class TVirtualTimeWaits final : public TWindowWaits, public TApdWaitClock {
   // Nothing can reach the window without its doing. With `input` the bytes
   // already received must have been taken too.
   bool quiet(bool input);
+  // Received bytes waiting in the port; none while it is closed.
+  int received_waiting();
   // One step towards `dueMs`: window events, then either the jump or a
   // real sleep of at most 1 ms that the clock follows. `seen` is the
   // waker's arrival count of the caller's last look.
