@@ -97,6 +97,10 @@ TEST(ScriptCheck, ReportsEachBrokenLineByNumber) {
   for (int line : {10, 11, 12, 13})
     EXPECT_EQ(out.find("run.sld:" + std::to_string(line) + ": "), std::string::npos) << out;
   EXPECT_NE(out.find("missing.bin (no such file)"), std::string::npos) << out;
+  EXPECT_NE(out.find("run.sld:9: the line is 324 characters long, more than the 199 a script "
+                     "line holds: the line is not run, and "),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("sends \"LF 8000 3 126 1\\r\""), std::string::npos) << out;
 
   // More command lines than the runner has slots.
@@ -155,6 +159,17 @@ TEST(ScriptCheck, WarnsAboutWhatTheRunWouldMisread) {
   EXPECT_NE(out.find("12: _LA 80\n"), std::string::npos) << out;
   EXPECT_TRUE(said(13, "the version is \"1 0\"")) << out;
   EXPECT_NE(out.find("sends \"LF 80 3 126 1 0\\r\""), std::string::npos) << out;
+
+  // An address cut to its field would be another address: the file is not
+  // loaded.
+  WriteFile(run.Folder / "run.sld", "_LF a.bin\n_LA 9" + std::string(51, '0') + "\n_LV 1\n_LD\n");
+  EXPECT_EQ(check(run, out), 1);
+  EXPECT_TRUE(said(2,
+                   "the load address is 52 characters long, more than the 49 its field holds: "
+                   "the line is not run, and " +
+                       (run.Folder / "a.bin").string() + " is not loaded"))
+      << out;
+  EXPECT_EQ(out.find("sends"), std::string::npos) << out;
 
   // Lines that end in carriage returns alone read as one comment line.
   WriteFile(run.Folder / "run.sld", "; old editor\r_SC \"A\"\r_SC \"B\"\r");

@@ -1,7 +1,7 @@
 // What an unattended run says when it did not load every file it named
 // whole: never SUCCESS, never status 0, and the unit gets no upload line for
-// a file that cannot be sent as announced. Signals, settings named on the
-// command line and names relative to the script.
+// a file that cannot be sent as announced, or only cut to its fields. Signals, settings named on
+// the command line and names relative to the script.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -64,6 +64,21 @@ TEST(BatchVerdict, ARunThatLoadsLessThanEveryNamedFileFails) {
        "_LC \"LF\"\n_LF a.bin\n_LA 9000 0 0\n_LV 1\n_LD\n"
        "_LF a.bin\n_LA 9000\n_LV 1\r2\n_LD\n",
        [&](const TScratch& f) { WriteFile(f / "a.bin", a); }, "holds a blank"},
+      // Cut to its field, the name is another file's, the address another
+      // place in the unit's flash.
+      {"an _LF line longer than a script line",
+       "_LF " + std::string(199, 'n') + "\n_LA 9000\n_LV 1\n_LD\n",
+       [&](const TScratch& f) {
+         WriteFile(f / std::string(195, 'n'), a);
+         WriteFile(f / std::string(199, 'n'), a);
+       },
+       "Line 3 of run.sld: the line is 203 characters long, more than the 199 a script line "
+       "holds. Cannot upload file "},
+      {"an _LA address longer than its field",
+       "_LF a.bin\n_LA 9" + std::string(51, '0') + "\n_LV 1\n_LD\n",
+       [&](const TScratch& f) { WriteFile(f / "a.bin", a); },
+       "Line 4 of run.sld: the load address is 52 characters long, more than the 49 its field "
+       "holds. Cannot upload file "},
   };
 
   std::vector<std::unique_ptr<TBatchRun>> runs;

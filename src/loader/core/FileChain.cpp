@@ -16,6 +16,10 @@ TChainStep step(TChainResult result, std::string argument = {}, std::string why 
 
 }  // namespace
 
+bool is_upload_section_command(std::string_view command) {
+  return command == "_LF" || command == "_LA" || command == "_LV" || command == "_LD";
+}
+
 TChainStep TFileChain::NameFile(const std::string& scriptName, std::string_view line) {
   const std::optional<std::string> word = script_word(line);
   if (!word) return step(TChainResult::NoArgument);
@@ -23,6 +27,10 @@ TChainStep TFileChain::NameFile(const std::string& scriptName, std::string_view 
   // An upload announces only the file it sends: whatever the chain held for
   // an earlier file is dropped, so the next _LD needs this file's own _LA.
   Drop();
+  if (std::string why =
+          script_too_long("the file name", word->size(), kScriptUploadFileNameSize - 1);
+      !why.empty())
+    return step(TChainResult::TooLong, *word, std::move(why));
   std::string why;
   if (!open_file_for_read(FileName, &why)) return step(TChainResult::Failed, *word, why);
   FFileNamed = true;
@@ -35,6 +43,10 @@ TChainStep TFileChain::SetAddress(std::string_view line) {
   if (!word) return step(TChainResult::NoArgument);
   FFileNamed = false;
   Address = script_field(*word, kScriptLoadAddressSize - 1);
+  if (std::string why =
+          script_too_long("the load address", word->size(), kScriptLoadAddressSize - 1);
+      !why.empty())
+    return step(TChainResult::TooLong, *word, std::move(why));
   std::string why;
   if (!TakeChecksum(&why)) return step(TChainResult::Failed, *word, why);
   FAddressSet = true;
@@ -47,11 +59,28 @@ TChainStep TFileChain::SetVersion(std::string_view line) {
   if (!word) return step(TChainResult::NoArgument);
   FAddressSet = false;
   Version = script_field(*word, kScriptVersionTextSize - 1);
+  if (std::string why = script_too_long("the version", word->size(), kScriptVersionTextSize - 1);
+      !why.empty())
+    return step(TChainResult::TooLong, *word, std::move(why));
   for (char& c : Version) c = char(std::toupper(static_cast<unsigned char>(c)));
   FVersionSet = true;
   std::string why;
   if (Version == "DATE" && !TakeFileDate(&why)) return step(TChainResult::Failed, *word, why);
   return step(TChainResult::Done, *word);
+}
+
+TChainStep TFileChain::CutLine(const std::string& scriptName, std::string_view line,
+                               size_t length) {
+  std::string why = script_line_too_long(length);
+  std::string argument;
+  if (line.substr(0, 3) == "_LF") {
+    if (const std::optional<std::string> word = script_word(line)) {
+      FileName = script_file_path(scriptName, *word);
+      argument = *word;
+    }
+  }
+  Drop();
+  return step(TChainResult::TooLong, std::move(argument), std::move(why));
 }
 
 TChainStep TFileChain::Announce(const std::string& uploadCommand) {

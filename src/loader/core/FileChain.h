@@ -15,6 +15,9 @@
 
 namespace kestrel {
 
+// Whether `command` is a step of the chain: _LF, _LA, _LV or _LD.
+bool is_upload_section_command(std::string_view command);
+
 // What a step did with its line.
 enum class TChainResult {
   Done,        // the step took its argument; the next step may follow
@@ -24,6 +27,10 @@ enum class TChainResult {
   // does not open for its date, so the version stays DATE (the chain goes
   // on). _LD: the upload line would be misread, and is not built.
   Failed,
+  // The line or its argument is longer than its field: the line does
+  // nothing, since a cut name, address or version is another one, and the
+  // section's file is not loaded.
+  TooLong,
 };
 
 struct TChainStep {
@@ -41,6 +48,10 @@ class TFileChain {
   TChainStep SetAddress(std::string_view line);
   // _LV: the version is upper-cased; "DATE" becomes the file's date.
   TChainStep SetVersion(std::string_view line);
+  // A line of the section (_LF, _LA, _LV or _LD) longer than a script line
+  // holds: it never runs cut. An _LF still names its file, as far as the
+  // line goes, so that the file can be reported as not loaded.
+  TChainStep CutLine(const std::string& scriptName, std::string_view line, size_t length);
   // _LD: whether the upload line may be built for the file the chain holds
   // with `uploadCommand` as its command word.
   TChainStep Announce(const std::string& uploadCommand);

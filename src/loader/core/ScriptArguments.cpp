@@ -66,6 +66,13 @@ std::string script_field(std::string_view text, size_t limit) {
   return std::string(text.substr(0, limit));
 }
 
+std::string script_too_long(const std::string& what, size_t length, size_t limit,
+                            const std::string& holder) {
+  if (length <= limit) return {};
+  return what + " is " + std::to_string(length) + " characters long, more than the " +
+         std::to_string(limit) + " " + holder + " holds";
+}
+
 std::string script_date_text(const std::tm& time) {
   char text[64];
   std::snprintf(text, sizeof text, "%d/%d/%d_%d:%02d:%02d", time.tm_mon + 1, time.tm_mday,

@@ -40,6 +40,11 @@ std::string script_backslash_escapes(std::string_view text);
 // At most `limit` characters of `text`: the size of the field it goes into.
 std::string script_field(std::string_view text, size_t limit);
 
+// "the load address is 52 characters long, more than the 49 its field
+// holds": why `what` cannot be used as it stands. Empty when it fits.
+std::string script_too_long(const std::string& what, size_t length, size_t limit,
+                            const std::string& holder = "its field");
+
 // "7/5/2004_9:07:04": month, day and hour without a leading zero, minutes
 // and seconds with two digits.
 std::string script_date_text(const std::tm& time);

@@ -43,10 +43,10 @@ class TScriptCheck {
       if (++FSlotsUsed > kScriptSlotCount)
         Problem("the script's " + std::to_string(kScriptSlotCount) +
                 " command line slots are used up; this line reuses the last one");
-      if (line->Length > size_t(kScriptMaxCommandLine))
-        Problem("the command line is " + std::to_string(line->Length) +
-                " characters long; only the first " + std::to_string(kScriptMaxCommandLine) +
-                " run");
+      if (line->Length > size_t(kScriptMaxCommandLine)) {
+        CutLine(*line);
+        continue;
+      }
       Command(line->Text, false);
     }
     if (commandLines == 0) {
@@ -61,10 +61,6 @@ class TScriptCheck {
           "the script holds carriage returns without a line feed: the lines they end run "
           "together as one");
     }
-    if (FProblems == 0)
-      FOut << FScript << ": would run clean\n";
-    else
-      FOut << FScript << ": " << FProblems << (FProblems == 1 ? " problem\n" : " problems\n");
     return FProblems;
   }
 
@@ -74,6 +70,21 @@ class TScriptCheck {
     ++FProblems;
   }
   void Note(const std::string& text) { FOut << "    " << text << '\n'; }
+  // A line longer than a script line holds never runs: in an upload
+  // section the file is not loaded; anywhere else the run stops there.
+  void CutLine(const TScriptCommandLine& line) {
+    const std::string name = line.Text.substr(0, 3);
+    if (!is_upload_section_command(name))
+      return Problem(script_line_too_long(line.Length) +
+                     ": the line is not run, and the run stops here");
+    const bool waiting = FChain.FileNamed() || FChain.AddressSet() || FChain.VersionSet();
+    const TChainStep step = FChain.CutLine(FScript, line.Text, line.Length);
+    SectionRefused(step.Why, name == "_LF" ? !step.Argument.empty() : waiting);
+  }
+  void SectionRefused(const std::string& why, bool fileWaiting = true) {
+    Problem(why + ": the line is not run" +
+            (fileWaiting ? ", and " + visible(FChain.FileName) + " is not loaded" : std::string()));
+  }
   void TooLong(const char* what, size_t length, int field) {
     if (length > size_t(field))
       Problem(std::string(what) + " is " + std::to_string(length) + " characters long; only " +
@@ -177,7 +188,7 @@ class TScriptCheck {
       Problem("_LF needs a blank before the file name: the line does nothing");
       return;
     }
-    TooLong("the file name", step.Argument.size(), kScriptUploadFileNameSize - 1);
+    if (step.Result == TChainResult::TooLong) return SectionRefused(step.Why);
     if (step.Result == TChainResult::Failed)
       Problem("cannot open " + visible(FChain.FileName) + " (" + step.Why +
               "): the run shows \"Error! Unable to open file " + visible(FChain.FileName) +
@@ -194,7 +205,7 @@ class TScriptCheck {
       Problem("_LA needs a blank before the address: the line does nothing");
       return;
     }
-    TooLong("the load address", step.Argument.size(), kScriptLoadAddressSize - 1);
+    if (step.Result == TChainResult::TooLong) return SectionRefused(step.Why);
     WarnAfterWord("the load address", step.Argument);
     if (step.Result == TChainResult::Failed) {
       Problem("no checksum for " + visible(FChain.FileName) + ": " + step.Why +
@@ -217,7 +228,7 @@ class TScriptCheck {
       Problem("_LV needs a blank before the version: the line does nothing");
       return;
     }
-    TooLong("the version", step.Argument.size(), kScriptVersionTextSize - 1);
+    if (step.Result == TChainResult::TooLong) return SectionRefused(step.Why);
     WarnAfterWord("the version", step.Argument);
     if (FChain.Version == "DATE")
       Problem("cannot read the date of " + visible(FChain.FileName) + ": the version stays DATE");
@@ -251,8 +262,20 @@ class TScriptCheck {
 
 }  // namespace
 
-int check_script(const std::string& script, const TLoaderSettings& settings, std::ostream& out) {
-  return TScriptCheck(script, settings, out).Run();
+int check_script(const std::string& script, const TLoaderSettings& settings, std::ostream& out,
+                 int settingsProblems) {
+  const int problems = TScriptCheck(script, settings, out).Run();
+  const auto count = [](int n) { return std::to_string(n) + (n == 1 ? " problem" : " problems"); };
+  out << script << ": ";
+  if (problems == 0 && settingsProblems == 0)
+    out << "would run clean\n";
+  else if (problems == 0)
+    out << "the script is sound, but the settings have " << count(settingsProblems) << '\n';
+  else if (settingsProblems == 0)
+    out << count(problems) << '\n';
+  else
+    out << count(problems) << ", and the settings " << count(settingsProblems) << '\n';
+  return problems + settingsProblems;
 }
 
 }  // namespace kestrel

@@ -12,8 +12,10 @@
 namespace kestrel {
 
 // Writes every command line as it would run, each upload line as it would
-// be sent, and each problem as "SCRIPT:LINE: text"; returns the number of
+// be sent, each problem as "SCRIPT:LINE: text", and last the outcome, which
+// counts the `settingsProblems` found before; returns the number of all
 // problems (a script that cannot be opened is one).
-int check_script(const std::string& script, const TLoaderSettings& settings, std::ostream& out);
+int check_script(const std::string& script, const TLoaderSettings& settings, std::ostream& out,
+                 int settingsProblems = 0);
 
 }  // namespace kestrel

@@ -1,6 +1,12 @@
 #include "loader/core/ScriptReader.h"
 
+#include "loader/core/ScriptArguments.h"
+
 namespace kestrel {
+
+std::string script_line_too_long(size_t length) {
+  return script_too_long("the line", length, kScriptMaxCommandLine, "a script line");
+}
 
 TScriptReader::TScriptReader(const std::string& name)
     : FFile(open_file_for_read(name, &FOpenError)) {}

@@ -28,6 +28,11 @@ struct TScriptCommandLine {
   int LineNumber = 0;  // counted from 1
 };
 
+// Why a command line of `length` characters cannot run as written: "the
+// line is 203 characters long, more than the 199 a script line holds".
+// Empty when it fits.
+std::string script_line_too_long(size_t length);
+
 class TScriptReader {
  public:
   explicit TScriptReader(const std::string& name);

@@ -15,6 +15,7 @@ void TScriptSession::ClearLines() {
   for (auto& slot : Lines) slot.fill('\0');
   CurrentSlot = 0;
   LineFill = 0;
+  LineLength = 0;
 }
 
 void TScriptSession::Store(std::string_view text) {
@@ -23,6 +24,12 @@ void TScriptSession::Store(std::string_view text) {
   text = text.substr(0, kScriptMaxCommandLine);
   std::copy(text.begin(), text.end(), slot.begin());
   LineFill = int(text.size());
+}
+
+void TScriptSession::Store(const TScriptCommandLine& line) {
+  Store(line.Text);
+  LineNumber = line.LineNumber;
+  LineLength = line.Length;
 }
 
 std::optional<std::string> TScriptSession::CurrentLine() {

@@ -29,6 +29,11 @@ class TScriptSession {
   void ClearLines();
   // `text` becomes the command line of the current slot.
   void Store(std::string_view text);
+  // A command line read from the script: its number and whole length are
+  // kept with it.
+  void Store(const TScriptCommandLine& line);
+  // Whether the command line read last was longer than a slot takes.
+  bool LineCut() const { return LineLength > size_t(kScriptMaxCommandLine); }
   // The current slot's command line, up to its fill position (or a NUL
   // byte in it); nothing when the slot holds no command.
   std::optional<std::string> CurrentLine();
@@ -45,6 +50,9 @@ class TScriptSession {
   std::array<std::array<char, kScriptSlotSize>, kScriptSlotCount> Lines{};
   int CurrentSlot = 0;
   int LineFill = 0;
+  // The script line the command line read last came from, and its length.
+  int LineNumber = 0;
+  size_t LineLength = 0;
   // What _SC, _QC and _LD send.
   std::string CommandBuffer;
   // The answer of the last _QC.

@@ -104,7 +104,7 @@ bool TKestrelForm::read_script_file() {
   while (!cancelled() && !run_stopping()) {
     const std::optional<TScriptCommandLine> line = script.Next();
     if (!line) break;
-    Session.Store(line->Text);
+    Session.Store(*line);
     if (!run_line()) {
       stop_script_run_cleanly();
       return false;

@@ -20,6 +20,7 @@ constexpr char kCarriageReturn[] = "\r";
 
 bool TKestrelForm::run_script_command(const std::string& line) {
   const std::string command = line.substr(0, 3);
+  if (Session.LineCut()) return script_line_cut(line);
   if (command == "_SC") {
     script_send_command(line);
   } else if (command == "_TC") {
@@ -50,6 +51,37 @@ bool TKestrelForm::run_script_command(const std::string& line) {
     return script_compare(line, true);
   }
   return true;
+}
+
+bool TKestrelForm::script_line_cut(const std::string& line) {
+  // A cut line is another line: it never runs. In an upload section only
+  // that section's file is lost; any other command leaves the run unable
+  // to go on as written.
+  const std::string command = line.substr(0, 3);
+  if (!is_upload_section_command(command)) {
+    show_message(script_line_text() + script_line_too_long(Session.LineLength) +
+                 ", so it is not run. Exiting script.");
+    return false;
+  }
+  const TChainStep step = Chain.CutLine(Session.ScriptFileName, line, Session.LineLength);
+  if (command == "_LF" && !step.Argument.empty()) Session.Outcome.Named(Chain.FileName);
+  section_line_refused(step.Why);
+  return true;
+}
+
+std::string TKestrelForm::script_line_text() const {
+  return "Error! Line " + std::to_string(Session.LineNumber) + " of " + Session.ScriptFileName +
+         ": ";
+}
+
+void TKestrelForm::section_line_refused(const std::string& why) {
+  const TNamedFile* pending = Session.Outcome.Pending();
+  const std::string message =
+      script_line_text() + why +
+      (pending ? ". Cannot upload file " + pending->File + "." : ", so the line is not run.");
+  show_message(message);
+  if (pending) Session.Outcome.Explain(message);
+  set_status_text("Line " + std::to_string(Session.LineNumber) + ": " + why);
 }
 
 void TKestrelForm::script_send_command(const std::string& line) {
@@ -125,6 +157,7 @@ void TKestrelForm::script_load_file(const std::string& line) {
   const TChainStep step = Chain.NameFile(Session.ScriptFileName, line);
   if (step.Result == TChainResult::NoArgument) return;
   Session.Outcome.Named(Chain.FileName);
+  if (step.Result == TChainResult::TooLong) return section_line_refused(step.Why);
   if (step.Result != TChainResult::Failed) return;
   file_not_loaded("Error! Unable to open file " + Chain.FileName + ". Cannot upload file.",
                   "Cannot open " + Chain.FileName, step.Why);
@@ -132,11 +165,14 @@ void TKestrelForm::script_load_file(const std::string& line) {
 
 void TKestrelForm::script_load_address(const std::string& line) {
   const TChainStep step = Chain.SetAddress(line);
+  if (step.Result == TChainResult::TooLong) section_line_refused(step.Why);
   if (step.Result == TChainResult::Failed) checksum_not_taken(step.Why);
 }
 
 void TKestrelForm::script_load_version(const std::string& line) {
-  if (Chain.SetVersion(line).Result == TChainResult::Failed) date_not_taken();
+  const TChainStep step = Chain.SetVersion(line);
+  if (step.Result == TChainResult::TooLong) section_line_refused(step.Why);
+  if (step.Result == TChainResult::Failed) date_not_taken();
 }
 
 void TKestrelForm::file_not_loaded(const std::string& message, const std::string& status,

@@ -290,6 +290,10 @@ class TKestrelForm : public QMainWindow {
   bool hold_upload_file();
   // Says why _LA took no checksum, or _LV no date.
   void checksum_not_taken(const std::string& why);
+  // A script line, or its argument, longer than its field.
+  bool script_line_cut(const std::string& line);
+  void section_line_refused(const std::string& why);
+  std::string script_line_text() const;
   void date_not_taken();
   // The port's device went away during the upload or the prompt check
   // after it: says so and stops the upload and the run.
