@@ -1,6 +1,9 @@
 #include "loader/core/RunRecord.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 namespace kestrel {
@@ -192,8 +196,57 @@ void TRunRecorder::Finish(const TRunOutcome& run, int exitCode) {
 
 namespace {
 
-// Opened for appending without ever blocking: a FIFO nobody reads fails
-// (ENXIO) instead of holding the run; a folder or a device is no record.
+// How long a FIFO record waits for a reader to open it, and for a slow
+// reader to take more of a line.
+constexpr auto kFifoReaderWait = std::chrono::seconds(3);
+
+class TFdCloser {
+ public:
+  explicit TFdCloser(int fd) : FFd(fd) {}
+  ~TFdCloser() {
+    if (FFd >= 0) ::close(FFd);
+  }
+  TFdCloser(const TFdCloser&) = delete;
+  TFdCloser& operator=(const TFdCloser&) = delete;
+
+ private:
+  int FFd;
+};
+
+// A reader that has gone away makes a write fail with EPIPE, not end the
+// process: SIGPIPE is held back in this thread while a FIFO is written, and
+// one it raised is taken before it is let through again.
+class TPipeSignalHeld {
+ public:
+  TPipeSignalHeld() {
+    sigemptyset(&FPipe);
+    sigaddset(&FPipe, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &FPipe, &FPrevious);
+  }
+  ~TPipeSignalHeld() {
+    const timespec none{};
+    while (::sigtimedwait(&FPipe, nullptr, &none) == SIGPIPE) {
+    }
+    ::pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr);
+  }
+  TPipeSignalHeld(const TPipeSignalHeld&) = delete;
+  TPipeSignalHeld& operator=(const TPipeSignalHeld&) = delete;
+
+ private:
+  sigset_t FPipe{}, FPrevious{};
+};
+
+bool is_fifo(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+std::string error_text(int error) {
+  return error == ENOTSUP ? std::string("it is a device, not a file") : std::strerror(error);
+}
+
+// Opened for appending without ever blocking; a folder or a device is no
+// record.
 int open_for_append(const std::string& path, int& error) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -209,13 +262,101 @@ int open_for_append(const std::string& path, int& error) {
   return fd;
 }
 
+// Appends `line` to a file. A write that stops part way (a full disk) is
+// cut back to where the line began, so the file stays whole lines and the
+// next run's line does not join a broken one.
+std::string append_to_file(const std::string& path, const std::string& line) {
+  int error = 0;
+  const int fd = open_for_append(path, error);
+  if (fd < 0) return error_text(error);
+  TFdCloser closer(fd);
+  off_t begin = -1;
+  size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : ENOSPC;
+      break;
+    }
+    if (done == 0) begin = ::lseek(fd, 0, SEEK_CUR) - n;
+    done += size_t(n);
+  }
+  if (error != 0) {
+    if (done == 0) return std::strerror(error);
+    // Only a file that still ends with this line's part is cut: what
+    // another writer appended since stays.
+    struct stat info {};
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (begin >= 0 && ::fstat(fd, &info) == 0 && info.st_size == end && ::ftruncate(fd, begin) == 0)
+      return std::string(std::strerror(error)) + "; the part of the line written was taken back";
+    return std::string(std::strerror(error)) + "; " + std::to_string(done) + " of " +
+           std::to_string(line.size()) + " bytes of the line were written";
+  }
+  if (::fdatasync(fd) != 0 && errno != EINVAL && errno != EROFS) return std::strerror(errno);
+  return {};
+}
+
+// Writes `line` whole into a FIFO: waits a little for a reader that opens
+// late and for one that reads slowly, never for one that is not there.
+std::string append_to_fifo(const std::string& path, const std::string& line) {
+  using clock = std::chrono::steady_clock;
+  const auto waited = [](clock::time_point since) { return clock::now() - since; };
+  const clock::time_point opening = clock::now();
+  int fd;
+  for (;;) {
+    fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) break;
+    if (errno == EINTR) continue;
+    if (errno != ENXIO) return std::strerror(errno);
+    if (waited(opening) >= kFifoReaderWait)
+      return "it is a FIFO, and no process opened it for reading within " +
+             std::to_string(kFifoReaderWait.count()) + " s";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  TFdCloser closer(fd);
+  TPipeSignalHeld pipeSignal;
+  size_t done = 0;
+  clock::time_point progress = clock::now();
+  const auto part = [&] {
+    return done == 0 ? std::string()
+                     : " (" + std::to_string(done) + " of " + std::to_string(line.size()) +
+                           " bytes of the line went)";
+  };
+  while (done < line.size()) {
+    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    if (n > 0) {
+      done += size_t(n);
+      progress = clock::now();
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EPIPE) return "the FIFO's reader closed it" + part();
+    if (n < 0 && errno != EAGAIN) return std::strerror(errno) + part();
+    const auto left = kFifoReaderWait - waited(progress);
+    if (left <= clock::duration::zero())
+      return "it is a FIFO whose reader took nothing for " +
+             std::to_string(kFifoReaderWait.count()) + " s" + part();
+    pollfd wait{fd, POLLOUT, 0};
+    ::poll(&wait, 1, int(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1);
+  }
+  return {};
+}
+
 }  // namespace
 
 bool TRunRecorder::CanAppend(std::string& why) const {
+  // Opening a FIFO for writing and closing it again would tell its reader
+  // the record has ended: whether it may be written is all there is to know.
+  if (is_fifo(FPath)) {
+    if (::access(FPath.c_str(), W_OK) == 0) return true;
+    why = std::strerror(errno);
+    return false;
+  }
   int error = 0;
   const int fd = open_for_append(FPath, error);
   if (fd < 0) {
-    why = error == ENOTSUP ? "it is a device, not a file" : std::strerror(error);
+    why = error_text(error);
     return false;
   }
   ::close(fd);
@@ -223,29 +364,11 @@ bool TRunRecorder::CanAppend(std::string& why) const {
 }
 
 void TRunRecorder::Append(const std::string& line) {
-  int error = 0;
-  const int fd = open_for_append(FPath, error);
-  if (fd >= 0) {
-    // One write of the whole line: appended lines of stations that share
-    // the file never interleave.
-    // A pipe that is read takes the line whole; one that is full would
-    // block, and counts as failing.
-    ssize_t written;
-    do {
-      written = ::write(fd, line.data(), line.size());
-    } while (written < 0 && errno == EINTR);
-    if (written < 0)
-      error = errno;
-    else if (size_t(written) != line.size())
-      error = ENOSPC;
-    else if (::fdatasync(fd) != 0 && errno != EINVAL && errno != EROFS)
-      error = errno;
-    if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
-  }
-  if (error == 0 || FReported) return;
+  const std::string why =
+      is_fifo(FPath) ? append_to_fifo(FPath, line) : append_to_file(FPath, line);
+  if (why.empty() || FReported) return;
   FReported = true;
-  FReport("cannot write the run record to " + FPath + ": " +
-          (error == ENOTSUP ? std::string("it is a device, not a file") : std::strerror(error)));
+  FReport("cannot write the run record to " + FPath + ": " + why);
 }
 
 }  // namespace kestrel

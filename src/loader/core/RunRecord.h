@@ -1,9 +1,10 @@
 #pragma once
 // The record of runs (--record FILE, or KESTREL_RECORD): one JSON object a
 // line, appended for every script run, windowed or unattended. A line is
-// written whole, in one write of the complete line, and flushed to the disk,
-// so that a crash never leaves half a record. A failing write is reported
-// once and never stops a run.
+// written whole and flushed to the disk; one that cannot be (a full disk) is
+// taken back, so the file always holds whole lines. A FIFO gets the line
+// whole too, from a reader that may open late or read slowly, within a
+// bounded wait. A failing write is reported once and never stops a run.
 
 #include <chrono>
 #include <cstdint>
