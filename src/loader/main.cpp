@@ -11,12 +11,14 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "loader/AppWindows.h"
 #include "loader/core/CommandLine.h"
 #include "loader/core/RunRecord.h"
 #include "loader/core/ScriptCheck.h"
+#include "loader/core/SettingsCheck.h"
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/StationRun.h"
 #include "loader/unattended/UnattendedConsole.h"
@@ -114,11 +116,11 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
 // problem of the check; port and terminal lines have nothing to act on.
 class TCheckSettingsTarget : public kestrel::TSettingsTarget {
  public:
-  explicit TCheckSettingsTarget(std::string file) : File(std::move(file)) {}
-  const std::string File;
+  explicit TCheckSettingsTarget(const std::string& file) : Labels(file, std::cout) {}
+  kestrel::TSettingsLabelCheck Labels;
   int Messages = 0;
   void ShowMessage(const std::string& text) override {
-    std::printf("settings: %s\n", text.c_str());
+    std::cout << "settings: " << text << '\n';
     ++Messages;
   }
   void SetBaud(long) override {}
@@ -128,12 +130,9 @@ class TCheckSettingsTarget : public kestrel::TSettingsTarget {
   void SetTerminalVisible(bool) override {}
   void SetTerminalBackground(int) override {}
   void SetTerminalTextColor(int) override {}
-  // A line whose word is not the example file's is likely shifted.
-  void CountedLine(int number, int fileLine, const std::string& label) override {
-    const std::string warning = kestrel::settings_label_warning(number, label);
-    if (warning.empty()) return;
-    std::printf("settings: %s:%d: %s\n", File.c_str(), fileLine, warning.c_str());
-    ++Messages;
+  void CountedLine(int number, int fileLine, const std::string& label,
+                   const std::optional<std::string>& value) override {
+    Labels.Line(number, fileLine, label, value);
   }
 };
 
@@ -144,12 +143,13 @@ int run_check(const kestrel::TCommandLine& line) {
   const std::string ini = line.IniFile.empty() ? kSettingsFileName : line.IniFile;
   TCheckSettingsTarget target(ini);
   if (!read_settings_file(ini.c_str(), settings, target) && !line.IniFile.empty()) {
-    std::printf("settings: cannot open %s\n", ini.c_str());
+    std::cout << "settings: cannot open " << ini << '\n';
     ++target.Messages;
   }
-  const int problems = check_script(line.BatchScript, settings, std::cout);
+  const int settingsProblems = target.Messages + target.Labels.Finish();
+  const int problems = check_script(line.BatchScript, settings, std::cout, settingsProblems);
   std::cout.flush();
-  return problems + target.Messages == 0 ? kExitCheckClean : kExitCheckProblems;
+  return problems == 0 ? kExitCheckClean : kExitCheckProblems;
 }
 
 }  // namespace

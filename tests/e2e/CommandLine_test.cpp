@@ -45,33 +45,68 @@ TEST(CommandLine, WithoutADisplayTheWindowSaysWhatToDoAndVersionAnswers) {
   EXPECT_EQ(out, "kestrel 1.04\n");
 }
 
-TEST(CommandLine, CheckWarnsAboutSettingsLinesOutOfPlace) {
+// The settings file is positional: its words are free, but the example
+// file's word for another line shows a line missing or added above it.
+TEST(CommandLine, CheckTellsShiftedSettingsLinesFromWordsOfTheirOwn) {
   TScratch folder;
   WriteFile(folder / "run.sld", "_DY 1\n");
+  const std::string example = ReadFile(std::string(KESTREL_SOURCE_DIR) + "/demo/LoaderDefault.ini");
+  const auto check = [&](const std::string& settings, std::string& out) {
+    WriteFile(folder / "settings.ini", settings);
+    return RunKestrel(folder, {}, {}, {"--check", "run.sld", "--ini", "settings.ini"}, out);
+  };
+  const auto last_line = [](const std::string& out) {
+    const size_t from = out.rfind('\n', out.size() - 2);
+    return out.substr(from == std::string::npos ? 0 : from + 1);
+  };
+  const auto replaced = [&](const std::string& what, const std::string& with) {
+    std::string text = example;
+    text.replace(text.find(what), what.size(), with);
+    return text;
+  };
   std::string out;
-  // The example file itself is in order.
-  const std::string example = std::string(KESTREL_SOURCE_DIR) + "/demo/LoaderDefault.ini";
-  EXPECT_EQ(RunKestrel(folder, {}, {}, {"--check", "run.sld", "--ini", example}, out), 0) << out;
+  EXPECT_EQ(check(example, out), 0) << out;
   EXPECT_EQ(out.find("settings:"), std::string::npos) << out;
+  EXPECT_EQ(last_line(out), "run.sld: would run clean\n") << out;
 
-  // One line too many after the baud rate shifts every later value; a word
-  // in other letter case is the same word.
-  std::string shifted = ReadFile(example);
-  const std::string baud = "BaudRate=38400\n";
-  shifted.replace(shifted.find(baud), baud.size(), "baudrate = 38400\nExtra=1\n");
-  WriteFile(folder / "shifted.ini", shifted);
-  int extraLine = 1;
-  for (size_t i = 0; i < shifted.find("Extra="); ++i) extraLine += shifted[i] == '\n';
-  EXPECT_EQ(RunKestrel(folder, {}, {}, {"--check", "run.sld", "--ini", "shifted.ini"}, out), 1);
-  EXPECT_EQ(out.find("\"baudrate\""), std::string::npos) << out;
-  EXPECT_NE(out.find("settings: shifted.ini:" + std::to_string(extraLine) +
-                     ": \"Extra\" where the example file has \"DataBits\": by its place it is "
-                     "setting 3 (the data bits)\n"),
+  // Words of a file from elsewhere: one note at most, and the check passes.
+  std::string own = example;
+  for (const char* word : {"ComPort=", "BaudRate=", "Parity=", "Mode=", "UploadCommand="})
+    own.replace(own.find(word), std::string(word).size(), std::string("My") + word);
+  EXPECT_EQ(check(own, out), 0) << out;
+  size_t notes = 0;
+  for (size_t at = out.find("settings:"); at != std::string::npos;
+       at = out.find("settings:", at + 1))
+    ++notes;
+  EXPECT_LE(notes, 1u) << out;
+  EXPECT_EQ(last_line(out), "run.sld: would run clean\n") << out;
+
+  // A line added: told once, with what the run then takes.
+  const std::string added = replaced("BaudRate=38400\n", "baudrate = 38400\nExtra=1\n");
+  int fileLine = 1;
+  for (size_t i = 0; i < added.find("DataBits="); ++i) fileLine += added[i] == '\n';
+  EXPECT_EQ(check(added, out), 1) << out;
+  EXPECT_NE(out.find("settings: settings.ini:" + std::to_string(fileLine) +
+                     ": line 4 holds `DataBits`, the example file's word for line 3: a line "
+                     "seems to be missing or added above it; the run takes its value `8` as the "
+                     "parity\n"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find(": \"LoaderCommand\" where the example file has \"TerminalVisible\": by its "
-                     "place it is setting 20 (terminal pane shown)\n"),
+  EXPECT_EQ(out.find("`Parity`"), std::string::npos) << out;
+  EXPECT_EQ(last_line(out), "run.sld: the script is sound, but the settings have 1 problem\n")
+      << out;
+
+  // A line removed.
+  EXPECT_EQ(check(replaced("ComPort=COM1\n", ""), out), 1) << out;
+  EXPECT_NE(out.find(": line 1 holds `BaudRate`, the example file's word for line 2: a line seems "
+                     "to be missing or added above it; the run takes its value `38400` as the "
+                     "port to try first\n"),
             std::string::npos)
+      << out;
+  // Line 2 then holds the data bits: a baud rate of 8.
+  EXPECT_NE(out.find("settings: Error! Baud Rate set in INI file is invalid!\n"), std::string::npos)
+      << out;
+  EXPECT_EQ(last_line(out), "run.sld: the script is sound, but the settings have 2 problems\n")
       << out;
 }
 

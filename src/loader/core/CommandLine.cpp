@@ -162,16 +162,17 @@ working folder and probes for the unit; the operator picks a script.
                 before waiting for the next one. Ctrl+C ends the loop between
                 runs, or stops a run as it stops --batch and then ends the
                 loop; the last line is the tally. Exit 0 when every run
-                passed, 1 when one failed.
+                passed, 1 when one failed, 2 at once when the port is no
+                serial device (a file, a folder, /dev/null).
 --check SCRIPT  reads SCRIPT as a run would, opening no port: prints each
                 command line, the size and checksum of each file and each
                 upload line as it would be sent, and reports with line numbers
                 missing files, _LA/_LV/_LD lines that would do nothing, unknown
                 commands, quoted commands without their quotes, over-long lines
                 and arguments, and lines past the 300th; and settings lines
-                whose reminder word is not the one the example settings file
-                has at that place. Exit 0 when the script would run clean, 1
-                otherwise.
+                that hold the example settings file's word for another line
+                (a line missing or added above them). The last line tells the
+                outcome. Exit 0 when the script would run clean, 1 otherwise.
 --ini FILE      reads FILE in place of LoaderDefault.ini.
 --baud N        sets the line to N baud in place of line 2 of the settings,
                 which is then not read (with --batch, --station or --check). Rates above

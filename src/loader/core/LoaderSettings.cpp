@@ -223,19 +223,15 @@ const char* example_settings_label(int number) {
   return number >= 1 && number <= kExampleLineCount ? kExampleLines[number - 1].Label : nullptr;
 }
 
-std::string settings_label_warning(int number, const std::string& label) {
-  const char* expected = example_settings_label(number);
+const char* example_settings_meaning(int number) {
+  return number >= 1 && number <= kExampleLineCount ? kExampleLines[number - 1].Meaning : nullptr;
+}
+
+int example_settings_line_of(const std::string& label) {
   const std::string_view word = trim_blanks(label);
-  if (!expected || same_word(word, expected)) return {};
-  // A stray or missing line shifts every later one: the word shows it.
-  constexpr size_t kShown = 40;
-  std::string shown(word.substr(0, kShown));
-  for (char& c : shown)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  if (word.size() > kShown) shown += "...";
-  return "\"" + shown + "\" where the example file has \"" + expected +
-         "\": by its place it is setting " + std::to_string(number) + " (" +
-         kExampleLines[number - 1].Meaning + ")";
+  for (int n = 1; n <= kExampleLineCount; ++n)
+    if (same_word(word, kExampleLines[n - 1].Label)) return n;
+  return 0;
 }
 
 long settings_atol(const std::string& text) {
@@ -268,7 +264,9 @@ void read_settings_from(std::FILE* file, TLoaderSettings& settings, TSettingsTar
     bool counted = !line.empty() && line.front() != ';' && line.front() != '[';
     if (counted) {
       size_t eq = line.find('=');
-      target.CountedLine(counter, fileLine, line.substr(0, eq));
+      target.CountedLine(
+          counter, fileLine, line.substr(0, eq),
+          eq == std::string::npos ? std::nullopt : std::optional<std::string>(line.substr(eq + 1)));
       if (eq != std::string::npos) apply_line(counter, std::string_view(line).substr(eq + 1), st);
       ++counter;
     }

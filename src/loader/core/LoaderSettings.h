@@ -4,6 +4,7 @@
 // not on the label before its "=".
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace kestrel {
@@ -45,9 +46,11 @@ class TSettingsTarget {
   virtual void SetTerminalBackground(int choice) = 0;  // 0 default, 1 black .. 5 white
   virtual void SetTerminalTextColor(int choice) = 0;   // same indices
   // Every counted line as it is read: its number among the counted lines,
-  // its line number in the file (from 1) and its reminder word, the text
-  // before the first "=" (the whole line when it has none).
-  virtual void CountedLine(int /*number*/, int /*fileLine*/, const std::string& /*label*/) {}
+  // its line number in the file (from 1), its reminder word, the text
+  // before the first "=" (the whole line when it has none), and its value
+  // (nothing without an "=").
+  virtual void CountedLine(int /*number*/, int /*fileLine*/, const std::string& /*label*/,
+                           const std::optional<std::string>& /*value*/) {}
 };
 
 // Reads settings from an open stream. Binary or malformed content is read
@@ -62,10 +65,13 @@ bool read_settings_file(const char* path, TLoaderSettings& settings, TSettingsTa
 // counted line `number`, or nullptr for a line it does not have.
 const char* example_settings_label(int number);
 
-// A warning when `label` (blanks around it and case aside) is not the
-// example file's word for counted line `number`: both words and what the
-// line sets all the same. Nothing when it is, or the example has no word.
-std::string settings_label_warning(int number, const std::string& label);
+// What counted line `number` sets, in words ("the baud rate"), or nullptr
+// for a line the example file does not have.
+const char* example_settings_meaning(int number);
+
+// The counted line whose reminder word in the example file is `label`
+// (blanks around it and letter case aside); 0 when no line has it.
+int example_settings_line_of(const std::string& label);
 
 // Reads a decimal number the way the C library's atol does (leading white
 // space, optional sign, digits up to the first non-digit; 0 when there is no
