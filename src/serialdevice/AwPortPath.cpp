@@ -192,6 +192,23 @@ void MapPortForSession(int n, const std::string& path) {
     registry.sessionPorts[n] = path;
 }
 
+namespace {
+
+// What stands at `path` instead of a serial device, as " (a folder)".
+std::string NotSerialKind(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  if (S_ISREG(st.st_mode)) return " (a regular file)";
+  if (S_ISDIR(st.st_mode)) return " (a folder)";
+  if (S_ISSOCK(st.st_mode)) return " (a Unix socket)";
+  if (S_ISFIFO(st.st_mode)) return " (a FIFO)";
+  if (S_ISBLK(st.st_mode)) return " (a block device)";
+  if (S_ISCHR(st.st_mode)) return " (a device that is no terminal)";
+  return {};
+}
+
+}  // namespace
+
 std::string OpenFailureText(TOpenFailure failure, const std::string& path) {
   switch (failure) {
     case TOpenFailure::ofNone:
@@ -199,7 +216,7 @@ std::string OpenFailureText(TOpenFailure failure, const std::string& path) {
     case TOpenFailure::ofNoDevice:
       return "no such device";
     case TOpenFailure::ofNotSerial:
-      return "not a serial device";
+      return "not a serial device" + NotSerialKind(path);
     case TOpenFailure::ofPermission: {
       const std::string group = GroupOf(path);
       if (group == "dialout")

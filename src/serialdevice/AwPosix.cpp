@@ -177,12 +177,27 @@ int TApdPosixDevice::Open() {
   openFailure_ = TOpenFailure::ofNone;
 
   TApdFd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return OpenFailed(errno);
+  if (!fd.valid()) {
+    const int err = errno;
+    const int result = OpenFailed(err);
+    // A socket is there, only no device: opening it fails as if nothing were.
+    struct stat st {};
+    if (err == ENXIO && ::stat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+      openFailure_ = TOpenFailure::ofNotSerial;
+    return result;
+  }
   // flock holds against every other opener, root included; TIOCEXCL adds
   // the kernel's own exclusive mode for programs that do not lock.
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return OpenFailed(errno);
   struct termios tio {};
-  if (::tcgetattr(fd.get(), &tio) != 0) return OpenFailed(errno);
+  if (::tcgetattr(fd.get(), &tio) != 0) {
+    const int err = errno;
+    const int result = OpenFailed(err);
+    // It opened, but has no line settings (a device such as /dev/urandom
+    // answers EINVAL rather than ENOTTY): no terminal.
+    if (err == EINVAL) openFailure_ = TOpenFailure::ofNotSerial;
+    return result;
+  }
   if (RetryIoctl(fd.get(), TIOCEXCL, nullptr) != 0) return OpenFailed(errno);
 
   ::cfmakeraw(&tio);

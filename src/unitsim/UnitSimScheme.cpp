@@ -37,7 +37,7 @@ class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
     int rc = inner().Open();
     // The unit powers up at the first open: a device that is only made
     // (to see whether the port exists, say) leaves no files behind.
-    if (rc == 0 && !session_) session_ = std::make_unique<TUnitSession>(options_);
+    if (rc == 0 && !session_) PowerUp();
     if (rc == 0 && !thread_.joinable()) {
       stop_ = false;
       resting_ = false;
@@ -69,6 +69,7 @@ class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
 
  private:
   void Serve();
+  void PowerUp();
 
   std::shared_ptr<TApdSimFarEnd> far_;
   std::mutex runLock_;
@@ -85,6 +86,28 @@ class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
   std::unique_ptr<TUnitSession> session_;
   std::string pending_;
 };
+
+// A unit that cannot keep what it is asked to keep (a folder it cannot
+// write) says so, as the stand-alone unit does: otherwise a load that
+// stores nothing would pass unnoticed.
+void TSimUnitDevice::PowerUp() {
+  session_ = std::make_unique<TUnitSession>(options_);
+  // Each text once: a port is made and opened more than once while the
+  // unit is looked for.
+  const auto warn = [](const std::string& error) {
+    static std::mutex lock;
+    static std::set<std::string> told;
+    std::lock_guard hold(lock);
+    if (told.insert(error).second)
+      std::fprintf(stderr, "kestrel: the simulated unit: %s\n", error.c_str());
+  };
+  std::string told = session_->Recorder().Error();
+  if (!told.empty()) warn(told);
+  session_->OnUpload = [this, warn, told](const TUnitUpload&) mutable {
+    const std::string& error = session_->Recorder().Error();
+    if (error != told) warn(told = error);
+  };
+}
 
 void TSimUnitDevice::Serve() {
   TUnitSession& session = *session_;

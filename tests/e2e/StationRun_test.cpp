@@ -81,6 +81,35 @@ struct TStationRun {
   }
 };
 
+// A port that can never be a unit (a file, a folder, /dev/null) ends the
+// station at once, with the reason a --batch run gives; the file is left
+// alone.
+TEST(Station, APortThatIsNoSerialDeviceEndsItAtOnce) {
+  TScratch places;
+  WriteFile(places / "file", "abc");
+  const std::pair<std::string, const char*> ports[] = {
+      {(places / "file").string(), "(a regular file)"},
+      {places.Path().string(), "(a folder)"},
+      {"/dev/null", "(a device that is no terminal)"}};
+  std::vector<std::unique_ptr<TBatchRun>> runs;
+  for (const auto& port : ports) {
+    runs.push_back(std::make_unique<TBatchRun>(kScript, port.first));
+    runs.back()->ModeArgument("--station");
+    runs.back()->Start();
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    TBatchRun& run = *runs[i];
+    EXPECT_EQ(run.Finish(), 2) << run.Err();
+    const std::string reason =
+        "kestrel: COM 1: " + ports[i].first + ": not a serial device " + ports[i].second + "\n";
+    EXPECT_EQ(run.Err().substr(run.Err().size() - std::min(run.Err().size(), reason.size())),
+              reason)
+        << run.Err();
+    EXPECT_FALSE(run.Said("still waiting")) << run.Err();
+  }
+  EXPECT_EQ(ReadFile(places / "file"), "abc");
+}
+
 // The adapter is plugged in after the station starts; three units follow,
 // the second corrupting what it receives. Each unit stays on the line well
 // past two probes after its run and is loaded once all the same. Ctrl+C

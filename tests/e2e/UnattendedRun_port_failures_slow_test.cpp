@@ -104,10 +104,11 @@ TEST(PortFailures, EachNamesThePortTheDeviceAndWhy) {
     std::string Path;
     const char* Reason;
   };
-  for (const TUnopened& c : {TUnopened{&missing, "/nonexistent/kestrel-e2e-com1", "no such device"},
-                             TUnopened{&file, regular, "not a serial device"},
-                             TUnopened{&folder, places.Path().string(), "not a serial device"},
-                             TUnopened{&null, "/dev/null", "not a serial device"}}) {
+  for (const TUnopened& c :
+       {TUnopened{&missing, "/nonexistent/kestrel-e2e-com1", "no such device"},
+        TUnopened{&file, regular, "not a serial device (a regular file)"},
+        TUnopened{&folder, places.Path().string(), "not a serial device (a folder)"},
+        TUnopened{&null, "/dev/null", "not a serial device (a device that is no terminal)"}}) {
     const std::string expected = "status: COM 1: " + c.Path + ": " + c.Reason + hint;
     EXPECT_EQ(LineAfter(c.Run->Err(), kNoUnit), expected) << c.Run->Err();
     EXPECT_TRUE(c.Run->Said(expected + "\n" + "status: COM 2: /nonexistent/kestrel-e2e-com2: "))

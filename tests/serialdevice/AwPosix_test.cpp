@@ -2,7 +2,9 @@
 #include "serialdevice/AwPosix.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,9 +17,11 @@
 #include <thread>
 
 #include "PtyPair.h"
+#include "ScratchFolder.h"
 #include "WaitUntil.h"
 #include "messages/AdErrorCodes.h"
 #include "messages/Adexcept.h"
+#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 namespace {
@@ -93,6 +97,31 @@ TEST(PosixDeviceOpen, FailuresAreToldApart) {
   EXPECT_FALSE(missing.IsOpen());
   TApdPosixDevice badPath("/dev/null/ttyS0");
   EXPECT_EQ(badPath.Open(), ecPathNotFound);
+
+  // What opens, or is there, but is no serial line is named for what it is.
+  test::TScratch folder;
+  test::WriteFile(folder / "file", "abc");
+  const std::string socketPath = (folder / "socket").string();
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::pair<std::string, const char*> notSerial[] = {
+      {(folder / "file").string(), "(a regular file)"},
+      {folder.Path().string(), "(a folder)"},
+      {socketPath, "(a Unix socket)"},
+      {"/dev/null", "(a device that is no terminal)"},
+      {"/dev/urandom", "(a device that is no terminal)"}};
+  for (const auto& [path, kind] : notSerial) {
+    TApdPosixDevice device(path);
+    EXPECT_LT(device.Open(), 0) << path;
+    EXPECT_EQ(device.LastOpenFailure(), TOpenFailure::ofNotSerial) << path;
+    EXPECT_EQ(OpenFailureText(device.LastOpenFailure(), path),
+              std::string("not a serial device ") + kind);
+  }
+  ::close(listener);
+  EXPECT_EQ(test::ReadFile(folder / "file"), "abc");
 }
 
 TEST(PosixDeviceErrors, ErrnoMapsOntoTheCodesTheLoaderTellsApart) {

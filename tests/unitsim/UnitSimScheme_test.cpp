@@ -63,6 +63,30 @@ TEST(UnitSimScheme, UploadUnderCtsHandshake) {
   EXPECT_NE(ReadFile(tmp / "flash" / "uploads.jsonl").find("\"result\":\"ok\""), std::string::npos);
 }
 
+// A folder the unit cannot write is said at power-up, and each image it
+// then cannot keep: a load that stores nothing is never silent.
+TEST(UnitSimScheme, AFolderItCannotWriteIsSaid) {
+  RegisterSimulatedUnitScheme();
+  testing::internal::CaptureStderr();
+  auto device = OpenSim("sim:flash-ms=1;dir=/proc/nonexist", dcb_OutxCtsFlow | dcb_RtsHandshake);
+  ASSERT_TRUE(device);
+  const std::string data(100, 'd');
+  WriteAll(*device, "LOADR\r");
+  ReadUntil(*device, ">");
+  WriteAll(*device, UploadLineFor("0x1000", data));
+  ReadUntil(*device, "AT 0x1000\r\n");
+  WriteAll(*device, data);
+  const std::string result = ReadUntil(*device, "\r\n>");
+  EXPECT_EQ(result.rfind("UPLOAD OK", 0), 0u) << result;
+  device->Close();
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("kestrel: the simulated unit: /proc/nonexist/uploads.jsonl: "),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("/proc/nonexist/0x1000.bin: cannot write the image\n"), std::string::npos)
+      << said;
+}
+
 TEST(UnitSimScheme, TheUnitKeepsItsStateAcrossCloseAndOpen) {
   RegisterSimulatedUnitScheme();
   auto device = OpenSim("sim:");

@@ -46,7 +46,8 @@ class TStation {
     char tally[128];
     std::snprintf(tally, sizeof tally, "%d run%s, %d passed, %d failed", FRuns,
                   FRuns == 1 ? "" : "s", FPassed, FRuns - FPassed);
-    FConsole.Station(tally);
+    if (FRuns > 0 || !FNoSerialDevice) FConsole.Station(tally);
+    if (FNoSerialDevice) return kExitNoUnit;
     return FRuns == FPassed ? kExitSuccess : kExitRunFailed;
   }
 
@@ -71,6 +72,13 @@ class TStation {
     for (;;) {
       if (FPresence.Probe(FWaits) == TUnitPresence::TState::Answers) return !FStopped;
       const std::string& why = FPresence.OpenFailure();
+      // Waiting would never end: the station ends as a run would.
+      if (FPresence.NeverAUnit()) {
+        FConsole.Fatal("COM " + std::to_string(FPresence.ComNumber()) + ": " +
+                       FPresence.DevicePath() + ": " + why);
+        FNoSerialDevice = true;
+        return false;
+      }
       if (!why.empty() && why != told)
         FConsole.Station("cannot open " + FPresence.DevicePath() + ": " + why + "; still waiting");
       told = why;
@@ -115,6 +123,7 @@ class TStation {
   TStopSignals FSignals;
   TRealTimeWaits FWaits;
   bool FStopped = false;
+  bool FNoSerialDevice = false;
   int FRuns = 0;
   int FPassed = 0;
 };

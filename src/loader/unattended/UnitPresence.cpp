@@ -5,6 +5,7 @@
 #include "loader/form/MainUnit.h"
 #include "loader/form/WindowWaits.h"
 #include "serial/qt/Adport.h"
+#include "serial/qt/Adselcom.h"
 #include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
@@ -65,12 +66,18 @@ TUnitPresence::TState TUnitPresence::Probe(TWindowWaits& waits) {
   if (!path.empty() && path.front() == '/' && !std::filesystem::exists(path, ec))
     return TState::NoDevice;
   FOpenFailure.clear();
+  FNeverAUnit = false;
   bool answered = false;
   try {
     FPort->SetOpen(true);
   } catch (const std::exception& e) {
-    // A device that will not open has no unit to offer.
-    FOpenFailure = e.what();
+    // A device that will not open has no unit to offer; why, in the words
+    // a run uses for it.
+    const TOpenFailure failure = TryPort(FComNumber).Failure;
+    FNeverAUnit = failure == TOpenFailure::ofNotSerial;
+    FOpenFailure = failure == TOpenFailure::ofNone || failure == TOpenFailure::ofOther
+                       ? e.what()
+                       : OpenFailureText(failure, path);
     return TState::Silent;
   }
   try {

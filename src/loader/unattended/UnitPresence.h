@@ -31,6 +31,9 @@ class TUnitPresence {
   // Why the last probe could not open the device; empty when it could, or
   // when there was none to open.
   const std::string& OpenFailure() const { return FOpenFailure; }
+  // Whether the last probe found something that is no serial device at
+  // all (a file, a folder, /dev/null): no unit can ever answer there.
+  bool NeverAUnit() const { return FNeverAUnit; }
 
   // The port watched: the configured one, else COM1, and its device.
   int ComNumber() const { return FComNumber; }
@@ -42,6 +45,7 @@ class TUnitPresence {
   TLoaderSettings FSettings;
   int FComNumber = 1;
   std::string FOpenFailure;
+  bool FNeverAUnit = false;
   std::unique_ptr<TApdComPort> FPort;
 };
 
