@@ -81,24 +81,34 @@ TEST_F(ScriptRunner, LinesAreReadAsCommandsOrComments) {
   EXPECT_EQ(Form->Session.CurrentSlot, 7);  // every command line run took a slot, known or not
 }
 
-TEST_F(ScriptRunner, OverlongLinesManySlotsAndLongArgumentsAreCut) {
-  // A command line holds 199 characters: the quoted text loses its last one.
-  const std::string longText(400, 'L');
-  std::string script = "_SC \"" + longText + "\"\n";
+TEST_F(ScriptRunner, OverlongLinesNeverRunCutAndManySlotsAllRun) {
   // More command lines than slots: all of them still run.
+  std::string script;
   for (int i = 0; i < 350; ++i) script += "_PC \"" + std::string(1, char('a' + i % 26)) + "\"\n";
+  // A command line holds 199 characters. A file name cut to them is another
+  // file's: that file is not loaded, and the run goes on.
   script += "_LF " + std::string(500, 'f') + "\n";
   script += "_SC \"END\"\n";
-  EXPECT_TRUE(run(script));
-  EXPECT_EQ(received(), std::string(199 - 5 - 1, 'L') + "\r" + "END\r");
+  // Any other command cut would say something else to the unit: the run stops.
+  script += "_SC \"" + std::string(400, 'L') + "\"\n_SC \"AFTER\"\n";
+  EXPECT_FALSE(run(script));
+  EXPECT_EQ(received(), "END\r");
   EXPECT_EQ(Form->Settings.LoaderPrompt, char('a' + 349 % 26));
   EXPECT_EQ(Form->Session.CurrentSlot, kScriptSlotCount - 1);
-  // The name keeps what the cut line holds, taken from the script's folder;
-  // it does not open.
-  EXPECT_EQ(Form->Chain.FileName, Folder.Path().toStdString() + "/" + std::string(199 - 4, 'f'));
-  ASSERT_EQ(Dialog.Messages.size(), 1u);
-  EXPECT_EQ(Dialog.Messages[0],
-            "Error! Unable to open file " + Form->Chain.FileName + ". Cannot upload file.");
+  // The file is named as far as the line goes, and reported not loaded.
+  const std::string cutName = Folder.Path().toStdString() + "/" + std::string(199 - 4, 'f');
+  ASSERT_EQ(Form->Session.Outcome.Files().size(), 1u);
+  EXPECT_EQ(Form->Session.Outcome.Files()[0].File, cutName);
+  EXPECT_EQ(Form->Session.Outcome.FilesLoaded(), 0);
+  const std::string script_name = Form->Session.ScriptFileName;
+  ASSERT_EQ(Dialog.Messages.size(), 2u);
+  EXPECT_EQ(Dialog.Messages[0], "Error! Line 351 of " + script_name +
+                                    ": the line is 504 characters long, more than the 199 a "
+                                    "script line holds. Cannot upload file " +
+                                    cutName + ".");
+  EXPECT_EQ(Dialog.Messages[1], "Error! Line 353 of " + script_name +
+                                    ": the line is 406 characters long, more than the 199 a "
+                                    "script line holds, so it is not run. Exiting script.");
 }
 
 TEST_F(ScriptRunner, UploadSectionFlagsChainInOrder) {
@@ -106,11 +116,16 @@ TEST_F(ScriptRunner, UploadSectionFlagsChainInOrder) {
   const std::string dir = Folder.Path().toStdString();
   // _LA, _LV and _LD without their predecessor do nothing and say nothing;
   // a folder is no file; the version is upper-cased.
+  // An address longer than its field ends the section.
   EXPECT_TRUE(run("_LA 8000\n_LV 1.0\n_LD\n_LF " + dir + "\n_LF " + file + "\n_LV 2.0\n_LA " +
-                  std::string(60, '8') + "\n_LV 1.0a\n"));
-  ASSERT_EQ(Dialog.Messages.size(), 1u);
+                  std::string(60, '8') + "\n_LV 1.0a\n_LF " + file + "\n_LA 8000\n_LV 1.0a\n"));
+  ASSERT_EQ(Dialog.Messages.size(), 2u);
   EXPECT_EQ(Dialog.Messages[0], "Error! Unable to open file " + dir + ". Cannot upload file.");
-  EXPECT_EQ(Form->Chain.Address, std::string(49, '8'));
+  EXPECT_EQ(Dialog.Messages[1], "Error! Line 7 of " + Form->Session.ScriptFileName +
+                                    ": the load address is 60 characters long, more than the "
+                                    "49 its field holds. Cannot upload file " +
+                                    file + ".");
+  EXPECT_EQ(Form->Chain.Address, "8000");
   EXPECT_EQ(Form->Chain.Checksum, 0x126u);
   EXPECT_EQ(Form->Chain.Size, 3u);
   EXPECT_EQ(Form->Chain.Version, "1.0A");
