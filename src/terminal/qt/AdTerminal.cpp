@@ -114,7 +114,8 @@ int TAdCustomTerminal::Columns() const {
 }
 
 void TAdCustomTerminal::SetColumns(int n) {
-  if (n <= 0 || !Buffer() || n == Buffer()->ColCount()) return;
+  if (n <= 0 || n > TAdTerminalBuffer::kMaxColCount || !Buffer() || n == Buffer()->ColCount())
+    return;
   DropSelection();
   Buffer()->SetColCount(n);
   OriginCol_ = 1;
@@ -129,7 +130,8 @@ int TAdCustomTerminal::Rows() const {
 }
 
 void TAdCustomTerminal::SetRows(int n) {
-  if (n <= 0 || !Buffer() || n == Buffer()->RowCount()) return;
+  if (n <= 0 || n > TAdTerminalBuffer::kMaxSVRowCount || !Buffer() || n == Buffer()->RowCount())
+    return;
   DropSelection();
   Buffer()->SetRowCount(n);
   OriginCol_ = 1;
@@ -144,7 +146,8 @@ int TAdCustomTerminal::ScrollbackRows() const {
 }
 
 void TAdCustomTerminal::SetScrollbackRows(int n) {
-  if (n <= 0 || !Buffer() || n == Buffer()->SVRowCount()) return;
+  if (n <= 0 || n > TAdTerminalBuffer::kMaxSVRowCount || !Buffer() || n == Buffer()->SVRowCount())
+    return;
   DropSelection();
   Buffer()->SetSVRowCount(n);
   ClampOrigin();
