@@ -436,7 +436,12 @@ void TAdCustomTerminal::CursorMoved(TAdTerminalBuffer* buffer, int row, int col)
     NeedsUpdatePosted_ = true;
     PostMessage(ApwTermNeedsUpdate, 0, 1);
   }
-  if (FollowCursor_ && Emulator()) FollowCursorTo(row, col);
+  // Any terminal scrolls with its cursor when its rows do not fit; the
+  // built-in emulator leaves the columns to the scroll bar.
+  if (FollowCursor_ && Emulator())
+    FollowCursorTo(row, col);
+  else
+    KeepCursorRowInView();
   if (HideScrollbars_) {
     const bool beyondCols = col >= OriginCol_ + FullCols_ || col < OriginCol_;
     const bool beyondRows = row >= OriginRow_ + FullRows_ || row < OriginRow_;

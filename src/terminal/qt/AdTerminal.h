@@ -237,6 +237,11 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   bool HorzBarShown() const;
   int LowestOriginRow() const;
   void FollowCursorTo(int row, int col);
+  // The first row to show so that `row` (absolute) is wholly in view.
+  int OriginRowShowing(int row) const;
+  // With FollowCursor on and the view not in the scrollback, shows the
+  // cursor's row.
+  void KeepCursorRowInView();
   void ApplyEmulator(TAdTerminalEmulator* next);
   bool ScreenIsBlank() const;
 
