@@ -136,6 +136,16 @@ int TKestrelForm::exit_status_after_stop() const {
 void TKestrelForm::SetCompanions(TProgressForm* progress, TSplashForm* splash) {
   FProgressForm = progress;
   FSplashForm = splash;
+  if (!progress) return;
+  progress->PlaceOver(this);
+  // The rate and the time left stand over the status text while an upload
+  // runs, without replacing it: it is back once the window hides.
+  connect(progress, &TProgressForm::ProgressText, InfoStatusBar, [this](const QString& text) {
+    if (text.isEmpty())
+      InfoStatusBar->clearMessage();
+    else
+      InfoStatusBar->showMessage(text);
+  });
 }
 
 void TKestrelForm::build_controls() {
