@@ -6,6 +6,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QWindow>
 #include <algorithm>
 
 #include "loader/core/UploadRate.h"
@@ -132,6 +133,11 @@ void TProgressForm::ShowProgressForm(int blocks, const TUploadInfo& info) {
 
 void TProgressForm::place() {
   if (!FPlaceOver || !FPlaceOver->isVisible()) return;
+  // A tool window of the main window: it stays above it, also after the
+  // main window has been raised (by a closed message box, a click).
+  winId();
+  if (QWindow* over = FPlaceOver->window()->windowHandle())
+    windowHandle()->setTransientParent(over);
   // Centred over the window, and whole on its screen.
   QRect frame = frameGeometry();
   frame.moveCenter(FPlaceOver->frameGeometry().center());
@@ -158,8 +164,9 @@ void TProgressForm::StepIt() {
   ++FSteps;
   if (FInfo.BlockSize > 0) {
     const uint64_t sent = std::min<uint64_t>(uint64_t(FSteps) * FInfo.BlockSize, FInfo.FileSize);
-    const std::string text = "Uploading " + FInfo.FileName + ": " +
-                             upload_progress_text(sent, FInfo.FileSize, FSince.elapsed() / 1000.0);
+    // The window names the file; the bar has room for the numbers only.
+    const std::string text =
+        "Uploading " + upload_progress_text(sent, FInfo.FileSize, FSince.elapsed() / 1000.0);
     emit ProgressText(QString::fromLocal8Bit(text));
   }
 }

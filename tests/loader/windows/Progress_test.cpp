@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
+#include <QWindow>
 
 #include "LoaderTestApp.h"
 #include "RecordingOperatorDialog.h"
@@ -66,15 +67,18 @@ TEST(ProgressWindow, StandsOverTheMainWindowAndTellsTheRateInItsStatusBar) {
   progress.ShowProgressForm(2, TUploadInfo{"image.bin", "/tmp/image.bin", 1, "A0", 4500, 2000});
   EXPECT_TRUE(main.frameGeometry().contains(progress.frameGeometry().center()));
   EXPECT_NE(progress.pos(), QPoint(0, 0));
+  // Kept above the main window, whichever of the two was raised last.
+  ASSERT_NE(progress.windowHandle(), nullptr);
+  EXPECT_EQ(progress.windowHandle()->transientParent(), main.windowHandle());
 
   progress.StepIt();
   progress.StepIt();
   EXPECT_TRUE(form.InfoStatusBar->currentMessage().startsWith(
-      QStringLiteral("Uploading image.bin: 4000 of 4500 bytes (88%)")))
+      QStringLiteral("Uploading 4000 of 4500 bytes (88%)")))
       << form.InfoStatusBar->currentMessage().toStdString();
   progress.StepIt();
   EXPECT_EQ(form.InfoStatusBar->currentMessage(),
-            QStringLiteral("Uploading image.bin: 4500 of 4500 bytes (100%)"));
+            QStringLiteral("Uploading 4500 of 4500 bytes (100%)"));
   // Once the window hides, the status text is what it was.
   progress.HideProgressForm();
   EXPECT_TRUE(form.InfoStatusBar->currentMessage().isEmpty());
