@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QFontDialog>
 #include <QFontInfo>
 #include <QFormLayout>
@@ -15,7 +16,9 @@
 #include <QStringList>
 #include <QStyle>
 #include <QTimer>
+#include <QTreeView>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace kestrel {
 
@@ -46,18 +49,31 @@ QString qt_name_filter(const std::string& filter) {
 
 namespace {
 
-void widen_to_headings(QWidget& dialog) {
-  for (QHeaderView* header : dialog.findChildren<QHeaderView*>()) {
-    if (header->orientation() != Qt::Horizontal || !header->model()) continue;
-    const QFontMetrics metrics(header->font());
-    for (int i = 0; i < header->count(); ++i) {
-      // The heading, the margins on both sides and room for the sort arrow.
-      const QString heading = header->model()->headerData(i, Qt::Horizontal).toString();
-      const int needed = metrics.horizontalAdvance(heading) + 2 * metrics.height() +
-                         header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header) * 2;
-      if (header->sectionSize(i) < needed) header->resizeSection(i, needed);
-    }
+// Qt's own file dialog starts its columns narrower than their headings and
+// cuts sizes, types and dates short: the columns after the name take what
+// their headings and entries need, the name the rest.
+void widen_columns(QFileDialog& dialog) {
+  auto* view = dialog.findChild<QTreeView*>();
+  if (!view || !view->model()) return;
+  QHeaderView* header = view->header();
+  const QFontMetrics metrics(header->font());
+  const int margins = 2 * metrics.height() +
+                      2 * header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+  for (int i = 1; i < header->count(); ++i) {
+    const QString heading = view->model()->headerData(i, Qt::Horizontal).toString();
+    view->resizeColumnToContents(i);
+    header->resizeSection(
+        i, std::max(header->sectionSize(i), metrics.horizontalAdvance(heading) + margins));
   }
+}
+
+void show_columns_whole(QFileDialog& dialog) {
+  dialog.resize(std::max(dialog.width(), 760), dialog.height());
+  // Entries arrive as the folder is read.
+  if (auto* files = dialog.findChild<QFileSystemModel*>())
+    QObject::connect(files, &QFileSystemModel::directoryLoaded, &dialog,
+                     [&dialog] { widen_columns(dialog); });
+  QTimer::singleShot(0, &dialog, [&dialog] { widen_columns(dialog); });
 }
 
 }  // namespace
@@ -104,8 +120,7 @@ std::optional<std::string> TQtOperatorDialog::OpenFile(QWidget* owner,
                      qt_name_filter(request.Filter));
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  // Qt's own dialog starts its columns narrower than their headings.
-  QTimer::singleShot(0, &dialog, [&dialog] { widen_to_headings(dialog); });
+  show_columns_whole(dialog);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
   return dialog.selectedFiles().constFirst().toLocal8Bit().toStdString();
 }
