@@ -36,7 +36,8 @@ void TKestrelForm::read_settings() {
     const QString text = file.exists()
                              ? QStringLiteral("Cannot read %1 in %2: the defaults are used")
                              : QStringLiteral("No %1 in %2: the defaults are used");
-    InfoStatusBar->SetSimpleText(text.arg(file.fileName(), file.absolutePath()));
+    FSettingsNote = text.arg(file.fileName(), file.absolutePath());
+    InfoStatusBar->SetSimpleText(FSettingsNote);
   }
   if (Settings.CommandLineBaud != 0) set_port_baud(Settings.CommandLineBaud);
 }
