@@ -117,6 +117,7 @@ void TProgressForm::ShowProgressForm(int blocks, const TUploadInfo& info) {
   show();
   const QString name = QString::fromLocal8Bit(info.FileName);
   const int nameRight = 216 - 4;
+  // Placed first, so that the room right of the caption is known.
   set_value(BlockNameLabel, name, nameRight);
   set_value(BlockNameLabel,
             elided_file_name(name, BlockNameLabel->fontMetrics(), nameRight - BlockNameLabel->x()),
