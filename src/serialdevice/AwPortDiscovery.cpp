@@ -281,18 +281,26 @@ void WritePortList(std::ostream& out, const std::vector<TPortInfo>& ports) {
       }
     }
   }
-  // Ports named in the environment that reach none of these: the simulated
-  // unit, a pseudo-terminal, or an adapter that is not plugged in.
+  for (const TMappedPort& port : PortsMappedElsewhere(ports)) text << MappedPortText(port) << "\n";
+  out << text.str();
+}
+
+std::vector<TMappedPort> PortsMappedElsewhere(const std::vector<TPortInfo>& ports) {
+  std::vector<TMappedPort> mapped;
   for (int n = 1; n <= kHighestMappedPort; ++n) {
     if (!IsPortMappedExplicitly(n)) continue;
     const std::string path = ResolvePortPath(n);
     if (IndexOfPort(ports, path) < ports.size()) continue;
     struct stat st {};
-    text << "COM" << n << " (KESTREL_COM" << n << "): " << Printable(path)
-         << (path.front() == '/' && ::stat(path.c_str(), &st) != 0 ? "  [not present]" : "")
-         << "\n";
+    mapped.push_back({n, path, !(path.front() == '/' && ::stat(path.c_str(), &st) != 0)});
   }
-  out << text.str();
+  return mapped;
+}
+
+std::string MappedPortText(const TMappedPort& port) {
+  const std::string n = std::to_string(port.ComNumber);
+  return "COM" + n + " (KESTREL_COM" + n + "): " + Printable(port.Path) +
+         (port.Present ? "" : "  [not present]");
 }
 
 }  // namespace kestrel

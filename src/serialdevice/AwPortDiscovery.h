@@ -63,6 +63,17 @@ std::string DescribePort(const TPortInfo& port);
 // file name of its by-id link when it has one, and DescribePort.
 std::string DeviceChoiceText(const TPortInfo& port);
 
+// A port that KESTREL_COM<n> (or the session) maps to none of the devices
+// found: the simulated unit, a pseudo-terminal, an adapter not plugged in.
+struct TMappedPort {
+  int ComNumber = 0;
+  std::string Path;
+  bool Present = true;  // false for a device path with nothing behind it
+};
+std::vector<TMappedPort> PortsMappedElsewhere(const std::vector<TPortInfo>& ports);
+// "COM3 (KESTREL_COM3): /dev/pts/7", with "  [not present]" when it is not.
+std::string MappedPortText(const TMappedPort& port);
+
 // The listing `kestrel --list-ports` prints: each device, then each port
 // that KESTREL_COM<n> maps to something else (a scheme such as "sim:", a
 // pseudo-terminal, or a path with nothing behind it now).

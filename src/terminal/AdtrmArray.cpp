@@ -52,59 +52,83 @@ void TadTerminalArray::FillAllBlankRows() {
     if (Filled_[size_t(at)] < RowStride_) FillBlank(at, RowStride_);
 }
 
-void TadTerminalArray::taGrowArray(int rowCount, int colCount, int stride) {
-  if (Data_) FillAllBlankRows();
-  const int oldRows = RowCount_, oldCols = ColCount_, oldBase = Base_;
-  const size_t oldRowBytes = RowBytes_;
-  std::unique_ptr<uint8_t[]> old = std::move(Data_);
-  RowCount_ = rowCount;
-  ColCount_ = colCount;
-  RowStride_ = stride;
-  RowBytes_ = size_t(stride) * ItemSize_;
-  Base_ = 0;
-  Filled_.clear();
-  BlankItem_.clear();
-  Pattern_.clear();
-  if (rowCount <= 0 || colCount <= 0) return;
-  Data_ = std::make_unique_for_overwrite<uint8_t[]>(size_t(rowCount) * RowBytes_);
-  Filled_.assign(size_t(rowCount), 0);
-  BlankItem_.assign(size_t(rowCount), DefaultItem_);
-  if (!old) return;
-  // The screen sits at the bottom: the last rows survive.
-  const int rows = std::min(oldRows, rowCount);
-  const int cols = std::min(oldCols, colCount);
+TadTerminalArray::Shape TadTerminalArray::taGrowArray(int rowCount, int colCount, int stride) {
+  Shape shape;
+  shape.Rows = rowCount;
+  shape.Cols = colCount;
+  shape.Stride = stride;
+  if (rowCount <= 0 || colCount <= 0) return shape;
+  const size_t rowBytes = size_t(stride) * ItemSize_;
+  shape.Data = std::make_unique_for_overwrite<uint8_t[]>(size_t(rowCount) * rowBytes);
+  shape.Filled.assign(size_t(rowCount), 0);
+  shape.BlankItem.assign(size_t(rowCount), DefaultItem_);
+  if (!Data_) return shape;
+  // The screen sits at the bottom: the last rows survive. Reading the old
+  // rows whole first changes nothing anyone sees.
+  FillAllBlankRows();
+  const int rows = std::min(RowCount_, rowCount);
+  const int cols = std::min(ColCount_, colCount);
   for (int i = 1; i <= rows; ++i) {
-    const int oldAt = (oldBase + oldRows - i) % oldRows;
-    std::memcpy(Row(rowCount - i), old.get() + size_t(oldAt) * oldRowBytes,
+    const size_t to = size_t(rowCount - i);
+    std::memcpy(shape.Data.get() + to * rowBytes, Block(At(RowCount_ - i)),
                 size_t(cols) * ItemSize_);
+    shape.Filled[to] = cols;
   }
+  return shape;
+}
+
+TadTerminalArray::Shape TadTerminalArray::PrepareShape(int rowCount, int colCount) {
+  const int stride = StrideFor(colCount);
+  if (Data_ && rowCount == RowCount_ && stride == RowStride_) {
+    Shape shape;
+    shape.Rows = rowCount;
+    shape.Cols = colCount;
+    shape.Stride = stride;
+    shape.InPlace = true;
+    return shape;
+  }
+  return taGrowArray(rowCount, colCount, stride);
+}
+
+void TadTerminalArray::UnturnRing() noexcept {
+  if (Base_ == 0) return;
+  std::rotate(Data_.get(), Data_.get() + size_t(Base_) * RowBytes_,
+              Data_.get() + size_t(RowCount_) * RowBytes_);
+  std::rotate(Filled_.begin(), Filled_.begin() + Base_, Filled_.end());
+  std::rotate(BlankItem_.begin(), BlankItem_.begin() + Base_, BlankItem_.end());
+  Base_ = 0;
+}
+
+void TadTerminalArray::CommitShape(Shape&& shape) noexcept {
+  if (shape.InPlace) {
+    // Planes of other item sizes get a new block with row 0 first; this
+    // one must place its rows the same way, or a row written through one
+    // block row lands on different rows in different planes.
+    UnturnRing();
+    // Columns that come back into use hold what they held before a
+    // narrowing; show them blank instead.
+    if (shape.Cols > ColCount_)
+      for (int at = 0; at < RowCount_; ++at) {
+        const int filled = std::min(Filled_[size_t(at)], shape.Cols);
+        if (filled > ColCount_)
+          Fill(Block(at) + size_t(ColCount_) * ItemSize_, filled - ColCount_, DefaultItem_);
+      }
+    ColCount_ = shape.Cols;
+    return;
+  }
+  RowCount_ = shape.Rows;
+  ColCount_ = shape.Cols;
+  RowStride_ = shape.Stride;
+  RowBytes_ = size_t(shape.Stride) * ItemSize_;
+  Base_ = 0;
+  Data_ = std::move(shape.Data);
+  Filled_ = std::move(shape.Filled);
+  BlankItem_ = std::move(shape.BlankItem);
+  Pattern_.clear();
 }
 
 void TadTerminalArray::FillRows(int first, int last) {
   for (int r = first; r <= last; ++r) MarkBlank(r, DefaultItem_);
-}
-
-void TadTerminalArray::taSetColCount(int count) {
-  if (count == ColCount_) return;
-  const int stride = StrideFor(count);
-  if (Data_ && stride == RowStride_) {
-    // Columns that come back into use hold what they held before a
-    // narrowing; show them blank instead.
-    if (count > ColCount_)
-      for (int at = 0; at < RowCount_; ++at) {
-        const int filled = std::min(Filled_[size_t(at)], count);
-        if (filled > ColCount_)
-          Fill(Block(at) + size_t(ColCount_) * ItemSize_, filled - ColCount_, DefaultItem_);
-      }
-    ColCount_ = count;
-    return;
-  }
-  taGrowArray(RowCount_, count, stride);
-}
-
-void TadTerminalArray::taSetRowCount(int count) {
-  if (count == RowCount_) return;
-  taGrowArray(count, ColCount_, RowStride_ < 0 ? StrideFor(ColCount_) : RowStride_);
 }
 
 void* TadTerminalArray::GetItemPtr(int row, int col) {

@@ -70,8 +70,21 @@ class TadTerminalArray {
 
   void SetDefaultItem(uint32_t item) { DefaultItem_ = item; }
   uint32_t DefaultItem() const { return DefaultItem_; }
-  void taSetColCount(int count);
-  void taSetRowCount(int count);
+
+  // A new shape is made in two steps, so that the planes of one screen
+  // take it together or not at all: PrepareShape allocates and copies
+  // (it may throw, leaving the array as it was), CommitShape never fails.
+  struct Shape {
+    int Rows = 0, Cols = 0, Stride = 0;
+    bool InPlace = false;  // same rows and stride: the block is kept
+    std::unique_ptr<uint8_t[]> Data;
+    std::vector<int> Filled;
+    std::vector<uint32_t> BlankItem;
+  };
+  Shape PrepareShape(int rowCount, int colCount);
+  void CommitShape(Shape&& shape) noexcept;
+  void taSetColCount(int count) { CommitShape(PrepareShape(RowCount_, count)); }
+  void taSetRowCount(int count) { CommitShape(PrepareShape(count, ColCount_)); }
   int ColCount() const { return ColCount_; }
   int RowCount() const { return RowCount_; }
   int RowStride() const { return RowStride_; }
@@ -120,7 +133,9 @@ class TadTerminalArray {
 
  private:
   // New block of rows x stride, the last rows of the old one kept.
-  void taGrowArray(int rowCount, int colCount, int stride);
+  Shape taGrowArray(int rowCount, int colCount, int stride);
+  // Puts row 0 at the start of the block again.
+  void UnturnRing() noexcept;
   int StrideFor(int colCount) const;
   int At(int row) const {
     const int at = Base_ + row;

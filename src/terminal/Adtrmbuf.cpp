@@ -1,6 +1,7 @@
 #include "terminal/Adtrmbuf.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -92,10 +93,12 @@ void TAdTerminalBuffer::EachPlane(Op op) {
 }
 
 void TAdTerminalBuffer::tbReallocBuffers(int rows, int cols) {
-  EachPlane([&](TadTerminalArray& a) {
-    a.taSetColCount(cols);
-    a.taSetRowCount(rows);
-  });
+  // All five planes take the new shape or, when memory runs out, none.
+  std::array<TadTerminalArray::Shape, 5> shapes;
+  size_t i = 0;
+  EachPlane([&](TadTerminalArray& a) { shapes[i++] = a.PrepareShape(rows, cols); });
+  i = 0;
+  EachPlane([&](TadTerminalArray& a) { a.CommitShape(std::move(shapes[i++])); });
 }
 
 void TAdTerminalBuffer::SetDefaultTabStops() {
@@ -162,8 +165,11 @@ void TAdTerminalBuffer::tbSetRow(int r) {
 void TAdTerminalBuffer::tbSetColCount(int n) {
   if (n == ColCount_) return;
   if (n < 2) throw Exception("TAdTerminalBuffer.tbSetColCount: new count too small");
-  HorzTabStops_.resize(size_t(n), 0);
-  EachPlane([&](TadTerminalArray& a) { a.taSetColCount(n); });
+  if (n > kMaxColCount) throw Exception("TAdTerminalBuffer.tbSetColCount: new count too large");
+  std::vector<uint8_t> stops = HorzTabStops_;
+  stops.resize(size_t(n), 0);
+  tbReallocBuffers(SVRowCount_, n);
+  HorzTabStops_.swap(stops);
   ColCount_ = n;
   InvalidateScreen();
   tbSetUseScrollRegion(false);
@@ -185,16 +191,24 @@ void TAdTerminalBuffer::tbSetRowCount(int n) {
 void TAdTerminalBuffer::tbSetSVRowCount(int n) {
   if (n == SVRowCount_) return;
   if (n < 2) throw Exception("TAdTerminalBuffer.tbSetSVRowCount: new count too small");
-  // The display region is in internal rows, which all move now.
-  tbSetUseScrollRegion(false);
+  if (n > kMaxSVRowCount) throw Exception("TAdTerminalBuffer.tbSetSVRowCount: new count too large");
+  // Vertical stops are kept by internal row: they stay with their rows,
+  // which keep to the bottom as the planes' rows do.
+  std::vector<bool> stops(size_t(n), false);
+  const int kept = std::min(n, SVRowCount_);
+  std::copy(VertTabStops_.end() - kept, VertTabStops_.end(), stops.end() - kept);
+  tbReallocBuffers(n, ColCount_);
+  // Nothing fails from here on.
   const int screenRow = CursorRow_ - ScreenTop();
+  const int screenCol = CursorCol_;
+  VertTabStops_.swap(stops);
   if (n < RowCount_) RowCount_ = n;
-  EachPlane([&](TadTerminalArray& a) { a.taSetRowCount(n); });
   SVRowCount_ = n;
-  VertTabStops_.assign(size_t(n), false);
-  DisplayOriginRow_ = ScreenTop();
-  DisplayRowCount_ = RowCount_;
-  CursorRow_ = std::clamp(ScreenTop() + screenRow, ScreenTop(), n - 1);
+  // A scroll region is kept in screen rows and stays in force; the cursor
+  // keeps its place on the screen, whatever the scrollback becomes.
+  SetDisplayRegion(UseScrollRegion_);
+  WrapPending_ = false;
+  MoveCursorTo(std::clamp(ScreenTop() + screenRow, ScreenTop(), n - 1), screenCol);
   InvalidateScreen();
 }
 
@@ -629,9 +643,8 @@ void TAdTerminalBuffer::SetScrollRegion(int aTop, int aBottom) {
   if (!(aTop == 1 && aBottom == RowCount_)) tbSetUseScrollRegion(true);
 }
 
-void TAdTerminalBuffer::tbSetUseScrollRegion(bool v) {
-  if (v == UseScrollRegion_) return;
-  if (v) {
+void TAdTerminalBuffer::SetDisplayRegion(bool scrollRegion) {
+  if (scrollRegion) {
     // The region is kept in screen rows: the screen may have changed shape
     // since it was set.
     const int top = std::clamp(SRStartRow_, 1, RowCount_);
@@ -642,6 +655,11 @@ void TAdTerminalBuffer::tbSetUseScrollRegion(bool v) {
     DisplayOriginRow_ = ScreenTop();
     DisplayRowCount_ = RowCount_;
   }
+}
+
+void TAdTerminalBuffer::tbSetUseScrollRegion(bool v) {
+  if (v == UseScrollRegion_) return;
+  SetDisplayRegion(v);
   WrapPending_ = false;
   CursorMoved_ = true;
   CursorRow_ = DisplayOriginRow_;

@@ -54,6 +54,11 @@ class TAdTerminalNotifyTarget {
 
 class TAdTerminalBuffer {
  public:
+  // Far beyond what a screen shows, and small enough that every plane of
+  // the largest buffer fits in memory; larger counts are refused.
+  static constexpr int kMaxColCount = 2000;
+  static constexpr int kMaxSVRowCount = 10000;
+
   explicit TAdTerminalBuffer(bool UseWideChars);
   ~TAdTerminalBuffer();
   TAdTerminalBuffer(const TAdTerminalBuffer&) = delete;
@@ -231,6 +236,8 @@ class TAdTerminalBuffer {
     tbFireOnCursorMovedEvent();
   }
   void ClearCells(int row, int fromCol, int toCol);
+  // The display region: the scroll region, or the whole screen.
+  void SetDisplayRegion(bool scrollRegion);
   void SetDefaultTabStops();
   void InvalidateScreen();
   void ReleaseRects();

@@ -2,6 +2,8 @@
 // a region, erasing in the current rendition, tabs, invalid rectangles,
 // default colour replacement and resizing.
 
+#include "terminal/Adtrmbuf.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "messages/Adexcept.h"
-#include "terminal/Adtrmbuf.h"
 
 namespace kestrel {
 namespace {
@@ -388,6 +389,57 @@ TEST(BufferEdges, StaleRegionAndFarOutNumbersStayInsideTheKeptArea) {
   EXPECT_EQ(b.Row(), 8);
   EXPECT_EQ(b.GetLineCharPtr(INT_MAX), nullptr);
   EXPECT_EQ(b.GetLineCharPtr(INT_MIN), nullptr);
+}
+
+// Changing the shape after the screen has scrolled: every plane keeps its
+// rows together, far too large counts are refused with the buffer whole,
+// and a scrollback change keeps the cursor, region and vertical stops.
+TEST_F(Buffer, ShapeChangesKeepPlanesRowsCursorAndStopsTogether) {
+  b.SetCursorPosition(4, 1);
+  for (int i = 0; i < 3; ++i) b.DoLineFeed();  // the kept rows have turned
+  b.SetColCount(11);                           // the character plane keeps its row length
+  b.tbSetForeColor(kRed);
+  b.SetCursorPosition(1, 1);
+  b.WriteString("r");
+  b.WriteOneChar('s');
+  EXPECT_EQ(Line(b, 1), "rs");
+  for (int row = -1; row <= 4; ++row)
+    for (int col = 0; col < 2; ++col)
+      EXPECT_EQ(b.GetLineForeColorPtr(row)[col], row == 1 ? kRed : adSilver)
+          << "row " << row << " col " << col;
+
+  b.SetCursorPosition(4, 1);
+  b.WriteString("kept");
+  for (auto set : {&TAdTerminalBuffer::SetColCount, &TAdTerminalBuffer::SetSVRowCount,
+                   &TAdTerminalBuffer::SetRowCount}) {
+    for (int n : {INT_MAX - 2, INT_MAX, TAdTerminalBuffer::kMaxSVRowCount + 1}) {
+      try {
+        (b.*set)(n);
+        // A screen taller than the kept area is ignored, as it always was.
+        EXPECT_EQ(set, &TAdTerminalBuffer::SetRowCount) << n;
+      } catch (const Exception& e) {
+        EXPECT_NE(std::string(e.what()).find("new count too large"), std::string::npos);
+      }
+    }
+  }
+  EXPECT_EQ(b.ColCount(), 11);
+  EXPECT_EQ(b.RowCount(), 4);
+  EXPECT_EQ(b.SVRowCount(), 6);
+  EXPECT_EQ(Line(b, 4), "kept");
+  EXPECT_EQ(b.GetLineForeColorPtr(1)[0], kRed);
+
+  b.SetScrollRegion(2, 3);
+  b.SetCursorPosition(3, 4);
+  b.SetVertTabStop();
+  b.SetSVRowCount(20);
+  EXPECT_EQ(b.Row(), 3);
+  EXPECT_EQ(b.Col(), 4);
+  EXPECT_TRUE(b.UseScrollRegion());
+  EXPECT_EQ(b.OriginRow(), 2);
+  b.SetCursorPosition(2, 1);
+  b.DoVertTab();
+  EXPECT_EQ(b.Row(), 3);
+  EXPECT_EQ(Line(b, 4), "kept");
 }
 
 }  // namespace

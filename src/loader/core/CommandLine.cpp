@@ -150,8 +150,8 @@ working folder and probes for the unit; the operator picks a script.
                 the settings' automatic script and ends. No window is shown and
                 no display is needed. Every status-bar text and every message
                 goes to stderr as it happens; messages are acknowledged at once.
-                Upload progress is a bar on a terminal, one line per block
-                otherwise.
+                Upload progress is a bar on a terminal, one line per tenth of
+                the file otherwise.
 --station SCRIPT
                 loads unit after unit: waits for a unit to answer on the
                 configured port (COM1 when none is), probing it once a second

@@ -23,7 +23,8 @@ bool is_upload_section_command(std::string_view command) {
 TChainStep TFileChain::NameFile(const std::string& scriptName, std::string_view line) {
   const std::optional<std::string> word = script_word(line);
   if (!word) return step(TChainResult::NoArgument);
-  FileName = script_file_path(scriptName, script_field(*word, kScriptUploadFileNameSize - 1));
+  NameAsWritten = script_field(*word, kScriptUploadFileNameSize - 1);
+  FileName = script_file_path(scriptName, NameAsWritten);
   // An upload announces only the file it sends: whatever the chain held for
   // an earlier file is dropped, so the next _LD needs this file's own _LA.
   Drop();

@@ -75,8 +75,10 @@ class TFileChain {
   bool AddressSet() const { return FAddressSet; }
   bool VersionSet() const { return FVersionSet; }
 
-  // What the next upload announces and sends.
+  // What the next upload announces and sends: the file found from the
+  // script's folder, and its name as the script wrote it.
   std::string FileName;
+  std::string NameAsWritten;
   std::string Address;
   std::string Version;
   uint32_t Size = 0;

@@ -1,9 +1,11 @@
 // Reading the settings file into the window, the port and the pane.
 
 #include <QAction>
+#include <QFileInfo>
 #include <QLabel>
 
 #include "loader/form/MainUnit.h"
+#include "loader/form/MainWidgets.h"
 
 namespace kestrel {
 
@@ -28,7 +30,15 @@ class TKestrelForm::TSettingsApplier : public TSettingsTarget {
 
 void TKestrelForm::read_settings() {
   TSettingsApplier applier(*this);
-  read_settings_file(SettingsFileName.c_str(), Settings, applier);
+  if (!read_settings_file(SettingsFileName.c_str(), Settings, applier)) {
+    // Running on the defaults is no error, but the operator should know.
+    const QFileInfo file(QString::fromLocal8Bit(SettingsFileName.c_str()));
+    const QString text = file.exists()
+                             ? QStringLiteral("Cannot read %1 in %2: the defaults are used")
+                             : QStringLiteral("No %1 in %2: the defaults are used");
+    FSettingsNote = text.arg(file.fileName(), file.absolutePath());
+    InfoStatusBar->SetSimpleText(FSettingsNote);
+  }
   if (Settings.CommandLineBaud != 0) set_port_baud(Settings.CommandLineBaud);
 }
 

@@ -13,6 +13,12 @@
 
 namespace kestrel {
 
+namespace {
+
+constexpr int kSettingsNoteMs = 10000;
+
+}  // namespace
+
 void TKestrelForm::FormShow() {
   VersionLabel->setText(QStringLiteral("Version : ") + QString::fromLatin1(kProgramVersion));
   VersionLabel->adjustSize();
@@ -57,6 +63,9 @@ void TKestrelForm::FormShow() {
     return;
   }
 
+  // Probing took the bar at once: the note on the settings comes back over
+  // its outcome for a while, where the operator sees it.
+  if (!FSettingsNote.isEmpty()) InfoStatusBar->showMessage(FSettingsNote, kSettingsNoteMs);
   AdTerminal1->Widget()->setFocus();
 }
 

@@ -14,7 +14,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "loader/core/CommandLine.h"
 #include "loader/core/RunRecord.h"
@@ -28,6 +30,9 @@
 namespace kestrel {
 
 namespace {
+
+// Between a caption and the value right of it.
+constexpr int kCaptionGap = 4;
 
 // A label that sizes itself to its text, anchored at its top-left corner.
 QLabel* auto_label(const char* text, QWidget* parent, int left, int top, const char* name) {
@@ -136,6 +141,16 @@ int TKestrelForm::exit_status_after_stop() const {
 void TKestrelForm::SetCompanions(TProgressForm* progress, TSplashForm* splash) {
   FProgressForm = progress;
   FSplashForm = splash;
+  if (!progress) return;
+  progress->PlaceOver(this);
+  // The rate and the time left stand over the status text while an upload
+  // runs, without replacing it: it is back once the window hides.
+  connect(progress, &TProgressForm::ProgressText, InfoStatusBar, [this](const QString& text) {
+    if (text.isEmpty())
+      InfoStatusBar->clearMessage();
+    else
+      InfoStatusBar->showMessage(text);
+  });
 }
 
 void TKestrelForm::build_controls() {
@@ -200,10 +215,14 @@ void TKestrelForm::build_controls() {
     auto_label(l.caption, RS232GroupBox, l.labelX, 18, l.labelName);
   }
 
-  auto_label("COM:", RS232GroupBox, 320, 8, "COMLabel");
+  QLabel* comCaption = auto_label("COM:", RS232GroupBox, 320, 8, "COMLabel");
   ComNumberLabel = auto_label("None", RS232GroupBox, 352, 8, "ComNumberLabel");
-  auto_label("Baud:", RS232GroupBox, 320, 24, "BaudLabel");
+  QLabel* baudCaption = auto_label("Baud:", RS232GroupBox, 320, 24, "BaudLabel");
   ComBaudLabel = auto_label("38400", RS232GroupBox, 353, 25, "ComBaudLabel");
+  // A stand-in face wider than the layout's would run caption and value
+  // together: the values keep a blank's width from their captions.
+  for (auto [caption, value] : {std::pair{comCaption, ComNumberLabel}, {baudCaption, ComBaudLabel}})
+    value->move(std::max(value->x(), caption->geometry().right() + 1 + kCaptionGap), value->y());
 
   ComCheckBox = new QCheckBox(QStringLiteral("Use COM"), RS232GroupBox);
   ComCheckBox->setObjectName(QStringLiteral("ComCheckBox"));

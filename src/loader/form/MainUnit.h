@@ -351,6 +351,9 @@ class TKestrelForm : public QMainWindow {
   TProgressForm* FProgressForm = nullptr;
   TSplashForm* FSplashForm = nullptr;
   bool FShowDone = false;
+  // Why the program runs on its defaults, when it does: shown again over
+  // the probe's outcome once start-up is over.
+  QString FSettingsNote;
 };
 
 }  // namespace kestrel

@@ -168,7 +168,10 @@ void TKestrelForm::UploadButtonClick() {
       ConfigMenu->menuAction()->setVisible(false);
       if (FProgressForm)
         FProgressForm->ShowProgressForm(
-            blockCount, TUploadInfo{Chain.FileName, Chain.Checksum, Chain.Address, Chain.Size});
+            blockCount,
+            TUploadInfo{Chain.NameAsWritten.empty() ? Chain.FileName : Chain.NameAsWritten,
+                        Chain.FileName, Chain.Checksum, Chain.Address, Chain.Size,
+                        kUploadBlockSize});
       Waits().sleep_processing_events(50);
       send_file_blocks(file.get(), blockCount);
       sent = !upload_cancelled();

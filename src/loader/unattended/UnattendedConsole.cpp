@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "loader/core/RunOutcome.h"
+#include "loader/core/UploadRate.h"
 
 namespace kestrel {
 
@@ -119,17 +120,7 @@ void TUnattendedConsole::Progress(const std::string& file, uint64_t sent, uint64
   FTenthShown = tenth;
 
   const double seconds = std::chrono::duration<double>(now - FUploadBegan).count();
-  const double rate = seconds > 0 ? double(sent) / seconds : 0;
-  char text[160];
-  if (rate > 0 && sent < total)
-    std::snprintf(text, sizeof text, " of %llu bytes (%d%%), %.1f kB/s, %.0f s left",
-                  static_cast<unsigned long long>(total), percent, rate / 1000,
-                  double(total - sent) / rate);
-  else
-    std::snprintf(text, sizeof text, " of %llu bytes (%d%%)",
-                  static_cast<unsigned long long>(total), percent);
-  const std::string shown =
-      "upload: " + file + ": " + std::to_string(static_cast<unsigned long long>(sent)) + text;
+  const std::string shown = "upload: " + file + ": " + upload_progress_text(sent, total, seconds);
   if (!FTerminal) {
     std::fprintf(FOut, "%s\n", shown.c_str());
   } else {

@@ -1,11 +1,15 @@
 #include "loader/windows/Progress.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QWindow>
 #include <algorithm>
 
+#include "loader/core/UploadRate.h"
 #include "loader/windows/LayoutFonts.h"
 
 namespace kestrel {
@@ -44,6 +48,18 @@ QLabel* value_label(QWidget* parent, int left, int top, const char* name, const 
 
 }  // namespace
 
+QString elided_file_name(const QString& name, const QFontMetrics& metrics, int width) {
+  if (metrics.horizontalAdvance(name) <= width) return name;
+  const qsizetype slash = name.lastIndexOf(QLatin1Char('/'));
+  if (slash > 0) {
+    const QString own = name.mid(slash);  // with the slash before it
+    const int room = width - metrics.horizontalAdvance(own);
+    const QString folders = metrics.elidedText(name.left(slash), Qt::ElideMiddle, room);
+    if (room > 0 && !folders.isEmpty()) return folders + own;
+  }
+  return metrics.elidedText(name, Qt::ElideMiddle, width);
+}
+
 TProgressForm::TProgressForm(QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
   setObjectName(QStringLiteral("ProgressForm"));
@@ -80,34 +96,80 @@ TProgressForm::TProgressForm(QWidget* parent)
   FilePathLabel->resize(406, FilePathLabel->height());
   FilePathLabel->setVisible(false);
 
-  // Stopping an upload is left to the cancel flag's other setters.
+  // Stopping an upload is left to the cancel flag's other setters. The
+  // button keeps the layout's corner and grows to the left as far as its
+  // caption needs in the face that stands in.
   CancelButton = new QPushButton(QStringLiteral("Cancel"), this);
   CancelButton->setObjectName(QStringLiteral("CancelButton"));
-  CancelButton->setGeometry(384, 96, 41, 25);
+  const QSize needed = CancelButton->sizeHint().expandedTo(QSize(41, 25));
+  CancelButton->setGeometry(384 + 41 - needed.width(), 96 + 25 - needed.height(), needed.width(),
+                            needed.height());
   CancelButton->setEnabled(false);
   connect(CancelButton, &QPushButton::clicked, this, &TProgressForm::CancelButtonClick);
 }
 
 void TProgressForm::ShowProgressForm(int blocks, const TUploadInfo& info) {
   CancelFlag = 0;
+  FInfo = info;
+  FSteps = 0;
+  FSince.start();
+  place();
   show();
-  set_value(BlockNameLabel, QString::fromLocal8Bit(info.FileName), 216 - 4);
+  const QString name = QString::fromLocal8Bit(info.FileName);
+  const int nameRight = 216 - 4;
+  // Placed first, so that the room right of the caption is known.
+  set_value(BlockNameLabel, name, nameRight);
+  set_value(BlockNameLabel,
+            elided_file_name(name, BlockNameLabel->fontMetrics(), nameRight - BlockNameLabel->x()),
+            nameRight);
+  const QString path =
+      QString::fromLocal8Bit(info.FilePath.empty() ? info.FileName : info.FilePath);
+  BlockNameLabel->setToolTip(QFileInfo(path).absoluteFilePath());
   set_value(ChecksumLabel, QString::number(info.Checksum, 16).toUpper(), 216 - 4);
-  set_value(LoadAddressLabel, QString::fromLocal8Bit(info.LoadAddress), 384 - 4);
+  set_value(LoadAddressLabel, QString::fromLocal8Bit(info.LoadAddress), CancelButton->x() - 4);
   set_value(FileSizeLabel, QString::number(info.FileSize), 430 - 4);
   FileProgressBar->setMaximum(blocks > 0 ? blocks : 1);
   QCoreApplication::processEvents();
 }
 
+void TProgressForm::place() {
+  if (!FPlaceOver || !FPlaceOver->isVisible()) return;
+  // A tool window of the main window: it stays above it, also after the
+  // main window has been raised (by a closed message box, a click).
+  winId();
+  if (QWindow* over = FPlaceOver->window()->windowHandle())
+    windowHandle()->setTransientParent(over);
+  // Centred over the window, and whole on its screen.
+  QRect frame = frameGeometry();
+  frame.moveCenter(FPlaceOver->frameGeometry().center());
+  if (QScreen* screen = FPlaceOver->screen()) {
+    const QRect area = screen->availableGeometry();
+    frame.moveLeft(
+        std::clamp(frame.left(), area.left(), std::max(area.left(), area.right() - frame.width())));
+    frame.moveTop(
+        std::clamp(frame.top(), area.top(), std::max(area.top(), area.bottom() - frame.height())));
+  }
+  move(frame.topLeft());
+}
+
 void TProgressForm::HideProgressForm() {
   FileProgressBar->setValue(0);
   hide();
+  emit ProgressText(QString());
   QCoreApplication::processEvents();
 }
 
 void TProgressForm::StepIt() {
   FileProgressBar->setValue(std::min(FileProgressBar->value() + 1, FileProgressBar->maximum()));
   emit Stepped();
+  ++FSteps;
+  if (FInfo.BlockSize > 0) {
+    const uint64_t sent = std::min<uint64_t>(uint64_t(FSteps) * FInfo.BlockSize, FInfo.FileSize);
+    // The window names the file; the bar has room for the numbers only.
+    const std::string text =
+        "Uploading " + upload_progress_text(sent, FInfo.FileSize, FSince.elapsed() / 1000.0);
+    emit ProgressText(QString::fromLocal8Bit(text));
+  }
 }
 
 void TProgressForm::CancelButtonClick() {

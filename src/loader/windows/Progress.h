@@ -3,6 +3,8 @@
 // until the program ends; it owns the cancel flag that stops an upload and
 // the script run around it.
 
+#include <QElapsedTimer>
+#include <QPointer>
 #include <QWidget>
 #include <cstdint>
 #include <string>
@@ -16,16 +18,27 @@ namespace kestrel {
 // What the window tells about the file being uploaded.
 struct TUploadInfo {
   std::string FileName;  // as the script names it
+  std::string FilePath;  // where it was found: the name's tooltip
   uint32_t Checksum = 0;
   std::string LoadAddress;
   uint32_t FileSize = 0;
+  uint32_t BlockSize = 0;  // bytes per step of the bar
 };
+
+// `name` as it fits in `width`: whole, or with the middle of its folders
+// left out so that the file's own name shows, or, when even that is too
+// long, with the middle of the name left out.
+QString elided_file_name(const QString& name, const QFontMetrics& metrics, int width);
 
 // Window thread only.
 class TProgressForm : public QWidget {
   Q_OBJECT
  public:
   explicit TProgressForm(QWidget* parent = nullptr);
+
+  // Each upload shows the window over `window` (while that is on screen)
+  // rather than at the layout's place in the corner of the screen.
+  void PlaceOver(QWidget* window) { FPlaceOver = window; }
 
   // Clears the cancel flag, shows the window for an upload of `blocks`
   // whole blocks and paints it before the first block goes out.
@@ -39,6 +52,9 @@ class TProgressForm : public QWidget {
  signals:
   // After every step, also one that leaves a full bar full.
   void Stepped();
+  // How far the upload has come, its rate and the time left, after every
+  // step; empty once the window is hidden.
+  void ProgressText(const QString& text);
 
  public:
   // 0: run, 1: stop.
@@ -52,6 +68,14 @@ class TProgressForm : public QWidget {
   QLabel* LoadAddressLabel = nullptr;
   QLabel* FilePathLabel = nullptr;
   QPushButton* CancelButton = nullptr;
+
+ private:
+  void place();
+
+  QPointer<QWidget> FPlaceOver;
+  TUploadInfo FInfo;
+  int FSteps = 0;
+  QElapsedTimer FSince;
 };
 
 }  // namespace kestrel

@@ -5,12 +5,20 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QFontDialog>
 #include <QFontInfo>
 #include <QFormLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStringList>
+#include <QStyle>
+#include <QTimer>
+#include <QTreeView>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace kestrel {
 
@@ -39,6 +47,37 @@ QString qt_name_filter(const std::string& filter) {
   return filters.join(QStringLiteral(";;"));
 }
 
+namespace {
+
+// Qt's own file dialog starts its columns narrower than their headings and
+// cuts sizes, types and dates short: the columns after the name take what
+// their headings and entries need, the name the rest.
+void widen_columns(QFileDialog& dialog) {
+  auto* view = dialog.findChild<QTreeView*>();
+  if (!view || !view->model()) return;
+  QHeaderView* header = view->header();
+  const QFontMetrics metrics(header->font());
+  const int margins = 2 * metrics.height() +
+                      2 * header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+  for (int i = 1; i < header->count(); ++i) {
+    const QString heading = view->model()->headerData(i, Qt::Horizontal).toString();
+    view->resizeColumnToContents(i);
+    header->resizeSection(
+        i, std::max(header->sectionSize(i), metrics.horizontalAdvance(heading) + margins));
+  }
+}
+
+void show_columns_whole(QFileDialog& dialog) {
+  dialog.resize(std::max(dialog.width(), 760), dialog.height());
+  // Entries arrive as the folder is read.
+  if (auto* files = dialog.findChild<QFileSystemModel*>())
+    QObject::connect(files, &QFileSystemModel::directoryLoaded, &dialog,
+                     [&dialog] { widen_columns(dialog); });
+  QTimer::singleShot(0, &dialog, [&dialog] { widen_columns(dialog); });
+}
+
+}  // namespace
+
 void TQtOperatorDialog::hide_splash() {
   if (FSplash && FSplash->isVisible()) FSplash->hide();
 }
@@ -54,7 +93,8 @@ bool TQtOperatorDialog::ConfirmExit(QWidget* owner, const std::string& text) {
   hide_splash();
   QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kConfirmExitCaption),
                   message_box_text(text), QMessageBox::Yes | QMessageBox::No, owner);
-  box.setDefaultButton(QMessageBox::Yes);
+  // One Enter must not abort a flash in mid-image.
+  box.setDefaultButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
 }
 
@@ -64,7 +104,7 @@ void TQtOperatorDialog::AskExit(QWidget* owner, const std::string& text,
   auto* box = new QMessageBox(QMessageBox::NoIcon, QString::fromLatin1(kConfirmExitCaption),
                               message_box_text(text), QMessageBox::Yes | QMessageBox::No, owner);
   box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setDefaultButton(QMessageBox::Yes);
+  box->setDefaultButton(QMessageBox::No);
   box->setWindowModality(Qt::WindowModal);
   QObject::connect(box, &QMessageBox::finished, box, [answer = std::move(answer)](int result) {
     answer(result == QMessageBox::Yes);
@@ -75,11 +115,14 @@ void TQtOperatorDialog::AskExit(QWidget* owner, const std::string& text,
 std::optional<std::string> TQtOperatorDialog::OpenFile(QWidget* owner,
                                                        const TOpenFileRequest& request) {
   hide_splash();
-  const QString path = QFileDialog::getOpenFileName(
-      owner, QStringLiteral("Open"), QString::fromLocal8Bit(request.InitialDir.c_str()),
-      qt_name_filter(request.Filter));
-  if (path.isEmpty()) return std::nullopt;
-  return path.toLocal8Bit().toStdString();
+  QFileDialog dialog(owner, QStringLiteral("Open"),
+                     QString::fromLocal8Bit(request.InitialDir.c_str()),
+                     qt_name_filter(request.Filter));
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  show_columns_whole(dialog);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return dialog.selectedFiles().constFirst().toLocal8Bit().toStdString();
 }
 
 namespace {
@@ -99,6 +142,33 @@ constexpr TNamedColor kFontColors[] = {
     {"Lime", pane_rgb(0, 255, 0)},       {"Yellow", pane_rgb(255, 255, 0)},
     {"Blue", pane_rgb(0, 0, 255)},       {"Fuchsia", pane_rgb(255, 0, 255)},
     {"Aqua", pane_rgb(0, 255, 255)},     {"White", pane_rgb(255, 255, 255)},
+};
+
+// Enter and keypad Enter confirm a dialog wherever the focus is in it (a
+// list picked with the mouse, a field reached by Tab), except on Cancel,
+// which they press. An open drop-down list is a window of its own and keeps
+// them for its choice.
+class TEnterConfirms : public QObject {
+ public:
+  TEnterConfirms(QDialog& dialog, QWidget* cancel) : FDialog(dialog), FCancel(cancel) {
+    qApp->installEventFilter(this);
+  }
+  ~TEnterConfirms() override { qApp->removeEventFilter(this); }
+
+  bool eventFilter(QObject* target, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return false;
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key != Qt::Key_Return && key != Qt::Key_Enter) return false;
+    auto* widget = qobject_cast<QWidget*>(target);
+    if (!widget || widget == FCancel || !(widget == &FDialog || FDialog.isAncestorOf(widget)))
+      return false;
+    FDialog.accept();
+    return true;
+  }
+
+ private:
+  QDialog& FDialog;
+  QWidget* FCancel;
 };
 
 }  // namespace
@@ -145,6 +215,7 @@ std::optional<TTerminalFont> TQtOperatorDialog::ChooseFont(QWidget* owner,
   QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
   layout->addWidget(buttons);
+  const TEnterConfirms enter(dialog, buttons->button(QDialogButtonBox::Cancel));
 
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   TTerminalFont chosen;

@@ -158,22 +158,36 @@ void TComSelectForm::FormCreate() {
 void TComSelectForm::ListDevices() {
   auto* model = qobject_cast<QStandardItemModel*>(PortsComboBox->model());
   int first = -1;
-  for (const TPortInfo& device : DiscoverPorts()) {
-    QString text = QString::fromStdString(DeviceChoiceText(device));
-    // The console is there to be seen, not to be taken over.
-    if (device.Console) text += QStringLiteral("  (not offered)");
-    const std::string target = device.ById.empty() ? device.Path : device.ById;
+  // `offered` false: there to be seen, not to be taken.
+  auto add = [&](QString text, const std::string& target, bool offered) {
+    if (!offered) text += QStringLiteral("  (not offered)");
     PortsComboBox->addItem(text, QString::fromStdString(target));
     const int index = PortsComboBox->count() - 1;
     PortsComboBox->setItemData(index, text, Qt::ToolTipRole);
-    if (device.Console) {
+    if (!offered) {
       if (model) model->item(index)->setEnabled(false);
     } else if (first < 0) {
       first = index;
     }
-  }
+  };
+  const std::vector<TPortInfo> devices = DiscoverPorts();
+  // The console is not to be taken over.
+  for (const TPortInfo& device : devices)
+    add(QString::fromStdString(DeviceChoiceText(device)),
+        device.ById.empty() ? device.Path : device.ById, !device.Console);
+  // What the ports are mapped to besides: the simulated unit, a
+  // pseudo-terminal, an adapter that is not plugged in now.
+  for (const TMappedPort& port : PortsMappedElsewhere(devices))
+    add(QString::fromStdString(MappedPortText(port)), port.Path, port.Present);
   PortsComboBox->view()->setMinimumWidth(PortsComboBox->view()->sizeHintForColumn(0));
   PortsComboBox->setCurrentIndex(first);
+  if (first < 0) {
+    // Say so, rather than let OK do nothing.
+    Label2->setText(QStringLiteral("There is no serial device to choose."));
+    Label2->adjustSize();
+    OkBtn->setEnabled(false);
+    AbortBtn->setDefault(true);
+  }
 }
 
 std::string TComSelectForm::SelectedDevice() const {

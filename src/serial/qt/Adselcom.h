@@ -52,7 +52,10 @@ class TComSelectForm : public QDialog {
 
   explicit TComSelectForm(QWidget* owner = nullptr);
   // Lists every serial device (its by-id name and what it is) for port
-  // `comNumber`; the console is shown but cannot be chosen.
+  // `comNumber`, and what KESTREL_COM<n> maps ports to besides (the
+  // simulated unit, a pseudo-terminal); the console, and a mapping with
+  // nothing behind it, are shown but cannot be chosen. With nothing to
+  // choose the dialog says so and OK is off.
   TComSelectForm(int comNumber, QWidget* owner);
 
   // The selected entry's port name ("COM7"), empty when the list is empty.

@@ -114,7 +114,8 @@ int TAdCustomTerminal::Columns() const {
 }
 
 void TAdCustomTerminal::SetColumns(int n) {
-  if (n <= 0 || !Buffer() || n == Buffer()->ColCount()) return;
+  if (n <= 0 || n > TAdTerminalBuffer::kMaxColCount || !Buffer() || n == Buffer()->ColCount())
+    return;
   DropSelection();
   Buffer()->SetColCount(n);
   OriginCol_ = 1;
@@ -129,7 +130,8 @@ int TAdCustomTerminal::Rows() const {
 }
 
 void TAdCustomTerminal::SetRows(int n) {
-  if (n <= 0 || !Buffer() || n == Buffer()->RowCount()) return;
+  if (n <= 0 || n > TAdTerminalBuffer::kMaxSVRowCount || !Buffer() || n == Buffer()->RowCount())
+    return;
   DropSelection();
   Buffer()->SetRowCount(n);
   OriginCol_ = 1;
@@ -144,7 +146,8 @@ int TAdCustomTerminal::ScrollbackRows() const {
 }
 
 void TAdCustomTerminal::SetScrollbackRows(int n) {
-  if (n <= 0 || !Buffer() || n == Buffer()->SVRowCount()) return;
+  if (n <= 0 || n > TAdTerminalBuffer::kMaxSVRowCount || !Buffer() || n == Buffer()->SVRowCount())
+    return;
   DropSelection();
   Buffer()->SetSVRowCount(n);
   ClampOrigin();
@@ -433,7 +436,12 @@ void TAdCustomTerminal::CursorMoved(TAdTerminalBuffer* buffer, int row, int col)
     NeedsUpdatePosted_ = true;
     PostMessage(ApwTermNeedsUpdate, 0, 1);
   }
-  if (FollowCursor_ && Emulator()) FollowCursorTo(row, col);
+  // Any terminal scrolls with its cursor when its rows do not fit; the
+  // built-in emulator leaves the columns to the scroll bar.
+  if (FollowCursor_ && Emulator())
+    FollowCursorTo(row, col);
+  else
+    KeepCursorRowInView();
   if (HideScrollbars_) {
     const bool beyondCols = col >= OriginCol_ + FullCols_ || col < OriginCol_;
     const bool beyondRows = row >= OriginRow_ + FullRows_ || row < OriginRow_;

@@ -76,7 +76,7 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   const std::string& CaptureFile() const { return CaptureFile_; }
   void SetCaptureFile(const std::string& name);
   int Columns() const;
-  void SetColumns(int n);  // <= 0 ignored
+  void SetColumns(int n);  // <= 0 or above the buffer's limit ignored
   TApdCustomComPort* ComPort() const { return ComPort_.data(); }
   void SetComPort(TApdCustomComPort* port);
   TAdCursorType CursorType() const { return CursorType_; }
@@ -103,9 +103,9 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   bool PasteToScreen() const { return PasteToScreen_; }
   void SetPasteToScreen(bool v) { PasteToScreen_ = v; }
   int Rows() const;
-  void SetRows(int n);  // <= 0 ignored
+  void SetRows(int n);  // <= 0 or above the buffer's limit ignored
   int ScrollbackRows() const;
-  void SetScrollbackRows(int n);  // <= 0 ignored
+  void SetScrollbackRows(int n);  // <= 0 or above the buffer's limit ignored
   bool Scrollback() const { return Scrollback_; }
   void SetScrollback(bool v);
   bool UseLazyDisplay() const { return UseLazyDisplay_; }
@@ -237,6 +237,11 @@ class TAdCustomTerminal : public QAbstractScrollArea,
   bool HorzBarShown() const;
   int LowestOriginRow() const;
   void FollowCursorTo(int row, int col);
+  // The first row to show so that `row` (absolute) is wholly in view.
+  int OriginRowShowing(int row) const;
+  // With FollowCursor on and the view not in the scrollback, shows the
+  // cursor's row.
+  void KeepCursorRowInView();
   void ApplyEmulator(TAdTerminalEmulator* next);
   bool ScreenIsBlank() const;
 

@@ -85,6 +85,7 @@ void TAdCustomTerminal::tmGetFontInfo() {
   CellWidth_ = width;
   GridStale_ = true;
   tmCalcExtent();
+  KeepCursorRowInView();
   viewport()->update();
 }
 
@@ -143,6 +144,7 @@ void TAdCustomTerminal::resizeEvent(QResizeEvent* e) {
     SetOriginCol(Columns() - client.width() / CellWidth_ + 1);
   if (OriginRow_ > 1 && VisibleRows_ * CellHeight_ < client.height())
     SetOriginRow(Rows() - client.height() / CellHeight_ + 1);
+  KeepCursorRowInView();
   GridStale_ = true;
 }
 
@@ -230,16 +232,29 @@ void TAdCustomTerminal::VertBarAction(int action) {
   }
 }
 
+int TAdCustomTerminal::OriginRowShowing(int row) const {
+  // The row wholly in view, the view moved no further than that.
+  const int full = std::max(FullRows_, 1);
+  if (row < OriginRow_) return row;
+  if (row >= OriginRow_ + full) return row - full + 1;
+  return OriginRow_;
+}
+
 void TAdCustomTerminal::FollowCursorTo(int row, int col) {
   TAdTerminalBuffer* b = Buffer();
   if (b && !b->UseAbsAddress) row += b->OriginRow() - 1;
-  int oc = OriginCol_, orow = OriginRow_;
+  int oc = OriginCol_;
   if (col < oc) oc = col;
   if (col > oc + FullCols_) oc = col - FullCols_;
-  if (row < orow) orow = row;
-  if (row >= orow + FullRows_) orow = row - FullRows_;
   SetOriginCol(oc);
-  SetOriginRow(orow);
+  SetOriginRow(OriginRowShowing(row));
+}
+
+void TAdCustomTerminal::KeepCursorRowInView() {
+  // A view the operator scrolled into the scrollback stays where it is.
+  TAdTerminalBuffer* b = Buffer();
+  if (!b || !FollowCursor_ || Scrollback_) return;
+  SetOriginRow(OriginRowShowing(b->UseAbsAddress ? b->Row() : b->Row() + b->OriginRow() - 1));
 }
 
 TAdTerminalView TAdCustomTerminal::View() const {

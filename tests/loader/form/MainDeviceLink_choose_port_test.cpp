@@ -85,7 +85,10 @@ TEST(ChoosePort, MapsThePickedDeviceToTheCurrentPortForTheSessionAndProbesIt) {
                              "(0403:6001, serial A1B2C3, ftdi_sio)");
   const QString console =
       QString::fromStdString(tree.Dev("ttyS0") + "  serial, console  (not offered)");
-  EXPECT_EQ(seen.Entries.size(), 4) << seen.Entries.join(QLatin1Char('\n')).toStdString();
+  // Besides, the ports the environment maps to nothing present.
+  EXPECT_EQ(seen.Entries.size(), 7) << seen.Entries.join(QLatin1Char('\n')).toStdString();
+  EXPECT_TRUE(seen.Entries.contains(QStringLiteral(
+      "COM2 (KESTREL_COM2): /nonexistent/kestrel-test-com2  [not present]  (not offered)")));
   EXPECT_TRUE(seen.Entries.contains(adapter)) << seen.Entries.join(QLatin1Char('\n')).toStdString();
   EXPECT_TRUE(seen.Entries.contains(console)) << seen.Entries.join(QLatin1Char('\n')).toStdString();
   EXPECT_FALSE(seen.Offered.contains(console));
@@ -110,6 +113,72 @@ TEST(ChoosePort, MapsThePickedDeviceToTheCurrentPortForTheSessionAndProbesIt) {
   stop.Signal();
   serving.join();
   EXPECT_EQ(ResolvePortPath(1), "/nonexistent/kestrel-test-com1");
+}
+
+// What the dialog showed, and then one button clicked.
+struct TChoice {
+  QString Line2;
+  QStringList Offered;
+  bool OkEnabled = false;
+};
+
+TChoice ChooseWith(TKestrelForm& form, bool ok) {
+  TChoice seen;
+  auto* poll = new QTimer(qApp);
+  QObject::connect(poll, &QTimer::timeout, [&] {
+    auto* choice = qobject_cast<TComSelectForm*>(QApplication::activeModalWidget());
+    if (!choice) return;
+    poll->stop();
+    QComboBox* list = choice->PortsComboBox;
+    auto* model = qobject_cast<QStandardItemModel*>(list->model());
+    seen.Line2 = choice->Label2->text();
+    for (int i = 0; i < list->count(); ++i)
+      if (model && model->item(i)->isEnabled()) seen.Offered << list->itemText(i);
+    seen.OkEnabled = choice->OkBtn->isEnabled();
+    (ok ? choice->OkBtn : choice->AbortBtn)->click();
+  });
+  poll->start(20);
+  form.ChoosePortMenu->trigger();
+  delete poll;
+  return seen;
+}
+
+TEST(ChoosePort, OffersWhatThePortsAreMappedToAndSaysWhenThereIsNothing) {
+  test_application();
+  TScratchFolder folder;
+  // A system without serial devices; the test ports point nowhere.
+  SetPortRoots({folder.Path().toStdString() + "/sys", folder.Path().toStdString() + "/dev"});
+  TRecordingOperatorDialog dialog;
+  TProgressForm progress;
+  auto form = std::make_unique<TKestrelForm>(dialog);
+  form->EndProcess = [](int) {};
+  form->SetCompanions(&progress, nullptr);
+
+  TChoice seen = ChooseWith(*form, false);
+  EXPECT_TRUE(seen.Offered.isEmpty()) << seen.Offered.join(QLatin1Char('\n')).toStdString();
+  EXPECT_EQ(seen.Line2, QStringLiteral("There is no serial device to choose."));
+  EXPECT_FALSE(seen.OkEnabled);
+
+  // A pseudo-terminal mapped as COM3, the unit behind it.
+  TUnitPtyServer unit{TUnitOptions{}};
+  ASSERT_EQ(unit.Open(), 0);
+  TApdEventFd stop;
+  std::thread serving([&] { unit.Serve(stop.get()); });
+  ::setenv("KESTREL_COM3", unit.SlavePath().c_str(), 1);
+  seen = ChooseWith(*form, true);
+  EXPECT_EQ(seen.Offered,
+            QStringList{QString::fromStdString("COM3 (KESTREL_COM3): " + unit.SlavePath())});
+  EXPECT_TRUE(seen.OkEnabled);
+  EXPECT_EQ(ResolvePortPath(1), unit.SlavePath());
+  EXPECT_EQ(form->InfoStatusBar->SimpleText(),
+            QStringLiteral("Established communication on COM 1"));
+
+  form.reset();
+  MapPortForSession(1, "");
+  ::setenv("KESTREL_COM3", "/nonexistent/kestrel-test-com3", 1);
+  SetPortRoots({});
+  stop.Signal();
+  serving.join();
 }
 
 }  // namespace

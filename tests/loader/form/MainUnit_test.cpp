@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
@@ -17,12 +18,14 @@
 #include <QTest>
 #include <QTimer>
 #include <stdexcept>
+#include <utility>
 
 #include "LoaderTestApp.h"
 #include "PtyPair.h"
 #include "RecordingOperatorDialog.h"
 #include "SettingsText.h"
 #include "VirtualClock.h"
+#include "loader/form/MainWidgets.h"
 
 namespace kestrel {
 namespace {
@@ -93,6 +96,12 @@ TEST_F(MainWindow, ControlsAreThereAndFitTheFixedWindow) {
     EXPECT_LE(w->geometry().right(), w->parentWidget()->width()) << l.name;
   }
   EXPECT_EQ(child<QWidget>(*form, "ComCheckBox")->parentWidget(), form->RS232GroupBox);
+  // Captions and their values do not run together.
+  for (auto [caption, value] :
+       {std::pair{"COMLabel", "ComNumberLabel"}, {"BaudLabel", "ComBaudLabel"}})
+    EXPECT_GE(child<QLabel>(*form, value)->x() - child<QLabel>(*form, caption)->geometry().right(),
+              4)
+        << value;
 }
 
 void walk_menu(const QList<QAction*>& actions, int depth, std::vector<std::string>& out) {
@@ -154,7 +163,17 @@ TEST_F(MainWindow, MenuTreeInDisplayOrder) {
 TEST_F(MainWindow, StartUpWithoutUnitOrConfiguredPort) {
   TScratchFolder folder;
   auto form = make_form();
+  QStringList shown;
+  QObject::connect(form->InfoStatusBar, &TInfoStatusBar::SimpleTextChanged,
+                   [&](const QString& text) { shown << text; });
   form->FormShow();
+  // Told once that there is no settings file, and where it was looked for;
+  // in the window it stands over the probe's outcome for a while.
+  const QString note = QStringLiteral("No LoaderDefault.ini in ") +
+                       QDir(folder.Path()).canonicalPath() +
+                       QStringLiteral(": the defaults are used");
+  EXPECT_EQ(shown.count(note), 1) << shown.join(QLatin1Char('\n')).toStdString();
+  EXPECT_EQ(form->InfoStatusBar->currentMessage(), note);
   EXPECT_EQ(status(*form),
             "Unable to open Hardware through COM ports. Select new COM port before proceeding");
   EXPECT_FALSE(form->PickButton->isEnabled());
@@ -168,7 +187,11 @@ TEST_F(MainWindow, StartUpWithConfiguredPortThatIsNotFound) {
   const std::string settings = test::SettingsText({{1, "COM3"}});
   TScratchFolder folder(&settings);
   auto form = make_form();
+  QStringList shown;
+  QObject::connect(form->InfoStatusBar, &TInfoStatusBar::SimpleTextChanged,
+                   [&](const QString& text) { shown << text; });
   form->FormShow();
+  EXPECT_TRUE(shown.filter(QStringLiteral("the defaults are used")).isEmpty());
   EXPECT_EQ(status(*form),
             "Error opening Hardware via COM ports. Select new COM port/check RS232 connection "
             "before proceeding");

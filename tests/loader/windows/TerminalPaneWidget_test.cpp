@@ -1,6 +1,9 @@
 // The main window's terminal pane against a pseudo-terminal standing in for
 // the unit: bound to the port, data arriving while the pane is hidden,
-// and the window's Backspace as the only bytes a Backspace sends.
+// the window's Backspace as the only bytes a Backspace sends, and the
+// cursor's row in view whatever the font.
+
+#include "loader/windows/TerminalPaneWidget.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -78,6 +81,35 @@ TEST_F(TerminalPane, BackspaceSendsTheWindowsThreeBytesAndNothingElse) {
   const auto got = Line.ReadSome(4, 10s);
   EXPECT_EQ(std::string(got.begin(), got.end()), "\b \bx");
   EXPECT_TRUE(Line.ReadSome(1, 200ms).empty());  // no DEL from the pane
+}
+
+TEST_F(TerminalPane, ALargerFontScrollsThePaneWithTheCursorsRow) {
+  Form->show();
+  OpenPort();
+  // Rows fully in view, and whether the cursor's row is one of them.
+  auto cursorShown = [&] {
+    const int full = Pane->viewport()->height() / Pane->CellHeight();
+    const int row = Pane->Buffer()->Row();
+    return row >= Pane->OriginRow() && row < Pane->OriginRow() + full;
+  };
+  std::string lines;
+  for (int i = 1; i <= 20; ++i) lines += "line " + std::to_string(i) + "\r\n";
+  ASSERT_TRUE(Line.WriteAll(lines + "#"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Trimmed(16) == "#"; }, 10000));
+
+  TTerminalFont larger = default_terminal_font();
+  larger.Font.setPointSize(14);
+  Dialog.FontAnswer = larger;
+  Form->TerminalFonts1Click();
+  ASSERT_LT(Pane->viewport()->height() / Pane->CellHeight(), 16);  // the rows no longer fit
+  EXPECT_TRUE(cursorShown()) << "origin " << Pane->OriginRow();
+
+  // New lines keep the prompt in view, as the operator types at it.
+  ASSERT_TRUE(Line.WriteAll("\r\nnext\r\n#"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Trimmed(15) == "next"; }, 10000));
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(cursorShown()) << "origin " << Pane->OriginRow();
+  EXPECT_EQ(Pane->Buffer()->Row(), 16);
 }
 
 }  // namespace
