@@ -1,5 +1,7 @@
 #include "loader/core/ScriptReader.h"
 
+#include "loader/core/ScriptArguments.h"
+
 namespace kestrel {
 
 TScriptReader::TScriptReader(const std::string& name)
@@ -45,6 +47,14 @@ std::optional<TScriptCommandLine> TScriptReader::Next() {
       ++line.Length;
     }
   }
+}
+
+int script_files_named(const std::string& name) {
+  TScriptReader script(name);
+  int files = 0;
+  while (const std::optional<TScriptCommandLine> line = script.Next())
+    files += line->Text.compare(0, 3, "_LF") == 0 && script_word(line->Text).has_value();
+  return files;
 }
 
 }  // namespace kestrel

@@ -64,9 +64,13 @@ void TUnattendedConsole::Summary(const TRunOutcome& run, int exitStatus) {
   const char* verdict = ok ? "SUCCESS" : run.Interrupted() ? "INTERRUPTED" : "FAILED";
   char text[256];
   std::snprintf(text, sizeof text, "%s: %d of %d files loaded, %llu bytes, %.1f s, exit status %d",
-                verdict, run.FilesLoaded(), int(run.Files().size()),
+                verdict, run.FilesLoaded(), run.FilesNamed(),
                 static_cast<unsigned long long>(run.BytesLoaded()), seconds, exitStatus);
   line("summary", text);
+}
+
+void TUnattendedConsole::Cause(const std::string& text) {
+  line("cause", text);
 }
 
 void TUnattendedConsole::Station(const std::string& text) {
