@@ -178,10 +178,9 @@ TPromptVerdict TKestrelForm::await_prompt(int ticks) {
     const int64_t now = Waits().now_ms();
     const TPromptVerdict verdict = judge.Verdict(now);
     if (verdict != TPromptVerdict::Pending) return verdict;
-    // A prompt seen when a stop comes is the unit's answer.
-    if (run_stopping()) return judge.DueMs() != INT64_MAX ? judge.Verdict(INT64_MAX) : verdict;
-    // A device that went away sends nothing more.
-    if (ApdComPort1->DeviceLost()) return verdict;
+    // A stop, or a device that went away, ends the wait; a prompt the unit
+    // sent last before that was its answer.
+    if (run_stopping() || ApdComPort1->DeviceLost()) return judge.Verdict(INT64_MAX);
     const int64_t until = judge.DueMs() != INT64_MAX ? std::min(judge.DueMs(), latest) : due;
     if (now >= until) return verdict;
     Waits().sleep_unless(int(until - now), [this] {

@@ -199,6 +199,8 @@ bool TKestrelForm::script_load_do() {
   mark_unit_words();
   FUploadRefused = false;
   FUploadWatch.emplace(Session.CommandBuffer, Settings.NormalPrompt, Settings.LoaderPrompt);
+  // An empty file is through with its line: the unit's prompt answers it.
+  if (Chain.Size == 0) FUploadWatch->LastBytesHandedOver();
   send_command_buffer();
   Waits().sleep_unless(500, [this] { return upload_refused() || ApdComPort1->DeviceLost(); });
 
