@@ -39,6 +39,7 @@ void TUnitWords::Mark() {
   FSent.clear();
   FBytes = 0;
   FPromptSeen = 0;
+  FLastShown = 0;
 }
 
 void TUnitWords::Sent(std::string_view text) {
@@ -63,6 +64,7 @@ void TUnitWords::Feed(const char* bytes, size_t count) {
       continue;
     }
     if (c == FNormal || c == FLoader) FPromptSeen = c;
+    if (c != ' ' && c != '\t') FLastShown = c;
     if (FLine.size() < kKeptLineBytes) FLine += c;
   }
 }

@@ -39,7 +39,9 @@ class TUnitWords {
   // was a prompt character.
   bool SaidAnything() const { return FBytes > 0; }
   bool SentPrompt() const { return FPromptSeen != 0; }
-  char LastPrompt() const { return FPromptSeen; }
+  // Whether the last thing the unit sent since the mark, blanks and line
+  // ends aside, is `prompt`.
+  bool EndsWith(char prompt) const { return FLastShown == prompt && prompt != 0; }
 
   // Why a failure happened in the unit's terms, as a sentence to follow the
   // failure's message: its words since the mark, else that it answered only
@@ -57,6 +59,7 @@ class TUnitWords {
   std::deque<std::string> FSent;   // lines the loader sent since the mark
   size_t FBytes = 0;
   char FPromptSeen = 0;
+  char FLastShown = 0;
 };
 
 // `message`, then the cause on a line of its own after it.

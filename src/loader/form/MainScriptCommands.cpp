@@ -202,7 +202,7 @@ bool TKestrelForm::script_load_do() {
   // An empty file is through with its line: the unit's prompt answers it.
   if (Chain.Size == 0) FUploadWatch->LastBytesHandedOver();
   send_command_buffer();
-  Waits().sleep_unless(500, [this] { return upload_refused() || ApdComPort1->DeviceLost(); });
+  listen_for_refusal(500);
 
   UploadButtonClick();
   return true;

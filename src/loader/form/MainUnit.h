@@ -323,6 +323,9 @@ class TKestrelForm : public QMainWindow {
   // Whether the unit has shown that it did not take the upload under way;
   // said once, and the upload stops: nothing more of it is sent.
   bool upload_refused();
+  // Waits `ms` while the unit answers the upload, less when it shows that
+  // it did not take it.
+  void listen_for_refusal(int ms);
 
   // Port operations whose failures the window absorbs.
   bool port_open() const { return ApdComPort1->Open(); }
@@ -378,6 +381,8 @@ class TKestrelForm : public QMainWindow {
   // Watches the unit from the upload line to the end of the data.
   std::optional<TUploadWatch> FUploadWatch;
   bool FUploadRefused = false;
+  // The upload under way has handed its last bytes to the port.
+  bool FDataHandedOver = false;
   TProgressForm* FProgressForm = nullptr;
   TSplashForm* FSplashForm = nullptr;
   bool FShowDone = false;

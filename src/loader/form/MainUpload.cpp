@@ -104,6 +104,15 @@ void TKestrelForm::device_lost_during_upload() {
   set_cancel_flag();
 }
 
+void TKestrelForm::listen_for_refusal(int ms) {
+  // Ends with what the unit has sent, delivered and judged: a prompt it
+  // fell quiet after in the meantime is seen at the end.
+  Waits().wait_for_events(
+      [this] { return upload_refused() || run_stopping() || ApdComPort1->DeviceLost(); },
+      Waits().now_ms() + ms);
+  upload_refused();
+}
+
 bool TKestrelForm::upload_refused() {
   if (FUploadRefused) return true;
   if (!FUploadWatch) return false;
@@ -153,7 +162,10 @@ void TKestrelForm::send_file_blocks(std::FILE* file, int blockCount) {
       if (last) FUploadWatch->LastBytesHandedOver();
     }
     // The unit's verdict on the data cannot come before its last bytes.
-    if (last) mark_unit_words();
+    if (last) {
+      mark_unit_words();
+      FDataHandedOver = true;
+    }
     SendByte(count, block.data());
     if (!upload_cancelled()) step();
   };
@@ -183,6 +195,7 @@ void TKestrelForm::UploadButtonClick() {
   Session.UploadInProgress = true;
   // A refusal of the upload line is what stops this upload.
   if (!FUploadRefused) FLastError.clear();
+  FDataHandedOver = false;
   Session.Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address,
                                 Chain.Version);
   // _LD hands over the file it checked; run on its own, the upload opens it.
@@ -236,7 +249,7 @@ void TKestrelForm::UploadButtonClick() {
   } else {
     // The data is through; an echo of its last bytes still shows that the
     // unit read them as commands.
-    Waits().sleep_unless(Session.PostUploadPause, [this] { return upload_refused(); });
+    listen_for_refusal(Session.PostUploadPause);
     FUploadWatch.reset();
   }
   Waits().process_pending_events();
@@ -260,7 +273,12 @@ void TKestrelForm::UploadButtonClick() {
     }
   }
 
-  if (!sent && failure.empty() && !upload_cancelled())
+  // A stop that came after the unit confirmed the data, with its loader
+  // prompt last, leaves the file loaded.
+  if (run_stopping() && FDataHandedOver && !FUploadRefused &&
+      Link.Words.EndsWith(Settings.LoaderPrompt))
+    Session.Outcome.UploadConfirmed();
+  else if (!sent && failure.empty() && !upload_cancelled())
     Session.Outcome.UploadEnded(TFileResult::NotSent,
                                 "not sent: the port was closed when the upload began");
   else if (!sent)

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "loader/core/RunOutcome.h"
+#include "loader/core/UnitWords.h"
 
 namespace kestrel {
 
@@ -35,13 +36,7 @@ void TUnattendedConsole::UnitBytes(const char* bytes, size_t count) {
       if (FUnitLineBytes == kUnitLineShown + 1) FUnitLine += " ...";
       continue;
     }
-    if (c < 0x20 || c >= 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", unsigned(c));
-      FUnitLine += hex;
-    } else {
-      FUnitLine += char(c);
-    }
+    append_shown_byte(FUnitLine, c);
   }
 }
 

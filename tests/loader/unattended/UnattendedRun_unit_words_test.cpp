@@ -5,6 +5,7 @@
 // hangs costs no time.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -76,6 +77,32 @@ TEST(UnitWords, AUnitThatDidNotTakeTheImageFailsTheRunInItsOwnWords) {
     EXPECT_NE(upload["message"].toString().toStdString().find(c.Words), std::string::npos)
         << upload["message"].toString().toStdString();
   }
+}
+
+// A stop (Ctrl+C) that lands once the unit has shown its prompt after the
+// last file: that file is loaded, and the record says so.
+TEST(UnitWords, AStopAfterTheUnitConfirmedTheLastFileLeavesItLoaded) {
+  TBatchRun run("_TC \"LOADR^M\"\n_LP 1\n_LF a.bin\n_LA 8000\n_LV 1\n_LD\n", TBatchRun::Sim(),
+                {"--record", "runs.jsonl"});
+  WriteFile(run.Folder / "a.bin", Pattern(2500, 63));
+  const auto stopOnConfirmation = [](TKestrelForm& form) {
+    auto shown = form.OnUnitBytes;
+    form.OnUnitBytes = [&form, shown, said = std::string()](const char* bytes,
+                                                            size_t count) mutable {
+      shown(bytes, count);
+      said.append(bytes, count);
+      if (said.find("UPLOAD OK") != std::string::npos && said.back() == '>')
+        form.request_stop("interrupted by SIGINT", SIGINT);
+    };
+  };
+  EXPECT_EQ(run_in_process(run, false, stopOnConfirmation), 128 + SIGINT) << run.Err();
+  EXPECT_TRUE(run.Said("summary: INTERRUPTED: 1 of 1 files loaded")) << run.Err();
+  EXPECT_EQ(run.Image("8000"), Pattern(2500, 63));
+  const QJsonObject record = last_record(run.Folder / "runs.jsonl");
+  EXPECT_EQ(record["outcome"].toString(), "interrupted");
+  const QJsonObject upload = record["uploads"].toArray()[0].toObject();
+  EXPECT_EQ(upload["result"].toString(), "ok");
+  EXPECT_EQ(upload["message"].toString(), "");
 }
 
 }  // namespace
