@@ -167,10 +167,14 @@ TPromptVerdict TKestrelForm::await_prompt(int ticks) {
   // A prompt that came just before the time was up may still settle; a
   // unit that keeps talking after it cannot hold the wait for long.
   const int64_t latest = due + 10 * TPromptJudge::kSettleMs;
+  constexpr int kTakenAtOnce = 64;
   for (;;) {
     // The port may be closed or moved by an event handled while we wait.
     if (!port_open()) return TPromptVerdict::Pending;
-    while (!run_stopping() && ApdComPort1->CharReady()) {
+    // A few bytes at a time: a unit that never stops talking cannot keep
+    // the wait from its time limit.
+    for (int taken = 0; taken < kTakenAtOnce && !run_stopping() && ApdComPort1->CharReady();
+         ++taken) {
       const char c = ApdComPort1->GetChar();
       judge.Feed(c, Waits().now_ms());
       unit_said(&c, 1);
@@ -189,6 +193,7 @@ TPromptVerdict TKestrelForm::await_prompt(int ticks) {
     });
   }
 }
+
 void TKestrelForm::send_command_buffer() {
   if (port_open()) SendString(Session.CommandBuffer);
 }
