@@ -289,6 +289,7 @@ void TKestrelForm::UploadButtonClick() {
     Session.Outcome.UploadEnded(TFileResult::Failed, FLastError);
   else
     Session.Outcome.UploadConfirmed();
+  FUploadRefused = false;
   Waits().process_pending_events();
   if (FExitAfterRun && !FRunActive) EndProcess(0);
 }
