@@ -15,6 +15,7 @@
 
 #include "loader/core/RunRecord.h"
 #include "loader/core/ScriptFiles.h"
+#include "loader/core/ScriptReader.h"
 #include "loader/form/MainUnit.h"
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/UnattendedConsole.h"
@@ -201,6 +202,8 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
 
   form.EndProcess = [&](int) {
     TRunOutcome& run = form.Session.Outcome;
+    // A script that never started still names its files.
+    if (run.End() == TRunEnd::NotRun) run.ScriptNames(script_files_named(line.BatchScript));
     if (form.run_stopping()) {
       run.End(TRunEnd::Interrupted);
       status = form.exit_status_after_stop();
