@@ -187,10 +187,12 @@ TPromptVerdict TKestrelForm::await_prompt(int ticks) {
     if (run_stopping() || ApdComPort1->DeviceLost()) return judge.Verdict(INT64_MAX);
     const int64_t until = judge.DueMs() != INT64_MAX ? std::min(judge.DueMs(), latest) : due;
     if (now >= until) return verdict;
-    Waits().sleep_unless(int(until - now), [this] {
-      return run_stopping() || !port_open() || ApdComPort1->CharReady() ||
-             ApdComPort1->DeviceLost();
-    });
+    Waits().wait_for_events(
+        [this] {
+          return run_stopping() || !port_open() || ApdComPort1->CharReady() ||
+                 ApdComPort1->DeviceLost();
+        },
+        until);
   }
 }
 
