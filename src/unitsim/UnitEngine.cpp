@@ -83,6 +83,8 @@ const char* UploadResultText(TUploadResult result) {
       return "too large";
     case TUploadResult::urDroppedOut:
       return "dropped out";
+    case TUploadResult::urRejected:
+      return "rejected";
   }
   return "unknown";
 }
@@ -187,6 +189,9 @@ void TUnitEngine::HandleLine(int64_t nowMs) {
   } else if (std::string_view rest = line; NextWord(rest) == options_.UploadCommand) {
     if (!loaderMode_) {
       Send("ERROR: NOT IN LOADER MODE\r\n", nowMs);
+    } else if (!options_.RefuseUpload.empty()) {
+      Send(options_.RefuseUpload + "\r\n", nowMs);
+      if (options_.RefuseLeaves) loaderMode_ = false;
     } else if (StartUpload(line_, nowMs)) {
       return;  // data follow; no prompt now
     } else {
@@ -285,6 +290,8 @@ void TUnitEngine::FinishUpload(TUploadResult result, int64_t nowMs) {
       result = TUploadResult::urTooLarge;
     } else if (up.ChecksumAnnounced != up.ChecksumComputed) {
       result = TUploadResult::urChecksumMismatch;
+    } else if (!options_.Reject.empty()) {
+      result = TUploadResult::urRejected;
     }
   }
   up.Result = result;
@@ -313,6 +320,9 @@ void TUnitEngine::FinishUpload(TUploadResult result, int64_t nowMs) {
       break;
     case TUploadResult::urTooLarge:
       Send("UPLOAD FAILED: " + std::to_string(up.Size) + " BYTES DO NOT FIT\r\n", nowMs);
+      break;
+    case TUploadResult::urRejected:
+      Send(options_.Reject + "\r\n", nowMs);
       break;
     case TUploadResult::urDroppedOut:
       break;  // says nothing, ever again

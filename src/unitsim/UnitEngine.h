@@ -36,7 +36,14 @@
 
 namespace kestrel {
 
-enum class TUploadResult { urOk, urChecksumMismatch, urShortData, urTooLarge, urDroppedOut };
+enum class TUploadResult {
+  urOk,
+  urChecksumMismatch,
+  urShortData,
+  urTooLarge,
+  urDroppedOut,
+  urRejected
+};
 
 // Stable lower-case words for records and the LAST query.
 const char* UploadResultText(TUploadResult result);

@@ -145,6 +145,9 @@ bool SetUnitOption(TUnitOptions& options, std::string_view key, std::string_view
   if (key == "flood") return flag(options.Flood);
   if (key == "no-answer") return flag(options.NoAnswer);
   if (key == "pace") return flag(options.Pace);
+  if (key == "refuse-upload") return text(options.RefuseUpload, false);
+  if (key == "refuse-leaves") return flag(options.RefuseLeaves);
+  if (key == "reject") return text(options.Reject, false);
   if (key == "dropout") return number(0, INT64_MAX, options.DropoutAfter);
   if (key == "corrupt") return number(1, INT64_MAX, options.CorruptAt);
   if (key == "unplug-after") return number(0, INT64_MAX, options.UnplugAfter);
@@ -201,6 +204,11 @@ const char* UnitOptionsHelp() {
          "  corrupt=N          invert data byte N (1 = first) of every upload\n"
          "  no-answer          answer queries with the prompt only\n"
          "  pace               send every byte at the wire rate of baud\n"
+         "  refuse-upload=TEXT answer every upload line with the line TEXT and the\n"
+         "                     prompt, and take what follows as commands\n"
+         "  refuse-leaves      leave loader mode when refusing an upload line\n"
+         "  reject=TEXT        after the data, reject every image with the line TEXT\n"
+         "                     and leave loader mode"
          "  unplug-after=N     (sim: only) pull the port's adapter out once the port\n"
          "                     has sent N bytes\n";
 }

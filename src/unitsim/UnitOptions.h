@@ -48,7 +48,15 @@ struct TUnitOptions {
   int64_t DropoutAfter = -1;  // goes silent after this many data bytes (-1: never)
   int64_t CorruptAt = -1;     // inverts this data byte (1 = first) of every upload
   bool NoAnswer = false;      // queries get only the prompt
-  bool Pace = false;          // every byte it sends takes its wire time
+  // Answers every upload line with this line and its prompt, and takes what
+  // follows as commands (empty: takes the upload); leaves loader mode then
+  // when RefuseLeaves.
+  std::string RefuseUpload;
+  bool RefuseLeaves = false;
+  // After the data, rejects every image with this line in place of its own
+  // result, and leaves loader mode (empty: judges the image itself).
+  std::string Reject;
+  bool Pace = false;  // every byte it sends takes its wire time
   // Behind sim: only, the cable's port end is pulled out once the port has
   // sent this many bytes (-1: never).
   int64_t UnplugAfter = -1;

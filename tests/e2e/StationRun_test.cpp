@@ -136,8 +136,11 @@ TEST(Station, ThreeUnitsInARowOneFailingThenCtrlCBetweenRuns) {
   }
   station.Run.Signal(SIGINT);
   EXPECT_EQ(station.Run.Finish(), 1) << station.Run.Err();
+  // The unit's own words are the cause, on the FAIL line.
   EXPECT_TRUE(station.Run.Said("FAIL unit 2: " + (station.Run.Folder / "a.bin").string() +
-                               ": Error! Unable to receive prompt after upload."))
+                               ": Error! Unable to receive prompt after upload. Upload "
+                               "unsuccessful. Exiting script. The unit said: \"UPLOAD FAILED: "
+                               "CHECKSUM "))
       << station.Run.Err();
   EXPECT_TRUE(
       station.Run.Said("station: ended by SIGINT between runs\n"

@@ -96,7 +96,8 @@ TEST(PortFailures, EachNamesThePortTheDeviceAndWhy) {
   for (TBatchRun* run : all) run->Start();
   for (TBatchRun* run : all) EXPECT_EQ(run->Finish(), 2) << run->Err();
 
-  // Nothing to open: said at once, and again after the run's last message.
+  // Nothing to open: said once, at once, and named as the cause right after
+  // the run's last message.
   const std::string hint =
       " (kestrel --list-ports shows the serial devices; KESTREL_COM1=DEVICE maps one to COM 1)";
   struct TUnopened {
@@ -109,9 +110,14 @@ TEST(PortFailures, EachNamesThePortTheDeviceAndWhy) {
         TUnopened{&file, regular, "not a serial device (a regular file)"},
         TUnopened{&folder, places.Path().string(), "not a serial device (a folder)"},
         TUnopened{&null, "/dev/null", "not a serial device (a device that is no terminal)"}}) {
-    const std::string expected = "status: COM 1: " + c.Path + ": " + c.Reason + hint;
-    EXPECT_EQ(LineAfter(c.Run->Err(), kNoUnit), expected) << c.Run->Err();
-    EXPECT_TRUE(c.Run->Said(expected + "\n" + "status: COM 2: /nonexistent/kestrel-e2e-com2: "))
+    const std::string expected = "COM 1: " + c.Path + ": " + c.Reason + hint;
+    const std::string cause = LineAfter(c.Run->Err(), kNoUnit);
+    EXPECT_EQ(cause.rfind("cause: ", 0), 0u) << c.Run->Err();
+    EXPECT_NE(cause.find("; " + expected + "; COM 2: "), std::string::npos) << c.Run->Err();
+    const std::string said = "status: " + expected + "\n";
+    EXPECT_TRUE(c.Run->Said(said + "status: COM 2: /nonexistent/kestrel-e2e-com2: "))
+        << c.Run->Err();
+    EXPECT_EQ(c.Run->Err().find(said, c.Run->Err().find(said) + 1), std::string::npos)
         << c.Run->Err();
   }
   EXPECT_EQ(ReadFile(regular), "abc") << "a file named as a port is left alone";

@@ -165,6 +165,16 @@ TEST(BatchVerdict, FilesNamedOnTheCommandLineMustBeUsable) {
       << noIni.Err();
   EXPECT_EQ(noIni.ReceivedByUnit(), "");
 
+  // A script that cannot be read: said before any port is probed, even
+  // with a unit that would keep the probe waiting.
+  TBatchRun noScript("", TBatchRun::Sim("silent"));
+  noScript.ScriptArgument("nothere.sld");
+  EXPECT_EQ(noScript.Run(), 3) << noScript.Err();
+  EXPECT_TRUE(noScript.Said("kestrel: cannot read the script nothere.sld: no such file"))
+      << noScript.Err();
+  EXPECT_FALSE(noScript.Said("wait: ")) << noScript.Err();
+  EXPECT_EQ(noScript.ReceivedByUnit(), "");
+
   // A script elsewhere loads the file beside it, not one of the same name in
   // the folder the run started in.
   TBatchRun other("", TBatchRun::Sim());

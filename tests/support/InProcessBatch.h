@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,7 +27,9 @@ namespace kestrel::e2e {
 // Said, Err, ReceivedByUnit and the images read as after a child's run.
 // `realClock`: the waits keep real time, for a case whose point is what the
 // unit says while the loader waits.
-inline int run_in_process(TBatchRun& batch, bool realClock = false) {
+// `prepare`, when given, sees the run's window before its start-up work.
+inline int run_in_process(TBatchRun& batch, bool realClock = false,
+                          const std::function<void(TKestrelForm&)>& prepare = {}) {
   TKestrelApplication& app = test_application();
   RegisterSimulatedUnitScheme();
   const std::filesystem::path home = std::filesystem::current_path();
@@ -44,7 +47,10 @@ inline int run_in_process(TBatchRun& batch, bool realClock = false) {
     app.SetOperatorDialog(&dialog);
     std::unique_ptr<TVirtualTimeWaits> clock;  // outlives the run's window
     TUnattendedRun run;
-    if (!realClock) run.Prepare = [&](TKestrelForm& form) { clock = use_virtual_clock(form); };
+    run.Prepare = [&](TKestrelForm& form) {
+      if (!realClock) clock = use_virtual_clock(form);
+      if (prepare) prepare(form);
+    };
     status = run_unattended(parse_command_line(batch.Args()), dialog, console, run);
     app.SetOperatorDialog(nullptr);
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "loader/core/CaptureLine.h"
+#include "loader/core/UnitWords.h"
 
 namespace kestrel {
 
@@ -23,6 +24,8 @@ struct TLinkState {
   bool AwaitingResponse = false;
   bool WatchdogExpired = false;
   TCaptureLine Capture;
+  // What the unit said since the step under way began, for its failure.
+  TUnitWords Words;
   // A prompt character ends a captured line only after this many bytes.
   int MinLineLength = 0;
   // The port the unit last answered on (0: never).

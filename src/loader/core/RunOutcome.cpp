@@ -86,6 +86,21 @@ void TRunOutcome::UploadEnded(TFileResult result, const std::string& message) {
   if (result != TFileResult::Ok) upload->Message = message;
 }
 
+void TRunOutcome::UploadConfirmed() {
+  if (FFiles.empty()) return;
+  TNamedFile& last = FFiles.back();
+  if (!last.Announced ||
+      (last.Result != TFileResult::NotSent && last.Result != TFileResult::Interrupted))
+    return;
+  UploadSent();
+  if (!last.WasSent) {
+    last.Sent = std::chrono::steady_clock::now();
+    last.WasSent = true;
+  }
+  last.Result = TFileResult::Ok;
+  last.Message.clear();
+}
+
 void TRunOutcome::Interrupt(const std::string& why) {
   FEnd = TRunEnd::Interrupted;
   if (TNamedFile* upload = Uploading()) {

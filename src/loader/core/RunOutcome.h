@@ -5,6 +5,7 @@
 // status line, the exit status of an unattended run and the run record all
 // read it from here.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -64,6 +65,14 @@ class TRunOutcome {
   void UploadSent();
   // The upload being sent ended as `result`; `message` says why when it failed.
   void UploadEnded(TFileResult result, const std::string& message = {});
+  // The unit confirmed the upload being sent: it is loaded, also when a stop
+  // came in the meantime.
+  void UploadConfirmed();
+
+  // The script names this many files, whether the run reaches them or not.
+  void ScriptNames(int files) { FFilesInScript = files; }
+  // Every file the script names or the run met.
+  int FilesNamed() const { return std::max(FFilesInScript, int(FFiles.size())); }
 
   // The run is cut short: an upload under way ends interrupted, and every
   // file still waiting says so.
@@ -86,6 +95,7 @@ class TRunOutcome {
   TRunEnd FEnd = TRunEnd::NotRun;
   int FErrors = 0;
   bool FCancelled = false;
+  int FFilesInScript = 0;
 };
 
 }  // namespace kestrel

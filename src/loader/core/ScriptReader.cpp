@@ -53,4 +53,12 @@ std::optional<TScriptCommandLine> TScriptReader::Next() {
   }
 }
 
+int script_files_named(const std::string& name) {
+  TScriptReader script(name);
+  int files = 0;
+  while (const std::optional<TScriptCommandLine> line = script.Next())
+    files += line->Text.compare(0, 3, "_LF") == 0 && script_word(line->Text).has_value();
+  return files;
+}
+
 }  // namespace kestrel

@@ -56,4 +56,7 @@ class TScriptReader {
   int FLine = 1;
 };
 
+// How many files the script `name` names with _LF, counted ahead of a run.
+int script_files_named(const std::string& name);
+
 }  // namespace kestrel

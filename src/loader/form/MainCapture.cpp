@@ -17,6 +17,7 @@ void TKestrelForm::query_unit() {
   Link.AwaitingResponse = false;
   if (!port_open() || run_stopping()) return;
   Link.WatchdogExpired = false;
+  mark_unit_words();
 
   ApdComPort1->FlushInBuffer();
   CommandTimer->start();
@@ -41,11 +42,11 @@ void TKestrelForm::query_unit() {
 void TKestrelForm::ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count) {
   if (!Link.AwaitingResponse) {
     // The bytes stay for other readers; whoever shows the unit only looks.
-    if (OnUnitBytes && Count > 0) {
+    if (Count > 0) {
       std::vector<char> bytes(Count);
       try {
         CP->PeekBlock(bytes.data(), Count);
-        OnUnitBytes(bytes.data(), bytes.size());
+        unit_said(bytes.data(), bytes.size());
       } catch (const std::exception&) {
         // Gone before we looked: nothing to show.
       }
@@ -54,11 +55,22 @@ void TKestrelForm::ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count
   }
   const auto read = [this, CP](char* into, uint16_t count) {
     CP->GetBlock(into, count);
-    if (OnUnitBytes) OnUnitBytes(into, count);
+    unit_said(into, count);
   };
   if (Link.Capture.Take(Count, read, Settings.NormalPrompt, Settings.LoaderPrompt,
                         Link.MinLineLength))
     Link.AwaitingResponse = false;
+}
+
+void TKestrelForm::unit_said(const char* bytes, size_t count) {
+  Link.Words.Feed(bytes, count);
+  if (FUploadWatch) FUploadWatch->Feed(bytes, count, Waits().now_ms());
+  if (OnUnitBytes) OnUnitBytes(bytes, count);
+}
+
+void TKestrelForm::mark_unit_words() {
+  Link.Words.SetPrompts(Settings.NormalPrompt, Settings.LoaderPrompt);
+  Link.Words.Mark();
 }
 
 std::string TKestrelForm::captured_text() const {
@@ -68,8 +80,9 @@ std::string TKestrelForm::captured_text() const {
 void TKestrelForm::CommandTimerTimer() {
   CommandTimer->stop();
   set_cancel_flag();
-  show_message(
-      "Timeout error! RS232 connection failure! Please check RS232 connection. Exiting script.");
+  show_message(with_cause(
+      "Timeout error! RS232 connection failure! Please check RS232 connection. Exiting script.",
+      Link.Words.Cause()));
   // The capture stays armed: a late answer still completes the line.
   Link.WatchdogExpired = true;
   Waits().process_pending_events();

@@ -4,7 +4,10 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <vector>
 
 #include "loader/form/MainUnit.h"
 #include "loader/windows/BusyCursor.h"
@@ -57,14 +60,9 @@ void TKestrelForm::note_port_failure(const std::string& text) {
   InfoStatusBar->SetSimpleText(QString::fromStdString(text));
 }
 
-void TKestrelForm::show_port_failures(bool all) {
+void TKestrelForm::show_port_failure() {
   if (Link.PortFailures.empty()) return;
-  if (!all) {
-    InfoStatusBar->SetSimpleText(QString::fromStdString(Link.PortFailures.back()));
-    return;
-  }
-  for (const std::string& text : Link.PortFailures)
-    InfoStatusBar->SetSimpleText(QString::fromStdString(text));
+  InfoStatusBar->SetSimpleText(QString::fromStdString(Link.PortFailures.back()));
 }
 
 bool TKestrelForm::try_open_port() {
@@ -99,6 +97,7 @@ void TKestrelForm::show_port_number() {
 void TKestrelForm::SendString(const std::string& text) {
   if (run_stopping()) return;  // the port has been let go
   if (ApdComPort1->OutBuffFree() > text.size()) {
+    Link.Words.Sent(text);
     try {
       ApdComPort1->PutString(text);
     } catch (const EDeviceLost&) {
@@ -111,28 +110,90 @@ void TKestrelForm::SendString(const std::string& text) {
 }
 
 bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text, const TPromptExchange& exchange) {
+  return exchange_prompt(text, exchange).Ok;
+}
+
+TExchange TKestrelForm::exchange_prompt(const std::string& text, const TPromptExchange& exchange) {
+  TExchange result;
   // A stopped run exchanges nothing more; a wait it cut short found nothing.
-  if (run_stopping()) return false;
+  if (run_stopping()) return result;
   // Delivery stops before the text goes out: a quick answer must reach the
   // wait, not a handler (the terminal pane's) that would take it first.
   ApdComPort1->PrepareWait();
+  TPromptVerdict verdict = TPromptVerdict::Pending;
   try {
-    ApdComPort1->FlushInBuffer();
+    // What the unit sent before is no answer to this text, but it may be
+    // why the step fails: it is read, not thrown away unseen.
+    take_waiting_bytes();
     SendString(text);
+    verdict = await_prompt(Link.Probing ? kPromptWaitProbing : exchange.Wait);
   } catch (...) {
     ApdComPort1->AbandonPreparedWait();
     throw;
   }
-  const int timeout = Link.Probing ? kPromptWaitProbing : exchange.Wait;
-  const bool found = ApdComPort1->WaitForString(std::string(1, Link.AwaitedPrompt), timeout, true,
-                                                false, Waits().port_clock());
-  if (run_stopping()) return false;
+  ApdComPort1->AbandonPreparedWait();
+  result.Ok = verdict == TPromptVerdict::Awaited;
+  // A prompt the unit showed counts even when a stop came meanwhile.
+  if (run_stopping()) return result;
   ApdComPort1->FlushInBuffer();
   ApdComPort1->FlushOutBuffer();
-  if (!found && OnPromptMissed)
-    OnPromptMissed(Link.AwaitedPrompt, ApdComPort1->ComNumber(), exchange.Attempt,
-                   exchange.Attempts);
-  return found;
+  if (!result.Ok) {
+    result.Why = Link.Words.Cause();
+    if (OnPromptMissed)
+      OnPromptMissed(Link.AwaitedPrompt, ApdComPort1->ComNumber(), exchange.Attempt,
+                     exchange.Attempts);
+  }
+  return result;
+}
+
+void TKestrelForm::take_waiting_bytes() {
+  const uint16_t waiting = ApdComPort1->InBuffUsed();
+  if (waiting == 0) return;
+  std::vector<char> bytes(waiting);
+  ApdComPort1->GetBlock(bytes.data(), waiting);
+  unit_said(bytes.data(), bytes.size());
+}
+
+TPromptVerdict TKestrelForm::await_prompt(int ticks) {
+  const char awaited = Link.AwaitedPrompt;
+  // The other prompt of the unit, which tells it answered in the other mode.
+  char other = awaited == Settings.LoaderPrompt   ? Settings.NormalPrompt
+               : awaited == Settings.NormalPrompt ? Settings.LoaderPrompt
+                                                  : 0;
+  if (other == awaited) other = 0;
+  TPromptJudge judge(awaited, other);
+  constexpr int64_t kTickMs = 55;
+  const int64_t due = Waits().now_ms() + (int64_t(std::max(ticks, 0)) + 1) * kTickMs;
+  // A prompt that came just before the time was up may still settle; a
+  // unit that keeps talking after it cannot hold the wait for long.
+  const int64_t latest = due + 10 * TPromptJudge::kSettleMs;
+  constexpr int kTakenAtOnce = 64;
+  for (;;) {
+    // The port may be closed or moved by an event handled while we wait.
+    if (!port_open()) return TPromptVerdict::Pending;
+    // A few bytes at a time: a unit that never stops talking cannot keep
+    // the wait from its time limit.
+    for (int taken = 0; taken < kTakenAtOnce && !run_stopping() && ApdComPort1->CharReady();
+         ++taken) {
+      const char c = ApdComPort1->GetChar();
+      judge.Feed(c, Waits().now_ms());
+      unit_said(&c, 1);
+    }
+    const int64_t now = Waits().now_ms();
+    const TPromptVerdict verdict = judge.Verdict(now);
+    if (verdict != TPromptVerdict::Pending) return verdict;
+    // A stop, or a device that went away, ends the wait; a prompt the unit
+    // sent last before that was its answer.
+    if (run_stopping() || ApdComPort1->DeviceLost()) return judge.Verdict(INT64_MAX);
+    const int64_t until = judge.DueMs() != INT64_MAX ? std::min(judge.DueMs(), latest) : due;
+    if (now >= until) return verdict;
+    Waits().wait_for_events(
+        [this] {
+          return run_stopping() || !port_open() || ApdComPort1->CharReady() ||
+                 ApdComPort1->DeviceLost();
+        },
+        until);
+  }
 }
 
 void TKestrelForm::send_command_buffer() {
@@ -223,10 +284,16 @@ bool TKestrelForm::check_com(int port) {
 }
 
 int TKestrelForm::process_com() {
+  return probe_ports(0);
+}
+
+int TKestrelForm::probe_ports(int probed) {
   TBusyCursor busy;
-  if (check_com(1) || check_com(2)) {
-    ComCheckBox->setChecked(true);
-    return 1;
+  for (const int port : {1, 2}) {
+    if (port != probed && check_com(port)) {
+      ComCheckBox->setChecked(true);
+      return 1;
+    }
   }
   return -1;
 }
@@ -267,7 +334,7 @@ void TKestrelForm::probe_from_menu(int port) {
     show_message("Error! Cannot establish communication using COM " + std::to_string(port) +
                  ". Please check RS232 connection");
     // Why, where it stays in view.
-    show_port_failures(false);
+    show_port_failure();
   }
   start_status_lights();
   enable_btns();
@@ -341,7 +408,7 @@ void TKestrelForm::ComCheckBoxClick() {
     show_message(
         "Unable to use Com Ports. Please make sure no one else is using the Hardware thru the Com "
         "Ports");
-    show_port_failures(false);
+    show_port_failure();
   }
 }
 

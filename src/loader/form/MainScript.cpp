@@ -89,6 +89,9 @@ bool TKestrelForm::read_script_file() {
     return false;
   }
 
+  // The verdict counts every file the script names, reached or not.
+  Session.Outcome.ScriptNames(script_files_named(Session.ScriptFileName));
+
   const auto cancelled = [this] { return FProgressForm && FProgressForm->CancelFlag != 0; };
   const auto run_line = [this] {
     try {

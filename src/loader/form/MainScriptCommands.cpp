@@ -104,6 +104,7 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
   };
   pause(100);
   Link.AwaitedPrompt = Settings.LoaderPrompt;
+  mark_unit_words();
 
   constexpr int kTries = 4;
   bool inLoaderMode = SendCOMCmd_GetPrompt(text, {kPromptWaitProbing, 1, kTries});
@@ -121,8 +122,10 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
   if (!inLoaderMode) {
     Link.AwaitedPrompt = Settings.NormalPrompt;
     const bool answered = SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing});
-    show_message(answered ? "Error! Unit not in Loader Mode! Exiting script"
-                          : "Error! Unable to get response from unit(_TC)! Exiting script");
+    show_message(with_cause(answered
+                                ? "Error! Unit not in Loader Mode! Exiting script"
+                                : "Error! Unable to get response from unit(_TC)! Exiting script",
+                            Link.Words.Cause()));
     return false;
   }
   return true;
@@ -210,10 +213,14 @@ bool TKestrelForm::script_load_do() {
   if (!hold_upload_file()) return true;
 
   const auto exchange = [this](int attempt) {
-    return SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing, attempt, 2});
+    return exchange_prompt(kCarriageReturn, {kPromptWaitProbing, attempt, 2});
   };
-  if (!exchange(1) && !exchange(2)) {
-    const std::string message = "Error! Unable to receive prompt before upload.... Exiting script.";
+  mark_unit_words();
+  TExchange before = exchange(1);
+  if (!before.Ok) before = exchange(2);
+  if (!before.Ok) {
+    const std::string message =
+        with_cause("Error! Unable to receive prompt before upload.... Exiting script.", before.Why);
     show_message(message);
     Session.Outcome.Explain(message);
     FUploadFile.reset();
@@ -223,8 +230,15 @@ bool TKestrelForm::script_load_do() {
   Session.CommandBuffer = Chain.UploadLine(Settings.UploadCommand, kCommandBufferSize - 1);
   Session.Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address,
                                 Chain.Version);
+  // What the unit answers to the line is read: one that did not take it
+  // gets none of the image.
+  mark_unit_words();
+  FUploadRefused = false;
+  FUploadWatch.emplace(Session.CommandBuffer, Settings.NormalPrompt, Settings.LoaderPrompt);
+  // An empty file is through with its line: the unit's prompt answers it.
+  if (Chain.Size == 0) FUploadWatch->LastBytesHandedOver();
   send_command_buffer();
-  Waits().sleep_processing_events(500);
+  listen_for_refusal(500);
 
   UploadButtonClick();
   return true;
@@ -254,9 +268,8 @@ void TKestrelForm::script_query(const std::string& line) {
 
   // What a watchdog cut short is the bytes gathered so far.
   Session.TakeResponse(captured_text());
-  if (Session.LastResponse.empty()) {
-    show_message("Error! No response detected with _QC command");
-  }
+  if (Session.LastResponse.empty())
+    show_message(with_cause("Error! No response detected with _QC command", Link.Words.Cause()));
 }
 
 bool TKestrelForm::script_compare(const std::string& line, bool substring) {

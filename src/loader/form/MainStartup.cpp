@@ -52,11 +52,10 @@ void TKestrelForm::FormShow() {
       set_status(" ");
       QCoreApplication::processEvents();
     } else {
+      // Why, port by port, was said as each port failed.
       show_message(
           "Error!! COM port communication failed. Please check RS232 connection/INI settings. "
           "Exiting application");
-      // Why, port by port, right after the message.
-      show_port_failures(true);
     }
     // The process ends on the timer's first tick, once the event loop runs.
     JustUploadTimer->start();
@@ -71,8 +70,10 @@ void TKestrelForm::FormShow() {
 
 bool TKestrelForm::probe_at_start_up() {
   Link.PortFailures.clear();
-  if (Settings.ConfiguredComNumber != 0 && check_com(Settings.ConfiguredComNumber)) return true;
-  return process_com() == 1;
+  // One round: each port is probed once, the configured one first.
+  const int configured = Settings.ConfiguredComNumber;
+  if (configured != 0 && check_com(configured)) return true;
+  return probe_ports(configured) == 1;
 }
 
 void TKestrelForm::start_status_lights() {
@@ -147,7 +148,7 @@ void TKestrelForm::FormCloseQuery(bool& CanClose) {
         // The upload stops at its next block or wait and the run leaves its
         // record; then the process ends.
         FExitAfterRun = true;
-        request_stop("the operator exited during the upload");
+        request_stop("stopped by the operator");
         if (!Session.UploadInProgress && !FRunActive) EndProcess(0);
       });
 }

@@ -239,9 +239,7 @@ void TKestrelForm::build_controls() {
   AdTerminal1 = pane;
   AdTerminal1->SetOnKeyPress([this](char& Key) { AdTerminal1KeyPress(Key); });
   // What a prompt wait consumes never reaches a handler: it is shown here.
-  ApdComPort1->SetOnWaitChar([this](TApdCustomComPort*, char c) {
-    if (OnUnitBytes) OnUnitBytes(&c, 1);
-  });
+  ApdComPort1->SetOnWaitChar([this](TApdCustomComPort*, char c) { unit_said(&c, 1); });
   // Keys typed while an upload runs would land among the file's bytes.
   AdTerminal1->Widget()->installEventFilter(this);
 
@@ -351,11 +349,13 @@ void TKestrelForm::set_status_text(const std::string& text) {
 }
 
 void TKestrelForm::show_message(const std::string& text) {
+  // Once the run is being stopped nobody is there to acknowledge a box: what
+  // the stop cut short is no failure of its own, and the record says what
+  // the operator saw.
+  if (FStopRequested) return;
   if (Recorder) Recorder->Message(text);
   FLastError = text;
   if (FRunActive) Session.Outcome.ErrorReported();
-  // Once the run is being stopped nobody is there to acknowledge a box.
-  if (FStopRequested) return;
   Dialog.ShowMessage(text);
 }
 

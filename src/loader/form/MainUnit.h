@@ -14,9 +14,11 @@
 #include "loader/core/FileChain.h"
 #include "loader/core/LinkState.h"
 #include "loader/core/LoaderSettings.h"
+#include "loader/core/PromptJudge.h"
 #include "loader/core/ScriptFiles.h"
 #include "loader/core/ScriptReader.h"
 #include "loader/core/ScriptSession.h"
+#include "loader/core/UploadWatch.h"
 #include "loader/form/MainWidgets.h"
 #include "loader/form/WindowWaits.h"
 #include "loader/windows/OperatorDialog.h"
@@ -58,6 +60,14 @@ struct TPromptExchange {
   int Attempts = 0;
 };
 
+// What one prompt exchange came to.
+struct TExchange {
+  bool Ok = false;
+  // Why not, in the unit's terms: what it said since the step that failed
+  // began, or that it said nothing.
+  std::string Why;
+};
+
 // Ends the process at once with `status`; used where the program quits.
 void end_process_now(int status);
 
@@ -86,6 +96,10 @@ class TKestrelForm : public QMainWindow {
   // Device link.
   void SendString(const std::string& text);
   bool SendCOMCmd_GetPrompt(const std::string& text, const TPromptExchange& exchange = {});
+  // Sends `text` and waits for the awaited prompt: the prompt the unit shows
+  // once it has fallen quiet, not a prompt character inside its words. The
+  // unit's other prompt ends the wait at once, as a failure.
+  TExchange exchange_prompt(const std::string& text, const TPromptExchange& exchange = {});
   bool check_com(int port);
   int process_com();
   void query_unit();
@@ -298,7 +312,24 @@ class TKestrelForm : public QMainWindow {
   // The port's device went away during the upload or the prompt check
   // after it: says so and stops the upload and the run.
   void device_lost_during_upload();
-  bool prompt_after_upload(const TPromptExchange& exchange);
+  TExchange prompt_after_upload(const TPromptExchange& exchange);
+  // Waits up to `ticks` for the awaited prompt, delivery held off, taking
+  // what the unit sends meanwhile.
+  TPromptVerdict await_prompt(int ticks);
+  // Every byte the unit sends passes here: its words are kept for the
+  // failure they may explain, an upload under way watches them, and the
+  // front end is shown them.
+  void unit_said(const char* bytes, size_t count);
+  // Reads what the unit sent and nobody has taken yet.
+  void take_waiting_bytes();
+  // A step begins whose failure the unit's words from now on explain.
+  void mark_unit_words();
+  // Whether the unit has shown that it did not take the upload under way;
+  // said once, and the upload stops: nothing more of it is sent.
+  bool upload_refused();
+  // Waits `ms` while the unit answers the upload, less when it shows that
+  // it did not take it.
+  void listen_for_refusal(int ms);
 
   // Port operations whose failures the window absorbs.
   bool port_open() const { return ApdComPort1->Open(); }
@@ -331,8 +362,11 @@ class TKestrelForm : public QMainWindow {
   // Shows why a port cannot be used on the status bar and keeps it for the
   // round's summary.
   void note_port_failure(const std::string& text);
-  // Shows the round's last reason again, or every one.
-  void show_port_failures(bool all);
+  // Shows the round's last reason again.
+  void show_port_failure();
+  // Probes COM1, then COM2, leaving out `probed` (tried already); 1 when
+  // the unit answered on one of them, -1 otherwise.
+  int probe_ports(int probed);
   void start_status_lights();
   void hide_splash();
 
@@ -348,6 +382,11 @@ class TKestrelForm : public QMainWindow {
   std::string FLastError;
   // The file _LD checked and announced; the upload sends exactly this one.
   TFilePtr FUploadFile;
+  // Watches the unit from the upload line to the end of the data.
+  std::optional<TUploadWatch> FUploadWatch;
+  bool FUploadRefused = false;
+  // The upload under way has handed its last bytes to the port.
+  bool FDataHandedOver = false;
   TProgressForm* FProgressForm = nullptr;
   TSplashForm* FSplashForm = nullptr;
   bool FShowDone = false;

@@ -68,21 +68,27 @@ void TKestrelForm::SendByte(int count, const uint8_t* bytes) {
   const int64_t stallMs = std::max<int64_t>(kSendStallMs, 3 * wire_time_ms(count));
   int queued = ApdComPort1->OutBuffUsed();
   const auto sent = [&] {
-    if (ApdComPort1->DeviceLost()) return TWaitLook::Done;
+    if (ApdComPort1->DeviceLost() || upload_refused()) return TWaitLook::Done;
     const int now = ApdComPort1->OutBuffUsed();
     const bool moved = now < queued;
     queued = now;
     return now == 0 ? TWaitLook::Done : moved ? TWaitLook::Moved : TWaitLook::Still;
   };
   const auto clear = [this] {
-    return ApdComPort1->CTS() || ApdComPort1->DeviceLost() ? TWaitLook::Done : TWaitLook::Still;
+    return ApdComPort1->CTS() || ApdComPort1->DeviceLost() || upload_refused() ? TWaitLook::Done
+                                                                               : TWaitLook::Still;
   };
-  if (!Waits().wait_while_moving(sent, stallMs)) {
+  const bool drained = Waits().wait_while_moving(sent, stallMs);
+  // What is still queued of a block the unit refused never reaches it.
+  if (FUploadRefused) return ApdComPort1->FlushOutBuffer();
+  if (!drained) {
     show_message("Error! Output Buffer never empties. Check RS232 connection. Cancel upload.");
     set_cancel_flag();
     return;
   }
-  if (!Waits().wait_while_moving(clear, stallMs)) {
+  const bool cleared = Waits().wait_while_moving(clear, stallMs);
+  if (FUploadRefused) return ApdComPort1->FlushOutBuffer();
+  if (!cleared) {
     show_message("Error! CTS line not set. Check RS232 connection. Cancel upload.");
     set_cancel_flag();
     return;
@@ -92,9 +98,37 @@ void TKestrelForm::SendByte(int count, const uint8_t* bytes) {
 }
 
 void TKestrelForm::device_lost_during_upload() {
-  show_message("Error! Device " + ApdComPort1->DevicePath() +
-               " was lost (unplugged or switched off). Cancel upload.");
+  show_message(with_cause("Error! Device " + ApdComPort1->DevicePath() +
+                              " was lost (unplugged or switched off). Cancel upload.",
+                          Link.Words.Cause()));
   set_cancel_flag();
+}
+
+void TKestrelForm::listen_for_refusal(int ms) {
+  // Ends with what the unit has sent, delivered and judged: a prompt it
+  // fell quiet after in the meantime is seen at the end.
+  Waits().wait_for_events(
+      [this] { return upload_refused() || run_stopping() || ApdComPort1->DeviceLost(); },
+      Waits().now_ms() + ms);
+  upload_refused();
+}
+
+bool TKestrelForm::upload_refused() {
+  if (FUploadRefused) return true;
+  if (!FUploadWatch) return false;
+  const std::string refusal = FUploadWatch->Refusal(Waits().now_ms());
+  if (refusal.empty()) return false;
+  FUploadRefused = true;
+  // Not a byte more of the image: the unit reads it as commands.
+  try {
+    ApdComPort1->FlushOutBuffer();
+  } catch (const std::exception&) {
+  }
+  set_cancel_flag();
+  show_message(with_cause("Error! The unit did not take the upload of " + Chain.FileName + ": " +
+                              refusal + ". Cancel upload.",
+                          Link.Words.Cause()));
+  return true;
 }
 
 bool TKestrelForm::upload_cancelled() const {
@@ -118,20 +152,33 @@ void TKestrelForm::send_file_blocks(std::FILE* file, int blockCount) {
     return false;
   };
 
+  // Each block is looked at for its echo before it goes; the last one
+  // ends the part of the upload in which a prompt means a refusal. A block
+  // that failed is not counted as sent.
+  const auto send = [&](int count, bool last) {
+    if (upload_refused()) return;
+    if (FUploadWatch) {
+      FUploadWatch->Sending(block.data(), size_t(count));
+      if (last) FUploadWatch->LastBytesHandedOver();
+    }
+    // The unit's verdict on the data cannot come before its last bytes.
+    if (last) {
+      mark_unit_words();
+      FDataHandedOver = true;
+    }
+    SendByte(count, block.data());
+    if (!upload_cancelled()) step();
+  };
   if (blockCount > 0) {
     for (int i = 0; i < blockCount && !upload_cancelled(); ++i) {
       if (!read(kUploadBlockSize)) break;
-      SendByte(kUploadBlockSize, block.data());
-      step();
+      send(kUploadBlockSize, i + 1 == blockCount && remainder == 0);
       Waits().process_pending_events();
     }
-    if (!upload_cancelled() && remainder != 0 && read(remainder) && port_open()) {
-      SendByte(remainder, block.data());
-      step();
-    }
+    if (!upload_cancelled() && remainder != 0 && read(remainder) && port_open())
+      send(remainder, true);
   } else if (read(remainder) && port_open()) {
-    SendByte(remainder, block.data());
-    step();
+    send(remainder, true);
   }
 }
 
@@ -146,7 +193,9 @@ void TKestrelForm::upload_not_started(const std::string& why) {
 
 void TKestrelForm::UploadButtonClick() {
   Session.UploadInProgress = true;
-  FLastError.clear();
+  // A refusal of the upload line is what stops this upload.
+  if (!FUploadRefused) FLastError.clear();
+  FDataHandedOver = false;
   Session.Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address,
                                 Chain.Version);
   // _LD hands over the file it checked; run on its own, the upload opens it.
@@ -163,7 +212,8 @@ void TKestrelForm::UploadButtonClick() {
   if (port_open()) {
     const int blockCount = int(Chain.Size / kUploadBlockSize);
     try {
-      ApdComPort1->FlushInBuffer();
+      // The unit's answer to the upload line stays to be read.
+      if (!FUploadWatch) ApdComPort1->FlushInBuffer();
       ApdComPort1->FlushOutBuffer();
       ConfigMenu->menuAction()->setVisible(false);
       if (FProgressForm)
@@ -172,6 +222,9 @@ void TKestrelForm::UploadButtonClick() {
             TUploadInfo{Chain.NameAsWritten.empty() ? Chain.FileName : Chain.NameAsWritten,
                         Chain.FileName, Chain.Checksum, Chain.Address, Chain.Size,
                         kUploadBlockSize});
+      // The window starts with its cancel flag down: a unit that refused the
+      // upload line has cancelled it already.
+      if (FUploadRefused) set_cancel_flag();
       Waits().sleep_processing_events(50);
       send_file_blocks(file.get(), blockCount);
       sent = !upload_cancelled();
@@ -191,57 +244,71 @@ void TKestrelForm::UploadButtonClick() {
   const std::string failure = FLastError;
 
   if (upload_cancelled()) {
+    FUploadWatch.reset();
     Waits().sleep_processing_events(500);
     Waits().process_pending_events();
     show_message("Upload cancelled/incomplete!!! Upload for " + Chain.FileName +
                  " section was incomplete.");
   } else {
-    Waits().sleep_processing_events(Session.PostUploadPause);
+    // The data is through; an echo of its last bytes still shows that the
+    // unit read them as commands.
+    listen_for_refusal(Session.PostUploadPause);
+    FUploadWatch.reset();
   }
   Waits().process_pending_events();
 
-  bool answered = !port_open();
-  if (port_open()) {
+  // A failed upload ends the run: nothing more is sent for it.
+  TExchange answer;
+  answer.Ok = !port_open();
+  if (port_open() && !upload_cancelled()) {
     Link.AwaitedPrompt = Settings.LoaderPrompt;
-    answered = prompt_after_upload({kPromptWaitProbing, 1, 3});
-    if (!answered) {
+    answer = prompt_after_upload({kPromptWaitProbing, 1, 3});
+    if (!answer.Ok && !upload_cancelled()) {
       Waits().sleep_processing_events(500);
-      answered = prompt_after_upload({kPromptWaitProbing, 2, 3});
+      answer = prompt_after_upload({kPromptWaitProbing, 2, 3});
     }
-    if (!answered) answered = prompt_after_upload({kPromptWaitLong, 3, 3});
-    if (!answered) {
-      show_message(
-          "Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script.");
+    if (!answer.Ok && !upload_cancelled()) answer = prompt_after_upload({kPromptWaitLong, 3, 3});
+    if (!answer.Ok && !upload_cancelled()) {
+      show_message(with_cause(
+          "Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script.",
+          answer.Why));
       set_cancel_flag();
     }
   }
 
-  if (!sent && failure.empty() && !upload_cancelled())
+  // A stop that came after the unit confirmed the data, with its loader
+  // prompt last, leaves the file loaded.
+  if (run_stopping() && FDataHandedOver && !FUploadRefused &&
+      Link.Words.EndsWith(Settings.LoaderPrompt))
+    Session.Outcome.UploadConfirmed();
+  else if (!sent && failure.empty() && !upload_cancelled())
     Session.Outcome.UploadEnded(TFileResult::NotSent,
                                 "not sent: the port was closed when the upload began");
   else if (!sent)
     Session.Outcome.UploadEnded(
         failure.empty() ? TFileResult::Cancelled : TFileResult::Failed,
         failure.empty() ? "the upload was cancelled before its last block" : failure);
-  else if (!answered)
+  else if (!answer.Ok)
     Session.Outcome.UploadEnded(TFileResult::Failed, FLastError);
   else
-    Session.Outcome.UploadEnded(TFileResult::Ok);
+    Session.Outcome.UploadConfirmed();
+  FUploadRefused = false;
   Waits().process_pending_events();
   if (FExitAfterRun && !FRunActive) EndProcess(0);
 }
 
-bool TKestrelForm::prompt_after_upload(const TPromptExchange& exchange) {
-  bool answered = false;
+TExchange TKestrelForm::prompt_after_upload(const TPromptExchange& exchange) {
+  TExchange answer;
   try {
-    answered = SendCOMCmd_GetPrompt("\r", exchange);
+    answer = exchange_prompt("\r", exchange);
   } catch (const std::exception&) {
     // a port gone under the check is a missing prompt
   }
   // A unit that hung up once it had the data (or an adapter pulled out
   // meanwhile) is told as such, once; the tries left end at once.
-  if (!answered && ApdComPort1->DeviceLost() && !upload_cancelled()) device_lost_during_upload();
-  return answered;
+  if (!answer.Ok && ApdComPort1->DeviceLost() && !upload_cancelled()) device_lost_during_upload();
+  if (!answer.Ok) answer.Why = Link.Words.Cause(" since the data");
+  return answer;
 }
 
 }  // namespace kestrel

@@ -109,6 +109,8 @@ void TRealTimeWaits::rest_between_looks(int64_t, uint64_t seen) {
 }
 
 bool TRealTimeWaits::wait_for_events(const std::function<bool()>& done, int64_t dueMs) {
+  // Bytes held back from delivery (a prompt wait's) wake the wait as well.
+  TPortReportsWake reports;
   QTimer wake;
   wake.setSingleShot(true);
   wake.setTimerType(Qt::PreciseTimer);

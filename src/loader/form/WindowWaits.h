@@ -47,7 +47,9 @@ class TWindowWaits {
   bool wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs);
 
   // Handles window events, sleeping while none come, until `done` holds
-  // (true) or this clock reaches `dueMs` (false).
+  // (true) or this clock reaches `dueMs` (false). A port's report (received
+  // bytes, a device lost) wakes it to look; time does not pass on a virtual
+  // clock while received bytes wait to be taken.
   virtual bool wait_for_events(const std::function<bool()>& done, int64_t dueMs) = 0;
 
   // Milliseconds on this object's clock, from an arbitrary start.

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "loader/core/RunOutcome.h"
+#include "loader/core/UnitWords.h"
 #include "loader/core/UploadRate.h"
 
 namespace kestrel {
@@ -36,13 +37,7 @@ void TUnattendedConsole::UnitBytes(const char* bytes, size_t count) {
       if (FUnitLineBytes == kUnitLineShown + 1) FUnitLine += " ...";
       continue;
     }
-    if (c < 0x20 || c >= 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", unsigned(c));
-      FUnitLine += hex;
-    } else {
-      FUnitLine += char(c);
-    }
+    append_shown_byte(FUnitLine, c);
   }
 }
 
@@ -65,9 +60,13 @@ void TUnattendedConsole::Summary(const TRunOutcome& run, int exitStatus) {
   const char* verdict = ok ? "SUCCESS" : run.Interrupted() ? "INTERRUPTED" : "FAILED";
   char text[256];
   std::snprintf(text, sizeof text, "%s: %d of %d files loaded, %llu bytes, %.1f s, exit status %d",
-                verdict, run.FilesLoaded(), int(run.Files().size()),
+                verdict, run.FilesLoaded(), run.FilesNamed(),
                 static_cast<unsigned long long>(run.BytesLoaded()), seconds, exitStatus);
   line("summary", text);
+}
+
+void TUnattendedConsole::Cause(const std::string& text) {
+  line("cause", text);
 }
 
 void TUnattendedConsole::Station(const std::string& text) {

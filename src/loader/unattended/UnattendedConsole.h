@@ -20,6 +20,8 @@ class TUnattendedConsole {
   void Status(const std::string& text);
   // Why the run cannot start or was ended from outside.
   void Fatal(const std::string& text);
+  // Why a run failed, right above its verdict.
+  void Cause(const std::string& text);
   // The last line: the verdict, files loaded of files named, bytes and time.
   void Summary(const class TRunOutcome& run, int exitStatus);
   // A run begins: the summary's time counts from here.

@@ -11,9 +11,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "loader/core/RunRecord.h"
 #include "loader/core/ScriptFiles.h"
+#include "loader/core/ScriptReader.h"
 #include "loader/form/MainUnit.h"
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/UnattendedConsole.h"
@@ -51,18 +53,33 @@ void select_unattended_platform() {
 
 namespace {
 
-// Why `run` did not succeed, in one line.
-std::string failure_text(const TRunOutcome& run, const std::string& firstError) {
-  for (const TNamedFile& file : run.Files())
-    if (file.Result != TFileResult::Ok)
-      return file.File + ": " +
-             (file.Message.empty() ? file_result_text(file.Result) : file.Message);
-  std::string text = firstError;
+// Why `run` did not succeed, in one line; `ports`: why each port failed,
+// when no unit answered.
+std::string failure_text(const TRunOutcome& run, const std::string& firstError,
+                         const std::vector<std::string>& ports) {
+  std::string text;
+  for (const TNamedFile& file : run.Files()) {
+    if (file.Result == TFileResult::Ok) continue;
+    text = file.File + ": " + (file.Message.empty() ? file_result_text(file.Result) : file.Message);
+    break;
+  }
+  if (text.empty()) text = firstError;
+  if (run.End() == TRunEnd::NotRun)
+    for (const std::string& port : ports) text += (text.empty() ? "" : "; ") + port;
   if (text.empty()) text = std::string("the run ended ") + run_end_text(run.End());
-  // A message box's line breaks stay out of a one-line verdict.
-  for (char& c : text)
-    if (c == '\r' || c == '\n') c = ' ';
-  return text;
+  // A message box's line breaks stay out of a one-line verdict; each still
+  // ends a sentence.
+  std::string line;
+  for (char c : text) {
+    if (c != '\r' && c != '\n') {
+      line += c;
+      continue;
+    }
+    if (!line.empty() && line.back() != '.' && line.back() != '!' && line.back() != ' ')
+      line += '.';
+    if (!line.empty() && line.back() != ' ') line += ' ';
+  }
+  return line;
 }
 
 }  // namespace
@@ -100,6 +117,20 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   // The record outlives the windows that write into it.
   std::unique_ptr<TRunRecorder> recorder;
   if (!line.RecordFile.empty()) recorder = std::make_unique<TRunRecorder>(line.RecordFile);
+  // A script that cannot be read is told before any port is probed, and
+  // recorded as a run that could not open it.
+  if (std::string why; !open_file_for_read(line.BatchScript, &why)) {
+    dialog.ShowMessage("Error opening file " + line.BatchScript + " for read.");
+    if (recorder) {
+      TRunOutcome cannotOpen;
+      cannotOpen.End(TRunEnd::CannotOpen);
+      recorder->Start();
+      recorder->Script(line.BatchScript);
+      recorder->RunNumber(result.Number);
+      recorder->Finish(cannotOpen, kExitNoScript);
+    }
+    return refuse("cannot read the script " + line.BatchScript + ": " + why);
+  }
 
   // What the windows report into outlives them.
   int blocksSent = 0;
@@ -171,6 +202,8 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
 
   form.EndProcess = [&](int) {
     TRunOutcome& run = form.Session.Outcome;
+    // A script that never started still names its files.
+    if (run.End() == TRunEnd::NotRun) run.ScriptNames(script_files_named(line.BatchScript));
     if (form.run_stopping()) {
       run.End(TRunEnd::Interrupted);
       status = form.exit_status_after_stop();
@@ -195,12 +228,17 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
       form.record_port();
       recorder->Finish(run, status);
     }
+    // The cause, in the unit's words where it said any, right above the
+    // verdict.
+    if (status != kExitSuccess) {
+      result.Failure = failure_text(run, dialog.FirstErrorOfRun(), form.Link.PortFailures);
+      console.Cause(result.Failure);
+    }
     console.Summary(run, status);
     result.Interrupted = run.Interrupted();
-    result.FilesNamed = int(run.Files().size());
+    result.FilesNamed = run.FilesNamed();
     result.FilesLoaded = run.FilesLoaded();
     result.BytesLoaded = run.BytesLoaded();
-    if (status != kExitSuccess) result.Failure = failure_text(run, dialog.FirstErrorOfRun());
     QCoreApplication::exit(status);
   };
 

@@ -173,9 +173,10 @@ TEST_F(DeviceLink, AQueryTheUnitNeverAnswersEndsByTheWatchdogOrTheCloseQuery) {
   EXPECT_GE(Clock->now_ms() - began, 3900);
   EXPECT_TRUE(Form->Link.WatchdogExpired);
   EXPECT_EQ(Progress.CancelFlag, 1);
+  // The silence is the cause, on a line after the message.
   EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Timeout error! RS232 connection failure! "
                                                       "Please check RS232 connection. Exiting "
-                                                      "script."});
+                                                      "script.\rThe unit said nothing."});
   // The capture stays armed after the watchdog.
   EXPECT_TRUE(Form->Link.AwaitingResponse);
 

@@ -22,6 +22,7 @@
 #include "RecordingOperatorDialog.h"
 #include "TestPattern.h"
 #include "VirtualClock.h"
+#include "loader/core/RunRecord.h"
 #include "loader/form/MainUnit.h"
 #include "loader/windows/Progress.h"
 #include "unitsim/UnitSimScheme.h"
@@ -274,6 +275,34 @@ TEST_F(Upload, ExitDuringAnUploadStopsItAtTheNextBlock) {
   EXPECT_EQ(EndStatus, std::vector<int>{0});
   EXPECT_EQ(stored("C0"), "<no image>");
   EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
+}
+
+// After "Yes" the record tells what the operator did, not the failures the
+// stop itself caused and nobody saw; the process ends as soon as the run
+// has let the port go.
+TEST_F(Upload, TheRecordAfterYesSaysTheOperatorStoppedTheRun) {
+  connect_unit(";pace;flash-ms=5");
+  write_file("exit.bin", pattern(20000));
+  const std::string script = write_file("exit.sld", "_LF exit.bin\n_LA C0\n_LV 1\n_LD\n");
+  TRunRecorder recorder(Dir.filePath(QStringLiteral("runs.jsonl")).toStdString());
+  Form->Recorder = &recorder;
+  Dialog.ConfirmAnswer = true;
+  auto conn = QObject::connect(Progress.FileProgressBar, &QProgressBar::valueChanged, [&](int v) {
+    if (v == 2) Form->close();
+  });
+  Form->Session.ScriptFileName = script;
+  Form->read_ini();
+  QObject::disconnect(conn);
+  Form->Recorder = nullptr;
+  EXPECT_EQ(EndStatus, std::vector<int>{0});
+  QFile file(Dir.filePath(QStringLiteral("runs.jsonl")));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const std::string record = file.readAll().toStdString();
+  EXPECT_NE(record.find("\"result\":\"interrupted\",\"message\":\"stopped by the operator\""),
+            std::string::npos)
+      << record;
+  EXPECT_NE(record.find("\"messages\":[]"), std::string::npos) << record;
+  EXPECT_NE(record.find("\"outcome\":\"interrupted\""), std::string::npos) << record;
 }
 
 // A query the watchdog ended leaves nothing armed: the next query does not

@@ -57,7 +57,11 @@ TEST(BatchTimeouts, EachEndsWithItsMessageAndStatus) {
   EXPECT_TRUE(noCts != heldBack) << ctsStuck.Err();
   EXPECT_TRUE(ctsStuck.Said("message: Upload cancelled/incomplete!!! Upload for " +
                             (ctsStuck.Folder / "a.bin").string() + " section was incomplete.\n"));
-  EXPECT_TRUE(ctsStuck.Said(kNoPromptAfter));
+  // The failure ends the upload at once: no progress line after its
+  // message, and no prompt check sends the unit anything more.
+  const std::string err = ctsStuck.Err();
+  EXPECT_EQ(err.find("upload: ", err.find("message: Error! ")), std::string::npos) << err;
+  EXPECT_FALSE(ctsStuck.Said(kNoPromptAfter));
   EXPECT_TRUE(ctsStuck.Said(kUnsuccessful));
   EXPECT_FALSE(ctsStuck.Said(" bytes (100%)\n"));
   EXPECT_FALSE(ctsStuck.HasImage("8000"));
@@ -87,16 +91,29 @@ TEST(BatchTimeouts, TheUnitsWordsAndEachFruitlessWaitAreShown) {
   EXPECT_TRUE(corrupt.Said("summary: FAILED: 0 of 1 files loaded")) << corrupt.Err();
 
   TBatchRun silent("_SC \"X\"\n", TBatchRun::Sim("silent"));
+  // COM 1 is the port to try first, and then among the ports every start
+  // probes: it is probed once all the same.
+  WriteFile(silent.Folder / "LoaderDefault.ini", SettingsText({{1, "COM1"}}));
   EXPECT_EQ(run_in_process(silent), 2) << silent.Err();
   EXPECT_TRUE(silent.Said("wait: no \"#\" from COM 1 yet (try 1 of 2)\n")) << silent.Err();
   EXPECT_TRUE(silent.Said("wait: no \">\" from COM 1 yet (try 2 of 2)\n")) << silent.Err();
   EXPECT_EQ(silent.Err().find("unit: "), std::string::npos) << silent.Err();
-  // Opened, but nobody answered either prompt: said right after the
-  // message that reports the failure.
-  EXPECT_TRUE(silent.Said(std::string(kNoUnit) + "status: COM 1: " + TBatchRun::Sim("silent") +
+  // Opened, but nobody answered either prompt: probed once, said once, and
+  // named again as the cause right above the verdict.
+  const std::string why = "COM 1: " + TBatchRun::Sim("silent") +
                           " opened, but no prompt (\"#\" or \">\") came within 3.6 s; check the "
-                          "cable, the unit's power and the baud rate (38400)\n"))
-      << silent.Err();
+                          "cable, the unit's power and the baud rate (38400)";
+  const auto count = [&](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = silent.Err().find(text); at != std::string::npos;
+         at = silent.Err().find(text, at + 1))
+      ++n;
+    return n;
+  };
+  EXPECT_EQ(count("status: " + why + "\n"), 1u) << silent.Err();
+  EXPECT_EQ(count("wait: no \"#\" from COM 1"), 1u) << silent.Err();
+  EXPECT_TRUE(silent.Said(kNoUnit)) << silent.Err();
+  EXPECT_TRUE(silent.Said("; " + why + "; COM 2: ")) << silent.Err();
 }
 
 }  // namespace
