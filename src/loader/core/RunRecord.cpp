@@ -180,7 +180,7 @@ std::string TRunRecorder::Line(const TRunOutcome& run, int exitCode) const {
             "{\"kind\":" + json_string(FMessages[i].Note ? "note" : "message") +
             ",\"text\":" + json_string(FMessages[i].Text) + "}";
   line += "],\"status\":" + json_string(FStatus) +
-          ",\"files_named\":" + std::to_string(files.size()) +
+          ",\"files_named\":" + std::to_string(run.FilesNamed()) +
           ",\"files_loaded\":" + std::to_string(run.FilesLoaded());
   if (FRunNumber > 0) line += ",\"run\":" + std::to_string(FRunNumber);
   line += ",\"outcome\":" + json_string(run_end_text(run.End())) +

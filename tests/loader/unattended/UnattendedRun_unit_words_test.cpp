@@ -72,6 +72,7 @@ TEST(UnitWords, AUnitThatDidNotTakeTheImageFailsTheRunInItsOwnWords) {
 
     const QJsonObject record = last_record(run.Folder / "runs.jsonl");
     EXPECT_EQ(record["exit_code"].toInt(), 1);
+    EXPECT_EQ(record["files_named"].toInt(), 2) << "every file the script names counts";
     const QJsonObject upload = record["uploads"].toArray()[0].toObject();
     EXPECT_NE(upload["result"].toString(), "ok");
     EXPECT_NE(upload["message"].toString().toStdString().find(c.Words), std::string::npos)
