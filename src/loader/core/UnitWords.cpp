@@ -127,7 +127,7 @@ std::string TUnitWords::Cause(const std::string& since) const {
 
 std::string with_cause(const std::string& message, const std::string& cause) {
   if (cause.empty()) return message;
-  return message + "\r" + cause;
+  return message + "\n" + cause;
 }
 
 }  // namespace kestrel

@@ -96,8 +96,10 @@ void TUnattendedConsole::Note(const std::string& text) {
 void TUnattendedConsole::line(const char* kind, const std::string& text) {
   end_bar();
   std::string shown;
+  // A message's further lines (the unit's words after its text) are indented
+  // under it.
   for (char c : text) {
-    if (c == '\r')
+    if (c == '\r' || c == '\n')
       shown += "\n  ";
     else
       shown += c;

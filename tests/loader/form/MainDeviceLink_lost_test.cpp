@@ -52,7 +52,7 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     // What the unit said last goes with the message; the failed upload
     // sends nothing more, so no prompt check follows.
     EXPECT_EQ(dialog.Messages[0], "Error! Device " + device +
-                                      " was lost (unplugged or switched off). Cancel upload.\r"
+                                      " was lost (unplugged or switched off). Cancel upload.\n"
                                       "The unit said: \"LOADING 9000 BYTES AT 8000\".");
     EXPECT_EQ(dialog.Messages.back(), "Upload cancelled/incomplete!!! Upload for " + dir +
                                           "/a.bin section was incomplete.");
@@ -67,7 +67,7 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     form.Session.ScriptFileName = dir + "/again.sld";
     form.read_ini();
     EXPECT_EQ(dialog.Messages, std::vector<std::string>{
-                                   "Error! Unable to get response from unit(_TC)! Exiting script\r"
+                                   "Error! Unable to get response from unit(_TC)! Exiting script\n"
                                    "The unit said nothing."});
     // Once the device is known lost no wait runs its course: the prompt
     // check after the upload alone would take 65 + 65 + 170 ticks of 55 ms,

@@ -176,7 +176,7 @@ TEST_F(DeviceLink, AQueryTheUnitNeverAnswersEndsByTheWatchdogOrTheCloseQuery) {
   // The silence is the cause, on a line after the message.
   EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Timeout error! RS232 connection failure! "
                                                       "Please check RS232 connection. Exiting "
-                                                      "script.\rThe unit said nothing."});
+                                                      "script.\nThe unit said nothing."});
   // The capture stays armed after the watchdog.
   EXPECT_TRUE(Form->Link.AwaitingResponse);
 
