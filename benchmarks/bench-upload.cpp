@@ -117,15 +117,16 @@ bool measure_rate(int baud, size_t size, TConsoleOperatorDialog& dialog,
   write_pattern("data.bin", size);
   write_script("run.sld", "data.bin");
   ::setenv("KESTREL_COM1", "sim:pace;flash-ms=0", 1);
+  // The settings' line rate is the one the run opens the port at.
+  std::ofstream(kSettings) << test::SettingsText({{2, std::to_string(baud)}});
 
   TCommandLine line;
   line.Mode = TCommandLine::TMode::Batch;
   line.BatchScript = "run.sld";
-  line.IniFile = kSettings;  // the rate is set below
+  line.IniFile = kSettings;
 
   TStepTimes t;
   const int status = run_unattended(line, dialog, console, [&](TKestrelForm& form) {
-    form.ApdComPort1->SetBaud(baud);
     QObject::connect(form.ProgressForm(), &TProgressForm::Stepped, [&t] {
       const double wall = now_s(), cpu = cpu_s(CLOCK_PROCESS_CPUTIME_ID),
                    thread = cpu_s(CLOCK_THREAD_CPUTIME_ID);
@@ -183,6 +184,7 @@ pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
 long peak_rss_kb(const fs::path& bin, int mib) {
   write_pattern("big.bin", size_t(mib) << 20);
   write_script("big.sld", "big.bin");
+  std::ofstream(kSettings) << test::SettingsText();
 
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return -1;
@@ -240,7 +242,6 @@ int main(int argc, char** argv) {
   const fs::path work = pattern;
   fs::current_path(work);
   ::setenv("KESTREL_COM2", "/nonexistent/kestrel-bench-com2", 1);
-  std::ofstream(kSettings) << test::SettingsText();
 
   select_unattended_platform();
   InitAdResourceManager();
