@@ -2,6 +2,9 @@
 
 # Compiler caching across checkouts: paths below the parent folder hash alike.
 export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
+# The tests compile with a precompiled header, which ccache caches only when
+# told to trust it (tests/CMakeLists.txt builds it without time stamps).
+export CCACHE_SLOPPINESS="${CCACHE_SLOPPINESS:-pch_defines,time_macros,include_file_mtime,include_file_ctime}"
 
 KESTREL_PACKAGES=(cmake ninja-build g++ clang-14 lld clang-tidy-14 libclang-rt-14-dev qt6-base-dev libgl-dev
   libjpeg-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth pkg-config ccache
