@@ -76,7 +76,7 @@ TEST(BatchTimeouts, EachEndsWithItsMessageAndStatus) {
 // What the operator reads on stderr when the unit says why it failed, and
 // while Kestrel waits for a unit that does not answer.
 TEST(BatchTimeouts, TheUnitsWordsAndEachFruitlessWaitAreShown) {
-  TBatchRun corrupt(std::string(kLoader) + "_LF a.bin\n_LA 8000\n_LV 1\n_LD\n",
+  TBatchRun corrupt(std::string(kLoader).append("_LF a.bin\n_LA 8000\n_LV 1\n_LD\n"),
                     TBatchRun::Sim("corrupt=5"));
   WriteFile(corrupt.Folder / "a.bin", Pattern(3000, 37));
   // On the real clock: the unit's answer must be there before the prompt
@@ -93,9 +93,12 @@ TEST(BatchTimeouts, TheUnitsWordsAndEachFruitlessWaitAreShown) {
   EXPECT_EQ(silent.Err().find("unit: "), std::string::npos) << silent.Err();
   // Opened, but nobody answered either prompt: said right after the
   // message that reports the failure.
-  EXPECT_TRUE(silent.Said(std::string(kNoUnit) + "status: COM 1: " + TBatchRun::Sim("silent") +
-                          " opened, but no prompt (\"#\" or \">\") came within 3.6 s; check the "
-                          "cable, the unit's power and the baud rate (38400)\n"))
+  EXPECT_TRUE(
+      silent.Said(std::string(kNoUnit)
+                      .append("status: COM 1: ")
+                      .append(TBatchRun::Sim("silent"))
+                      .append(" opened, but no prompt (\"#\" or \">\") came within 3.6 s; "
+                              "check the cable, the unit's power and the baud rate (38400)\n")))
       << silent.Err();
 }
 
