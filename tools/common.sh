@@ -7,7 +7,7 @@ export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/..
 export CCACHE_SLOPPINESS="${CCACHE_SLOPPINESS:-pch_defines,time_macros,include_file_mtime,include_file_ctime}"
 
 KESTREL_PACKAGES=(cmake ninja-build g++ clang-14 lld clang-tidy-14 libclang-rt-14-dev qt6-base-dev libgl-dev
-  libjpeg-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth pkg-config ccache
+  libjpeg-dev libgtest-dev libgmock-dev googletest xvfb xauth pkg-config ccache
   man-db desktop-file-utils dpkg-dev file lintian)
 
 kestrel_install_dependencies() {
