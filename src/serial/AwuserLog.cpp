@@ -154,16 +154,14 @@ int TApdDispatchLog::Write(const std::string& file, bool hex, bool allHex, bool 
     offset = (offset + HeaderSize + length) % Size_;
     used -= HeaderSize + length;
 
-    // Seconds with three decimals.
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%07u", time);
-    std::string seconds = digits;
-    seconds.insert(seconds.size() - 3, ".");
+    // Seconds with three decimals, at least four digits before the point.
+    char seconds[24];
+    std::snprintf(seconds, sizeof seconds, "%04u.%03u", time / 1000, time % 1000);
     const std::string typeName = NameOrNumber(kTypeNames + type, "Type", type);
     const std::string subName =
         subType == 0 ? "" : NameOrNumber(kSubTypeNames + subType, "Sub", subType);
     char fields[128];
-    const int n = std::snprintf(fields, sizeof fields, "%8s  %-8s  %-12s  %08x  ", seconds.c_str(),
+    const int n = std::snprintf(fields, sizeof fields, "%8s  %-8s  %-12s  %08x  ", seconds,
                                 typeName.c_str(), subName.c_str(), data);
     out.Write(fields, size_t(std::clamp(n, 0, int(sizeof fields) - 1)));
 

@@ -16,8 +16,8 @@ fail() {
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for file in bin/kestrel bin/kestrel-unit-sim share/applications/kestrel.desktop \
   share/icons/hicolor/scalable/apps/kestrel.svg share/man/man1/kestrel.1.gz \
-  share/man/man1/kestrel-unit-sim.1.gz share/doc/kestrel/examples/LoaderDefault.ini \
-  share/doc/kestrel/examples/demo.sld; do
+  share/man/man1/kestrel-unit-sim.1.gz share/kestrel/examples/LoaderDefault.ini \
+  share/kestrel/examples/demo.sld; do
   [ -f "$prefix/$file" ] || fail "$file is not installed"
 done
 
@@ -43,7 +43,7 @@ desktop-file-validate "$prefix/share/applications/kestrel.desktop" || fail "desk
 grep -qx "Exec=kestrel" "$prefix/share/applications/kestrel.desktop" || fail "desktop entry Exec"
 
 # The examples are complete: the installed program finds nothing to report.
-cp -r "$prefix/share/doc/kestrel/examples" "$prefix/demo"
+cp -r "$prefix/share/kestrel/examples" "$prefix/demo"
 (cd "$prefix/demo" && KESTREL_COM1=/nonexistent/kestrel-test-com1 \
   KESTREL_COM2=/nonexistent/kestrel-test-com2 "$prefix/bin/kestrel" --check demo.sld >/dev/null) ||
   fail "kestrel --check on the installed examples"

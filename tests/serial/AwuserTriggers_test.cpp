@@ -436,7 +436,7 @@ TEST_F(Delivery, AFullBufferWhoseHeadCameRoundIsStillOfferedAndScanned) {
   int end = sim.port->AddDataTrigger("END", false);
   bool was;
   sim.port->SetEventBusy(was, true);
-  Send(std::string(8192 - 3, '-') + "END");
+  Send(std::string(8192 - 3, '-').append("END"));
   ASSERT_TRUE(WaitUntil([&] { return sim.port->InBuffUsed() == 8192; }));
   sim.port->SetEventBusy(was, false);
   ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerData) == 1; }));

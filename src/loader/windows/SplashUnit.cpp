@@ -116,19 +116,19 @@ bool TSplashForm::load_picture(long brand) {
   const char* name = brand == kHouseBrand ? kHousePicture : kSecondPicture;
   QFile file(QString::fromLatin1(name));
   if (!file.open(QIODevice::ReadOnly)) {
-    FPictureError = std::string(name) + ": missing";
+    FPictureError = std::string(name).append(": missing");
     return false;
   }
   const QByteArray bytes = file.readAll();
   QImage image;
   if (brand == kHouseBrand) {
     image.loadFromData(bytes, "BMP");
-    if (image.isNull()) FPictureError = std::string(name) + ": not a readable bitmap";
+    if (image.isNull()) FPictureError = std::string(name).append(": not a readable bitmap");
   } else {
     std::string error;
     image = decode_jpeg(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()),
                         error);
-    if (image.isNull()) FPictureError = std::string(name) + ": " + error;
+    if (image.isNull()) FPictureError = std::string(name).append(": ").append(error);
   }
   if (image.isNull()) return false;
   (brand == kHouseBrand ? QMIImage : KLRImage)->setPixmap(QPixmap::fromImage(image));

@@ -166,7 +166,7 @@ TEST(SettingsReader, PromptCharacters) {
 
 TEST(SettingsReader, LineEndingsAndTheLastLine) {
   std::string text;
-  for (int i = 1; i <= 23; ++i) text += "L" + std::to_string(i) + "=\r\n";
+  for (int i = 1; i <= 23; ++i) text += "L" + std::to_string(i).append("=\r\n");
   text.replace(text.find("L6=\r\n"), 5, "L6=go.sld\r\n");
   auto r = read_text(text + "Up=LX");  // no line feed at the end
   EXPECT_EQ(r.Settings.AutoScriptName, "go.sld");

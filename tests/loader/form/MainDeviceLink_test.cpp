@@ -265,7 +265,7 @@ TEST_F(CaptureRules, LongInputRestartsTheLineAndNeverRunsPastIt) {
   EXPECT_EQ(Form->captured_text(), "0123456789ABCDEF");
 
   // One delivery far larger than the line, ended by a prompt.
-  deliver(std::string(2500, 'x') + "END\r\n>");
+  deliver(std::string(2500, 'x').append("END\r\n>"));
   EXPECT_FALSE(Form->Link.AwaitingResponse);
   EXPECT_EQ(Form->Link.MinLineLength, 10) << "nothing behind the line was overwritten";
   const std::string line = Form->captured_text();

@@ -80,7 +80,7 @@ TEST(BatchTimeouts, EachEndsWithItsMessageAndStatus) {
 // What the operator reads on stderr when the unit says why it failed, and
 // while Kestrel waits for a unit that does not answer.
 TEST(BatchTimeouts, TheUnitsWordsAndEachFruitlessWaitAreShown) {
-  TBatchRun corrupt(std::string(kLoader) + "_LF a.bin\n_LA 8000\n_LV 1\n_LD\n",
+  TBatchRun corrupt(std::string(kLoader).append("_LF a.bin\n_LA 8000\n_LV 1\n_LD\n"),
                     TBatchRun::Sim("corrupt=5"));
   WriteFile(corrupt.Folder / "a.bin", Pattern(3000, 37));
   // On the real clock: the unit's answer must be there before the prompt

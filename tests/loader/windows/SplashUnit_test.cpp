@@ -3,6 +3,8 @@
 // splash, the message box that never waits behind it, and the JPEG decoder
 // on our picture and on damaged ones.
 
+#include "loader/windows/SplashUnit.h"
+
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -21,7 +23,6 @@
 #include "loader/windows/JpegPicture.h"
 #include "loader/windows/Progress.h"
 #include "loader/windows/QtOperatorDialog.h"
-#include "loader/windows/SplashUnit.h"
 
 namespace kestrel {
 namespace {
@@ -61,7 +62,7 @@ TEST(BrandSetting, IsReadFromCountedLine23AsAtolReadsIt) {
   TScratchFolder empty;
   EXPECT_EQ(read_brand_setting("LoaderDefault.ini"), std::nullopt);
   std::string longLines = settings_with_brand("Brand=100\n");
-  longLines.insert(longLines.find("Line3="), std::string(5000, 'x') + "=9\n");
+  longLines.insert(longLines.find("Line3="), std::string(5000, 'x').append("=9\n"));
   TScratchFolder folder(&longLines);
   // The overlong line counts once: the old line 22 is now line 23.
   EXPECT_EQ(read_brand_setting("LoaderDefault.ini"), 1);

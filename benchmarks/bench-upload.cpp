@@ -13,9 +13,14 @@
 // kestrel-unit-sim on a pseudo-terminal; the peak resident memory of the
 // loader's process alone.
 //
-//   bench-upload [--full] [--no-rss] [--no-rates]
+// Both run in a scratch folder of their own, with a settings file of their
+// own there (the example file's lines at the program's starting values).
+//
+//   bench-upload [--full | --quick] [--no-rss] [--no-rates]
 //     --full      1 MiB at 9600 too (that takes 18 minutes); otherwise 64 KiB
 //                 there, 1 MiB at 115200 and 921600 and 4 MiB at 3000000
+//     --quick     4 KiB at 9600, 32 KiB at 115200, 128 KiB at 921600,
+//                 256 KiB at 3000000; memory with 1 and 4 MiB
 //     --no-rss    leave out the memory runs
 //     --no-rates  leave out the runs on the paced device
 
@@ -39,6 +44,8 @@
 #include <thread>
 #include <vector>
 
+#include "BenchOptions.h"
+#include "SettingsText.h"
 #include "loader/form/MainUnit.h"
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/UnattendedConsole.h"
@@ -57,6 +64,7 @@ using namespace kestrel;
 
 constexpr int kBlock = 2000;
 constexpr int kBitsPerChar = 10;  // 8 data bits, no parity, 1 stop bit
+constexpr const char* kSettings = "bench.ini";
 
 double now_s() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -109,15 +117,16 @@ bool measure_rate(int baud, size_t size, TConsoleOperatorDialog& dialog,
   write_pattern("data.bin", size);
   write_script("run.sld", "data.bin");
   ::setenv("KESTREL_COM1", "sim:pace;flash-ms=0", 1);
+  // The settings' line rate is the one the run opens the port at.
+  std::ofstream(kSettings) << test::SettingsText({{2, std::to_string(baud)}});
 
   TCommandLine line;
   line.Mode = TCommandLine::TMode::Batch;
   line.BatchScript = "run.sld";
-  line.IniFile = "no-settings-here.ini";  // defaults; the rate is set below
+  line.IniFile = kSettings;
 
   TStepTimes t;
   const int status = run_unattended(line, dialog, console, [&](TKestrelForm& form) {
-    form.ApdComPort1->SetBaud(baud);
     QObject::connect(form.ProgressForm(), &TProgressForm::Stepped, [&t] {
       const double wall = now_s(), cpu = cpu_s(CLOCK_PROCESS_CPUTIME_ID),
                    thread = cpu_s(CLOCK_THREAD_CPUTIME_ID);
@@ -175,6 +184,7 @@ pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
 long peak_rss_kb(const fs::path& bin, int mib) {
   write_pattern("big.bin", size_t(mib) << 20);
   write_script("big.sld", "big.bin");
+  std::ofstream(kSettings) << test::SettingsText();
 
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return -1;
@@ -189,7 +199,7 @@ long peak_rss_kb(const fs::path& bin, int mib) {
 
   ::setenv("KESTREL_COM1", path, 1);
   const pid_t loader =
-      spawn({(bin / "kestrel").string(), "--batch", "big.sld", "--ini", "no-settings.ini"}, -1);
+      spawn({(bin / "kestrel").string(), "--batch", "big.sld", "--ini", kSettings}, -1);
   // The exit's resource usage would also count what this process held when
   // it started the child, so the child's own high-water mark is read while
   // it runs; it only grows, and the last reading is taken at the very end.
@@ -222,12 +232,10 @@ long peak_rss_kb(const fs::path& bin, int mib) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool full = false, rss = true, rates = true;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--full") == 0) full = true;
-    if (std::strcmp(argv[i], "--no-rss") == 0) rss = false;
-    if (std::strcmp(argv[i], "--no-rates") == 0) rates = false;
-  }
+  const bool full = bench::HasOption(argc, argv, "--full");
+  const bool quick = bench::QuickRun(argc, argv);
+  const bool rss = !bench::HasOption(argc, argv, "--no-rss");
+  const bool rates = !bench::HasOption(argc, argv, "--no-rates");
   const fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
   char pattern[] = "/tmp/kestrel-bench-upload-XXXXXX";
   if (!::mkdtemp(pattern)) return 1;
@@ -246,21 +254,22 @@ int main(int argc, char** argv) {
     int qtArgc = 1;
     TKestrelApplication app(qtArgc, argv);
     app.SetOperatorDialog(&dialog);
-    const size_t mib = size_t(1) << 20;
-    ok &= measure_rate(9600, full ? mib : 64 << 10, dialog, console);
-    ok &= measure_rate(115200, mib, dialog, console);
-    ok &= measure_rate(921600, mib, dialog, console);
-    ok &= measure_rate(3000000, 4 * mib, dialog, console);
+    const size_t kib = 1024, mib = kib << 10;
+    ok &= measure_rate(9600, quick ? 4 * kib : full ? mib : 64 * kib, dialog, console);
+    ok &= measure_rate(115200, quick ? 32 * kib : mib, dialog, console);
+    ok &= measure_rate(921600, quick ? 128 * kib : mib, dialog, console);
+    ok &= measure_rate(3000000, quick ? 256 * kib : 4 * mib, dialog, console);
     std::fclose(quiet);
   }
   DoneAdResourceManager();
 
   if (rss) {
+    const int bigMib = quick ? 4 : 64;
     const long small = peak_rss_kb(bin, 1);
-    const long big = peak_rss_kb(bin, 64);
+    const long big = peak_rss_kb(bin, bigMib);
     ok &= small > 0 && big > 0;
     std::printf("peak_rss_kb_1mib: %ld\n", small);
-    std::printf("peak_rss_kb_64mib: %ld\n", big);
+    std::printf("peak_rss_kb_%dmib: %ld\n", bigMib, big);
   }
   fs::current_path("/");
   fs::remove_all(work);

@@ -3,6 +3,7 @@
 // simulated port. Prints "name: value" lines, the headline last.
 //
 //   bench-wait [idle seconds, default 10] [latency rounds, default 300]
+//   bench-wait --quick   1 s idle, 30 rounds
 
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -20,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchOptions.h"
 #include "serial/EventTimer.h"
 #include "serial/qt/Adport.h"
 #include "serial/qt/QtYield.h"
@@ -59,8 +61,9 @@ double Percentile(std::vector<double> v, double p) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int idleSeconds = argc > 1 ? std::max(1, atoi(argv[1])) : 10;
-  const int rounds = argc > 2 ? std::max(10, atoi(argv[2])) : 300;
+  const bool quick = bench::QuickRun(argc, argv);
+  const int idleSeconds = quick ? 1 : argc > 1 ? std::max(1, atoi(argv[1])) : 10;
+  const int rounds = quick ? 30 : argc > 2 ? std::max(10, atoi(argv[2])) : 300;
   if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   for (int n = 1; n <= 50; ++n) {
     setenv(("KESTREL_COM" + std::to_string(n)).c_str(), "/nonexistent/bench-wait", 1);

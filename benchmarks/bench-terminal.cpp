@@ -16,7 +16,8 @@
 //                 into a shown terminal: window repaints against display
 //                 intervals elapsed; burst_repaint_ok is 1 when the pane
 //                 repainted at most once per display interval
-// The headline (tty_mb_per_s) comes last.
+// The headline (tty_mb_per_s) comes last. --quick uses 1 MiB of each
+// pattern and a 64 KiB burst.
 
 #include <stdlib.h>
 #include <time.h>
@@ -30,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchOptions.h"
 #include "serial/qt/Adport.h"
 #include "serialdevice/AwPortPath.h"
 #include "serialdevice/AwSim.h"
@@ -174,7 +176,7 @@ struct TBurst {
   int IntervalMs = 16;
 };
 
-TBurst Burst() {
+TBurst Burst(size_t size) {
   TSimOptions options;
   options.path = "benchsim:1";
   auto pair = CreateSimDevice(options);
@@ -197,7 +199,7 @@ TBurst Burst() {
   port.SetOpen(true);
   while (!term.TriggerHandlerRegistered()) QCoreApplication::processEvents();
 
-  std::string burst = MixedText(1u << 20);
+  std::string burst = MixedText(size);
   burst += "\r\nEND-OF-BURST";
   TBurst out;
   out.IntervalMs = term.FrameIntervalMs();
@@ -231,11 +233,12 @@ int main(int argc, char** argv) {
     ::setenv(("KESTREL_COM" + std::to_string(n)).c_str(), "/nonexistent/kestrel-bench", 1);
   QApplication app(argc, argv);
 
+  const bool quick = bench::QuickRun(argc, argv);
   const double paint = PaintMs();
   std::printf("paint_ms: %.3f\n", paint);
   std::fflush(stdout);
 
-  const TBurst burst = Burst();
+  const TBurst burst = Burst(quick ? 64u << 10 : 1u << 20);
   const double intervals = burst.Ms / burst.IntervalMs;
   const uint64_t allowed = uint64_t(intervals) + 4;  // the settle time's frames
   std::printf("burst_ms: %.1f\n", burst.Ms);
@@ -245,7 +248,7 @@ int main(int argc, char** argv) {
   std::printf("burst_repaint_ok: %d\n", burst.Paints <= allowed ? 1 : 0);
   std::fflush(stdout);
 
-  constexpr size_t kSize = 16u << 20;
+  const size_t kSize = quick ? 1u << 20 : 16u << 20;
   const std::string text = MixedText(kSize);
   struct TPattern {
     const char* Name;
