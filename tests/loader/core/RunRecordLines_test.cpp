@@ -70,7 +70,7 @@ TEST(RunRecord, ALineThatDoesNotFitOnTheDiskIsTakenBack) {
     const std::string block(4096, 'f');
     while (::write(fd, block.data(), block.size()) > 0) {
     }
-    ::ftruncate(fd, ::lseek(fd, 0, SEEK_CUR) - 8192);
+    ASSERT_EQ(::ftruncate(fd, ::lseek(fd, 0, SEEK_CUR) - 8192), 0);
     ::close(fd);
 
     record.Run(20000);
