@@ -76,8 +76,9 @@ class TSimUnitDevice final : public TApdForwardingDevice<TApdSimDevice> {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> thread_running_{false};
-  // The unit's thread has nothing of its own to do until bytes come, and
-  // whether it takes them now.
+  // The unit's thread has nothing of its own to do until bytes come (never
+  // while a round that may read is under way), and whether it takes them
+  // now.
   std::atomic<bool> resting_{false};
   std::atomic<bool> accepting_{true};
   const TUnitOptions options_;
@@ -117,9 +118,11 @@ void TSimUnitDevice::Serve() {
     uint64_t seen = far_->ChangeCount();
 
     if (session.AcceptsInput()) {
-      // Busy before the bytes leave the cable, so that a look at the cable
-      // and then at the unit cannot miss them.
-      if (far_->Available() > 0) resting_ = false;
+      // Busy before any byte leaves the cable, so that a look at the cable
+      // and then at the unit cannot miss them. Whether bytes are waiting
+      // cannot decide it: some may come after such a look found none and
+      // still be taken by the read below.
+      resting_ = false;
       int n = far_->Read(buffer, static_cast<int>(std::min(sizeof buffer, session.InputRoom())));
       if (n > 0) session.Received(std::string_view(reinterpret_cast<char*>(buffer), n));
     }
