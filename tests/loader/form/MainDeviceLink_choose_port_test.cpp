@@ -14,6 +14,7 @@
 #include <QStandardItemModel>
 #include <QTimer>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -30,6 +31,41 @@
 
 namespace kestrel {
 namespace {
+
+// What the dialog showed, before `answer` chose in it and clicked.
+struct TChoice {
+  QString Line1;
+  QString Line2;
+  QStringList Entries;
+  QStringList Offered;
+  QString Preselected;
+  bool OkEnabled = false;
+};
+
+TChoice ChooseWith(TKestrelForm& form, const std::function<void(TComSelectForm&)>& answer) {
+  TChoice seen;
+  auto* poll = new QTimer(qApp);
+  QObject::connect(poll, &QTimer::timeout, [&] {
+    auto* choice = qobject_cast<TComSelectForm*>(QApplication::activeModalWidget());
+    if (!choice) return;
+    poll->stop();
+    QComboBox* list = choice->PortsComboBox;
+    auto* model = qobject_cast<QStandardItemModel*>(list->model());
+    seen.Line1 = choice->Label1->text();
+    seen.Line2 = choice->Label2->text();
+    seen.Preselected = list->currentText();
+    for (int i = 0; i < list->count(); ++i) {
+      seen.Entries << list->itemText(i);
+      if (model && model->item(i)->isEnabled()) seen.Offered << list->itemText(i);
+    }
+    seen.OkEnabled = choice->OkBtn->isEnabled();
+    answer(*choice);
+  });
+  poll->start(20);
+  form.ChoosePortMenu->trigger();
+  delete poll;
+  return seen;
+}
 
 TEST(ChoosePort, MapsThePickedDeviceToTheCurrentPortForTheSessionAndProbesIt) {
   test_application();
@@ -49,31 +85,11 @@ TEST(ChoosePort, MapsThePickedDeviceToTheCurrentPortForTheSessionAndProbesIt) {
   form->EndProcess = [](int) {};
   form->SetCompanions(&progress, nullptr);
 
-  struct TSeen {
-    QString Line1;
-    QStringList Entries;
-    QStringList Offered;
-    QString Preselected;
-  } seen;
-  auto* poll = new QTimer(qApp);
-  QObject::connect(poll, &QTimer::timeout, [&] {
-    auto* choice = qobject_cast<TComSelectForm*>(QApplication::activeModalWidget());
-    if (!choice) return;
-    poll->stop();
-    QComboBox* list = choice->PortsComboBox;
-    auto* model = qobject_cast<QStandardItemModel*>(list->model());
-    seen.Line1 = choice->Label1->text();
-    seen.Preselected = list->currentText();
-    for (int i = 0; i < list->count(); ++i) {
-      seen.Entries << list->itemText(i);
-      if (model && model->item(i)->isEnabled()) seen.Offered << list->itemText(i);
-    }
-    list->setCurrentIndex(list->findData(QString::fromStdString(tree.ById())));
-    choice->OkBtn->click();
+  const TChoice seen = ChooseWith(*form, [&](TComSelectForm& choice) {
+    choice.PortsComboBox->setCurrentIndex(
+        choice.PortsComboBox->findData(QString::fromStdString(tree.ById())));
+    choice.OkBtn->click();
   });
-  poll->start(20);
-  form->ChoosePortMenu->trigger();
-  delete poll;
 
   EXPECT_EQ(form->ChoosePortMenu->text(), QStringLiteral("Choose port..."));
   EXPECT_EQ(seen.Line1, QStringLiteral("Choose the device for COM 1."));
@@ -115,34 +131,6 @@ TEST(ChoosePort, MapsThePickedDeviceToTheCurrentPortForTheSessionAndProbesIt) {
   EXPECT_EQ(ResolvePortPath(1), "/nonexistent/kestrel-test-com1");
 }
 
-// What the dialog showed, and then one button clicked.
-struct TChoice {
-  QString Line2;
-  QStringList Offered;
-  bool OkEnabled = false;
-};
-
-TChoice ChooseWith(TKestrelForm& form, bool ok) {
-  TChoice seen;
-  auto* poll = new QTimer(qApp);
-  QObject::connect(poll, &QTimer::timeout, [&] {
-    auto* choice = qobject_cast<TComSelectForm*>(QApplication::activeModalWidget());
-    if (!choice) return;
-    poll->stop();
-    QComboBox* list = choice->PortsComboBox;
-    auto* model = qobject_cast<QStandardItemModel*>(list->model());
-    seen.Line2 = choice->Label2->text();
-    for (int i = 0; i < list->count(); ++i)
-      if (model && model->item(i)->isEnabled()) seen.Offered << list->itemText(i);
-    seen.OkEnabled = choice->OkBtn->isEnabled();
-    (ok ? choice->OkBtn : choice->AbortBtn)->click();
-  });
-  poll->start(20);
-  form.ChoosePortMenu->trigger();
-  delete poll;
-  return seen;
-}
-
 TEST(ChoosePort, OffersWhatThePortsAreMappedToAndSaysWhenThereIsNothing) {
   test_application();
   TScratchFolder folder;
@@ -154,7 +142,8 @@ TEST(ChoosePort, OffersWhatThePortsAreMappedToAndSaysWhenThereIsNothing) {
   form->EndProcess = [](int) {};
   form->SetCompanions(&progress, nullptr);
 
-  TChoice seen = ChooseWith(*form, false);
+  const auto cancel = [](TComSelectForm& choice) { choice.AbortBtn->click(); };
+  TChoice seen = ChooseWith(*form, cancel);
   EXPECT_TRUE(seen.Offered.isEmpty()) << seen.Offered.join(QLatin1Char('\n')).toStdString();
   EXPECT_EQ(seen.Line2, QStringLiteral("There is no serial device to choose."));
   EXPECT_FALSE(seen.OkEnabled);
@@ -165,7 +154,7 @@ TEST(ChoosePort, OffersWhatThePortsAreMappedToAndSaysWhenThereIsNothing) {
   TApdEventFd stop;
   std::thread serving([&] { unit.Serve(stop.get()); });
   ::setenv("KESTREL_COM3", unit.SlavePath().c_str(), 1);
-  seen = ChooseWith(*form, true);
+  seen = ChooseWith(*form, [](TComSelectForm& choice) { choice.OkBtn->click(); });
   EXPECT_EQ(seen.Offered,
             QStringList{QString::fromStdString("COM3 (KESTREL_COM3): " + unit.SlavePath())});
   EXPECT_TRUE(seen.OkEnabled);
