@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <vector>
+#include <string>
 
 #include "loader/form/MainUnit.h"
 #include "loader/windows/BusyCursor.h"
@@ -146,12 +146,13 @@ TExchange TKestrelForm::exchange_prompt(const std::string& text, const TPromptEx
   return result;
 }
 
-void TKestrelForm::take_waiting_bytes() {
-  const uint16_t waiting = ApdComPort1->InBuffUsed();
-  if (waiting == 0) return;
-  std::vector<char> bytes(waiting);
-  ApdComPort1->GetBlock(bytes.data(), waiting);
+std::string TKestrelForm::take_waiting_bytes(size_t most) {
+  const size_t waiting = std::min<size_t>(ApdComPort1->InBuffUsed(), most);
+  if (waiting == 0) return {};
+  std::string bytes(waiting, '\0');
+  ApdComPort1->GetBlock(bytes.data(), uint16_t(waiting));
   unit_said(bytes.data(), bytes.size());
+  return bytes;
 }
 
 TPromptVerdict TKestrelForm::await_prompt(int ticks) {
@@ -167,17 +168,15 @@ TPromptVerdict TKestrelForm::await_prompt(int ticks) {
   // A prompt that came just before the time was up may still settle; a
   // unit that keeps talking after it cannot hold the wait for long.
   const int64_t latest = due + 10 * TPromptJudge::kSettleMs;
-  constexpr int kTakenAtOnce = 64;
+  constexpr size_t kTakenAtOnce = 64;
   for (;;) {
     // The port may be closed or moved by an event handled while we wait.
     if (!port_open()) return TPromptVerdict::Pending;
     // A few bytes at a time: a unit that never stops talking cannot keep
     // the wait from its time limit.
-    for (int taken = 0; taken < kTakenAtOnce && !run_stopping() && ApdComPort1->CharReady();
-         ++taken) {
-      const char c = ApdComPort1->GetChar();
-      judge.Feed(c, Waits().now_ms());
-      unit_said(&c, 1);
+    if (!run_stopping()) {
+      const int64_t arrived = Waits().now_ms();
+      for (const char c : take_waiting_bytes(kTakenAtOnce)) judge.Feed(c, arrived);
     }
     const int64_t now = Waits().now_ms();
     const TPromptVerdict verdict = judge.Verdict(now);

@@ -320,8 +320,9 @@ class TKestrelForm : public QMainWindow {
   // failure they may explain, an upload under way watches them, and the
   // front end is shown them.
   void unit_said(const char* bytes, size_t count);
-  // Reads what the unit sent and nobody has taken yet.
-  void take_waiting_bytes();
+  // Reads what the unit sent and nobody has taken yet, `most` bytes at the
+  // most, and returns it.
+  std::string take_waiting_bytes(size_t most = SIZE_MAX);
   // A step begins whose failure the unit's words from now on explain.
   void mark_unit_words();
   // Whether the unit has shown that it did not take the upload under way;
