@@ -127,6 +127,10 @@ void TSimUnitDevice::Serve() {
       if (n > 0) session.Received(std::string_view(reinterpret_cast<char*>(buffer), n));
     }
     if (pending_.size() < kMaxPending) pending_ += session.TakeOutput();
+    // The line first, then the words: a unit that says its flash is written
+    // has let CTS up already.
+    const bool cts = session.Cts();
+    if (((far_->Lines() & ms_CtsOn) != 0) != cts) far_->SetCts(cts);
     if (!pending_.empty()) {
       int n = far_->Send(reinterpret_cast<const uint8_t*>(pending_.data()),
                          static_cast<int>(pending_.size()));
@@ -135,8 +139,6 @@ void TSimUnitDevice::Serve() {
         pending_.erase(0, static_cast<size_t>(n));
       }
     }
-    const bool cts = session.Cts();
-    if (((far_->Lines() & ms_CtsOn) != 0) != cts) far_->SetCts(cts);
 
     if (stop_) break;
     if (paced_ && far_->PortTxQueued() > 0) {
