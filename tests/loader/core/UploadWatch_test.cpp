@@ -46,8 +46,9 @@ TEST(UploadWatch, APromptOrTheImagesEchoIsARefusalButTheUnitsOwnWordsAreNot) {
     for (const TStep& step : c.Unit) watch.Feed(step.Bytes.data(), step.Bytes.size(), step.AtMs);
     const int64_t last = c.Unit.back().AtMs;
     // A prompt is the prompt only once the unit has fallen quiet after it.
-    if (!c.LastBytesGone && c.Refused && c.Unit.back().Bytes.back() != echo.back())
+    if (!c.LastBytesGone && c.Refused && c.Unit.back().Bytes.back() != echo.back()) {
       EXPECT_EQ(watch.Refusal(last + 50), "");
+    }
     EXPECT_EQ(!watch.Refusal(last + 1000).empty(), c.Refused) << watch.Refusal(last + 1000);
   }
 }
