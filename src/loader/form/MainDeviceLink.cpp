@@ -109,12 +109,15 @@ void TKestrelForm::SendString(const std::string& text) {
   show_message("Error! Communications Port Output Buffer Overflow");
 }
 
-bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text, const TPromptExchange& exchange) {
-  return exchange_prompt(text, exchange).Ok;
+bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text, char prompt,
+                                        const TPromptExchange& exchange) {
+  return exchange_prompt(text, prompt, exchange).Ok;
 }
 
-TExchange TKestrelForm::exchange_prompt(const std::string& text, const TPromptExchange& exchange) {
+TExchange TKestrelForm::exchange_prompt(const std::string& text, char prompt,
+                                        const TPromptExchange& exchange) {
   TExchange result;
+  Link.LastPrompt = prompt;
   // A stopped run exchanges nothing more; a wait it cut short found nothing.
   if (run_stopping()) return result;
   // Delivery stops before the text goes out: a quick answer must reach the
@@ -126,7 +129,7 @@ TExchange TKestrelForm::exchange_prompt(const std::string& text, const TPromptEx
     // why the step fails: it is read, not thrown away unseen.
     take_waiting_bytes();
     SendString(text);
-    verdict = await_prompt(Link.Probing ? kPromptWaitProbing : exchange.Wait);
+    verdict = await_prompt(prompt, exchange.Wait);
   } catch (...) {
     ApdComPort1->AbandonPreparedWait();
     throw;
@@ -140,8 +143,7 @@ TExchange TKestrelForm::exchange_prompt(const std::string& text, const TPromptEx
   if (!result.Ok) {
     result.Why = Link.Words.Cause();
     if (OnPromptMissed)
-      OnPromptMissed(Link.AwaitedPrompt, ApdComPort1->ComNumber(), exchange.Attempt,
-                     exchange.Attempts);
+      OnPromptMissed(prompt, ApdComPort1->ComNumber(), exchange.Attempt, exchange.Attempts);
   }
   return result;
 }
@@ -155,8 +157,7 @@ std::string TKestrelForm::take_waiting_bytes(size_t most) {
   return bytes;
 }
 
-TPromptVerdict TKestrelForm::await_prompt(int ticks) {
-  const char awaited = Link.AwaitedPrompt;
+TPromptVerdict TKestrelForm::await_prompt(char awaited, int ticks) {
   // The other prompt of the unit, which tells it answered in the other mode.
   char other = awaited == Settings.LoaderPrompt   ? Settings.NormalPrompt
                : awaited == Settings.NormalPrompt ? Settings.LoaderPrompt
@@ -195,8 +196,8 @@ TPromptVerdict TKestrelForm::await_prompt(int ticks) {
   }
 }
 
-void TKestrelForm::send_command_buffer() {
-  if (port_open()) SendString(Session.CommandBuffer);
+void TKestrelForm::send_command_buffer(const std::string& command) {
+  if (port_open()) SendString(command);
 }
 
 bool TKestrelForm::check_com(int port) {
@@ -242,17 +243,13 @@ bool TKestrelForm::check_com(int port) {
                           : port_failure_text(port, trial.Path, failure));
   }
 
-  Link.Probing = true;
   bool answered = false;
   if (!openFailed) {
     try {
       // A unit answers a carriage return with "#", or with ">" in loader mode.
-      Link.AwaitedPrompt = Settings.NormalPrompt;
-      answered = SendCOMCmd_GetPrompt("\r", {kPromptWaitProbing, 1, 2});
-      if (!answered) {
-        Link.AwaitedPrompt = Settings.LoaderPrompt;
-        answered = SendCOMCmd_GetPrompt("\r", {kPromptWaitProbing, 2, 2});
-      }
+      answered = SendCOMCmd_GetPrompt("\r", Settings.NormalPrompt, {kPromptWaitProbing, 1, 2});
+      if (!answered)
+        answered = SendCOMCmd_GetPrompt("\r", Settings.LoaderPrompt, {kPromptWaitProbing, 2, 2});
       if (!answered) {
         close_port();
         note_port_failure("COM " + number + ": " + trial.Path + " opened, but no prompt (\"" +
@@ -269,7 +266,6 @@ bool TKestrelForm::check_com(int port) {
       note_port_failure("COM " + number + ": " + trial.Path + ": " + e.what());
     }
   }
-  Link.Probing = false;
   if (!answered) return false;
 
   InfoStatusBar->SetSimpleText(QStringLiteral("Established communication on COM ") +

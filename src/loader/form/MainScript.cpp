@@ -22,13 +22,20 @@ void TKestrelForm::PickButtonClick() {
   if (!chosen) return;
   {
     TBusyCursor busy;
-    clear_script_lines();
-    Session.ScriptFileName = *chosen;
+    begin_run(*chosen);
     INIOpenDialog.InitialDir.clear();
-    if (FProgressForm) FProgressForm->CancelFlag = 0;
     read_ini();
     AdTerminal1->Widget()->setFocus();
   }
+}
+
+void TKestrelForm::begin_run(const std::string& script) {
+  Session = TScriptSession();
+  Session.ScriptFileName = script;
+  Chain.Drop();
+  Link.AwaitingResponse = false;
+  Link.Capture.Clear();
+  FCancel = {};
 }
 
 bool TKestrelForm::read_ini() {
@@ -43,8 +50,7 @@ bool TKestrelForm::read_ini() {
   FRunActive = true;
   const bool finished = read_script_file();
   FRunActive = false;
-  FUploadFile.reset();
-  Session.Outcome.SetCancelled(upload_cancelled());
+  Session.Outcome.SetCancelled(run_cancelled());
   if (run_stopping()) Session.Outcome.End(TRunEnd::Interrupted);
   if (ownRecord) {
     const TRunEnd end = Session.Outcome.End();
@@ -92,7 +98,7 @@ bool TKestrelForm::read_script_file() {
   // The verdict counts every file the script names, reached or not.
   Session.Outcome.ScriptNames(script_files_named(Session.ScriptFileName));
 
-  const auto cancelled = [this] { return FProgressForm && FProgressForm->CancelFlag != 0; };
+  const auto cancelled = [this] { return run_cancelled(); };
   const auto run_line = [this] {
     try {
       return run_script_line();

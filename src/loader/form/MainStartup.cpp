@@ -46,7 +46,7 @@ void TKestrelForm::FormShow() {
       set_status("Uploading file(s). Please wait....");
       QCoreApplication::processEvents();
       setEnabled(false);
-      Session.ScriptFileName = UnattendedScript ? *UnattendedScript : Settings.AutoScriptName;
+      begin_run(UnattendedScript ? *UnattendedScript : Settings.AutoScriptName);
       read_ini();
       setEnabled(true);
       set_status(" ");

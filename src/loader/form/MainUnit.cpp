@@ -126,7 +126,7 @@ void TKestrelForm::request_stop(const std::string& why, int signal) {
   if (FStopRequested) return;
   FStopRequested = true;
   FStopSignal = signal;
-  set_cancel_flag();
+  cancel_run();
   Link.AwaitingResponse = false;
   Waits().stop_waits(true);
   if (FRunActive) Session.Outcome.Interrupt(why);
@@ -143,6 +143,7 @@ void TKestrelForm::SetCompanions(TProgressForm* progress, TSplashForm* splash) {
   FSplashForm = splash;
   if (!progress) return;
   progress->PlaceOver(this);
+  connect(progress, &TProgressForm::CancelRequested, this, [this] { cancel_run(); });
   // The rate and the time left stand over the status text while an upload
   // runs, without replacing it: it is back once the window hides.
   connect(progress, &TProgressForm::ProgressText, InfoStatusBar, [this](const QString& text) {
@@ -354,7 +355,6 @@ void TKestrelForm::show_message(const std::string& text) {
   // the operator saw.
   if (FStopRequested) return;
   if (Recorder) Recorder->Message(text);
-  FLastError = text;
   if (FRunActive) Session.Outcome.ErrorReported();
   Dialog.ShowMessage(text);
 }

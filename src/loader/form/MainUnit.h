@@ -79,7 +79,8 @@ class TKestrelForm : public QMainWindow {
   ~TKestrelForm() override;
 
   // The windows created after this one; the splash is hidden at the end of
-  // start-up, the progress window carries the cancel flag.
+  // start-up, the progress window shows each upload and its Cancel button
+  // cancels the run.
   void SetCompanions(TProgressForm* progress, TSplashForm* splash);
   TProgressForm* ProgressForm() const { return FProgressForm; }
 
@@ -95,15 +96,19 @@ class TKestrelForm : public QMainWindow {
 
   // Device link.
   void SendString(const std::string& text);
-  bool SendCOMCmd_GetPrompt(const std::string& text, const TPromptExchange& exchange = {});
-  // Sends `text` and waits for the awaited prompt: the prompt the unit shows
-  // once it has fallen quiet, not a prompt character inside its words. The
-  // unit's other prompt ends the wait at once, as a failure.
-  TExchange exchange_prompt(const std::string& text, const TPromptExchange& exchange = {});
+  bool SendCOMCmd_GetPrompt(const std::string& text, char prompt,
+                            const TPromptExchange& exchange = {});
+  // Sends `text` and waits for `prompt`: the prompt the unit shows once it
+  // has fallen quiet, not a prompt character inside its words. The unit's
+  // other prompt ends the wait at once, as a failure.
+  TExchange exchange_prompt(const std::string& text, char prompt,
+                            const TPromptExchange& exchange = {});
   bool check_com(int port);
   int process_com();
-  void query_unit();
-  void send_command_buffer();
+  // Sends `command` and a carriage return and waits for the unit's one-line
+  // answer: a prompt ends it only after `minLineLength` bytes.
+  void query_unit(const std::string& command, int minLineLength = kQueryLineMinimum);
+  void send_command_buffer(const std::string& command);
   void ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count);
   void CommandTimerTimer();
   void NoneMenuClick();
@@ -121,7 +126,10 @@ class TKestrelForm : public QMainWindow {
   void N576001Click();
   void ComCheckBoxClick();
 
-  // Script runner.
+  // Script runner. A run of `script` begins from a fresh session: nothing
+  // an earlier run left (command lines, the last answer, the pause after an
+  // upload, the file it named, a cancel) carries over; read_ini runs it.
+  void begin_run(const std::string& script);
   bool read_ini();
   bool read_script_file();
   bool run_script_line();
@@ -131,8 +139,15 @@ class TKestrelForm : public QMainWindow {
 
   // File upload.
   bool get_file_checksum();
+  // Uploads the file the chain names, opening it afresh.
   void UploadButtonClick();
+  // Uploads `file`, the one the chain checked and announced (null: opens
+  // the file the chain names).
+  void upload_file(TFilePtr file);
   void SendByte(int count, const uint8_t* bytes);
+  // Sends one block and waits until it has left the port; says why not
+  // (the message the operator was shown) when the upload cannot go on.
+  TExchange send_block(int count, const uint8_t* bytes);
 
   // Terminal pane.
   void VisibleMenuClick();
@@ -164,6 +179,7 @@ class TKestrelForm : public QMainWindow {
 
   static constexpr int kCaptureLineSize = TCaptureLine::kSize;
   static constexpr int kQueryEchoPauseMs = 200;
+  static constexpr int kQueryLineMinimum = 10;
   // An upload hands the port this many bytes at a time.
   static constexpr int kUploadBlockSize = 2000;
   // What the capture line holds: a completed line up to its end, otherwise
@@ -183,6 +199,11 @@ class TKestrelForm : public QMainWindow {
   // signal's number, 0 for a close.
   void request_stop(const std::string& why, int signal = 0);
   bool run_stopping() const { return FStopRequested; }
+  // Whether the run is cancelled: a failure that stops the upload and the
+  // script, the progress window's Cancel button or a stop. Each upload and
+  // each run start uncancelled.
+  bool run_cancelled() const { return FCancel.Raised; }
+  void cancel_run() { cancel_run(std::string()); }
   int stop_signal() const { return FStopSignal; }
   // The exit status a stopped run has: 128 and the signal's number, or 1
   // when the operator closed the window.
@@ -278,10 +299,13 @@ class TKestrelForm : public QMainWindow {
   void show_message(const std::string& text);
   // The verdict of a run that went through to its end.
   const char* verdict_text() const;
-  // Raises the progress window's cancel flag, which stops the upload and
-  // the script run.
-  void set_cancel_flag();
-  bool upload_cancelled() const;
+  // Cancels the run, which stops the upload and the script; `why`, the
+  // message shown for it, is the reason the upload under way failed. The
+  // latest reason counts; once a stop is under way, what it cuts short
+  // gives none.
+  void cancel_run(const std::string& why);
+  // Shows `message` and cancels the run for it.
+  void cancel_for(const std::string& message);
 
   // Upload steps.
   // How long the drain and CTS waits after a block see nothing move before
@@ -299,9 +323,9 @@ class TKestrelForm : public QMainWindow {
   // status bar.
   void file_not_loaded(const std::string& message, const std::string& status,
                        const std::string& why);
-  // The file the upload line announces is held open until the upload
-  // sends it.
-  bool hold_upload_file();
+  // The file the upload line announces, held open until the upload sends
+  // it; null, with the reason told, when it cannot be opened.
+  TFilePtr hold_upload_file();
   // Says why _LA took no checksum, or _LV no date.
   void checksum_not_taken(const std::string& why);
   // A script line, or its argument, longer than its field.
@@ -311,11 +335,11 @@ class TKestrelForm : public QMainWindow {
   void date_not_taken();
   // The port's device went away during the upload or the prompt check
   // after it: says so and stops the upload and the run.
-  void device_lost_during_upload();
+  TExchange device_lost_during_upload();
   TExchange prompt_after_upload(const TPromptExchange& exchange);
-  // Waits up to `ticks` for the awaited prompt, delivery held off, taking
-  // what the unit sends meanwhile.
-  TPromptVerdict await_prompt(int ticks);
+  // Waits up to `ticks` for `awaited`, delivery held off, taking what the
+  // unit sends meanwhile.
+  TPromptVerdict await_prompt(char awaited, int ticks);
   // Every byte the unit sends passes here: its words are kept for the
   // failure they may explain, an upload under way watches them, and the
   // front end is shown them.
@@ -379,13 +403,15 @@ class TKestrelForm : public QMainWindow {
   int FStopSignal = 0;
   bool FExitQuestionOpen = false;
   bool FExitAfterRun = false;
-  // The last error shown: the reason an upload or a file failed.
-  std::string FLastError;
-  // The file _LD checked and announced; the upload sends exactly this one.
-  TFilePtr FUploadFile;
-  // Watches the unit from the upload line to the end of the data.
+  struct TCancel {
+    bool Raised = false;
+    std::string Why;
+  };
+  TCancel FCancel;
+  // Watches the unit from the upload line to the end of the data; a refusal
+  // it saw is kept with the message shown for it.
   std::optional<TUploadWatch> FUploadWatch;
-  bool FUploadRefused = false;
+  std::string FUploadRefusal;
   // The upload under way has handed its last bytes to the port.
   bool FDataHandedOver = false;
   TProgressForm* FProgressForm = nullptr;

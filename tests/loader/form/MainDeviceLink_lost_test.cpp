@@ -62,9 +62,8 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
 
     // A run on the lost port tries the loader mode and gives up at once.
     dialog.Messages.clear();
-    progress.CancelFlag = 0;
     std::ofstream(dir + "/again.sld") << "_TC \"LOADR^M\"\n_SC \"AFTER\"\n";
-    form.Session.ScriptFileName = dir + "/again.sld";
+    form.begin_run(dir + "/again.sld");
     form.read_ini();
     EXPECT_EQ(dialog.Messages, std::vector<std::string>{
                                    "Error! Unable to get response from unit(_TC)! Exiting script\n"
@@ -77,7 +76,6 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     // The adapter is plugged in again by the next open: the menu finds the
     // unit.
     dialog.Messages.clear();
-    progress.CancelFlag = 0;
     form.COM1MenuClick();
     EXPECT_EQ(form.InfoStatusBar->SimpleText().toStdString(), "Established communication on COM 1");
     EXPECT_FALSE(form.ApdComPort1->DeviceLost());

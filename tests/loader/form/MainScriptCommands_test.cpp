@@ -188,7 +188,7 @@ TEST_F(ScriptRunner, PickingAScript) {
 
   // A run left behind a raised cancel flag and a filled table; picking
   // starts afresh.
-  Progress.CancelFlag = 1;
+  Progress.CancelButtonClick();
   Form->Session.CurrentSlot = 7;
   Dialog.FileAnswer = write_file("picked.sld", "_SC \"picked\"\n");
   Form->PickButtonClick();

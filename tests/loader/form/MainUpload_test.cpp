@@ -57,8 +57,7 @@ class Upload : public ::testing::Test {
     ::setenv("KESTREL_COM1", path.c_str(), 1);
     Form->ApdComPort1->SetComNumber(1);
     Form->ApdComPort1->SetOpen(true);
-    Form->Link.AwaitedPrompt = '>';
-    ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("LOADR\r"));
+    ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("LOADR\r", '>'));
   }
   std::string write_file(const std::string& name, const std::string& bytes) {
     const std::string path = Dir.filePath(QString::fromStdString(name)).toStdString();
@@ -76,7 +75,7 @@ class Upload : public ::testing::Test {
     char line[512];
     std::snprintf(line, sizeof line, "LF %s %u %x V1\r", address.c_str(), Form->Chain.Size,
                   Form->Chain.Checksum);
-    ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("\r"));
+    ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("\r", '>'));
     Form->SendString(line);
     Form->Waits().sleep_processing_events(300);
   }
@@ -149,7 +148,7 @@ TEST_F(Upload, BlocksArriveWholeAndTheProgressWindowFollowsThem) {
                 Progress.LoadAddressLabel->text().toStdString(),
                 Progress.FileSizeLabel->text().toStdString()};
     });
-    Progress.CancelFlag = 1;  // cleared as the window is shown
+    Progress.CancelButtonClick();  // an earlier cancel: each upload starts uncancelled
     Form->UploadButtonClick();
     QObject::disconnect(conn);
 
@@ -168,7 +167,7 @@ TEST_F(Upload, BlocksArriveWholeAndTheProgressWindowFollowsThem) {
     EXPECT_FALSE(Progress.CancelButton->isEnabled());
     EXPECT_TRUE(Form->ConfigMenu->menuAction()->isVisible());
     EXPECT_FALSE(Form->Session.UploadInProgress);
-    EXPECT_EQ(Progress.CancelFlag, 0);
+    EXPECT_FALSE(Form->run_cancelled());
     EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
     EXPECT_EQ(stored(address), bytes);
   }
@@ -211,7 +210,7 @@ TEST_F(Upload, ASlowLineStillDrainsEveryBlock) {
   announce(write_file("slow.bin", bytes), "S0");
   Form->UploadButtonClick();
   EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
-  EXPECT_EQ(Progress.CancelFlag, 0);
+  EXPECT_FALSE(Form->run_cancelled());
   EXPECT_EQ(stored("S0"), bytes);
 }
 
@@ -236,7 +235,7 @@ TEST_F(Upload, TheExitQuestionDoesNotStallTheTransfer) {
   Form->UploadButtonClick();
   QObject::disconnect(conn);
   EXPECT_EQ(Dialog.Confirmations.size(), 1u);
-  EXPECT_EQ(Progress.CancelFlag, 0);
+  EXPECT_FALSE(Form->run_cancelled());
   EXPECT_EQ(stored("A0"), bytes);
   EXPECT_TRUE(EndStatus.empty());
 }
@@ -252,7 +251,7 @@ TEST_F(Upload, KeysTypedDuringAnUploadStayOutOfIt) {
   });
   Form->UploadButtonClick();
   QObject::disconnect(conn);
-  EXPECT_EQ(Progress.CancelFlag, 0);
+  EXPECT_FALSE(Form->run_cancelled());
   EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
   EXPECT_EQ(stored("B0"), bytes);
 }
@@ -310,13 +309,11 @@ TEST_F(Upload, TheRecordAfterYesSaysTheOperatorStoppedTheRun) {
 TEST_F(Upload, AQueryAfterTheWatchdogIgnoresItsOwnEcho) {
   connect_unit(";no-answer;query=VERSION:KESTREL");
   for (int i = 0; i < 2; ++i) {
-    Form->Session.CommandBuffer = "VERSION";
-    Form->Link.MinLineLength = 10;
-    Form->query_unit();
+    Form->query_unit("VERSION");
     EXPECT_EQ(Form->captured_text().find("VERSION"), std::string::npos) << Form->captured_text();
   }
   Form->ApdComPort1->SetOpen(false);
-  Form->query_unit();
+  Form->query_unit("VERSION");
   EXPECT_EQ(Form->captured_text(), "");
 }
 
