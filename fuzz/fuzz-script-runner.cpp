@@ -173,7 +173,6 @@ THarness& harness() {
     h->Progress = std::make_unique<TProgressForm>();
     h->Form = std::make_unique<TKestrelForm>(h->Dialog);
     h->Form->SetCompanions(h->Progress.get(), nullptr);
-    h->Form->EndProcess = [](int) {};
     h->Form->ApdComPort1->SetComNumber(1);
     h->Form->ApdComPort1->SetOpen(true);
     h->Waits = std::make_unique<TVirtualTimeWaits>(h->Form->ApdComPort1, &far_end_settled);

@@ -66,7 +66,7 @@ void TKestrelForm::ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count
 void TKestrelForm::unit_said(const char* bytes, size_t count) {
   Link.Words.Feed(bytes, count);
   if (FUploadWatch) FUploadWatch->Feed(bytes, count, Waits().now_ms());
-  if (OnUnitBytes) OnUnitBytes(bytes, count);
+  tell_observers([&](TRunObserver& o) { o.UnitBytes(bytes, count); });
 }
 
 void TKestrelForm::mark_unit_words() {

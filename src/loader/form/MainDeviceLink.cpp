@@ -57,12 +57,12 @@ std::string refused_rate_text(int port, int32_t baud) {
 
 void TKestrelForm::note_port_failure(const std::string& text) {
   Link.PortFailures.push_back(text);
-  InfoStatusBar->SetSimpleText(QString::fromStdString(text));
+  report_status(text, TStatusSource::Window);
 }
 
 void TKestrelForm::show_port_failure() {
   if (Link.PortFailures.empty()) return;
-  InfoStatusBar->SetSimpleText(QString::fromStdString(Link.PortFailures.back()));
+  report_status(Link.PortFailures.back(), TStatusSource::Window);
 }
 
 bool TKestrelForm::try_open_port() {
@@ -142,8 +142,9 @@ TExchange TKestrelForm::exchange_prompt(const std::string& text, char prompt,
   ApdComPort1->FlushOutBuffer();
   if (!result.Ok) {
     result.Why = Link.Words.Cause();
-    if (OnPromptMissed)
-      OnPromptMissed(prompt, ApdComPort1->ComNumber(), exchange.Attempt, exchange.Attempts);
+    tell_observers([&, com = int(ApdComPort1->ComNumber())](TRunObserver& o) {
+      o.PromptMissed(prompt, com, exchange.Attempt, exchange.Attempts);
+    });
   }
   return result;
 }
@@ -268,8 +269,7 @@ bool TKestrelForm::check_com(int port) {
   }
   if (!answered) return false;
 
-  InfoStatusBar->SetSimpleText(QStringLiteral("Established communication on COM ") +
-                               QString::fromStdString(number));
+  report_status("Established communication on COM " + number, TStatusSource::Window);
   InfoStatusBar->setToolTip(QString());  // earlier reasons no longer apply
   show_port_number();
   Link.LastGoodComPort = ApdComPort1->ComNumber();
@@ -297,8 +297,8 @@ void TKestrelForm::NoneMenuClick() {
   if (Link.LastGoodComPort == 0)
     set_status("Note: Last successful COM port used is: Never");
   else
-    InfoStatusBar->SetSimpleText(QStringLiteral("Note: Last successful COM port used is: ") +
-                                 QString::number(Link.LastGoodComPort));
+    report_status("Note: Last successful COM port used is: " + std::to_string(Link.LastGoodComPort),
+                  TStatusSource::Window);
   close_port();
   ApdComPort1->SetComNumber(0);
   show_port_number();
@@ -316,11 +316,10 @@ void TKestrelForm::probe_from_menu(int port) {
   TBusyCursor busy;
   disable_btns();  // no script starts in the middle of the probe
   Link.PortFailures.clear();
-  const QString number = QString::number(port);
-  InfoStatusBar->SetSimpleText(QStringLiteral("Checking COM ") + number +
-                               QStringLiteral(".... Please wait.... "));
+  const std::string number = std::to_string(port);
+  report_status("Checking COM " + number + ".... Please wait.... ", TStatusSource::Window);
   if (check_com(port)) {
-    InfoStatusBar->SetSimpleText(QStringLiteral("Established communication on COM ") + number);
+    report_status("Established communication on COM " + number, TStatusSource::Window);
     ComCheckBox->setChecked(true);
   } else {
     set_status(

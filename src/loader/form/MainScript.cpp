@@ -39,27 +39,21 @@ void TKestrelForm::begin_run(const std::string& script) {
 }
 
 bool TKestrelForm::read_ini() {
-  // A run nobody else has started on the record is this one's to finish.
-  const bool ownRecord = Recorder && !Recorder->Running();
-  if (ownRecord) Recorder->Start();
-  if (Recorder) {
-    Recorder->Script(Session.ScriptFileName);
-    record_port();
-  }
+  const TRunRecorder::TPort port = port_for_record();
+  tell_observers([&](TRunObserver& o) { o.RunBegins(Session.ScriptFileName, port); });
   Session.Outcome.Begin();
   FRunActive = true;
   const bool finished = read_script_file();
   FRunActive = false;
   Session.Outcome.SetCancelled(run_cancelled());
   if (run_stopping()) Session.Outcome.End(TRunEnd::Interrupted);
-  if (ownRecord) {
-    const TRunEnd end = Session.Outcome.End();
-    Recorder->Finish(Session.Outcome, Session.Outcome.Succeeded()   ? kExitSuccess
-                                      : end == TRunEnd::CannotOpen  ? kExitNoScript
-                                      : end == TRunEnd::Interrupted ? exit_status_after_stop()
-                                                                    : kExitRunFailed);
-  }
-  if (FExitAfterRun) EndProcess(0);
+  const TRunEnd end = Session.Outcome.End();
+  const int status = Session.Outcome.Succeeded()   ? kExitSuccess
+                     : end == TRunEnd::CannotOpen  ? kExitNoScript
+                     : end == TRunEnd::Interrupted ? exit_status_after_stop()
+                                                   : kExitRunFailed;
+  tell_observers([&](TRunObserver& o) { o.RunEnded(Session.Outcome, status); });
+  if (FExitAfterRun) end_program(0);
   return finished;
 }
 

@@ -135,7 +135,7 @@ void TKestrelForm::script_display_message(const std::string& line) {
   const std::optional<std::string> text = script_quoted_text(line);
   if (!text) return;
   const std::string note = script_caret_escapes(*text, '\r');
-  if (Recorder) Recorder->Message(note, true);
+  tell_observers([&](TRunObserver& o) { o.Message(note, true); });
   Dialog.ShowNote(note);
 }
 

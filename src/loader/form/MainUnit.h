@@ -9,12 +9,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "loader/core/CaptureLine.h"
 #include "loader/core/FileChain.h"
 #include "loader/core/LinkState.h"
 #include "loader/core/LoaderSettings.h"
 #include "loader/core/PromptJudge.h"
+#include "loader/core/RunObserver.h"
 #include "loader/core/ScriptFiles.h"
 #include "loader/core/ScriptReader.h"
 #include "loader/core/ScriptSession.h"
@@ -68,6 +70,16 @@ struct TExchange {
   std::string Why;
 };
 
+// What start-up reads and runs: the settings file, a line rate from the
+// command line over the settings' one (0: none), and for an unattended run
+// the script run once in place of the settings' automatic script (automatic
+// mode is then on).
+struct TStartUp {
+  std::string SettingsFile = kSettingsFileName;
+  long CommandLineBaud = 0;
+  std::optional<std::string> Script;
+};
+
 // Ends the process at once with `status`; used where the program quits.
 void end_process_now(int status);
 
@@ -82,7 +94,6 @@ class TKestrelForm : public QMainWindow {
   // start-up, the progress window shows each upload and its Cancel button
   // cancels the run.
   void SetCompanions(TProgressForm* progress, TSplashForm* splash);
-  TProgressForm* ProgressForm() const { return FProgressForm; }
 
   // Start-up and closing.
   void FormShow();
@@ -209,26 +220,17 @@ class TKestrelForm : public QMainWindow {
   // when the operator closed the window.
   int exit_status_after_stop() const;
 
-  // An unattended run: the settings file to read, and the script run once in
-  // place of the settings' automatic script (automatic mode is then on).
-  std::string SettingsFileName = kSettingsFileName;
-  std::optional<std::string> UnattendedScript;
+  // Before the window is shown: what its start-up reads and runs.
+  void SetStartUp(const TStartUp& startUp);
 
-  // Where each script run leaves its record; null when runs are not
-  // recorded. A run the caller has started on it (an unattended run) is
-  // left for the caller to finish.
-  TRunRecorder* Recorder = nullptr;
-  // Hands the port and its line settings to the record.
-  void record_port();
-
-  // What an unattended run shows of the unit: every byte the unit sent (as
-  // delivered or as a prompt wait consumed it), and each prompt wait that
-  // ended without its prompt, with which try of how many it was.
-  std::function<void(const char* bytes, size_t count)> OnUnitBytes;
-  std::function<void(char prompt, int comNumber, int attempt, int attempts)> OnPromptMissed;
-
-  // How the program ends itself; a test puts a recorder here.
-  std::function<void(int status)> EndProcess = end_process_now;
+  // Those who watch the runs: the status bar first, then the record, the
+  // console, a station or a test, told in the order they were added. An
+  // observer outlives the window or is removed before it goes. The program
+  // ends only through an observer's ProgramEnds.
+  void add_observer(TRunObserver& observer);
+  void remove_observer(TRunObserver& observer);
+  // The port and its line settings, as the record keeps them.
+  TRunRecorder::TPort port_for_record() const;
 
   // Every wait of the window on time goes through this object. A test or
   // the fuzz harness hands in one of its own (kept by the caller, and
@@ -296,6 +298,16 @@ class TKestrelForm : public QMainWindow {
   void set_client_height(int height);
   void set_status(const char* text);
   void set_status_text(const std::string& text);
+  // Puts `text` on the status bar and tells every observer.
+  void report_status(const std::string& text, TStatusSource source);
+  // Tells every observer, in order, through `tell`.
+  template <typename Tell>
+  void tell_observers(Tell&& tell) {
+    const std::vector<TRunObserver*> observers = FObservers;
+    for (TRunObserver* observer : observers) tell(*observer);
+  }
+  // The window's work is over: the observers end the program.
+  void end_program(int status);
   void show_message(const std::string& text);
   // The verdict of a run that went through to its end.
   const char* verdict_text() const;
@@ -315,6 +327,8 @@ class TKestrelForm : public QMainWindow {
   // How long `count` bytes take on the wire at the port's line settings.
   int64_t wire_time_ms(int count) const;
   void send_file_blocks(std::FILE* file, int blockCount);
+  // Tells the observers what became of the file the upload sent.
+  void tell_file_result();
   // Says why an announced upload did not start, and stops the run: the
   // unit now waits for bytes that will not come.
   void upload_not_started(const std::string& why);
@@ -396,6 +410,7 @@ class TKestrelForm : public QMainWindow {
   void hide_splash();
 
   TOperatorDialog& Dialog;
+  TStartUp FStartUp;
   std::unique_ptr<TWindowWaits> FRealWaits;
   TWindowWaits* FWaits;
   bool FRunActive = false;
@@ -414,6 +429,8 @@ class TKestrelForm : public QMainWindow {
   std::string FUploadRefusal;
   // The upload under way has handed its last bytes to the port.
   bool FDataHandedOver = false;
+  std::vector<TRunObserver*> FObservers;
+  std::unique_ptr<TRunObserver> FStatusBar;
   TProgressForm* FProgressForm = nullptr;
   TSplashForm* FSplashForm = nullptr;
   bool FShowDone = false;

@@ -4,6 +4,7 @@
 #include <QMenu>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -139,8 +140,16 @@ bool TKestrelForm::upload_refused() {
 void TKestrelForm::send_file_blocks(std::FILE* file, int blockCount) {
   const int remainder = int(Chain.Size - uint32_t(kUploadBlockSize) * uint32_t(blockCount));
   std::vector<uint8_t> block(kUploadBlockSize);
-  auto step = [this] {
+  int blocksSent = 0;
+  const auto began = std::chrono::steady_clock::now();
+  auto step = [&] {
     if (FProgressForm) FProgressForm->StepIt();
+    const uint64_t sent =
+        std::min<uint64_t>(uint64_t(++blocksSent) * kUploadBlockSize, uint64_t(Chain.Size));
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double rate = seconds > 0 ? double(sent) / seconds : 0;
+    tell_observers([&](TRunObserver& o) { o.Progress(Chain.FileName, sent, Chain.Size, rate); });
   };
   // A file that has shrunk or cannot be read since its checksum was taken
   // cannot give the bytes announced to the unit: the upload stops instead
@@ -187,6 +196,7 @@ void TKestrelForm::upload_not_started(const std::string& why) {
   cancel_for("Error opening " + Chain.FileName + ".\r");
   Session.Outcome.UploadEnded(TFileResult::NotSent, "Error opening " + Chain.FileName + ": " + why +
                                                         ". Cannot upload file.");
+  tell_file_result();
 }
 
 void TKestrelForm::UploadButtonClick() {
@@ -227,6 +237,7 @@ void TKestrelForm::upload_file(TFilePtr file) {
             TUploadInfo{Chain.NameAsWritten.empty() ? Chain.FileName : Chain.NameAsWritten,
                         Chain.FileName, Chain.Checksum, Chain.Address, Chain.Size,
                         kUploadBlockSize});
+      tell_observers([this](TRunObserver& o) { o.UploadBegins(Chain.FileName, Chain.Size); });
       Waits().sleep_processing_events(50);
       send_file_blocks(file.get(), blockCount);
       sent = !run_cancelled();
@@ -290,9 +301,17 @@ void TKestrelForm::upload_file(TFilePtr file) {
     Session.Outcome.UploadEnded(TFileResult::Failed, FCancel.Why);
   else
     Session.Outcome.UploadConfirmed();
+  tell_file_result();
   FUploadRefusal.clear();
   Waits().process_pending_events();
-  if (FExitAfterRun && !FRunActive) EndProcess(0);
+  if (FExitAfterRun && !FRunActive) end_program(0);
+}
+
+void TKestrelForm::tell_file_result() {
+  // The file an upload sends is the last the run met.
+  if (Session.Outcome.Files().empty()) return;
+  const TNamedFile& file = Session.Outcome.Files().back();
+  tell_observers([&](TRunObserver& o) { o.FileResult(file); });
 }
 
 TExchange TKestrelForm::prompt_after_upload(const TPromptExchange& exchange) {

@@ -38,12 +38,11 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
   {
     TKestrelForm form(dialog);
     clock = use_virtual_clock(form);
-    form.EndProcess = [](int) {};
     form.SetCompanions(&progress, nullptr);
     form.COM1MenuClick();
     ASSERT_TRUE(form.ApdComPort1->Open());
 
-    form.Session.ScriptFileName = dir + "/run.sld";
+    form.begin_run(dir + "/run.sld");
     const int64_t began = clock->now_ms();
     EXPECT_TRUE(form.read_ini());
     EXPECT_EQ(form.InfoStatusBar->SimpleText().toStdString(),

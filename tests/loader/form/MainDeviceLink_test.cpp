@@ -33,7 +33,6 @@ class DeviceLink : public ::testing::Test {
     test_application();
     RegisterSimulatedUnitScheme();
     Form = std::make_unique<TKestrelForm>(Dialog);
-    Form->EndProcess = [](int) {};
     Form->SetCompanions(&Progress, nullptr);
     Clock = use_virtual_clock(*Form);
   }

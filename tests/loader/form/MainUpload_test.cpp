@@ -19,6 +19,7 @@
 #include <string>
 
 #include "LoaderTestApp.h"
+#include "ProgramEnds.h"
 #include "RecordingOperatorDialog.h"
 #include "TestPattern.h"
 #include "VirtualClock.h"
@@ -40,7 +41,7 @@ class Upload : public ::testing::Test {
     test_application();
     RegisterSimulatedUnitScheme();
     Form = std::make_unique<TKestrelForm>(Dialog);
-    Form->EndProcess = [this](int status) { EndStatus.push_back(status); };
+    Form->add_observer(Ends);
     Form->SetCompanions(&Progress, nullptr);
     Form->Session.PostUploadPause = 0;
     Clock = use_virtual_clock(*Form);
@@ -90,7 +91,7 @@ class Upload : public ::testing::Test {
   TProgressForm Progress;
   std::unique_ptr<TVirtualTimeWaits> Clock;
   std::unique_ptr<TKestrelForm> Form;
-  std::vector<int> EndStatus;
+  TProgramEnds Ends;
 };
 
 TEST_F(Upload, TheChecksumIsTheSixteenBitSumOfTheBytes) {
@@ -193,7 +194,7 @@ TEST_F(Upload, ClosingAsksOnlyWhileTheUploadRuns) {
             "File upload in progress.\rAre you sure you want to cancel upload and exit the "
             "application?");
   EXPECT_EQ(Dialog.ConfirmOwners[0], Form.get());
-  EXPECT_TRUE(EndStatus.empty());
+  EXPECT_TRUE(Ends.Statuses.empty());
   EXPECT_EQ(stored("C0"), pattern(6000));
 
   bool can = true;
@@ -237,7 +238,7 @@ TEST_F(Upload, TheExitQuestionDoesNotStallTheTransfer) {
   EXPECT_EQ(Dialog.Confirmations.size(), 1u);
   EXPECT_FALSE(Form->run_cancelled());
   EXPECT_EQ(stored("A0"), bytes);
-  EXPECT_TRUE(EndStatus.empty());
+  EXPECT_TRUE(Ends.Statuses.empty());
 }
 
 // Keys typed into the terminal pane while blocks go out never reach the
@@ -271,7 +272,7 @@ TEST_F(Upload, ExitDuringAnUploadStopsItAtTheNextBlock) {
   QObject::disconnect(conn);
   EXPECT_LE(stepsAfterYes, 0);
   EXPECT_FALSE(Form->ApdComPort1->Open());
-  EXPECT_EQ(EndStatus, std::vector<int>{0});
+  EXPECT_EQ(Ends.Statuses, std::vector<int>{0});
   EXPECT_EQ(stored("C0"), "<no image>");
   EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
 }
@@ -284,16 +285,17 @@ TEST_F(Upload, TheRecordAfterYesSaysTheOperatorStoppedTheRun) {
   write_file("exit.bin", pattern(20000));
   const std::string script = write_file("exit.sld", "_LF exit.bin\n_LA C0\n_LV 1\n_LD\n");
   TRunRecorder recorder(Dir.filePath(QStringLiteral("runs.jsonl")).toStdString());
-  Form->Recorder = &recorder;
+  TRecordObserver recording(recorder);
+  Form->add_observer(recording);
   Dialog.ConfirmAnswer = true;
   auto conn = QObject::connect(Progress.FileProgressBar, &QProgressBar::valueChanged, [&](int v) {
     if (v == 2) Form->close();
   });
-  Form->Session.ScriptFileName = script;
+  Form->begin_run(script);
   Form->read_ini();
   QObject::disconnect(conn);
-  Form->Recorder = nullptr;
-  EXPECT_EQ(EndStatus, std::vector<int>{0});
+  Form->remove_observer(recording);
+  EXPECT_EQ(Ends.Statuses, std::vector<int>{0});
   QFile file(Dir.filePath(QStringLiteral("runs.jsonl")));
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   const std::string record = file.readAll().toStdString();
