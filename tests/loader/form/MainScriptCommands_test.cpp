@@ -133,7 +133,6 @@ TEST_F(ScriptRunner, UploadSectionFlagsChainInOrder) {
   EXPECT_FALSE(Form->Chain.AddressSet());
 
   // "date" in any case becomes the file's date and time.
-  Form->Chain.Drop();
   EXPECT_TRUE(run("_LF " + file + "\n_LA 8000\n_LV Date\n"));
   EXPECT_TRUE(QString::fromStdString(Form->Chain.Version)
                   .contains(QRegularExpression(QStringLiteral(
@@ -189,8 +188,9 @@ TEST_F(ScriptRunner, PickingAScript) {
 
   // A run left behind a raised cancel flag and a filled table; picking
   // starts afresh.
+  EXPECT_TRUE(run("_DY 0\n_DY 0\n_DY 0\n_DY 0\n_DY 0\n_DY 0\n_DY 0\n"));
+  EXPECT_EQ(Form->Session.CurrentSlot, 7);
   Progress.CancelButtonClick();
-  Form->Session.CurrentSlot = 7;
   Dialog.FileAnswer = write_file("picked.sld", "_SC \"picked\"\n");
   Form->PickButtonClick();
   EXPECT_EQ(received(), "picked\r");

@@ -43,7 +43,6 @@ class Upload : public ::testing::Test {
     Form = std::make_unique<TKestrelForm>(Dialog);
     Form->add_observer(Ends);
     Form->SetCompanions(&Progress, nullptr);
-    Form->Session.PostUploadPause = 0;
     Clock = use_virtual_clock(*Form);
   }
   void TearDown() override {
@@ -67,11 +66,18 @@ class Upload : public ::testing::Test {
     std::fclose(f);
     return path;
   }
+  // Names `file` to a run as a script does, with its load address when
+  // one is given (which takes the file's checksum).
+  void name_file(const std::string& file, const std::string& address = "") {
+    std::string script = "_LF " + file + "\n";
+    if (!address.empty()) script += "_LA " + address + "\n";
+    Form->begin_run(write_file("name.sld", script));
+    ASSERT_TRUE(Form->read_ini());
+  }
   // What the upload line does before the upload: name, address, checksum,
   // then the announcement to the unit.
   void announce(const std::string& file, const std::string& address) {
-    Form->Chain.FileName = file;
-    Form->Chain.Address = address;
+    name_file(file, address);
     ASSERT_TRUE(Form->get_file_checksum());
     char line[512];
     std::snprintf(line, sizeof line, "LF %s %u %x V1\r", address.c_str(), Form->Chain.Size,
@@ -100,13 +106,16 @@ TEST_F(Upload, TheChecksumIsTheSixteenBitSumOfTheBytes) {
     uint32_t checksum;
   };
   const Case cases[] = {{"abc", 0x126}, {std::string(300, '\xFF'), 0x2AD4}, {"", 0}};
+  connect_unit();
   for (const Case& c : cases) {
-    Form->Chain.FileName = write_file("sum.bin", c.bytes);
+    name_file(write_file("sum.bin", c.bytes));
     EXPECT_TRUE(Form->get_file_checksum());
     EXPECT_EQ(Form->Chain.Checksum, c.checksum);
     EXPECT_EQ(Form->Chain.Size, c.bytes.size());
   }
-  Form->Chain.FileName = Dir.filePath(QStringLiteral("missing.bin")).toStdString();
+  // A file gone since the script named it.
+  name_file(write_file("missing.bin", "abc"));
+  ASSERT_TRUE(QFile::remove(Dir.filePath(QStringLiteral("missing.bin"))));
   EXPECT_FALSE(Form->get_file_checksum());
   EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Error opening file " + Form->Chain.FileName +
                                                       ". Unable to get file checksum"});
