@@ -214,7 +214,6 @@ class TKestrelForm : public QMainWindow {
   // script, the progress window's Cancel button or a stop. Each upload and
   // each run start uncancelled.
   bool run_cancelled() const { return FCancel.Raised; }
-  void cancel_run() { cancel_run(std::string()); }
   int stop_signal() const { return FStopSignal; }
   // The exit status a stopped run has: 128 and the signal's number, or 1
   // when the operator closed the window.
@@ -315,7 +314,7 @@ class TKestrelForm : public QMainWindow {
   // message shown for it, is the reason the upload under way failed. The
   // latest reason counts; once a stop is under way, what it cuts short
   // gives none.
-  void cancel_run(const std::string& why);
+  void cancel_run(const std::string& why = {});
   // Shows `message` and cancels the run for it.
   void cancel_for(const std::string& message);
 
@@ -356,7 +355,7 @@ class TKestrelForm : public QMainWindow {
   TPromptVerdict await_prompt(char awaited, int ticks);
   // Every byte the unit sends passes here: its words are kept for the
   // failure they may explain, an upload under way watches them, and the
-  // front end is shown them.
+  // observers are shown them, in the order the unit sent them.
   void unit_said(const char* bytes, size_t count);
   // Reads what the unit sent and nobody has taken yet, `most` bytes at the
   // most, and returns it.
