@@ -46,12 +46,11 @@
 
 #include "BenchOptions.h"
 #include "SettingsText.h"
-#include "loader/form/MainUnit.h"
+#include "loader/core/RunObserver.h"
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/UnattendedConsole.h"
 #include "loader/unattended/UnattendedRun.h"
 #include "loader/windows/KestrelApplication.h"
-#include "loader/windows/Progress.h"
 #include "messages/Adsrmgr.h"
 #include "unitsim/UnitSimScheme.h"
 
@@ -104,11 +103,25 @@ void write_script(const fs::path& path, const std::string& file) {
   std::ofstream(path) << "_TC \"LOADR^M\"\n_LP 1\n_LF " << file << "\n_LA 0\n_LV 1\n_LD\n";
 }
 
-struct TStepTimes {
+// When each block was handed to the port, in wall and CPU time.
+struct TStepTimes : TRunObserver {
   int Steps = 0;
   double FirstWall = 0, LastWall = 0;
   double FirstCpu = 0, LastCpu = 0;
   double FirstThreadCpu = 0, LastThreadCpu = 0;
+
+  void Progress(const std::string&, uint64_t, uint64_t, double) override {
+    const double wall = now_s(), cpu = cpu_s(CLOCK_PROCESS_CPUTIME_ID),
+                 thread = cpu_s(CLOCK_THREAD_CPUTIME_ID);
+    if (++Steps == 1) {
+      FirstWall = wall;
+      FirstCpu = cpu;
+      FirstThreadCpu = thread;
+    }
+    LastWall = wall;
+    LastCpu = cpu;
+    LastThreadCpu = thread;
+  }
 };
 
 // One unattended run in this process against the paced simulated unit.
@@ -126,20 +139,9 @@ bool measure_rate(int baud, size_t size, TConsoleOperatorDialog& dialog,
   line.IniFile = kSettings;
 
   TStepTimes t;
-  const int status = run_unattended(line, dialog, console, [&](TKestrelForm& form) {
-    QObject::connect(form.ProgressForm(), &TProgressForm::Stepped, [&t] {
-      const double wall = now_s(), cpu = cpu_s(CLOCK_PROCESS_CPUTIME_ID),
-                   thread = cpu_s(CLOCK_THREAD_CPUTIME_ID);
-      if (++t.Steps == 1) {
-        t.FirstWall = wall;
-        t.FirstCpu = cpu;
-        t.FirstThreadCpu = thread;
-      }
-      t.LastWall = wall;
-      t.LastCpu = cpu;
-      t.LastThreadCpu = thread;
-    });
-  });
+  TUnattendedRun run;
+  run.Observer = &t;
+  const int status = run_unattended(line, dialog, console, run);
   const int blocks = int((size + kBlock - 1) / kBlock);
   if (status != 0 || t.Steps != blocks || blocks < 2) {
     std::fprintf(stderr, "bench-upload: run at %d baud failed (status %d, %d of %d blocks)\n", baud,

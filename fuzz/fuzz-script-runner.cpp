@@ -173,13 +173,12 @@ THarness& harness() {
     h->Progress = std::make_unique<TProgressForm>();
     h->Form = std::make_unique<TKestrelForm>(h->Dialog);
     h->Form->SetCompanions(h->Progress.get(), nullptr);
-    h->Form->EndProcess = [](int) {};
     h->Form->ApdComPort1->SetComNumber(1);
     h->Form->ApdComPort1->SetOpen(true);
     h->Waits = std::make_unique<TVirtualTimeWaits>(h->Form->ApdComPort1, &far_end_settled);
     h->Form->SetWaits(h->Waits.get());
     h->Settings = h->Form->Settings;
-    h->AwaitedPrompt = h->Form->Link.AwaitedPrompt;
+    h->AwaitedPrompt = h->Form->Link.LastPrompt;
     QDir::setCurrent(h->Home);
     std::atexit([] { QDir(harness().Scratch).removeRecursively(); });
     return h;
@@ -210,7 +209,6 @@ void check_upload_lines(const std::string& sent) {
 }
 
 void check_fields(const TKestrelForm& form) {
-  FUZZ_CHECK(form.Session.CommandBuffer.size() < size_t(TKestrelForm::kCommandBufferSize));
   // A relative name is taken from the script's folder, the scratch folder.
   FUZZ_CHECK(form.Chain.FileName.size() <
              size_t(harness().Scratch.size()) + 1 + size_t(TKestrelForm::kUploadFileNameSize));
@@ -287,17 +285,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fwrite(script.data(), 1, script.size(), file);
     std::fclose(file);
   }
-  form.clear_script_lines();
-  form.Chain.Drop();
-  form.Session.UploadInProgress = form.Link.AwaitingResponse = false;
-  form.Session.LastResponse.clear();
   form.Settings = h.Settings;
-  form.Link.AwaitedPrompt = h.AwaitedPrompt;
-  form.Session.PostUploadPause = 0;
-  h.Progress->CancelFlag = 0;
+  form.Link.LastPrompt = h.AwaitedPrompt;
   take_sent();
 
-  form.Session.ScriptFileName = path;
+  form.begin_run(path);
   form.read_ini();
 
   check_fields(form);

@@ -5,7 +5,9 @@ namespace kestrel {
 TKestrelWindows create_windows(TOperatorDialog& dialog, const std::string& settingsFile) {
   TKestrelWindows w;
   w.KestrelForm = std::make_unique<TKestrelForm>(dialog);
-  w.KestrelForm->SettingsFileName = settingsFile;
+  TStartUp startUp;
+  startUp.SettingsFile = settingsFile;
+  w.KestrelForm->SetStartUp(startUp);
   w.ProgressForm = std::make_unique<TProgressForm>();
   w.SplashForm = std::make_unique<TSplashForm>(*w.KestrelForm, *w.ProgressForm, settingsFile);
   w.KestrelForm->SetCompanions(w.ProgressForm.get(), w.SplashForm.get());

@@ -16,9 +16,11 @@
 
 #include "loader/AppWindows.h"
 #include "loader/core/CommandLine.h"
+#include "loader/core/RunObserver.h"
 #include "loader/core/RunRecord.h"
 #include "loader/core/ScriptCheck.h"
 #include "loader/core/SettingsCheck.h"
+#include "loader/form/MainUnit.h"
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/StationRun.h"
 #include "loader/unattended/UnattendedConsole.h"
@@ -83,7 +85,13 @@ int run_windowed(int argc, char** argv, const kestrel::TCommandLine& line) {
   }
 
   dialog.SetSplash(windows.SplashForm.get());
-  windows.KestrelForm->Recorder = recorder.get();
+  // The window's work ends the process.
+  struct TEndProcess : TRunObserver {
+    void ProgramEnds(int status) override { end_process_now(status); }
+  } endProcess;
+  std::optional<TRecordObserver> recordObserver;
+  if (recorder) windows.KestrelForm->add_observer(recordObserver.emplace(*recorder));
+  windows.KestrelForm->add_observer(endProcess);
   windows.KestrelForm->show();
   app.exec();
   return 0;

@@ -15,11 +15,9 @@ namespace kestrel {
 
 // Window thread only.
 struct TLinkState {
-  // The prompt character the next exchange waits for; each exchange leaves
-  // it at the prompt it waited for last.
-  char AwaitedPrompt = 0;
-  // A probe is under way: every exchange waits the probing time.
-  bool Probing = false;
+  // The prompt the last exchange waited for: the mode the unit was last
+  // asked to be in. The check before an upload line waits for it again.
+  char LastPrompt = 0;
   // The capture of one answer line is armed.
   bool AwaitingResponse = false;
   bool WatchdogExpired = false;

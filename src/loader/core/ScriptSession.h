@@ -53,8 +53,6 @@ class TScriptSession {
   // The script line the command line read last came from, and its length.
   int LineNumber = 0;
   size_t LineLength = 0;
-  // What _SC, _QC and _LD send.
-  std::string CommandBuffer;
   // The answer of the last _QC.
   std::string LastResponse;
   int PostUploadPause = kDefaultPostUploadPause;

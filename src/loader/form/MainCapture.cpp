@@ -9,7 +9,7 @@
 
 namespace kestrel {
 
-void TKestrelForm::query_unit() {
+void TKestrelForm::query_unit(const std::string& command, int minLineLength) {
   // A query that cannot go out leaves no answer behind, not the last one;
   // one a watchdog ended earlier no longer waits, so its capture cannot
   // take this query's echo.
@@ -17,12 +17,13 @@ void TKestrelForm::query_unit() {
   Link.AwaitingResponse = false;
   if (!port_open() || run_stopping()) return;
   Link.WatchdogExpired = false;
+  Link.MinLineLength = minLineLength;
   mark_unit_words();
 
   ApdComPort1->FlushInBuffer();
   CommandTimer->start();
   const int64_t watchdogDue = Waits().now_ms() + CommandTimer->interval();
-  SendString(Session.CommandBuffer);
+  SendString(command);
   // What the unit sends back while the query goes out (its echo) is dropped.
   Waits().sleep_processing_events(kQueryEchoPauseMs);
   ApdComPort1->FlushInBuffer();
@@ -65,7 +66,7 @@ void TKestrelForm::ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count
 void TKestrelForm::unit_said(const char* bytes, size_t count) {
   Link.Words.Feed(bytes, count);
   if (FUploadWatch) FUploadWatch->Feed(bytes, count, Waits().now_ms());
-  if (OnUnitBytes) OnUnitBytes(bytes, count);
+  tell_observers([&](TRunObserver& o) { o.UnitBytes(bytes, count); });
 }
 
 void TKestrelForm::mark_unit_words() {
@@ -79,17 +80,24 @@ std::string TKestrelForm::captured_text() const {
 
 void TKestrelForm::CommandTimerTimer() {
   CommandTimer->stop();
-  set_cancel_flag();
-  show_message(with_cause(
+  const std::string message = with_cause(
       "Timeout error! RS232 connection failure! Please check RS232 connection. Exiting script.",
-      Link.Words.Cause()));
+      Link.Words.Cause());
+  cancel_run(message);
+  show_message(message);
   // The capture stays armed: a late answer still completes the line.
   Link.WatchdogExpired = true;
   Waits().process_pending_events();
 }
 
-void TKestrelForm::set_cancel_flag() {
-  if (FProgressForm) FProgressForm->CancelFlag = 1;
+void TKestrelForm::cancel_run(const std::string& why) {
+  FCancel.Raised = true;
+  if (!why.empty() && !FStopRequested) FCancel.Why = why;
+}
+
+void TKestrelForm::cancel_for(const std::string& message) {
+  show_message(message);
+  cancel_run(message);
 }
 
 }  // namespace kestrel

@@ -57,12 +57,12 @@ std::string refused_rate_text(int port, int32_t baud) {
 
 void TKestrelForm::note_port_failure(const std::string& text) {
   Link.PortFailures.push_back(text);
-  InfoStatusBar->SetSimpleText(QString::fromStdString(text));
+  report_status(text, TStatusSource::Window);
 }
 
 void TKestrelForm::show_port_failure() {
   if (Link.PortFailures.empty()) return;
-  InfoStatusBar->SetSimpleText(QString::fromStdString(Link.PortFailures.back()));
+  report_status(Link.PortFailures.back(), TStatusSource::Window);
 }
 
 bool TKestrelForm::try_open_port() {
@@ -109,12 +109,15 @@ void TKestrelForm::SendString(const std::string& text) {
   show_message("Error! Communications Port Output Buffer Overflow");
 }
 
-bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text, const TPromptExchange& exchange) {
-  return exchange_prompt(text, exchange).Ok;
+bool TKestrelForm::SendCOMCmd_GetPrompt(const std::string& text, char prompt,
+                                        const TPromptExchange& exchange) {
+  return exchange_prompt(text, prompt, exchange).Ok;
 }
 
-TExchange TKestrelForm::exchange_prompt(const std::string& text, const TPromptExchange& exchange) {
+TExchange TKestrelForm::exchange_prompt(const std::string& text, char prompt,
+                                        const TPromptExchange& exchange) {
   TExchange result;
+  Link.LastPrompt = prompt;
   // A stopped run exchanges nothing more; a wait it cut short found nothing.
   if (run_stopping()) return result;
   // Delivery stops before the text goes out: a quick answer must reach the
@@ -126,7 +129,7 @@ TExchange TKestrelForm::exchange_prompt(const std::string& text, const TPromptEx
     // why the step fails: it is read, not thrown away unseen.
     take_waiting_bytes();
     SendString(text);
-    verdict = await_prompt(Link.Probing ? kPromptWaitProbing : exchange.Wait);
+    verdict = await_prompt(prompt, exchange.Wait);
   } catch (...) {
     ApdComPort1->AbandonPreparedWait();
     throw;
@@ -139,9 +142,9 @@ TExchange TKestrelForm::exchange_prompt(const std::string& text, const TPromptEx
   ApdComPort1->FlushOutBuffer();
   if (!result.Ok) {
     result.Why = Link.Words.Cause();
-    if (OnPromptMissed)
-      OnPromptMissed(Link.AwaitedPrompt, ApdComPort1->ComNumber(), exchange.Attempt,
-                     exchange.Attempts);
+    tell_observers([&, com = int(ApdComPort1->ComNumber())](TRunObserver& o) {
+      o.PromptMissed(prompt, com, exchange.Attempt, exchange.Attempts);
+    });
   }
   return result;
 }
@@ -155,8 +158,7 @@ std::string TKestrelForm::take_waiting_bytes(size_t most) {
   return bytes;
 }
 
-TPromptVerdict TKestrelForm::await_prompt(int ticks) {
-  const char awaited = Link.AwaitedPrompt;
+TPromptVerdict TKestrelForm::await_prompt(char awaited, int ticks) {
   // The other prompt of the unit, which tells it answered in the other mode.
   char other = awaited == Settings.LoaderPrompt   ? Settings.NormalPrompt
                : awaited == Settings.NormalPrompt ? Settings.LoaderPrompt
@@ -195,8 +197,8 @@ TPromptVerdict TKestrelForm::await_prompt(int ticks) {
   }
 }
 
-void TKestrelForm::send_command_buffer() {
-  if (port_open()) SendString(Session.CommandBuffer);
+void TKestrelForm::send_command_buffer(const std::string& command) {
+  if (port_open()) SendString(command);
 }
 
 bool TKestrelForm::check_com(int port) {
@@ -242,17 +244,13 @@ bool TKestrelForm::check_com(int port) {
                           : port_failure_text(port, trial.Path, failure));
   }
 
-  Link.Probing = true;
   bool answered = false;
   if (!openFailed) {
     try {
       // A unit answers a carriage return with "#", or with ">" in loader mode.
-      Link.AwaitedPrompt = Settings.NormalPrompt;
-      answered = SendCOMCmd_GetPrompt("\r", {kPromptWaitProbing, 1, 2});
-      if (!answered) {
-        Link.AwaitedPrompt = Settings.LoaderPrompt;
-        answered = SendCOMCmd_GetPrompt("\r", {kPromptWaitProbing, 2, 2});
-      }
+      answered = SendCOMCmd_GetPrompt("\r", Settings.NormalPrompt, {kPromptWaitProbing, 1, 2});
+      if (!answered)
+        answered = SendCOMCmd_GetPrompt("\r", Settings.LoaderPrompt, {kPromptWaitProbing, 2, 2});
       if (!answered) {
         close_port();
         note_port_failure("COM " + number + ": " + trial.Path + " opened, but no prompt (\"" +
@@ -269,11 +267,9 @@ bool TKestrelForm::check_com(int port) {
       note_port_failure("COM " + number + ": " + trial.Path + ": " + e.what());
     }
   }
-  Link.Probing = false;
   if (!answered) return false;
 
-  InfoStatusBar->SetSimpleText(QStringLiteral("Established communication on COM ") +
-                               QString::fromStdString(number));
+  report_status("Established communication on COM " + number, TStatusSource::Window);
   InfoStatusBar->setToolTip(QString());  // earlier reasons no longer apply
   show_port_number();
   Link.LastGoodComPort = ApdComPort1->ComNumber();
@@ -301,8 +297,8 @@ void TKestrelForm::NoneMenuClick() {
   if (Link.LastGoodComPort == 0)
     set_status("Note: Last successful COM port used is: Never");
   else
-    InfoStatusBar->SetSimpleText(QStringLiteral("Note: Last successful COM port used is: ") +
-                                 QString::number(Link.LastGoodComPort));
+    report_status("Note: Last successful COM port used is: " + std::to_string(Link.LastGoodComPort),
+                  TStatusSource::Window);
   close_port();
   ApdComPort1->SetComNumber(0);
   show_port_number();
@@ -320,11 +316,10 @@ void TKestrelForm::probe_from_menu(int port) {
   TBusyCursor busy;
   disable_btns();  // no script starts in the middle of the probe
   Link.PortFailures.clear();
-  const QString number = QString::number(port);
-  InfoStatusBar->SetSimpleText(QStringLiteral("Checking COM ") + number +
-                               QStringLiteral(".... Please wait.... "));
+  const std::string number = std::to_string(port);
+  report_status("Checking COM " + number + ".... Please wait.... ", TStatusSource::Window);
   if (check_com(port)) {
-    InfoStatusBar->SetSimpleText(QStringLiteral("Established communication on COM ") + number);
+    report_status("Established communication on COM " + number, TStatusSource::Window);
     ComCheckBox->setChecked(true);
   } else {
     set_status(

@@ -22,38 +22,38 @@ void TKestrelForm::PickButtonClick() {
   if (!chosen) return;
   {
     TBusyCursor busy;
-    clear_script_lines();
-    Session.ScriptFileName = *chosen;
+    begin_run(*chosen);
     INIOpenDialog.InitialDir.clear();
-    if (FProgressForm) FProgressForm->CancelFlag = 0;
     read_ini();
     AdTerminal1->Widget()->setFocus();
   }
 }
 
+void TKestrelForm::begin_run(const std::string& script) {
+  Session = TScriptSession();
+  Session.ScriptFileName = script;
+  Chain.Drop();
+  Link.AwaitingResponse = false;
+  Link.Capture.Clear();
+  FCancel = {};
+}
+
 bool TKestrelForm::read_ini() {
-  // A run nobody else has started on the record is this one's to finish.
-  const bool ownRecord = Recorder && !Recorder->Running();
-  if (ownRecord) Recorder->Start();
-  if (Recorder) {
-    Recorder->Script(Session.ScriptFileName);
-    record_port();
-  }
+  const TRunRecorder::TPort port = port_for_record();
+  tell_observers([&](TRunObserver& o) { o.RunBegins(Session.ScriptFileName, port); });
   Session.Outcome.Begin();
   FRunActive = true;
   const bool finished = read_script_file();
   FRunActive = false;
-  FUploadFile.reset();
-  Session.Outcome.SetCancelled(upload_cancelled());
+  Session.Outcome.SetCancelled(run_cancelled());
   if (run_stopping()) Session.Outcome.End(TRunEnd::Interrupted);
-  if (ownRecord) {
-    const TRunEnd end = Session.Outcome.End();
-    Recorder->Finish(Session.Outcome, Session.Outcome.Succeeded()   ? kExitSuccess
-                                      : end == TRunEnd::CannotOpen  ? kExitNoScript
-                                      : end == TRunEnd::Interrupted ? exit_status_after_stop()
-                                                                    : kExitRunFailed);
-  }
-  if (FExitAfterRun) EndProcess(0);
+  const TRunEnd end = Session.Outcome.End();
+  const int status = Session.Outcome.Succeeded()   ? kExitSuccess
+                     : end == TRunEnd::CannotOpen  ? kExitNoScript
+                     : end == TRunEnd::Interrupted ? exit_status_after_stop()
+                                                   : kExitRunFailed;
+  tell_observers([&](TRunObserver& o) { o.RunEnded(Session.Outcome, status); });
+  if (FExitAfterRun) end_program(0);
   return finished;
 }
 
@@ -92,7 +92,7 @@ bool TKestrelForm::read_script_file() {
   // The verdict counts every file the script names, reached or not.
   Session.Outcome.ScriptNames(script_files_named(Session.ScriptFileName));
 
-  const auto cancelled = [this] { return FProgressForm && FProgressForm->CancelFlag != 0; };
+  const auto cancelled = [this] { return run_cancelled(); };
   const auto run_line = [this] {
     try {
       return run_script_line();

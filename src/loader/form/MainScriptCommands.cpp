@@ -87,9 +87,8 @@ void TKestrelForm::section_line_refused(const std::string& why) {
 void TKestrelForm::script_send_command(const std::string& line) {
   const std::optional<std::string> text = script_quoted_text(line);
   if (!text) return;
-  Session.CommandBuffer =
-      script_field(script_caret_escapes(*text, '\r') + '\r', kCommandBufferSize - 1);
-  send_command_buffer();
+  send_command_buffer(
+      script_field(script_caret_escapes(*text, '\r') + '\r', kCommandBufferSize - 1));
   Waits().sleep_processing_events(200);
 }
 
@@ -103,25 +102,26 @@ bool TKestrelForm::script_test_loader_mode(const std::string& line) {
     Waits().sleep_unless(ms, [this] { return ApdComPort1->DeviceLost(); });
   };
   pause(100);
-  Link.AwaitedPrompt = Settings.LoaderPrompt;
+  const char loader = Settings.LoaderPrompt;
   mark_unit_words();
 
   constexpr int kTries = 4;
-  bool inLoaderMode = SendCOMCmd_GetPrompt(text, {kPromptWaitProbing, 1, kTries});
+  bool inLoaderMode = SendCOMCmd_GetPrompt(text, loader, {kPromptWaitProbing, 1, kTries});
   if (!inLoaderMode && !run_stopping()) {
     SendString(Settings.LoaderModeCommand);
     pause(1000);
-    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing, 2, kTries});
+    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn, loader, {kPromptWaitProbing, 2, kTries});
   }
   for (int retry = 0; retry < 2 && !inLoaderMode && !run_stopping(); ++retry) {
     pause(2500);
     Waits().process_pending_events();
-    inLoaderMode = SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing, 3 + retry, kTries});
+    inLoaderMode =
+        SendCOMCmd_GetPrompt(kCarriageReturn, loader, {kPromptWaitProbing, 3 + retry, kTries});
   }
   if (!inLoaderMode && run_stopping()) return false;
   if (!inLoaderMode) {
-    Link.AwaitedPrompt = Settings.NormalPrompt;
-    const bool answered = SendCOMCmd_GetPrompt(kCarriageReturn, {kPromptWaitProbing});
+    const bool answered =
+        SendCOMCmd_GetPrompt(kCarriageReturn, Settings.NormalPrompt, {kPromptWaitProbing});
     show_message(with_cause(answered
                                 ? "Error! Unit not in Loader Mode! Exiting script"
                                 : "Error! Unable to get response from unit(_TC)! Exiting script",
@@ -135,7 +135,7 @@ void TKestrelForm::script_display_message(const std::string& line) {
   const std::optional<std::string> text = script_quoted_text(line);
   if (!text) return;
   const std::string note = script_caret_escapes(*text, '\r');
-  if (Recorder) Recorder->Message(note, true);
+  tell_observers([&](TRunObserver& o) { o.Message(note, true); });
   Dialog.ShowNote(note);
 }
 
@@ -210,10 +210,12 @@ bool TKestrelForm::script_load_do() {
     Session.Outcome.Explain(message);
     return true;
   }
-  if (!hold_upload_file()) return true;
+  TFilePtr file = hold_upload_file();
+  if (!file) return true;
 
-  const auto exchange = [this](int attempt) {
-    return exchange_prompt(kCarriageReturn, {kPromptWaitProbing, attempt, 2});
+  // The unit is asked to be where the last exchange left it.
+  const auto exchange = [this, prompt = Link.LastPrompt](int attempt) {
+    return exchange_prompt(kCarriageReturn, prompt, {kPromptWaitProbing, attempt, 2});
   };
   mark_unit_words();
   TExchange before = exchange(1);
@@ -223,35 +225,34 @@ bool TKestrelForm::script_load_do() {
         with_cause("Error! Unable to receive prompt before upload.... Exiting script.", before.Why);
     show_message(message);
     Session.Outcome.Explain(message);
-    FUploadFile.reset();
     return false;
   }
 
-  Session.CommandBuffer = Chain.UploadLine(Settings.UploadCommand, kCommandBufferSize - 1);
+  const std::string uploadLine = Chain.UploadLine(Settings.UploadCommand, kCommandBufferSize - 1);
   Session.Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address,
                                 Chain.Version);
   // What the unit answers to the line is read: one that did not take it
   // gets none of the image.
   mark_unit_words();
-  FUploadRefused = false;
-  FUploadWatch.emplace(Session.CommandBuffer, Settings.NormalPrompt, Settings.LoaderPrompt);
+  FUploadRefusal.clear();
+  FUploadWatch.emplace(uploadLine, Settings.NormalPrompt, Settings.LoaderPrompt);
   // An empty file is through with its line: the unit's prompt answers it.
   if (Chain.Size == 0) FUploadWatch->LastBytesHandedOver();
-  send_command_buffer();
+  send_command_buffer(uploadLine);
   listen_for_refusal(500);
 
-  UploadButtonClick();
+  upload_file(std::move(file));
   return true;
 }
 
-bool TKestrelForm::hold_upload_file() {
+TFilePtr TKestrelForm::hold_upload_file() {
   std::string why;
-  FUploadFile = Chain.HoldFile(&why);
-  if (FUploadFile) return true;
+  TFilePtr file = Chain.HoldFile(&why);
+  if (file) return file;
   show_message("Error opening " + Chain.FileName + ".\r");
   Session.Outcome.Explain("Error opening " + Chain.FileName + ": " + why + ". Cannot upload file.");
   set_status_text("Cannot upload " + Chain.FileName + ": " + why);
-  return false;
+  return nullptr;
 }
 
 void TKestrelForm::script_prompt_character(const std::string& line) {
@@ -261,9 +262,7 @@ void TKestrelForm::script_prompt_character(const std::string& line) {
 void TKestrelForm::script_query(const std::string& line) {
   const std::optional<std::string> text = script_quoted_text(line);
   if (!text) return;
-  Session.CommandBuffer = script_field(script_caret_escapes(*text, ' '), kCommandBufferSize - 1);
-  Link.MinLineLength = 10;
-  query_unit();
+  query_unit(script_field(script_caret_escapes(*text, ' '), kCommandBufferSize - 1));
   Waits().sleep_processing_events(100);
 
   // What a watchdog cut short is the bytes gathered so far.

@@ -28,16 +28,21 @@ class TKestrelForm::TSettingsApplier : public TSettingsTarget {
   TKestrelForm& Form;
 };
 
+void TKestrelForm::SetStartUp(const TStartUp& startUp) {
+  FStartUp = startUp;
+  Settings.CommandLineBaud = startUp.CommandLineBaud;
+}
+
 void TKestrelForm::read_settings() {
   TSettingsApplier applier(*this);
-  if (!read_settings_file(SettingsFileName.c_str(), Settings, applier)) {
+  if (!read_settings_file(FStartUp.SettingsFile.c_str(), Settings, applier)) {
     // Running on the defaults is no error, but the operator should know.
-    const QFileInfo file(QString::fromLocal8Bit(SettingsFileName.c_str()));
+    const QFileInfo file(QString::fromLocal8Bit(FStartUp.SettingsFile.c_str()));
     const QString text = file.exists()
                              ? QStringLiteral("Cannot read %1 in %2: the defaults are used")
                              : QStringLiteral("No %1 in %2: the defaults are used");
     FSettingsNote = text.arg(file.fileName(), file.absolutePath());
-    InfoStatusBar->SetSimpleText(FSettingsNote);
+    report_status(FSettingsNote.toStdString(), TStatusSource::Window);
   }
   if (Settings.CommandLineBaud != 0) set_port_baud(Settings.CommandLineBaud);
 }

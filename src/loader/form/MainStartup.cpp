@@ -25,7 +25,7 @@ void TKestrelForm::FormShow() {
 
   read_settings();
   // An unattended run is automatic mode with a script of its own.
-  if (UnattendedScript) Settings.AutomaticMode = true;
+  if (FStartUp.Script) Settings.AutomaticMode = true;
 
   // No script starts while the probe is still looking for the unit.
   disable_btns();
@@ -46,7 +46,7 @@ void TKestrelForm::FormShow() {
       set_status("Uploading file(s). Please wait....");
       QCoreApplication::processEvents();
       setEnabled(false);
-      Session.ScriptFileName = UnattendedScript ? *UnattendedScript : Settings.AutoScriptName;
+      begin_run(FStartUp.Script ? *FStartUp.Script : Settings.AutoScriptName);
       read_ini();
       setEnabled(true);
       set_status(" ");
@@ -149,14 +149,14 @@ void TKestrelForm::FormCloseQuery(bool& CanClose) {
         // record; then the process ends.
         FExitAfterRun = true;
         request_stop("stopped by the operator");
-        if (!Session.UploadInProgress && !FRunActive) EndProcess(0);
+        if (!Session.UploadInProgress && !FRunActive) end_program(0);
       });
 }
 
 void TKestrelForm::JustUploadTimerTimer() {
   JustUploadTimer->stop();
   hide();
-  EndProcess(0);
+  end_program(0);
 }
 
 }  // namespace kestrel

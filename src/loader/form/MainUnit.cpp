@@ -34,6 +34,18 @@ namespace {
 // Between a caption and the value right of it.
 constexpr int kCaptionGap = 4;
 
+// The window's status bar, as the first to hear of a run.
+class TStatusBarObserver : public TRunObserver {
+ public:
+  explicit TStatusBarObserver(TInfoStatusBar& bar) : FBar(bar) {}
+  void Status(const std::string& text, TStatusSource) override {
+    FBar.SetSimpleText(QString::fromStdString(text));
+  }
+
+ private:
+  TInfoStatusBar& FBar;
+};
+
 // A label that sizes itself to its text, anchored at its top-left corner.
 QLabel* auto_label(const char* text, QWidget* parent, int left, int top, const char* name) {
   auto* label = new QLabel(QString::fromLatin1(text), parent);
@@ -85,6 +97,8 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
 
   build_controls();
   build_menus();
+  FStatusBar = std::make_unique<TStatusBarObserver>(*InfoStatusBar);
+  add_observer(*FStatusBar);
 
   // The lamps follow the port once start-up switches monitoring on.
   ApdSLController1 = new TApdSLController(this);
@@ -126,7 +140,7 @@ void TKestrelForm::request_stop(const std::string& why, int signal) {
   if (FStopRequested) return;
   FStopRequested = true;
   FStopSignal = signal;
-  set_cancel_flag();
+  cancel_run();
   Link.AwaitingResponse = false;
   Waits().stop_waits(true);
   if (FRunActive) Session.Outcome.Interrupt(why);
@@ -143,6 +157,7 @@ void TKestrelForm::SetCompanions(TProgressForm* progress, TSplashForm* splash) {
   FSplashForm = splash;
   if (!progress) return;
   progress->PlaceOver(this);
+  connect(progress, &TProgressForm::CancelRequested, this, [this] { cancel_run(); });
   // The rate and the time left stand over the status text while an upload
   // runs, without replacing it: it is back once the window hides.
   connect(progress, &TProgressForm::ProgressText, InfoStatusBar, [this](const QString& text) {
@@ -238,8 +253,6 @@ void TKestrelForm::build_controls() {
   pane->setGeometry(16, 120, 497, 273);
   AdTerminal1 = pane;
   AdTerminal1->SetOnKeyPress([this](char& Key) { AdTerminal1KeyPress(Key); });
-  // What a prompt wait consumes never reaches a handler: it is shown here.
-  ApdComPort1->SetOnWaitChar([this](TApdCustomComPort*, char c) { unit_said(&c, 1); });
   // Keys typed while an upload runs would land among the file's bytes.
   AdTerminal1->Widget()->installEventFilter(this);
 
@@ -339,13 +352,27 @@ void TKestrelForm::set_client_height(int height) {
 }
 
 void TKestrelForm::set_status(const char* text) {
-  if (Recorder) Recorder->Status(text);
-  InfoStatusBar->SetSimpleText(QString::fromLatin1(text));
+  report_status(text, TStatusSource::Run);
 }
 
 void TKestrelForm::set_status_text(const std::string& text) {
-  if (Recorder) Recorder->Status(text);
-  InfoStatusBar->SetSimpleText(QString::fromLocal8Bit(text.c_str()));
+  report_status(text, TStatusSource::Run);
+}
+
+void TKestrelForm::report_status(const std::string& text, TStatusSource source) {
+  tell_observers([&](TRunObserver& o) { o.Status(text, source); });
+}
+
+void TKestrelForm::add_observer(TRunObserver& observer) {
+  FObservers.push_back(&observer);
+}
+
+void TKestrelForm::remove_observer(TRunObserver& observer) {
+  std::erase(FObservers, &observer);
+}
+
+void TKestrelForm::end_program(int status) {
+  tell_observers([status](TRunObserver& o) { o.ProgramEnds(status); });
 }
 
 void TKestrelForm::show_message(const std::string& text) {
@@ -353,14 +380,12 @@ void TKestrelForm::show_message(const std::string& text) {
   // the stop cut short is no failure of its own, and the record says what
   // the operator saw.
   if (FStopRequested) return;
-  if (Recorder) Recorder->Message(text);
-  FLastError = text;
+  tell_observers([&](TRunObserver& o) { o.Message(text, false); });
   if (FRunActive) Session.Outcome.ErrorReported();
   Dialog.ShowMessage(text);
 }
 
-void TKestrelForm::record_port() {
-  if (!Recorder) return;
+TRunRecorder::TPort TKestrelForm::port_for_record() const {
   static const char* const kParity[] = {"none", "odd", "even", "mark", "space"};
   TRunRecorder::TPort port;
   port.ComNumber = ApdComPort1->ComNumber();
@@ -369,7 +394,7 @@ void TKestrelForm::record_port() {
   port.DataBits = ApdComPort1->DataBits();
   port.Parity = ApdComPort1->Parity() <= pSpace ? kParity[ApdComPort1->Parity()] : "";
   port.StopBits = ApdComPort1->StopBits();
-  Recorder->Port(port);
+  return port;
 }
 
 void TKestrelForm::showEvent(QShowEvent* event) {

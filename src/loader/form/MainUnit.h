@@ -9,12 +9,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "loader/core/CaptureLine.h"
 #include "loader/core/FileChain.h"
 #include "loader/core/LinkState.h"
 #include "loader/core/LoaderSettings.h"
 #include "loader/core/PromptJudge.h"
+#include "loader/core/RunObserver.h"
 #include "loader/core/ScriptFiles.h"
 #include "loader/core/ScriptReader.h"
 #include "loader/core/ScriptSession.h"
@@ -68,6 +70,16 @@ struct TExchange {
   std::string Why;
 };
 
+// What start-up reads and runs: the settings file, a line rate from the
+// command line over the settings' one (0: none), and for an unattended run
+// the script run once in place of the settings' automatic script (automatic
+// mode is then on).
+struct TStartUp {
+  std::string SettingsFile = kSettingsFileName;
+  long CommandLineBaud = 0;
+  std::optional<std::string> Script;
+};
+
 // Ends the process at once with `status`; used where the program quits.
 void end_process_now(int status);
 
@@ -79,9 +91,9 @@ class TKestrelForm : public QMainWindow {
   ~TKestrelForm() override;
 
   // The windows created after this one; the splash is hidden at the end of
-  // start-up, the progress window carries the cancel flag.
+  // start-up, the progress window shows each upload and its Cancel button
+  // cancels the run.
   void SetCompanions(TProgressForm* progress, TSplashForm* splash);
-  TProgressForm* ProgressForm() const { return FProgressForm; }
 
   // Start-up and closing.
   void FormShow();
@@ -95,15 +107,19 @@ class TKestrelForm : public QMainWindow {
 
   // Device link.
   void SendString(const std::string& text);
-  bool SendCOMCmd_GetPrompt(const std::string& text, const TPromptExchange& exchange = {});
-  // Sends `text` and waits for the awaited prompt: the prompt the unit shows
-  // once it has fallen quiet, not a prompt character inside its words. The
-  // unit's other prompt ends the wait at once, as a failure.
-  TExchange exchange_prompt(const std::string& text, const TPromptExchange& exchange = {});
+  bool SendCOMCmd_GetPrompt(const std::string& text, char prompt,
+                            const TPromptExchange& exchange = {});
+  // Sends `text` and waits for `prompt`: the prompt the unit shows once it
+  // has fallen quiet, not a prompt character inside its words. The unit's
+  // other prompt ends the wait at once, as a failure.
+  TExchange exchange_prompt(const std::string& text, char prompt,
+                            const TPromptExchange& exchange = {});
   bool check_com(int port);
   int process_com();
-  void query_unit();
-  void send_command_buffer();
+  // Sends `command` and a carriage return and waits for the unit's one-line
+  // answer: a prompt ends it only after `minLineLength` bytes.
+  void query_unit(const std::string& command, int minLineLength = kQueryLineMinimum);
+  void send_command_buffer(const std::string& command);
   void ApdComPort1TriggerAvail(TApdCustomComPort* CP, uint16_t Count);
   void CommandTimerTimer();
   void NoneMenuClick();
@@ -121,7 +137,10 @@ class TKestrelForm : public QMainWindow {
   void N576001Click();
   void ComCheckBoxClick();
 
-  // Script runner.
+  // Script runner. A run of `script` begins from a fresh session: nothing
+  // an earlier run left (command lines, the last answer, the pause after an
+  // upload, the file it named, a cancel) carries over; read_ini runs it.
+  void begin_run(const std::string& script);
   bool read_ini();
   bool read_script_file();
   bool run_script_line();
@@ -131,8 +150,15 @@ class TKestrelForm : public QMainWindow {
 
   // File upload.
   bool get_file_checksum();
+  // Uploads the file the chain names, opening it afresh.
   void UploadButtonClick();
+  // Uploads `file`, the one the chain checked and announced (null: opens
+  // the file the chain names).
+  void upload_file(TFilePtr file);
   void SendByte(int count, const uint8_t* bytes);
+  // Sends one block and waits until it has left the port; says why not
+  // (the message the operator was shown) when the upload cannot go on.
+  TExchange send_block(int count, const uint8_t* bytes);
 
   // Terminal pane.
   void VisibleMenuClick();
@@ -164,6 +190,7 @@ class TKestrelForm : public QMainWindow {
 
   static constexpr int kCaptureLineSize = TCaptureLine::kSize;
   static constexpr int kQueryEchoPauseMs = 200;
+  static constexpr int kQueryLineMinimum = 10;
   // An upload hands the port this many bytes at a time.
   static constexpr int kUploadBlockSize = 2000;
   // What the capture line holds: a completed line up to its end, otherwise
@@ -183,31 +210,26 @@ class TKestrelForm : public QMainWindow {
   // signal's number, 0 for a close.
   void request_stop(const std::string& why, int signal = 0);
   bool run_stopping() const { return FStopRequested; }
+  // Whether the run is cancelled: a failure that stops the upload and the
+  // script, the progress window's Cancel button or a stop. Each upload and
+  // each run start uncancelled.
+  bool run_cancelled() const { return FCancel.Raised; }
   int stop_signal() const { return FStopSignal; }
   // The exit status a stopped run has: 128 and the signal's number, or 1
   // when the operator closed the window.
   int exit_status_after_stop() const;
 
-  // An unattended run: the settings file to read, and the script run once in
-  // place of the settings' automatic script (automatic mode is then on).
-  std::string SettingsFileName = kSettingsFileName;
-  std::optional<std::string> UnattendedScript;
+  // Before the window is shown: what its start-up reads and runs.
+  void SetStartUp(const TStartUp& startUp);
 
-  // Where each script run leaves its record; null when runs are not
-  // recorded. A run the caller has started on it (an unattended run) is
-  // left for the caller to finish.
-  TRunRecorder* Recorder = nullptr;
-  // Hands the port and its line settings to the record.
-  void record_port();
-
-  // What an unattended run shows of the unit: every byte the unit sent (as
-  // delivered or as a prompt wait consumed it), and each prompt wait that
-  // ended without its prompt, with which try of how many it was.
-  std::function<void(const char* bytes, size_t count)> OnUnitBytes;
-  std::function<void(char prompt, int comNumber, int attempt, int attempts)> OnPromptMissed;
-
-  // How the program ends itself; a test puts a recorder here.
-  std::function<void(int status)> EndProcess = end_process_now;
+  // Those who watch the runs: the status bar first, then the record, the
+  // console, a station or a test, told in the order they were added. An
+  // observer outlives the window or is removed before it goes. The program
+  // ends only through an observer's ProgramEnds.
+  void add_observer(TRunObserver& observer);
+  void remove_observer(TRunObserver& observer);
+  // The port and its line settings, as the record keeps them.
+  TRunRecorder::TPort port_for_record() const;
 
   // Every wait of the window on time goes through this object. A test or
   // the fuzz harness hands in one of its own (kept by the caller, and
@@ -275,13 +297,26 @@ class TKestrelForm : public QMainWindow {
   void set_client_height(int height);
   void set_status(const char* text);
   void set_status_text(const std::string& text);
+  // Puts `text` on the status bar and tells every observer.
+  void report_status(const std::string& text, TStatusSource source);
+  // Tells every observer, in order, through `tell`.
+  template <typename Tell>
+  void tell_observers(Tell&& tell) {
+    const std::vector<TRunObserver*> observers = FObservers;
+    for (TRunObserver* observer : observers) tell(*observer);
+  }
+  // The window's work is over: the observers end the program.
+  void end_program(int status);
   void show_message(const std::string& text);
   // The verdict of a run that went through to its end.
   const char* verdict_text() const;
-  // Raises the progress window's cancel flag, which stops the upload and
-  // the script run.
-  void set_cancel_flag();
-  bool upload_cancelled() const;
+  // Cancels the run, which stops the upload and the script; `why`, the
+  // message shown for it, is the reason the upload under way failed. The
+  // latest reason counts; once a stop is under way, what it cuts short
+  // gives none.
+  void cancel_run(const std::string& why = {});
+  // Shows `message` and cancels the run for it.
+  void cancel_for(const std::string& message);
 
   // Upload steps.
   // How long the drain and CTS waits after a block see nothing move before
@@ -291,6 +326,8 @@ class TKestrelForm : public QMainWindow {
   // How long `count` bytes take on the wire at the port's line settings.
   int64_t wire_time_ms(int count) const;
   void send_file_blocks(std::FILE* file, int blockCount);
+  // Tells the observers what became of the file the upload sent.
+  void tell_file_result();
   // Says why an announced upload did not start, and stops the run: the
   // unit now waits for bytes that will not come.
   void upload_not_started(const std::string& why);
@@ -299,9 +336,9 @@ class TKestrelForm : public QMainWindow {
   // status bar.
   void file_not_loaded(const std::string& message, const std::string& status,
                        const std::string& why);
-  // The file the upload line announces is held open until the upload
-  // sends it.
-  bool hold_upload_file();
+  // The file the upload line announces, held open until the upload sends
+  // it; null, with the reason told, when it cannot be opened.
+  TFilePtr hold_upload_file();
   // Says why _LA took no checksum, or _LV no date.
   void checksum_not_taken(const std::string& why);
   // A script line, or its argument, longer than its field.
@@ -311,14 +348,14 @@ class TKestrelForm : public QMainWindow {
   void date_not_taken();
   // The port's device went away during the upload or the prompt check
   // after it: says so and stops the upload and the run.
-  void device_lost_during_upload();
+  TExchange device_lost_during_upload();
   TExchange prompt_after_upload(const TPromptExchange& exchange);
-  // Waits up to `ticks` for the awaited prompt, delivery held off, taking
-  // what the unit sends meanwhile.
-  TPromptVerdict await_prompt(int ticks);
+  // Waits up to `ticks` for `awaited`, delivery held off, taking what the
+  // unit sends meanwhile.
+  TPromptVerdict await_prompt(char awaited, int ticks);
   // Every byte the unit sends passes here: its words are kept for the
   // failure they may explain, an upload under way watches them, and the
-  // front end is shown them.
+  // observers are shown them, in the order the unit sent them.
   void unit_said(const char* bytes, size_t count);
   // Reads what the unit sent and nobody has taken yet, `most` bytes at the
   // most, and returns it.
@@ -372,6 +409,7 @@ class TKestrelForm : public QMainWindow {
   void hide_splash();
 
   TOperatorDialog& Dialog;
+  TStartUp FStartUp;
   std::unique_ptr<TWindowWaits> FRealWaits;
   TWindowWaits* FWaits;
   bool FRunActive = false;
@@ -379,15 +417,19 @@ class TKestrelForm : public QMainWindow {
   int FStopSignal = 0;
   bool FExitQuestionOpen = false;
   bool FExitAfterRun = false;
-  // The last error shown: the reason an upload or a file failed.
-  std::string FLastError;
-  // The file _LD checked and announced; the upload sends exactly this one.
-  TFilePtr FUploadFile;
-  // Watches the unit from the upload line to the end of the data.
+  struct TCancel {
+    bool Raised = false;
+    std::string Why;
+  };
+  TCancel FCancel;
+  // Watches the unit from the upload line to the end of the data; a refusal
+  // it saw is kept with the message shown for it.
   std::optional<TUploadWatch> FUploadWatch;
-  bool FUploadRefused = false;
+  std::string FUploadRefusal;
   // The upload under way has handed its last bytes to the port.
   bool FDataHandedOver = false;
+  std::vector<TRunObserver*> FObservers;
+  std::unique_ptr<TRunObserver> FStatusBar;
   TProgressForm* FProgressForm = nullptr;
   TSplashForm* FSplashForm = nullptr;
   bool FShowDone = false;

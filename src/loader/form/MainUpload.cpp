@@ -4,6 +4,7 @@
 #include <QMenu>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -45,12 +46,22 @@ int64_t TKestrelForm::wire_time_ms(int count) const {
 }
 
 void TKestrelForm::SendByte(int count, const uint8_t* bytes) {
+  send_block(count, bytes);
+}
+
+TExchange TKestrelForm::send_block(int count, const uint8_t* bytes) {
+  const auto failed = [this](const std::string& message) {
+    cancel_for(message);
+    return TExchange{false, message};
+  };
+  const auto refused = [this] {
+    // What is still queued of a block the unit refused never reaches it.
+    ApdComPort1->FlushOutBuffer();
+    return TExchange{false, FUploadRefusal};
+  };
   if (ApdComPort1->DeviceLost()) return device_lost_during_upload();
-  if (ApdComPort1->OutBuffFree() < count) {
-    show_message("Error! Communications Port Output Buffer Overflow. Cancel upload.");
-    set_cancel_flag();
-    return;
-  }
+  if (ApdComPort1->OutBuffFree() < count)
+    return failed("Error! Communications Port Output Buffer Overflow. Cancel upload.");
   CommandTimer->start();
   try {
     ApdComPort1->PutBlock(bytes, uint16_t(count));
@@ -79,29 +90,24 @@ void TKestrelForm::SendByte(int count, const uint8_t* bytes) {
                                                                                : TWaitLook::Still;
   };
   const bool drained = Waits().wait_while_moving(sent, stallMs);
-  // What is still queued of a block the unit refused never reaches it.
-  if (FUploadRefused) return ApdComPort1->FlushOutBuffer();
-  if (!drained) {
-    show_message("Error! Output Buffer never empties. Check RS232 connection. Cancel upload.");
-    set_cancel_flag();
-    return;
-  }
+  if (!FUploadRefusal.empty()) return refused();
+  if (!drained)
+    return failed("Error! Output Buffer never empties. Check RS232 connection. Cancel upload.");
   const bool cleared = Waits().wait_while_moving(clear, stallMs);
-  if (FUploadRefused) return ApdComPort1->FlushOutBuffer();
-  if (!cleared) {
-    show_message("Error! CTS line not set. Check RS232 connection. Cancel upload.");
-    set_cancel_flag();
-    return;
-  }
+  if (!FUploadRefusal.empty()) return refused();
+  if (!cleared) return failed("Error! CTS line not set. Check RS232 connection. Cancel upload.");
   if (ApdComPort1->DeviceLost()) return device_lost_during_upload();
   ApdComPort1->FlushOutBuffer();
+  return {true, {}};
 }
 
-void TKestrelForm::device_lost_during_upload() {
-  show_message(with_cause("Error! Device " + ApdComPort1->DevicePath() +
-                              " was lost (unplugged or switched off). Cancel upload.",
-                          Link.Words.Cause()));
-  set_cancel_flag();
+TExchange TKestrelForm::device_lost_during_upload() {
+  const std::string message =
+      with_cause("Error! Device " + ApdComPort1->DevicePath() +
+                     " was lost (unplugged or switched off). Cancel upload.",
+                 Link.Words.Cause());
+  cancel_for(message);
+  return {false, message};
 }
 
 void TKestrelForm::listen_for_refusal(int ms) {
@@ -114,41 +120,44 @@ void TKestrelForm::listen_for_refusal(int ms) {
 }
 
 bool TKestrelForm::upload_refused() {
-  if (FUploadRefused) return true;
+  if (!FUploadRefusal.empty()) return true;
   if (!FUploadWatch) return false;
   const std::string refusal = FUploadWatch->Refusal(Waits().now_ms());
   if (refusal.empty()) return false;
-  FUploadRefused = true;
+  FUploadRefusal = with_cause("Error! The unit did not take the upload of " + Chain.FileName +
+                                  ": " + refusal + ". Cancel upload.",
+                              Link.Words.Cause());
   // Not a byte more of the image: the unit reads it as commands.
   try {
     ApdComPort1->FlushOutBuffer();
   } catch (const std::exception&) {
   }
-  set_cancel_flag();
-  show_message(with_cause("Error! The unit did not take the upload of " + Chain.FileName + ": " +
-                              refusal + ". Cancel upload.",
-                          Link.Words.Cause()));
+  cancel_run(FUploadRefusal);
+  show_message(FUploadRefusal);
   return true;
-}
-
-bool TKestrelForm::upload_cancelled() const {
-  return FProgressForm && FProgressForm->CancelFlag != 0;
 }
 
 void TKestrelForm::send_file_blocks(std::FILE* file, int blockCount) {
   const int remainder = int(Chain.Size - uint32_t(kUploadBlockSize) * uint32_t(blockCount));
   std::vector<uint8_t> block(kUploadBlockSize);
-  auto step = [this] {
+  int blocksSent = 0;
+  const auto began = std::chrono::steady_clock::now();
+  auto step = [&] {
     if (FProgressForm) FProgressForm->StepIt();
+    const uint64_t sent =
+        std::min<uint64_t>(uint64_t(++blocksSent) * kUploadBlockSize, uint64_t(Chain.Size));
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double rate = seconds > 0 ? double(sent) / seconds : 0;
+    tell_observers([&](TRunObserver& o) { o.Progress(Chain.FileName, sent, Chain.Size, rate); });
   };
   // A file that has shrunk or cannot be read since its checksum was taken
   // cannot give the bytes announced to the unit: the upload stops instead
   // of sending others.
   auto read = [&](int count) {
     if (read_exactly(file, block.data(), size_t(count))) return true;
-    show_message("Error! Cannot read " + Chain.FileName + " to its announced size (" +
-                 (std::ferror(file) ? "read error" : "the file has shrunk") + "). Cancel upload.");
-    set_cancel_flag();
+    cancel_for("Error! Cannot read " + Chain.FileName + " to its announced size (" +
+               (std::ferror(file) ? "read error" : "the file has shrunk") + "). Cancel upload.");
     return false;
   };
 
@@ -167,39 +176,41 @@ void TKestrelForm::send_file_blocks(std::FILE* file, int blockCount) {
       FDataHandedOver = true;
     }
     SendByte(count, block.data());
-    if (!upload_cancelled()) step();
+    if (!run_cancelled()) step();
   };
   if (blockCount > 0) {
-    for (int i = 0; i < blockCount && !upload_cancelled(); ++i) {
+    for (int i = 0; i < blockCount && !run_cancelled(); ++i) {
       if (!read(kUploadBlockSize)) break;
       send(kUploadBlockSize, i + 1 == blockCount && remainder == 0);
       Waits().process_pending_events();
     }
-    if (!upload_cancelled() && remainder != 0 && read(remainder) && port_open())
-      send(remainder, true);
+    if (!run_cancelled() && remainder != 0 && read(remainder) && port_open()) send(remainder, true);
   } else if (read(remainder) && port_open()) {
     send(remainder, true);
   }
 }
 
 void TKestrelForm::upload_not_started(const std::string& why) {
-  show_message("Error opening " + Chain.FileName + ".\r");
   // The upload line has gone out: the unit now waits for bytes that will
   // not come, so the run cannot go on as if nothing happened.
-  set_cancel_flag();
+  cancel_for("Error opening " + Chain.FileName + ".\r");
   Session.Outcome.UploadEnded(TFileResult::NotSent, "Error opening " + Chain.FileName + ": " + why +
                                                         ". Cannot upload file.");
+  tell_file_result();
 }
 
 void TKestrelForm::UploadButtonClick() {
+  upload_file(nullptr);
+}
+
+void TKestrelForm::upload_file(TFilePtr file) {
   Session.UploadInProgress = true;
   // A refusal of the upload line is what stops this upload.
-  if (!FUploadRefused) FLastError.clear();
+  FCancel.Why = FUploadRefusal;
   FDataHandedOver = false;
   Session.Outcome.UploadStarted(Chain.FileName, Chain.Size, Chain.Checksum, Chain.Address,
                                 Chain.Version);
   // _LD hands over the file it checked; run on its own, the upload opens it.
-  TFilePtr file = std::move(FUploadFile);
   std::string why;
   if (!file) file = open_file_for_read(Chain.FileName, &why);
   if (!file) {
@@ -216,24 +227,25 @@ void TKestrelForm::UploadButtonClick() {
       if (!FUploadWatch) ApdComPort1->FlushInBuffer();
       ApdComPort1->FlushOutBuffer();
       ConfigMenu->menuAction()->setVisible(false);
+      // Each upload starts uncancelled, unless the unit refused its upload
+      // line: that has cancelled it already.
+      FCancel = {};
+      if (!FUploadRefusal.empty()) cancel_run(FUploadRefusal);
       if (FProgressForm)
         FProgressForm->ShowProgressForm(
             blockCount,
             TUploadInfo{Chain.NameAsWritten.empty() ? Chain.FileName : Chain.NameAsWritten,
                         Chain.FileName, Chain.Checksum, Chain.Address, Chain.Size,
                         kUploadBlockSize});
-      // The window starts with its cancel flag down: a unit that refused the
-      // upload line has cancelled it already.
-      if (FUploadRefused) set_cancel_flag();
+      tell_observers([this](TRunObserver& o) { o.UploadBegins(Chain.FileName, Chain.Size); });
       Waits().sleep_processing_events(50);
       send_file_blocks(file.get(), blockCount);
-      sent = !upload_cancelled();
+      sent = !run_cancelled();
       if (sent) Session.Outcome.UploadSent();
     } catch (const std::exception& e) {
       // A port that failed under the upload (a cable pulled, a device gone)
       // stops it like any other failure.
-      show_message(e.what());
-      set_cancel_flag();
+      cancel_for(e.what());
     }
     if (FProgressForm) FProgressForm->HideProgressForm();
     ConfigMenu->menuAction()->setVisible(true);
@@ -241,9 +253,9 @@ void TKestrelForm::UploadButtonClick() {
   file.reset();
   Session.UploadInProgress = false;
   // What stopped the upload, before the messages that follow from it.
-  const std::string failure = FLastError;
+  const std::string failure = FCancel.Why;
 
-  if (upload_cancelled()) {
+  if (run_cancelled()) {
     FUploadWatch.reset();
     Waits().sleep_processing_events(500);
     Waits().process_pending_events();
@@ -260,28 +272,25 @@ void TKestrelForm::UploadButtonClick() {
   // A failed upload ends the run: nothing more is sent for it.
   TExchange answer;
   answer.Ok = !port_open();
-  if (port_open() && !upload_cancelled()) {
-    Link.AwaitedPrompt = Settings.LoaderPrompt;
+  if (port_open() && !run_cancelled()) {
     answer = prompt_after_upload({kPromptWaitProbing, 1, 3});
-    if (!answer.Ok && !upload_cancelled()) {
+    if (!answer.Ok && !run_cancelled()) {
       Waits().sleep_processing_events(500);
       answer = prompt_after_upload({kPromptWaitProbing, 2, 3});
     }
-    if (!answer.Ok && !upload_cancelled()) answer = prompt_after_upload({kPromptWaitLong, 3, 3});
-    if (!answer.Ok && !upload_cancelled()) {
-      show_message(with_cause(
+    if (!answer.Ok && !run_cancelled()) answer = prompt_after_upload({kPromptWaitLong, 3, 3});
+    if (!answer.Ok && !run_cancelled())
+      cancel_for(with_cause(
           "Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script.",
           answer.Why));
-      set_cancel_flag();
-    }
   }
 
   // A stop that came after the unit confirmed the data, with its loader
   // prompt last, leaves the file loaded.
-  if (run_stopping() && FDataHandedOver && !FUploadRefused &&
+  if (run_stopping() && FDataHandedOver && FUploadRefusal.empty() &&
       Link.Words.EndsWith(Settings.LoaderPrompt))
     Session.Outcome.UploadConfirmed();
-  else if (!sent && failure.empty() && !upload_cancelled())
+  else if (!sent && failure.empty() && !run_cancelled())
     Session.Outcome.UploadEnded(TFileResult::NotSent,
                                 "not sent: the port was closed when the upload began");
   else if (!sent)
@@ -289,24 +298,32 @@ void TKestrelForm::UploadButtonClick() {
         failure.empty() ? TFileResult::Cancelled : TFileResult::Failed,
         failure.empty() ? "the upload was cancelled before its last block" : failure);
   else if (!answer.Ok)
-    Session.Outcome.UploadEnded(TFileResult::Failed, FLastError);
+    Session.Outcome.UploadEnded(TFileResult::Failed, FCancel.Why);
   else
     Session.Outcome.UploadConfirmed();
-  FUploadRefused = false;
+  tell_file_result();
+  FUploadRefusal.clear();
   Waits().process_pending_events();
-  if (FExitAfterRun && !FRunActive) EndProcess(0);
+  if (FExitAfterRun && !FRunActive) end_program(0);
+}
+
+void TKestrelForm::tell_file_result() {
+  // The file an upload sends is the last the run met.
+  if (Session.Outcome.Files().empty()) return;
+  const TNamedFile& file = Session.Outcome.Files().back();
+  tell_observers([&](TRunObserver& o) { o.FileResult(file); });
 }
 
 TExchange TKestrelForm::prompt_after_upload(const TPromptExchange& exchange) {
   TExchange answer;
   try {
-    answer = exchange_prompt("\r", exchange);
+    answer = exchange_prompt("\r", Settings.LoaderPrompt, exchange);
   } catch (const std::exception&) {
     // a port gone under the check is a missing prompt
   }
   // A unit that hung up once it had the data (or an adapter pulled out
   // meanwhile) is told as such, once; the tries left end at once.
-  if (!answer.Ok && ApdComPort1->DeviceLost() && !upload_cancelled()) device_lost_during_upload();
+  if (!answer.Ok && ApdComPort1->DeviceLost() && !run_cancelled()) device_lost_during_upload();
   if (!answer.Ok) answer.Why = Link.Words.Cause(" since the data");
   return answer;
 }

@@ -1,10 +1,7 @@
 #include "loader/unattended/UnattendedRun.h"
 
 #include <QCoreApplication>
-#include <QEvent>
 #include <QMetaObject>
-#include <QTimer>
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -20,26 +17,8 @@
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/UnattendedConsole.h"
 #include "loader/unattended/UnattendedSignals.h"
-#include "loader/windows/Progress.h"
 
 namespace kestrel {
-
-namespace {
-
-// Calls back whenever the watched widget is shown.
-class TShowWatcher : public QObject {
- public:
-  explicit TShowWatcher(std::function<void()> shown) : FShown(std::move(shown)) {}
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::Show) FShown();
-    return QObject::eventFilter(watched, event);
-  }
-
- private:
-  std::function<void()> FShown;
-};
-
-}  // namespace
 
 void select_unattended_platform() {
   qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -81,6 +60,30 @@ std::string failure_text(const TRunOutcome& run, const std::string& firstError,
   }
   return line;
 }
+
+// What the console shows of a run: the status texts, the unit's words, the
+// prompt waits that missed and each upload's progress. The end of the
+// window's work is handed to `ended`.
+class TConsoleObserver : public TRunObserver {
+ public:
+  TConsoleObserver(TUnattendedConsole& console, std::function<void()> ended)
+      : FConsole(console), FEnded(std::move(ended)) {}
+
+  void Status(const std::string& text, TStatusSource) override { FConsole.Status(text); }
+  void UnitBytes(const char* bytes, size_t count) override { FConsole.UnitBytes(bytes, count); }
+  void PromptMissed(char prompt, int comNumber, int attempt, int attempts) override {
+    FConsole.PromptMissed(prompt, comNumber, attempt, attempts);
+  }
+  void UploadBegins(const std::string&, uint64_t) override { FConsole.UploadBegins(); }
+  void Progress(const std::string& file, uint64_t sent, uint64_t total, double) override {
+    FConsole.Progress(file, sent, total);
+  }
+  void ProgramEnds(int) override { FEnded(); }
+
+ private:
+  TUnattendedConsole& FConsole;
+  std::function<void()> FEnded;
+};
 
 }  // namespace
 
@@ -133,42 +136,28 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   }
 
   // What the windows report into outlives them.
-  int blocksSent = 0;
   int status = kExitRunFailed;
   const int errorsBefore = dialog.ErrorCount();
   dialog.BeginRun();
   console.RunBegins();
   const auto began = std::chrono::steady_clock::now();
-  TShowWatcher shown([&] {
-    blocksSent = 0;
-    console.UploadBegins();
-  });
+  std::optional<TRecordObserver> recordObserver;
 
-  // Neither window ever reaches a screen; they exist for the state they hold.
-  // The progress window outlives the main window, which points to it.
-  TProgressForm progress;
-  progress.setAttribute(Qt::WA_DontShowOnScreen);
+  // The window never reaches a screen; the run reports through its observers.
   TKestrelForm form(dialog);
   form.setAttribute(Qt::WA_DontShowOnScreen);
-  form.SetCompanions(&progress, nullptr);
-  if (!line.IniFile.empty()) form.SettingsFileName = line.IniFile;
-  form.Settings.CommandLineBaud = line.Baud;
-  form.UnattendedScript = line.BatchScript;
+  TStartUp startUp;
+  if (!line.IniFile.empty()) startUp.SettingsFile = line.IniFile;
+  startUp.CommandLineBaud = line.Baud;
+  startUp.Script = line.BatchScript;
+  form.SetStartUp(startUp);
   if (recorder) {
     // The record covers the whole run, start-up and probing included.
     recorder->Start();
     recorder->Script(line.BatchScript);
     recorder->RunNumber(result.Number);
-    form.Recorder = recorder.get();
+    form.add_observer(recordObserver.emplace(*recorder));
   }
-
-  QObject::connect(form.InfoStatusBar, &TInfoStatusBar::SimpleTextChanged,
-                   [&](const QString& text) { console.Status(text.toStdString()); });
-  // The unit's own words, and the waits for its prompt.
-  form.OnUnitBytes = [&](const char* bytes, size_t count) { console.UnitBytes(bytes, count); };
-  form.OnPromptMissed = [&](char prompt, int com, int attempt, int attempts) {
-    console.PromptMissed(prompt, com, attempt, attempts);
-  };
 
   // A signal stops the run as a close stops the window's; a caller's signal
   // handling gets its own back when the run is over.
@@ -191,16 +180,7 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
     }
   } giveBack{result.Signals, callersStop};
 
-  // Blocks handed to the port: each upload's count starts when its progress
-  // window is shown.
-  progress.installEventFilter(&shown);
-  QObject::connect(&progress, &TProgressForm::Stepped, &form, [&] {
-    const uint64_t sent = std::min<uint64_t>(
-        uint64_t(++blocksSent) * TKestrelForm::kUploadBlockSize, form.Chain.Size);
-    console.Progress(form.Chain.FileName, sent, form.Chain.Size);
-  });
-
-  form.EndProcess = [&](int) {
+  TConsoleObserver consoleObserver(console, [&] {
     TRunOutcome& run = form.Session.Outcome;
     // A script that never started still names its files.
     if (run.End() == TRunEnd::NotRun) run.ScriptNames(script_files_named(line.BatchScript));
@@ -225,7 +205,7 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
       }
     }
     if (recorder) {
-      form.record_port();
+      recorder->Port(form.port_for_record());
       recorder->Finish(run, status);
     }
     // The cause, in the unit's words where it said any, right above the
@@ -240,7 +220,9 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
     result.FilesLoaded = run.FilesLoaded();
     result.BytesLoaded = run.BytesLoaded();
     QCoreApplication::exit(status);
-  };
+  });
+  form.add_observer(consoleObserver);
+  if (result.Observer) form.add_observer(*result.Observer);
 
   if (result.Prepare) result.Prepare(form);
   // The start-up work runs from the event loop, as it does for the window.

@@ -18,6 +18,7 @@ void select_unattended_platform();
 
 class TConsoleOperatorDialog;
 class TKestrelForm;
+class TRunObserver;
 class TStopSignals;
 class TUnattendedConsole;
 
@@ -27,6 +28,7 @@ struct TUnattendedRun {
   int Number = 0;                   // the run's number, for the record; 0: a lone run
   TStopSignals* Signals = nullptr;  // the caller's; null: the run handles the signals itself
   std::function<void(TKestrelForm&)> Prepare;  // sees the window before its start-up work
+  TRunObserver* Observer = nullptr;            // the caller's; watches after the console
 
   int Status = 1;  // the exit status a lone run would have
   bool Interrupted = false;

@@ -109,7 +109,6 @@ TProgressForm::TProgressForm(QWidget* parent)
 }
 
 void TProgressForm::ShowProgressForm(int blocks, const TUploadInfo& info) {
-  CancelFlag = 0;
   FInfo = info;
   FSteps = 0;
   FSince.start();
@@ -173,7 +172,7 @@ void TProgressForm::StepIt() {
 }
 
 void TProgressForm::CancelButtonClick() {
-  CancelFlag = 1;
+  emit CancelRequested();
 }
 
 }  // namespace kestrel

@@ -1,7 +1,7 @@
 #pragma once
 // The upload progress window. It is created hidden at start-up and lives
-// until the program ends; it owns the cancel flag that stops an upload and
-// the script run around it.
+// until the program ends; its Cancel button asks the run to cancel the upload
+// and the script around it.
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -40,7 +40,7 @@ class TProgressForm : public QWidget {
   // rather than at the layout's place in the corner of the screen.
   void PlaceOver(QWidget* window) { FPlaceOver = window; }
 
-  // Clears the cancel flag, shows the window for an upload of `blocks`
+  // Shows the window for an upload of `blocks`
   // whole blocks and paints it before the first block goes out.
   void ShowProgressForm(int blocks, const TUploadInfo& info);
   // Empties the bar and hides the window.
@@ -50,6 +50,8 @@ class TProgressForm : public QWidget {
   void CancelButtonClick();
 
  signals:
+  // The operator asks to cancel the upload.
+  void CancelRequested();
   // After every step, also one that leaves a full bar full.
   void Stepped();
   // How far the upload has come, its rate and the time left, after every
@@ -57,9 +59,6 @@ class TProgressForm : public QWidget {
   void ProgressText(const QString& text);
 
  public:
-  // 0: run, 1: stop.
-  int CancelFlag = 0;
-
   QLabel* Label1 = nullptr;
   QProgressBar* FileProgressBar = nullptr;
   QLabel* BlockNameLabel = nullptr;

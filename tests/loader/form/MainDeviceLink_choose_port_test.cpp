@@ -82,7 +82,6 @@ TEST(ChoosePort, MapsThePickedDeviceToTheCurrentPortForTheSessionAndProbesIt) {
   TRecordingOperatorDialog dialog;
   TProgressForm progress;
   auto form = std::make_unique<TKestrelForm>(dialog);
-  form->EndProcess = [](int) {};
   form->SetCompanions(&progress, nullptr);
 
   const TChoice seen = ChooseWith(*form, [&](TComSelectForm& choice) {
@@ -139,7 +138,6 @@ TEST(ChoosePort, OffersWhatThePortsAreMappedToAndSaysWhenThereIsNothing) {
   TRecordingOperatorDialog dialog;
   TProgressForm progress;
   auto form = std::make_unique<TKestrelForm>(dialog);
-  form->EndProcess = [](int) {};
   form->SetCompanions(&progress, nullptr);
 
   const auto cancel = [](TComSelectForm& choice) { choice.AbortBtn->click(); };

@@ -38,12 +38,11 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
   {
     TKestrelForm form(dialog);
     clock = use_virtual_clock(form);
-    form.EndProcess = [](int) {};
     form.SetCompanions(&progress, nullptr);
     form.COM1MenuClick();
     ASSERT_TRUE(form.ApdComPort1->Open());
 
-    form.Session.ScriptFileName = dir + "/run.sld";
+    form.begin_run(dir + "/run.sld");
     const int64_t began = clock->now_ms();
     EXPECT_TRUE(form.read_ini());
     EXPECT_EQ(form.InfoStatusBar->SimpleText().toStdString(),
@@ -62,9 +61,8 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
 
     // A run on the lost port tries the loader mode and gives up at once.
     dialog.Messages.clear();
-    progress.CancelFlag = 0;
     std::ofstream(dir + "/again.sld") << "_TC \"LOADR^M\"\n_SC \"AFTER\"\n";
-    form.Session.ScriptFileName = dir + "/again.sld";
+    form.begin_run(dir + "/again.sld");
     form.read_ini();
     EXPECT_EQ(dialog.Messages, std::vector<std::string>{
                                    "Error! Unable to get response from unit(_TC)! Exiting script\n"
@@ -77,7 +75,6 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     // The adapter is plugged in again by the next open: the menu finds the
     // unit.
     dialog.Messages.clear();
-    progress.CancelFlag = 0;
     form.COM1MenuClick();
     EXPECT_EQ(form.InfoStatusBar->SimpleText().toStdString(), "Established communication on COM 1");
     EXPECT_FALSE(form.ApdComPort1->DeviceLost());

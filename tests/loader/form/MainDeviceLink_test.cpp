@@ -33,7 +33,6 @@ class DeviceLink : public ::testing::Test {
     test_application();
     RegisterSimulatedUnitScheme();
     Form = std::make_unique<TKestrelForm>(Dialog);
-    Form->EndProcess = [](int) {};
     Form->SetCompanions(&Progress, nullptr);
     Clock = use_virtual_clock(*Form);
   }
@@ -78,8 +77,7 @@ TEST_F(DeviceLink, AProbeFindsTheUnitByEitherPrompt) {
     Form->ApdComPort1->SetComNumber(2);
     EXPECT_TRUE(Form->check_com(1));
     EXPECT_TRUE(Form->ApdComPort1->Open());
-    EXPECT_EQ(Form->Link.AwaitedPrompt, c.prompt);
-    EXPECT_FALSE(Form->Link.Probing);
+    EXPECT_EQ(Form->Link.LastPrompt, c.prompt);
     EXPECT_EQ(status(), "Established communication on COM 1");
     EXPECT_EQ(Form->ComNumberLabel->text().toStdString(), "1");
     EXPECT_EQ(Form->ComBaudLabel->text().toStdString(), "38400");
@@ -127,7 +125,7 @@ TEST_F(DeviceLink, QuickAnswersReachThePromptWaitWhileThePaneReads) {
   map_com1("sim:");
   ASSERT_TRUE(Form->check_com(1));
   int answered = 0;
-  for (int i = 0; i < 300; ++i) answered += Form->SendCOMCmd_GetPrompt("\r") ? 1 : 0;
+  for (int i = 0; i < 300; ++i) answered += Form->SendCOMCmd_GetPrompt("\r", '#') ? 1 : 0;
   EXPECT_EQ(answered, 300);
 }
 
@@ -152,9 +150,7 @@ TEST_F(DeviceLink, StartUpProbingOpensThePortWhereTheUnitAnswers) {
 TEST_F(DeviceLink, AQueryCapturesTheAnswerLineWithoutItsPrompt) {
   map_com1("sim:query=VER:KESTREL UNIT V1.04 build 7");
   ASSERT_TRUE(Form->check_com(1));
-  Form->Session.CommandBuffer = "VER";
-  Form->Link.MinLineLength = 10;
-  Form->query_unit();
+  Form->query_unit("VER");
   EXPECT_FALSE(Form->Link.AwaitingResponse);
   EXPECT_FALSE(Form->Link.WatchdogExpired);
   EXPECT_FALSE(Form->CommandTimer->isActive());
@@ -167,12 +163,11 @@ TEST_F(DeviceLink, AQueryCapturesTheAnswerLineWithoutItsPrompt) {
 TEST_F(DeviceLink, AQueryTheUnitNeverAnswersEndsByTheWatchdogOrTheCloseQuery) {
   map_com1("sim:silent");
   Form->ApdComPort1->SetOpen(true);
-  Form->Session.CommandBuffer = "VER";
   const int64_t began = Clock->now_ms();
-  Form->query_unit();
+  Form->query_unit("VER");
   EXPECT_GE(Clock->now_ms() - began, 3900);
   EXPECT_TRUE(Form->Link.WatchdogExpired);
-  EXPECT_EQ(Progress.CancelFlag, 1);
+  EXPECT_TRUE(Form->run_cancelled());
   // The silence is the cause, on a line after the message.
   EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Timeout error! RS232 connection failure! "
                                                       "Please check RS232 connection. Exiting "
@@ -189,7 +184,7 @@ TEST_F(DeviceLink, AQueryTheUnitNeverAnswersEndsByTheWatchdogOrTheCloseQuery) {
     canClose = true;
     Form->FormCloseQuery(canClose);
   });
-  Form->query_unit();
+  Form->query_unit("VER");
   EXPECT_TRUE(canClose);
   EXPECT_FALSE(Form->Link.AwaitingResponse);
   EXPECT_FALSE(Form->Link.WatchdogExpired);

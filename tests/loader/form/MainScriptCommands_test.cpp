@@ -31,7 +31,6 @@ class ScriptRunner : public ::testing::Test {
     ::setenv("KESTREL_COM4", Pty.slavePath().c_str(), 1);
     Form = std::make_unique<TKestrelForm>(Dialog);
     Form->SetCompanions(&Progress, nullptr);
-    Form->EndProcess = [](int) {};
     Form->ApdComPort1->SetComNumber(4);
     Form->ApdComPort1->SetOpen(true);
     Pty.DropHolder();
@@ -45,7 +44,7 @@ class ScriptRunner : public ::testing::Test {
     return path;
   }
   bool run(const std::string& script) {
-    Form->Session.ScriptFileName = write_file("test.sld", script);
+    Form->begin_run(write_file("test.sld", script));
     return Form->read_ini();
   }
   std::string received() {
@@ -134,7 +133,6 @@ TEST_F(ScriptRunner, UploadSectionFlagsChainInOrder) {
   EXPECT_FALSE(Form->Chain.AddressSet());
 
   // "date" in any case becomes the file's date and time.
-  Form->Chain.Drop();
   EXPECT_TRUE(run("_LF " + file + "\n_LA 8000\n_LV Date\n"));
   EXPECT_TRUE(QString::fromStdString(Form->Chain.Version)
                   .contains(QRegularExpression(QStringLiteral(
@@ -145,17 +143,19 @@ TEST_F(ScriptRunner, UploadSectionFlagsChainInOrder) {
 }
 
 TEST_F(ScriptRunner, ComparesRunTheCommandAfterThem) {
+  Form->begin_run(write_file("test.sld",
+                             "_CE \"KESTREL UNIT 1.0\" _SC \"equal\"\n"
+                             "_CE \"KESTREL\" _SC \"not equal\"\n"
+                             "_CS \"UNIT\"   _CE \"KESTREL UNIT 1.0\" _SC \"nested\"\n"
+                             "_CS \"unit\" _SC \"case matters\"\n"
+                             "_CS \"1.0\\r\" _SC \"a line end never matches\"\n"
+                             "_CS \"UNIT\"\n"
+                             "_CE \"KESTREL UNIT 1.0\"   \n"
+                             "_CS \"UNIT\" ; not a command\n"
+                             "_CS \"UNIT\" _SC \"after\"\n"));
+  // What a query earlier in the run took from the unit.
   Form->Session.LastResponse = "KESTREL UNIT 1.0";
-  EXPECT_TRUE(
-      run("_CE \"KESTREL UNIT 1.0\" _SC \"equal\"\n"
-          "_CE \"KESTREL\" _SC \"not equal\"\n"
-          "_CS \"UNIT\"   _CE \"KESTREL UNIT 1.0\" _SC \"nested\"\n"
-          "_CS \"unit\" _SC \"case matters\"\n"
-          "_CS \"1.0\\r\" _SC \"a line end never matches\"\n"
-          "_CS \"UNIT\"\n"
-          "_CE \"KESTREL UNIT 1.0\"   \n"
-          "_CS \"UNIT\" ; not a command\n"
-          "_CS \"UNIT\" _SC \"after\"\n"));
+  EXPECT_TRUE(Form->read_ini());
   EXPECT_EQ(received(), "equal\rnested\rafter\r");
   EXPECT_EQ(Dialog.Messages,
             (std::vector<std::string>{"Error! No line found after successful _CS",
@@ -188,8 +188,9 @@ TEST_F(ScriptRunner, PickingAScript) {
 
   // A run left behind a raised cancel flag and a filled table; picking
   // starts afresh.
-  Progress.CancelFlag = 1;
-  Form->Session.CurrentSlot = 7;
+  EXPECT_TRUE(run("_DY 0\n_DY 0\n_DY 0\n_DY 0\n_DY 0\n_DY 0\n_DY 0\n"));
+  EXPECT_EQ(Form->Session.CurrentSlot, 7);
+  Progress.CancelButtonClick();
   Dialog.FileAnswer = write_file("picked.sld", "_SC \"picked\"\n");
   Form->PickButtonClick();
   EXPECT_EQ(received(), "picked\r");
@@ -220,13 +221,14 @@ namespace {
 TEST_F(ScriptRunner, EveryRunLeavesOneRecordLine) {
   const std::string path = Folder.Path().toStdString() + "/runs.jsonl";
   TRunRecorder recorder(path);
-  Form->Recorder = &recorder;
+  TRecordObserver recording(recorder);
+  Form->add_observer(recording);
   EXPECT_TRUE(run("_DM \"hello\"\n_SC \"A\"\n"));
   EXPECT_TRUE(run("_LF missing.bin\n"));
   Form->ApdComPort1->SetOpen(false);
   EXPECT_FALSE(run("_TC \"LOADR^M\"\n"));  // no port to test on
   EXPECT_NE(Dialog.Messages.back().find("No COM port is open"), std::string::npos);
-  Form->Session.ScriptFileName = Folder.Path().toStdString() + "/none.sld";
+  Form->begin_run(Folder.Path().toStdString() + "/none.sld");
   EXPECT_FALSE(Form->read_ini());
   std::ifstream in(path);
   std::vector<std::string> lines;
@@ -244,12 +246,14 @@ TEST_F(ScriptRunner, EveryRunLeavesOneRecordLine) {
   Form->ApdComPort1->SetOpen(true);
   int reports = 0;
   TRunRecorder unwritable(Folder.Path().toStdString(), [&](const std::string&) { ++reports; });
-  Form->Recorder = &unwritable;
+  Form->remove_observer(recording);
+  TRecordObserver unwritableRecording(unwritable);
+  Form->add_observer(unwritableRecording);
   EXPECT_TRUE(run("_SC \"B\"\n"));
   EXPECT_TRUE(run("_SC \"C\"\n"));
   EXPECT_EQ(reports, 1);
   EXPECT_EQ(status(), "SUCCESS. Reading script file complete");
-  Form->Recorder = nullptr;
+  Form->remove_observer(unwritableRecording);
 }
 
 }  // namespace

@@ -48,7 +48,6 @@ TEST(PickedScript, RunsEndToEndWithButtonsAndMenusAsARunHasThem) {
   TKestrelForm form(dialog);
   const auto clock = use_virtual_clock(form);
   form.SetCompanions(&progress, nullptr);
-  form.EndProcess = [](int) {};
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   ASSERT_TRUE(form.check_com(1));

@@ -37,7 +37,6 @@ TEST(MainWindowLamps, FollowTheConfiguredPortFromTheEndOfStartUp) {
   TScratchFolder folder(&settings);
   TRecordingOperatorDialog dialog;
   TKestrelForm form(dialog);
-  form.EndProcess = [](int) {};
   // Nothing answers the start-up probe: its prompt waits run out.
   const auto clock = use_virtual_clock(form);
 

@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "LoaderTestApp.h"
+#include "ProgramEnds.h"
 #include "PtyPair.h"
 #include "RecordingOperatorDialog.h"
 #include "SettingsText.h"
@@ -34,10 +35,10 @@ class MainWindow : public ::testing::Test {
  protected:
   void SetUp() override { test_application(); }
 
-  // A window whose way of ending the process only records the status.
+  // A window whose end of its work only records the status.
   std::unique_ptr<TKestrelForm> make_form() {
     auto form = std::make_unique<TKestrelForm>(Dialog);
-    form->EndProcess = [this](int status) { EndStatus.push_back(status); };
+    form->add_observer(Ends);
     return form;
   }
   template <typename T>
@@ -50,7 +51,7 @@ class MainWindow : public ::testing::Test {
   }
 
   TRecordingOperatorDialog Dialog;
-  std::vector<int> EndStatus;
+  TProgramEnds Ends;
 };
 
 // Where each control sits is the layout table itself; what is checked here
@@ -180,7 +181,7 @@ TEST_F(MainWindow, StartUpWithoutUnitOrConfiguredPort) {
   EXPECT_FALSE(form->UploadButton->isEnabled());
   EXPECT_TRUE(form->ComCheckBox->isEnabled());
   EXPECT_TRUE(Dialog.Messages.empty());
-  EXPECT_TRUE(EndStatus.empty());
+  EXPECT_TRUE(Ends.Statuses.empty());
 }
 
 TEST_F(MainWindow, StartUpWithConfiguredPortThatIsNotFound) {
@@ -263,8 +264,8 @@ TEST_F(MainWindow, AutomaticModeWithoutUnitReportsAndEndsWithStatusZero) {
   form->show();
   QElapsedTimer waited;
   waited.start();
-  while (EndStatus.empty() && waited.elapsed() < 60000) QTest::qWait(5);
-  EXPECT_EQ(EndStatus, std::vector<int>{0});
+  while (Ends.Statuses.empty() && waited.elapsed() < 60000) QTest::qWait(5);
+  EXPECT_EQ(Ends.Statuses, std::vector<int>{0});
   EXPECT_EQ(Dialog.Messages,
             std::vector<std::string>{"Error!! COM port communication failed. Please check RS232 "
                                      "connection/INI settings. Exiting application"});
@@ -344,7 +345,7 @@ TEST_F(MainWindow, CloseWhileIdleDoesNotAskAndBreaksAWait) {
   EXPECT_TRUE(form->close());
   EXPECT_FALSE(form->Link.AwaitingResponse);
   EXPECT_TRUE(Dialog.Confirmations.empty());
-  EXPECT_TRUE(EndStatus.empty());
+  EXPECT_TRUE(Ends.Statuses.empty());
 }
 
 TEST_F(MainWindow, CloseDuringUploadAsks) {
@@ -358,7 +359,7 @@ TEST_F(MainWindow, CloseDuringUploadAsks) {
   Dialog.ConfirmAnswer = false;
   EXPECT_FALSE(form->close());
   EXPECT_TRUE(form->isVisible());
-  EXPECT_TRUE(EndStatus.empty());
+  EXPECT_TRUE(Ends.Statuses.empty());
 
   // Yes stops the upload at its next block and lets the port go; the
   // process ends once the upload loop has seen it.
@@ -368,7 +369,7 @@ TEST_F(MainWindow, CloseDuringUploadAsks) {
   EXPECT_EQ(Dialog.ConfirmOwners[0], form.get());
   EXPECT_FALSE(form->isVisible());
   EXPECT_TRUE(form->run_stopping());
-  EXPECT_TRUE(EndStatus.empty());
+  EXPECT_TRUE(Ends.Statuses.empty());
 }
 
 class TThrowingObject : public QObject {

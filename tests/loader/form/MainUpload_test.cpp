@@ -19,6 +19,7 @@
 #include <string>
 
 #include "LoaderTestApp.h"
+#include "ProgramEnds.h"
 #include "RecordingOperatorDialog.h"
 #include "TestPattern.h"
 #include "VirtualClock.h"
@@ -40,9 +41,8 @@ class Upload : public ::testing::Test {
     test_application();
     RegisterSimulatedUnitScheme();
     Form = std::make_unique<TKestrelForm>(Dialog);
-    Form->EndProcess = [this](int status) { EndStatus.push_back(status); };
+    Form->add_observer(Ends);
     Form->SetCompanions(&Progress, nullptr);
-    Form->Session.PostUploadPause = 0;
     Clock = use_virtual_clock(*Form);
   }
   void TearDown() override {
@@ -57,8 +57,7 @@ class Upload : public ::testing::Test {
     ::setenv("KESTREL_COM1", path.c_str(), 1);
     Form->ApdComPort1->SetComNumber(1);
     Form->ApdComPort1->SetOpen(true);
-    Form->Link.AwaitedPrompt = '>';
-    ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("LOADR\r"));
+    ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("LOADR\r", '>'));
   }
   std::string write_file(const std::string& name, const std::string& bytes) {
     const std::string path = Dir.filePath(QString::fromStdString(name)).toStdString();
@@ -67,16 +66,23 @@ class Upload : public ::testing::Test {
     std::fclose(f);
     return path;
   }
+  // Names `file` to a run as a script does, with its load address when
+  // one is given (which takes the file's checksum).
+  void name_file(const std::string& file, const std::string& address = "") {
+    std::string script = "_LF " + file + "\n";
+    if (!address.empty()) script += "_LA " + address + "\n";
+    Form->begin_run(write_file("name.sld", script));
+    ASSERT_TRUE(Form->read_ini());
+  }
   // What the upload line does before the upload: name, address, checksum,
   // then the announcement to the unit.
   void announce(const std::string& file, const std::string& address) {
-    Form->Chain.FileName = file;
-    Form->Chain.Address = address;
+    name_file(file, address);
     ASSERT_TRUE(Form->get_file_checksum());
     char line[512];
     std::snprintf(line, sizeof line, "LF %s %u %x V1\r", address.c_str(), Form->Chain.Size,
                   Form->Chain.Checksum);
-    ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("\r"));
+    ASSERT_TRUE(Form->SendCOMCmd_GetPrompt("\r", '>'));
     Form->SendString(line);
     Form->Waits().sleep_processing_events(300);
   }
@@ -91,7 +97,7 @@ class Upload : public ::testing::Test {
   TProgressForm Progress;
   std::unique_ptr<TVirtualTimeWaits> Clock;
   std::unique_ptr<TKestrelForm> Form;
-  std::vector<int> EndStatus;
+  TProgramEnds Ends;
 };
 
 TEST_F(Upload, TheChecksumIsTheSixteenBitSumOfTheBytes) {
@@ -100,13 +106,16 @@ TEST_F(Upload, TheChecksumIsTheSixteenBitSumOfTheBytes) {
     uint32_t checksum;
   };
   const Case cases[] = {{"abc", 0x126}, {std::string(300, '\xFF'), 0x2AD4}, {"", 0}};
+  connect_unit();
   for (const Case& c : cases) {
-    Form->Chain.FileName = write_file("sum.bin", c.bytes);
+    name_file(write_file("sum.bin", c.bytes));
     EXPECT_TRUE(Form->get_file_checksum());
     EXPECT_EQ(Form->Chain.Checksum, c.checksum);
     EXPECT_EQ(Form->Chain.Size, c.bytes.size());
   }
-  Form->Chain.FileName = Dir.filePath(QStringLiteral("missing.bin")).toStdString();
+  // A file gone since the script named it.
+  name_file(write_file("missing.bin", "abc"));
+  ASSERT_TRUE(QFile::remove(Dir.filePath(QStringLiteral("missing.bin"))));
   EXPECT_FALSE(Form->get_file_checksum());
   EXPECT_EQ(Dialog.Messages, std::vector<std::string>{"Error opening file " + Form->Chain.FileName +
                                                       ". Unable to get file checksum"});
@@ -149,7 +158,7 @@ TEST_F(Upload, BlocksArriveWholeAndTheProgressWindowFollowsThem) {
                 Progress.LoadAddressLabel->text().toStdString(),
                 Progress.FileSizeLabel->text().toStdString()};
     });
-    Progress.CancelFlag = 1;  // cleared as the window is shown
+    Progress.CancelButtonClick();  // an earlier cancel: each upload starts uncancelled
     Form->UploadButtonClick();
     QObject::disconnect(conn);
 
@@ -168,7 +177,7 @@ TEST_F(Upload, BlocksArriveWholeAndTheProgressWindowFollowsThem) {
     EXPECT_FALSE(Progress.CancelButton->isEnabled());
     EXPECT_TRUE(Form->ConfigMenu->menuAction()->isVisible());
     EXPECT_FALSE(Form->Session.UploadInProgress);
-    EXPECT_EQ(Progress.CancelFlag, 0);
+    EXPECT_FALSE(Form->run_cancelled());
     EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
     EXPECT_EQ(stored(address), bytes);
   }
@@ -194,7 +203,7 @@ TEST_F(Upload, ClosingAsksOnlyWhileTheUploadRuns) {
             "File upload in progress.\rAre you sure you want to cancel upload and exit the "
             "application?");
   EXPECT_EQ(Dialog.ConfirmOwners[0], Form.get());
-  EXPECT_TRUE(EndStatus.empty());
+  EXPECT_TRUE(Ends.Statuses.empty());
   EXPECT_EQ(stored("C0"), pattern(6000));
 
   bool can = true;
@@ -211,7 +220,7 @@ TEST_F(Upload, ASlowLineStillDrainsEveryBlock) {
   announce(write_file("slow.bin", bytes), "S0");
   Form->UploadButtonClick();
   EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
-  EXPECT_EQ(Progress.CancelFlag, 0);
+  EXPECT_FALSE(Form->run_cancelled());
   EXPECT_EQ(stored("S0"), bytes);
 }
 
@@ -236,9 +245,9 @@ TEST_F(Upload, TheExitQuestionDoesNotStallTheTransfer) {
   Form->UploadButtonClick();
   QObject::disconnect(conn);
   EXPECT_EQ(Dialog.Confirmations.size(), 1u);
-  EXPECT_EQ(Progress.CancelFlag, 0);
+  EXPECT_FALSE(Form->run_cancelled());
   EXPECT_EQ(stored("A0"), bytes);
-  EXPECT_TRUE(EndStatus.empty());
+  EXPECT_TRUE(Ends.Statuses.empty());
 }
 
 // Keys typed into the terminal pane while blocks go out never reach the
@@ -252,7 +261,7 @@ TEST_F(Upload, KeysTypedDuringAnUploadStayOutOfIt) {
   });
   Form->UploadButtonClick();
   QObject::disconnect(conn);
-  EXPECT_EQ(Progress.CancelFlag, 0);
+  EXPECT_FALSE(Form->run_cancelled());
   EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
   EXPECT_EQ(stored("B0"), bytes);
 }
@@ -272,7 +281,7 @@ TEST_F(Upload, ExitDuringAnUploadStopsItAtTheNextBlock) {
   QObject::disconnect(conn);
   EXPECT_LE(stepsAfterYes, 0);
   EXPECT_FALSE(Form->ApdComPort1->Open());
-  EXPECT_EQ(EndStatus, std::vector<int>{0});
+  EXPECT_EQ(Ends.Statuses, std::vector<int>{0});
   EXPECT_EQ(stored("C0"), "<no image>");
   EXPECT_TRUE(Dialog.Messages.empty()) << Dialog.Messages.front();
 }
@@ -285,16 +294,17 @@ TEST_F(Upload, TheRecordAfterYesSaysTheOperatorStoppedTheRun) {
   write_file("exit.bin", pattern(20000));
   const std::string script = write_file("exit.sld", "_LF exit.bin\n_LA C0\n_LV 1\n_LD\n");
   TRunRecorder recorder(Dir.filePath(QStringLiteral("runs.jsonl")).toStdString());
-  Form->Recorder = &recorder;
+  TRecordObserver recording(recorder);
+  Form->add_observer(recording);
   Dialog.ConfirmAnswer = true;
   auto conn = QObject::connect(Progress.FileProgressBar, &QProgressBar::valueChanged, [&](int v) {
     if (v == 2) Form->close();
   });
-  Form->Session.ScriptFileName = script;
+  Form->begin_run(script);
   Form->read_ini();
   QObject::disconnect(conn);
-  Form->Recorder = nullptr;
-  EXPECT_EQ(EndStatus, std::vector<int>{0});
+  Form->remove_observer(recording);
+  EXPECT_EQ(Ends.Statuses, std::vector<int>{0});
   QFile file(Dir.filePath(QStringLiteral("runs.jsonl")));
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   const std::string record = file.readAll().toStdString();
@@ -310,13 +320,11 @@ TEST_F(Upload, TheRecordAfterYesSaysTheOperatorStoppedTheRun) {
 TEST_F(Upload, AQueryAfterTheWatchdogIgnoresItsOwnEcho) {
   connect_unit(";no-answer;query=VERSION:KESTREL");
   for (int i = 0; i < 2; ++i) {
-    Form->Session.CommandBuffer = "VERSION";
-    Form->Link.MinLineLength = 10;
-    Form->query_unit();
+    Form->query_unit("VERSION");
     EXPECT_EQ(Form->captured_text().find("VERSION"), std::string::npos) << Form->captured_text();
   }
   Form->ApdComPort1->SetOpen(false);
-  Form->query_unit();
+  Form->query_unit("VERSION");
   EXPECT_EQ(Form->captured_text(), "");
 }
 

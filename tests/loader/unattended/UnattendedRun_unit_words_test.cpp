@@ -86,15 +86,18 @@ TEST(UnitWords, AStopAfterTheUnitConfirmedTheLastFileLeavesItLoaded) {
   TBatchRun run("_TC \"LOADR^M\"\n_LP 1\n_LF a.bin\n_LA 8000\n_LV 1\n_LD\n", TBatchRun::Sim(),
                 {"--record", "runs.jsonl"});
   WriteFile(run.Folder / "a.bin", Pattern(2500, 63));
-  const auto stopOnConfirmation = [](TKestrelForm& form) {
-    auto shown = form.OnUnitBytes;
-    form.OnUnitBytes = [&form, shown, said = std::string()](const char* bytes,
-                                                            size_t count) mutable {
-      shown(bytes, count);
-      said.append(bytes, count);
-      if (said.find("UPLOAD OK") != std::string::npos && said.back() == '>')
-        form.request_stop("interrupted by SIGINT", SIGINT);
-    };
+  struct TStopOnConfirmation : TRunObserver {
+    TKestrelForm* Form = nullptr;
+    std::string Said;
+    void UnitBytes(const char* bytes, size_t count) override {
+      Said.append(bytes, count);
+      if (Said.find("UPLOAD OK") != std::string::npos && Said.back() == '>')
+        Form->request_stop("interrupted by SIGINT", SIGINT);
+    }
+  } stopper;
+  const auto stopOnConfirmation = [&stopper](TKestrelForm& form) {
+    stopper.Form = &form;
+    form.add_observer(stopper);
   };
   EXPECT_EQ(run_in_process(run, false, stopOnConfirmation), 128 + SIGINT) << run.Err();
   EXPECT_TRUE(run.Said("summary: INTERRUPTED: 1 of 1 files loaded")) << run.Err();

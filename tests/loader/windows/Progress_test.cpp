@@ -52,7 +52,6 @@ TEST(ProgressWindow, StandsOverTheMainWindowAndTellsTheRateInItsStatusBar) {
   test_application();
   TRecordingOperatorDialog dialog;
   TKestrelForm form(dialog);
-  form.EndProcess = [](int) {};
   TProgressForm progress;
   form.SetCompanions(&progress, nullptr);
 

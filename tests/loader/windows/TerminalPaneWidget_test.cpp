@@ -29,7 +29,6 @@ class TerminalPane : public ::testing::Test {
     ASSERT_TRUE(Line.ok());
     ::setenv("KESTREL_COM4", Line.slavePath().c_str(), 1);
     Form = std::make_unique<TKestrelForm>(Dialog);
-    Form->EndProcess = [](int) {};
     Pane = dynamic_cast<TAdCustomTerminal*>(Form->AdTerminal1->Widget());
     ASSERT_NE(Pane, nullptr);
   }
