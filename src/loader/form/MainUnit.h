@@ -36,6 +36,7 @@ class QTimer;
 
 namespace kestrel {
 
+class TClock;
 class TProgressForm;
 class TRunRecorder;
 class TSplashForm;
@@ -209,10 +210,10 @@ class TKestrelForm : public QMainWindow {
   // How the program ends itself; a test puts a recorder here.
   std::function<void(int status)> EndProcess = end_process_now;
 
-  // Every wait of the window on time goes through this object. A test or
+  // Every wait of the window on time takes it from one clock. A test or
   // the fuzz harness hands in one of its own (kept by the caller, and
   // outliving the window or handed back with null: the real clock again).
-  void SetWaits(TWindowWaits* waits);
+  void SetClock(TClock* clock);
   TWindowWaits& Waits() const { return *FWaits; }
 
   // Components.
@@ -372,8 +373,8 @@ class TKestrelForm : public QMainWindow {
   void hide_splash();
 
   TOperatorDialog& Dialog;
-  std::unique_ptr<TWindowWaits> FRealWaits;
-  TWindowWaits* FWaits;
+  std::unique_ptr<TClock> FWindowClock;
+  std::unique_ptr<TWindowWaits> FWaits;
   bool FRunActive = false;
   bool FStopRequested = false;
   int FStopSignal = 0;
