@@ -30,7 +30,9 @@ bool TVirtualTimeClock::quiet(bool input) {
   if (!outputStill()) return false;
   if (PeerSettled_ && !PeerSettled_()) return false;
   if (!outputStill()) return false;
-  return !input || !Port_ || Port_->Motion().ReceivedWaiting == 0;
+  // Without a port to watch nobody can tell whether bytes are on their way
+  // to a wait for them: such a wait keeps real time.
+  return !input || (Port_ && Port_->Motion().ReceivedWaiting == 0);
 }
 
 bool TVirtualTimeClock::dispatch_settled(bool input, uint64_t seen) {

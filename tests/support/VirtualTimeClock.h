@@ -24,6 +24,8 @@ class TVirtualTimeClock final : public TClock {
   // `port` is the window's port; `peerSettled`, when given, tells whether
   // the far end of its line is at rest (nothing to send, nothing of its own
   // to do until more bytes come). Without it the far end counts as at rest.
+  // Without a port only sleeps jump: a wait for received bytes keeps real
+  // time, as the bytes may be on their way through a port it cannot see.
   explicit TVirtualTimeClock(TApdCustomComPort* port, std::function<bool()> peerSettled = nullptr);
 
   int64_t now() override { return NowUs_ / 1000; }
