@@ -24,7 +24,6 @@ class TWindowWaits {
 
   // The clock every wait below takes its time from.
   void use_clock(TClock& clock) { Clock_ = &clock; }
-  TClock* port_clock() const { return Clock_; }
 
   // A run being stopped (the window closed, a signal): every sleep and every
   // wait_while_moving ends at once, and stays ended until the stop is lifted.
