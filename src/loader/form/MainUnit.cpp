@@ -51,11 +51,12 @@ void end_process_now(int status) {
   ::_exit(status);
 }
 
-TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
+TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent, const TPortRoots& portRoots)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint),
       Dialog(dialog),
+      FPortRoots(portRoots),
       FWindowClock(std::make_unique<TWindowClock>()),
       FWaits(std::make_unique<TWindowWaits>(*FWindowClock)) {
   setObjectName(QStringLiteral("KestrelForm"));

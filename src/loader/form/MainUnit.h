@@ -25,6 +25,7 @@
 #include "loader/windows/TerminalPane.h"
 #include "serial/qt/Adport.h"
 #include "serial/qt/Adstatlt.h"
+#include "serialdevice/AwPortDiscovery.h"
 
 class QAction;
 class QCheckBox;
@@ -76,7 +77,9 @@ void end_process_now(int status);
 class TKestrelForm : public QMainWindow {
   Q_OBJECT
  public:
-  explicit TKestrelForm(TOperatorDialog& dialog, QWidget* parent = nullptr);
+  // The port dialog looks for serial devices under `portRoots`.
+  explicit TKestrelForm(TOperatorDialog& dialog, QWidget* parent = nullptr,
+                        const TPortRoots& portRoots = {});
   ~TKestrelForm() override;
 
   // The windows created after this one; the splash is hidden at the end of
@@ -373,6 +376,7 @@ class TKestrelForm : public QMainWindow {
   void hide_splash();
 
   TOperatorDialog& Dialog;
+  const TPortRoots FPortRoots;
   std::unique_ptr<TClock> FWindowClock;
   std::unique_ptr<TWindowWaits> FWaits;
   bool FRunActive = false;
