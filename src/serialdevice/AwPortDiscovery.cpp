@@ -6,7 +6,6 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <ostream>
 #include <sstream>
 
