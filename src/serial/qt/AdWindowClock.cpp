@@ -17,19 +17,10 @@ namespace {
 
 // Keeps the window thread's event dispatcher woken by port reports while a
 // wait that watches a condition runs.
-class TPortReportsWake {
+class TPortReportsWake : public TApdWakeRegistration {
  public:
-  TPortReportsWake() : Dispatcher_(QAbstractEventDispatcher::instance(QThread::currentThread())) {
-    if (Dispatcher_) TApdWaitWaker::Instance().AddEventDispatcher(Dispatcher_);
-  }
-  ~TPortReportsWake() {
-    if (Dispatcher_) TApdWaitWaker::Instance().RemoveEventDispatcher(Dispatcher_);
-  }
-  TPortReportsWake(const TPortReportsWake&) = delete;
-  TPortReportsWake& operator=(const TPortReportsWake&) = delete;
-
- private:
-  QAbstractEventDispatcher* const Dispatcher_;
+  TPortReportsWake()
+      : TApdWakeRegistration(QAbstractEventDispatcher::instance(QThread::currentThread())) {}
 };
 
 void process_pending_events() {

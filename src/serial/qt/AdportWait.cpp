@@ -44,23 +44,6 @@ class TQuitWatcher : public QObject {
   }
 };
 
-// Keeps the event dispatcher registered with the waker while the wait runs.
-// Thread contract: the waiting thread only.
-class TWakeRegistration {
- public:
-  explicit TWakeRegistration(QAbstractEventDispatcher* dispatcher) : Dispatcher_(dispatcher) {
-    if (Dispatcher_) TApdWaitWaker::Instance().AddEventDispatcher(Dispatcher_);
-  }
-  ~TWakeRegistration() {
-    if (Dispatcher_) TApdWaitWaker::Instance().RemoveEventDispatcher(Dispatcher_);
-  }
-  TWakeRegistration(const TWakeRegistration&) = delete;
-  TWakeRegistration& operator=(const TWakeRegistration&) = delete;
-
- private:
-  QAbstractEventDispatcher* const Dispatcher_;
-};
-
 // Incremental string search that also finds matches overlapping an earlier
 // partial match (aab in aaab). Thread contract: one thread at a time.
 class TStringMatcher {
@@ -147,7 +130,7 @@ bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool 
 
   QAbstractEventDispatcher* eventDispatcher =
       yield ? QAbstractEventDispatcher::instance(QThread::currentThread()) : nullptr;
-  TWakeRegistration registration(eventDispatcher);
+  TApdWakeRegistration registration(eventDispatcher);
   TQuitWatcher quitWatcher;
   QTimer deadline;
   deadline.setSingleShot(true);
