@@ -49,7 +49,8 @@ void TSteadyClock::rest(int64_t deadline, uint64_t) {
 }
 
 TClock& steady_clock() {
-  static TSteadyClock clock;  // stateless: shared by every thread
+  // Stateless: one serves every thread.
+  static TSteadyClock clock;
   return clock;
 }
 
