@@ -31,8 +31,8 @@
 #include <vector>
 
 #include "FuzzCheck.h"
+#include "VirtualTimeClock.h"
 #include "loader/form/MainUnit.h"
-#include "loader/form/VirtualTimeWaits.h"
 #include "loader/windows/KestrelApplication.h"
 #include "loader/windows/OperatorDialog.h"
 #include "loader/windows/Progress.h"
@@ -129,7 +129,7 @@ struct THarness {
   TSilentOperator Dialog;
   std::unique_ptr<TProgressForm> Progress;
   std::unique_ptr<TKestrelForm> Form;
-  std::unique_ptr<TVirtualTimeWaits> Waits;
+  std::unique_ptr<TVirtualTimeClock> Clock;
   TLoaderSettings Settings;  // as the window came up
   char AwaitedPrompt = 0;
   QString Scratch;
@@ -175,8 +175,8 @@ THarness& harness() {
     h->Form->SetCompanions(h->Progress.get(), nullptr);
     h->Form->ApdComPort1->SetComNumber(1);
     h->Form->ApdComPort1->SetOpen(true);
-    h->Waits = std::make_unique<TVirtualTimeWaits>(h->Form->ApdComPort1, &far_end_settled);
-    h->Form->SetWaits(h->Waits.get());
+    h->Clock = std::make_unique<TVirtualTimeClock>(h->Form->ApdComPort1, &far_end_settled);
+    h->Form->SetClock(h->Clock.get());
     h->Settings = h->Form->Settings;
     h->AwaitedPrompt = h->Form->Link.LastPrompt;
     QDir::setCurrent(h->Home);

@@ -28,6 +28,7 @@
 #include "loader/windows/KestrelApplication.h"
 #include "loader/windows/QtOperatorDialog.h"
 #include "messages/Adsrmgr.h"
+#include "serial/qt/AdWindowClock.h"
 #include "serial/qt/Adport.h"
 #include "serialdevice/AwPortDiscovery.h"
 #include "unitsim/UnitSimScheme.h"
@@ -110,7 +111,10 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
   app.SetOperatorDialog(&dialog);
   TPortExceptionDisplay portExceptions(dialog);
   try {
-    if (line.Mode == TCommandLine::TMode::Station) return run_station(line, dialog, console);
+    if (line.Mode == TCommandLine::TMode::Station) {
+      TWindowClock clock;
+      return run_station(line, dialog, console, clock);
+    }
     return run_unattended(line, dialog, console);
   } catch (const std::exception& e) {
     dialog.ShowMessage(e.what());

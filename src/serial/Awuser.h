@@ -136,6 +136,10 @@ class TApdBaseDispatcher {
   // into the dispatch buffer (also while delivery is suspended), after the
   // input lock has been released. It must not block. Set before InitPort.
   void SetDataArrivalHook(std::function<void()> hook) { DataArrivalHook_ = std::move(hook); }
+  // Runs the synchronised handlers on the window thread (the component
+  // layer gives its dispatchers one); without it they run on the dispatch
+  // thread. Set before InitPort.
+  void SetSynchronizeHook(TApdSynchronizeHook hook) { SynchronizeHook_ = hook; }
   // Called on the output thread each time the output ring has been handed to
   // the device in full, on the device-wait thread each time the device
   // reports its transmit queue empty after output, and on the dispatch thread
@@ -401,6 +405,8 @@ class TApdBaseDispatcher {
   std::atomic<bool> Suspended_{false};
   std::function<void()> DataArrivalHook_;   // set before the threads start
   std::function<void()> OutputStatusHook_;  // set before the threads start
+  // Set before the threads start.
+  TApdSynchronizeHook SynchronizeHook_ = nullptr;
 
   // Threads and signals. The device-wait thread blocks in the device's event
   // wait (closing the device releases it), signals ComEvent_ and waits for

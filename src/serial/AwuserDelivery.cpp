@@ -17,8 +17,6 @@ namespace {
 
 constexpr int kBufSize = TApdBaseDispatcher::DispatchBufferSize;
 
-std::atomic<TApdSynchronizeHook> gSynchronizeHook{nullptr};
-
 // A handler that throws must not take the dispatch thread down with it:
 // report and go on with the next handler.
 template <typename Call>
@@ -33,10 +31,6 @@ void CallHandler(Call call) {
 }
 
 }  // namespace
-
-void SetSynchronizeHook(TApdSynchronizeHook hook) {
-  gSynchronizeHook = hook;
-}
 
 // ---------------------------------------------------------------------------
 // Delivery
@@ -86,7 +80,7 @@ bool TApdBaseDispatcher::SendNotify(uint32_t msg, uint32_t wParam, uint16_t para
       sync = EventHandlers_[i].Sync;
     }
     before();
-    TApdSynchronizeHook hook = gSynchronizeHook.load();
+    const TApdSynchronizeHook hook = SynchronizeHook_;
     auto call = [&] {
       TApdHandlerScope scope(*this);
       event(msg, wParam, lParam);

@@ -96,10 +96,8 @@ using TApdNotifyProc = void (*)(uint32_t Msg, uint32_t wParam, uint32_t lParam);
 // dispatch thread waits. Identified by its owner for deregistration.
 using TApdNotifyEvent = std::function<void(uint32_t Msg, uint32_t wParam, uint32_t lParam)>;
 
-// Runs a call on the window thread and waits for it to finish. The component
-// layer installs one; without it synchronised handlers run on the dispatch
-// thread. Any thread.
+// Runs a call on the window thread and waits for it to finish: what a
+// dispatcher's SetSynchronizeHook takes. Any thread.
 using TApdSynchronizeHook = void (*)(const std::function<void()>& call);
-void SetSynchronizeHook(TApdSynchronizeHook hook);
 
 }  // namespace kestrel

@@ -1,7 +1,5 @@
 #include "serial/EventTimer.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -11,7 +9,6 @@
 namespace kestrel {
 namespace {
 
-std::atomic<TMsClock> g_msClock{nullptr};
 std::atomic<TYieldHook> g_yieldHook{nullptr};
 
 // A poll that found nothing to do sleeps this long before looking again.
@@ -29,44 +26,39 @@ TYieldResult SleepingYield() {
 
 }  // namespace
 
-uint32_t AdTimeGetTime() {
-  if (const TMsClock clock = g_msClock.load(std::memory_order_relaxed)) [[unlikely]]
-    return clock();
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
-                               static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+uint32_t AdTimeGetTime(TClock& clock) {
+  return static_cast<uint32_t>(static_cast<uint64_t>(clock.now()));
 }
 
-int32_t AdTickCount() {
-  return static_cast<int32_t>((AdTimeGetTime() & 0x7FFFFFFFu) / TickMs);
+int32_t AdTickCount(TClock& clock) {
+  return static_cast<int32_t>((AdTimeGetTime(clock) & 0x7FFFFFFFu) / TickMs);
 }
 
-void NewTimer(EventTimer& timer, int32_t ticks) {
+void NewTimer(EventTimer& timer, int32_t ticks, TClock& clock) {
   ticks = std::clamp(ticks, 0, MaxTicks);
-  timer.StartTicks = AdTickCount();
+  timer.StartTicks = AdTickCount(clock);
   timer.ExpireTicks = timer.StartTicks + ticks;
 }
 
-void NewTimerSecs(EventTimer& timer, int32_t seconds) {
-  NewTimer(timer, Secs2Ticks(seconds));
+void NewTimerSecs(EventTimer& timer, int32_t seconds, TClock& clock) {
+  NewTimer(timer, Secs2Ticks(seconds), clock);
 }
 
-bool TimerExpired(const EventTimer& timer) {
-  const int32_t now = AdTickCount();
+bool TimerExpired(const EventTimer& timer, TClock& clock) {
+  const int32_t now = AdTickCount(clock);
   if (now < timer.StartTicks) return timer.ExpireTicks < now + MaxTicks;
   return timer.ExpireTicks < now;
 }
 
-int32_t RemainingTime(const EventTimer& timer) {
-  const int32_t now = AdTickCount();
+int32_t RemainingTime(const EventTimer& timer, TClock& clock) {
+  const int32_t now = AdTickCount(clock);
   int32_t remaining = timer.ExpireTicks - now;
   if (now < timer.StartTicks) remaining -= MaxTicks;
   return std::max(remaining, 0);
 }
 
-int32_t RemainingTimeInSecs(const EventTimer& timer) {
-  return Ticks2Secs(RemainingTime(timer));
+int32_t RemainingTimeInSecs(const EventTimer& timer, TClock& clock) {
+  return Ticks2Secs(RemainingTime(timer, clock));
 }
 
 int32_t Secs2Ticks(int32_t seconds) {
@@ -90,11 +82,11 @@ TYieldResult SafeYield() {
   return hook != nullptr ? hook() : SleepingYield();
 }
 
-bool DelayTicks(int32_t ticks, bool yield) {
+bool DelayTicks(int32_t ticks, bool yield, TClock& clock) {
   if (ticks <= 0) return true;
   EventTimer timer;
-  NewTimer(timer, ticks);
-  while (!TimerExpired(timer)) {
+  NewTimer(timer, ticks, clock);
+  while (!TimerExpired(timer, clock)) {
     if (yield) {
       const TYieldResult result = SafeYield();
       if (result == TYieldResult::Quit) return false;
@@ -103,10 +95,6 @@ bool DelayTicks(int32_t ticks, bool yield) {
     std::this_thread::sleep_for(kIdlePoll);
   }
   return true;
-}
-
-void SetMsClockForTesting(TMsClock clock) {
-  g_msClock.store(clock, std::memory_order_relaxed);
 }
 
 }  // namespace kestrel

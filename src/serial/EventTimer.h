@@ -3,7 +3,8 @@
 // the tick count wrapping, the tick conversions, and the yield step every
 // wait on the window thread goes through.
 //
-// The millisecond clock is CLOCK_MONOTONIC, kept to 32 bits. The tick count
+// The millisecond clock is a TClock's, kept to 32 bits: the steady clock
+// unless the caller hands in another (a test that moves time by hand). The tick count
 // is the clock's low 31 bits divided by 55, so it runs from 0 to MaxTicks
 // and wraps to 0 every 2^31 ms (24.8 days); a timer notices the wrap by the
 // count falling below its start.
@@ -12,10 +13,12 @@
 // used from any thread. SafeYield and DelayTicks (with or without yield) may
 // be called from any thread too: a yield step handles window events only on
 // the window thread and only sleeps briefly elsewhere, so every hook must be
-// safe to call from any thread. SetYieldHook and SetMsClockForTesting:
-// before the threads that use them start (start-up or a test's set-up).
+// safe to call from any thread. SetYieldHook: before the threads that use
+// it start (start-up or a test's set-up).
 
 #include <cstdint>
+
+#include "serial/Clock.h"
 
 namespace kestrel {
 
@@ -23,24 +26,25 @@ inline constexpr int32_t TickMs = 55;
 // The largest timer and the tick count's largest value, 2^31 ms div 55.
 inline constexpr int32_t MaxTicks = 39045157;
 
-// Milliseconds of the monotonic clock, wrapping at 2^32.
-uint32_t AdTimeGetTime();
+// Milliseconds of the clock, wrapping at 2^32.
+uint32_t AdTimeGetTime(TClock& clock = steady_clock());
 // Milliseconds div 55 of the clock's low 31 bits: 0 .. MaxTicks.
-int32_t AdTickCount();
+int32_t AdTickCount(TClock& clock = steady_clock());
 
 struct EventTimer {
   int32_t StartTicks = 0;
   int32_t ExpireTicks = 0;  // StartTicks + n; may pass MaxTicks
 };
 
-// Starts a timer of ticks (capped at MaxTicks) or of seconds.
-void NewTimer(EventTimer& timer, int32_t ticks);
-void NewTimerSecs(EventTimer& timer, int32_t seconds);
+// Starts a timer of ticks (capped at MaxTicks) or of seconds. A timer is
+// read on the clock it was started on.
+void NewTimer(EventTimer& timer, int32_t ticks, TClock& clock = steady_clock());
+void NewTimerSecs(EventTimer& timer, int32_t seconds, TClock& clock = steady_clock());
 // True once more than the timer's ticks have passed.
-bool TimerExpired(const EventTimer& timer);
+bool TimerExpired(const EventTimer& timer, TClock& clock = steady_clock());
 // Ticks (or whole seconds) left, never below 0.
-int32_t RemainingTime(const EventTimer& timer);
-int32_t RemainingTimeInSecs(const EventTimer& timer);
+int32_t RemainingTime(const EventTimer& timer, TClock& clock = steady_clock());
+int32_t RemainingTimeInSecs(const EventTimer& timer, TClock& clock = steady_clock());
 
 // s * 1675 div 92; (t + 9) * 92 div 1675; ms * 1675 div 92000.
 int32_t Secs2Ticks(int32_t seconds);
@@ -68,10 +72,6 @@ TYieldResult SafeYield();
 // step, and a quit request ends the wait early (it stays pending); polls
 // that find nothing to do sleep a little, so a wait never spins a core.
 // Returns false when a quit request ended the wait.
-bool DelayTicks(int32_t ticks, bool yield);
-
-// Replaces the millisecond clock (nullptr restores the real one).
-using TMsClock = uint32_t (*)();
-void SetMsClockForTesting(TMsClock clock);
+bool DelayTicks(int32_t ticks, bool yield, TClock& clock = steady_clock());
 
 }  // namespace kestrel

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <ostream>
 #include <sstream>
 
@@ -20,16 +19,6 @@ namespace fs = std::filesystem;
 
 // Attributes are short; a longer one is not what we are looking for.
 constexpr size_t kMaxAttribute = 256;
-
-struct TRootsSetting {
-  std::mutex lock;
-  TPortRoots roots;
-};
-
-TRootsSetting& RootsSetting() {
-  static TRootsSetting setting;
-  return setting;
-}
 
 // The first line of a sysfs attribute without its line end; empty when
 // there is none.
@@ -171,20 +160,6 @@ std::string MappingText(const TPortInfo& port) {
 
 }  // namespace
 
-TPortRoots PortRoots() {
-  auto& setting = RootsSetting();
-  std::lock_guard lock(setting.lock);
-  return setting.roots;
-}
-
-void SetPortRoots(const TPortRoots& roots) {
-  const TPortRoots defaults;
-  auto& setting = RootsSetting();
-  std::lock_guard lock(setting.lock);
-  setting.roots.Sysfs = roots.Sysfs.empty() ? defaults.Sysfs : roots.Sysfs;
-  setting.roots.Dev = roots.Dev.empty() ? defaults.Dev : roots.Dev;
-}
-
 std::vector<TPortInfo> DiscoverPorts(const TPortRoots& roots) {
   std::vector<TPortInfo> ports;
   const fs::path devicesRoot = Canonical(fs::path(roots.Sysfs) / "devices");
@@ -229,10 +204,6 @@ std::vector<TPortInfo> DiscoverPorts(const TPortRoots& roots) {
     if (i < ports.size()) ports[i].Mappings.push_back({n, IsPortMappedExplicitly(n)});
   }
   return ports;
-}
-
-std::vector<TPortInfo> DiscoverPorts() {
-  return DiscoverPorts(PortRoots());
 }
 
 const TPortInfo* FindPort(const std::vector<TPortInfo>& ports, const std::string& path) {

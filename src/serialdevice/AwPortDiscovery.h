@@ -12,17 +12,12 @@
 
 namespace kestrel {
 
-// Where sysfs and the device nodes live (tests point them at a tree of
-// their own).
+// Where sysfs and the device nodes live: the system's, unless whoever
+// looks (a test) hands in a tree of its own.
 struct TPortRoots {
   std::string Sysfs = "/sys";
   std::string Dev = "/dev";
 };
-
-// The roots DiscoverPorts() uses; SetPortRoots replaces them (tests),
-// an empty field restores its default.
-TPortRoots PortRoots();
-void SetPortRoots(const TPortRoots& roots);
 
 // Port numbers looked at for the mapping: the port dialog's range.
 inline constexpr int kHighestMappedPort = 50;
@@ -47,8 +42,7 @@ struct TPortInfo {
 
 // Every serial device under the roots, in natural name order (ttyS2 before
 // ttyS10). UART slots the driver reserves without hardware are left out.
-std::vector<TPortInfo> DiscoverPorts(const TPortRoots& roots);
-std::vector<TPortInfo> DiscoverPorts();
+std::vector<TPortInfo> DiscoverPorts(const TPortRoots& roots = {});
 
 // The device `path` names (directly, through a link such as by-id, or as
 // the same device node), or nullptr.

@@ -11,47 +11,6 @@
 namespace kestrel {
 
 // ---------------------------------------------------------------------------
-// Invalid-rectangle nodes: one pool for all buffers, grown 200 nodes at a
-// time and given back only when the program ends, so that invalidating a
-// cell per written character costs no allocation in the steady state.
-
-namespace {
-
-class TRectPool {
- public:
-  static constexpr int kBlockNodes = 200;
-  using TNode = TAdTerminalBuffer::TRectNode;
-
-  TNode* Take() {
-    if (!Free_) Grow();
-    TNode* node = Free_;
-    Free_ = node->Next;
-    node->Next = nullptr;
-    return node;
-  }
-  void Give(TNode* node) {
-    node->Next = Free_;
-    Free_ = node;
-  }
-
- private:
-  void Grow() {
-    Blocks_.push_back(std::make_unique<TNode[]>(kBlockNodes));
-    TNode* block = Blocks_.back().get();
-    for (int i = 0; i < kBlockNodes; ++i) Give(&block[i]);
-  }
-  TNode* Free_ = nullptr;
-  std::vector<std::unique_ptr<TNode[]>> Blocks_;
-};
-
-TRectPool& RectPool() {
-  static TRectPool pool;
-  return pool;
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
 
 TAdTerminalBuffer::TAdTerminalBuffer(bool UseWideChars)
     : UseWideChars_(UseWideChars),
@@ -722,7 +681,7 @@ void TAdTerminalBuffer::tbJoinInvalidRect(const TAdRect& r) {
     head->Rect.Right = std::max(head->Rect.Right, r.Right);
     return;
   }
-  TRectNode* node = RectPool().Take();
+  TRectNode* node = TakeRectNode();
   node->Rect = r;
   node->Next = InvalidRects_;
   InvalidRects_ = node;
@@ -737,19 +696,36 @@ bool TAdTerminalBuffer::GetInvalidRect(TAdRect& rect) {
     first->Rect.Top = std::min(first->Rect.Top, node->Rect.Top);
     first->Rect.Right = std::max(first->Rect.Right, node->Rect.Right);
     first->Rect.Bottom = std::max(first->Rect.Bottom, node->Rect.Bottom);
-    RectPool().Give(node);
+    GiveRectNode(node);
     node = next;
   }
   rect = first->Rect;
   InvalidRects_ = nullptr;
-  RectPool().Give(first);
+  GiveRectNode(first);
   return true;
+}
+
+TAdTerminalBuffer::TRectNode* TAdTerminalBuffer::TakeRectNode() {
+  if (!FreeRects_) {
+    RectBlocks_.push_back(std::make_unique<TRectNode[]>(kRectBlockNodes));
+    TRectNode* block = RectBlocks_.back().get();
+    for (int i = 0; i < kRectBlockNodes; ++i) GiveRectNode(&block[i]);
+  }
+  TRectNode* node = FreeRects_;
+  FreeRects_ = node->Next;
+  node->Next = nullptr;
+  return node;
+}
+
+void TAdTerminalBuffer::GiveRectNode(TRectNode* node) {
+  node->Next = FreeRects_;
+  FreeRects_ = node;
 }
 
 void TAdTerminalBuffer::ReleaseRects() {
   while (InvalidRects_) {
     TRectNode* next = InvalidRects_->Next;
-    RectPool().Give(InvalidRects_);
+    GiveRectNode(InvalidRects_);
     InvalidRects_ = next;
   }
 }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -196,7 +197,7 @@ class TAdTerminalBuffer {
   int tbCvtToInternalCol(int col, bool absolute) const;
   int tbCvtToExternalCol(int col, bool absolute) const;
 
-  // A node of the invalid-rectangle list (pooled).
+  // A node of the invalid-rectangle list (pooled per buffer).
   struct TRectNode {
     TRectNode* Next;
     TAdRect Rect;
@@ -263,6 +264,14 @@ class TAdTerminalBuffer {
   uint32_t ForeColor_ = adSilver;
   std::vector<uint8_t> HorzTabStops_;
   TRectNode* InvalidRects_ = nullptr;
+  // The nodes of InvalidRects_ come from blocks of kRectBlockNodes that the
+  // buffer keeps until it goes, so that invalidating a cell per written
+  // character costs no allocation in the steady state.
+  static constexpr int kRectBlockNodes = 200;
+  TRectNode* TakeRectNode();
+  void GiveRectNode(TRectNode* node);
+  TRectNode* FreeRects_ = nullptr;
+  std::vector<std::unique_ptr<TRectNode[]>> RectBlocks_;
   int RowCount_ = 24;
   int SRStartRow_ = 1;  // scroll region, screen rows (1 = top screen row)
   int SREndRow_ = 24;

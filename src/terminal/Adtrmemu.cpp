@@ -1,5 +1,5 @@
 // The emulator base: generic screen commands, sending typed characters and
-// the process-wide terminal/emulator pairs.
+// the terminal/emulator pairs.
 
 #include "terminal/Adtrmemu.h"
 
@@ -11,54 +11,33 @@ namespace kestrel {
 // ---------------------------------------------------------------------------
 // Terminal/emulator pairs
 
-namespace {
-
-struct TLink {
-  TAdTerminalHost* Terminal;
-  TAdTerminalEmulator* Emulator;
-};
-
-std::vector<TLink>& Links() {
-  static std::vector<TLink> links;
-  return links;
-}
-
-}  // namespace
-
 TAdTerminalEmulator* LinkedEmulator(TAdTerminalHost* terminal) {
-  for (const TLink& l : Links())
-    if (l.Terminal == terminal) return l.Emulator;
-  return nullptr;
+  return terminal ? terminal->LinkedEmulator_ : nullptr;
 }
 
 void UnlinkTerminal(TAdTerminalHost* terminal) {
-  auto& links = Links();
-  for (size_t i = 0; i < links.size(); ++i) {
-    if (links[i].Terminal != terminal) continue;
-    TAdTerminalEmulator* emulator = links[i].Emulator;
-    links.erase(links.begin() + long(i));
-    emulator->ForgetTerminal(terminal);
-    terminal->EmulatorUnlinked(emulator);
-    return;
-  }
+  TAdTerminalEmulator* emulator = terminal ? terminal->LinkedEmulator_ : nullptr;
+  if (!emulator) return;
+  terminal->LinkedEmulator_ = nullptr;
+  emulator->LinkedTerminal_ = nullptr;
+  emulator->ForgetTerminal(terminal);
+  terminal->EmulatorUnlinked(emulator);
 }
 
 void UnlinkEmulator(TAdTerminalEmulator* emulator) {
-  auto& links = Links();
-  for (size_t i = 0; i < links.size(); ++i) {
-    if (links[i].Emulator != emulator) continue;
-    TAdTerminalHost* terminal = links[i].Terminal;
-    links.erase(links.begin() + long(i));
-    emulator->ForgetTerminal(terminal);
-    terminal->EmulatorUnlinked(emulator);
-    return;
-  }
+  TAdTerminalHost* terminal = emulator ? emulator->LinkedTerminal_ : nullptr;
+  if (!terminal) return;
+  terminal->LinkedEmulator_ = nullptr;
+  emulator->LinkedTerminal_ = nullptr;
+  emulator->ForgetTerminal(terminal);
+  terminal->EmulatorUnlinked(emulator);
 }
 
 void LinkTerminalEmulator(TAdTerminalHost* terminal, TAdTerminalEmulator* emulator) {
   UnlinkTerminal(terminal);
   UnlinkEmulator(emulator);
-  Links().push_back({terminal, emulator});
+  terminal->LinkedEmulator_ = emulator;
+  emulator->LinkedTerminal_ = terminal;
   emulator->teSetTerminal(terminal);
   terminal->EmulatorLinked(emulator);
 }

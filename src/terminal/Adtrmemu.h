@@ -75,12 +75,20 @@ class TAdTerminalHost {
   // Rows top .. bottom (absolute numbering) of the buffer scrolled by count
   // (installed by the emulator on its buffer, like CursorMoved).
   virtual void RowsScrolled(TAdTerminalBuffer* buffer, int count, int top, int bottom) {}
-  // The process-wide link list paired or unpaired this host and an emulator.
+  // LinkTerminalEmulator or an unlink paired or unpaired this host and an
+  // emulator.
   virtual void EmulatorLinked(TAdTerminalEmulator* emulator) = 0;
   virtual void EmulatorUnlinked(TAdTerminalEmulator* emulator) = 0;
 
  protected:
   ~TAdTerminalHost() = default;
+
+ private:
+  friend void LinkTerminalEmulator(TAdTerminalHost*, TAdTerminalEmulator*);
+  friend void UnlinkTerminal(TAdTerminalHost*);
+  friend void UnlinkEmulator(TAdTerminalEmulator*);
+  friend TAdTerminalEmulator* LinkedEmulator(TAdTerminalHost*);
+  TAdTerminalEmulator* LinkedEmulator_ = nullptr;  // the pair this host is in
 };
 
 using TAdOnProcessChar =
@@ -95,8 +103,8 @@ class TAdTerminalEmulator {
 
   TAdTerminalBuffer* Buffer() const { return Buffer_.get(); }
   bool IsDefault() const { return IsDefault_; }
-  // Marks the emulator a window creates for itself; it never enters the
-  // terminal/emulator link list.
+  // Marks the emulator a window creates for itself; it is never linked to
+  // a terminal.
   void SetIsDefault(bool v) { IsDefault_ = v; }
   TAdTerminalHost* Terminal() const { return Terminal_; }
   void SetTerminal(TAdTerminalHost* t) { teSetTerminal(t); }
@@ -135,9 +143,14 @@ class TAdTerminalEmulator {
   TAdEmuCommandList CommandList_;
 
  private:
+  friend void LinkTerminalEmulator(TAdTerminalHost*, TAdTerminalEmulator*);
+  friend void UnlinkTerminal(TAdTerminalHost*);
+  friend void UnlinkEmulator(TAdTerminalEmulator*);
+
   std::unique_ptr<TAdTerminalBuffer> Buffer_;
   bool IsDefault_ = false;
   TAdTerminalHost* Terminal_ = nullptr;
+  TAdTerminalHost* LinkedTerminal_ = nullptr;  // the pair this emulator is in
   struct {
     TAdTerminalCharAttrs Attrs = 0;
     uint32_t BackColor = adBlack;
@@ -148,9 +161,9 @@ class TAdTerminalEmulator {
   } Saved_;
 };
 
-// The process-wide pairs of terminals and non-default emulators: a terminal
-// has at most one emulator and an emulator serves at most one terminal;
-// linking one pair breaks the old links of both.
+// Pairs of terminals and non-default emulators, kept by the two objects of
+// each pair: a terminal has at most one emulator and an emulator serves at
+// most one terminal; linking one pair breaks the old links of both.
 void LinkTerminalEmulator(TAdTerminalHost* terminal, TAdTerminalEmulator* emulator);
 void UnlinkTerminal(TAdTerminalHost* terminal);
 void UnlinkEmulator(TAdTerminalEmulator* emulator);

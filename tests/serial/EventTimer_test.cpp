@@ -12,9 +12,13 @@ namespace {
 std::atomic<uint32_t> g_fakeMs{0};
 std::atomic<uint32_t> g_stepPerRead{0};
 
-uint32_t FakeClock() {
-  return g_fakeMs.fetch_add(g_stepPerRead.load());
-}
+class TFakeClock final : public TClock {
+ public:
+  int64_t now() override { return g_fakeMs.fetch_add(g_stepPerRead.load()); }
+  bool wait_until(const std::function<bool()>& done, int64_t) override { return done(); }
+  bool sleep(int64_t, const std::function<bool()>&) override { return true; }
+  void rest(int64_t, uint64_t) override {}
+};
 
 constexpr uint32_t MsOfTick(int32_t tick) {
   return static_cast<uint32_t>(tick) * TickMs;
@@ -25,12 +29,9 @@ class FakeClockTest : public ::testing::Test {
   void SetUp() override {
     g_fakeMs = 0;
     g_stepPerRead = 0;
-    SetMsClockForTesting(&FakeClock);
   }
-  void TearDown() override {
-    SetMsClockForTesting(nullptr);
-    SetYieldHook(nullptr);
-  }
+  void TearDown() override { SetYieldHook(nullptr); }
+  TFakeClock Clock;
   static void AtTick(int32_t tick) { g_fakeMs = MsOfTick(tick); }
 };
 
@@ -51,65 +52,65 @@ TEST(EventTimerConversions, MatchTheTickArithmetic) {
 
 TEST_F(FakeClockTest, TickCountWrapsAtTwoToTheThirtyOneMilliseconds) {
   g_fakeMs = 0x7FFFFFFFu;
-  EXPECT_EQ(AdTickCount(), MaxTicks);
+  EXPECT_EQ(AdTickCount(Clock), MaxTicks);
   g_fakeMs = 0x80000000u;
-  EXPECT_EQ(AdTickCount(), 0);
+  EXPECT_EQ(AdTickCount(Clock), 0);
   g_fakeMs = 0xFFFFFFFFu;
-  EXPECT_EQ(AdTickCount(), MaxTicks);
+  EXPECT_EQ(AdTickCount(Clock), MaxTicks);
   g_fakeMs = 109;
-  EXPECT_EQ(AdTickCount(), 1);
+  EXPECT_EQ(AdTickCount(Clock), 1);
 }
 
 TEST_F(FakeClockTest, TimerExpiresOnceMoreThanItsTicksHavePassed) {
   AtTick(100);
   EventTimer timer;
-  NewTimer(timer, 10);
+  NewTimer(timer, 10, Clock);
   EXPECT_EQ(timer.StartTicks, 100);
   EXPECT_EQ(timer.ExpireTicks, 110);
-  EXPECT_EQ(RemainingTime(timer), 10);
+  EXPECT_EQ(RemainingTime(timer, Clock), 10);
 
   AtTick(110);
-  EXPECT_FALSE(TimerExpired(timer));
-  EXPECT_EQ(RemainingTime(timer), 0);
+  EXPECT_FALSE(TimerExpired(timer, Clock));
+  EXPECT_EQ(RemainingTime(timer, Clock), 0);
   AtTick(111);
-  EXPECT_TRUE(TimerExpired(timer));
+  EXPECT_TRUE(TimerExpired(timer, Clock));
   AtTick(5000);
-  EXPECT_TRUE(TimerExpired(timer));
-  EXPECT_EQ(RemainingTime(timer), 0);  // never below 0
+  EXPECT_TRUE(TimerExpired(timer, Clock));
+  EXPECT_EQ(RemainingTime(timer, Clock), 0);  // never below 0
 }
 
 TEST_F(FakeClockTest, TimerAcrossTheWrap) {
   AtTick(MaxTicks - 7);
   EventTimer timer;
-  NewTimer(timer, 20);
+  NewTimer(timer, 20, Clock);
   EXPECT_EQ(timer.ExpireTicks, MaxTicks + 13);
 
   AtTick(MaxTicks);
-  EXPECT_FALSE(TimerExpired(timer));
-  EXPECT_EQ(RemainingTime(timer), 13);
+  EXPECT_FALSE(TimerExpired(timer, Clock));
+  EXPECT_EQ(RemainingTime(timer, Clock), 13);
 
   // The clock passes 2^31 ms: the tick count starts again at 0.
   g_fakeMs = 0x80000000u + MsOfTick(5);
-  ASSERT_EQ(AdTickCount(), 5);
-  EXPECT_FALSE(TimerExpired(timer));
-  EXPECT_EQ(RemainingTime(timer), 8);
+  ASSERT_EQ(AdTickCount(Clock), 5);
+  EXPECT_FALSE(TimerExpired(timer, Clock));
+  EXPECT_EQ(RemainingTime(timer, Clock), 8);
 
   g_fakeMs = 0x80000000u + MsOfTick(13);
-  EXPECT_FALSE(TimerExpired(timer));
-  EXPECT_EQ(RemainingTime(timer), 0);
+  EXPECT_FALSE(TimerExpired(timer, Clock));
+  EXPECT_EQ(RemainingTime(timer, Clock), 0);
   g_fakeMs = 0x80000000u + MsOfTick(14);
-  EXPECT_TRUE(TimerExpired(timer));
-  EXPECT_EQ(RemainingTime(timer), 0);
+  EXPECT_TRUE(TimerExpired(timer, Clock));
+  EXPECT_EQ(RemainingTime(timer, Clock), 0);
 }
 
 TEST_F(FakeClockTest, TimerLengthIsCapped) {
   AtTick(1000);
   EventTimer timer;
-  NewTimer(timer, 100000000);
+  NewTimer(timer, 100000000, Clock);
   EXPECT_EQ(timer.ExpireTicks - timer.StartTicks, MaxTicks);
-  NewTimerSecs(timer, 10);
+  NewTimerSecs(timer, 10, Clock);
   EXPECT_EQ(timer.ExpireTicks - timer.StartTicks, 182);
-  EXPECT_EQ(RemainingTimeInSecs(timer), 10);
+  EXPECT_EQ(RemainingTimeInSecs(timer, Clock), 10);
 }
 
 std::atomic<int> g_yields{0};
@@ -126,10 +127,10 @@ TEST_F(FakeClockTest, YieldingDelayRunsTheYieldStepUntilTheTimerExpires) {
   g_quitAfter = 0;
   SetYieldHook(&CountingYield);
   AtTick(200);
-  EXPECT_TRUE(DelayTicks(3, true));
+  EXPECT_TRUE(DelayTicks(3, true, Clock));
   // Expiry needs tick 204, i.e. 220 ms of 10-ms yield steps.
   EXPECT_EQ(g_yields, 22);
-  EXPECT_EQ(AdTickCount(), 204);
+  EXPECT_EQ(AdTickCount(Clock), 204);
 }
 
 TEST_F(FakeClockTest, QuitEndsAYieldingDelayEarly) {
@@ -137,7 +138,7 @@ TEST_F(FakeClockTest, QuitEndsAYieldingDelayEarly) {
   g_quitAfter = 3;
   SetYieldHook(&CountingYield);
   AtTick(200);
-  EXPECT_FALSE(DelayTicks(Secs2Ticks(3600), true));
+  EXPECT_FALSE(DelayTicks(Secs2Ticks(3600), true, Clock));
   EXPECT_EQ(g_yields, 3);
 }
 
@@ -147,10 +148,10 @@ TEST_F(FakeClockTest, DelayWithoutYieldNeverRunsTheYieldStep) {
   SetYieldHook(&CountingYield);
   AtTick(300);
   g_stepPerRead = 5;
-  EXPECT_TRUE(DelayTicks(2, false));
+  EXPECT_TRUE(DelayTicks(2, false, Clock));
   EXPECT_EQ(g_yields, 0);
-  EXPECT_GE(AdTickCount(), 303);
-  EXPECT_TRUE(DelayTicks(0, true));
+  EXPECT_GE(AdTickCount(Clock), 303);
+  EXPECT_TRUE(DelayTicks(0, true, Clock));
   EXPECT_EQ(g_yields, 0);
 }
 

@@ -45,7 +45,7 @@ inline int run_in_process(TBatchRun& batch, bool realClock = false,
     TUnattendedConsole console(out, false);
     TConsoleOperatorDialog dialog(console);
     app.SetOperatorDialog(&dialog);
-    std::unique_ptr<TVirtualTimeWaits> clock;  // outlives the run's window
+    std::unique_ptr<TVirtualTimeClock> clock;  // outlives the run's window
     TUnattendedRun run;
     run.Prepare = [&](TKestrelForm& form) {
       if (!realClock) clock = use_virtual_clock(form);

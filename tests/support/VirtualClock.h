@@ -6,17 +6,17 @@
 
 #include <memory>
 
+#include "VirtualTimeClock.h"
 #include "loader/form/MainUnit.h"
-#include "loader/form/VirtualTimeWaits.h"
 #include "unitsim/UnitSimScheme.h"
 
 namespace kestrel {
 
 // Puts a virtual clock on `form`; keep it until the form is gone.
-inline std::unique_ptr<TVirtualTimeWaits> use_virtual_clock(TKestrelForm& form) {
-  auto waits = std::make_unique<TVirtualTimeWaits>(form.ApdComPort1, &SimulatedUnitsSettled);
-  form.SetWaits(waits.get());
-  return waits;
+inline std::unique_ptr<TVirtualTimeClock> use_virtual_clock(TKestrelForm& form) {
+  auto clock = std::make_unique<TVirtualTimeClock>(form.ApdComPort1, &SimulatedUnitsSettled);
+  form.SetClock(clock.get());
+  return clock;
 }
 
 }  // namespace kestrel

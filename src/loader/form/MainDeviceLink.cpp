@@ -361,7 +361,7 @@ int TKestrelForm::current_com_number() const {
 
 void TKestrelForm::ChoosePortMenuClick() {
   const int port = current_com_number();
-  TComSelectForm form(port, this);
+  TComSelectForm form(port, this, FPortRoots);
   if (form.exec() != TComSelectForm::mrOk) return;
   const std::string device = form.SelectedDevice();
   if (device.empty()) return;

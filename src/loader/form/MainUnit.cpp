@@ -25,6 +25,7 @@
 #include "loader/windows/Progress.h"
 #include "loader/windows/SplashUnit.h"
 #include "loader/windows/TerminalPaneWidget.h"
+#include "serial/qt/AdWindowClock.h"
 #include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
@@ -62,13 +63,14 @@ void end_process_now(int status) {
   ::_exit(status);
 }
 
-TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
+TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent, const TPortRoots& portRoots)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint),
       Dialog(dialog),
-      FRealWaits(std::make_unique<TRealTimeWaits>()),
-      FWaits(FRealWaits.get()) {
+      FPortRoots(portRoots),
+      FWindowClock(std::make_unique<TWindowClock>()),
+      FWaits(std::make_unique<TWindowWaits>(*FWindowClock)) {
   setObjectName(QStringLiteral("KestrelForm"));
   setWindowTitle(QStringLiteral("Quillmark Inc. :- Kestrel"));
   INIOpenDialog.Filter = "Script files (*.sld)|*.sld|All files (*.*)|*.*";
@@ -127,13 +129,10 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent)
   if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
 }
 
-// A stop belongs to this window's run: the real waits go with the window,
-// and waits handed to the next window are told afresh by SetWaits.
 TKestrelForm::~TKestrelForm() = default;
 
-void TKestrelForm::SetWaits(TWindowWaits* waits) {
-  FWaits = waits ? waits : FRealWaits.get();
-  FWaits->stop_waits(FStopRequested);
+void TKestrelForm::SetClock(TClock* clock) {
+  FWaits->use_clock(clock ? *clock : *FWindowClock);
 }
 
 void TKestrelForm::request_stop(const std::string& why, int signal) {

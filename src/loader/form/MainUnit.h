@@ -27,6 +27,7 @@
 #include "loader/windows/TerminalPane.h"
 #include "serial/qt/Adport.h"
 #include "serial/qt/Adstatlt.h"
+#include "serialdevice/AwPortDiscovery.h"
 
 class QAction;
 class QCheckBox;
@@ -38,6 +39,7 @@ class QTimer;
 
 namespace kestrel {
 
+class TClock;
 class TProgressForm;
 class TRunRecorder;
 class TSplashForm;
@@ -87,7 +89,9 @@ void end_process_now(int status);
 class TKestrelForm : public QMainWindow {
   Q_OBJECT
  public:
-  explicit TKestrelForm(TOperatorDialog& dialog, QWidget* parent = nullptr);
+  // The port dialog looks for serial devices under `portRoots`.
+  explicit TKestrelForm(TOperatorDialog& dialog, QWidget* parent = nullptr,
+                        const TPortRoots& portRoots = {});
   ~TKestrelForm() override;
 
   // The windows created after this one; the splash is hidden at the end of
@@ -231,10 +235,10 @@ class TKestrelForm : public QMainWindow {
   // The port and its line settings, as the record keeps them.
   TRunRecorder::TPort port_for_record() const;
 
-  // Every wait of the window on time goes through this object. A test or
+  // Every wait of the window on time takes it from one clock. A test or
   // the fuzz harness hands in one of its own (kept by the caller, and
   // outliving the window or handed back with null: the real clock again).
-  void SetWaits(TWindowWaits* waits);
+  void SetClock(TClock* clock);
   TWindowWaits& Waits() const { return *FWaits; }
 
   // Components.
@@ -410,8 +414,9 @@ class TKestrelForm : public QMainWindow {
 
   TOperatorDialog& Dialog;
   TStartUp FStartUp;
-  std::unique_ptr<TWindowWaits> FRealWaits;
-  TWindowWaits* FWaits;
+  const TPortRoots FPortRoots;
+  std::unique_ptr<TClock> FWindowClock;
+  std::unique_ptr<TWindowWaits> FWaits;
   bool FRunActive = false;
   bool FStopRequested = false;
   int FStopSignal = 0;

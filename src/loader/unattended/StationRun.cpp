@@ -5,12 +5,12 @@
 
 #include "loader/core/RunRecord.h"
 #include "loader/core/ScriptFiles.h"
-#include "loader/form/WindowWaits.h"
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/UnattendedConsole.h"
 #include "loader/unattended/UnattendedRun.h"
 #include "loader/unattended/UnattendedSignals.h"
 #include "loader/unattended/UnitPresence.h"
+#include "serial/Clock.h"
 
 namespace kestrel {
 
@@ -21,10 +21,13 @@ constexpr int kProbeIntervalMs = 1000;
 // The loop's state between runs: where a signal lands while nothing runs.
 class TStation {
  public:
-  TStation(const TCommandLine& line, TConsoleOperatorDialog& dialog, TUnattendedConsole& console)
+  TStation(const TCommandLine& line, TConsoleOperatorDialog& dialog, TUnattendedConsole& console,
+           TClock& clock, const std::function<void(TKestrelForm&)>& prepare)
       : FLine(line),
         FDialog(dialog),
         FConsole(console),
+        FClock(clock),
+        FPrepare(prepare),
         FPresence(line.IniFile, line.Baud),
         FSignals([this](int signal) { Stop(signal); }) {}
 
@@ -37,6 +40,7 @@ class TStation {
       TUnattendedRun run;
       run.Number = unit;
       run.Signals = &FSignals;
+      run.Prepare = FPrepare;
       run_unattended(FLine, FDialog, FConsole, run);
       Count(unit, run);
       if (run.Interrupted) break;
@@ -61,7 +65,7 @@ class TStation {
   // Waits `ms` unless a signal comes first; false when one did.
   bool Pause(int ms) {
     if (FStopped) return false;
-    FWaits.sleep_unless(ms, [this] { return FStopped; });
+    FClock.sleep(ms, [this] { return FStopped; });
     return !FStopped;
   }
 
@@ -70,7 +74,7 @@ class TStation {
   bool AwaitUnit() {
     std::string told;
     for (;;) {
-      if (FPresence.Probe(FWaits) == TUnitPresence::TState::Answers) return !FStopped;
+      if (FPresence.Probe(FClock) == TUnitPresence::TState::Answers) return !FStopped;
       const std::string& why = FPresence.OpenFailure();
       // Waiting would never end: the station ends as a run would.
       if (FPresence.NeverAUnit()) {
@@ -92,7 +96,7 @@ class TStation {
     int silent = 0;
     for (;;) {
       if (!Pause(kProbeIntervalMs)) return false;
-      switch (FPresence.Probe(FWaits)) {
+      switch (FPresence.Probe(FClock)) {
         case TUnitPresence::TState::NoDevice:
           return !FStopped;
         case TUnitPresence::TState::Silent:
@@ -119,9 +123,10 @@ class TStation {
   const TCommandLine& FLine;
   TConsoleOperatorDialog& FDialog;
   TUnattendedConsole& FConsole;
+  TClock& FClock;
+  const std::function<void(TKestrelForm&)>& FPrepare;
   TUnitPresence FPresence;
   TStopSignals FSignals;
-  TRealTimeWaits FWaits;
   bool FStopped = false;
   bool FNoSerialDevice = false;
   int FRuns = 0;
@@ -131,14 +136,15 @@ class TStation {
 }  // namespace
 
 int run_station(const TCommandLine& line, TConsoleOperatorDialog& dialog,
-                TUnattendedConsole& console) {
+                TUnattendedConsole& console, TClock& clock,
+                const std::function<void(TKestrelForm&)>& prepare) {
   // What every run needs is checked once, before the first unit is waited
   // for: a station that would fail every unit must not start.
   if (const std::string why = unusable_named_file(line, true); !why.empty()) {
     console.Fatal(why);
     return kExitNoScript;
   }
-  TStation station(line, dialog, console);
+  TStation station(line, dialog, console, clock, prepare);
   return station.Run();
 }
 

@@ -7,17 +7,24 @@
 // the loop; one during a run stops the run as it stops --batch, and then
 // ends the loop. Either way the tally is the last line.
 
+#include <functional>
+
 #include "loader/core/CommandLine.h"
 
 namespace kestrel {
 
+class TClock;
 class TConsoleOperatorDialog;
+class TKestrelForm;
 class TUnattendedConsole;
 
 // Returns 0 when every run passed, 1 when one failed, 3 when the script or
 // a file named with --ini or --record cannot be used. The application
-// object must exist, with `dialog` as its operator dialog.
+// object must exist, with `dialog` as its operator dialog. The waits
+// between runs take their time from `clock`; `prepare`, when given, sees
+// each run's window before its start-up work (a test hands it its clock).
 int run_station(const TCommandLine& line, TConsoleOperatorDialog& dialog,
-                TUnattendedConsole& console);
+                TUnattendedConsole& console, TClock& clock,
+                const std::function<void(TKestrelForm&)>& prepare = {});
 
 }  // namespace kestrel

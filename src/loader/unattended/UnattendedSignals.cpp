@@ -13,6 +13,9 @@ namespace kestrel {
 namespace {
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// What the handler reads, and the dispositions it replaced, stay
+// process-wide: a signal handler reaches no object. One TStopSignals at a
+// time owns them.
 volatile sig_atomic_t WriteFd = -1;
 volatile sig_atomic_t Received = 0;
 struct sigaction Previous[3];

@@ -3,7 +3,6 @@
 #include <filesystem>
 
 #include "loader/form/MainUnit.h"
-#include "loader/form/WindowWaits.h"
 #include "serial/qt/Adport.h"
 #include "serial/qt/Adselcom.h"
 #include "serialdevice/AwPortPath.h"
@@ -59,7 +58,7 @@ std::string TUnitPresence::DevicePath() const {
   return ResolvePortPath(FComNumber);
 }
 
-TUnitPresence::TState TUnitPresence::Probe(TWindowWaits& waits) {
+TUnitPresence::TState TUnitPresence::Probe(TClock& clock) {
   // An adapter not plugged in is waited for without touching anything.
   const std::string path = DevicePath();
   std::error_code ec;
@@ -81,7 +80,7 @@ TUnitPresence::TState TUnitPresence::Probe(TWindowWaits& waits) {
     return TState::Silent;
   }
   try {
-    answered = exchange(waits);
+    answered = exchange(clock);
   } catch (const std::exception&) {
     // The device went away meanwhile.
   }
@@ -94,7 +93,7 @@ TUnitPresence::TState TUnitPresence::Probe(TWindowWaits& waits) {
   return lost ? TState::NoDevice : TState::Silent;
 }
 
-bool TUnitPresence::exchange(TWindowWaits& waits) {
+bool TUnitPresence::exchange(TClock& clock) {
   // The unit answers "#", or ">" in loader mode, as the start-up probe expects.
   for (char prompt : {FSettings.NormalPrompt, FSettings.LoaderPrompt}) {
     FPort->PrepareWait();
@@ -105,8 +104,7 @@ bool TUnitPresence::exchange(TWindowWaits& waits) {
       FPort->AbandonPreparedWait();
       throw;
     }
-    if (FPort->WaitForString(std::string(1, prompt), kPresenceWait, true, false,
-                             waits.port_clock()))
+    if (FPort->WaitForString(std::string(1, prompt), kPresenceWait, true, false, &clock))
       return true;
     if (FPort->DeviceLost()) return false;
   }

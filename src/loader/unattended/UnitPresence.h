@@ -12,7 +12,7 @@
 namespace kestrel {
 
 class TApdComPort;
-class TWindowWaits;
+class TClock;
 
 // Window thread only.
 class TUnitPresence {
@@ -26,8 +26,8 @@ class TUnitPresence {
   TUnitPresence& operator=(const TUnitPresence&) = delete;
 
   enum class TState { NoDevice, Silent, Answers };
-  // The prompt waits take their time from `waits`.
-  TState Probe(TWindowWaits& waits);
+  // The prompt waits take their time from `clock`.
+  TState Probe(TClock& clock);
   // Why the last probe could not open the device; empty when it could, or
   // when there was none to open.
   const std::string& OpenFailure() const { return FOpenFailure; }
@@ -40,7 +40,7 @@ class TUnitPresence {
   std::string DevicePath() const;
 
  private:
-  bool exchange(TWindowWaits& waits);
+  bool exchange(TClock& clock);
 
   TLoaderSettings FSettings;
   int FComNumber = 1;

@@ -42,4 +42,22 @@ class TApdWaitWaker {
   std::vector<QAbstractEventDispatcher*> Dispatchers_;
 };
 
+// Keeps an event dispatcher (none: nothing) registered with the waker while
+// a wait that blocks in it runs.
+// Thread contract: the waiting thread only.
+class TApdWakeRegistration {
+ public:
+  explicit TApdWakeRegistration(QAbstractEventDispatcher* dispatcher) : Dispatcher_(dispatcher) {
+    if (Dispatcher_) TApdWaitWaker::Instance().AddEventDispatcher(Dispatcher_);
+  }
+  ~TApdWakeRegistration() {
+    if (Dispatcher_) TApdWaitWaker::Instance().RemoveEventDispatcher(Dispatcher_);
+  }
+  TApdWakeRegistration(const TApdWakeRegistration&) = delete;
+  TApdWakeRegistration& operator=(const TApdWakeRegistration&) = delete;
+
+ private:
+  QAbstractEventDispatcher* const Dispatcher_;
+};
+
 }  // namespace kestrel

@@ -46,12 +46,11 @@ void SynchronizeOnWindowThread(const std::function<void()>& call) {
   }
 }
 
-void InstallSynchronizeHook() {
+void CreateSynchronizeWindow() {
   auto& window = SynchronizeWindow();
   if (window || QCoreApplication::instance() == nullptr) return;
   window = std::make_unique<TApdComWindow>(nullptr);
   window->moveToThread(QCoreApplication::instance()->thread());
-  SetSynchronizeHook(&SynchronizeOnWindowThread);
 }
 
 // How long the hidden window waits before it looks again whether the threads
@@ -114,7 +113,7 @@ struct TApdCustomComPort::TUser {
 
 TApdCustomComPort::TApdCustomComPort(QObject* owner) : QObject(owner) {
   setObjectName(QStringLiteral("ApdComPort"));
-  InstallSynchronizeHook();
+  CreateSynchronizeWindow();
 }
 
 TApdCustomComPort::~TApdCustomComPort() {
@@ -234,6 +233,7 @@ void TApdCustomComPort::ActivateDeviceLayer() {
   // on and modem-line changes wake the loader's drain and CTS waits.
   Dispatcher_->SetDataArrivalHook([] { TApdWaitWaker::Instance().Notify(); });
   Dispatcher_->SetOutputStatusHook([] { TApdWaitWaker::Instance().Notify(); });
+  Dispatcher_->SetSynchronizeHook(&SynchronizeOnWindowThread);
 }
 
 void TApdCustomComPort::InitializePort() {

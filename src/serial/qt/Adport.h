@@ -27,7 +27,7 @@ namespace kestrel {
 
 class TApdBaseDispatcher;
 class TApdComWindow;
-class TApdWaitClock;
+class TClock;
 class TApdCustomComPort;
 struct TApdRecorderOps;
 
@@ -196,12 +196,22 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   uint16_t OutBuffFree();
   void FlushInBuffer();
   void FlushOutBuffer();
+  // What is still on its way through the port, for a clock that skips the
+  // time in which nothing can happen. Nothing while closed; never throws.
+  struct TMotion {
+    bool OutputLeaving = false;  // queued output that CTS does not hold back
+    int ReceivedWaiting = 0;     // received bytes not yet taken
+    // Dispatch cycles ended so far: bytes the dispatch thread is taking in
+    // are counted, and delivered, at the end of the cycle that takes them.
+    uint64_t DispatchCycles = 0;
+  };
+  TMotion Motion();
   // Waits for s (timeout in 55 ms ticks), consuming every byte it examines.
   // False when the timeout passes first or the port's device is lost (once
   // the bytes that came before have been examined). With `clock` the
   // timeout is measured, and the sleeps taken, on that clock instead.
   bool WaitForString(std::string_view s, int32_t timeout, bool yield, bool ignoreCase,
-                     TApdWaitClock* clock = nullptr);
+                     TClock* clock = nullptr);
   // Switches event delivery off ahead of a WaitForString, so that an answer
   // arriving before the wait starts is left for the wait.
   void PrepareWait();

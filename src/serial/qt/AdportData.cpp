@@ -75,6 +75,17 @@ uint16_t TApdCustomComPort::OutBuffFree() {
   return d ? static_cast<uint16_t>(d->OutBuffFree()) : OutSize_;
 }
 
+TApdCustomComPort::TMotion TApdCustomComPort::Motion() {
+  TMotion motion;
+  auto* d = OpenDispatcher();
+  if (!d) return motion;
+  motion.OutputLeaving =
+      d->OutBuffUsed() > 0 && !(HWFlowOptions_.Contains(hwfRequireCTS) && !d->CheckCTS());
+  motion.ReceivedWaiting = d->InBuffUsed();
+  motion.DispatchCycles = d->DispatchCycles();
+  return motion;
+}
+
 void TApdCustomComPort::FlushInBuffer() {
   if (InState(psShuttingDown)) return;
   if (auto* d = ValidDispatcher()) Check(d->FlushInBuffer());

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "serial/Awuser.h"
+#include "serial/Clock.h"
 #include "serial/EventTimer.h"
-#include "serial/qt/AdWaitClock.h"
 #include "serial/qt/AdWaitWaker.h"
 #include "serial/qt/Adport.h"
 
@@ -42,23 +42,6 @@ class TQuitWatcher : public QObject {
     if (event->type() == QEvent::Quit && watched == QCoreApplication::instance()) Seen = true;
     return false;
   }
-};
-
-// Keeps the event dispatcher registered with the waker while the wait runs.
-// Thread contract: the waiting thread only.
-class TWakeRegistration {
- public:
-  explicit TWakeRegistration(QAbstractEventDispatcher* dispatcher) : Dispatcher_(dispatcher) {
-    if (Dispatcher_) TApdWaitWaker::Instance().AddEventDispatcher(Dispatcher_);
-  }
-  ~TWakeRegistration() {
-    if (Dispatcher_) TApdWaitWaker::Instance().RemoveEventDispatcher(Dispatcher_);
-  }
-  TWakeRegistration(const TWakeRegistration&) = delete;
-  TWakeRegistration& operator=(const TWakeRegistration&) = delete;
-
- private:
-  QAbstractEventDispatcher* const Dispatcher_;
 };
 
 // Incremental string search that also finds matches overlapping an earlier
@@ -128,7 +111,7 @@ void TApdCustomComPort::AbandonPreparedWait() {
 }
 
 bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool yield,
-                                      bool ignoreCase, TApdWaitClock* clock) {
+                                      bool ignoreCase, TClock* clock) {
   if (s.empty() || InState(psShuttingDown)) return true;
   TApdBaseDispatcher* const d = ValidDispatcher();
   if (!d) return false;
@@ -140,14 +123,14 @@ bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool 
   NewTimer(timer, timeout);
   // On the caller's clock the wait ends once more than `timeout` ticks have
   // passed, as the tick timer's expiry has it.
-  const int64_t due = clock ? clock->NowMs() + (int64_t(std::max(timeout, 0)) + 1) * TickMs : 0;
-  const auto expiredNow = [&] { return clock ? clock->NowMs() >= due : TimerExpired(timer); };
+  const int64_t due = clock ? clock->now() + (int64_t(std::max(timeout, 0)) + 1) * TickMs : 0;
+  const auto expiredNow = [&] { return clock ? clock->now() >= due : TimerExpired(timer); };
   TStringMatcher matcher(s, ignoreCase);
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
 
   QAbstractEventDispatcher* eventDispatcher =
       yield ? QAbstractEventDispatcher::instance(QThread::currentThread()) : nullptr;
-  TWakeRegistration registration(eventDispatcher);
+  TApdWakeRegistration registration(eventDispatcher);
   TQuitWatcher quitWatcher;
   QTimer deadline;
   deadline.setSingleShot(true);
@@ -202,7 +185,13 @@ bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool 
         break;
       }
       if (!stillOurs() || d->CharReady()) continue;
-      clock->SleepUntil(due, seen);
+      // One rest on the clock: till bytes or a report come, or the time is up.
+      clock->wait_until(
+          [&] {
+            return waker.Arrivals() != seen || quitWatcher.Seen || !stillOurs() || d->CharReady() ||
+                   d->DeviceLost();
+          },
+          due);
       if (quitWatcher.Seen) terminating = true;
       continue;
     }

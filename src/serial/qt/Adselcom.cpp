@@ -42,7 +42,8 @@ bool IsPortAvailable(int n) {
   return TryPort(n).Available;
 }
 
-TComSelectForm::TComSelectForm(QWidget* owner) : QDialog(owner) {
+TComSelectForm::TComSelectForm(QWidget* owner, const TPortRoots& roots)
+    : QDialog(owner), Roots_(roots) {
   BuildForm(QStringLiteral("The configured serial port is not valid."),
             QStringLiteral("Please choose another port."));
   FormCreate();
@@ -50,7 +51,8 @@ TComSelectForm::TComSelectForm(QWidget* owner) : QDialog(owner) {
   Center();
 }
 
-TComSelectForm::TComSelectForm(int comNumber, QWidget* owner) : QDialog(owner) {
+TComSelectForm::TComSelectForm(int comNumber, QWidget* owner, const TPortRoots& roots)
+    : QDialog(owner), Roots_(roots) {
   BuildForm(QStringLiteral("Choose the device for COM %1.").arg(comNumber),
             QStringLiteral("It stays mapped until Kestrel ends."));
   ListDevices();
@@ -137,7 +139,7 @@ void TComSelectForm::WidenForTexts(int entryWidth) {
 }
 
 void TComSelectForm::FormCreate() {
-  const auto devices = DiscoverPorts();
+  const auto devices = DiscoverPorts(Roots_);
   for (int n = 1; n <= MaxComSelectPort; ++n) {
     if (!IsPortAvailable(n)) continue;
     // The entry names the port and, so the operator knows what it is, its
@@ -170,7 +172,7 @@ void TComSelectForm::ListDevices() {
       first = index;
     }
   };
-  const std::vector<TPortInfo> devices = DiscoverPorts();
+  const std::vector<TPortInfo> devices = DiscoverPorts(Roots_);
   // The console is not to be taken over.
   for (const TPortInfo& device : devices)
     add(QString::fromStdString(DeviceChoiceText(device)),

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "serialdevice/AwDevice.h"
+#include "serialdevice/AwPortDiscovery.h"
 
 class QComboBox;
 class QFrame;
@@ -50,13 +51,14 @@ class TComSelectForm : public QDialog {
   static constexpr int mrOk = 1;
   static constexpr int mrAbort = 3;
 
-  explicit TComSelectForm(QWidget* owner = nullptr);
+  // The devices are looked for under `roots` (the system's by default).
+  explicit TComSelectForm(QWidget* owner = nullptr, const TPortRoots& roots = {});
   // Lists every serial device (its by-id name and what it is) for port
   // `comNumber`, and what KESTREL_COM<n> maps ports to besides (the
   // simulated unit, a pseudo-terminal); the console, and a mapping with
   // nothing behind it, are shown but cannot be chosen. With nothing to
   // choose the dialog says so and OK is off.
-  TComSelectForm(int comNumber, QWidget* owner);
+  TComSelectForm(int comNumber, QWidget* owner, const TPortRoots& roots = {});
 
   // The selected entry's port name ("COM7"), empty when the list is empty.
   QString SelectedCom() const;
@@ -84,6 +86,8 @@ class TComSelectForm : public QDialog {
   // Fills the list with the serial devices and selects the first one that
   // may be chosen.
   void ListDevices();
+
+  const TPortRoots Roots_;
 };
 
 }  // namespace kestrel

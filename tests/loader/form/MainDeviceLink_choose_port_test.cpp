@@ -71,7 +71,6 @@ TEST(ChoosePort, MapsThePickedDeviceToTheCurrentPortForTheSessionAndProbesIt) {
   test_application();
   TScratchFolder folder;
   test::FakeTree tree;
-  SetPortRoots(tree.Roots());
 
   TUnitPtyServer unit{TUnitOptions{}};
   ASSERT_EQ(unit.Open(), 0);
@@ -81,7 +80,7 @@ TEST(ChoosePort, MapsThePickedDeviceToTheCurrentPortForTheSessionAndProbesIt) {
 
   TRecordingOperatorDialog dialog;
   TProgressForm progress;
-  auto form = std::make_unique<TKestrelForm>(dialog);
+  auto form = std::make_unique<TKestrelForm>(dialog, nullptr, tree.Roots());
   form->SetCompanions(&progress, nullptr);
 
   const TChoice seen = ChooseWith(*form, [&](TComSelectForm& choice) {
@@ -124,7 +123,6 @@ TEST(ChoosePort, MapsThePickedDeviceToTheCurrentPortForTheSessionAndProbesIt) {
 
   form.reset();
   MapPortForSession(1, "");
-  SetPortRoots({});
   stop.Signal();
   serving.join();
   EXPECT_EQ(ResolvePortPath(1), "/nonexistent/kestrel-test-com1");
@@ -134,10 +132,11 @@ TEST(ChoosePort, OffersWhatThePortsAreMappedToAndSaysWhenThereIsNothing) {
   test_application();
   TScratchFolder folder;
   // A system without serial devices; the test ports point nowhere.
-  SetPortRoots({folder.Path().toStdString() + "/sys", folder.Path().toStdString() + "/dev"});
+  const TPortRoots roots{folder.Path().toStdString() + "/sys",
+                         folder.Path().toStdString() + "/dev"};
   TRecordingOperatorDialog dialog;
   TProgressForm progress;
-  auto form = std::make_unique<TKestrelForm>(dialog);
+  auto form = std::make_unique<TKestrelForm>(dialog, nullptr, roots);
   form->SetCompanions(&progress, nullptr);
 
   const auto cancel = [](TComSelectForm& choice) { choice.AbortBtn->click(); };
@@ -163,7 +162,6 @@ TEST(ChoosePort, OffersWhatThePortsAreMappedToAndSaysWhenThereIsNothing) {
   form.reset();
   MapPortForSession(1, "");
   ::setenv("KESTREL_COM3", "/nonexistent/kestrel-test-com3", 1);
-  SetPortRoots({});
   stop.Signal();
   serving.join();
 }

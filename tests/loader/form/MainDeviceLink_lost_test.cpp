@@ -34,7 +34,7 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
 
   TRecordingOperatorDialog dialog;
   TProgressForm progress;
-  std::unique_ptr<TVirtualTimeWaits> clock;  // outlives the window
+  std::unique_ptr<TVirtualTimeClock> clock;  // outlives the window
   {
     TKestrelForm form(dialog);
     clock = use_virtual_clock(form);
@@ -43,7 +43,7 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     ASSERT_TRUE(form.ApdComPort1->Open());
 
     form.begin_run(dir + "/run.sld");
-    const int64_t began = clock->now_ms();
+    const int64_t began = clock->now();
     EXPECT_TRUE(form.read_ini());
     EXPECT_EQ(form.InfoStatusBar->SimpleText().toStdString(),
               "Unsuccessful. Upload terminated by user/error(s).");
@@ -70,7 +70,7 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
     // Once the device is known lost no wait runs its course: the prompt
     // check after the upload alone would take 65 + 65 + 170 ticks of 55 ms,
     // and the loader-mode tries six waits of 65 ticks and their pauses.
-    EXPECT_LT(clock->now_ms() - began, (65 + 65 + 170) * 55 / 2);
+    EXPECT_LT(clock->now() - began, (65 + 65 + 170) * 55 / 2);
 
     // The adapter is plugged in again by the next open: the menu finds the
     // unit.

@@ -45,7 +45,7 @@ class DeviceLink : public ::testing::Test {
 
   TRecordingOperatorDialog Dialog;
   TProgressForm Progress;
-  std::unique_ptr<TVirtualTimeWaits> Clock;
+  std::unique_ptr<TVirtualTimeClock> Clock;
   std::unique_ptr<TKestrelForm> Form;
 };
 
@@ -163,9 +163,9 @@ TEST_F(DeviceLink, AQueryCapturesTheAnswerLineWithoutItsPrompt) {
 TEST_F(DeviceLink, AQueryTheUnitNeverAnswersEndsByTheWatchdogOrTheCloseQuery) {
   map_com1("sim:silent");
   Form->ApdComPort1->SetOpen(true);
-  const int64_t began = Clock->now_ms();
+  const int64_t began = Clock->now();
   Form->query_unit("VER");
-  EXPECT_GE(Clock->now_ms() - began, 3900);
+  EXPECT_GE(Clock->now() - began, 3900);
   EXPECT_TRUE(Form->Link.WatchdogExpired);
   EXPECT_TRUE(Form->run_cancelled());
   // The silence is the cause, on a line after the message.
@@ -177,7 +177,7 @@ TEST_F(DeviceLink, AQueryTheUnitNeverAnswersEndsByTheWatchdogOrTheCloseQuery) {
 
   // Closing the idle window ends the next query early, without a question;
   // the close comes on the real clock.
-  Form->SetWaits(nullptr);
+  Form->SetClock(nullptr);
   Dialog.Messages.clear();
   bool canClose = false;
   QTimer::singleShot(500, Form.get(), [&] {

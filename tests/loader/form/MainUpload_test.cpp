@@ -95,7 +95,7 @@ class Upload : public ::testing::Test {
   QTemporaryDir Dir;
   TRecordingOperatorDialog Dialog;
   TProgressForm Progress;
-  std::unique_ptr<TVirtualTimeWaits> Clock;
+  std::unique_ptr<TVirtualTimeClock> Clock;
   std::unique_ptr<TKestrelForm> Form;
   TProgramEnds Ends;
 };

@@ -87,13 +87,11 @@ TEST_F(ComSelectTest, TheListOffersAvailablePortsUpToFiftyAndSelectsTheFirst) {
 
 TEST_F(ComSelectTest, EachEntrySaysWhatTheDeviceIs) {
   test::FakeTree tree;
-  SetPortRoots(tree.Roots());
   tree.LinkDevice("ttyUSB0", MapPty(2).slavePath());
   test::MapPath(2, tree.Dev("ttyUSB0"));
   MapPty(3);  // a pseudo-terminal: nothing more to say about it
 
-  TComSelectForm form;
-  SetPortRoots({});
+  TComSelectForm form(nullptr, tree.Roots());
   ASSERT_EQ(form.PortsComboBox->count(), 2);
   EXPECT_EQ(form.PortsComboBox->itemText(0),
             QString::fromStdString("COM2  " + tree.Dev("ttyUSB0") +

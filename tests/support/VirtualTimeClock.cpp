@@ -1,75 +1,64 @@
-#include "loader/form/VirtualTimeWaits.h"
+#include "VirtualTimeClock.h"
 
 #include <QCoreApplication>
 #include <algorithm>
 #include <chrono>
-#include <exception>
 
-#include "serial/Awuser.h"
 #include "serial/qt/AdWaitWaker.h"
 #include "serial/qt/Adport.h"
 
 namespace kestrel {
 
-TVirtualTimeWaits::TVirtualTimeWaits(TApdCustomComPort* port, std::function<bool()> peerSettled)
+namespace {
+
+void process_pending_events() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+}  // namespace
+
+TVirtualTimeClock::TVirtualTimeClock(TApdCustomComPort* port, std::function<bool()> peerSettled)
     : Port_(port), PeerSettled_(std::move(peerSettled)) {}
 
-bool TVirtualTimeWaits::quiet(bool input) {
+bool TVirtualTimeClock::quiet(bool input) {
   // Output that cannot leave: nothing queued, or held by CTS. A closed port
   // holds nothing.
-  const auto outputStill = [this] {
-    try {
-      if (!Port_ || !Port_->Open() || Port_->OutBuffUsed() == 0) return true;
-      return Port_->HWFlowOptions().Contains(hwfRequireCTS) && !Port_->CTS();
-    } catch (const std::exception&) {
-      return true;
-    }
-  };
+  const auto outputStill = [this] { return !Port_ || !Port_->Motion().OutputLeaving; };
   // In the order bytes travel: out of the port, through the far end, back
   // into the port; the port's output again, as the far end may have let
   // it go meanwhile.
   if (!outputStill()) return false;
   if (PeerSettled_ && !PeerSettled_()) return false;
   if (!outputStill()) return false;
-  return !input || received_waiting() == 0;
+  // Without a port to watch nobody can tell whether bytes are on their way
+  // to a wait for them: such a wait keeps real time.
+  return !input || (Port_ && Port_->Motion().ReceivedWaiting == 0);
 }
 
-int TVirtualTimeWaits::received_waiting() {
-  try {
-    return Port_ && Port_->Open() ? int(Port_->InBuffUsed()) : 0;
-  } catch (const std::exception&) {
-    return 0;
-  }
-}
-
-bool TVirtualTimeWaits::dispatch_settled(bool input, uint64_t seen) {
-  TApdBaseDispatcher* dispatcher = nullptr;
-  try {
-    if (Port_ && Port_->Open()) dispatcher = Port_->GetDispatcher();
-  } catch (const std::exception&) {
-  }
-  if (!dispatcher) return true;
+bool TVirtualTimeClock::dispatch_settled(bool input, uint64_t seen) {
+  if (!Port_) return true;
   // Bytes the dispatch thread has taken in are in the port's buffer before
   // it counts and delivers them. With none there, or the same as the last
   // time a cycle was seen to end on them, there is nothing in between.
-  const int waiting = received_waiting();
+  const TApdCustomComPort::TMotion before = Port_->Motion();
+  const int waiting = before.ReceivedWaiting;
   if (waiting == 0 || (waiting == ConfirmedWaiting_ && seen == ConfirmedArrivals_)) return true;
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
   // A dispatcher whose thread has ended (a lost device) cycles no more.
   const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCycleWaitMs);
-  const uint64_t start = dispatcher->DispatchCycles();
-  while (dispatcher->DispatchCycles() == start && std::chrono::steady_clock::now() < giveUp) {
-    if (Stopped_ || waker.Arrivals() != seen) return false;
+  while (Port_->Motion().DispatchCycles == before.DispatchCycles &&
+         std::chrono::steady_clock::now() < giveUp) {
+    if (waker.Arrivals() != seen) return false;
     waker.WaitFor(seen, 1);
   }
   process_pending_events();
   if (!quiet(input) || waker.Arrivals() != seen) return false;
-  ConfirmedWaiting_ = received_waiting();
+  ConfirmedWaiting_ = Port_->Motion().ReceivedWaiting;
   ConfirmedArrivals_ = seen;
   return true;
 }
 
-void TVirtualTimeWaits::step(int64_t dueMs, uint64_t seen, bool input) {
+void TVirtualTimeClock::step(int64_t dueMs, uint64_t seen, bool input) {
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
   process_pending_events();
   const int64_t dueUs = dueMs * 1000;
@@ -94,40 +83,27 @@ void TVirtualTimeWaits::step(int64_t dueMs, uint64_t seen, bool input) {
   FollowedDue_ = dueMs;
 }
 
-void TVirtualTimeWaits::process_pending_events() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
-void TVirtualTimeWaits::sleep_processing_events(int ms) {
-  sleep_unless(ms, nullptr);
-}
-
-bool TVirtualTimeWaits::sleep_unless(int ms, const std::function<bool()>& stop) {
+bool TVirtualTimeClock::sleep(int64_t ms, const std::function<bool()>& stop) {
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
-  const int64_t due = now_ms() + std::max(ms, 0);
+  const int64_t due = now() + std::max<int64_t>(ms, 0);
   for (;;) {
     const uint64_t seen = waker.Arrivals();
     process_pending_events();
     if (stop && stop()) return false;
-    if (Stopped_) return false;
-    if (now_ms() >= due) return true;
+    if (now() >= due) return true;
     step(due, seen, false);
   }
 }
 
-bool TVirtualTimeWaits::wait_for_events(const std::function<bool()>& done, int64_t dueMs) {
+bool TVirtualTimeClock::wait_until(const std::function<bool()>& done, int64_t deadline) {
   TApdWaitWaker& waker = TApdWaitWaker::Instance();
   for (;;) {
     const uint64_t seen = waker.Arrivals();
     process_pending_events();
     if (done()) return true;
-    if (now_ms() >= dueMs) return false;
-    step(dueMs, seen, true);
+    if (now() >= deadline) return false;
+    step(deadline, seen, true);
   }
-}
-
-void TVirtualTimeWaits::SleepUntil(int64_t deadlineMs, uint64_t arrivalsSeen) {
-  step(deadlineMs, arrivalsSeen, true);
 }
 
 }  // namespace kestrel

@@ -1,11 +1,11 @@
 #pragma once
-// The window's waits on a clock of their own, for tests and the fuzz
-// harness: a wait whose outcome can no longer change, because nothing is on
-// its way to the window, moves the clock straight to its end instead of
-// sleeping. While something is (bytes the port still has to send, a unit
-// at work on the far end, bytes on the cable, a unit's own timer), the clock
-// runs with real time, so a peer that takes its time is waited for as on
-// the real clock and every run ends the same way.
+// A clock of its own for tests and the fuzz harness: a wait whose outcome
+// can no longer change, because nothing is on its way to the window, moves
+// the clock straight to its end instead of sleeping. While something is
+// (bytes the port still has to send, a unit at work on the far end, bytes
+// on the cable, a unit's own timer), the clock runs with real time, so a
+// peer that takes its time is waited for as on the real clock and every run
+// ends the same way. It learns what is moving from the port's Motion().
 //
 // Thread contract: window thread only.
 
@@ -13,41 +13,30 @@
 #include <cstdint>
 #include <functional>
 
-#include "loader/form/WindowWaits.h"
-#include "serial/qt/AdWaitClock.h"
+#include "serial/Clock.h"
 
 namespace kestrel {
 
 class TApdCustomComPort;
 
-class TVirtualTimeWaits final : public TWindowWaits, public TApdWaitClock {
+class TVirtualTimeClock final : public TClock {
  public:
   // `port` is the window's port; `peerSettled`, when given, tells whether
   // the far end of its line is at rest (nothing to send, nothing of its own
   // to do until more bytes come). Without it the far end counts as at rest.
-  explicit TVirtualTimeWaits(TApdCustomComPort* port, std::function<bool()> peerSettled = nullptr);
+  // Without a port only sleeps jump: a wait for received bytes keeps real
+  // time, as the bytes may be on their way through a port it cannot see.
+  explicit TVirtualTimeClock(TApdCustomComPort* port, std::function<bool()> peerSettled = nullptr);
 
-  void stop_waits(bool stopped) override { Stopped_ = stopped; }
-  void process_pending_events() override;
-  void sleep_processing_events(int ms) override;
-  bool sleep_unless(int ms, const std::function<bool()>& stop) override;
-  bool wait_for_events(const std::function<bool()>& done, int64_t dueMs) override;
-  int64_t now_ms() override { return NowUs_ / 1000; }
-  TApdWaitClock* port_clock() override { return this; }
-
-  int64_t NowMs() override { return now_ms(); }
-  void SleepUntil(int64_t deadlineMs, uint64_t arrivalsSeen) override;
-
- protected:
-  bool waits_stopped() const override { return Stopped_; }
-  void rest_between_looks(int64_t dueMs, uint64_t seen) override { step(dueMs, seen, false); }
+  int64_t now() override { return NowUs_ / 1000; }
+  bool wait_until(const std::function<bool()>& done, int64_t deadline) override;
+  bool sleep(int64_t ms, const std::function<bool()>& stop = {}) override;
+  void rest(int64_t deadline, uint64_t seen) override { step(deadline, seen, false); }
 
  private:
   // Nothing can reach the window without its doing. With `input` the bytes
   // already received must have been taken too.
   bool quiet(bool input);
-  // Received bytes waiting in the port; none while it is closed.
-  int received_waiting();
   // One step towards `dueMs`: window events, then either the jump or a
   // real sleep of at most 1 ms that the clock follows. `seen` is the
   // waker's arrival count of the caller's last look.
@@ -69,7 +58,6 @@ class TVirtualTimeWaits final : public TWindowWaits, public TApdWaitClock {
   TApdCustomComPort* const Port_;
   const std::function<bool()> PeerSettled_;
   int64_t NowUs_ = 0;
-  bool Stopped_ = false;
   // The last step slept in real time, for the wait that ends at
   // FollowedDue_, and woke at LastReal_.
   bool Following_ = false;
