@@ -137,7 +137,8 @@ class TApdBaseDispatcher {
   // input lock has been released. It must not block. Set before InitPort.
   void SetDataArrivalHook(std::function<void()> hook) { DataArrivalHook_ = std::move(hook); }
   // Called on the output thread each time the output ring has been handed to
-  // the device in full, on the device-wait thread each time the device
+  // the device in full (on the writer's thread when PutBlock handed a block
+  // to the device itself), on the device-wait thread each time the device
   // reports its transmit queue empty after output, and on the dispatch thread
   // each time the device reports a change of its modem lines, so that a wait
   // for the output to drain or for CTS can stop sleeping; and once on the
@@ -297,8 +298,10 @@ class TApdBaseDispatcher {
   virtual int CloseCom() = 0;
   // Device services the threads and line operations need beyond the slots
   // above (the device handle of the platform dispatcher).
-  virtual int ComWrite(const uint8_t* data, int n) = 0;  // output thread only
-  virtual int ComWaitWritable(int cancelFd) = 0;         // output thread only
+  // The output thread, or a writer holding the output lock while the ring
+  // is empty (never both: bytes leave the ring only once written).
+  virtual int ComWrite(const uint8_t* data, int n) = 0;
+  virtual int ComWaitWritable(int cancelFd) = 0;  // output thread only
   virtual int ComModemLines(uint8_t& levels) = 0;
   // Bytes still in the driver's transmit queue; error bits it reported are
   // added to `errors`.
@@ -487,6 +490,9 @@ class TApdBaseDispatcher {
   void FreeBuffers();
   void LeavePortList();
   int RingQueuedLocked() const;  // output lock held
+  // Output lock held: hands bytes to the device directly when nothing is
+  // queued before them; returns how many it took (0 when it may not).
+  int WriteAtOnceLocked(const uint8_t* data, int length);
   // The ring's bytes plus the device's unsent ones, at most `size`, which
   // receives OutSize.
   int QueuedOutput(int& size);
