@@ -444,6 +444,7 @@ int TApdBaseDispatcher::PutBlock(const void* data, int length) {
   if (rs485) SetRts(true);  // dropped by the output thread once all is sent
   const auto* bytes = static_cast<const uint8_t*>(data);
   bool handedOver = false;
+  bool wroteFirst = false;
   {
     std::lock_guard<std::recursive_mutex> lock(OutputLock_);
     if (!OBuffer_ || !DeviceOpen_.load()) return ecPutBlockFail;
@@ -462,7 +463,13 @@ int TApdBaseDispatcher::PutBlock(const void* data, int length) {
       return ecPutBlockFail;
     }
     handedOver = rest == 0;
+    // The first output since an output-sent trigger looked makes it due.
+    wroteFirst = !OutputWritten_;
     OutputWritten_ = true;
+  }
+  if (wroteFirst) {
+    std::lock_guard<std::recursive_mutex> main(MainLock_);
+    WakeDispatchLocked();
   }
   if (handedOver && OutputStatusHook_) OutputStatusHook_();
   LogDispatch(1, 2, length, data, length);
@@ -485,6 +492,11 @@ int TApdBaseDispatcher::WriteAtOnceLocked(const uint8_t* data, int length) {
       !ThreadsActive_.load())
     return 0;
   return std::clamp(ComWrite(data, length), 0, length);
+}
+
+uint64_t TApdBaseDispatcher::DispatchCycles() {
+  ComEvent_.Set();
+  return DispatchCycles_.load();
 }
 
 int TApdBaseDispatcher::RingQueuedLocked() const {
@@ -580,6 +592,8 @@ void TApdBaseDispatcher::SetEventBusy(bool& wasBusy, bool busy) {
   std::lock_guard<std::recursive_mutex> lock(MainLock_);
   wasBusy = Suspended_.load();
   Suspended_ = busy;
+  // What arrived or fell due meanwhile is delivered now.
+  if (wasBusy && !busy) ComEvent_.Set();
 }
 
 void TApdBaseDispatcher::OptionsOn(uint16_t bits) {

@@ -129,8 +129,9 @@ class TApdBaseDispatcher {
   std::string DevicePath() const;
   // Dispatch cycles completed so far. Each cycle takes in what arrived,
   // delivers what is due and checks the timers; a caller that reads n and
-  // later sees n + 2 knows one whole cycle ran after its read.
-  uint64_t DispatchCycles() const { return DispatchCycles_.load(); }
+  // later sees n + 2 knows one whole cycle ran after its read. An idle port
+  // runs no cycles, so asking wakes the dispatch thread for one.
+  uint64_t DispatchCycles();
 
   // Called on the dispatch thread each time received bytes have been moved
   // into the dispatch buffer (also while delivery is suspended), after the
@@ -407,9 +408,11 @@ class TApdBaseDispatcher {
 
   // Threads and signals. The device-wait thread blocks in the device's event
   // wait (closing the device releases it), signals ComEvent_ and waits for
-  // ReadyEvent_; the dispatch thread waits for ComEvent_ at most one 50 ms
-  // cycle. The output thread poll()s OutputEvent_ and FlushEvent_, and a
-  // write the device cannot take yet waits in the device's writable wait with
+  // ReadyEvent_; the dispatch thread waits for ComEvent_ until the next timer
+  // trigger is due, at most one 50 ms cycle while a status trigger must be
+  // polled, and whatever else can make a trigger due sets ComEvent_. The
+  // output thread poll()s OutputEvent_ and FlushEvent_, and a write the
+  // device cannot take yet waits in the device's writable wait with
   // FlushEvent_ as the cancel: that wait's end is the write completion. A
   // flush is acknowledged on FlushAckEvent_, a thread start on AckEvent_.
   std::unique_ptr<TApdDispatcherThread> ComThread_;
@@ -508,6 +511,17 @@ class TApdBaseDispatcher {
   bool SendNotify(uint32_t msg, uint32_t wParam, uint16_t param);
   bool CheckReceiveTriggers();
   bool CheckStatusTriggers();
+  // Whether a status trigger's condition holds (main lock held); `param`
+  // receives its message's count. With `take`, reading consumes what the
+  // condition saw (the line errors, the written flag).
+  bool StatusMetLocked(TStatusTrigger& trigger, uint16_t& param, bool take);
+  // How long the dispatch thread may sleep unless woken: until the next
+  // timer trigger is due, or a cycle while a status trigger must be polled;
+  // -1 without limit.
+  int DispatchWaitMs(int cycleMs);
+  // Main lock held: a trigger was armed or made due by another thread; the
+  // dispatch thread looks at the triggers again.
+  void WakeDispatchLocked();
   bool CheckTimerTriggers();
   void ClearStatusHits();
   void StatusTriggerLoop();

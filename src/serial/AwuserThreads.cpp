@@ -29,6 +29,8 @@ thread_local const TApdBaseDispatcher* tOwnDispatcher = nullptr;
 // True on an output thread.
 thread_local bool tOutputThread = false;
 
+// The polling period of status triggers on output levels, which change
+// without a device event.
 constexpr int kDispatchCycleMs = 50;
 constexpr int kStartAckMs = 3000;
 // Each stage of stopping the dispatch thread: 36 ticks.
@@ -252,7 +254,13 @@ void TApdBaseDispatcher::DispThreadExecute(TApdDispatcherThread* self) {
   ThreadStarting(ThreadBoostSteps(false));
   RunGuarded("dispatch", [this] {
     for (;;) {
-      ComEvent_.WaitFor(kDispatchCycleMs);
+      // Sleeps until something happens: a device event, a trigger's time, a
+      // close, or a change another thread made to the triggers.
+      const int wait = DispatchWaitMs(kDispatchCycleMs);
+      if (wait < 0)
+        ComEvent_.Wait();
+      else
+        ComEvent_.WaitFor(wait);
       if (KillThreads_.load()) break;
       ReceiveCycle();
       TimerCycle();
