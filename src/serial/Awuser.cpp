@@ -467,10 +467,7 @@ int TApdBaseDispatcher::PutBlock(const void* data, int length) {
     wroteFirst = !OutputWritten_;
     OutputWritten_ = true;
   }
-  if (wroteFirst) {
-    std::lock_guard<std::recursive_mutex> main(MainLock_);
-    WakeDispatchLocked();
-  }
+  if (wroteFirst) LookAtTriggersSoon();
   if (handedOver && OutputStatusHook_) OutputStatusHook_();
   LogDispatch(1, 2, length, data, length);
   {
@@ -593,7 +590,7 @@ void TApdBaseDispatcher::SetEventBusy(bool& wasBusy, bool busy) {
   wasBusy = Suspended_.load();
   Suspended_ = busy;
   // What arrived or fell due meanwhile is delivered now.
-  if (wasBusy && !busy) ComEvent_.Set();
+  if (wasBusy && !busy) LookAtTriggersSoon();
 }
 
 void TApdBaseDispatcher::OptionsOn(uint16_t bits) {

@@ -84,6 +84,9 @@ inline constexpr int fuDisablePort = 2;  // the component does not
 class TApdBaseDispatcher {
  public:
   static constexpr int DispatchBufferSize = 8192;
+  // Status triggers on output levels, which change without a device event,
+  // are looked at this often; so is a trigger after it was armed.
+  static constexpr int kPollCycleMs = 50;
   // A window handler is waited for at most this long.
   static constexpr int WindowHandlerTimeoutMs = 3000;
 
@@ -410,7 +413,7 @@ class TApdBaseDispatcher {
   // wait (closing the device releases it), signals ComEvent_ and waits for
   // ReadyEvent_; the dispatch thread waits for ComEvent_ until the next timer
   // trigger is due, at most one 50 ms cycle while a status trigger must be
-  // polled, and whatever else can make a trigger due sets ComEvent_. The
+  // polled; a change to the triggers has it look within one cycle. The
   // output thread poll()s OutputEvent_ and FlushEvent_, and a write the
   // device cannot take yet waits in the device's writable wait with
   // FlushEvent_ as the cancel: that wait's end is the write completion. A
@@ -426,7 +429,7 @@ class TApdBaseDispatcher {
   std::atomic<bool> DeviceOpen_{false};
   std::atomic<bool> DeviceLost_{false};
   std::atomic<uint64_t> DispatchCycles_{0};
-  TApdEvent ComEvent_{false};       // device-wait -> dispatch: a device event happened
+  TApdDispatchAlarm ComEvent_;      // -> dispatch: a device event happened, a cycle is due
   TApdEvent ReadyEvent_{false};     // dispatch -> device-wait: go on waiting
   TApdEvent AckEvent_{false};       // a thread -> its starter: started
   TApdEvent FlushAckEvent_{false};  // output thread -> flusher: pending write abandoned
@@ -516,12 +519,12 @@ class TApdBaseDispatcher {
   // condition saw (the line errors, the written flag).
   bool StatusMetLocked(TStatusTrigger& trigger, uint16_t& param, bool take);
   // How long the dispatch thread may sleep unless woken: until the next
-  // timer trigger is due, or a cycle while a status trigger must be polled;
-  // -1 without limit.
-  int DispatchWaitMs(int cycleMs);
-  // Main lock held: a trigger was armed or made due by another thread; the
-  // dispatch thread looks at the triggers again.
-  void WakeDispatchLocked();
+  // timer trigger is due, or a polling cycle while a status trigger must be
+  // polled; -1 without limit.
+  int DispatchWaitMs();
+  // A trigger was armed or changed: the dispatch thread looks at the
+  // triggers within one polling cycle.
+  void LookAtTriggersSoon();
   bool CheckTimerTriggers();
   void ClearStatusHits();
   void StatusTriggerLoop();

@@ -350,7 +350,7 @@ int64_t MsUntilDue(const EventTimer& timer) {
 
 }  // namespace
 
-int TApdBaseDispatcher::DispatchWaitMs(int cycleMs) {
+int TApdBaseDispatcher::DispatchWaitMs() {
   std::lock_guard<std::recursive_mutex> lock(MainLock_);
   int64_t wait = -1;
   for (auto& t : StatusTriggers_) {
@@ -360,7 +360,7 @@ int TApdBaseDispatcher::DispatchWaitMs(int cycleMs) {
     // already (its handler armed it again) fires once a cycle, as ever.
     const bool levels = t.Type == stOutBuffFree || t.Type == stOutBuffUsed;
     if (levels || StatusMetLocked(t, count, false)) {
-      wait = cycleMs;
+      wait = kPollCycleMs;
       break;
     }
   }
@@ -375,11 +375,8 @@ int TApdBaseDispatcher::DispatchWaitMs(int cycleMs) {
   return static_cast<int>(wait);
 }
 
-void TApdBaseDispatcher::WakeDispatchLocked() {
-  // During a delivery the dispatch thread looks at the triggers again before
-  // it sleeps; waking it for a trigger a handler armed again would make the
-  // trigger fire once per hand-off instead of once per cycle.
-  if (!Delivering_.load()) ComEvent_.Set();
+void TApdBaseDispatcher::LookAtTriggersSoon() {
+  ComEvent_.LookBy(TApdDispatchAlarm::Clock::now() + std::chrono::milliseconds(kPollCycleMs));
 }
 
 bool TApdBaseDispatcher::CheckTimerTriggers() {

@@ -29,9 +29,6 @@ thread_local const TApdBaseDispatcher* tOwnDispatcher = nullptr;
 // True on an output thread.
 thread_local bool tOutputThread = false;
 
-// The polling period of status triggers on output levels, which change
-// without a device event.
-constexpr int kDispatchCycleMs = 50;
 constexpr int kStartAckMs = 3000;
 // Each stage of stopping the dispatch thread: 36 ticks.
 constexpr int kDispatchStopMs = 36 * TickMs;
@@ -256,11 +253,9 @@ void TApdBaseDispatcher::DispThreadExecute(TApdDispatcherThread* self) {
     for (;;) {
       // Sleeps until something happens: a device event, a trigger's time, a
       // close, or a change another thread made to the triggers.
-      const int wait = DispatchWaitMs(kDispatchCycleMs);
-      if (wait < 0)
-        ComEvent_.Wait();
-      else
-        ComEvent_.WaitFor(wait);
+      const int wait = DispatchWaitMs();
+      ComEvent_.Wait(wait < 0 ? TApdDispatchAlarm::Clock::time_point::max()
+                              : TApdDispatchAlarm::Clock::now() + std::chrono::milliseconds(wait));
       if (KillThreads_.load()) break;
       ReceiveCycle();
       TimerCycle();
