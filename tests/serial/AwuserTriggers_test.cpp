@@ -275,8 +275,8 @@ TEST_F(Delivery, StatusTriggersFireOnceUntilRearmed) {
   ASSERT_TRUE(WaitUntil([&] { return fired(modem) == 2; }));
 }
 
-// An idle port sleeps until a trigger is due: one armed while a delivery
-// runs, when arming does not wake the thread, is looked at when it ends.
+// An idle port sleeps until a trigger is due: triggers armed while a
+// delivery runs are looked at once it has ended.
 TEST_F(Delivery, TriggersArmedDuringADeliveryFireAfterIt) {
   std::atomic<bool> inHandler{false}, release{false};
   int a = 0;
