@@ -16,13 +16,14 @@
 // Both run in a scratch folder of their own, with a settings file of their
 // own there (the example file's lines at the program's starting values).
 //
-//   bench-upload [--full | --quick] [--no-rss] [--no-rates]
+//   bench-upload [--full | --quick] [--no-rss] [--no-rates] [--baud=N]...
 //     --full      1 MiB at 9600 too (that takes 18 minutes); otherwise 64 KiB
 //                 there, 1 MiB at 115200 and 921600 and 4 MiB at 3000000
 //     --quick     4 KiB at 9600, 32 KiB at 115200, 128 KiB at 921600,
 //                 256 KiB at 3000000; memory with 1 and 4 MiB
 //     --no-rss    leave out the memory runs
 //     --no-rates  leave out the runs on the paced device
+//     --baud=N    only the runs at these rates (one of the four above)
 
 #include <fcntl.h>
 #include <signal.h>
@@ -231,6 +232,17 @@ long peak_rss_kb(const fs::path& bin, int mib) {
   return peak;
 }
 
+// The rates asked for with --baud=N; all four when none is.
+bool rate_wanted(int argc, char** argv, int baud) {
+  bool any = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--baud=", 7) != 0) continue;
+    any = true;
+    if (std::atoi(argv[i] + 7) == baud) return true;
+  }
+  return !any;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -257,10 +269,18 @@ int main(int argc, char** argv) {
     TKestrelApplication app(qtArgc, argv);
     app.SetOperatorDialog(&dialog);
     const size_t kib = 1024, mib = kib << 10;
-    ok &= measure_rate(9600, quick ? 4 * kib : full ? mib : 64 * kib, dialog, console);
-    ok &= measure_rate(115200, quick ? 32 * kib : mib, dialog, console);
-    ok &= measure_rate(921600, quick ? 128 * kib : mib, dialog, console);
-    ok &= measure_rate(3000000, quick ? 256 * kib : 4 * mib, dialog, console);
+    const struct {
+      int baud;
+      size_t size;
+    } runs[] = {{9600, quick  ? 4 * kib
+                       : full ? mib
+                              : 64 * kib},
+                {115200, quick ? 32 * kib : mib},
+                {921600, quick ? 128 * kib : mib},
+                {3000000, quick ? 256 * kib : 4 * mib}};
+    for (const auto& run : runs)
+      if (rate_wanted(argc, argv, run.baud))
+        ok &= measure_rate(run.baud, run.size, dialog, console);
     std::fclose(quiet);
   }
   DoneAdResourceManager();

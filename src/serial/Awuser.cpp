@@ -442,6 +442,9 @@ int TApdBaseDispatcher::PutBlock(const void* data, int length) {
     rs485 = RS485Mode_;
   }
   if (rs485) SetRts(true);  // dropped by the output thread once all is sent
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  bool handedOver = false;
+  bool wroteFirst = false;
   {
     std::lock_guard<std::recursive_mutex> lock(OutputLock_);
     if (!OBuffer_ || !DeviceOpen_.load()) return ecPutBlockFail;
@@ -452,19 +455,45 @@ int TApdBaseDispatcher::PutBlock(const void* data, int length) {
     // does count it, never promises more than this.
     const int free = OutSize_ - RingQueuedLocked();
     if (length > free) return ecOutputBufferTooSmall;
-    if (length == free) OBufFull_ = true;
-    if (WriteCom(static_cast<const uint8_t*>(data), length) <= 0) {
+    const int direct = rs485 ? 0 : WriteAtOnceLocked(bytes, length);
+    const int rest = length - direct;
+    if (rest == free) OBufFull_ = true;
+    if (rest > 0 && WriteCom(bytes + direct, rest) <= 0) {
       RefreshStatus();
       return ecPutBlockFail;
     }
+    handedOver = rest == 0;
+    // The first output since an output-sent trigger looked makes it due.
+    wroteFirst = !OutputWritten_;
     OutputWritten_ = true;
   }
+  if (wroteFirst) LookAtTriggersSoon();
+  if (handedOver && OutputStatusHook_) OutputStatusHook_();
   LogDispatch(1, 2, length, data, length);
   {
     std::lock_guard<std::recursive_mutex> main(MainLock_);
     TraceBytes('T', static_cast<const uint8_t*>(data), length);
   }
   return 0;
+}
+
+// With nothing queued no write is under way (the output thread takes bytes
+// off the ring only once the device has them), so the caller may hand the
+// bytes to the device itself, under the output lock: the output thread
+// would only be woken to do the same a scheduling delay later, a delay
+// every block of an upload waits for. What the device does not take at
+// once goes to the ring; a device that fails the write is left to the
+// output thread, which finds the failure again and reports it.
+int TApdBaseDispatcher::WriteAtOnceLocked(const uint8_t* data, int length) {
+  if (RingQueuedLocked() != 0 || FlushInProgress_ || KillThreads_.load() || ClosePending_.load() ||
+      !ThreadsActive_.load())
+    return 0;
+  return std::clamp(ComWrite(data, length), 0, length);
+}
+
+uint64_t TApdBaseDispatcher::DispatchCycles() {
+  ComEvent_.Set();
+  return DispatchCycles_.load();
 }
 
 int TApdBaseDispatcher::RingQueuedLocked() const {
@@ -560,6 +589,8 @@ void TApdBaseDispatcher::SetEventBusy(bool& wasBusy, bool busy) {
   std::lock_guard<std::recursive_mutex> lock(MainLock_);
   wasBusy = Suspended_.load();
   Suspended_ = busy;
+  // What arrived or fell due meanwhile is delivered now.
+  if (wasBusy && !busy) LookAtTriggersSoon();
 }
 
 void TApdBaseDispatcher::OptionsOn(uint16_t bits) {

@@ -84,6 +84,9 @@ inline constexpr int fuDisablePort = 2;  // the component does not
 class TApdBaseDispatcher {
  public:
   static constexpr int DispatchBufferSize = 8192;
+  // Status triggers on output levels, which change without a device event,
+  // are looked at this often; so is a trigger after it was armed.
+  static constexpr int kPollCycleMs = 50;
   // A window handler is waited for at most this long.
   static constexpr int WindowHandlerTimeoutMs = 3000;
 
@@ -129,8 +132,9 @@ class TApdBaseDispatcher {
   std::string DevicePath() const;
   // Dispatch cycles completed so far. Each cycle takes in what arrived,
   // delivers what is due and checks the timers; a caller that reads n and
-  // later sees n + 2 knows one whole cycle ran after its read.
-  uint64_t DispatchCycles() const { return DispatchCycles_.load(); }
+  // later sees n + 2 knows one whole cycle ran after its read. An idle port
+  // runs no cycles, so asking wakes the dispatch thread for one.
+  uint64_t DispatchCycles();
 
   // Called on the dispatch thread each time received bytes have been moved
   // into the dispatch buffer (also while delivery is suspended), after the
@@ -141,7 +145,8 @@ class TApdBaseDispatcher {
   // thread. Set before InitPort.
   void SetSynchronizeHook(TApdSynchronizeHook hook) { SynchronizeHook_ = hook; }
   // Called on the output thread each time the output ring has been handed to
-  // the device in full, on the device-wait thread each time the device
+  // the device in full (on the writer's thread when PutBlock handed a block
+  // to the device itself), on the device-wait thread each time the device
   // reports its transmit queue empty after output, and on the dispatch thread
   // each time the device reports a change of its modem lines, so that a wait
   // for the output to drain or for CTS can stop sleeping; and once on the
@@ -301,8 +306,10 @@ class TApdBaseDispatcher {
   virtual int CloseCom() = 0;
   // Device services the threads and line operations need beyond the slots
   // above (the device handle of the platform dispatcher).
-  virtual int ComWrite(const uint8_t* data, int n) = 0;  // output thread only
-  virtual int ComWaitWritable(int cancelFd) = 0;         // output thread only
+  // The output thread, or a writer holding the output lock while the ring
+  // is empty (never both: bytes leave the ring only once written).
+  virtual int ComWrite(const uint8_t* data, int n) = 0;
+  virtual int ComWaitWritable(int cancelFd) = 0;  // output thread only
   virtual int ComModemLines(uint8_t& levels) = 0;
   // Bytes still in the driver's transmit queue; error bits it reported are
   // added to `errors`.
@@ -410,9 +417,11 @@ class TApdBaseDispatcher {
 
   // Threads and signals. The device-wait thread blocks in the device's event
   // wait (closing the device releases it), signals ComEvent_ and waits for
-  // ReadyEvent_; the dispatch thread waits for ComEvent_ at most one 50 ms
-  // cycle. The output thread poll()s OutputEvent_ and FlushEvent_, and a
-  // write the device cannot take yet waits in the device's writable wait with
+  // ReadyEvent_; the dispatch thread waits for ComEvent_ until the next timer
+  // trigger is due, at most one 50 ms cycle while a status trigger must be
+  // polled; a change to the triggers has it look within one cycle. The
+  // output thread poll()s OutputEvent_ and FlushEvent_, and a write the
+  // device cannot take yet waits in the device's writable wait with
   // FlushEvent_ as the cancel: that wait's end is the write completion. A
   // flush is acknowledged on FlushAckEvent_, a thread start on AckEvent_.
   std::unique_ptr<TApdDispatcherThread> ComThread_;
@@ -426,7 +435,7 @@ class TApdBaseDispatcher {
   std::atomic<bool> DeviceOpen_{false};
   std::atomic<bool> DeviceLost_{false};
   std::atomic<uint64_t> DispatchCycles_{0};
-  TApdEvent ComEvent_{false};       // device-wait -> dispatch: a device event happened
+  TApdDispatchAlarm ComEvent_;      // -> dispatch: a device event happened, a cycle is due
   TApdEvent ReadyEvent_{false};     // dispatch -> device-wait: go on waiting
   TApdEvent AckEvent_{false};       // a thread -> its starter: started
   TApdEvent FlushAckEvent_{false};  // output thread -> flusher: pending write abandoned
@@ -493,6 +502,9 @@ class TApdBaseDispatcher {
   void FreeBuffers();
   void LeavePortList();
   int RingQueuedLocked() const;  // output lock held
+  // Output lock held: hands bytes to the device directly when nothing is
+  // queued before them; returns how many it took (0 when it may not).
+  int WriteAtOnceLocked(const uint8_t* data, int length);
   // The ring's bytes plus the device's unsent ones, at most `size`, which
   // receives OutSize.
   int QueuedOutput(int& size);
@@ -508,6 +520,17 @@ class TApdBaseDispatcher {
   bool SendNotify(uint32_t msg, uint32_t wParam, uint16_t param);
   bool CheckReceiveTriggers();
   bool CheckStatusTriggers();
+  // Whether a status trigger's condition holds (main lock held); `param`
+  // receives its message's count. With `take`, reading consumes what the
+  // condition saw (the line errors, the written flag).
+  bool StatusMetLocked(TStatusTrigger& trigger, uint16_t& param, bool take);
+  // How long the dispatch thread may sleep unless woken: until the next
+  // timer trigger is due, or a polling cycle while a status trigger must be
+  // polled; -1 without limit.
+  int DispatchWaitMs();
+  // A trigger was armed or changed: the dispatch thread looks at the
+  // triggers within one polling cycle.
+  void LookAtTriggersSoon();
   bool CheckTimerTriggers();
   void ClearStatusHits();
   void StatusTriggerLoop();

@@ -264,6 +264,37 @@ void TApdBaseDispatcher::ReceiveTriggerLoop() {
 // ---------------------------------------------------------------------------
 // Status and timer triggers
 
+bool TApdBaseDispatcher::StatusMetLocked(TStatusTrigger& t, uint16_t& param, bool take) {
+  switch (t.Type) {
+    case stModem:
+      return ((t.Value & 0xFF) ^ ModemStatus_) & (t.Value >> 8);
+    case stLine: {
+      const uint32_t errors = ErrorFlags_.load();
+      if (!(t.Value & errors)) return false;
+      if (take) t.Value = static_cast<uint16_t>(errors);
+      return true;
+    }
+    case stOutBuffFree: {
+      const int free = OutBuffFree();
+      param = static_cast<uint16_t>(free);
+      return free >= t.Value;
+    }
+    case stOutBuffUsed: {
+      const int used = OutBuffUsed();
+      param = static_cast<uint16_t>(used);
+      return used <= t.Value;
+    }
+    case stOutSent: {
+      std::lock_guard<std::recursive_mutex> out(OutputLock_);
+      const bool written = OutputWritten_;
+      if (take) OutputWritten_ = false;
+      return written;
+    }
+    default:
+      return false;
+  }
+}
+
 bool TApdBaseDispatcher::CheckStatusTriggers() {
   uint16_t handle = 0;
   uint16_t param = 0;
@@ -271,51 +302,14 @@ bool TApdBaseDispatcher::CheckStatusTriggers() {
     std::lock_guard<std::recursive_mutex> lock(MainLock_);
     for (auto& t : StatusTriggers_) {
       if (!t.Enabled || t.Hit) continue;
-      bool met = false;
-      switch (t.Type) {
-        case stModem:
-          met = ((t.Value & 0xFF) ^ ModemStatus_) & (t.Value >> 8);
-          break;
-        case stLine: {
-          uint32_t errors = ErrorFlags_.load();
-          if (t.Value & errors) {
-            met = true;
-            t.Value = static_cast<uint16_t>(errors);
-          }
-          break;
-        }
-        case stOutBuffFree: {
-          int free = OutBuffFree();
-          if (free >= t.Value) {
-            met = true;
-            param = static_cast<uint16_t>(free);
-          }
-          break;
-        }
-        case stOutBuffUsed: {
-          int used = OutBuffUsed();
-          if (used <= t.Value) {
-            met = true;
-            param = static_cast<uint16_t>(used);
-          }
-          break;
-        }
-        case stOutSent: {
-          std::lock_guard<std::recursive_mutex> out(OutputLock_);
-          met = OutputWritten_;
-          OutputWritten_ = false;
-          break;
-        }
-        default:
-          break;
-      }
-      if (met) {
-        t.Enabled = false;
-        t.Hit = true;
-        StatusHit_ = true;
-        handle = t.Handle;
-        break;
-      }
+      uint16_t count = 0;
+      if (!StatusMetLocked(t, count, true)) continue;
+      param = count;
+      t.Enabled = false;
+      t.Hit = true;
+      StatusHit_ = true;
+      handle = t.Handle;
+      break;
     }
   }
   if (handle == 0) return false;
@@ -334,6 +328,49 @@ void TApdBaseDispatcher::StatusTriggerLoop() {
   while (!ClosePending_.load() && !EventBusy() && CheckStatusTriggers()) {
   }
   ClearStatusHits();
+}
+
+namespace {
+
+// Milliseconds until TimerExpired(timer) holds. Never late: the clock is read
+// before the timer, so a tick passing in between makes the answer early; and
+// never past the wrap of the tick count, after which the ticks start anew.
+int64_t MsUntilDue(const EventTimer& timer) {
+  const int64_t ms = AdTimeGetTime() & 0x7FFFFFFFu;
+  if (TimerExpired(timer)) return 0;
+  const int64_t due = (ms / TickMs + RemainingTime(timer) + 1) * TickMs;
+  return std::max<int64_t>(std::min<int64_t>(due, int64_t{1} << 31) - ms, 0);
+}
+
+}  // namespace
+
+int TApdBaseDispatcher::DispatchWaitMs() {
+  std::lock_guard<std::recursive_mutex> lock(MainLock_);
+  int64_t wait = -1;
+  for (auto& t : StatusTriggers_) {
+    if (!t.Enabled) continue;
+    uint16_t count = 0;
+    // Output levels move without a device event; a condition that holds
+    // already (its handler armed it again) fires once a cycle, as ever.
+    const bool levels = t.Type == stOutBuffFree || t.Type == stOutBuffUsed;
+    if (levels || StatusMetLocked(t, count, false)) {
+      wait = kPollCycleMs;
+      break;
+    }
+  }
+  // A suspension holds timers back; its end wakes the thread.
+  if (!Suspended_.load()) {
+    for (const auto& t : TimerTriggers_) {
+      if (!t.Active) continue;
+      const int64_t due = MsUntilDue(t.Timer);
+      if (wait < 0 || due < wait) wait = due;
+    }
+  }
+  return static_cast<int>(wait);
+}
+
+void TApdBaseDispatcher::LookAtTriggersSoon() {
+  ComEvent_.LookBy(TApdDispatchAlarm::Clock::now() + std::chrono::milliseconds(kPollCycleMs));
 }
 
 bool TApdBaseDispatcher::CheckTimerTriggers() {

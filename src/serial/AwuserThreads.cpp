@@ -3,6 +3,7 @@
 #include "serial/AwuserThreads.h"
 
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -28,7 +29,6 @@ thread_local const TApdBaseDispatcher* tOwnDispatcher = nullptr;
 // True on an output thread.
 thread_local bool tOutputThread = false;
 
-constexpr int kDispatchCycleMs = 50;
 constexpr int kStartAckMs = 3000;
 // Each stage of stopping the dispatch thread: 36 ticks.
 constexpr int kDispatchStopMs = 36 * TickMs;
@@ -176,6 +176,10 @@ void TApdBaseDispatcher::JoinThreads() {
 void TApdBaseDispatcher::ThreadStarting(int boostSteps) {
   tOwnDispatcher = this;
   ActiveThreads_.fetch_add(1);
+  // The kernel may let a timed wait run 50 us late by default, to batch
+  // wake-ups; these threads time waits to the character (the end of a
+  // block on the wire), and every late wake delays the next block.
+  ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   // One step above normal is one nice level lower. Raising priority needs a
   // privilege the process may lack; then the thread stays at normal.
   if (boostSteps > 0) ::setpriority(PRIO_PROCESS, 0, -boostSteps);
@@ -247,7 +251,11 @@ void TApdBaseDispatcher::DispThreadExecute(TApdDispatcherThread* self) {
   ThreadStarting(ThreadBoostSteps(false));
   RunGuarded("dispatch", [this] {
     for (;;) {
-      ComEvent_.WaitFor(kDispatchCycleMs);
+      // Sleeps until something happens: a device event, a trigger's time, a
+      // close, or a change another thread made to the triggers.
+      const int wait = DispatchWaitMs();
+      ComEvent_.Wait(wait < 0 ? TApdDispatchAlarm::Clock::time_point::max()
+                              : TApdDispatchAlarm::Clock::now() + std::chrono::milliseconds(wait));
       if (KillThreads_.load()) break;
       ReceiveCycle();
       TimerCycle();

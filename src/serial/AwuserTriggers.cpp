@@ -51,6 +51,7 @@ int TApdBaseDispatcher::NewTriggerHandle() {
 int TApdBaseDispatcher::ChangeLengthTrigger(uint16_t threshold) {
   std::lock_guard<std::recursive_mutex> lock(MainLock_);
   AvailThreshold_ = threshold;
+  LookAtTriggersSoon();  // bytes waiting may reach it now
   LogDispatch(9, 16, threshold, nullptr, 0);
   return 0;
 }
@@ -79,6 +80,7 @@ int TApdBaseDispatcher::AddDataTriggerLen(const char* text, bool ignoreCase, int
     t.Text[i] = ignoreCase ? static_cast<uint8_t>(std::toupper(c)) : c;
   }
   DataTriggers_.push_back(t);
+  LookAtTriggersSoon();  // bytes not yet scanned may match it
   LogDispatch(5, 13, handle, text, length);
   return handle;
 }
@@ -120,6 +122,7 @@ int TApdBaseDispatcher::SetTimerTrigger(uint16_t handle, int32_t ticks, bool act
     NewTimer(t->Timer, t->Ticks);
   }
   t->Active = activate;
+  if (activate) LookAtTriggersSoon();  // due before the thread means to wake, maybe
   if (activate)
     LogDispatch(9, 14, handle, &t->Ticks, 4);
   else
@@ -132,6 +135,7 @@ int TApdBaseDispatcher::ExtendTimer(uint16_t handle, int32_t ticks) {
   auto t = FindHandle(TimerTriggers_, handle);
   if (t == TimerTriggers_.end()) return ecBadTriggerHandle;
   t->Timer.ExpireTicks += ticks;
+  LookAtTriggersSoon();
   LogDispatch(9, 14, handle, &ticks, 4);
   return 0;
 }
@@ -165,7 +169,8 @@ int TApdBaseDispatcher::SetStatusTrigger(uint16_t handle, uint16_t value, bool a
     }
   }
   t->Enabled = activate;
-  const uint32_t stored = t->Value;  // the log keeps it as four bytes
+  if (activate) LookAtTriggersSoon();  // it may hold already
+  const uint32_t stored = t->Value;    // the log keeps it as four bytes
   LogDispatch(9, 15, handle, &stored, 4);
   return 0;
 }
@@ -225,6 +230,7 @@ void TApdBaseDispatcher::RestoreTriggers(const TTriggerSave& save) {
   // A record saved during its own delivery carries that checking loop's
   // hit flag, which nothing would clear any more.
   for (auto& t : StatusTriggers_) t.Hit = false;
+  LookAtTriggersSoon();
 }
 
 void TApdBaseDispatcher::ResetDataTriggerMatches() {

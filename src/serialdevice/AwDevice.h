@@ -11,7 +11,9 @@
 //     GetError, GetModemLines: any thread; callers serialise them (the
 //     dispatcher holds its main or output lock).
 //   - Read: the dispatch thread only.
-//   - Write, WaitWritable: the output thread only.
+//   - Write: one caller at a time (the dispatcher's output thread, or a
+//     writer holding its output lock while nothing waits in its ring).
+//   - WaitWritable: the output thread only.
 //   - WaitEvent: the device-wait thread only.
 //   - Close: any thread, at any time; it ends a blocked WaitEvent and
 //     WaitWritable at once (they return kDeviceClosed).

@@ -435,18 +435,25 @@ int TApdSimCable::PortEscape(const void* owner, int function) {
 int TApdSimCable::PortPurge(const void* owner, uint32_t flags) {
   Lock lock(lock_);
   if (int rc; !PortUsable(owner, rc)) return rc;
+  Advance(TSimClock::now());
+  // A purge of queues that are empty changes nothing anyone waits for, and
+  // an upload purges after every block: waking the threads on the cable
+  // for it would only have them compete with the next block.
+  bool dropped = false;
   if (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) {
+    dropped |= !toPort_.arrived.empty() || reportedArrivals_ != toPort_.arrivedTotal;
     toPort_.arrived.clear();
     reportedArrivals_ = toPort_.arrivedTotal;
     UpdateHandshake();
   }
   if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) {
+    dropped |= !toFar_.sending.empty() || txEmptyDue_;
     toFar_.sending.clear();
     toFar_.onWire = false;
     txEmptyDue_ = false;
   }
   Advance(TSimClock::now());
-  Changed();
+  if (dropped) Changed();
   return ecOK;
 }
 

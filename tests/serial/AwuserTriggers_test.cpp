@@ -275,6 +275,29 @@ TEST_F(Delivery, StatusTriggersFireOnceUntilRearmed) {
   ASSERT_TRUE(WaitUntil([&] { return fired(modem) == 2; }));
 }
 
+// An idle port sleeps until a trigger is due: triggers armed while a
+// delivery runs are looked at once it has ended.
+TEST_F(Delivery, TriggersArmedDuringADeliveryFireAfterIt) {
+  std::atomic<bool> inHandler{false}, release{false};
+  int a = 0;
+  sim.port->RegisterEventTriggerHandler(&a, [&](uint32_t m, uint32_t w, uint32_t l) {
+    Record("a", m, w, l);
+    if (m != apw_TriggerAvail) return;
+    inHandler = true;
+    WaitUntil([&] { return release.load(); });
+  });
+  const int timer = sim.port->AddTimerTrigger();
+  const int sent = sim.port->AddStatusTrigger(stOutSent);
+  Send("a");
+  ASSERT_TRUE(WaitUntil([&] { return inHandler.load(); }));
+  ASSERT_EQ(sim.port->SetTimerTrigger(timer, 1, true), 0);
+  ASSERT_EQ(sim.port->SetStatusTrigger(sent, 0, true), 0);
+  ASSERT_EQ(sim.port->PutString("x"), 0);
+  release = true;
+  EXPECT_TRUE(WaitUntil([&] { return Count(apw_TriggerTimer) == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return Count(apw_TriggerStatus) == 1; }));
+}
+
 TEST_F(Delivery, TimerTriggersFireOnceWhenDue) {
   int a = 0;
   sim.port->RegisterEventTriggerHandler(&a, Taker("a", 0));
@@ -291,7 +314,8 @@ TEST_F(Delivery, TimerTriggersFireOnceWhenDue) {
 
   ASSERT_TRUE(WaitUntil([&] { return Count(apw_TriggerTimer) == 1; }));
   EXPECT_EQ(Events()[0].wParam, uint32_t(t1));
-  ASSERT_TRUE(PassDispatchCycles(*sim.port, 6));  // more than its two ticks again
+  std::this_thread::sleep_for(3 * TickMs * 1ms);  // more than its two ticks again
+  ASSERT_TRUE(PassDispatchCycles(*sim.port));
   EXPECT_EQ(Count(apw_TriggerTimer), 1u);
   ASSERT_EQ(sim.port->TimerTicksRemaining(t1, left), 0);
   EXPECT_EQ(left, 0);
