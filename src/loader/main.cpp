@@ -28,6 +28,7 @@
 #include "loader/windows/KestrelApplication.h"
 #include "loader/windows/QtOperatorDialog.h"
 #include "messages/Adsrmgr.h"
+#include "serial/qt/AdPortContext.h"
 #include "serial/qt/AdWindowClock.h"
 #include "serial/qt/Adport.h"
 #include "serialdevice/AwPortDiscovery.h"
@@ -74,9 +75,12 @@ int run_windowed(int argc, char** argv, const kestrel::TCommandLine& line) {
   // outlives the windows that write into it.
   std::unique_ptr<TRunRecorder> recorder;
   if (!line.RecordFile.empty()) recorder = std::make_unique<TRunRecorder>(line.RecordFile);
+  // What the program's ports share; it outlives them.
+  TApdPortContext ports;
   TKestrelWindows windows;
   try {
-    windows = create_windows(dialog, line.IniFile.empty() ? kSettingsFileName : line.IniFile);
+    windows =
+        create_windows(dialog, line.IniFile.empty() ? kSettingsFileName : line.IniFile, &ports);
   } catch (const std::exception& e) {
     dialog.ShowMessage(e.what());
     return 0;
@@ -110,12 +114,15 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
   TKestrelApplication app(argc, argv);
   app.SetOperatorDialog(&dialog);
   TPortExceptionDisplay portExceptions(dialog);
+  TApdPortContext ports;
   try {
     if (line.Mode == TCommandLine::TMode::Station) {
       TWindowClock clock;
-      return run_station(line, dialog, console, clock);
+      return run_station(line, dialog, console, clock, {}, &ports);
     }
-    return run_unattended(line, dialog, console);
+    TUnattendedRun run;
+    run.Ports = &ports;
+    return run_unattended(line, dialog, console, run);
   } catch (const std::exception& e) {
     dialog.ShowMessage(e.what());
   } catch (...) {

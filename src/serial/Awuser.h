@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "serial/AwuserLog.h"
+#include "serial/AwuserPortList.h"
 #include "serial/AwuserSignals.h"
 #include "serial/AwuserTrace.h"
 #include "serial/AwuserTriggers.h"
@@ -87,16 +88,14 @@ class TApdBaseDispatcher {
   // A window handler is waited for at most this long.
   static constexpr int WindowHandlerTimeoutMs = 3000;
 
-  explicit TApdBaseDispatcher(void* owner);
+  // `ports`, when given, lists the dispatcher for its life; one made without
+  // a list (a tool's, a test's) has handle 0.
+  explicit TApdBaseDispatcher(void* owner, TApdPortList* ports = nullptr);
   virtual ~TApdBaseDispatcher();
   TApdBaseDispatcher(const TApdBaseDispatcher&) = delete;
   TApdBaseDispatcher& operator=(const TApdBaseDispatcher&) = delete;
 
-  // ---- identity and the process-wide port list ----
-  static void LockPortList();
-  static void UnlockPortList();
-  // The dispatcher with that handle, or nullptr. Call with the port list locked.
-  static TApdBaseDispatcher* PortListEntry(int handle);
+  // ---- identity ----
   int Handle() const { return Handle_; }
   void* Owner() const { return Owner_; }
   std::string DeviceName() const;
@@ -325,7 +324,8 @@ class TApdBaseDispatcher {
 
   // Identity.
   void* const Owner_;
-  int Handle_ = -1;
+  TApdPortList* const Ports_;
+  int Handle_ = 0;
   std::string DeviceName_;
   std::string DevicePath_;
 

@@ -63,7 +63,8 @@ void end_process_now(int status) {
   ::_exit(status);
 }
 
-TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent, const TPortRoots& portRoots)
+TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent, const TPortRoots& portRoots,
+                           TApdPortContext* ports)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint),
@@ -79,7 +80,7 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent, const TPort
   // The port stays closed until the window opens it. Uploads are paced by
   // RTS/CTS in the driver; the thresholds are set after the flow options,
   // which would otherwise choose their own.
-  ApdComPort1 = new TApdComPort(this);
+  ApdComPort1 = new TApdComPort(this, ports);
   ApdComPort1->setObjectName(QStringLiteral("ApdComPort1"));
   ApdComPort1->SetComNumber(1);
   ApdComPort1->SetAutoOpen(false);

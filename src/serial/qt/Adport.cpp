@@ -14,6 +14,7 @@
 #include "serial/Awuser.h"
 #include "serial/AwuserPosix.h"
 #include "serial/qt/AdComWindow.h"
+#include "serial/qt/AdPortContext.h"
 #include "serial/qt/AdWaitWaker.h"
 #include "serial/qt/Adselcom.h"
 #include "serialdevice/AwPortPath.h"
@@ -111,7 +112,10 @@ struct TApdCustomComPort::TUser {
 // ---------------------------------------------------------------------------
 // Life.
 
-TApdCustomComPort::TApdCustomComPort(QObject* owner) : QObject(owner) {
+TApdCustomComPort::TApdCustomComPort(QObject* owner, TApdPortContext* context)
+    : QObject(owner),
+      OwnContext_(context ? nullptr : std::make_unique<TApdPortContext>()),
+      Context_(context ? *context : *OwnContext_) {
   setObjectName(QStringLiteral("ApdComPort"));
   CreateSynchronizeWindow();
 }
@@ -227,7 +231,7 @@ void TApdCustomComPort::ActivateDeviceLayer() {
     Check(ecNullApi);
     return;
   }
-  Dispatcher_ = std::make_unique<TApdPosixDispatcher>(this);
+  Dispatcher_ = std::make_unique<TApdPosixDispatcher>(this, nullptr, &Context_.Ports);
   Dispatcher_->SetDeviceName("COM" + std::to_string(ComNumber_));
   // Received bytes wake a WaitForString that sleeps for them; output handed
   // on and modem-line changes wake the loader's drain and CTS waits.
@@ -439,11 +443,13 @@ void TApdCustomComPort::WindowProc(uint32_t Msg, uint32_t wParam, uint32_t lPara
     }
     if (Msg < apw_TriggerAvail || Msg > apw_TriggerStatus) return;
     const int handle = static_cast<int>(lParam >> 16);
-    TApdBaseDispatcher::LockPortList();
+    TApdPortList& ports = Context_.Ports;
+    ports.Lock();
     struct TUnlock {
-      ~TUnlock() { TApdBaseDispatcher::UnlockPortList(); }
-    } unlock;
-    TApdBaseDispatcher* dispatcher = TApdBaseDispatcher::PortListEntry(handle);
+      TApdPortList& Ports;
+      ~TUnlock() { Ports.Unlock(); }
+    } unlock{ports};
+    TApdBaseDispatcher* dispatcher = ports.Entry(handle);
     // A message of a dispatcher that is gone, or not ours (any more), is ignored.
     if (!dispatcher || dispatcher != Dispatcher_.get() || !InState(psOpen)) return;
     // The suspension stops new deliveries, not one already on its way here:

@@ -27,6 +27,7 @@ namespace kestrel {
 
 class TApdBaseDispatcher;
 class TApdComWindow;
+struct TApdPortContext;
 class TClock;
 class TApdCustomComPort;
 struct TApdRecorderOps;
@@ -78,7 +79,9 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   static constexpr uint32_t MaxTraceSize = 4000000;
   static constexpr uint32_t MaxLogSize = 16000000;
 
-  explicit TApdCustomComPort(QObject* owner = nullptr);
+  // `context` is shared with the program's other ports; without one the port
+  // keeps its own.
+  explicit TApdCustomComPort(QObject* owner = nullptr, TApdPortContext* context = nullptr);
   ~TApdCustomComPort() override;
   TApdCustomComPort(const TApdCustomComPort&) = delete;
   TApdCustomComPort& operator=(const TApdCustomComPort&) = delete;
@@ -413,6 +416,8 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
 
   // State.
   TPortState PortState_ = psClosed;
+  std::unique_ptr<TApdPortContext> OwnContext_;
+  TApdPortContext& Context_;
   std::unique_ptr<TApdBaseDispatcher> Dispatcher_;
   std::unique_ptr<TWindowHandler> WindowHandler_;
   QPointer<TApdComWindow> ComWindow_;
