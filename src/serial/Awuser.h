@@ -138,7 +138,7 @@ class TApdBaseDispatcher {
   // Runs the synchronised handlers on the window thread (the component
   // layer gives its dispatchers one); without it they run on the dispatch
   // thread. Set before InitPort.
-  void SetSynchronizeHook(TApdSynchronizeHook hook) { SynchronizeHook_ = hook; }
+  void SetSynchronizeHook(TApdSynchronizeHook hook) { SynchronizeHook_ = std::move(hook); }
   // Called on the output thread each time the output ring has been handed to
   // the device in full, on the device-wait thread each time the device
   // reports its transmit queue empty after output, and on the dispatch thread
@@ -406,7 +406,7 @@ class TApdBaseDispatcher {
   std::function<void()> DataArrivalHook_;   // set before the threads start
   std::function<void()> OutputStatusHook_;  // set before the threads start
   // Set before the threads start.
-  TApdSynchronizeHook SynchronizeHook_ = nullptr;
+  TApdSynchronizeHook SynchronizeHook_;
 
   // Threads and signals. The device-wait thread blocks in the device's event
   // wait (closing the device releases it), signals ComEvent_ and waits for

@@ -13,7 +13,7 @@
 
 namespace kestrel {
 
-struct TApdPortContext;
+class TApdPortContext;
 class TClock;
 class TConsoleOperatorDialog;
 class TKestrelForm;

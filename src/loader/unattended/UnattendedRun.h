@@ -16,7 +16,7 @@ namespace kestrel {
 // application object exists.
 void select_unattended_platform();
 
-struct TApdPortContext;
+class TApdPortContext;
 class TConsoleOperatorDialog;
 class TKestrelForm;
 class TRunObserver;

@@ -12,7 +12,7 @@
 namespace kestrel {
 
 class TApdComPort;
-struct TApdPortContext;
+class TApdPortContext;
 class TClock;
 
 // Window thread only.

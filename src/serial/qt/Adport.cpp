@@ -22,37 +22,12 @@
 namespace kestrel {
 
 // ---------------------------------------------------------------------------
-// Process-wide pieces: the exception display and the synchronise hook.
+// Process-wide: the exception display.
 
 namespace {
 
 std::mutex g_displayLock;
 TShowExceptionProc g_showException;
-
-// Runs synchronised dispatcher handlers on the window thread, with the same
-// limit as the hidden windows. Created with the first port component, on the
-// window thread, and kept for the life of the process.
-std::unique_ptr<TApdComWindow>& SynchronizeWindow() {
-  static std::unique_ptr<TApdComWindow> window;
-  return window;
-}
-
-void SynchronizeOnWindowThread(const std::function<void()>& call) {
-  if (auto& window = SynchronizeWindow()) {
-    // The call refers to the dispatch thread's stack: once started it must end
-    // before that thread goes on.
-    window->SendCall(call, TApdComWindow::kSendTimeoutMs, true);
-  } else {
-    call();
-  }
-}
-
-void CreateSynchronizeWindow() {
-  auto& window = SynchronizeWindow();
-  if (window || QCoreApplication::instance() == nullptr) return;
-  window = std::make_unique<TApdComWindow>(nullptr);
-  window->moveToThread(QCoreApplication::instance()->thread());
-}
 
 // How long the hidden window waits before it looks again whether the threads
 // of a dispatcher whose close was deferred have ended.
@@ -117,7 +92,6 @@ TApdCustomComPort::TApdCustomComPort(QObject* owner, TApdPortContext* context)
       OwnContext_(context ? nullptr : std::make_unique<TApdPortContext>()),
       Context_(context ? *context : *OwnContext_) {
   setObjectName(QStringLiteral("ApdComPort"));
-  CreateSynchronizeWindow();
 }
 
 TApdCustomComPort::~TApdCustomComPort() {
@@ -237,7 +211,9 @@ void TApdCustomComPort::ActivateDeviceLayer() {
   // on and modem-line changes wake the loader's drain and CTS waits.
   Dispatcher_->SetDataArrivalHook([] { TApdWaitWaker::Instance().Notify(); });
   Dispatcher_->SetOutputStatusHook([] { TApdWaitWaker::Instance().Notify(); });
-  Dispatcher_->SetSynchronizeHook(&SynchronizeOnWindowThread);
+  Dispatcher_->SetSynchronizeHook([&context = Context_](const std::function<void()>& call) {
+    context.SynchronizeOnWindowThread(call);
+  });
 }
 
 void TApdCustomComPort::InitializePort() {

@@ -27,7 +27,7 @@ namespace kestrel {
 
 class TApdBaseDispatcher;
 class TApdComWindow;
-struct TApdPortContext;
+class TApdPortContext;
 class TClock;
 class TApdCustomComPort;
 struct TApdRecorderOps;

@@ -1,0 +1,27 @@
+#include "serial/qt/AdPortContext.h"
+
+#include <QCoreApplication>
+
+#include "serial/qt/AdComWindow.h"
+
+namespace kestrel {
+
+TApdPortContext::TApdPortContext() {
+  if (QCoreApplication::instance() == nullptr) return;
+  SynchronizeWindow_ = std::make_unique<TApdComWindow>(nullptr);
+  SynchronizeWindow_->moveToThread(QCoreApplication::instance()->thread());
+}
+
+TApdPortContext::~TApdPortContext() = default;
+
+void TApdPortContext::SynchronizeOnWindowThread(const std::function<void()>& call) const {
+  if (SynchronizeWindow_) {
+    // The call refers to the dispatch thread's stack: once started it must end
+    // before that thread goes on.
+    SynchronizeWindow_->SendCall(call, TApdComWindow::kSendTimeoutMs, true);
+  } else {
+    call();
+  }
+}
+
+}  // namespace kestrel
