@@ -29,6 +29,7 @@
 #include "loader/windows/QtOperatorDialog.h"
 #include "messages/Adsrmgr.h"
 #include "serial/qt/AdPortContext.h"
+#include "serial/qt/AdWaitWaker.h"
 #include "serial/qt/AdWindowClock.h"
 #include "serial/qt/Adport.h"
 #include "serialdevice/AwPortDiscovery.h"
@@ -117,7 +118,7 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
   TApdPortContext ports;
   try {
     if (line.Mode == TCommandLine::TMode::Station) {
-      TWindowClock clock;
+      TWindowClock clock(ports.Waker());
       return run_station(line, dialog, console, clock, {}, &ports);
     }
     TUnattendedRun run;

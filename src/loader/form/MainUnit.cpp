@@ -25,6 +25,8 @@
 #include "loader/windows/Progress.h"
 #include "loader/windows/SplashUnit.h"
 #include "loader/windows/TerminalPaneWidget.h"
+#include "serial/qt/AdPortContext.h"
+#include "serial/qt/AdWaitWaker.h"
 #include "serial/qt/AdWindowClock.h"
 #include "serialdevice/AwPortPath.h"
 
@@ -56,6 +58,12 @@ QLabel* auto_label(const char* text, QWidget* parent, int left, int top, const c
   return label;
 }
 
+// The waker the port reports to: the shared context's, else the one of
+// ports made without a context.
+TApdWaitWaker& WakerOf(TApdPortContext* ports) {
+  return ports ? ports->Waker() : TApdWaitWaker::Instance();
+}
+
 }  // namespace
 
 void end_process_now(int status) {
@@ -70,8 +78,8 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent, const TPort
                               Qt::WindowCloseButtonHint),
       Dialog(dialog),
       FPortRoots(portRoots),
-      FWindowClock(std::make_unique<TWindowClock>()),
-      FWaits(std::make_unique<TWindowWaits>(*FWindowClock)) {
+      FWindowClock(std::make_unique<TWindowClock>(WakerOf(ports))),
+      FWaits(std::make_unique<TWindowWaits>(*FWindowClock, WakerOf(ports))) {
   setObjectName(QStringLiteral("KestrelForm"));
   setWindowTitle(QStringLiteral("Quillmark Inc. :- Kestrel"));
   INIOpenDialog.Filter = "Script files (*.sld)|*.sld|All files (*.*)|*.*";

@@ -3,10 +3,20 @@
 #include <QCoreApplication>
 
 #include "serial/qt/AdComWindow.h"
+#include "serial/qt/AdWaitWaker.h"
 
 namespace kestrel {
 
-TApdPortContext::TApdPortContext() {
+TApdPortContext::TApdPortContext()
+    : OwnWaker_(std::make_unique<TApdWaitWaker>()), Waker_(*OwnWaker_) {
+  CreateSynchronizeWindow();
+}
+
+TApdPortContext::TApdPortContext(TApdWaitWaker& waker) : Waker_(waker) {
+  CreateSynchronizeWindow();
+}
+
+void TApdPortContext::CreateSynchronizeWindow() {
   if (QCoreApplication::instance() == nullptr) return;
   SynchronizeWindow_ = std::make_unique<TApdComWindow>(nullptr);
   SynchronizeWindow_->moveToThread(QCoreApplication::instance()->thread());

@@ -11,12 +11,16 @@
 namespace kestrel {
 
 class TApdComWindow;
+class TApdWaitWaker;
 
 // Thread contract: made and destroyed on the window thread; its members as
 // they say. Nothing in it is replaced after construction.
 class TApdPortContext {
  public:
+  // The program's: it keeps a waker of its own.
   TApdPortContext();
+  // One that wakes waits through `waker` (a port's own when it is given none).
+  explicit TApdPortContext(TApdWaitWaker& waker);
   ~TApdPortContext();
   TApdPortContext(const TApdPortContext&) = delete;
   TApdPortContext& operator=(const TApdPortContext&) = delete;
@@ -28,10 +32,18 @@ class TApdPortContext {
   // as the hidden windows; without an application object, at once. Any thread.
   void SynchronizeOnWindowThread(const std::function<void()>& call) const;
 
+  // Wakes the waits of the window thread on port reports; the program's
+  // clock takes the same one.
+  TApdWaitWaker& Waker() const { return Waker_; }
+
  private:
+  std::unique_ptr<TApdWaitWaker> OwnWaker_;
+  TApdWaitWaker& Waker_;
   // Runs the synchronised dispatcher handlers; made with the context when an
   // application object exists.
   std::unique_ptr<TApdComWindow> SynchronizeWindow_;
+
+  void CreateSynchronizeWindow();
 };
 
 }  // namespace kestrel

@@ -89,7 +89,7 @@ struct TApdCustomComPort::TUser {
 
 TApdCustomComPort::TApdCustomComPort(QObject* owner, TApdPortContext* context)
     : QObject(owner),
-      OwnContext_(context ? nullptr : std::make_unique<TApdPortContext>()),
+      OwnContext_(context ? nullptr : std::make_unique<TApdPortContext>(TApdWaitWaker::Instance())),
       Context_(context ? *context : *OwnContext_) {
   setObjectName(QStringLiteral("ApdComPort"));
 }
@@ -209,8 +209,9 @@ void TApdCustomComPort::ActivateDeviceLayer() {
   Dispatcher_->SetDeviceName("COM" + std::to_string(ComNumber_));
   // Received bytes wake a WaitForString that sleeps for them; output handed
   // on and modem-line changes wake the loader's drain and CTS waits.
-  Dispatcher_->SetDataArrivalHook([] { TApdWaitWaker::Instance().Notify(); });
-  Dispatcher_->SetOutputStatusHook([] { TApdWaitWaker::Instance().Notify(); });
+  TApdWaitWaker& waker = Context_.Waker();
+  Dispatcher_->SetDataArrivalHook([&waker] { waker.Notify(); });
+  Dispatcher_->SetOutputStatusHook([&waker] { waker.Notify(); });
   Dispatcher_->SetSynchronizeHook([&context = Context_](const std::function<void()>& call) {
     context.SynchronizeOnWindowThread(call);
   });
