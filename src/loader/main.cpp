@@ -48,17 +48,11 @@ class TMessageResources {
 };
 
 // Exceptions the port component reports itself reach the operator like any
-// other escaped exception, for as long as the dialogs exist.
-class TPortExceptionDisplay {
- public:
-  explicit TPortExceptionDisplay(kestrel::TOperatorDialog& dialog) {
-    kestrel::SetPortExceptionDisplay(
-        [&dialog](const std::exception& e) { dialog.ShowMessage(e.what()); });
-  }
-  ~TPortExceptionDisplay() { kestrel::SetPortExceptionDisplay(nullptr); }
-  TPortExceptionDisplay(const TPortExceptionDisplay&) = delete;
-  TPortExceptionDisplay& operator=(const TPortExceptionDisplay&) = delete;
-};
+// other escaped exception; the ports' context, which shows them, does not
+// outlive the dialog.
+kestrel::TShowExceptionProc port_exception_display(kestrel::TOperatorDialog& dialog) {
+  return [&dialog](const std::exception& e) { dialog.ShowMessage(e.what()); };
+}
 
 int run_windowed(int argc, char** argv, const kestrel::TCommandLine& line) {
   using namespace kestrel;
@@ -70,14 +64,13 @@ int run_windowed(int argc, char** argv, const kestrel::TCommandLine& line) {
   TQtOperatorDialog dialog;
   TKestrelApplication app(argc, argv);
   app.SetOperatorDialog(&dialog);
-  TPortExceptionDisplay portExceptions(dialog);
 
   // Runs leave their record when a record file is named; the recorder
   // outlives the windows that write into it.
   std::unique_ptr<TRunRecorder> recorder;
   if (!line.RecordFile.empty()) recorder = std::make_unique<TRunRecorder>(line.RecordFile);
   // What the program's ports share; it outlives them.
-  TApdPortContext ports;
+  TApdPortContext ports(port_exception_display(dialog));
   TKestrelWindows windows;
   try {
     windows =
@@ -114,8 +107,7 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
   TConsoleOperatorDialog dialog(console);
   TKestrelApplication app(argc, argv);
   app.SetOperatorDialog(&dialog);
-  TPortExceptionDisplay portExceptions(dialog);
-  TApdPortContext ports;
+  TApdPortContext ports(port_exception_display(dialog));
   try {
     if (line.Mode == TCommandLine::TMode::Station) {
       TWindowClock clock(ports.Waker());

@@ -7,8 +7,10 @@
 
 namespace kestrel {
 
-TApdPortContext::TApdPortContext()
-    : OwnWaker_(std::make_unique<TApdWaitWaker>()), Waker_(*OwnWaker_) {
+TApdPortContext::TApdPortContext(TShowExceptionProc showException)
+    : OwnWaker_(std::make_unique<TApdWaitWaker>()),
+      Waker_(*OwnWaker_),
+      ShowException_(std::move(showException)) {
   CreateSynchronizeWindow();
 }
 
@@ -23,6 +25,13 @@ void TApdPortContext::CreateSynchronizeWindow() {
 }
 
 TApdPortContext::~TApdPortContext() = default;
+
+void TApdPortContext::ShowException(const std::exception& e) const {
+  if (ShowException_)
+    ShowException_(e);
+  else
+    ShowPortException(e);
+}
 
 void TApdPortContext::SynchronizeOnWindowThread(const std::function<void()>& call) const {
   if (SynchronizeWindow_) {

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "serial/AwuserPortList.h"
+#include "serial/qt/Adport.h"
 
 namespace kestrel {
 
@@ -17,8 +18,9 @@ class TApdWaitWaker;
 // they say. Nothing in it is replaced after construction.
 class TApdPortContext {
  public:
-  // The program's: it keeps a waker of its own.
-  TApdPortContext();
+  // The program's: it keeps a waker of its own, and shows what its ports
+  // raise where nobody can catch it through `showException`.
+  explicit TApdPortContext(TShowExceptionProc showException);
   // One that wakes waits through `waker` (a port's own when it is given none).
   explicit TApdPortContext(TApdWaitWaker& waker);
   ~TApdPortContext();
@@ -36,9 +38,14 @@ class TApdPortContext {
   // clock takes the same one.
   TApdWaitWaker& Waker() const { return Waker_; }
 
+  // Shows an exception a port raised where nobody could catch it; without a
+  // display of its own, through the process-wide one. Window thread.
+  void ShowException(const std::exception& e) const;
+
  private:
   std::unique_ptr<TApdWaitWaker> OwnWaker_;
   TApdWaitWaker& Waker_;
+  const TShowExceptionProc ShowException_;
   // Runs the synchronised dispatcher handlers; made with the context when an
   // application object exists.
   std::unique_ptr<TApdComWindow> SynchronizeWindow_;

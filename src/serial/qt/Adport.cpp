@@ -22,7 +22,8 @@
 namespace kestrel {
 
 // ---------------------------------------------------------------------------
-// Process-wide: the exception display.
+// Process-wide: the exception display of ports made without the program's
+// context (tests, tools); the program's ports show through their context.
 
 namespace {
 
@@ -99,11 +100,15 @@ TApdCustomComPort::~TApdCustomComPort() {
   try {
     if (InState(psOpen)) DonePort();
   } catch (const std::exception& e) {
-    ShowPortException(e);
+    ShowException(e);
   }
   // A close still pending ends here: the dispatcher waits for its threads.
   ReleaseDispatcher();
   PortState_ = psClosed;
+}
+
+void TApdCustomComPort::ShowException(const std::exception& e) const {
+  Context_.ShowException(e);
 }
 
 void TApdCustomComPort::Assign(const TApdCustomComPort& source) {
@@ -155,7 +160,7 @@ void TApdCustomComPort::Loaded() {
     InitPort();
   } catch (const std::exception& e) {
     Open_ = false;
-    ShowPortException(e);
+    ShowException(e);
   }
 }
 
@@ -442,9 +447,9 @@ void TApdCustomComPort::WindowProc(uint32_t Msg, uint32_t wParam, uint32_t lPara
     TApdHandlerScope scope(*dispatcher);
     HandleTriggerMessage(Msg, wParam, lParam);
   } catch (const std::exception& e) {
-    ShowPortException(e);
+    ShowException(e);
   } catch (...) {
-    ShowPortException(EAPDException("Kelp exception"));
+    ShowException(EAPDException("Kelp exception"));
   }
 }
 
@@ -459,9 +464,9 @@ void TApdCustomComPort::DeliverHeldBackMessages() {
     try {
       HandleTriggerMessage(m.Msg, m.wParam, m.lParam);
     } catch (const std::exception& e) {
-      ShowPortException(e);
+      ShowException(e);
     } catch (...) {
-      ShowPortException(EAPDException("Kelp exception"));
+      ShowException(EAPDException("Kelp exception"));
     }
   }
 }

@@ -60,8 +60,8 @@ class TApdPortMessageEvent : public QEvent {
   const uint32_t lParam;
 };
 
-// Shows an exception that an event handler let escape (the application's
-// standard exception display). The default writes it to the log.
+// Shows an exception that an event handler of a port made without the
+// program's context let escape. The default writes it to the log.
 using TShowExceptionProc = std::function<void(const std::exception& e)>;
 void SetPortExceptionDisplay(TShowExceptionProc show);
 void ShowPortException(const std::exception& e);
@@ -85,6 +85,10 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   ~TApdCustomComPort() override;
   TApdCustomComPort(const TApdCustomComPort&) = delete;
   TApdCustomComPort& operator=(const TApdCustomComPort&) = delete;
+
+  // Shows an exception the port raised itself where nobody could catch it:
+  // through the context's display.
+  void ShowException(const std::exception& e) const;
 
   // Copies the published properties of another port (not Open).
   virtual void Assign(const TApdCustomComPort& source);
