@@ -2,9 +2,10 @@
 
 namespace kestrel {
 
-TKestrelWindows create_windows(TOperatorDialog& dialog, const std::string& settingsFile) {
+TKestrelWindows create_windows(TOperatorDialog& dialog, const std::string& settingsFile,
+                               TApdPortContext* ports) {
   TKestrelWindows w;
-  w.KestrelForm = std::make_unique<TKestrelForm>(dialog);
+  w.KestrelForm = std::make_unique<TKestrelForm>(dialog, nullptr, TPortRoots{}, ports);
   TStartUp startUp;
   startUp.SettingsFile = settingsFile;
   w.KestrelForm->SetStartUp(startUp);

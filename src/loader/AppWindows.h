@@ -20,8 +20,9 @@ struct TKestrelWindows {
 
 // Main window first (it becomes the application's main window), then the
 // progress window, then the splash, which sets the other two captions. All
-// of them read `settingsFile`.
+// of them read `settingsFile`. The main window's port shares `ports`.
 TKestrelWindows create_windows(TOperatorDialog& dialog,
-                               const std::string& settingsFile = kSettingsFileName);
+                               const std::string& settingsFile = kSettingsFileName,
+                               TApdPortContext* ports = nullptr);
 
 }  // namespace kestrel

@@ -28,6 +28,8 @@
 #include "loader/windows/KestrelApplication.h"
 #include "loader/windows/QtOperatorDialog.h"
 #include "messages/Adsrmgr.h"
+#include "serial/qt/AdPortContext.h"
+#include "serial/qt/AdWaitWaker.h"
 #include "serial/qt/AdWindowClock.h"
 #include "serial/qt/Adport.h"
 #include "serialdevice/AwPortDiscovery.h"
@@ -46,17 +48,11 @@ class TMessageResources {
 };
 
 // Exceptions the port component reports itself reach the operator like any
-// other escaped exception, for as long as the dialogs exist.
-class TPortExceptionDisplay {
- public:
-  explicit TPortExceptionDisplay(kestrel::TOperatorDialog& dialog) {
-    kestrel::SetPortExceptionDisplay(
-        [&dialog](const std::exception& e) { dialog.ShowMessage(e.what()); });
-  }
-  ~TPortExceptionDisplay() { kestrel::SetPortExceptionDisplay(nullptr); }
-  TPortExceptionDisplay(const TPortExceptionDisplay&) = delete;
-  TPortExceptionDisplay& operator=(const TPortExceptionDisplay&) = delete;
-};
+// other escaped exception; the ports' context, which shows them, does not
+// outlive the dialog.
+kestrel::TShowExceptionProc port_exception_display(kestrel::TOperatorDialog& dialog) {
+  return [&dialog](const std::exception& e) { dialog.ShowMessage(e.what()); };
+}
 
 int run_windowed(int argc, char** argv, const kestrel::TCommandLine& line) {
   using namespace kestrel;
@@ -68,15 +64,17 @@ int run_windowed(int argc, char** argv, const kestrel::TCommandLine& line) {
   TQtOperatorDialog dialog;
   TKestrelApplication app(argc, argv);
   app.SetOperatorDialog(&dialog);
-  TPortExceptionDisplay portExceptions(dialog);
 
   // Runs leave their record when a record file is named; the recorder
   // outlives the windows that write into it.
   std::unique_ptr<TRunRecorder> recorder;
   if (!line.RecordFile.empty()) recorder = std::make_unique<TRunRecorder>(line.RecordFile);
+  // What the program's ports share; it outlives them.
+  TApdPortContext ports(port_exception_display(dialog));
   TKestrelWindows windows;
   try {
-    windows = create_windows(dialog, line.IniFile.empty() ? kSettingsFileName : line.IniFile);
+    windows =
+        create_windows(dialog, line.IniFile.empty() ? kSettingsFileName : line.IniFile, &ports);
   } catch (const std::exception& e) {
     dialog.ShowMessage(e.what());
     return 0;
@@ -109,13 +107,15 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
   TConsoleOperatorDialog dialog(console);
   TKestrelApplication app(argc, argv);
   app.SetOperatorDialog(&dialog);
-  TPortExceptionDisplay portExceptions(dialog);
+  TApdPortContext ports(port_exception_display(dialog));
   try {
     if (line.Mode == TCommandLine::TMode::Station) {
-      TWindowClock clock;
-      return run_station(line, dialog, console, clock);
+      TWindowClock clock(ports.Waker());
+      return run_station(line, dialog, console, clock, {}, &ports);
     }
-    return run_unattended(line, dialog, console);
+    TUnattendedRun run;
+    run.Ports = &ports;
+    return run_unattended(line, dialog, console, run);
   } catch (const std::exception& e) {
     dialog.ShowMessage(e.what());
   } catch (...) {

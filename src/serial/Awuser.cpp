@@ -15,47 +15,14 @@ namespace {
 
 constexpr int kBufSize = TApdBaseDispatcher::DispatchBufferSize;
 
-std::recursive_mutex& PortListLock() {
-  static std::recursive_mutex lock;
-  return lock;
-}
-
-std::vector<TApdBaseDispatcher*>& PortList() {
-  static std::vector<TApdBaseDispatcher*> list;
-  return list;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Identity and the port list
 
-void TApdBaseDispatcher::LockPortList() {
-  PortListLock().lock();
-}
-
-void TApdBaseDispatcher::UnlockPortList() {
-  PortListLock().unlock();
-}
-
-TApdBaseDispatcher* TApdBaseDispatcher::PortListEntry(int handle) {
-  std::lock_guard<std::recursive_mutex> lock(PortListLock());
-  auto& list = PortList();
-  if (handle < 0 || handle >= static_cast<int>(list.size())) return nullptr;
-  return list[handle];
-}
-
-TApdBaseDispatcher::TApdBaseDispatcher(void* owner) : Owner_(owner) {
-  std::lock_guard<std::recursive_mutex> lock(PortListLock());
-  auto& list = PortList();
-  auto slot = std::find(list.begin(), list.end(), nullptr);
-  if (slot != list.end()) {
-    *slot = this;
-    Handle_ = static_cast<int>(slot - list.begin());
-  } else {
-    list.push_back(this);
-    Handle_ = static_cast<int>(list.size()) - 1;
-  }
+TApdBaseDispatcher::TApdBaseDispatcher(void* owner, TApdPortList* ports)
+    : Owner_(owner), Ports_(ports) {
+  if (Ports_) Handle_ = Ports_->Add(this);
 }
 
 TApdBaseDispatcher::~TApdBaseDispatcher() {
@@ -70,10 +37,7 @@ TApdBaseDispatcher::~TApdBaseDispatcher() {
 }
 
 void TApdBaseDispatcher::LeavePortList() {
-  std::lock_guard<std::recursive_mutex> lock(PortListLock());
-  auto& list = PortList();
-  if (Handle_ >= 0 && Handle_ < static_cast<int>(list.size())) list[Handle_] = nullptr;
-  while (!list.empty() && list.back() == nullptr) list.pop_back();
+  if (Ports_) Ports_->Remove(Handle_);
 }
 
 void TApdBaseDispatcher::ShutdownDispatcher() {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "serial/AwuserLog.h"
+#include "serial/AwuserPortList.h"
 #include "serial/AwuserSignals.h"
 #include "serial/AwuserTrace.h"
 #include "serial/AwuserTriggers.h"
@@ -90,16 +91,14 @@ class TApdBaseDispatcher {
   // A window handler is waited for at most this long.
   static constexpr int WindowHandlerTimeoutMs = 3000;
 
-  explicit TApdBaseDispatcher(void* owner);
+  // `ports`, when given, lists the dispatcher for its life; one made without
+  // a list (a tool's, a test's) has handle 0.
+  explicit TApdBaseDispatcher(void* owner, TApdPortList* ports = nullptr);
   virtual ~TApdBaseDispatcher();
   TApdBaseDispatcher(const TApdBaseDispatcher&) = delete;
   TApdBaseDispatcher& operator=(const TApdBaseDispatcher&) = delete;
 
-  // ---- identity and the process-wide port list ----
-  static void LockPortList();
-  static void UnlockPortList();
-  // The dispatcher with that handle, or nullptr. Call with the port list locked.
-  static TApdBaseDispatcher* PortListEntry(int handle);
+  // ---- identity ----
   int Handle() const { return Handle_; }
   void* Owner() const { return Owner_; }
   std::string DeviceName() const;
@@ -143,7 +142,7 @@ class TApdBaseDispatcher {
   // Runs the synchronised handlers on the window thread (the component
   // layer gives its dispatchers one); without it they run on the dispatch
   // thread. Set before InitPort.
-  void SetSynchronizeHook(TApdSynchronizeHook hook) { SynchronizeHook_ = hook; }
+  void SetSynchronizeHook(TApdSynchronizeHook hook) { SynchronizeHook_ = std::move(hook); }
   // Called on the output thread each time the output ring has been handed to
   // the device in full (on the writer's thread when PutBlock handed a block
   // to the device itself), on the device-wait thread each time the device
@@ -332,7 +331,8 @@ class TApdBaseDispatcher {
 
   // Identity.
   void* const Owner_;
-  int Handle_ = -1;
+  TApdPortList* const Ports_;
+  int Handle_ = 0;
   std::string DeviceName_;
   std::string DevicePath_;
 
@@ -413,7 +413,7 @@ class TApdBaseDispatcher {
   std::function<void()> DataArrivalHook_;   // set before the threads start
   std::function<void()> OutputStatusHook_;  // set before the threads start
   // Set before the threads start.
-  TApdSynchronizeHook SynchronizeHook_ = nullptr;
+  TApdSynchronizeHook SynchronizeHook_;
 
   // Threads and signals. The device-wait thread blocks in the device's event
   // wait (closing the device releases it), signals ComEvent_ and waits for

@@ -80,7 +80,7 @@ bool TApdBaseDispatcher::SendNotify(uint32_t msg, uint32_t wParam, uint16_t para
       sync = EventHandlers_[i].Sync;
     }
     before();
-    const TApdSynchronizeHook hook = SynchronizeHook_;
+    const TApdSynchronizeHook& hook = SynchronizeHook_;
     auto call = [&] {
       TApdHandlerScope scope(*this);
       event(msg, wParam, lParam);

@@ -20,8 +20,8 @@ constexpr uint32_t kEventMask =
 
 }  // namespace
 
-TApdPosixDispatcher::TApdPosixDispatcher(void* owner, TDeviceFactory factory)
-    : TApdBaseDispatcher(owner), Factory_(factory) {}
+TApdPosixDispatcher::TApdPosixDispatcher(void* owner, TDeviceFactory factory, TApdPortList* ports)
+    : TApdBaseDispatcher(owner, ports), Factory_(factory) {}
 
 TApdPosixDispatcher::~TApdPosixDispatcher() {
   ShutdownDispatcher();

@@ -18,8 +18,9 @@ namespace kestrel {
 class TApdPosixDispatcher : public TApdBaseDispatcher {
  public:
   // `factory` makes the device for the path given to InitPort; nullptr uses
-  // the platform's own (CreateSerialDevice).
-  explicit TApdPosixDispatcher(void* owner, TDeviceFactory factory = nullptr);
+  // the platform's own (CreateSerialDevice). `ports` as for the base.
+  explicit TApdPosixDispatcher(void* owner, TDeviceFactory factory = nullptr,
+                               TApdPortList* ports = nullptr);
   ~TApdPosixDispatcher() override;
 
   // The device the next InitPort opens, instead of one made for the path

@@ -98,6 +98,6 @@ using TApdNotifyEvent = std::function<void(uint32_t Msg, uint32_t wParam, uint32
 
 // Runs a call on the window thread and waits for it to finish: what a
 // dispatcher's SetSynchronizeHook takes. Any thread.
-using TApdSynchronizeHook = void (*)(const std::function<void()>& call);
+using TApdSynchronizeHook = std::function<void(const std::function<void()>& call)>;
 
 }  // namespace kestrel

@@ -25,6 +25,8 @@
 #include "loader/windows/Progress.h"
 #include "loader/windows/SplashUnit.h"
 #include "loader/windows/TerminalPaneWidget.h"
+#include "serial/qt/AdPortContext.h"
+#include "serial/qt/AdWaitWaker.h"
 #include "serial/qt/AdWindowClock.h"
 #include "serialdevice/AwPortPath.h"
 
@@ -56,6 +58,12 @@ QLabel* auto_label(const char* text, QWidget* parent, int left, int top, const c
   return label;
 }
 
+// The waker the port reports to: the shared context's, else the one of
+// ports made without a context.
+TApdWaitWaker& WakerOf(TApdPortContext* ports) {
+  return ports ? ports->Waker() : TApdWaitWaker::Instance();
+}
+
 }  // namespace
 
 void end_process_now(int status) {
@@ -63,14 +71,15 @@ void end_process_now(int status) {
   ::_exit(status);
 }
 
-TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent, const TPortRoots& portRoots)
+TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent, const TPortRoots& portRoots,
+                           TApdPortContext* ports)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint),
       Dialog(dialog),
       FPortRoots(portRoots),
-      FWindowClock(std::make_unique<TWindowClock>()),
-      FWaits(std::make_unique<TWindowWaits>(*FWindowClock)) {
+      FWindowClock(std::make_unique<TWindowClock>(WakerOf(ports))),
+      FWaits(std::make_unique<TWindowWaits>(*FWindowClock, WakerOf(ports))) {
   setObjectName(QStringLiteral("KestrelForm"));
   setWindowTitle(QStringLiteral("Quillmark Inc. :- Kestrel"));
   INIOpenDialog.Filter = "Script files (*.sld)|*.sld|All files (*.*)|*.*";
@@ -79,7 +88,7 @@ TKestrelForm::TKestrelForm(TOperatorDialog& dialog, QWidget* parent, const TPort
   // The port stays closed until the window opens it. Uploads are paced by
   // RTS/CTS in the driver; the thresholds are set after the flow options,
   // which would otherwise choose their own.
-  ApdComPort1 = new TApdComPort(this);
+  ApdComPort1 = new TApdComPort(this, ports);
   ApdComPort1->setObjectName(QStringLiteral("ApdComPort1"));
   ApdComPort1->SetComNumber(1);
   ApdComPort1->SetAutoOpen(false);

@@ -89,9 +89,10 @@ void end_process_now(int status);
 class TKestrelForm : public QMainWindow {
   Q_OBJECT
  public:
-  // The port dialog looks for serial devices under `portRoots`.
+  // The port dialog looks for serial devices under `portRoots`. The port
+  // shares `ports` with the program's other ports (none: it keeps its own).
   explicit TKestrelForm(TOperatorDialog& dialog, QWidget* parent = nullptr,
-                        const TPortRoots& portRoots = {});
+                        const TPortRoots& portRoots = {}, TApdPortContext* ports = nullptr);
   ~TKestrelForm() override;
 
   // The windows created after this one; the splash is hidden at the end of

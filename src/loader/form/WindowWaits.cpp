@@ -20,7 +20,7 @@ bool TWindowWaits::sleep_unless(int ms, const std::function<bool()>& stop) {
 }
 
 bool TWindowWaits::wait_while_moving(const std::function<TWaitLook()>& look, int64_t stallMs) {
-  TApdWaitWaker& waker = TApdWaitWaker::Instance();
+  TApdWaitWaker& waker = Waker_;
   int64_t stillSince = now_ms();
   for (;;) {
     // Read before looking, so that a report arriving in between ends the

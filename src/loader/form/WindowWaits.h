@@ -13,6 +13,7 @@
 
 namespace kestrel {
 
+class TApdWaitWaker;
 class TClock;
 
 // What one look at a waited-for condition found.
@@ -20,7 +21,8 @@ enum class TWaitLook { Done, Moved, Still };
 
 class TWindowWaits {
  public:
-  explicit TWindowWaits(TClock& clock) : Clock_(&clock) {}
+  // `waker` is the one the ports report to and the clock rests on.
+  TWindowWaits(TClock& clock, TApdWaitWaker& waker) : Clock_(&clock), Waker_(waker) {}
 
   // The clock every wait below takes its time from.
   void use_clock(TClock& clock) { Clock_ = &clock; }
@@ -57,6 +59,7 @@ class TWindowWaits {
 
  private:
   TClock* Clock_;
+  TApdWaitWaker& Waker_;
   bool Stopped_ = false;
 };
 

@@ -22,13 +22,14 @@ constexpr int kProbeIntervalMs = 1000;
 class TStation {
  public:
   TStation(const TCommandLine& line, TConsoleOperatorDialog& dialog, TUnattendedConsole& console,
-           TClock& clock, const std::function<void(TKestrelForm&)>& prepare)
+           TClock& clock, const std::function<void(TKestrelForm&)>& prepare, TApdPortContext* ports)
       : FLine(line),
         FDialog(dialog),
         FConsole(console),
         FClock(clock),
         FPrepare(prepare),
-        FPresence(line.IniFile, line.Baud),
+        FPorts(ports),
+        FPresence(line.IniFile, line.Baud, ports),
         FSignals([this](int signal) { Stop(signal); }) {}
 
   int Run() {
@@ -41,6 +42,7 @@ class TStation {
       run.Number = unit;
       run.Signals = &FSignals;
       run.Prepare = FPrepare;
+      run.Ports = FPorts;
       run_unattended(FLine, FDialog, FConsole, run);
       Count(unit, run);
       if (run.Interrupted) break;
@@ -125,6 +127,7 @@ class TStation {
   TUnattendedConsole& FConsole;
   TClock& FClock;
   const std::function<void(TKestrelForm&)>& FPrepare;
+  TApdPortContext* const FPorts;
   TUnitPresence FPresence;
   TStopSignals FSignals;
   bool FStopped = false;
@@ -137,14 +140,14 @@ class TStation {
 
 int run_station(const TCommandLine& line, TConsoleOperatorDialog& dialog,
                 TUnattendedConsole& console, TClock& clock,
-                const std::function<void(TKestrelForm&)>& prepare) {
+                const std::function<void(TKestrelForm&)>& prepare, TApdPortContext* ports) {
   // What every run needs is checked once, before the first unit is waited
   // for: a station that would fail every unit must not start.
   if (const std::string why = unusable_named_file(line, true); !why.empty()) {
     console.Fatal(why);
     return kExitNoScript;
   }
-  TStation station(line, dialog, console, clock, prepare);
+  TStation station(line, dialog, console, clock, prepare, ports);
   return station.Run();
 }
 

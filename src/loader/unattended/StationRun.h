@@ -13,6 +13,7 @@
 
 namespace kestrel {
 
+class TApdPortContext;
 class TClock;
 class TConsoleOperatorDialog;
 class TKestrelForm;
@@ -23,8 +24,10 @@ class TUnattendedConsole;
 // object must exist, with `dialog` as its operator dialog. The waits
 // between runs take their time from `clock`; `prepare`, when given, sees
 // each run's window before its start-up work (a test hands it its clock).
+// The ports share `ports` (none: each keeps its own).
 int run_station(const TCommandLine& line, TConsoleOperatorDialog& dialog,
                 TUnattendedConsole& console, TClock& clock,
-                const std::function<void(TKestrelForm&)>& prepare = {});
+                const std::function<void(TKestrelForm&)>& prepare = {},
+                TApdPortContext* ports = nullptr);
 
 }  // namespace kestrel

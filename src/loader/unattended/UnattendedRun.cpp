@@ -144,7 +144,7 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   std::optional<TRecordObserver> recordObserver;
 
   // The window never reaches a screen; the run reports through its observers.
-  TKestrelForm form(dialog);
+  TKestrelForm form(dialog, nullptr, TPortRoots{}, result.Ports);
   form.setAttribute(Qt::WA_DontShowOnScreen);
   TStartUp startUp;
   if (!line.IniFile.empty()) startUp.SettingsFile = line.IniFile;

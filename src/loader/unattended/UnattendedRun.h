@@ -16,6 +16,7 @@ namespace kestrel {
 // application object exists.
 void select_unattended_platform();
 
+class TApdPortContext;
 class TConsoleOperatorDialog;
 class TKestrelForm;
 class TRunObserver;
@@ -29,6 +30,7 @@ struct TUnattendedRun {
   TStopSignals* Signals = nullptr;  // the caller's; null: the run handles the signals itself
   std::function<void(TKestrelForm&)> Prepare;  // sees the window before its start-up work
   TRunObserver* Observer = nullptr;            // the caller's; watches after the console
+  TApdPortContext* Ports = nullptr;            // the program's; null: the port keeps its own
 
   int Status = 1;  // the exit status a lone run would have
   bool Interrupted = false;

@@ -34,8 +34,8 @@ class TLineSettings : public TSettingsTarget {
 
 }  // namespace
 
-TUnitPresence::TUnitPresence(const std::string& iniFile, long baud)
-    : FPort(std::make_unique<TApdComPort>()) {
+TUnitPresence::TUnitPresence(const std::string& iniFile, long baud, TApdPortContext* ports)
+    : FPort(std::make_unique<TApdComPort>(nullptr, ports)) {
   // The line as the window sets it up before the settings are read.
   FPort->SetAutoOpen(false);
   FPort->SetBaud(38400);

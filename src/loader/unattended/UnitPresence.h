@@ -12,6 +12,7 @@
 namespace kestrel {
 
 class TApdComPort;
+class TApdPortContext;
 class TClock;
 
 // Window thread only.
@@ -20,7 +21,8 @@ class TUnitPresence {
   // Reads the settings file `iniFile` (LoaderDefault.ini when empty) for the
   // port and its line, as a run would; `baud`, when not 0, stands in for
   // the settings' rate. Nothing is reported: a run reports the settings.
-  TUnitPresence(const std::string& iniFile, long baud);
+  // The port shares `ports` (none: it keeps its own).
+  TUnitPresence(const std::string& iniFile, long baud, TApdPortContext* ports = nullptr);
   ~TUnitPresence();
   TUnitPresence(const TUnitPresence&) = delete;
   TUnitPresence& operator=(const TUnitPresence&) = delete;

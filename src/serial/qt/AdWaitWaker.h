@@ -5,7 +5,8 @@
 // of polling.
 //
 // The port component gives every dispatcher it creates a data-arrival hook
-// and an output-status hook that call Notify. The data-arrival hook runs once
+// and an output-status hook that call Notify on the waker of its context;
+// the program's clock waits on the same one. The data-arrival hook runs once
 // the bytes are in the dispatch buffer, so a waiter woken this way that then
 // asks CharReady sees them.
 
@@ -20,6 +21,12 @@ namespace kestrel {
 // Thread contract: any thread.
 class TApdWaitWaker {
  public:
+  TApdWaitWaker() = default;
+  TApdWaitWaker(const TApdWaitWaker&) = delete;
+  TApdWaitWaker& operator=(const TApdWaitWaker&) = delete;
+
+  // The waker of the ports and clocks made without one (tests, tools); the
+  // program makes its own and hands it down.
   static TApdWaitWaker& Instance();
 
   // Bytes arrived somewhere: bump the arrival count, wake every waiter.
@@ -42,21 +49,23 @@ class TApdWaitWaker {
   std::vector<QAbstractEventDispatcher*> Dispatchers_;
 };
 
-// Keeps an event dispatcher (none: nothing) registered with the waker while
+// Keeps an event dispatcher (none: nothing) registered with `waker` while
 // a wait that blocks in it runs.
 // Thread contract: the waiting thread only.
 class TApdWakeRegistration {
  public:
-  explicit TApdWakeRegistration(QAbstractEventDispatcher* dispatcher) : Dispatcher_(dispatcher) {
-    if (Dispatcher_) TApdWaitWaker::Instance().AddEventDispatcher(Dispatcher_);
+  TApdWakeRegistration(TApdWaitWaker& waker, QAbstractEventDispatcher* dispatcher)
+      : Waker_(waker), Dispatcher_(dispatcher) {
+    if (Dispatcher_) Waker_.AddEventDispatcher(Dispatcher_);
   }
   ~TApdWakeRegistration() {
-    if (Dispatcher_) TApdWaitWaker::Instance().RemoveEventDispatcher(Dispatcher_);
+    if (Dispatcher_) Waker_.RemoveEventDispatcher(Dispatcher_);
   }
   TApdWakeRegistration(const TApdWakeRegistration&) = delete;
   TApdWakeRegistration& operator=(const TApdWakeRegistration&) = delete;
 
  private:
+  TApdWaitWaker& Waker_;
   QAbstractEventDispatcher* const Dispatcher_;
 };
 

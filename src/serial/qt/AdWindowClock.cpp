@@ -19,8 +19,8 @@ namespace {
 // wait that watches a condition runs.
 class TPortReportsWake : public TApdWakeRegistration {
  public:
-  TPortReportsWake()
-      : TApdWakeRegistration(QAbstractEventDispatcher::instance(QThread::currentThread())) {}
+  explicit TPortReportsWake(TApdWaitWaker& waker)
+      : TApdWakeRegistration(waker, QAbstractEventDispatcher::instance(QThread::currentThread())) {}
 };
 
 void process_pending_events() {
@@ -29,7 +29,7 @@ void process_pending_events() {
 
 }  // namespace
 
-TWindowClock::TWindowClock() : Start_(steady_clock().now()) {}
+TWindowClock::TWindowClock(TApdWaitWaker& waker) : Waker_(waker), Start_(steady_clock().now()) {}
 
 int64_t TWindowClock::now() {
   return steady_clock().now() - Start_;
@@ -37,8 +37,8 @@ int64_t TWindowClock::now() {
 
 bool TWindowClock::sleep(int64_t ms, const std::function<bool()>& stop) {
   std::optional<TPortReportsWake> reports;
-  if (stop) reports.emplace();
-  TApdWaitWaker& waker = TApdWaitWaker::Instance();
+  if (stop) reports.emplace(Waker_);
+  TApdWaitWaker& waker = Waker_;
   QDeadlineTimer deadline(std::clamp<int64_t>(ms, 0, INT_MAX), Qt::PreciseTimer);
   QTimer wake;
   wake.setSingleShot(true);
@@ -60,12 +60,12 @@ bool TWindowClock::sleep(int64_t ms, const std::function<bool()>& stop) {
 
 void TWindowClock::rest(int64_t, uint64_t seen) {
   process_pending_events();
-  TApdWaitWaker::Instance().WaitFor(seen, 1);
+  Waker_.WaitFor(seen, 1);
 }
 
 bool TWindowClock::wait_until(const std::function<bool()>& done, int64_t deadline) {
   // Bytes held back from delivery (a prompt wait's) wake the wait as well.
-  TPortReportsWake reports;
+  TPortReportsWake reports(Waker_);
   QTimer wake;
   wake.setSingleShot(true);
   wake.setTimerType(Qt::PreciseTimer);

@@ -15,15 +15,19 @@
 
 namespace kestrel {
 
+class TApdWaitWaker;
+
 class TWindowClock final : public TClock {
  public:
-  TWindowClock();
+  // Port reports reach the waits through `waker`, the ports' own.
+  explicit TWindowClock(TApdWaitWaker& waker);
   int64_t now() override;
   bool wait_until(const std::function<bool()>& done, int64_t deadline) override;
   bool sleep(int64_t ms, const std::function<bool()>& stop = {}) override;
   void rest(int64_t deadline, uint64_t seen) override;
 
  private:
+  TApdWaitWaker& Waker_;
   const int64_t Start_;  // steady-clock milliseconds at construction
 };
 

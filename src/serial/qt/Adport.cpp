@@ -14,6 +14,7 @@
 #include "serial/Awuser.h"
 #include "serial/AwuserPosix.h"
 #include "serial/qt/AdComWindow.h"
+#include "serial/qt/AdPortContext.h"
 #include "serial/qt/AdWaitWaker.h"
 #include "serial/qt/Adselcom.h"
 #include "serialdevice/AwPortPath.h"
@@ -21,37 +22,13 @@
 namespace kestrel {
 
 // ---------------------------------------------------------------------------
-// Process-wide pieces: the exception display and the synchronise hook.
+// Process-wide: the exception display of ports made without the program's
+// context (tests, tools); the program's ports show through their context.
 
 namespace {
 
 std::mutex g_displayLock;
 TShowExceptionProc g_showException;
-
-// Runs synchronised dispatcher handlers on the window thread, with the same
-// limit as the hidden windows. Created with the first port component, on the
-// window thread, and kept for the life of the process.
-std::unique_ptr<TApdComWindow>& SynchronizeWindow() {
-  static std::unique_ptr<TApdComWindow> window;
-  return window;
-}
-
-void SynchronizeOnWindowThread(const std::function<void()>& call) {
-  if (auto& window = SynchronizeWindow()) {
-    // The call refers to the dispatch thread's stack: once started it must end
-    // before that thread goes on.
-    window->SendCall(call, TApdComWindow::kSendTimeoutMs, true);
-  } else {
-    call();
-  }
-}
-
-void CreateSynchronizeWindow() {
-  auto& window = SynchronizeWindow();
-  if (window || QCoreApplication::instance() == nullptr) return;
-  window = std::make_unique<TApdComWindow>(nullptr);
-  window->moveToThread(QCoreApplication::instance()->thread());
-}
 
 // How long the hidden window waits before it looks again whether the threads
 // of a dispatcher whose close was deferred have ended.
@@ -111,9 +88,11 @@ struct TApdCustomComPort::TUser {
 // ---------------------------------------------------------------------------
 // Life.
 
-TApdCustomComPort::TApdCustomComPort(QObject* owner) : QObject(owner) {
+TApdCustomComPort::TApdCustomComPort(QObject* owner, TApdPortContext* context)
+    : QObject(owner),
+      OwnContext_(context ? nullptr : std::make_unique<TApdPortContext>(TApdWaitWaker::Instance())),
+      Context_(context ? *context : *OwnContext_) {
   setObjectName(QStringLiteral("ApdComPort"));
-  CreateSynchronizeWindow();
 }
 
 TApdCustomComPort::~TApdCustomComPort() {
@@ -121,11 +100,15 @@ TApdCustomComPort::~TApdCustomComPort() {
   try {
     if (InState(psOpen)) DonePort();
   } catch (const std::exception& e) {
-    ShowPortException(e);
+    ShowException(e);
   }
   // A close still pending ends here: the dispatcher waits for its threads.
   ReleaseDispatcher();
   PortState_ = psClosed;
+}
+
+void TApdCustomComPort::ShowException(const std::exception& e) const {
+  Context_.ShowException(e);
 }
 
 void TApdCustomComPort::Assign(const TApdCustomComPort& source) {
@@ -177,7 +160,7 @@ void TApdCustomComPort::Loaded() {
     InitPort();
   } catch (const std::exception& e) {
     Open_ = false;
-    ShowPortException(e);
+    ShowException(e);
   }
 }
 
@@ -227,13 +210,16 @@ void TApdCustomComPort::ActivateDeviceLayer() {
     Check(ecNullApi);
     return;
   }
-  Dispatcher_ = std::make_unique<TApdPosixDispatcher>(this);
+  Dispatcher_ = std::make_unique<TApdPosixDispatcher>(this, nullptr, &Context_.Ports);
   Dispatcher_->SetDeviceName("COM" + std::to_string(ComNumber_));
   // Received bytes wake a WaitForString that sleeps for them; output handed
   // on and modem-line changes wake the loader's drain and CTS waits.
-  Dispatcher_->SetDataArrivalHook([] { TApdWaitWaker::Instance().Notify(); });
-  Dispatcher_->SetOutputStatusHook([] { TApdWaitWaker::Instance().Notify(); });
-  Dispatcher_->SetSynchronizeHook(&SynchronizeOnWindowThread);
+  TApdWaitWaker& waker = Context_.Waker();
+  Dispatcher_->SetDataArrivalHook([&waker] { waker.Notify(); });
+  Dispatcher_->SetOutputStatusHook([&waker] { waker.Notify(); });
+  Dispatcher_->SetSynchronizeHook([&context = Context_](const std::function<void()>& call) {
+    context.SynchronizeOnWindowThread(call);
+  });
 }
 
 void TApdCustomComPort::InitializePort() {
@@ -439,11 +425,13 @@ void TApdCustomComPort::WindowProc(uint32_t Msg, uint32_t wParam, uint32_t lPara
     }
     if (Msg < apw_TriggerAvail || Msg > apw_TriggerStatus) return;
     const int handle = static_cast<int>(lParam >> 16);
-    TApdBaseDispatcher::LockPortList();
+    TApdPortList& ports = Context_.Ports;
+    ports.Lock();
     struct TUnlock {
-      ~TUnlock() { TApdBaseDispatcher::UnlockPortList(); }
-    } unlock;
-    TApdBaseDispatcher* dispatcher = TApdBaseDispatcher::PortListEntry(handle);
+      TApdPortList& Ports;
+      ~TUnlock() { Ports.Unlock(); }
+    } unlock{ports};
+    TApdBaseDispatcher* dispatcher = ports.Entry(handle);
     // A message of a dispatcher that is gone, or not ours (any more), is ignored.
     if (!dispatcher || dispatcher != Dispatcher_.get() || !InState(psOpen)) return;
     // The suspension stops new deliveries, not one already on its way here:
@@ -459,9 +447,9 @@ void TApdCustomComPort::WindowProc(uint32_t Msg, uint32_t wParam, uint32_t lPara
     TApdHandlerScope scope(*dispatcher);
     HandleTriggerMessage(Msg, wParam, lParam);
   } catch (const std::exception& e) {
-    ShowPortException(e);
+    ShowException(e);
   } catch (...) {
-    ShowPortException(EAPDException("Kelp exception"));
+    ShowException(EAPDException("Kelp exception"));
   }
 }
 
@@ -476,9 +464,9 @@ void TApdCustomComPort::DeliverHeldBackMessages() {
     try {
       HandleTriggerMessage(m.Msg, m.wParam, m.lParam);
     } catch (const std::exception& e) {
-      ShowPortException(e);
+      ShowException(e);
     } catch (...) {
-      ShowPortException(EAPDException("Kelp exception"));
+      ShowException(EAPDException("Kelp exception"));
     }
   }
 }

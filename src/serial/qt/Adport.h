@@ -27,6 +27,7 @@ namespace kestrel {
 
 class TApdBaseDispatcher;
 class TApdComWindow;
+class TApdPortContext;
 class TClock;
 class TApdCustomComPort;
 struct TApdRecorderOps;
@@ -59,8 +60,8 @@ class TApdPortMessageEvent : public QEvent {
   const uint32_t lParam;
 };
 
-// Shows an exception that an event handler let escape (the application's
-// standard exception display). The default writes it to the log.
+// Shows an exception that an event handler of a port made without the
+// program's context let escape. The default writes it to the log.
 using TShowExceptionProc = std::function<void(const std::exception& e)>;
 void SetPortExceptionDisplay(TShowExceptionProc show);
 void ShowPortException(const std::exception& e);
@@ -78,10 +79,16 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   static constexpr uint32_t MaxTraceSize = 4000000;
   static constexpr uint32_t MaxLogSize = 16000000;
 
-  explicit TApdCustomComPort(QObject* owner = nullptr);
+  // `context` is shared with the program's other ports; without one the port
+  // keeps its own.
+  explicit TApdCustomComPort(QObject* owner = nullptr, TApdPortContext* context = nullptr);
   ~TApdCustomComPort() override;
   TApdCustomComPort(const TApdCustomComPort&) = delete;
   TApdCustomComPort& operator=(const TApdCustomComPort&) = delete;
+
+  // Shows an exception the port raised itself where nobody could catch it:
+  // through the context's display.
+  void ShowException(const std::exception& e) const;
 
   // Copies the published properties of another port (not Open).
   virtual void Assign(const TApdCustomComPort& source);
@@ -413,6 +420,8 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
 
   // State.
   TPortState PortState_ = psClosed;
+  std::unique_ptr<TApdPortContext> OwnContext_;
+  TApdPortContext& Context_;
   std::unique_ptr<TApdBaseDispatcher> Dispatcher_;
   std::unique_ptr<TWindowHandler> WindowHandler_;
   QPointer<TApdComWindow> ComWindow_;

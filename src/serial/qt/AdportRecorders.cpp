@@ -130,7 +130,7 @@ void TApdCustomComPort::DumpRecordersAtClose() {
     try {
       (this->*set)(tlDump);
     } catch (const std::exception& e) {
-      ShowPortException(e);
+      ShowException(e);
     }
   }
 }

@@ -19,6 +19,7 @@
 #include "serial/Awuser.h"
 #include "serial/Clock.h"
 #include "serial/EventTimer.h"
+#include "serial/qt/AdPortContext.h"
 #include "serial/qt/AdWaitWaker.h"
 #include "serial/qt/Adport.h"
 
@@ -126,11 +127,11 @@ bool TApdCustomComPort::WaitForString(std::string_view s, int32_t timeout, bool 
   const int64_t due = clock ? clock->now() + (int64_t(std::max(timeout, 0)) + 1) * TickMs : 0;
   const auto expiredNow = [&] { return clock ? clock->now() >= due : TimerExpired(timer); };
   TStringMatcher matcher(s, ignoreCase);
-  TApdWaitWaker& waker = TApdWaitWaker::Instance();
+  TApdWaitWaker& waker = Context_.Waker();
 
   QAbstractEventDispatcher* eventDispatcher =
       yield ? QAbstractEventDispatcher::instance(QThread::currentThread()) : nullptr;
-  TApdWakeRegistration registration(eventDispatcher);
+  TApdWakeRegistration registration(waker, eventDispatcher);
   TQuitWatcher quitWatcher;
   QTimer deadline;
   deadline.setSingleShot(true);

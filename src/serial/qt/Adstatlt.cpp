@@ -151,7 +151,7 @@ TApdCustomSLController::~TApdCustomSLController() {
     try {
       if (Monitoring_) ApplyMonitoring(false);
     } catch (const std::exception& e) {
-      ShowPortException(e);
+      ComPort_->ShowException(e);
     }
     ComPort_->DeregisterUserCallback(this);
   }
