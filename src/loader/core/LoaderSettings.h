@@ -10,6 +10,8 @@
 namespace kestrel {
 
 inline constexpr const char* kSettingsFileName = "LoaderDefault.ini";
+// The highest port number a port can be given.
+inline constexpr int kMaxComNumber = 65535;
 
 // Program-wide values the settings file may change; they keep these
 // defaults when the file is missing or silent about them.

@@ -49,7 +49,6 @@ inline constexpr int kClientHeight = 416;      // as laid out
 inline constexpr int kClientHeightPane = 420;  // after showing the pane from the menu
 inline constexpr int kClientHeightNoPane = 139;
 inline constexpr const char* kProgramVersion = "1.04";
-inline constexpr int kMaxComNumber = 65535;
 
 // How long a prompt exchange waits for the unit, in ticks of 55 ms.
 inline constexpr int kPromptWaitDefault = 265;

@@ -2,9 +2,8 @@
 
 #include <filesystem>
 
-#include "loader/form/MainUnit.h"
+#include "serial/qt/AdPortTrial.h"
 #include "serial/qt/Adport.h"
-#include "serial/qt/Adselcom.h"
 #include "serialdevice/AwPortPath.h"
 
 namespace kestrel {

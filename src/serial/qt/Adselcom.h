@@ -1,12 +1,12 @@
 #pragma once
-// Which serial ports can be used: the trial open of IsPortAvailable and the
-// port-selection dialog the port component shows when it has no port number.
+// The port-selection dialog the port component shows when it has no port
+// number.
 
 #include <QDialog>
 #include <QString>
 #include <string>
 
-#include "serialdevice/AwDevice.h"
+#include "serial/qt/AdPortTrial.h"
 #include "serialdevice/AwPortDiscovery.h"
 
 class QComboBox;
@@ -16,29 +16,8 @@ class QPushButton;
 
 namespace kestrel {
 
-// The trial open goes through a fresh device object of the port layer.
-inline constexpr bool UseDispatcherForAvail = true;
-// A port that another program holds counts as available.
-inline constexpr bool ShowPortsInUse = true;
-
 // Highest port number the dialog offers.
 inline constexpr int MaxComSelectPort = 50;
-
-// What the trial open of port n found: whether the port counts as
-// available, and why its device did not open (a port held by another
-// program, or one the user may not open, is available all the same).
-struct TPortTrial {
-  bool Available = false;
-  std::string Path;  // the device the port resolves to
-  TOpenFailure Failure = TOpenFailure::ofNone;
-};
-// Opens and closes the device once. Thread contract: any thread.
-TPortTrial TryPort(int n);
-
-// True when port n exists and can be opened (or is held by another
-// program). Port 0 never is. Opens and closes the device once.
-// Thread contract: any thread.
-bool IsPortAvailable(int n);
 
 // Modal dialog listing the available ports COM1..COM50; or, to choose the
 // device one port is to reach, the serial devices the system has.

@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 #include <fstream>
+#include <thread>
 
 #include "LoaderTestApp.h"
 #include "PtyPair.h"
@@ -143,7 +144,14 @@ TEST_F(ScriptRunner, UploadSectionFlagsChainInOrder) {
 }
 
 TEST_F(ScriptRunner, ComparesRunTheCommandAfterThem) {
+  // The unit answers the query that opens the script; the test takes the
+  // query off the line, so what is read afterwards is what the compares sent.
+  std::thread unit([this] {
+    if (Pty.ReadSome(4, std::chrono::seconds(10)).size() == 4)
+      Pty.WriteAll("KESTREL UNIT 1.0\r\n#");
+  });
   Form->begin_run(write_file("test.sld",
+                             "_QC \"VER\"\n"
                              "_CE \"KESTREL UNIT 1.0\" _SC \"equal\"\n"
                              "_CE \"KESTREL\" _SC \"not equal\"\n"
                              "_CS \"UNIT\"   _CE \"KESTREL UNIT 1.0\" _SC \"nested\"\n"
@@ -153,17 +161,16 @@ TEST_F(ScriptRunner, ComparesRunTheCommandAfterThem) {
                              "_CE \"KESTREL UNIT 1.0\"   \n"
                              "_CS \"UNIT\" ; not a command\n"
                              "_CS \"UNIT\" _SC \"after\"\n"));
-  // What a query earlier in the run took from the unit.
-  Form->Session.LastResponse = "KESTREL UNIT 1.0";
   EXPECT_TRUE(Form->read_ini());
+  unit.join();
   EXPECT_EQ(received(), "equal\rnested\rafter\r");
   EXPECT_EQ(Dialog.Messages,
             (std::vector<std::string>{"Error! No line found after successful _CS",
                                       "Error! No line found after successful _CR"}));
-  // Nine lines, and one more slot for each of the four commands run behind a
+  // Ten lines, and one more slot for each of the four commands run behind a
   // compare (the nested compare and the one behind it); a comment there
   // takes none.
-  EXPECT_EQ(Form->Session.CurrentSlot, 9 + 4);
+  EXPECT_EQ(Form->Session.CurrentSlot, 10 + 4);
 }
 
 TEST_F(ScriptRunner, PortClosedDuringARunStopsItAtTheNextExchange) {

@@ -339,9 +339,15 @@ TEST_F(MainWindow, TerminalMenuHeightsColoursAndFont) {
 
 TEST_F(MainWindow, CloseWhileIdleDoesNotAskAndBreaksAWait) {
   TScratchFolder folder;
+  TSilentLine line(4);
   auto form = make_form();
+  const auto clock = use_virtual_clock(*form);
   form->show();
-  form->Link.AwaitingResponse = true;
+  // A query the unit let run past its watchdog leaves the capture waiting.
+  form->ApdComPort1->SetComNumber(4);
+  form->ApdComPort1->SetOpen(true);
+  form->query_unit("VER");
+  ASSERT_TRUE(form->Link.AwaitingResponse);
   EXPECT_TRUE(form->close());
   EXPECT_FALSE(form->Link.AwaitingResponse);
   EXPECT_TRUE(Dialog.Confirmations.empty());
