@@ -119,13 +119,15 @@ TEST_F(ComWindowTest, ShutdownReleasesASenderSoTheWindowThreadCanWaitForIt) {
 
 TEST_F(ComWindowTest, DestroyingTheWindowReleasesPendingSenders) {
   auto window = std::make_unique<TApdComWindow>(Recorder());
+  // The senders hold the window itself, not the owner this thread resets.
+  TApdComWindow* const target = window.get();
   std::atomic<int> started{0};
   std::vector<char> results(3, 1);  // one byte each: the senders write concurrently
   std::vector<std::thread> senders;
   for (int i = 0; i < 3; ++i) {
     senders.emplace_back([&, i] {
       ++started;
-      results[i] = window->Send(0x7E01, static_cast<uint32_t>(i), 0);
+      results[i] = target->Send(0x7E01, static_cast<uint32_t>(i), 0);
     });
   }
   test::WaitUntilPlain([&] { return started.load() == 3; });
