@@ -47,6 +47,7 @@
 
 #include "BenchOptions.h"
 #include "SettingsText.h"
+#include "loader/AppWindows.h"
 #include "loader/core/RunObserver.h"
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/UnattendedConsole.h"
@@ -142,7 +143,7 @@ bool measure_rate(int baud, size_t size, TConsoleOperatorDialog& dialog,
   TStepTimes t;
   TUnattendedRun run;
   run.Observer = &t;
-  const int status = run_unattended(line, dialog, console, run);
+  const int status = run_unattended(line, dialog, console, create_unattended_window, run);
   const int blocks = int((size + kBlock - 1) / kBlock);
   if (status != 0 || t.Steps != blocks || blocks < 2) {
     std::fprintf(stderr, "bench-upload: run at %d baud failed (status %d, %d of %d blocks)\n", baud,

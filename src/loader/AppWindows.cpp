@@ -15,4 +15,11 @@ TKestrelWindows create_windows(TOperatorDialog& dialog, const std::string& setti
   return w;
 }
 
+std::unique_ptr<TKestrelForm> create_unattended_window(TOperatorDialog& dialog,
+                                                       TApdPortContext* ports) {
+  auto form = std::make_unique<TKestrelForm>(dialog, nullptr, TPortRoots{}, ports);
+  form->setAttribute(Qt::WA_DontShowOnScreen);
+  return form;
+}
+
 }  // namespace kestrel

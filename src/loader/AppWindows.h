@@ -1,6 +1,6 @@
 #pragma once
 // The program's three windows, created in their fixed order and alive until
-// the program ends.
+// the program ends; and the lone window of an unattended run.
 
 #include <memory>
 #include <string>
@@ -24,5 +24,11 @@ struct TKestrelWindows {
 TKestrelWindows create_windows(TOperatorDialog& dialog,
                                const std::string& settingsFile = kSettingsFileName,
                                TApdPortContext* ports = nullptr);
+
+// The window an unattended run drives: it never reaches a screen, and the
+// run reports through its observers. Its port shares `ports` (none: it
+// keeps its own).
+std::unique_ptr<TKestrelForm> create_unattended_window(TOperatorDialog& dialog,
+                                                       TApdPortContext* ports = nullptr);
 
 }  // namespace kestrel

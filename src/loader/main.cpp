@@ -108,14 +108,16 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
   TKestrelApplication app(argc, argv);
   app.SetOperatorDialog(&dialog);
   TApdPortContext ports(port_exception_display(dialog));
+  // Each run drives a window of its own, which the front ends know only as
+  // a run.
   try {
     if (line.Mode == TCommandLine::TMode::Station) {
       TWindowClock clock(ports.Waker());
-      return run_station(line, dialog, console, clock, {}, &ports);
+      return run_station(line, dialog, console, clock, create_unattended_window, &ports);
     }
     TUnattendedRun run;
     run.Ports = &ports;
-    return run_unattended(line, dialog, console, run);
+    return run_unattended(line, dialog, console, create_unattended_window, run);
   } catch (const std::exception& e) {
     dialog.ShowMessage(e.what());
   } catch (...) {

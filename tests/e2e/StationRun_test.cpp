@@ -256,7 +256,7 @@ TEST(Station, ThreeUnitsInARowOneFailingThenCtrlCBetweenRuns) {
     TVirtualTimeClock clock(nullptr, &SimulatedUnitsSettled);
     std::vector<std::unique_ptr<TVirtualTimeClock>> runClocks;
     status = run_station(parse_command_line(station.Run.Args()), dialog, console, clock,
-                         [&](TKestrelForm& form) { runClocks.push_back(use_virtual_clock(form)); });
+                         unattended_windows_on_virtual_clocks(runClocks));
     app.SetOperatorDialog(nullptr);
     said = lines.Text;
   }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "E2eSupport.h"
 #include "LoaderTestApp.h"
@@ -27,9 +28,9 @@ namespace kestrel::e2e {
 // Said, Err, ReceivedByUnit and the images read as after a child's run.
 // `realClock`: the waits keep real time, for a case whose point is what the
 // unit says while the loader waits.
-// `prepare`, when given, sees the run's window before its start-up work.
+// `prepare`, when given, sees the run before its start-up work.
 inline int run_in_process(TBatchRun& batch, bool realClock = false,
-                          const std::function<void(TKestrelForm&)>& prepare = {}) {
+                          const std::function<void(TLoaderRun&)>& prepare = {}) {
   TKestrelApplication& app = test_application();
   RegisterSimulatedUnitScheme();
   const std::filesystem::path home = std::filesystem::current_path();
@@ -45,13 +46,13 @@ inline int run_in_process(TBatchRun& batch, bool realClock = false,
     TUnattendedConsole console(out, false);
     TConsoleOperatorDialog dialog(console);
     app.SetOperatorDialog(&dialog);
-    std::unique_ptr<TVirtualTimeClock> clock;  // outlives the run's window
+    std::vector<std::unique_ptr<TVirtualTimeClock>> clocks;  // outlive the run's window
     TUnattendedRun run;
-    run.Prepare = [&](TKestrelForm& form) {
-      if (!realClock) clock = use_virtual_clock(form);
-      if (prepare) prepare(form);
-    };
-    status = run_unattended(parse_command_line(batch.Args()), dialog, console, run);
+    run.Prepare = prepare;
+    status = run_unattended(parse_command_line(batch.Args()), dialog, console,
+                            realClock ? TLoaderRunFactory(create_unattended_window)
+                                      : unattended_windows_on_virtual_clocks(clocks),
+                            run);
     app.SetOperatorDialog(nullptr);
   }
   std::fclose(out);

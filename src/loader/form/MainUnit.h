@@ -21,6 +21,7 @@
 #include "loader/core/ScriptReader.h"
 #include "loader/core/ScriptSession.h"
 #include "loader/core/UploadWatch.h"
+#include "loader/form/LoaderRun.h"
 #include "loader/form/MainWidgets.h"
 #include "loader/form/WindowWaits.h"
 #include "loader/windows/OperatorDialog.h"
@@ -71,21 +72,11 @@ struct TExchange {
   std::string Why;
 };
 
-// What start-up reads and runs: the settings file, a line rate from the
-// command line over the settings' one (0: none), and for an unattended run
-// the script run once in place of the settings' automatic script (automatic
-// mode is then on).
-struct TStartUp {
-  std::string SettingsFile = kSettingsFileName;
-  long CommandLineBaud = 0;
-  std::optional<std::string> Script;
-};
-
 // Ends the process at once with `status`; used where the program quits.
 void end_process_now(int status);
 
 // Window thread only.
-class TKestrelForm : public QMainWindow {
+class TKestrelForm : public QMainWindow, public TLoaderRun {
   Q_OBJECT
  public:
   // The port dialog looks for serial devices under `portRoots`. The port
@@ -100,7 +91,7 @@ class TKestrelForm : public QMainWindow {
   void SetCompanions(TProgressForm* progress, TSplashForm* splash);
 
   // Start-up and closing.
-  void FormShow();
+  void FormShow() override;
   void FormCloseQuery(bool& CanClose);
   void ExitMenuClick();
   void JustUploadTimerTimer();
@@ -212,8 +203,8 @@ class TKestrelForm : public QMainWindow {
   // flag goes up, the port is released, every wait ends and every exchange
   // cut short counts as failed. `why` goes into the record; `signal` is the
   // signal's number, 0 for a close.
-  void request_stop(const std::string& why, int signal = 0);
-  bool run_stopping() const { return FStopRequested; }
+  void request_stop(const std::string& why, int signal = 0) override;
+  bool run_stopping() const override { return FStopRequested; }
   // Whether the run is cancelled: a failure that stops the upload and the
   // script, the progress window's Cancel button or a stop. Each upload and
   // each run start uncancelled.
@@ -221,19 +212,21 @@ class TKestrelForm : public QMainWindow {
   int stop_signal() const { return FStopSignal; }
   // The exit status a stopped run has: 128 and the signal's number, or 1
   // when the operator closed the window.
-  int exit_status_after_stop() const;
+  int exit_status_after_stop() const override;
 
   // Before the window is shown: what its start-up reads and runs.
-  void SetStartUp(const TStartUp& startUp);
+  void SetStartUp(const TStartUp& startUp) override;
 
   // Those who watch the runs: the status bar first, then the record, the
   // console, a station or a test, told in the order they were added. An
   // observer outlives the window or is removed before it goes. The program
   // ends only through an observer's ProgramEnds.
-  void add_observer(TRunObserver& observer);
+  void add_observer(TRunObserver& observer) override;
   void remove_observer(TRunObserver& observer);
   // The port and its line settings, as the record keeps them.
-  TRunRecorder::TPort port_for_record() const;
+  TRunRecorder::TPort port_for_record() const override;
+  TRunOutcome& outcome() override { return Session.Outcome; }
+  const std::vector<std::string>& port_failures() const override { return Link.PortFailures; }
 
   // Every wait of the window on time takes it from one clock. A test or
   // the fuzz harness hands in one of its own (kept by the caller, and

@@ -22,12 +22,12 @@ constexpr int kProbeIntervalMs = 1000;
 class TStation {
  public:
   TStation(const TCommandLine& line, TConsoleOperatorDialog& dialog, TUnattendedConsole& console,
-           TClock& clock, const std::function<void(TKestrelForm&)>& prepare, TApdPortContext* ports)
+           TClock& clock, const TLoaderRunFactory& makeRun, TApdPortContext* ports)
       : FLine(line),
         FDialog(dialog),
         FConsole(console),
         FClock(clock),
-        FPrepare(prepare),
+        FMakeRun(makeRun),
         FPorts(ports),
         FPresence(line.IniFile, line.Baud, ports),
         FSignals([this](int signal) { Stop(signal); }) {}
@@ -41,9 +41,8 @@ class TStation {
       TUnattendedRun run;
       run.Number = unit;
       run.Signals = &FSignals;
-      run.Prepare = FPrepare;
       run.Ports = FPorts;
-      run_unattended(FLine, FDialog, FConsole, run);
+      run_unattended(FLine, FDialog, FConsole, FMakeRun, run);
       Count(unit, run);
       if (run.Interrupted) break;
       FConsole.Station("unit " + std::to_string(unit) + " done: take it off the line");
@@ -126,7 +125,7 @@ class TStation {
   TConsoleOperatorDialog& FDialog;
   TUnattendedConsole& FConsole;
   TClock& FClock;
-  const std::function<void(TKestrelForm&)>& FPrepare;
+  const TLoaderRunFactory& FMakeRun;
   TApdPortContext* const FPorts;
   TUnitPresence FPresence;
   TStopSignals FSignals;
@@ -139,15 +138,15 @@ class TStation {
 }  // namespace
 
 int run_station(const TCommandLine& line, TConsoleOperatorDialog& dialog,
-                TUnattendedConsole& console, TClock& clock,
-                const std::function<void(TKestrelForm&)>& prepare, TApdPortContext* ports) {
+                TUnattendedConsole& console, TClock& clock, const TLoaderRunFactory& makeRun,
+                TApdPortContext* ports) {
   // What every run needs is checked once, before the first unit is waited
   // for: a station that would fail every unit must not start.
   if (const std::string why = unusable_named_file(line, true); !why.empty()) {
     console.Fatal(why);
     return kExitNoScript;
   }
-  TStation station(line, dialog, console, clock, prepare, ports);
+  TStation station(line, dialog, console, clock, makeRun, ports);
   return station.Run();
 }
 

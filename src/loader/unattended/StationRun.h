@@ -7,27 +7,24 @@
 // the loop; one during a run stops the run as it stops --batch, and then
 // ends the loop. Either way the tally is the last line.
 
-#include <functional>
-
 #include "loader/core/CommandLine.h"
+#include "loader/form/LoaderRun.h"
 
 namespace kestrel {
 
 class TApdPortContext;
 class TClock;
 class TConsoleOperatorDialog;
-class TKestrelForm;
 class TUnattendedConsole;
 
 // Returns 0 when every run passed, 1 when one failed, 3 when the script or
 // a file named with --ini or --record cannot be used. The application
 // object must exist, with `dialog` as its operator dialog. The waits
-// between runs take their time from `clock`; `prepare`, when given, sees
-// each run's window before its start-up work (a test hands it its clock).
-// The ports share `ports` (none: each keeps its own).
+// between runs take their time from `clock`; each run is one `makeRun`
+// makes (a test's puts its waits on its clock). The ports share `ports`
+// (none: each keeps its own).
 int run_station(const TCommandLine& line, TConsoleOperatorDialog& dialog,
-                TUnattendedConsole& console, TClock& clock,
-                const std::function<void(TKestrelForm&)>& prepare = {},
+                TUnattendedConsole& console, TClock& clock, const TLoaderRunFactory& makeRun,
                 TApdPortContext* ports = nullptr);
 
 }  // namespace kestrel

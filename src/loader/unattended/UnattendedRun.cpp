@@ -13,7 +13,7 @@
 #include "loader/core/RunRecord.h"
 #include "loader/core/ScriptFiles.h"
 #include "loader/core/ScriptReader.h"
-#include "loader/form/MainUnit.h"
+#include "loader/form/LoaderRun.h"
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/UnattendedConsole.h"
 #include "loader/unattended/UnattendedSignals.h"
@@ -99,14 +99,8 @@ std::string unusable_named_file(const TCommandLine& line, bool script) {
 }
 
 int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
-                   TUnattendedConsole& console, const std::function<void(TKestrelForm&)>& prepare) {
-  TUnattendedRun run;
-  run.Prepare = prepare;
-  return run_unattended(line, dialog, console, run);
-}
-
-int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
-                   TUnattendedConsole& console, TUnattendedRun& result) {
+                   TUnattendedConsole& console, const TLoaderRunFactory& makeRun,
+                   TUnattendedRun& result) {
   // Files named on the command line are checked before any port is opened:
   // a run must not go ahead on defaults, or without the record it was asked
   // to leave.
@@ -143,20 +137,19 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   const auto began = std::chrono::steady_clock::now();
   std::optional<TRecordObserver> recordObserver;
 
-  // The window never reaches a screen; the run reports through its observers.
-  TKestrelForm form(dialog, nullptr, TPortRoots{}, result.Ports);
-  form.setAttribute(Qt::WA_DontShowOnScreen);
+  // The run's window never reaches a screen; it reports through its observers.
+  const std::unique_ptr<TLoaderRun> window = makeRun(dialog, result.Ports);
   TStartUp startUp;
   if (!line.IniFile.empty()) startUp.SettingsFile = line.IniFile;
   startUp.CommandLineBaud = line.Baud;
   startUp.Script = line.BatchScript;
-  form.SetStartUp(startUp);
+  window->SetStartUp(startUp);
   if (recorder) {
     // The record covers the whole run, start-up and probing included.
     recorder->Start();
     recorder->Script(line.BatchScript);
     recorder->RunNumber(result.Number);
-    form.add_observer(recordObserver.emplace(*recorder));
+    window->add_observer(recordObserver.emplace(*recorder));
   }
 
   // A signal stops the run as a close stops the window's; a caller's signal
@@ -164,7 +157,7 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   auto stop = [&](int signal) {
     console.Fatal(std::string("run interrupted by ") + stop_signal_name(signal) +
                   ": stopping at the next block or wait");
-    form.request_stop(std::string("interrupted by ") + stop_signal_name(signal), signal);
+    window->request_stop(std::string("interrupted by ") + stop_signal_name(signal), signal);
   };
   std::optional<TStopSignals> ownSignals;
   std::function<void(int)> callersStop;
@@ -181,12 +174,12 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   } giveBack{result.Signals, callersStop};
 
   TConsoleObserver consoleObserver(console, [&] {
-    TRunOutcome& run = form.Session.Outcome;
+    TRunOutcome& run = window->outcome();
     // A script that never started still names its files.
     if (run.End() == TRunEnd::NotRun) run.ScriptNames(script_files_named(line.BatchScript));
-    if (form.run_stopping()) {
+    if (window->run_stopping()) {
       run.End(TRunEnd::Interrupted);
-      status = form.exit_status_after_stop();
+      status = window->exit_status_after_stop();
     } else {
       switch (run.End()) {
         case TRunEnd::NotRun:
@@ -205,13 +198,13 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
       }
     }
     if (recorder) {
-      recorder->Port(form.port_for_record());
+      recorder->Port(window->port_for_record());
       recorder->Finish(run, status);
     }
     // The cause, in the unit's words where it said any, right above the
     // verdict.
     if (status != kExitSuccess) {
-      result.Failure = failure_text(run, dialog.FirstErrorOfRun(), form.Link.PortFailures);
+      result.Failure = failure_text(run, dialog.FirstErrorOfRun(), window->port_failures());
       console.Cause(result.Failure);
     }
     console.Summary(run, status);
@@ -221,12 +214,13 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
     result.BytesLoaded = run.BytesLoaded();
     QCoreApplication::exit(status);
   });
-  form.add_observer(consoleObserver);
-  if (result.Observer) form.add_observer(*result.Observer);
+  window->add_observer(consoleObserver);
+  if (result.Observer) window->add_observer(*result.Observer);
 
-  if (result.Prepare) result.Prepare(form);
+  if (result.Prepare) result.Prepare(*window);
   // The start-up work runs from the event loop, as it does for the window.
-  QMetaObject::invokeMethod(&form, &TKestrelForm::FormShow, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [&window] { window->FormShow(); }, Qt::QueuedConnection);
   QCoreApplication::exec();
   result.Status = status;
   result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();

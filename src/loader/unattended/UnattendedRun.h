@@ -9,6 +9,7 @@
 #include <string>
 
 #include "loader/core/CommandLine.h"
+#include "loader/form/LoaderRun.h"
 
 namespace kestrel {
 
@@ -18,8 +19,6 @@ void select_unattended_platform();
 
 class TApdPortContext;
 class TConsoleOperatorDialog;
-class TKestrelForm;
-class TRunObserver;
 class TStopSignals;
 class TUnattendedConsole;
 
@@ -28,9 +27,9 @@ class TUnattendedConsole;
 struct TUnattendedRun {
   int Number = 0;                   // the run's number, for the record; 0: a lone run
   TStopSignals* Signals = nullptr;  // the caller's; null: the run handles the signals itself
-  std::function<void(TKestrelForm&)> Prepare;  // sees the window before its start-up work
-  TRunObserver* Observer = nullptr;            // the caller's; watches after the console
-  TApdPortContext* Ports = nullptr;            // the program's; null: the port keeps its own
+  std::function<void(TLoaderRun&)> Prepare;  // sees the run before its start-up work
+  TRunObserver* Observer = nullptr;          // the caller's; watches after the console
+  TApdPortContext* Ports = nullptr;          // the program's; null: the port keeps its own
 
   int Status = 1;  // the exit status a lone run would have
   bool Interrupted = false;
@@ -43,15 +42,13 @@ struct TUnattendedRun {
   std::string Failure;
 };
 
-// Runs the script as `line` says, reporting to `console`; returns the exit
-// status. The application object must exist; its operator dialog should be
-// `dialog`, so that every message is counted. `prepare`, when given, sees
-// the window before its start-up work begins.
+// Runs the script as `line` says, on a run `makeRun` makes, reporting to
+// `console`; returns the exit status and tells `run` how it went. The
+// application object must exist; its operator dialog should be `dialog`, so
+// that every message is counted.
 int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
-                   TUnattendedConsole& console,
-                   const std::function<void(TKestrelForm&)>& prepare = {});
-int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
-                   TUnattendedConsole& console, TUnattendedRun& run);
+                   TUnattendedConsole& console, const TLoaderRunFactory& makeRun,
+                   TUnattendedRun& run);
 
 // Why a file the command line names (the settings file, the record and, when
 // `script` is set, the script) cannot be used; empty when every one can.

@@ -87,17 +87,17 @@ TEST(UnitWords, AStopAfterTheUnitConfirmedTheLastFileLeavesItLoaded) {
                 {"--record", "runs.jsonl"});
   WriteFile(run.Folder / "a.bin", Pattern(2500, 63));
   struct TStopOnConfirmation : TRunObserver {
-    TKestrelForm* Form = nullptr;
+    TLoaderRun* Run = nullptr;
     std::string Said;
     void UnitBytes(const char* bytes, size_t count) override {
       Said.append(bytes, count);
       if (Said.find("UPLOAD OK") != std::string::npos && Said.back() == '>')
-        Form->request_stop("interrupted by SIGINT", SIGINT);
+        Run->request_stop("interrupted by SIGINT", SIGINT);
     }
   } stopper;
-  const auto stopOnConfirmation = [&stopper](TKestrelForm& form) {
-    stopper.Form = &form;
-    form.add_observer(stopper);
+  const auto stopOnConfirmation = [&stopper](TLoaderRun& run) {
+    stopper.Run = &run;
+    run.add_observer(stopper);
   };
   EXPECT_EQ(run_in_process(run, false, stopOnConfirmation), 128 + SIGINT) << run.Err();
   EXPECT_TRUE(run.Said("summary: INTERRUPTED: 1 of 1 files loaded")) << run.Err();
