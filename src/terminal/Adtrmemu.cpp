@@ -25,12 +25,8 @@ void UnlinkTerminal(TAdTerminalHost* terminal) {
 }
 
 void UnlinkEmulator(TAdTerminalEmulator* emulator) {
-  TAdTerminalHost* terminal = emulator ? emulator->LinkedTerminal_ : nullptr;
-  if (!terminal) return;
-  terminal->LinkedEmulator_ = nullptr;
-  emulator->LinkedTerminal_ = nullptr;
-  emulator->ForgetTerminal(terminal);
-  terminal->EmulatorUnlinked(emulator);
+  // A pair is linked both ways: parting it from the terminal's side is the same.
+  if (emulator) UnlinkTerminal(emulator->LinkedTerminal_);
 }
 
 void LinkTerminalEmulator(TAdTerminalHost* terminal, TAdTerminalEmulator* emulator) {
