@@ -179,24 +179,22 @@ int TApdPosixDevice::Open() {
   TApdFd fd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) {
     const int err = errno;
-    const int result = OpenFailed(err);
     // A socket is there, only no device: opening it fails as if nothing were.
     struct stat st {};
     if (err == ENXIO && ::stat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
-      openFailure_ = TOpenFailure::ofNotSerial;
-    return result;
+      return OpenFailed(err, TOpenFailure::ofNotSerial);
+    return OpenFailed(err);
   }
   // flock holds against every other opener, root included; TIOCEXCL adds
   // the kernel's own exclusive mode for programs that do not lock.
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return OpenFailed(errno);
   struct termios tio {};
   if (::tcgetattr(fd.get(), &tio) != 0) {
-    const int err = errno;
-    const int result = OpenFailed(err);
     // It opened, but has no line settings (a device such as /dev/urandom
     // answers EINVAL rather than ENOTTY): no terminal.
-    if (err == EINVAL) openFailure_ = TOpenFailure::ofNotSerial;
-    return result;
+    const int err = errno;
+    if (err == EINVAL) return OpenFailed(err, TOpenFailure::ofNotSerial);
+    return OpenFailed(err);
   }
   if (RetryIoctl(fd.get(), TIOCEXCL, nullptr) != 0) return OpenFailed(errno);
 
@@ -260,6 +258,11 @@ int TApdPosixDevice::OpenFailed(int err) {
   const TErrnoMeaning meaning = ErrnoMeaning(err, true);
   openFailure_ = meaning.Failure;
   return meaning.Result;
+}
+
+int TApdPosixDevice::OpenFailed(int err, TOpenFailure failure) {
+  openFailure_ = failure;
+  return ErrnoMeaning(err, true).Result;
 }
 
 void TApdPosixDevice::Close() {

@@ -69,8 +69,10 @@ class TApdPosixDevice final : public TApdSerialDevice {
  private:
   class TUse;
 
-  // Records why Open failed; returns the result code.
+  // Records why Open failed (as `err` means, or as `failure` when the
+  // caller knows better); returns the result code for `err`.
   int OpenFailed(int err);
+  int OpenFailed(int err, TOpenFailure failure);
   int EnterUse();
   void LeaveUse();
   int ApplyTermios(int fd, const TDeviceSettings& s);

@@ -4,7 +4,6 @@
 #include "terminal/Adtrmemu.h"
 
 #include <cstdio>
-#include <vector>
 
 namespace kestrel {
 

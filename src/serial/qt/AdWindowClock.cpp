@@ -38,7 +38,6 @@ int64_t TWindowClock::now() {
 bool TWindowClock::sleep(int64_t ms, const std::function<bool()>& stop) {
   std::optional<TPortReportsWake> reports;
   if (stop) reports.emplace(Waker_);
-  TApdWaitWaker& waker = Waker_;
   QDeadlineTimer deadline(std::clamp<int64_t>(ms, 0, INT_MAX), Qt::PreciseTimer);
   QTimer wake;
   wake.setSingleShot(true);
@@ -46,12 +45,12 @@ bool TWindowClock::sleep(int64_t ms, const std::function<bool()>& stop) {
   for (;;) {
     // Read before looking, so that a report arriving in between is not
     // slept through.
-    const uint64_t seen = waker.Arrivals();
+    const uint64_t seen = Waker_.Arrivals();
     process_pending_events();
     if (stop && stop()) return false;
     const qint64 left = deadline.remainingTime();
     if (left <= 0) return true;
-    if (stop && waker.Arrivals() != seen) continue;
+    if (stop && Waker_.Arrivals() != seen) continue;
     // Blocks until the wake timer or some other window event comes in.
     wake.start(int(left));
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
