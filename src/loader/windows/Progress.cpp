@@ -160,7 +160,6 @@ void TProgressForm::HideProgressForm() {
 
 void TProgressForm::StepIt() {
   FileProgressBar->setValue(std::min(FileProgressBar->value() + 1, FileProgressBar->maximum()));
-  emit Stepped();
   ++FSteps;
   if (FInfo.BlockSize > 0) {
     const uint64_t sent = std::min<uint64_t>(uint64_t(FSteps) * FInfo.BlockSize, FInfo.FileSize);

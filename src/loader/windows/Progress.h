@@ -52,8 +52,6 @@ class TProgressForm : public QWidget {
  signals:
   // The operator asks to cancel the upload.
   void CancelRequested();
-  // After every step, also one that leaves a full bar full.
-  void Stepped();
   // How far the upload has come, its rate and the time left, after every
   // step; empty once the window is hidden.
   void ProgressText(const QString& text);
