@@ -37,6 +37,8 @@ class TRunObserver {
   // `bytesPerSecond` since its first block.
   virtual void Progress(const std::string& /*file*/, uint64_t /*sent*/, uint64_t /*total*/,
                         double /*bytesPerSecond*/) {}
+  // What became of the file an upload sent.
+  virtual void FileResult(const TNamedFile& /*file*/) {}
   // A script run begins on `port`.
   virtual void RunBegins(const std::string& /*script*/, const TRunRecorder::TPort& /*port*/) {}
   // A script run ended as `run` says; `exitStatus` is the status it has.

@@ -323,6 +323,8 @@ class TKestrelForm : public QMainWindow, public TLoaderRun {
   // How long `count` bytes take on the wire at the port's line settings.
   int64_t wire_time_ms(int count) const;
   void send_file_blocks(std::FILE* file, int blockCount);
+  // Tells the observers what became of the file the upload sent.
+  void tell_file_result();
   // Says why an announced upload did not start, and stops the run: the
   // unit now waits for bytes that will not come.
   void upload_not_started(const std::string& why);

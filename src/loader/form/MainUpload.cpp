@@ -196,6 +196,7 @@ void TKestrelForm::upload_not_started(const std::string& why) {
   cancel_for("Error opening " + Chain.FileName + ".\r");
   Session.Outcome.UploadEnded(TFileResult::NotSent, "Error opening " + Chain.FileName + ": " + why +
                                                         ". Cannot upload file.");
+  tell_file_result();
 }
 
 void TKestrelForm::UploadButtonClick() {
@@ -300,9 +301,17 @@ void TKestrelForm::upload_file(TFilePtr file) {
     Session.Outcome.UploadEnded(TFileResult::Failed, FCancel.Why);
   else
     Session.Outcome.UploadConfirmed();
+  tell_file_result();
   FUploadRefusal.clear();
   Waits().process_pending_events();
   if (FExitAfterRun && !FRunActive) end_program(0);
+}
+
+void TKestrelForm::tell_file_result() {
+  // The file an upload sends is the last the run met.
+  if (Session.Outcome.Files().empty()) return;
+  const TNamedFile& file = Session.Outcome.Files().back();
+  tell_observers([&](TRunObserver& o) { o.FileResult(file); });
 }
 
 TExchange TKestrelForm::prompt_after_upload(const TPromptExchange& exchange) {
