@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -23,6 +24,7 @@
 #include "loader/form/MainUnit.h"
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/StationRun.h"
+#include "loader/unattended/StationSupervisor.h"
 #include "loader/unattended/UnattendedConsole.h"
 #include "loader/unattended/UnattendedRun.h"
 #include "loader/windows/KestrelApplication.h"
@@ -113,7 +115,10 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
   try {
     if (line.Mode == TCommandLine::TMode::Station) {
       TWindowClock clock(ports.Waker());
-      return run_station(line, dialog, console, clock, create_unattended_window, &ports);
+      // A port of a station over many ports gets its device, and where its
+      // events go, from the station that started it.
+      return run_station(line, dialog, console, clock, create_unattended_window, &ports,
+                         TStationChildSetup::FromEnvironment());
     }
     TUnattendedRun run;
     run.Ports = &ports;
@@ -192,8 +197,17 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "kestrel: %s\nTry 'kestrel --help' for more information.\n",
                    line.Error.c_str());
       return kestrel::kExitUsage;
-    case TCommandLine::TMode::Batch:
     case TCommandLine::TMode::Station:
+      // Many ports: each is served by this program in a process of its own;
+      // this one only watches them, without the loader's windows.
+      if (!line.Ports.empty()) {
+        std::error_code ec;
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+        return kestrel::run_station_supervisor(line, ec ? std::string(argv[0]) : self, stderr,
+                                               ::isatty(STDERR_FILENO) != 0);
+      }
+      [[fallthrough]];
+    case TCommandLine::TMode::Batch:
       try {
         return run_batch(argc, argv, line);
       } catch (...) {

@@ -93,6 +93,8 @@ TCommandLine parse_command_line(const std::vector<std::string>& args) {
       line.Baud = line_rate(*rate);
       if (line.Baud == 0)
         return usage("--baud needs a rate in bits per second, not '" + *rate + "'");
+    } else if (auto port = option_value(args, i, "--port", error, "a device")) {
+      line.Ports.push_back(*port);
     } else if (auto file = option_value(args, i, "--ini", error)) {
       if (ini) return usage("--ini given twice");
       ini = true;
@@ -108,6 +110,7 @@ TCommandLine parse_command_line(const std::vector<std::string>& args) {
   if (record && check) return usage("--check runs nothing to record");
   if (line.Baud != 0 && !batch && !station && !check)
     return usage("--baud works only together with --batch, --station or --check");
+  if (!line.Ports.empty() && !station) return usage("--port works only together with --station");
   if (batch) line.Mode = TCommandLine::TMode::Batch;
   if (station) line.Mode = TCommandLine::TMode::Station;
   if (check) line.Mode = TCommandLine::TMode::Check;
@@ -127,8 +130,8 @@ std::string command_line_help(const std::string& program) {
          program + R"( --batch SCRIPT [--ini FILE] [--baud N] [--record FILE]
            runs SCRIPT unattended and ends
        )" +
-         program + R"( --station SCRIPT [--ini FILE] [--baud N] [--record FILE]
-           runs SCRIPT on unit after unit
+         program + R"( --station SCRIPT [--port DEVICE ...] [--ini FILE] [--baud N] [--record FILE]
+           runs SCRIPT on unit after unit, on every port at once
        )" +
          program + R"( --check SCRIPT [--ini FILE] [--baud N]
            checks SCRIPT without a unit
@@ -163,7 +166,19 @@ working folder and probes for the unit; the operator picks a script.
                 runs, or stops a run as it stops --batch and then ends the
                 loop; the last line is the tally. Exit 0 when every run
                 passed, 1 when one failed, 2 at once when the port is no
-                serial device (a file, a folder, /dev/null).
+                serial device (a file, a folder, /dev/null), 130 when Ctrl+C
+                stopped a run.
+--port DEVICE   with --station, once for every port: a device path (a link
+                such as /dev/serial/by-id/... too), sim:..., or a quoted glob
+                ('/dev/serial/by-id/usb-FTDI_*') looked at again every second,
+                so that adapters plugged in later are served and adapters
+                pulled out leave. Every port is a station of its own, served
+                by a process of its own, all at once; one device named twice
+                is served once. A board shows every port (redrawn in place on
+                a terminal, one line per event otherwise); each run is a line
+                of the record, with "port" naming its device and "run"
+                counting per port. The first Ctrl+C stops runs at their next
+                block, the second ends at once; the tally per port is last.
 --check SCRIPT  reads SCRIPT as a run would, opening no port: prints each
                 command line, the size and checksum of each file and each
                 upload line as it would be sent, and reports with line numbers

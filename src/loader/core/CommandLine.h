@@ -27,7 +27,10 @@ struct TCommandLine {
   std::string IniFile;      // --ini FILE; empty: LoaderDefault.ini in the working folder
   std::string RecordFile;   // --record FILE; empty: KESTREL_RECORD, if set
   long Baud = 0;            // --baud N in place of the settings' line 2; 0: not given
-  std::string Error;        // what was wrong, for TMode::Usage
+  // --port DEVICE, once for each port of a station (a path, sim:..., or a
+  // glob looked at again every second); none: the one port of the settings.
+  std::vector<std::string> Ports;
+  std::string Error;  // what was wrong, for TMode::Usage
 };
 
 // Reads the arguments after the program name. Options take their value as

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -262,6 +263,15 @@ int open_for_append(const std::string& path, int& error) {
   return fd;
 }
 
+// Many processes may append to one record (a station over many ports):
+// each holds the file's lock while its line goes out, so that no line is
+// ever mixed with another, also when it leaves in parts (a FIFO, a line
+// longer than one write takes). The lock goes with the descriptor.
+void lock_for_line(int fd) {
+  while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
 // Appends `line` to a file. A write that stops part way (a full disk) is
 // cut back to where the line began, so the file stays whole lines and the
 // next run's line does not join a broken one.
@@ -270,6 +280,7 @@ std::string append_to_file(const std::string& path, const std::string& line) {
   const int fd = open_for_append(path, error);
   if (fd < 0) return error_text(error);
   TFdCloser closer(fd);
+  lock_for_line(fd);
   off_t begin = -1;
   size_t done = 0;
   while (done < line.size()) {
@@ -315,6 +326,7 @@ std::string append_to_fifo(const std::string& path, const std::string& line) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   TFdCloser closer(fd);
+  lock_for_line(fd);
   TPipeSignalHeld pipeSignal;
   size_t done = 0;
   clock::time_point progress = clock::now();

@@ -22,7 +22,8 @@ constexpr int kProbeIntervalMs = 1000;
 class TStation {
  public:
   TStation(const TCommandLine& line, TConsoleOperatorDialog& dialog, TUnattendedConsole& console,
-           TClock& clock, const TLoaderRunFactory& makeRun, TApdPortContext* ports)
+           TClock& clock, const TLoaderRunFactory& makeRun, TApdPortContext* ports,
+           const TStationChildSetup& setup)
       : FLine(line),
         FDialog(dialog),
         FConsole(console),
@@ -30,22 +31,39 @@ class TStation {
         FMakeRun(makeRun),
         FPorts(ports),
         FPresence(line.IniFile, line.Baud, ports),
-        FSignals([this](int signal) { Stop(signal); }) {}
+        FSignals([this](int signal) { Stop(signal); }),
+        FEvents(setup.EventFd),
+        FSetup(setup) {}
 
   int Run() {
     const std::string port =
         "COM " + std::to_string(FPresence.ComNumber()) + " (" + FPresence.DevicePath() + ")";
-    for (int unit = 1; !FStopped; ++unit) {
+    int stoppedRun = 0;
+    // A unit left on the line by a station that ended meanwhile is not
+    // loaded again.
+    if (FSetup.UnitOnLine) {
+      FConsole.Station("a unit is on the line from before: take it off the line");
+      Tell(TStationEvent::TKind::TakeOff, FSetup.FirstUnit - 1);
+      if (!AwaitGone()) FStopped = true;
+    }
+    for (int unit = FSetup.FirstUnit; !FStopped; ++unit) {
       FConsole.Station("waiting for unit " + std::to_string(unit) + " on " + port);
+      Tell(TStationEvent::TKind::Waiting, unit);
       if (!AwaitUnit()) break;
+      Tell(TStationEvent::TKind::Begins, unit);
       TUnattendedRun run;
       run.Number = unit;
       run.Signals = &FSignals;
       run.Ports = FPorts;
+      run.Observer = &FEvents;
       run_unattended(FLine, FDialog, FConsole, FMakeRun, run);
       Count(unit, run);
-      if (run.Interrupted) break;
+      if (run.Interrupted) {
+        stoppedRun = run.Status;
+        break;
+      }
       FConsole.Station("unit " + std::to_string(unit) + " done: take it off the line");
+      Tell(TStationEvent::TKind::TakeOff, unit);
       if (!AwaitGone()) break;
     }
     char tally[128];
@@ -53,6 +71,8 @@ class TStation {
                   FRuns == 1 ? "" : "s", FPassed, FRuns - FPassed);
     if (FRuns > 0 || !FNoSerialDevice) FConsole.Station(tally);
     if (FNoSerialDevice) return kExitNoUnit;
+    // A run stopped by a signal ends the station as it ends --batch.
+    if (stoppedRun > kExitSignalBase) return stoppedRun;
     return FRuns == FPassed ? kExitSuccess : kExitRunFailed;
   }
 
@@ -61,6 +81,14 @@ class TStation {
     if (FStopped) return;
     FStopped = true;
     FConsole.Station(std::string("ended by ") + stop_signal_name(signal) + " between runs");
+  }
+
+  void Tell(TStationEvent::TKind kind, int unit, const std::string& text = {}) {
+    TStationEvent event;
+    event.Kind = kind;
+    event.Unit = unit;
+    event.Text = text;
+    FEvents.Send(event);
   }
 
   // Waits `ms` unless a signal comes first; false when one did.
@@ -79,13 +107,19 @@ class TStation {
       const std::string& why = FPresence.OpenFailure();
       // Waiting would never end: the station ends as a run would.
       if (FPresence.NeverAUnit()) {
-        FConsole.Fatal("COM " + std::to_string(FPresence.ComNumber()) + ": " +
-                       FPresence.DevicePath() + ": " + why);
+        const std::string fatal = "COM " + std::to_string(FPresence.ComNumber()) + ": " +
+                                  FPresence.DevicePath() + ": " + why;
+        FConsole.Fatal(fatal);
+        Tell(TStationEvent::TKind::Note, 0, fatal);
         FNoSerialDevice = true;
         return false;
       }
-      if (!why.empty() && why != told)
-        FConsole.Station("cannot open " + FPresence.DevicePath() + ": " + why + "; still waiting");
+      if (!why.empty() && why != told) {
+        const std::string note =
+            "cannot open " + FPresence.DevicePath() + ": " + why + "; still waiting";
+        FConsole.Station(note);
+        Tell(TStationEvent::TKind::Note, 0, note);
+      }
       told = why;
       if (!Pause(kProbeIntervalMs)) return false;
     }
@@ -119,6 +153,12 @@ class TStation {
                   run.FilesLoaded == 1 ? "" : "s", static_cast<unsigned long long>(run.BytesLoaded),
                   run.Seconds);
     FConsole.Verdict(pass, unit, pass ? text : run.Failure);
+    TStationEvent verdict;
+    verdict.Kind = TStationEvent::TKind::Verdict;
+    verdict.Unit = unit;
+    verdict.Pass = pass;
+    verdict.Text = pass ? text : run.Failure;
+    FEvents.Send(verdict);
   }
 
   const TCommandLine& FLine;
@@ -129,6 +169,8 @@ class TStation {
   TApdPortContext* const FPorts;
   TUnitPresence FPresence;
   TStopSignals FSignals;
+  TStationEventWriter FEvents;
+  const TStationChildSetup FSetup;
   bool FStopped = false;
   bool FNoSerialDevice = false;
   int FRuns = 0;
@@ -139,14 +181,14 @@ class TStation {
 
 int run_station(const TCommandLine& line, TConsoleOperatorDialog& dialog,
                 TUnattendedConsole& console, TClock& clock, const TLoaderRunFactory& makeRun,
-                TApdPortContext* ports) {
+                TApdPortContext* ports, const TStationChildSetup& setup) {
   // What every run needs is checked once, before the first unit is waited
   // for: a station that would fail every unit must not start.
   if (const std::string why = unusable_named_file(line, true); !why.empty()) {
     console.Fatal(why);
     return kExitNoScript;
   }
-  TStation station(line, dialog, console, clock, makeRun, ports);
+  TStation station(line, dialog, console, clock, makeRun, ports, setup);
   return station.Run();
 }
 

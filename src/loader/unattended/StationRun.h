@@ -9,6 +9,7 @@
 
 #include "loader/core/CommandLine.h"
 #include "loader/form/LoaderRun.h"
+#include "loader/unattended/StationEvents.h"
 
 namespace kestrel {
 
@@ -17,14 +18,16 @@ class TClock;
 class TConsoleOperatorDialog;
 class TUnattendedConsole;
 
-// Returns 0 when every run passed, 1 when one failed, 3 when the script or
+// Returns 0 when every run passed, 1 when one failed, 128 + the signal's
+// number when a signal stopped a run, 3 when the script or
 // a file named with --ini or --record cannot be used. The application
 // object must exist, with `dialog` as its operator dialog. The waits
 // between runs take their time from `clock`; each run is one `makeRun`
 // makes (a test's puts its waits on its clock). The ports share `ports`
-// (none: each keeps its own).
+// (none: each keeps its own). `setup` says where a supervising station
+// wants its events and which unit comes first.
 int run_station(const TCommandLine& line, TConsoleOperatorDialog& dialog,
                 TUnattendedConsole& console, TClock& clock, const TLoaderRunFactory& makeRun,
-                TApdPortContext* ports = nullptr);
+                TApdPortContext* ports = nullptr, const TStationChildSetup& setup = {});
 
 }  // namespace kestrel
