@@ -5,6 +5,7 @@
 // many can run at once without anyone draining pipes.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -242,6 +243,49 @@ class TBatchRun {
   std::unique_ptr<TChild> FChild;
   int FStatus = -1;
   std::string FErr;
+};
+
+// One unit of the stand-alone simulated unit tool on a line: a link that
+// names its pseudo-terminal, as a device link names whatever adapter is
+// plugged in, from plugging in to taking off.
+class TUnitOnLine {
+ public:
+  TUnitOnLine(const fs::path& line, std::vector<std::string> options) : FLine(line) {
+    options.push_back("--dir=flash");
+    FTool =
+        std::make_unique<TChild>(BinPath("kestrel-unit-sim"), options, Folder.Path(),
+                                 std::map<std::string, std::string>{}, Folder / "unit.txt", true);
+    const std::string pty = FTool->StdoutLine();
+    EXPECT_EQ(pty.rfind("/dev/pts/", 0), 0u) << pty;
+    Pty = pty;
+    fs::create_symlink(pty, Folder / "link");
+    fs::rename(Folder / "link", FLine);
+  }
+  ~TUnitOnLine() { TakeOff(); }
+
+  // The tool stops, its terminal goes and the line names nothing.
+  void TakeOff() {
+    if (!FTool) return;
+    FTool.reset();
+    std::error_code ec;
+    fs::remove(FLine, ec);
+  }
+  // How many uploads the unit took.
+  int Uploads() const {
+    const std::string said = ReadFile(Folder / "unit.txt");
+    int count = 0;
+    for (size_t at = said.find("upload to "); at != std::string::npos;
+         at = said.find("upload to ", at + 1))
+      ++count;
+    return count;
+  }
+
+  TScratch Folder;
+  std::string Pty;  // the terminal the link names
+
+ private:
+  fs::path FLine;
+  std::unique_ptr<TChild> FTool;
 };
 
 }  // namespace kestrel::e2e
