@@ -30,6 +30,14 @@ std::string verdict_cells(bool pass) {
 }
 constexpr size_t kVerdictCells = 13;
 
+// A port's name too long for its column keeps its start and its end, where
+// names of adapters of one kind differ (a serial number, an interface).
+std::string cut_middle(const std::string& name, size_t width) {
+  if (name.size() <= width) return name;
+  const size_t head = (width - 3) / 3;
+  return name.substr(0, head) + "..." + name.substr(name.size() - (width - 3 - head));
+}
+
 std::string cut(const std::string& text, size_t width) {
   return text.size() <= width ? text : text.substr(0, width > 3 ? width - 3 : 0) + "...";
 }
@@ -136,10 +144,13 @@ void TStationBoard::Erase() {
 std::vector<std::string> TStationBoard::RowText(const TRow& row, size_t width) const {
   size_t nameWidth = 8;
   for (const TRow& other : FRows)
-    nameWidth = std::max(nameWidth, std::min<size_t>(other.Name.size(), 24));
+    nameWidth = std::max(nameWidth, std::min<size_t>(other.Name.size(), 32));
   char unit[32];
-  std::snprintf(unit, sizeof unit, "  unit %-4d ", row.Unit);
-  std::string head = cut(row.Name, nameWidth);
+  if (row.Unit > 0)
+    std::snprintf(unit, sizeof unit, "  unit %-4d ", row.Unit);
+  else
+    std::snprintf(unit, sizeof unit, "  %9s ", "");
+  std::string head = cut_middle(row.Name, nameWidth);
   head.resize(nameWidth, ' ');
   head += unit;
   const size_t room = width > head.size() ? width - head.size() : 0;

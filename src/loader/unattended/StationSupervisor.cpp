@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "loader/core/LoaderSettings.h"
@@ -204,7 +205,11 @@ class TSupervisor {
     setup.FirstUnit = served.NextUnit;
     setup.UnitOnLine = served.UnitOnLine;
     std::vector<std::string> environment = setup.Environment();
-    environment.push_back("KESTREL_COM" + std::to_string(FComNumber) + "=" + served.Port.Device);
+    // A run that finds no unit on its port falls back to COM1 and COM2: here
+    // they name the same device, so that no run ever reaches a neighbour's
+    // unit or a serial port of the machine.
+    for (const int com : std::set<int>{FComNumber, 1, 2})
+      environment.push_back("KESTREL_COM" + std::to_string(com) + "=" + served.Port.Device);
     served.ServeAgainAt.reset();
     served.Asked = false;
     served.InRun = false;
