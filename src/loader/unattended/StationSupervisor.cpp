@@ -358,7 +358,9 @@ class TSupervisor {
       return;
     }
     if (served.Asked) {
-      if (served.InRun) LostRun(served, "stopped at once by the operator", true);
+      if (served.InRun)
+        LostRun(served,
+                std::string("ended at once by a second ") + stop_signal_name(FStopSignal), true);
       if (served.Leaving) {
         served.Served = false;
         FBoard.Left(served.Row, "its device has gone: no longer served");
