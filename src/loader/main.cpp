@@ -133,7 +133,7 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
 
 // The settings as a check sees them: what a run would show about them is a
 // problem of the check; port and terminal lines have nothing to act on.
-class TCheckSettingsTarget : public kestrel::TSettingsTarget {
+class TCheckSettingsTarget : public kestrel::TQuietSettingsTarget {
  public:
   explicit TCheckSettingsTarget(const std::string& file) : Labels(file, std::cout) {}
   kestrel::TSettingsLabelCheck Labels;
@@ -142,13 +142,6 @@ class TCheckSettingsTarget : public kestrel::TSettingsTarget {
     std::cout << "settings: " << text << '\n';
     ++Messages;
   }
-  void SetBaud(long) override {}
-  void SetDataBits(int) override {}
-  void SetParity(int) override {}
-  void SetStopBits(int) override {}
-  void SetTerminalVisible(bool) override {}
-  void SetTerminalBackground(int) override {}
-  void SetTerminalTextColor(int) override {}
   void CountedLine(int number, int fileLine, const std::string& label,
                    const std::optional<std::string>& value) override {
     Labels.Line(number, fileLine, label, value);

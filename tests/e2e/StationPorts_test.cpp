@@ -30,19 +30,8 @@ struct TPortsStation {
     return args;
   }
   std::string Said() const { return ReadFile(Run.Folder / "stderr.txt"); }
-  // Waits until what the station wrote holds `text` `times` times; false
-  // after a minute.
   bool Await(const std::string& text, int times = 1) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (;;) {
-      const std::string said = Said();
-      int count = 0;
-      for (size_t at = said.find(text); at != std::string::npos; at = said.find(text, at + 1))
-        ++count;
-      if (count >= times) return true;
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return Run.AwaitSaidTimes(text, times);
   }
   // The process serving the port `name` most recently.
   pid_t Server(const std::string& name) const {
@@ -54,12 +43,7 @@ struct TPortsStation {
         pid = pid_t(std::atoi(line.c_str() + at + 19));
     return pid;
   }
-  std::vector<std::string> Records() const {
-    std::istringstream in(ReadFile(Run.Folder / "runs.jsonl"));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
+  std::vector<std::string> Records() const { return Run.RecordLines("runs.jsonl"); }
 };
 
 std::string field(const std::string& record, const std::string& name) {

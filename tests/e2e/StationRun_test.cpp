@@ -36,25 +36,6 @@ struct TStationRun {
     Run.ModeArgument("--station");
     WriteFile(Run.Folder / "a.bin", Pattern(size, 31));
   }
-  // Waits until stderr holds `text` `times` times; false after a minute.
-  bool AwaitSaid(const std::string& text, int times) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (;;) {
-      const std::string said = ReadFile(Run.Folder / "stderr.txt");
-      int count = 0;
-      for (size_t at = said.find(text); at != std::string::npos; at = said.find(text, at + 1))
-        ++count;
-      if (count >= times) return true;
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-  std::vector<std::string> Records() const {
-    std::istringstream in(ReadFile(Run.Folder / "runs.jsonl"));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
 };
 
 // A port that can never be a unit (a file, a folder, /dev/null) ends the
@@ -252,7 +233,7 @@ TEST(Station, ThreeUnitsInARowOneFailingThenCtrlCBetweenRuns) {
               "station: 3 runs, 2 passed, 1 failed\n"))
       << said;
 
-  const std::vector<std::string> records = station.Records();
+  const std::vector<std::string> records = station.Run.RecordLines("runs.jsonl");
   ASSERT_EQ(records.size(), 3u);
   for (int unit = 1; unit <= 3; ++unit) {
     const std::string tail = ",\"run\":" + std::to_string(unit) +
@@ -274,12 +255,13 @@ TEST(Station, UnpluggedDuringARunThenCtrlCDuringOne) {
     ASSERT_TRUE(station.Run.AwaitSaid("station: waiting for unit 2"))
         << ReadFile(station.Run.Folder / "stderr.txt");
   }
-  EXPECT_TRUE(station.AwaitSaid("FAIL unit 1: " + (station.Run.Folder / "a.bin").string() +
-                                    ": Error! Device " + station.Line.string() + " was lost",
-                                1));
+  EXPECT_TRUE(station.Run.AwaitSaidTimes("FAIL unit 1: " + (station.Run.Folder / "a.bin").string() +
+                                             ": Error! Device " + station.Line.string() +
+                                             " was lost",
+                                         1));
 
   TUnitOnLine second(station.Line, {"--flash-ms=400"});
-  ASSERT_TRUE(station.AwaitSaid("/a.bin: 4000 of 20000 bytes", 2));
+  ASSERT_TRUE(station.Run.AwaitSaidTimes("/a.bin: 4000 of 20000 bytes", 2));
   station.Run.Signal(SIGINT);
   EXPECT_EQ(station.Run.Finish(), 130) << station.Run.Err();
   EXPECT_TRUE(station.Run.Said("run interrupted by SIGINT")) << station.Run.Err();
@@ -288,7 +270,7 @@ TEST(Station, UnpluggedDuringARunThenCtrlCDuringOne) {
   EXPECT_FALSE(station.Run.Said("waiting for unit 3"));
   EXPECT_FALSE(fs::exists(second.Folder / "flash" / "8000.bin"));
 
-  const std::vector<std::string> records = station.Records();
+  const std::vector<std::string> records = station.Run.RecordLines("runs.jsonl");
   ASSERT_EQ(records.size(), 2u);
   EXPECT_NE(records[1].find(",\"run\":2,\"outcome\":\"interrupted\",\"exit_code\":130}"),
             std::string::npos)

@@ -203,6 +203,27 @@ class TBatchRun {
     return true;
   }
 
+  // Waits until stderr holds `text` `times` times; false after a minute.
+  bool AwaitSaidTimes(const std::string& text, int times) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+      const std::string said = ReadFile(Folder / "stderr.txt");
+      int count = 0;
+      for (size_t at = said.find(text); at != std::string::npos; at = said.find(text, at + 1))
+        ++count;
+      if (count >= times) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  // The lines of the record `name` in the folder.
+  std::vector<std::string> RecordLines(const std::string& name) const {
+    std::istringstream in(ReadFile(Folder / name));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
   const std::string& Err() const { return FErr; }
   bool Said(const std::string& text) const { return FErr.find(text) != std::string::npos; }
   // The images the unit stored, by load address.

@@ -55,6 +55,20 @@ class TSettingsTarget {
                            const std::optional<std::string>& /*value*/) {}
 };
 
+// A target that acts on no line: a reader that wants only the settings
+// themselves uses it as it is, one that acts on some lines overrides them.
+class TQuietSettingsTarget : public TSettingsTarget {
+ public:
+  void ShowMessage(const std::string&) override {}
+  void SetBaud(long) override {}
+  void SetDataBits(int) override {}
+  void SetParity(int) override {}
+  void SetStopBits(int) override {}
+  void SetTerminalVisible(bool) override {}
+  void SetTerminalBackground(int) override {}
+  void SetTerminalTextColor(int) override {}
+};
+
 // Reads settings from an open stream. Binary or malformed content is read
 // by the same rules and never overruns anything.
 void read_settings_from(std::FILE* file, TLoaderSettings& settings, TSettingsTarget& target);

@@ -81,24 +81,12 @@ class TSignalPipe {
   struct sigaction FPreviousPipe;
 };
 
-// Settings that the ports' stations read themselves; the supervisor needs
-// only which COM port they use.
-class TComNumberOnly : public TSettingsTarget {
- public:
-  void ShowMessage(const std::string&) override {}
-  void SetBaud(long) override {}
-  void SetDataBits(int) override {}
-  void SetParity(int) override {}
-  void SetStopBits(int) override {}
-  void SetTerminalVisible(bool) override {}
-  void SetTerminalBackground(int) override {}
-  void SetTerminalTextColor(int) override {}
-};
-
 int configured_com_number(const TCommandLine& line) {
   TLoaderSettings settings;
   settings.CommandLineBaud = line.Baud;
-  TComNumberOnly target;
+  // The ports' stations read the settings themselves; here only which COM
+  // port they use counts.
+  TQuietSettingsTarget target;
   read_settings_file(line.IniFile.empty() ? kSettingsFileName : line.IniFile.c_str(), settings,
                      target);
   const int configured = settings.ConfiguredComNumber;
@@ -359,8 +347,8 @@ class TSupervisor {
     }
     if (served.Asked) {
       if (served.InRun)
-        LostRun(served,
-                std::string("ended at once by a second ") + stop_signal_name(FStopSignal), true);
+        LostRun(served, std::string("ended at once by a second ") + stop_signal_name(FStopSignal),
+                true);
       if (served.Leaving) {
         served.Served = false;
         FBoard.Left(served.Row, "its device has gone: no longer served");

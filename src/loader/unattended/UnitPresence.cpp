@@ -15,17 +15,13 @@ namespace {
 constexpr int kPresenceWait = 9;
 
 // Puts the settings' line onto the port and nothing else.
-class TLineSettings : public TSettingsTarget {
+class TLineSettings : public TQuietSettingsTarget {
  public:
   explicit TLineSettings(TApdComPort& port) : Port(port) {}
-  void ShowMessage(const std::string&) override {}
   void SetBaud(long baud) override { Port.SetBaud(int32_t(baud)); }
   void SetDataBits(int bits) override { Port.SetDataBits(uint16_t(bits)); }
   void SetParity(int parity) override { Port.SetParity(TParity(parity)); }
   void SetStopBits(int bits) override { Port.SetStopBits(uint16_t(bits)); }
-  void SetTerminalVisible(bool) override {}
-  void SetTerminalBackground(int) override {}
-  void SetTerminalTextColor(int) override {}
 
  private:
   TApdComPort& Port;
