@@ -1,9 +1,10 @@
 // How script lines yield their arguments, and how the command line is read.
 
+#include "loader/core/ScriptArguments.h"
+
 #include <gtest/gtest.h>
 
 #include "loader/core/CommandLine.h"
-#include "loader/core/ScriptArguments.h"
 
 namespace kestrel {
 namespace {
@@ -90,12 +91,14 @@ TEST(CommandLine, ModesAndMistakes) {
   }
   EXPECT_EQ(parse_command_line({"--batch", "a"}).Baud, 0);
   const TCommandLine station =
-      parse_command_line({"--station=s.sld", "--ini", "s.ini", "--record", "r", "--baud=921600"});
+      parse_command_line({"--station=s.sld", "--ini", "s.ini", "--record", "r", "--baud=921600",
+                          "--port", "/dev/ttyUSB0", "--port=/dev/serial/by-id/usb-*"});
   EXPECT_EQ(station.Mode, M::Station);
   EXPECT_EQ(station.BatchScript, "s.sld");
   EXPECT_EQ(station.IniFile, "s.ini");
   EXPECT_EQ(station.RecordFile, "r");
   EXPECT_EQ(station.Baud, 921600);
+  EXPECT_EQ(station.Ports, (std::vector<std::string>{"/dev/ttyUSB0", "/dev/serial/by-id/usb-*"}));
 
   for (const std::vector<std::string>& wrong :
        std::vector<std::vector<std::string>>{{"--batch"},
@@ -109,6 +112,9 @@ TEST(CommandLine, ModesAndMistakes) {
                                              {"--station", "a", "--check", "b"},
                                              {"--station", "a", "--station", "b"},
                                              {"--station"},
+                                             {"--batch", "a", "--port", "/dev/ttyUSB0"},
+                                             {"--station", "a", "--port"},
+                                             {"--station", "a", "--port="},
                                              {"--check", "a", "--record", "r"},
                                              {"--record"},
                                              {"--batch", "a", "--baud"},
