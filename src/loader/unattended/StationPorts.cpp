@@ -79,7 +79,12 @@ std::vector<TStationPort> TStationPortSet::Scan(std::vector<std::string>& notes)
       return;
     }
     served.emplace(identity, device);
-    ports.push_back({device, port_short_name(device, ordinal), fromGlob});
+    // Two devices of one short name (ttyUSB0 in two folders) are told
+    // apart by their whole names.
+    std::string name = port_short_name(device, ordinal);
+    if (const auto known = FNames.emplace(name, device).first; known->second != device)
+      name = device;
+    ports.push_back({device, name, fromGlob});
   };
   for (size_t i = 0; i < FValues.size(); ++i)
     if (!is_port_glob(FValues[i])) add(FValues[i], int(i + 1), false);

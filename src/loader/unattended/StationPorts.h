@@ -5,6 +5,7 @@
 // join and adapters pulled out leave. One device reached by two names is
 // served once.
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +30,7 @@ class TStationPortSet {
  private:
   std::vector<std::string> FValues;
   std::set<std::string> FNoted;
+  std::map<std::string, std::string> FNames;  // short name -> the device first given it
 };
 
 // Whether `value` is a pattern to match against the file system.

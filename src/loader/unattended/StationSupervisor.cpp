@@ -105,6 +105,7 @@ struct TServed {
   bool Leaving = false;  // its glob no longer matches it
   bool Asked = false;    // told to end
   bool Served = true;    // false once it is no longer served
+  bool GivenUp = false;  // its station found it can hold no unit: not served again
   std::optional<TClockPoint> ServeAgainAt;
   std::optional<TRunRecorder> Record;  // the run under way, should its process die
 };
@@ -147,10 +148,13 @@ class TSupervisor {
     const std::vector<TStationPort> ports = FPorts.Scan(notes);
     for (const std::string& note : notes) FBoard.Note(note);
     for (TServed& served : FServed) {
-      if (!served.Served || !served.Port.FromGlob || served.Leaving) continue;
+      if (!served.Port.FromGlob || served.Leaving) continue;
       bool matched = false;
       for (const TStationPort& port : ports) matched = matched || port.Device == served.Port.Device;
       if (matched) continue;
+      // Given up on, it is tried again should its name come back.
+      served.GivenUp = false;
+      if (!served.Served) continue;
       served.Leaving = true;
       served.ServeAgainAt.reset();
       FBoard.Tell(served.Row, "its device has gone");
@@ -159,7 +163,7 @@ class TSupervisor {
     }
     for (const TStationPort& port : ports) {
       TServed* known = Find(port.Device);
-      if (known && known->Served) continue;
+      if (known && (known->Served || known->GivenUp)) continue;
       if (!known) {
         FServed.push_back({});
         known = &FServed.back();
@@ -341,6 +345,7 @@ class TSupervisor {
       // A port that can never hold a unit: its station said why.
       FEndedWith = FEndedWith ? FEndedWith : code;
       served.Served = false;
+      served.GivenUp = true;
       FBoard.Left(served.Row, "not served: " + child_end_text(status));
       served.Child.reset();
       return;
@@ -410,7 +415,10 @@ class TSupervisor {
   int Status() const {
     if (FStopping && FInterruptedRun) return kExitSignalBase + FStopSignal;
     if (FTally.Total().Failed() > 0) return kExitRunFailed;
-    if (FEndedWith != 0) return FEndedWith;
+    if (FEndedWith == kExitNoScript) return FEndedWith;
+    // A port that can hold no unit beside ports whose every run passed
+    // was said on the board; alone, it is what the station ends with.
+    if (FEndedWith != 0 && FTally.Total().Runs == 0) return FEndedWith;
     return kExitSuccess;
   }
 

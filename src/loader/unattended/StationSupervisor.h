@@ -17,7 +17,8 @@ namespace kestrel {
 
 // Returns 0 when every run passed, 1 when one failed, 128 + the signal's
 // number when a signal stopped a run, 3 when the script, the settings file
-// or the record cannot be used, 2 when no port can ever hold a unit.
+// or the record cannot be used, 2 when a port can never hold a unit and no
+// unit was loaded on any other.
 int run_station_supervisor(const TCommandLine& line, const std::string& program, std::FILE* out,
                            bool terminal);
 
