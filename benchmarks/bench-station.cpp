@@ -6,8 +6,9 @@
 // passed, Ctrl+C ends the station.
 //
 // station_efficiency_min_<n>x<baud>: the lowest unit's wire time of its
-//   image over its data phase (from its upload line to its last block sent,
-//   as the record gives it).
+//   data over its data phase, as bench-upload measures one unit: from its
+//   first block's end to its last one's, told by the station's own lines
+//   (not on a terminal, each port's upload progress is a line).
 // station_cpu_percent_<n>x<baud>: the CPU time of every process (the
 //   station and the process serving each port) over the time from start to
 //   the last verdict, as a share of one core.
@@ -18,7 +19,8 @@
 //     8 units at 921600 and 16 at 115200, 1 MiB each; --quick: 64 KiB and
 //     16 KiB.
 
-#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -30,6 +32,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -44,17 +47,6 @@ namespace {
 namespace fs = std::filesystem;
 constexpr double kBitsPerChar = 10;
 constexpr double kEfficiencyGoal = 0.95;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-int count_of(const std::string& text, const std::string& what) {
-  int count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-  return count;
-}
 
 // The resident memory of `pid` and of every process below it, in kB.
 long tree_rss_kb(pid_t pid) {
@@ -73,15 +65,6 @@ double cpu_seconds(const rusage& usage) {
          double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// The "seconds" of every upload in the record.
-std::vector<double> upload_seconds(const std::string& record) {
-  std::vector<double> seconds;
-  for (size_t at = record.find("\"seconds\":"); at != std::string::npos;
-       at = record.find("\"seconds\":", at + 1))
-    seconds.push_back(std::atof(record.c_str() + at + 10));
-  return seconds;
-}
-
 bool run(const fs::path& program, int units, int baud, size_t size) {
   const fs::path folder =
       fs::temp_directory_path() / ("kestrel-bench-station-" + std::to_string(::getpid()));
@@ -92,53 +75,80 @@ bool run(const fs::path& program, int units, int baud, size_t size) {
   const std::string image = kestrel::test::Pattern(size, 7);
   std::ofstream(folder / "a.bin", std::ios::binary) << image;
 
-  std::vector<std::string> args = {program.string(),     "--station", "run.sld",   "--baud",
-                                   std::to_string(baud), "--record",  "runs.jsonl"};
+  std::vector<std::string> args = {program.string(), "--station", "run.sld", "--baud",
+                                   std::to_string(baud)};
   for (int i = 0; i < units; ++i)
     args.insert(args.end(), {"--port", "sim:pace;flash-ms=0;dir=u" + std::to_string(i)});
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  int said[2];
+  if (::pipe2(said, O_CLOEXEC) != 0) return false;
   const auto began = std::chrono::steady_clock::now();
   const pid_t station = ::fork();
   if (station == 0) {
-    if (::chdir(folder.c_str()) != 0) ::_exit(127);
-    if (!std::freopen("said.txt", "w", stderr)) ::_exit(127);
+    if (::chdir(folder.c_str()) != 0 || ::dup2(said[1], 2) < 0) ::_exit(127);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
+  ::close(said[1]);
+  ::fcntl(said[0], F_SETFL, O_NONBLOCK);
+  // Each port's lines, as they come: when its first block and its last
+  // had gone.
+  std::map<std::string, double> firstBlock, lastBlock;
+  int passed = 0;
+  bool failed = false;
+  std::string log, part;
   long peakRss = 0;
   double seconds = 0;
   int status = 0;
-  for (;;) {
+  while (!failed && passed < units) {
     peakRss = std::max(peakRss, tree_rss_kb(station));
-    const std::string said = read_file(folder / "said.txt");
-    if (count_of(said, "FAIL unit") > 0 || ::waitpid(station, &status, WNOHANG) == station) {
-      std::fprintf(stderr, "bench-station: the station failed:\n%s\n", said.c_str());
+    pollfd wait{said[0], POLLIN, 0};
+    ::poll(&wait, 1, 50);
+    char buffer[65536];
+    const ssize_t n = ::read(said[0], buffer, sizeof buffer);
+    if (n <= 0 && ::waitpid(station, &status, WNOHANG) == station) {
+      failed = true;
       break;
     }
-    if (count_of(said, "PASS unit 1") == units) {
-      seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-      break;
+    if (n > 0) part.append(buffer, size_t(n));
+    const double at =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    for (size_t end; (end = part.find('\n')) != std::string::npos; part.erase(0, end + 1)) {
+      const std::string line = part.substr(0, end);
+      log += line + "\n";
+      const std::string port = line.substr(0, line.find(": "));
+      if (line.find(": upload: ") != std::string::npos) {
+        if (line.find(": 2000 of ") != std::string::npos) firstBlock.emplace(port, at);
+        if (line.find("(100%)") != std::string::npos) lastBlock[port] = at;
+      }
+      if (line.find(": PASS unit 1:") != std::string::npos) ++passed;
+      if (line.find(": FAIL unit") != std::string::npos) failed = true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (passed == units) seconds = at;
   }
+  if (failed) std::fprintf(stderr, "bench-station: the station failed:\n%s\n", log.c_str());
   ::kill(station, SIGINT);
   ::waitpid(station, &status, 0);
+  ::close(said[0]);
   rusage usage{};
   ::getrusage(RUSAGE_CHILDREN, &usage);
   static double cpuBefore = 0;
   const double cpu = cpu_seconds(usage) - cpuBefore;
   cpuBefore = cpu_seconds(usage);
-  const std::vector<double> uploads = upload_seconds(read_file(folder / "runs.jsonl"));
   fs::remove_all(folder);
-  if (seconds == 0 || int(uploads.size()) != units) return false;
+  if (failed || int(firstBlock.size()) != units || int(lastBlock.size()) != units) return false;
 
-  const double wire = double(size) * kBitsPerChar / baud;
-  const double slowest = *std::max_element(uploads.begin(), uploads.end());
+  // As bench-upload measures one unit: from the first block's end to the
+  // last one's, over the blocks in between.
+  double lowest = 1e9;
+  for (const auto& [port, first] : firstBlock)
+    lowest =
+        std::min(lowest, (double(size) - 2000) * kBitsPerChar / baud / (lastBlock[port] - first));
   const std::string tag = std::to_string(units) + "x" + std::to_string(baud);
-  std::printf("station_efficiency_min_%s: %.4f\n  goal: >= %.2f\n", tag.c_str(), wire / slowest,
+  std::printf("station_efficiency_min_%s: %.4f\n  goal: >= %.2f\n", tag.c_str(), lowest,
               kEfficiencyGoal);
   std::printf("station_cpu_percent_%s: %.1f\n  goal: reported; no limit set\n", tag.c_str(),
               100 * cpu / seconds);
