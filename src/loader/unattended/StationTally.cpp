@@ -6,6 +6,8 @@ namespace kestrel {
 
 namespace {
 
+constexpr double kPaceAfterSeconds = 60;
+
 std::string count_text(const TStationTally::TCount& count, const char* what) {
   char text[128];
   std::snprintf(text, sizeof text, "%d %s%s, %d passed, %d failed", count.Runs, what,
@@ -36,11 +38,13 @@ TStationTally::TCount TStationTally::Total() const {
 }
 
 std::string TStationTally::Line() const {
-  const double hours =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count() / 3600;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
   const TCount total = Total();
-  char pace[64];
-  std::snprintf(pace, sizeof pace, ", %.0f per hour", hours > 0 ? total.Runs / hours : 0.0);
+  // The pace of the first minute would be a guess.
+  char pace[64] = "";
+  if (seconds >= kPaceAfterSeconds)
+    std::snprintf(pace, sizeof pace, ", %.0f per hour", total.Runs * 3600 / seconds);
   return count_text(total, "unit") + pace;
 }
 

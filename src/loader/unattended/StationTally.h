@@ -22,7 +22,8 @@ class TStationTally {
   void Serve(const std::string& port);
 
   TCount Total() const;
-  // "7 units, 6 passed, 1 failed, 130 per hour"
+  // "7 units, 6 passed, 1 failed, 130 per hour"; the pace once the
+  // station has run a minute.
   std::string Line() const;
   // One line per port in the order first served, then the total.
   std::vector<std::string> Lines() const;
