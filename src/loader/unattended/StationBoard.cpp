@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "loader/core/UploadRate.h"
 #include "loader/unattended/StationTally.h"
 
 namespace kestrel {
@@ -36,6 +35,22 @@ std::string cut_middle(const std::string& name, size_t width) {
   if (name.size() <= width) return name;
   const size_t head = (width - 3) / 3;
   return name.substr(0, head) + "..." + name.substr(name.size() - (width - 3 - head));
+}
+
+// "loading firmware.bin  45 %  87.0 kB/s  3 s left": the file without its
+// folder, which the log and the record name.
+std::string loading_text(const std::string& file, uint64_t sent, uint64_t total, double rate) {
+  const size_t slash = file.find_last_of('/');
+  const int percent = total == 0 ? 100 : int(std::min(sent, total) * 100 / total);
+  char progress[96];
+  if (sent >= total)
+    std::snprintf(progress, sizeof progress, "  %d %%  sent: waiting for the unit", percent);
+  else if (rate > 0)
+    std::snprintf(progress, sizeof progress, "  %d %%  %.1f kB/s  %.0f s left", percent,
+                  rate / 1000, double(total - sent) / rate);
+  else
+    std::snprintf(progress, sizeof progress, "  %d %%", percent);
+  return "loading " + (slash == std::string::npos ? file : file.substr(slash + 1)) + progress;
 }
 
 std::string cut(const std::string& text, size_t width) {
@@ -167,17 +182,9 @@ std::vector<std::string> TStationBoard::RowText(const TRow& row, size_t width) c
     case TRow::TState::Running:
       text = "unit answered, running the script";
       break;
-    case TRow::TState::Loading: {
-      const double seconds = row.Rate > 0 ? double(row.Sent) / row.Rate : 0;
-      text = "loading " + row.File + ": " + upload_progress_text(row.Sent, row.Total, seconds);
-      // The file's folder is the least of it where room is short.
-      if (text.size() > room) {
-        const size_t slash = row.File.find_last_of('/');
-        text = "loading " + (slash == std::string::npos ? row.File : row.File.substr(slash + 1)) +
-               ": " + upload_progress_text(row.Sent, row.Total, seconds);
-      }
+    case TRow::TState::Loading:
+      text = loading_text(row.File, row.Sent, row.Total, row.Rate);
       break;
-    }
     case TRow::TState::Verdict:
     case TRow::TState::TakeOff:
       badge = verdict_cells(row.Pass);
