@@ -1,6 +1,5 @@
 #include "loader/unattended/StationSupervisor.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,6 +18,7 @@
 #include "loader/unattended/StationChild.h"
 #include "loader/unattended/StationEvents.h"
 #include "loader/unattended/StationPorts.h"
+#include "loader/unattended/StationSignals.h"
 #include "loader/unattended/StationTally.h"
 #include "loader/unattended/UnattendedRun.h"
 #include "loader/unattended/UnattendedSignals.h"
@@ -31,55 +31,6 @@ using TClockPoint = std::chrono::steady_clock::time_point;
 constexpr auto kScanEvery = std::chrono::seconds(1);
 constexpr auto kServeAgainAfter = std::chrono::seconds(1);
 constexpr int kPollMs = 100;
-
-// Signals reach the loop through a pipe; the handler only writes to it.
-int SignalPipe[2] = {-1, -1};
-
-void on_signal(int signal) {
-  const int saved = errno;
-  const unsigned char number = static_cast<unsigned char>(signal);
-  if (::write(SignalPipe[1], &number, 1) < 0) {
-    // A full pipe already holds signals to act on.
-  }
-  errno = saved;
-}
-
-class TSignalPipe {
- public:
-  TSignalPipe() {
-    if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) SignalPipe[0] = SignalPipe[1] = -1;
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], &action, &FPrevious[i]);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, &FPreviousPipe);
-  }
-  ~TSignalPipe() {
-    for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], &FPrevious[i], nullptr);
-    ::sigaction(SIGPIPE, &FPreviousPipe, nullptr);
-    for (int& fd : SignalPipe) {
-      if (fd >= 0) ::close(fd);
-      fd = -1;
-    }
-  }
-  TSignalPipe(const TSignalPipe&) = delete;
-  TSignalPipe& operator=(const TSignalPipe&) = delete;
-  int Fd() const { return SignalPipe[0]; }
-  std::vector<int> Take() {
-    std::vector<int> arrived;
-    unsigned char number = 0;
-    while (SignalPipe[0] >= 0 && ::read(SignalPipe[0], &number, 1) == 1) arrived.push_back(number);
-    return arrived;
-  }
-
- private:
-  static constexpr int kSignals[4] = {SIGINT, SIGTERM, SIGHUP, SIGCHLD};
-  struct sigaction FPrevious[4];
-  struct sigaction FPreviousPipe;
-};
 
 int configured_com_number(const TCommandLine& line) {
   TLoaderSettings settings;
@@ -424,7 +375,7 @@ class TSupervisor {
 
   const TCommandLine& FLine;
   const std::string FProgram;
-  TSignalPipe FSignals;
+  TStationSignals FSignals;
   TStationBoard FBoard;
   TStationTally FTally;
   TStationPortSet FPorts;
