@@ -46,6 +46,10 @@ struct TPortsStation {
   std::vector<std::string> Records() const { return Run.RecordLines("runs.jsonl"); }
 };
 
+std::string port_short(const std::string& path) {
+  return path.substr(path.find_last_of('/') + 1);
+}
+
 std::string field(const std::string& record, const std::string& name) {
   const size_t at = record.find("\"" + name + "\":");
   if (at == std::string::npos) return {};
@@ -108,8 +112,8 @@ TEST(StationPorts, ThreeUnitsAtOnceOneRefusingBesideAFloodingOne) {
 }
 
 // A glob over a folder of links: an adapter plugged in during another's
-// upload is served; one pulled out during its upload fails, leaves the
-// board, and the others pass.
+// upload is served; one pulled out during its upload fails and leaves, the
+// others pass; plugged in again with a new unit, it counts its runs on.
 TEST(StationPorts, AGlobGainsAnAdapterAndLosesOneMidUpload) {
   TScratch lines;
   TPortsStation station({(lines / "ttyACM*").string()}, 20000);
@@ -130,12 +134,21 @@ TEST(StationPorts, AGlobGainsAnAdapterAndLosesOneMidUpload) {
   }
   ASSERT_TRUE(station.Await("ttyACM0: PASS unit 1")) << station.Said();
   ASSERT_TRUE(station.Await("ttyACM1: PASS unit 1")) << station.Said();
+  TUnitOnLine again(lines / "ttyACM2", {"--flash-ms=20"});
+  ASSERT_TRUE(station.Await("ttyACM2: PASS unit 2")) << station.Said();
   station.Run.Signal(SIGINT);
   EXPECT_EQ(station.Run.Finish(), 1) << station.Run.Err();
   EXPECT_EQ(b.Uploads(), 1);
   EXPECT_EQ(a->Uploads(), 1);
-  EXPECT_EQ(station.Records().size(), 3u);
-  EXPECT_TRUE(station.Run.Said("station: all ports: 3 units, 2 passed, 1 failed"))
+  EXPECT_EQ(again.Uploads(), 1);
+  std::vector<std::string> runs;
+  for (const std::string& record : station.Records())
+    runs.push_back(port_short(field(record, "port")) + " " + field(record, "run") + " " +
+                   field(record, "exit_code"));
+  std::sort(runs.begin(), runs.end());
+  EXPECT_EQ(runs,
+            (std::vector<std::string>{"ttyACM0 1 0", "ttyACM1 1 0", "ttyACM2 1 1", "ttyACM2 2 0"}));
+  EXPECT_TRUE(station.Run.Said("station: all ports: 4 units, 3 passed, 1 failed"))
       << station.Run.Err();
 }
 

@@ -305,6 +305,8 @@ class TSupervisor {
       if (served.InRun)
         LostRun(served, std::string("ended at once by a second ") + stop_signal_name(FStopSignal),
                 true);
+      // A port that comes back counts its runs on.
+      served.NextUnit = next_unit(served);
       if (served.Leaving) {
         served.Served = false;
         FBoard.Left(served.Row, "its device has gone: no longer served");
@@ -316,8 +318,7 @@ class TSupervisor {
     const std::string cause =
         "the process serving " + served.Port.Device + " ended (" + child_end_text(status) + ")";
     if (served.InRun) LostRun(served, cause, false);
-    served.NextUnit =
-        served.UnitOnLine || served.InRun ? served.Unit + 1 : std::max(served.Unit, 1);
+    served.NextUnit = next_unit(served);
     served.UnitOnLine = served.UnitOnLine || served.InRun;
     served.InRun = false;
     served.Child.reset();
@@ -328,6 +329,11 @@ class TSupervisor {
     }
     FBoard.Tell(served.Row, cause + "; served again");
     served.ServeAgainAt = std::chrono::steady_clock::now() + kServeAgainAfter;
+  }
+
+  // The number of the unit after those the port's station has seen.
+  static int next_unit(const TServed& served) {
+    return served.UnitOnLine || served.InRun ? served.Unit + 1 : std::max(served.Unit, 1);
   }
 
   // A run whose process ended before its verdict: FAIL, and its line in
