@@ -15,6 +15,11 @@
 
 namespace kestrel {
 
+// Opens `device`; one whose open may take seconds opens on a thread of its
+// own while the caller handles its pending window events (SafeYield).
+// Thread contract: any thread.
+int OpenDevice(TApdSerialDevice& device);
+
 class TApdPosixDispatcher : public TApdBaseDispatcher {
  public:
   // `factory` makes the device for the path given to InitPort; nullptr uses
@@ -28,6 +33,10 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   void SetDevice(std::unique_ptr<TApdSerialDevice> device);
 
   int ProcessCommunications() override;
+  // The device's own words for why the last open failed; empty if none.
+  std::string LastOpenFailureReason() const;
+  // Why the device was lost, when it can tell; empty if it cannot.
+  std::string DeviceLostReason() const;
 
  protected:
   int EscapeComFunction(int function) override;
@@ -53,7 +62,8 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   // Created by OpenCom, kept until destruction so that a thread still
   // returning from a wait never meets a freed device.
   std::unique_ptr<TApdSerialDevice> Device_;
-  std::mutex DeviceLock_;
+  mutable std::mutex DeviceLock_;
+  std::string LastOpenFailureReason_;  // DeviceLock_
 };
 
 }  // namespace kestrel

@@ -163,8 +163,17 @@ class TApdSerialDevice {
 
   // Opens exclusively; 0 or a negative error number (see above).
   virtual int Open() = 0;
+  // True when Open may take seconds (resolving a name, connecting, asking a
+  // server): callers on the window thread run it on a thread of their own.
+  virtual bool OpenMayWait() const { return false; }
   // Why the last Open failed; ofNone after one that succeeded.
   virtual TOpenFailure LastOpenFailure() const { return TOpenFailure::ofNone; }
+  // The device's own words for why the last Open failed ("connection
+  // refused"), when it has more to say than LastOpenFailure; else empty.
+  virtual std::string LastOpenFailureReason() const { return {}; }
+  // Why the device was lost ("connection closed by the server"), when it
+  // can tell; else empty.
+  virtual std::string LostReason() const { return {}; }
   // Idempotent; wakes every blocked wait.
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
