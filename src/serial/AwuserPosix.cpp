@@ -64,13 +64,8 @@ int TApdPosixDispatcher::OpenCom(const std::string& path, int inSize, int outSiz
   // Opened before it is shared: window events handled meanwhile may ask the
   // dispatcher about its (absent) device.
   const int rc = OpenDevice(*device);
-  if (rc < 0) {
-    std::lock_guard<std::mutex> lock(DeviceLock_);
-    LastOpenFailureReason_ = device->LastOpenFailureReason();
-    return rc;
-  }
+  if (rc < 0) return rc;
   std::lock_guard<std::mutex> lock(DeviceLock_);
-  LastOpenFailureReason_.clear();
   Device_ = std::move(device);
   return 0;
 }
@@ -173,16 +168,6 @@ int TApdPosixDispatcher::ComModemLines(uint8_t& levels) {
   std::lock_guard<std::mutex> lock(DeviceLock_);
   if (!Device_) return ecInvalidHandle;
   return Device_->GetModemLines(levels);
-}
-
-std::string TApdPosixDispatcher::LastOpenFailureReason() const {
-  std::lock_guard<std::mutex> lock(DeviceLock_);
-  return LastOpenFailureReason_;
-}
-
-std::string TApdPosixDispatcher::DeviceLostReason() const {
-  std::lock_guard<std::mutex> lock(DeviceLock_);
-  return Device_ ? Device_->LostReason() : std::string();
 }
 
 int TApdPosixDispatcher::ProcessCommunications() {

@@ -33,10 +33,6 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   void SetDevice(std::unique_ptr<TApdSerialDevice> device);
 
   int ProcessCommunications() override;
-  // The device's own words for why the last open failed; empty if none.
-  std::string LastOpenFailureReason() const;
-  // Why the device was lost, when it can tell; empty if it cannot.
-  std::string DeviceLostReason() const;
 
  protected:
   int EscapeComFunction(int function) override;
@@ -62,8 +58,7 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   // Created by OpenCom, kept until destruction so that a thread still
   // returning from a wait never meets a freed device.
   std::unique_ptr<TApdSerialDevice> Device_;
-  mutable std::mutex DeviceLock_;
-  std::string LastOpenFailureReason_;  // DeviceLock_
+  std::mutex DeviceLock_;
 };
 
 }  // namespace kestrel

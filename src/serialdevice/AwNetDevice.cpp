@@ -96,11 +96,6 @@ std::string TApdNetDevice::LastOpenFailureReason() const {
   return Why_;
 }
 
-std::string TApdNetDevice::LostReason() const {
-  TApdSocket* socket = Socket();
-  return socket ? socket->Failure() : std::string();
-}
-
 void TApdNetDevice::Close() {
   std::lock_guard lock(OpenLock_);
   Open_ = false;
@@ -228,8 +223,8 @@ int TApdNetDevice::WaitWritable(int cancelFd) {
     }
     if (ready && !suspended) return kWaitReady;
     // Held by the far end: look again now and then for its resume.
-    const int rc = suspended && ready ? socket->Wait(0, cancelFd, 10)
-                                      : socket->WaitWritable(cancelFd);
+    const int rc =
+        suspended && ready ? socket->Wait(0, cancelFd, 10) : socket->WaitWritable(cancelFd);
     if (rc < 0) return kDeviceClosed;
     if (rc == 1) return kWaitCancelled;
   }
@@ -304,7 +299,8 @@ uint32_t TApdNetDevice::GetError(TDeviceStatus& status) {
     std::lock_guard lock(StateLock_);
     errors = Errors_;
     Errors_ = 0;
-    ctsFlow = (Record_.Flags & dcb_OutxCtsFlow) || (Record_.Flags & dcb_RtsMask) == dcb_RtsHandshake;
+    ctsFlow =
+        (Record_.Flags & dcb_OutxCtsFlow) || (Record_.Flags & dcb_RtsMask) == dcb_RtsHandshake;
   }
   if (ctsFlow && !(Levels() & ms_CtsOn)) status.HoldFlags |= hold_Cts;
   {

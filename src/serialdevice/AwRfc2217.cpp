@@ -11,10 +11,9 @@ namespace {
 using namespace telnet;
 
 // COM-PORT command codes (the server answers with code + 100).
-constexpr uint8_t kSetBaud = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4,
-                  kSetControl = 5, kNotifyLineState = 6, kNotifyModemState = 7,
-                  kFlowSuspend = 8, kFlowResume = 9, kSetLineStateMask = 10,
-                  kSetModemStateMask = 11, kPurgeData = 12;
+constexpr uint8_t kSetBaud = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4, kSetControl = 5,
+                  kNotifyLineState = 6, kNotifyModemState = 7, kFlowSuspend = 8, kFlowResume = 9,
+                  kSetLineStateMask = 10, kSetModemStateMask = 11, kPurgeData = 12;
 constexpr uint8_t kServerOffset = 100;
 
 // SET-CONTROL values.
@@ -22,8 +21,7 @@ constexpr uint8_t kFlowNone = 1, kFlowHardware = 3, kBreakOn = 5, kBreakOff = 6,
                   kDtrOff = 9, kRtsOn = 11, kRtsOff = 12;
 
 // Line-state bits worth reporting: break, framing, parity, overrun.
-constexpr uint8_t kLineBreak = 0x10, kLineFraming = 0x08, kLineParity = 0x04,
-                  kLineOverrun = 0x02;
+constexpr uint8_t kLineBreak = 0x10, kLineFraming = 0x08, kLineParity = 0x04, kLineOverrun = 0x02;
 // Modem-state bits of the handshake lines; they sit where the ms_* levels do.
 constexpr uint8_t kModemLines = ms_CtsOn | ms_DsrOn | ms_RingOn | ms_RlsdOn;
 constexpr uint8_t kLoopedBack = ms_CtsOn | ms_DsrOn | ms_RlsdOn;
@@ -152,8 +150,7 @@ int TApdRfc2217Device::ApplyLine(const TDeviceSettings& wanted, TDeviceSettings&
   if (!haveLine || line.BaudRate != wanted.BaudRate) ask(kSetBaud, Be32(wanted.BaudRate));
   if (!haveLine || line.ByteSize != wanted.ByteSize) ask(kSetDataSize, {wanted.ByteSize});
   if (!haveLine || line.Parity != wanted.Parity) ask(kSetParity, {ParityCode(wanted.Parity)});
-  if (!haveLine || line.StopBits != wanted.StopBits)
-    ask(kSetStopSize, {StopCode(wanted.StopBits)});
+  if (!haveLine || line.StopBits != wanted.StopBits) ask(kSetStopSize, {StopCode(wanted.StopBits)});
   // The server's UART holds output on CTS only where it has a CTS to show:
   // a server that reports none (ser2net on a line without modem control)
   // would otherwise stop for good. There TCP's back-pressure is the handshake.
@@ -175,8 +172,7 @@ int TApdRfc2217Device::ApplyLine(const TDeviceSettings& wanted, TDeviceSettings&
       const auto& answer = Answers_[code];
       if (code == kSetControl) continue;  // SET-CONTROL answers are listed by value
       if (!answer || answer->empty()) {
-        NotConfirmed_.push_back(code == kSetBaud ? "SET-BAUDRATE " +
-                                                       std::to_string(wanted.BaudRate)
+        NotConfirmed_.push_back(code == kSetBaud ? "SET-BAUDRATE " + std::to_string(wanted.BaudRate)
                                 : code == kSetDataSize ? "SET-DATASIZE"
                                 : code == kSetParity   ? "SET-PARITY"
                                                        : "SET-STOPSIZE");
@@ -184,7 +180,8 @@ int TApdRfc2217Device::ApplyLine(const TDeviceSettings& wanted, TDeviceSettings&
       }
       const std::vector<uint8_t>& v = *answer;
       if (code == kSetBaud && v.size() >= 4) {
-        const uint32_t got = uint32_t(v[0]) << 24 | uint32_t(v[1]) << 16 | uint32_t(v[2]) << 8 | v[3];
+        const uint32_t got =
+            uint32_t(v[0]) << 24 | uint32_t(v[1]) << 16 | uint32_t(v[2]) << 8 | v[3];
         if (!RateTaken(wanted.BaudRate, got)) rc = ecBaudRate;
       } else if (code == kSetDataSize && v[0] != wanted.ByteSize) {
         rc = rc ? rc : ecByteSize;
@@ -201,9 +198,11 @@ int TApdRfc2217Device::ApplyLine(const TDeviceSettings& wanted, TDeviceSettings&
   if (rc != ecOK) return rc;
   // The record's fixed DTR and RTS levels take effect with it.
   const uint32_t dtr = wanted.Flags & dcb_DtrMask;
-  if (dtr == dcb_DtrEnable || dtr == dcb_DtrDisable) Control(dtr == dcb_DtrEnable ? kDtrOn : kDtrOff);
+  if (dtr == dcb_DtrEnable || dtr == dcb_DtrDisable)
+    Control(dtr == dcb_DtrEnable ? kDtrOn : kDtrOff);
   const uint32_t rts = wanted.Flags & dcb_RtsMask;
-  if (rts == dcb_RtsEnable || rts == dcb_RtsDisable) Control(rts == dcb_RtsEnable ? kRtsOn : kRtsOff);
+  if (rts == dcb_RtsEnable || rts == dcb_RtsDisable)
+    Control(rts == dcb_RtsEnable ? kRtsOn : kRtsOff);
   return ecOK;
 }
 

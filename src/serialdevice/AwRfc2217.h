@@ -62,10 +62,10 @@ class TApdRfc2217Device final : public TApdNetDevice {
   std::array<std::optional<std::vector<uint8_t>>, 13> Answers_;
   std::vector<uint8_t> ControlsAsked_;  // SET-CONTROL values sent, in order
   std::vector<uint8_t> ControlsAnswered_;
-  uint8_t Modem_ = 0;         // the server's last modem state
-  bool ModemLive_ = false;    // it has shown a handshake line up at least once
-  bool Suspended_ = false;    // it asked us to hold output
-  bool HaveLine_ = false;     // Line_ holds what the server confirmed
+  uint8_t Modem_ = 0;       // the server's last modem state
+  bool ModemLive_ = false;  // it has shown a handshake line up at least once
+  bool Suspended_ = false;  // it asked us to hold output
+  bool HaveLine_ = false;   // Line_ holds what the server confirmed
   TDeviceSettings Line_;
   std::vector<std::string> NotConfirmed_;
 };

@@ -108,8 +108,8 @@ int TApdSocket::Connect(const TNetAddress& address, std::string& why) {
   int lastErr = ECONNREFUSED;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectMs);
   for (auto* ai = found; ai; ai = ai->ai_next) {
-    TApdFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                       ai->ai_protocol));
+    TApdFd fd(
+        ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
     if (!fd.valid()) {
       lastErr = errno;
       continue;
@@ -145,9 +145,8 @@ int TApdSocket::Connect(const TNetAddress& address, std::string& why) {
     return ecOK;
   }
   ::freeaddrinfo(found);
-  why = lastErr == ETIMEDOUT
-            ? "no answer within " + std::to_string(kConnectMs / 1000) + " seconds"
-            : ErrnoText(lastErr);
+  why = lastErr == ETIMEDOUT ? "no answer within " + std::to_string(kConnectMs / 1000) + " seconds"
+                             : ErrnoText(lastErr);
   return lastErr == ECONNREFUSED || lastErr == ETIMEDOUT ? ecFileNotFound : -lastErr;
 }
 

@@ -40,8 +40,8 @@ class TApdTelnetCodec {
 
   // Takes bytes from the wire: data goes to `data`, negotiation answers to
   // `answers` (to be sent back), completed subnegotiations to `received`.
-  void Decode(const uint8_t* wire, int n, std::vector<uint8_t>& data,
-              std::vector<uint8_t>& answers, std::vector<TTelnetSubnegotiation>& received);
+  void Decode(const uint8_t* wire, int n, std::vector<uint8_t>& data, std::vector<uint8_t>& answers,
+              std::vector<TTelnetSubnegotiation>& received);
 
   // Whether an option is in force on our side (WILL) or the other's (DO).
   bool OwnEnabled(uint8_t option) const { return Own_[option] == kOn; }
