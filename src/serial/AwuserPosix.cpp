@@ -170,6 +170,11 @@ int TApdPosixDispatcher::ComModemLines(uint8_t& levels) {
   return Device_->GetModemLines(levels);
 }
 
+std::string TApdPosixDispatcher::DeviceLostReason() {
+  std::lock_guard<std::mutex> lock(DeviceLock_);
+  return DeviceLost() && Device_ ? Device_->LostReason() : std::string();
+}
+
 int TApdPosixDispatcher::ProcessCommunications() {
   sched_yield();
   return 0;

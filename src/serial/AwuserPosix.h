@@ -33,6 +33,7 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   void SetDevice(std::unique_ptr<TApdSerialDevice> device);
 
   int ProcessCommunications() override;
+  std::string DeviceLostReason() override;
 
  protected:
   int EscapeComFunction(int function) override;

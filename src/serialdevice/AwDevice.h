@@ -171,6 +171,9 @@ class TApdSerialDevice {
   // The device's own words for why the last Open failed ("connection
   // refused"), when it has more to say than LastOpenFailure; else empty.
   virtual std::string LastOpenFailureReason() const { return {}; }
+  // Why the device stopped working ("connection closed by the server"),
+  // when it can tell; else empty.
+  virtual std::string LostReason() const { return {}; }
   // Idempotent; wakes every blocked wait.
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;

@@ -96,6 +96,11 @@ std::string TApdNetDevice::LastOpenFailureReason() const {
   return Why_;
 }
 
+std::string TApdNetDevice::LostReason() const {
+  TApdSocket* socket = Socket();
+  return socket ? socket->Failure() : std::string();
+}
+
 void TApdNetDevice::Close() {
   std::lock_guard lock(OpenLock_);
   Open_ = false;

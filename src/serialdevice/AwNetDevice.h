@@ -38,6 +38,7 @@ class TApdNetDevice : public TApdSerialDevice {
   bool OpenMayWait() const override { return true; }
   TOpenFailure LastOpenFailure() const override;
   std::string LastOpenFailureReason() const override;
+  std::string LostReason() const override;
   void Close() override;
   bool IsOpen() const override;
   int SetQueueSizes(int inSize, int outSize) override;

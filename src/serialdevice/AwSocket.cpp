@@ -29,7 +29,7 @@ std::string ErrnoText(int err) {
     case ECONNREFUSED:
       return "connection refused";
     case ETIMEDOUT:
-      return "no answer";
+      return "the server stopped answering";
     case ECONNRESET:
       return "connection reset by the server";
     case EHOSTUNREACH:
