@@ -37,10 +37,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -271,10 +271,9 @@ bool measure_rfc2217(const fs::path& bin, size_t size, TConsoleOperatorDialog& d
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (server > 0 && !accepts(port) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  const bool ok =
-      server > 0 && measure_rate(115200, size, dialog, console,
-                                 "rfc2217://127.0.0.1:" + std::to_string(port), "rfc2217_115200",
-                                 true);
+  const bool ok = server > 0 && measure_rate(115200, size, dialog, console,
+                                             "rfc2217://127.0.0.1:" + std::to_string(port),
+                                             "rfc2217_115200", true);
   for (pid_t pid : {server, unit}) {
     if (pid <= 0) continue;
     ::kill(pid, SIGTERM);

@@ -175,6 +175,11 @@ std::string TApdPosixDispatcher::DeviceLostReason() {
   return DeviceLost() && Device_ ? Device_->LostReason() : std::string();
 }
 
+std::vector<std::string> TApdPosixDispatcher::DeviceUnconfirmed() {
+  std::lock_guard<std::mutex> lock(DeviceLock_);
+  return Device_ ? Device_->Unconfirmed() : std::vector<std::string>();
+}
+
 int TApdPosixDispatcher::ProcessCommunications() {
   sched_yield();
   return 0;

@@ -34,6 +34,7 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
 
   int ProcessCommunications() override;
   std::string DeviceLostReason() override;
+  std::vector<std::string> DeviceUnconfirmed() override;
 
  protected:
   int EscapeComFunction(int function) override;

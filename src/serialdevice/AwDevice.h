@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -174,6 +175,9 @@ class TApdSerialDevice {
   // Why the device stopped working ("connection closed by the server"),
   // when it can tell; else empty.
   virtual std::string LostReason() const { return {}; }
+  // What the far end of the line was asked and has not confirmed (a network
+  // server's settings: "SET-CONTROL DTR on"); empty for a device without one.
+  virtual std::vector<std::string> Unconfirmed() { return {}; }
   // Idempotent; wakes every blocked wait.
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;

@@ -313,6 +313,8 @@ bool TApdRfc2217Device::OutputSuspended() {
 std::vector<std::string> TApdRfc2217Device::Unconfirmed() {
   std::lock_guard lock(Lock_);
   std::vector<std::string> out = NotConfirmed_;
+  if (!Answers_[kSetModemStateMask]) out.push_back("SET-MODEMSTATE-MASK");
+  if (!Answers_[kSetLineStateMask]) out.push_back("SET-LINESTATE-MASK");
   std::vector<uint8_t> answered = ControlsAnswered_;
   for (uint8_t value : ControlsAsked_) {
     const auto it = std::find(answered.begin(), answered.end(), value);

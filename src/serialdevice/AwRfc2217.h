@@ -38,7 +38,7 @@ class TApdRfc2217Device final : public TApdNetDevice {
   TApdRfc2217Device(std::string path, std::string address);
 
   // What the server has not confirmed so far ("SET-CONTROL DTR on", ...).
-  std::vector<std::string> Unconfirmed();
+  std::vector<std::string> Unconfirmed() override;
 
  protected:
   int StartLine(std::string& why) override;

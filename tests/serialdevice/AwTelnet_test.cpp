@@ -50,11 +50,11 @@ TEST(TelnetCodec, AnswersRequestsOnceAndRefusesWhatItDoesNotDo) {
   Bytes out, answers;
   std::vector<TTelnetSubnegotiation> subs;
   // ser2net's greeting: WILL SGA, DO SGA, WILL ECHO, DONT ECHO, DO BINARY, WILL BINARY, DO 44.
-  const Bytes greeting{IAC, WILL, SGA, IAC, DO, SGA, IAC, WILL, 1, IAC, DONT, 1,
-                       IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, COM_PORT};
+  const Bytes greeting{IAC, WILL, SGA, IAC,    DO,  SGA,  IAC,    WILL, 1,  IAC,     DONT,
+                       1,   IAC,  DO,  BINARY, IAC, WILL, BINARY, IAC,  DO, COM_PORT};
   codec.Decode(greeting.data(), int(greeting.size()), out, answers, subs);
-  EXPECT_EQ(answers, (Bytes{IAC, DO, SGA, IAC, WILL, SGA, IAC, DONT, 1, IAC, WILL, BINARY,
-                            IAC, DO, BINARY, IAC, WILL, COM_PORT}));
+  EXPECT_EQ(answers, (Bytes{IAC, DO, SGA, IAC, WILL, SGA, IAC, DONT, 1, IAC, WILL, BINARY, IAC, DO,
+                            BINARY, IAC, WILL, COM_PORT}));
   EXPECT_TRUE(codec.OwnEnabled(COM_PORT) && codec.OwnEnabled(BINARY) && codec.PeerEnabled(BINARY));
   EXPECT_TRUE(out.empty());
   // The same again changes nothing and is not answered: no loops.
@@ -74,8 +74,8 @@ TEST(TelnetCodec, AnswersRequestsOnceAndRefusesWhatItDoesNotDo) {
 
 TEST(TelnetCodec, SubnegotiationsSurviveAnySplitAndKeepEscapedBytes) {
   // A modem state, a baud answer holding 0xFF, and data around them.
-  const Bytes wire{'x', IAC, SB, COM_PORT, 107, 0x30, IAC, SE, IAC, SB, COM_PORT, 101, 0, 0,
-                   IAC, IAC, 0x10, IAC, SE, 'y'};
+  const Bytes wire{'x',      IAC, SB, COM_PORT, 107, 0x30, IAC,  SE,  IAC, SB,
+                   COM_PORT, 101, 0,  0,        IAC, IAC,  0x10, IAC, SE,  'y'};
   for (size_t split = 0; split <= wire.size(); ++split) {
     SCOPED_TRACE(split);
     TApdTelnetCodec codec = ComPortClient();

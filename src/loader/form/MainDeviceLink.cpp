@@ -272,6 +272,15 @@ bool TKestrelForm::check_com(int port) {
   }
   if (!answered) return false;
 
+  // A serial device server that ignored some of what it was asked (a line
+  // without modem control cannot set DTR or RTS) has been carried on
+  // without; the operator learns what.
+  if (const auto unconfirmed = ApdComPort1->DeviceUnconfirmed(); !unconfirmed.empty()) {
+    std::string list;
+    for (const std::string& item : unconfirmed) list += (list.empty() ? "" : ", ") + item;
+    report_status("COM " + number + ": " + trial.Path + " did not confirm " + list,
+                  TStatusSource::Window);
+  }
   report_status("Established communication on COM " + number, TStatusSource::Window);
   InfoStatusBar->setToolTip(QString());  // earlier reasons no longer apply
   show_port_number();

@@ -406,6 +406,11 @@ std::string TApdCustomComPort::DeviceLostReason() {
   return dispatcher ? dispatcher->DeviceLostReason() : std::string();
 }
 
+std::vector<std::string> TApdCustomComPort::DeviceUnconfirmed() {
+  TApdBaseDispatcher* dispatcher = OpenDispatcher();
+  return dispatcher ? dispatcher->DeviceUnconfirmed() : std::vector<std::string>();
+}
+
 std::string TApdCustomComPort::DevicePath() {
   if (TApdBaseDispatcher* dispatcher = OpenDispatcher()) return dispatcher->DevicePath();
   return ResolvePortPath(ComNumber_);

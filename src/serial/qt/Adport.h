@@ -178,6 +178,8 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   bool DeviceLost();
   // Why it went away, when the device can tell; else empty.
   std::string DeviceLostReason();
+  // What the far end of the line has not confirmed; empty when closed.
+  std::vector<std::string> DeviceUnconfirmed();
   // The device the port has open, or would open now.
   std::string DevicePath();
   // The one terminal that claimed this port (its replies go to the port).
