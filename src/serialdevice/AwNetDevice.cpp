@@ -218,7 +218,8 @@ int TApdNetDevice::Write(const uint8_t* data, int n) {
 int TApdNetDevice::WaitWritable(int cancelFd) {
   for (;;) {
     TApdSocket* socket = Socket();
-    if (!socket) return kDeviceClosed;
+    // Closed here, or ended by the far end.
+    if (!socket || !socket->Failure().empty()) return kDeviceClosed;
     bool ready;
     bool suspended;
     {
