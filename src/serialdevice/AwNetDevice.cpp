@@ -272,14 +272,16 @@ int TApdNetDevice::WaitEvent(uint32_t mask, uint32_t& happened) {
     }
     int txLook = -1;
     if ((mask & ev_TxEmpty) && TxEmptyDue_) {
-      if (PendingSize_ == 0 && socket->OutQueue() == 0) {
+      const int queued = PendingSize_ + socket->OutQueue();
+      if (queued == 0) {
         TxEmptyDue_ = false;
-        TxLookMs_ = 1;
         events |= ev_TxEmpty;
       } else {
+        // Moving: look again soon; held (the far end reads nothing): less often.
+        TxLookMs_ = queued != LastTxQueue_ ? 1 : std::min(TxLookMs_ * 2, kLongestTxLookMs);
         txLook = TxLookMs_;
-        TxLookMs_ = std::min(TxLookMs_ * 2, kLongestTxLookMs);
       }
+      LastTxQueue_ = queued;
     }
     if (events) {
       happened = events;

@@ -134,6 +134,7 @@ class TApdNetDevice : public TApdSerialDevice {
   uint64_t Reported_ = 0;
   uint32_t SeenPurges_ = 0;
   int TxLookMs_ = 1;
+  int LastTxQueue_ = 0;
 };
 
 template <class TDone>

@@ -94,7 +94,9 @@ int TApdSocket::Connect(const TNetAddress& address, std::string& why) {
   struct addrinfo hints {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+  // No AI_ADDRCONFIG: on a machine with only the loopback (a container, an
+  // SSH tunnel's end) it would hide "localhost" itself.
+  hints.ai_flags = AI_NUMERICSERV;
   struct addrinfo* found = nullptr;
   if (int rc = ::getaddrinfo(address.Host.c_str(), address.Port.c_str(), &hints, &found)) {
     why = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);

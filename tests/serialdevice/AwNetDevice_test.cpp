@@ -57,7 +57,8 @@ TEST(Rfc2217Device, CarriesEscapedBytesBothWaysWhileOtherThreadsWaitAndCloseEnds
   const std::vector<uint8_t> out = Hostile(200000);
   std::thread writer([&] {
     for (size_t sent = 0; sent < out.size();) {
-      const int n = device->Write(out.data() + sent, int(std::min<size_t>(out.size() - sent, 3000)));
+      const int n =
+          device->Write(out.data() + sent, int(std::min<size_t>(out.size() - sent, 3000)));
       ASSERT_GE(n, 0);
       sent += size_t(n);
       if (n == 0) ASSERT_EQ(device->WaitWritable(-1), kWaitReady);
