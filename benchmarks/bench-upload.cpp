@@ -57,6 +57,7 @@
 #include <vector>
 
 #include "BenchOptions.h"
+#include "Ser2netServer.h"
 #include "SettingsText.h"
 #include "loader/AppWindows.h"
 #include "loader/core/RunObserver.h"
@@ -223,66 +224,15 @@ pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
   return pid;
 }
 
-// A loopback port nothing listens on right now; 0 when none can be had.
-int free_loopback_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
-}
-
-bool accepts(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(uint16_t(port));
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
-}
-
 // The paced unit at 115200 baud behind ser2net's RFC 2217 accepter.
-bool measure_rfc2217(const fs::path& bin, size_t size, TConsoleOperatorDialog& dialog,
-                     TUnattendedConsole& console) {
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return false;
-  const pid_t unit = spawn({(bin / "kestrel-unit-sim").string(), "--pace", "--baud=115200",
-                            "--flash-ms=0", "--flash-size=1073741824", "--dir=flash"},
-                           out[1]);
-  ::close(out[1]);
-  std::FILE* unitOut = ::fdopen(out[0], "r");
-  char pty[256] = {};
-  const bool started = unit > 0 && std::fgets(pty, sizeof pty, unitOut);
-  pty[std::strcspn(pty, "\n")] = '\0';
-  const int port = free_loopback_port();
-  std::ofstream("ser2net.yaml") << "connection: &unit\n  accepter: telnet(rfc2217),tcp,127.0.0.1,"
-                                << port << "\n  connector: serialdev," << pty
-                                << ",115200n81,local\n";
-  const pid_t server =
-      started ? spawn({"/usr/sbin/ser2net", "-n", "-c", "ser2net.yaml"}, -1) : pid_t(-1);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (server > 0 && !accepts(port) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  const bool ok = server > 0 && measure_rate(115200, size, dialog, console,
-                                             "rfc2217://127.0.0.1:" + std::to_string(port),
-                                             "rfc2217_115200", true);
-  for (pid_t pid : {server, unit}) {
-    if (pid <= 0) continue;
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
+bool measure_rfc2217(size_t size, TConsoleOperatorDialog& dialog, TUnattendedConsole& console) {
+  e2e::TSer2net server(std::vector<std::string>{"--pace", "--baud=115200", "--flash-ms=0",
+                                                "--flash-size=1073741824"});
+  if (server.Pty.empty() || !e2e::Accepts(server.Rfc2217Port)) {
+    std::fprintf(stderr, "bench-upload: the unit or ser2net did not start\n");
+    return false;
   }
-  std::fclose(unitOut);
-  fs::remove_all("flash");
-  if (!started || server <= 0) std::fprintf(stderr, "bench-upload: ser2net did not start\n");
-  return ok;
+  return measure_rate(115200, size, dialog, console, server.Rfc2217(), "rfc2217_115200", true);
 }
 
 // Peak RSS (KiB) of `kestrel --batch` uploading `mib` MiB to the stand-alone
@@ -386,7 +336,7 @@ int main(int argc, char** argv) {
       if (rates && rate_wanted(argc, argv, run.baud))
         ok &= measure_rate(run.baud, run.size, dialog, console);
     if (net && rate_wanted(argc, argv, 115200))
-      ok &= measure_rfc2217(bin, quick ? 32 * kib : 256 * kib, dialog, console);
+      ok &= measure_rfc2217(quick ? 32 * kib : 256 * kib, dialog, console);
     std::fclose(quiet);
   }
   DoneAdResourceManager();
