@@ -75,15 +75,21 @@ TEST(NetworkRun, AServerKilledMidUploadEndsTheRunNamingHostAndPort) {
   }
 }
 
-TEST(NetworkRun, ARefusedConnectionAndAnUnknownNameSayWhyWithHostAndPort) {
+TEST(NetworkRun, ARefusedConnectionAnUnknownNameAndASilentHostSayWhyWithHostAndPort) {
   const int closed = FreeLoopbackPort();
   const std::string refused = "rfc2217://127.0.0.1:" + std::to_string(closed);
   const std::string unknown = "tcp://no-such-host.invalid:2217";
-  for (const auto& [device, why] : {std::pair{refused, std::string("connection refused")},
-                                    std::pair{unknown, std::string("")}}) {
+  TSilentHost silentHost;
+  const std::string silent = "rfc2217://127.0.0.1:" + std::to_string(silentHost.Port);
+  for (const auto& [device, why] :
+       {std::pair{refused, std::string("connection refused")}, std::pair{unknown, std::string("")},
+        std::pair{silent, std::string("no answer within 5 seconds")}}) {
     SCOPED_TRACE(device);
     TBatchRun run(kTwoFiles, device);
+    const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(run.Run(), 2) << run.Err();
+    // The connect's own limit, with room.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
     EXPECT_TRUE(run.Said("COM 1: " + device + ": " + why)) << run.Err();
     // The resolver's own words, not a device text.
     EXPECT_FALSE(run.Said("COM 1: " + device + ": no such device")) << run.Err();

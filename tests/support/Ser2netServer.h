@@ -34,6 +34,28 @@ inline bool Accepts(int port) {
   return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
 }
 
+// A listener whose queue of connections is full: connecting to it hangs,
+// as to a host that does not answer.
+struct TSilentHost {
+  TSilentHost() {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(Listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(Listener.get(), 0);
+    ::getsockname(Listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    Port = ntohs(addr.sin_port);
+    for (auto& fd : Queue) {
+      fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+      ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+  }
+  TApdFd Listener{::socket(AF_INET, SOCK_STREAM, 0)};
+  TApdFd Queue[3];
+  int Port = 0;
+};
+
 class TSer2net {
  public:
   // `unitArgs` for kestrel-unit-sim (its images go to <Folder>/flash).
