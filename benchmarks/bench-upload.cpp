@@ -9,6 +9,13 @@
 // the same span, for the process (which includes the simulated unit) and for
 // the window thread, where the loader runs.
 //
+// upload_efficiency_rfc2217_115200: the same at 115200 baud through a real
+// serial device server: kestrel-unit-sim, paced both ways, on a
+// pseudo-terminal that ser2net serves by RFC 2217 on the loopback. The
+// server and the socket buffers take blocks long before they reach the line,
+// so the span runs from the upload's start to the unit's verdict on the file,
+// against the wire time of the whole file.
+//
 // peak_rss_kb_<n>mib: `kestrel --batch` uploading an n MiB file to
 // kestrel-unit-sim on a pseudo-terminal; the peak resident memory of the
 // loader's process alone.
@@ -23,13 +30,17 @@
 //                 256 KiB at 3000000; memory with 1 and 4 MiB
 //     --no-rss    leave out the memory runs
 //     --no-rates  leave out the runs on the paced device
+//     --no-net    leave out the run through ser2net (256 KiB; 32 KiB quick)
 //     --baud=N    only the runs at these rates (one of the four above)
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,6 +57,7 @@
 #include <vector>
 
 #include "BenchOptions.h"
+#include "Ser2netServer.h"
 #include "SettingsText.h"
 #include "loader/AppWindows.h"
 #include "loader/core/RunObserver.h"
@@ -112,6 +124,30 @@ struct TStepTimes : TRunObserver {
   double FirstCpu = 0, LastCpu = 0;
   double FirstThreadCpu = 0, LastThreadCpu = 0;
 
+  double BeganWall = 0, ResultWall = 0;
+  double BeganCpu = 0, ResultCpu = 0;
+  double BeganThreadCpu = 0, ResultThreadCpu = 0;
+
+  void UploadBegins(const std::string&, uint64_t) override {
+    BeganWall = now_s();
+    BeganCpu = cpu_s(CLOCK_PROCESS_CPUTIME_ID);
+    BeganThreadCpu = cpu_s(CLOCK_THREAD_CPUTIME_ID);
+  }
+  void FileResult(const TNamedFile&) override {
+    ResultWall = now_s();
+    ResultCpu = cpu_s(CLOCK_PROCESS_CPUTIME_ID);
+    ResultThreadCpu = cpu_s(CLOCK_THREAD_CPUTIME_ID);
+  }
+  // From the upload's start to the unit's verdict.
+  void WholeUpload() {
+    FirstWall = BeganWall;
+    LastWall = ResultWall;
+    FirstCpu = BeganCpu;
+    LastCpu = ResultCpu;
+    FirstThreadCpu = BeganThreadCpu;
+    LastThreadCpu = ResultThreadCpu;
+  }
+
   void Progress(const std::string&, uint64_t, uint64_t, double) override {
     const double wall = now_s(), cpu = cpu_s(CLOCK_PROCESS_CPUTIME_ID),
                  thread = cpu_s(CLOCK_THREAD_CPUTIME_ID);
@@ -127,11 +163,14 @@ struct TStepTimes : TRunObserver {
 };
 
 // One unattended run in this process against the paced simulated unit.
+// `device` is COM1's; the figures are named <figure>_<label>.
 bool measure_rate(int baud, size_t size, TConsoleOperatorDialog& dialog,
-                  TUnattendedConsole& console) {
+                  TUnattendedConsole& console, const std::string& device = "sim:pace;flash-ms=0",
+                  std::string label = {}, bool wholeUpload = false) {
+  if (label.empty()) label = std::to_string(baud);
   write_pattern("data.bin", size);
   write_script("run.sld", "data.bin");
-  ::setenv("KESTREL_COM1", "sim:pace;flash-ms=0", 1);
+  ::setenv("KESTREL_COM1", device.c_str(), 1);
   // The settings' line rate is the one the run opens the port at.
   std::ofstream(kSettings) << test::SettingsText({{2, std::to_string(baud)}});
 
@@ -146,19 +185,21 @@ bool measure_rate(int baud, size_t size, TConsoleOperatorDialog& dialog,
   const int status = run_unattended(line, dialog, console, create_unattended_window, run);
   const int blocks = int((size + kBlock - 1) / kBlock);
   if (status != 0 || t.Steps != blocks || blocks < 2) {
-    std::fprintf(stderr, "bench-upload: run at %d baud failed (status %d, %d of %d blocks)\n", baud,
-                 status, t.Steps, blocks);
+    std::fprintf(stderr, "bench-upload: run %s failed (status %d, %d of %d blocks)\n",
+                 label.c_str(), status, t.Steps, blocks);
     return false;
   }
+  if (wholeUpload) t.WholeUpload();
   const double span = t.LastWall - t.FirstWall;
-  const double wire = double(size - kBlock) * kBitsPerChar / baud;
-  std::printf("upload_bytes_%d: %zu\n", baud, size);
-  std::printf("upload_seconds_%d: %.3f\n", baud, span);
-  std::printf("data_phase_cpu_percent_process_%d: %.1f\n", baud,
+  const double wire = double(wholeUpload ? size : size - kBlock) * kBitsPerChar / baud;
+  const char* name = label.c_str();
+  std::printf("upload_bytes_%s: %zu\n", name, size);
+  std::printf("upload_seconds_%s: %.3f\n", name, span);
+  std::printf("data_phase_cpu_percent_process_%s: %.1f\n", name,
               100.0 * (t.LastCpu - t.FirstCpu) / span);
-  std::printf("data_phase_cpu_percent_window_thread_%d: %.1f\n", baud,
+  std::printf("data_phase_cpu_percent_window_thread_%s: %.1f\n", name,
               100.0 * (t.LastThreadCpu - t.FirstThreadCpu) / span);
-  std::printf("upload_efficiency_%d: %.4f\n", baud, wire / span);
+  std::printf("upload_efficiency_%s: %.4f\n", name, wire / span);
   std::fflush(stdout);
   return true;
 }
@@ -181,6 +222,17 @@ pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
   if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
+}
+
+// The paced unit at 115200 baud behind ser2net's RFC 2217 accepter.
+bool measure_rfc2217(size_t size, TConsoleOperatorDialog& dialog, TUnattendedConsole& console) {
+  e2e::TSer2net server(std::vector<std::string>{"--pace", "--baud=115200", "--flash-ms=0",
+                                                "--flash-size=1073741824"});
+  if (server.Pty.empty() || !e2e::Accepts(server.Rfc2217Port)) {
+    std::fprintf(stderr, "bench-upload: the unit or ser2net did not start\n");
+    return false;
+  }
+  return measure_rate(115200, size, dialog, console, server.Rfc2217(), "rfc2217_115200", true);
 }
 
 // Peak RSS (KiB) of `kestrel --batch` uploading `mib` MiB to the stand-alone
@@ -251,6 +303,7 @@ int main(int argc, char** argv) {
   const bool quick = bench::QuickRun(argc, argv);
   const bool rss = !bench::HasOption(argc, argv, "--no-rss");
   const bool rates = !bench::HasOption(argc, argv, "--no-rates");
+  const bool net = !bench::HasOption(argc, argv, "--no-net");
   const fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
   char pattern[] = "/tmp/kestrel-bench-upload-XXXXXX";
   if (!::mkdtemp(pattern)) return 1;
@@ -262,7 +315,7 @@ int main(int argc, char** argv) {
   InitAdResourceManager();
   RegisterSimulatedUnitScheme();
   bool ok = true;
-  if (rates) {
+  if (rates || net) {
     std::FILE* quiet = std::fopen("/dev/null", "w");
     TUnattendedConsole console(quiet, false);
     TConsoleOperatorDialog dialog(console);
@@ -280,8 +333,10 @@ int main(int argc, char** argv) {
                 {921600, quick ? 128 * kib : mib},
                 {3000000, quick ? 256 * kib : 4 * mib}};
     for (const auto& run : runs)
-      if (rate_wanted(argc, argv, run.baud))
+      if (rates && rate_wanted(argc, argv, run.baud))
         ok &= measure_rate(run.baud, run.size, dialog, console);
+    if (net && rate_wanted(argc, argv, 115200))
+      ok &= measure_rfc2217(quick ? 32 * kib : 256 * kib, dialog, console);
     std::fclose(quiet);
   }
   DoneAdResourceManager();

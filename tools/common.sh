@@ -8,7 +8,7 @@ export CCACHE_SLOPPINESS="${CCACHE_SLOPPINESS:-pch_defines,time_macros,include_f
 
 KESTREL_PACKAGES=(cmake ninja-build g++ clang-14 lld clang-tidy-14 libclang-rt-14-dev qt6-base-dev libgl-dev
   libjpeg-dev libgtest-dev libgmock-dev googletest xvfb xauth pkg-config ccache
-  man-db desktop-file-utils dpkg-dev file lintian)
+  man-db desktop-file-utils dpkg-dev file lintian ser2net)
 
 kestrel_install_dependencies() {
   local missing=()

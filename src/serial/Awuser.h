@@ -127,6 +127,11 @@ class TApdBaseDispatcher {
   // of a pseudo-terminal closed): the threads have ended or are ending, and
   // writes fail with -3011 until the port is closed and opened again.
   bool DeviceLost() const { return DeviceLost_.load(); }
+  // Why, when the device can tell ("connection closed by the server"); empty
+  // for a device that just went away.
+  virtual std::string DeviceLostReason() { return {}; }
+  // What the far end of the line has not confirmed (see TApdSerialDevice).
+  virtual std::vector<std::string> DeviceUnconfirmed() { return {}; }
   // The path the port was opened on (empty before the first InitPort).
   std::string DevicePath() const;
   // Dispatch cycles completed so far. Each cycle takes in what arrived,

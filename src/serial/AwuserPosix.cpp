@@ -5,9 +5,13 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "messages/AdErrorCodes.h"
+#include "serial/EventTimer.h"
 #include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
@@ -19,6 +23,23 @@ constexpr uint32_t kEventMask =
     ev_RxChar | ev_TxEmpty | ev_Cts | ev_Dsr | ev_Rlsd | ev_Break | ev_Err | ev_Ring;
 
 }  // namespace
+
+int OpenDevice(TApdSerialDevice& device) {
+  if (!device.OpenMayWait()) return device.Open();
+  std::atomic<bool> done{false};
+  int rc = 0;
+  std::thread opener([&] {
+    rc = device.Open();
+    done = true;
+  });
+  // A quit request stays pending for the event loop; the open is bounded.
+  while (!done.load()) {
+    if (SafeYield() != TYieldResult::Handled)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  opener.join();
+  return rc;
+}
 
 TApdPosixDispatcher::TApdPosixDispatcher(void* owner, TDeviceFactory factory, TApdPortList* ports)
     : TApdBaseDispatcher(owner, ports), Factory_(factory) {}
@@ -40,9 +61,11 @@ int TApdPosixDispatcher::OpenCom(const std::string& path, int inSize, int outSiz
   else
     device = CreateSerialDevice(path);
   if (!device) return ecFileNotFound;
-  std::lock_guard<std::mutex> lock(DeviceLock_);
-  int rc = device->Open();
+  // Opened before it is shared: window events handled meanwhile may ask the
+  // dispatcher about its (absent) device.
+  const int rc = OpenDevice(*device);
   if (rc < 0) return rc;
+  std::lock_guard<std::mutex> lock(DeviceLock_);
   Device_ = std::move(device);
   return 0;
 }
@@ -145,6 +168,16 @@ int TApdPosixDispatcher::ComModemLines(uint8_t& levels) {
   std::lock_guard<std::mutex> lock(DeviceLock_);
   if (!Device_) return ecInvalidHandle;
   return Device_->GetModemLines(levels);
+}
+
+std::string TApdPosixDispatcher::DeviceLostReason() {
+  std::lock_guard<std::mutex> lock(DeviceLock_);
+  return DeviceLost() && Device_ ? Device_->LostReason() : std::string();
+}
+
+std::vector<std::string> TApdPosixDispatcher::DeviceUnconfirmed() {
+  std::lock_guard<std::mutex> lock(DeviceLock_);
+  return Device_ ? Device_->Unconfirmed() : std::vector<std::string>();
 }
 
 int TApdPosixDispatcher::ProcessCommunications() {

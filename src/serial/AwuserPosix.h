@@ -15,6 +15,11 @@
 
 namespace kestrel {
 
+// Opens `device`; one whose open may take seconds opens on a thread of its
+// own while the caller handles its pending window events (SafeYield).
+// Thread contract: any thread.
+int OpenDevice(TApdSerialDevice& device);
+
 class TApdPosixDispatcher : public TApdBaseDispatcher {
  public:
   // `factory` makes the device for the path given to InitPort; nullptr uses
@@ -28,6 +33,8 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   void SetDevice(std::unique_ptr<TApdSerialDevice> device);
 
   int ProcessCommunications() override;
+  std::string DeviceLostReason() override;
+  std::vector<std::string> DeviceUnconfirmed() override;
 
  protected:
   int EscapeComFunction(int function) override;

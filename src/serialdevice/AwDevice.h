@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -163,8 +164,20 @@ class TApdSerialDevice {
 
   // Opens exclusively; 0 or a negative error number (see above).
   virtual int Open() = 0;
+  // True when Open may take seconds (resolving a name, connecting, asking a
+  // server): callers on the window thread run it on a thread of their own.
+  virtual bool OpenMayWait() const { return false; }
   // Why the last Open failed; ofNone after one that succeeded.
   virtual TOpenFailure LastOpenFailure() const { return TOpenFailure::ofNone; }
+  // The device's own words for why the last Open failed ("connection
+  // refused"), when it has more to say than LastOpenFailure; else empty.
+  virtual std::string LastOpenFailureReason() const { return {}; }
+  // Why the device stopped working ("connection closed by the server"),
+  // when it can tell; else empty.
+  virtual std::string LostReason() const { return {}; }
+  // What the far end of the line was asked and has not confirmed (a network
+  // server's settings: "SET-CONTROL DTR on"); empty for a device without one.
+  virtual std::vector<std::string> Unconfirmed() { return {}; }
   // Idempotent; wakes every blocked wait.
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;

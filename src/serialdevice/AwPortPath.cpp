@@ -15,6 +15,7 @@
 
 #include "messages/AdErrorCodes.h"
 #include "serialdevice/AwPosix.h"
+#include "serialdevice/AwRfc2217.h"
 
 extern char** environ;
 
@@ -245,6 +246,8 @@ void RegisterDeviceScheme(const std::string& scheme, TDeviceFactory factory) {
 }
 
 std::unique_ptr<TApdSerialDevice> CreateSerialDevice(const std::string& path) {
+  // Network lines (rfc2217://, tcp://) are built in.
+  if (auto device = CreateNetDevice(path)) return device;
   if (const std::string scheme = SchemeOf(path); !scheme.empty()) {
     TDeviceFactory factory = nullptr;
     {

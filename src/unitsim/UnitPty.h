@@ -17,6 +17,7 @@
 #include "serialdevice/AwFd.h"
 #include "unitsim/UnitOptions.h"
 #include "unitsim/UnitSession.h"
+#include "unitsim/UnitWire.h"
 
 namespace kestrel {
 
@@ -40,6 +41,9 @@ class TUnitPtyServer {
   TApdFd master_;
   TApdFd slave_;
   std::string slavePath_;
+  // With pace: the receiving wire, so that bytes are taken no faster than
+  // the line's rate would bring them (a pseudo-terminal has no rate).
+  TUnitWire inWire_;
 };
 
 }  // namespace kestrel

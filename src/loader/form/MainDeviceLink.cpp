@@ -35,8 +35,11 @@ std::string mapping_hint(int port) {
          "=DEVICE maps one to COM " + n + ")";
 }
 
-std::string port_failure_text(int port, const std::string& path, TOpenFailure failure) {
+std::string port_failure_text(int port, const std::string& path, TOpenFailure failure,
+                              const std::string& reason = {}) {
   const std::string com = "COM " + std::to_string(port) + ": ";
+  // A network line says what went wrong in its own words: refused, no such host.
+  if (!reason.empty()) return com + path + ": " + reason;
   switch (failure) {
     case TOpenFailure::ofInUse:
       return com + path + " is in use by another program";
@@ -208,7 +211,7 @@ bool TKestrelForm::check_com(int port) {
   // The trial open also tells why a port cannot be used.
   const TPortTrial trial = TryPort(port);
   if (!trial.Available) {
-    note_port_failure(port_failure_text(port, trial.Path, trial.Failure));
+    note_port_failure(port_failure_text(port, trial.Path, trial.Failure, trial.Reason));
     return false;
   }
   const std::string number = std::to_string(port);
@@ -269,6 +272,15 @@ bool TKestrelForm::check_com(int port) {
   }
   if (!answered) return false;
 
+  // A serial device server that ignored some of what it was asked (a line
+  // without modem control cannot set DTR or RTS) has been carried on
+  // without; the operator learns what.
+  if (const auto unconfirmed = ApdComPort1->DeviceUnconfirmed(); !unconfirmed.empty()) {
+    std::string list;
+    for (const std::string& item : unconfirmed) list += (list.empty() ? "" : ", ") + item;
+    report_status("COM " + number + ": " + trial.Path + " did not confirm " + list,
+                  TStatusSource::Window);
+  }
   report_status("Established communication on COM " + number, TStatusSource::Window);
   InfoStatusBar->setToolTip(QString());  // earlier reasons no longer apply
   show_port_number();

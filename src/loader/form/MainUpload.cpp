@@ -102,10 +102,12 @@ TExchange TKestrelForm::send_block(int count, const uint8_t* bytes) {
 }
 
 TExchange TKestrelForm::device_lost_during_upload() {
-  const std::string message =
-      with_cause("Error! Device " + ApdComPort1->DevicePath() +
-                     " was lost (unplugged or switched off). Cancel upload.",
-                 Link.Words.Cause());
+  // A network line says why (the server closed the connection, ...).
+  std::string why = ApdComPort1->DeviceLostReason();
+  if (why.empty()) why = "unplugged or switched off";
+  const std::string message = with_cause(
+      "Error! Device " + ApdComPort1->DevicePath() + " was lost (" + why + "). Cancel upload.",
+      Link.Words.Cause());
   cancel_for(message);
   return {false, message};
 }

@@ -67,9 +67,12 @@ TUnitPresence::TState TUnitPresence::Probe(TClock& clock) {
   } catch (const std::exception& e) {
     // A device that will not open has no unit to offer; why, in the words
     // a run uses for it.
-    const TOpenFailure failure = TryPort(FComNumber).Failure;
+    const TPortTrial trial = TryPort(FComNumber);
+    const TOpenFailure failure = trial.Failure;
     FNeverAUnit = failure == TOpenFailure::ofNotSerial;
-    FOpenFailure = failure == TOpenFailure::ofNone || failure == TOpenFailure::ofOther
+    // A network line's own words (refused, no such host) say the most.
+    FOpenFailure = !trial.Reason.empty() ? trial.Reason
+                   : failure == TOpenFailure::ofNone || failure == TOpenFailure::ofOther
                        ? e.what()
                        : OpenFailureText(failure, path);
     return TState::Silent;

@@ -1,6 +1,7 @@
 #include "serial/qt/AdPortTrial.h"
 
 #include "messages/AdErrorCodes.h"
+#include "serial/AwuserPosix.h"
 #include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
@@ -14,13 +15,14 @@ TPortTrial TryPort(int n) {
     trial.Failure = TOpenFailure::ofNoDevice;
     return trial;
   }
-  const int rc = device->Open();
+  const int rc = OpenDevice(*device);
   if (rc >= 0) {
     device->Close();
     trial.Available = true;
     return trial;
   }
   trial.Failure = device->LastOpenFailure();
+  trial.Reason = device->LastOpenFailureReason();
   // Held by another program (or not ours to open): the port exists.
   trial.Available = ShowPortsInUse && rc == ecAccessDenied;
   return trial;

@@ -19,6 +19,7 @@ struct TPortTrial {
   bool Available = false;
   std::string Path;  // the device the port resolves to
   TOpenFailure Failure = TOpenFailure::ofNone;
+  std::string Reason;  // the device's own words for the failure, if any
 };
 // Opens and closes the device once. Thread contract: any thread.
 TPortTrial TryPort(int n);

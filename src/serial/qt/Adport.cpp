@@ -251,10 +251,21 @@ void TApdCustomComPort::InitPort() {
     Check(ecNotOpenedByTapi);
     return;
   }
+  if (Opening_) {
+    Check(ecAlreadyOpen);
+    return;
+  }
   try {
     ActivateDeviceLayer();
     if (!Dispatcher_) return;
-    InitializePort();
+    Opening_ = true;
+    try {
+      InitializePort();
+    } catch (...) {
+      Opening_ = false;
+      throw;
+    }
+    Opening_ = false;
     PortState_ = psOpen;
     UpdateHandlerFlag();
     {
@@ -388,6 +399,16 @@ void TApdCustomComPort::RestoreTriggers() {
 bool TApdCustomComPort::DeviceLost() {
   TApdBaseDispatcher* dispatcher = OpenDispatcher();
   return dispatcher && dispatcher->DeviceLost();
+}
+
+std::string TApdCustomComPort::DeviceLostReason() {
+  TApdBaseDispatcher* dispatcher = OpenDispatcher();
+  return dispatcher ? dispatcher->DeviceLostReason() : std::string();
+}
+
+std::vector<std::string> TApdCustomComPort::DeviceUnconfirmed() {
+  TApdBaseDispatcher* dispatcher = OpenDispatcher();
+  return dispatcher ? dispatcher->DeviceUnconfirmed() : std::vector<std::string>();
 }
 
 std::string TApdCustomComPort::DevicePath() {

@@ -176,6 +176,10 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   // The open port's device went away (pulled out, switched off): every
   // write raises EDeviceLost until the port is closed and opened again.
   bool DeviceLost();
+  // Why it went away, when the device can tell; else empty.
+  std::string DeviceLostReason();
+  // What the far end of the line has not confirmed; empty when closed.
+  std::vector<std::string> DeviceUnconfirmed();
   // The device the port has open, or would open now.
   std::string DevicePath();
   // The one terminal that claimed this port (its replies go to the port).
@@ -431,6 +435,9 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   bool Force_ = false;
   bool OpenPending_ = false;  // Open set while loading
   bool ReopenAfterClose_ = false;
+  // An open is under way: a network line opens while window events are
+  // handled, and one of them must not start a second open meanwhile.
+  bool Opening_ = false;
   bool Destroying_ = false;
   uint64_t WindowGeneration_ = 0;  // messages of an older hidden window are ignored
   uint64_t NextUserId_ = 0;

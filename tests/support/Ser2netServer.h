@@ -1,0 +1,113 @@
+#pragma once
+// A real serial device server for tests: ser2net on the loopback, serving
+// the pseudo-terminal of a stand-alone simulated unit through an RFC 2217
+// accepter and a raw TCP accepter on free ports. Stopped by process id.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "E2eSupport.h"
+#include "serialdevice/AwFd.h"
+
+namespace kestrel::e2e {
+
+// A loopback port nothing listens on right now.
+inline int FreeLoopbackPort() {
+  TApdFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    return 0;
+  return ntohs(addr.sin_port);
+}
+
+inline bool Accepts(int port) {
+  TApdFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(uint16_t(port));
+  return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+// A listener whose queue of connections is full: connecting to it hangs,
+// as to a host that does not answer.
+struct TSilentHost {
+  TSilentHost() {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(Listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(Listener.get(), 0);
+    ::getsockname(Listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    Port = ntohs(addr.sin_port);
+    for (auto& fd : Queue) {
+      fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+      ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+  }
+  TApdFd Listener{::socket(AF_INET, SOCK_STREAM, 0)};
+  TApdFd Queue[3];
+  int Port = 0;
+};
+
+class TSer2net {
+ public:
+  // `unitArgs` for kestrel-unit-sim (its images go to <Folder>/flash).
+  explicit TSer2net(std::vector<std::string> unitArgs = {}) {
+    unitArgs.insert(unitArgs.begin(), "--dir=flash");
+    Unit =
+        std::make_unique<TChild>(BinPath("kestrel-unit-sim"), unitArgs, Folder.Path(),
+                                 std::map<std::string, std::string>{}, Folder / "unit.txt", true);
+    Pty = Unit->StdoutLine();
+    Start(Pty);
+  }
+  // Serves `device` (a pseudo-terminal the test holds) without a unit.
+  struct TDevice {
+    std::string Path;
+  };
+  explicit TSer2net(const TDevice& device) { Start(device.Path); }
+
+  std::string Rfc2217() const { return "rfc2217://127.0.0.1:" + std::to_string(Rfc2217Port); }
+  std::string Tcp() const { return "tcp://127.0.0.1:" + std::to_string(TcpPort); }
+  // Kills the server (the connections drop at once).
+  void Kill() { Server.reset(); }
+  std::string Image(const std::string& address) const {
+    return ReadFile(Folder / "flash" / (address + ".bin"));
+  }
+
+  TScratch Folder;
+  std::unique_ptr<TChild> Unit;
+  std::unique_ptr<TChild> Server;
+  std::string Pty;
+  int Rfc2217Port = 0;
+  int TcpPort = 0;
+
+ private:
+  void Start(const std::string& device) {
+    Rfc2217Port = FreeLoopbackPort();
+    TcpPort = FreeLoopbackPort();
+    const std::string connector = "  connector: serialdev," + device + ",115200n81,local\n";
+    WriteFile(Folder / "ser2net.yaml",
+              "connection: &rfc\n  accepter: telnet(rfc2217),tcp,127.0.0.1," +
+                  std::to_string(Rfc2217Port) + "\n" + connector +
+                  "  options:\n    kickolduser: true\n"
+                  "connection: &raw\n  accepter: tcp,127.0.0.1," +
+                  std::to_string(TcpPort) + "\n" + connector +
+                  "  options:\n    kickolduser: true\n");
+    Server = std::make_unique<TChild>(
+        "/usr/sbin/ser2net", std::vector<std::string>{"-n", "-d", "-c", "ser2net.yaml"},
+        Folder.Path(), std::map<std::string, std::string>{}, Folder / "ser2net.txt");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(Accepts(Rfc2217Port) && Accepts(TcpPort)) &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+};
+
+}  // namespace kestrel::e2e
