@@ -143,7 +143,6 @@ THarness& harness() {
     ::setenv("KESTREL_COM1", "rec:fuzz", 1);
     ::setenv("KESTREL_COM2", "/nonexistent/kestrel-fuzz-com2", 1);
     ::setenv("KESTREL_COM3", "/nonexistent/kestrel-fuzz-com3", 1);
-    RegisterDeviceScheme("rec", &recording_device);
     static int argc = 1;
     static char name[] = "kestrel-fuzz-script-runner";
     static char* argv[] = {name, nullptr};
@@ -173,6 +172,7 @@ THarness& harness() {
     h->Progress = std::make_unique<TProgressForm>();
     h->Form = std::make_unique<TKestrelForm>(h->Dialog);
     h->Form->SetCompanions(h->Progress.get(), nullptr);
+    h->Form->ApdComPort1->PortMap().RegisterDeviceScheme("rec", &recording_device);
     h->Form->ApdComPort1->SetComNumber(1);
     h->Form->ApdComPort1->SetOpen(true);
     h->Clock = std::make_unique<TVirtualTimeClock>(h->Form->ApdComPort1, &far_end_settled);

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "messages/AdErrorCodes.h"
-#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 
@@ -20,8 +19,10 @@ constexpr uint32_t kEventMask =
 
 }  // namespace
 
-TApdPosixDispatcher::TApdPosixDispatcher(void* owner, TDeviceFactory factory, TApdPortList* ports)
-    : TApdBaseDispatcher(owner, ports), Factory_(factory) {}
+TApdPosixDispatcher::TApdPosixDispatcher(void* owner, const TPortMap* devices, TApdPortList* ports)
+    : TApdBaseDispatcher(owner, ports),
+      OwnDevices_(devices ? nullptr : std::make_unique<TPortMap>()),
+      Devices_(devices ? *devices : *OwnDevices_) {}
 
 TApdPosixDispatcher::~TApdPosixDispatcher() {
   ShutdownDispatcher();
@@ -35,10 +36,8 @@ int TApdPosixDispatcher::OpenCom(const std::string& path, int inSize, int outSiz
   std::unique_ptr<TApdSerialDevice> device;
   if (Pending_)
     device = std::move(Pending_);
-  else if (Factory_)
-    device = Factory_(path);
   else
-    device = CreateSerialDevice(path);
+    device = Devices_.CreateSerialDevice(path);
   if (!device) return ecFileNotFound;
   std::lock_guard<std::mutex> lock(DeviceLock_);
   int rc = device->Open();

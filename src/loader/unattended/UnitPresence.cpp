@@ -54,7 +54,7 @@ TUnitPresence::TUnitPresence(const std::string& iniFile, long baud, TApdPortCont
 TUnitPresence::~TUnitPresence() = default;
 
 std::string TUnitPresence::DevicePath() const {
-  return ResolvePortPath(FComNumber);
+  return FPort->PortMap().ResolvePortPath(FComNumber);
 }
 
 TUnitPresence::TState TUnitPresence::Probe(TClock& clock) {
@@ -71,7 +71,7 @@ TUnitPresence::TState TUnitPresence::Probe(TClock& clock) {
   } catch (const std::exception& e) {
     // A device that will not open has no unit to offer; why, in the words
     // a run uses for it.
-    const TOpenFailure failure = TryPort(FComNumber).Failure;
+    const TOpenFailure failure = TryPort(FComNumber, FPort->PortMap()).Failure;
     FNeverAUnit = failure == TOpenFailure::ofNotSerial;
     FOpenFailure = failure == TOpenFailure::ofNone || failure == TOpenFailure::ofOther
                        ? e.what()

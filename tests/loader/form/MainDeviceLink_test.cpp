@@ -31,8 +31,8 @@ class DeviceLink : public ::testing::Test {
  protected:
   void SetUp() override {
     test_application();
-    RegisterSimulatedUnitScheme();
     Form = std::make_unique<TKestrelForm>(Dialog);
+    RegisterSimulatedUnitScheme(Form->ApdComPort1->PortMap());
     Form->SetCompanions(&Progress, nullptr);
     Clock = use_virtual_clock(*Form);
   }
