@@ -64,10 +64,12 @@ class TSimPorts {
       std::lock_guard guard(Lock());
       Cables()[path] = pair.far;
     }
-    ports.RegisterDeviceScheme("qtsim", &Create);
+    Offer(ports);
     MapPath(n, path);
     return pair.far;
   }
+  // Makes the cables attached so far reachable through `ports` as well.
+  static void Offer(TPortMap& ports) { ports.RegisterDeviceScheme("qtsim", &Create); }
 
  private:
   static std::unique_ptr<TApdSerialDevice> Create(const std::string& path) {
