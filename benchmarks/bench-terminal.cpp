@@ -182,12 +182,13 @@ TBurst Burst(size_t size) {
   auto pair = CreateSimDevice(options);
   static std::shared_ptr<TApdSimFarEnd> far;
   far = pair.far;
-  RegisterDeviceScheme("benchsim", [](const std::string&) -> std::unique_ptr<TApdSerialDevice> {
-    return far->MakePortDevice();
-  });
   ::setenv("KESTREL_COM9", "benchsim:1", 1);
 
   TApdComPort port;
+  port.PortMap().RegisterDeviceScheme("benchsim",
+                                      [](const std::string&) -> std::unique_ptr<TApdSerialDevice> {
+                                        return far->MakePortDevice();
+                                      });
   port.SetAutoOpen(false);
   port.SetComNumber(9);
   port.SetBaud(115200);

@@ -66,6 +66,8 @@
 #include "loader/unattended/UnattendedRun.h"
 #include "loader/windows/KestrelApplication.h"
 #include "messages/Adsrmgr.h"
+#include "serial/qt/AdPortContext.h"
+#include "serial/qt/AdWaitWaker.h"
 #include "unitsim/UnitSimScheme.h"
 
 extern char** environ;
@@ -180,7 +182,10 @@ bool measure_rate(int baud, size_t size, TConsoleOperatorDialog& dialog,
   line.IniFile = kSettings;
 
   TStepTimes t;
+  TApdPortContext ports(TApdWaitWaker::Instance());
+  RegisterSimulatedUnitScheme(ports.PortMap);
   TUnattendedRun run;
+  run.Ports = &ports;
   run.Observer = &t;
   const int status = run_unattended(line, dialog, console, create_unattended_window, run);
   const int blocks = int((size + kBlock - 1) / kBlock);
@@ -313,7 +318,6 @@ int main(int argc, char** argv) {
 
   select_unattended_platform();
   InitAdResourceManager();
-  RegisterSimulatedUnitScheme();
   bool ok = true;
   if (rates || net) {
     std::FILE* quiet = std::fopen("/dev/null", "w");

@@ -75,9 +75,9 @@ int main(int argc, char** argv) {
   TSimOptions options;
   options.path = "benchsim:1";
   g_far = CreateSimDevice(options).far;
-  RegisterDeviceScheme("benchsim", &BenchDevice);
 
   TApdComPort port;
+  port.PortMap().RegisterDeviceScheme("benchsim", &BenchDevice);
   port.SetComNumber(1);
   port.SetAutoOpen(false);
   port.SetBaud(38400);

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -130,8 +131,10 @@ struct THarness {
   std::unique_ptr<TProgressForm> Progress;
   std::unique_ptr<TKestrelForm> Form;
   std::unique_ptr<TVirtualTimeClock> Clock;
-  TLoaderSettings Settings;  // as the window came up
-  char AwaitedPrompt = 0;
+  // A script that sets the upload command and the loader prompt back to what
+  // they were when the window came up.
+  std::string ResetScript;
+  char AwaitedPrompt = 0;  // the prompt the last exchange waited for, then
   QString Scratch;
   QString Home;
 };
@@ -143,7 +146,6 @@ THarness& harness() {
     ::setenv("KESTREL_COM1", "rec:fuzz", 1);
     ::setenv("KESTREL_COM2", "/nonexistent/kestrel-fuzz-com2", 1);
     ::setenv("KESTREL_COM3", "/nonexistent/kestrel-fuzz-com3", 1);
-    RegisterDeviceScheme("rec", &recording_device);
     static int argc = 1;
     static char name[] = "kestrel-fuzz-script-runner";
     static char* argv[] = {name, nullptr};
@@ -173,11 +175,14 @@ THarness& harness() {
     h->Progress = std::make_unique<TProgressForm>();
     h->Form = std::make_unique<TKestrelForm>(h->Dialog);
     h->Form->SetCompanions(h->Progress.get(), nullptr);
+    h->Form->ApdComPort1->PortMap().RegisterDeviceScheme("rec", &recording_device);
     h->Form->ApdComPort1->SetComNumber(1);
     h->Form->ApdComPort1->SetOpen(true);
     h->Clock = std::make_unique<TVirtualTimeClock>(h->Form->ApdComPort1, &far_end_settled);
     h->Form->SetClock(h->Clock.get());
-    h->Settings = h->Form->Settings;
+    h->ResetScript = QDir(h->Scratch).filePath(QStringLiteral("reset.sld")).toStdString();
+    std::ofstream(h->ResetScript) << "_LC \"" << h->Form->Settings.UploadCommand << "\"\n_PC \""
+                                  << h->Form->Settings.LoaderPrompt << "\"\n";
     h->AwaitedPrompt = h->Form->Link.LastPrompt;
     QDir::setCurrent(h->Home);
     std::atexit([] { QDir(harness().Scratch).removeRecursively(); });
@@ -285,8 +290,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fwrite(script.data(), 1, script.size(), file);
     std::fclose(file);
   }
-  form.Settings = h.Settings;
-  form.Link.LastPrompt = h.AwaitedPrompt;
+  // Each input starts where the first did. What a script sets outlives its
+  // run, as it does for an operator: a run of the reset script sets the
+  // upload command and the loader prompt back, and an exchange waits for
+  // the prompt the first input's last exchange waited for.
+  form.begin_run(h.ResetScript);
+  form.read_ini();
+  form.SendCOMCmd_GetPrompt("\r", h.AwaitedPrompt);
   take_sent();
 
   form.begin_run(path);

@@ -35,6 +35,7 @@
 #include "serial/qt/AdWindowClock.h"
 #include "serial/qt/Adport.h"
 #include "serialdevice/AwPortDiscovery.h"
+#include "serialdevice/AwPortPath.h"
 #include "unitsim/UnitSimScheme.h"
 
 namespace {
@@ -60,8 +61,6 @@ int run_windowed(int argc, char** argv, const kestrel::TCommandLine& line) {
   using namespace kestrel;
 
   TMessageResources messages;
-  // KESTREL_COM<n>=sim:... puts the simulated unit on port n.
-  RegisterSimulatedUnitScheme();
 
   TQtOperatorDialog dialog;
   TKestrelApplication app(argc, argv);
@@ -73,6 +72,8 @@ int run_windowed(int argc, char** argv, const kestrel::TCommandLine& line) {
   if (!line.RecordFile.empty()) recorder = std::make_unique<TRunRecorder>(line.RecordFile);
   // What the program's ports share; it outlives them.
   TApdPortContext ports(port_exception_display(dialog));
+  // KESTREL_COM<n>=sim:... puts the simulated unit on port n.
+  RegisterSimulatedUnitScheme(ports.PortMap);
   TKestrelWindows windows;
   try {
     windows =
@@ -103,13 +104,13 @@ int run_batch(int argc, char** argv, const kestrel::TCommandLine& line) {
 
   select_unattended_platform();
   TMessageResources messages;
-  RegisterSimulatedUnitScheme();
 
   TUnattendedConsole console(stderr, ::isatty(STDERR_FILENO) != 0);
   TConsoleOperatorDialog dialog(console);
   TKestrelApplication app(argc, argv);
   app.SetOperatorDialog(&dialog);
   TApdPortContext ports(port_exception_display(dialog));
+  RegisterSimulatedUnitScheme(ports.PortMap);
   // Each run drives a window of its own, which the front ends know only as
   // a run.
   try {
@@ -180,10 +181,12 @@ int main(int argc, char** argv) {
     case TCommandLine::TMode::Version:
       std::printf("kestrel %s\n", kestrel::kProgramVersion);
       return 0;
-    case TCommandLine::TMode::ListPorts:
+    case TCommandLine::TMode::ListPorts: {
       // Describes the serial devices; opens none.
-      kestrel::WritePortList(std::cout, kestrel::DiscoverPorts());
+      const kestrel::TPortMap map;
+      kestrel::WritePortList(std::cout, kestrel::DiscoverPorts(map), map);
       return 0;
+    }
     case TCommandLine::TMode::Check:
       return run_check(line);
     case TCommandLine::TMode::Usage:

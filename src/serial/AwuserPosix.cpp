@@ -12,7 +12,6 @@
 
 #include "messages/AdErrorCodes.h"
 #include "serial/EventTimer.h"
-#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 
@@ -41,8 +40,10 @@ int OpenDevice(TApdSerialDevice& device) {
   return rc;
 }
 
-TApdPosixDispatcher::TApdPosixDispatcher(void* owner, TDeviceFactory factory, TApdPortList* ports)
-    : TApdBaseDispatcher(owner, ports), Factory_(factory) {}
+TApdPosixDispatcher::TApdPosixDispatcher(void* owner, const TPortMap* devices, TApdPortList* ports)
+    : TApdBaseDispatcher(owner, ports),
+      OwnDevices_(devices ? nullptr : std::make_unique<TPortMap>()),
+      Devices_(devices ? *devices : *OwnDevices_) {}
 
 TApdPosixDispatcher::~TApdPosixDispatcher() {
   ShutdownDispatcher();
@@ -56,10 +57,8 @@ int TApdPosixDispatcher::OpenCom(const std::string& path, int inSize, int outSiz
   std::unique_ptr<TApdSerialDevice> device;
   if (Pending_)
     device = std::move(Pending_);
-  else if (Factory_)
-    device = Factory_(path);
   else
-    device = CreateSerialDevice(path);
+    device = Devices_.CreateSerialDevice(path);
   if (!device) return ecFileNotFound;
   // Opened before it is shared: window events handled meanwhile may ask the
   // dispatcher about its (absent) device.

@@ -12,6 +12,7 @@
 
 #include "serial/Awuser.h"
 #include "serialdevice/AwDevice.h"
+#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 
@@ -22,9 +23,10 @@ int OpenDevice(TApdSerialDevice& device);
 
 class TApdPosixDispatcher : public TApdBaseDispatcher {
  public:
-  // `factory` makes the device for the path given to InitPort; nullptr uses
-  // the platform's own (CreateSerialDevice). `ports` as for the base.
-  explicit TApdPosixDispatcher(void* owner, TDeviceFactory factory = nullptr,
+  // `devices` makes the device for the path given to InitPort; without one
+  // the dispatcher keeps a map of its own (termios devices and the console
+  // guard, no schemes). `ports` as for the base.
+  explicit TApdPosixDispatcher(void* owner, const TPortMap* devices = nullptr,
                                TApdPortList* ports = nullptr);
   ~TApdPosixDispatcher() override;
 
@@ -55,7 +57,8 @@ class TApdPosixDispatcher : public TApdBaseDispatcher {
   int ComDriverOutQueue(uint32_t& errors) override;
 
  private:
-  TDeviceFactory Factory_;
+  std::unique_ptr<TPortMap> OwnDevices_;
+  const TPortMap& Devices_;
   std::unique_ptr<TApdSerialDevice> Pending_;
   // Created by OpenCom, kept until destruction so that a thread still
   // returning from a wait never meets a freed device.

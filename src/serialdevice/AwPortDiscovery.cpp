@@ -160,7 +160,7 @@ std::string MappingText(const TPortInfo& port) {
 
 }  // namespace
 
-std::vector<TPortInfo> DiscoverPorts(const TPortRoots& roots) {
+std::vector<TPortInfo> DiscoverPorts(const TPortMap& map, const TPortRoots& roots) {
   std::vector<TPortInfo> ports;
   const fs::path devicesRoot = Canonical(fs::path(roots.Sysfs) / "devices");
   if (devicesRoot.empty()) return ports;
@@ -199,9 +199,9 @@ std::vector<TPortInfo> DiscoverPorts(const TPortRoots& roots) {
   }
 
   for (int n = 1; n <= kHighestMappedPort; ++n) {
-    const std::string path = ResolvePortPath(n, roots.Dev);
+    const std::string path = map.ResolvePortPath(n, roots.Dev);
     const size_t i = IndexOfPort(ports, path);
-    if (i < ports.size()) ports[i].Mappings.push_back({n, IsPortMappedExplicitly(n)});
+    if (i < ports.size()) ports[i].Mappings.push_back({n, map.IsPortMappedExplicitly(n)});
   }
   return ports;
 }
@@ -233,7 +233,7 @@ std::string DeviceChoiceText(const TPortInfo& port) {
   return text + "  " + DescribePort(port);
 }
 
-void WritePortList(std::ostream& out, const std::vector<TPortInfo>& ports) {
+void WritePortList(std::ostream& out, const std::vector<TPortInfo>& ports, const TPortMap& map) {
   std::ostringstream text;
   if (ports.empty()) text << "No serial devices found.\n";
   for (const auto& port : ports) {
@@ -252,15 +252,17 @@ void WritePortList(std::ostream& out, const std::vector<TPortInfo>& ports) {
       }
     }
   }
-  for (const TMappedPort& port : PortsMappedElsewhere(ports)) text << MappedPortText(port) << "\n";
+  for (const TMappedPort& port : PortsMappedElsewhere(ports, map))
+    text << MappedPortText(port) << "\n";
   out << text.str();
 }
 
-std::vector<TMappedPort> PortsMappedElsewhere(const std::vector<TPortInfo>& ports) {
+std::vector<TMappedPort> PortsMappedElsewhere(const std::vector<TPortInfo>& ports,
+                                              const TPortMap& map) {
   std::vector<TMappedPort> mapped;
   for (int n = 1; n <= kHighestMappedPort; ++n) {
-    if (!IsPortMappedExplicitly(n)) continue;
-    const std::string path = ResolvePortPath(n);
+    if (!map.IsPortMappedExplicitly(n)) continue;
+    const std::string path = map.ResolvePortPath(n);
     if (IndexOfPort(ports, path) < ports.size()) continue;
     struct stat st {};
     mapped.push_back({n, path, !(path.front() == '/' && ::stat(path.c_str(), &st) != 0)});

@@ -12,6 +12,8 @@
 
 namespace kestrel {
 
+class TPortMap;
+
 // Where sysfs and the device nodes live: the system's, unless whoever
 // looks (a test) hands in a tree of its own.
 struct TPortRoots {
@@ -41,8 +43,9 @@ struct TPortInfo {
 };
 
 // Every serial device under the roots, in natural name order (ttyS2 before
-// ttyS10). UART slots the driver reserves without hardware are left out.
-std::vector<TPortInfo> DiscoverPorts(const TPortRoots& roots = {});
+// ttyS10), with the port numbers `map` leads to it. UART slots the driver
+// reserves without hardware are left out.
+std::vector<TPortInfo> DiscoverPorts(const TPortMap& map, const TPortRoots& roots = {});
 
 // The device `path` names (directly, through a link such as by-id, or as
 // the same device node), or nullptr.
@@ -64,13 +67,14 @@ struct TMappedPort {
   std::string Path;
   bool Present = true;  // false for a device path with nothing behind it
 };
-std::vector<TMappedPort> PortsMappedElsewhere(const std::vector<TPortInfo>& ports);
+std::vector<TMappedPort> PortsMappedElsewhere(const std::vector<TPortInfo>& ports,
+                                              const TPortMap& map);
 // "COM3 (KESTREL_COM3): /dev/pts/7", with "  [not present]" when it is not.
 std::string MappedPortText(const TMappedPort& port);
 
 // The listing `kestrel --list-ports` prints: each device, then each port
 // that KESTREL_COM<n> maps to something else (a scheme such as "sim:", a
 // pseudo-terminal, or a path with nothing behind it now).
-void WritePortList(std::ostream& out, const std::vector<TPortInfo>& ports);
+void WritePortList(std::ostream& out, const std::vector<TPortInfo>& ports, const TPortMap& map);
 
 }  // namespace kestrel

@@ -23,20 +23,7 @@ namespace kestrel {
 
 namespace {
 
-constexpr const char* kDefaultConsoleList = "/sys/class/tty/console/active";
 constexpr const char* kPortVariable = "KESTREL_COM";
-
-struct TRegistry {
-  std::mutex lock;
-  std::map<std::string, TDeviceFactory> schemes;
-  std::map<int, std::string> sessionPorts;
-  std::string consoleList = kDefaultConsoleList;
-};
-
-TRegistry& Registry() {
-  static TRegistry registry;
-  return registry;
-}
 
 // "scheme" of "scheme:rest", or empty when `path` has none.
 std::string SchemeOf(const std::string& path) {
@@ -57,13 +44,6 @@ bool SameCharDevice(const struct stat& a, const std::string& other) {
   return ::stat(other.c_str(), &b) == 0 && S_ISCHR(b.st_mode) && b.st_rdev == a.st_rdev;
 }
 
-std::string SessionPortPath(int n) {
-  auto& registry = Registry();
-  std::lock_guard lock(registry.lock);
-  const auto it = registry.sessionPorts.find(n);
-  return it == registry.sessionPorts.end() ? std::string() : it->second;
-}
-
 // The name of the group that owns `path`, empty when it cannot be told.
 std::string GroupOf(const std::string& path) {
   struct stat st {};
@@ -77,14 +57,8 @@ std::string GroupOf(const std::string& path) {
   return found->gr_name;
 }
 
-// True when the session or some KESTREL_COM<n> names exactly `path`.
+// True when some KESTREL_COM<n> names exactly `path`.
 bool NamedByPortVariable(const std::string& path) {
-  {
-    auto& registry = Registry();
-    std::lock_guard lock(registry.lock);
-    for (const auto& [n, mapped] : registry.sessionPorts)
-      if (mapped == path) return true;
-  }
   const size_t prefix = std::strlen(kPortVariable);
   for (char** env = environ; env && *env; ++env) {
     const char* entry = *env;
@@ -135,18 +109,35 @@ class TApdAbsentDevice final : public TApdSerialDevice {
 
 }  // namespace
 
-std::string ResolvePortPath(int n, const std::string& devRoot) {
+TPortMap::TPortMap(std::string consoleListFile) : ConsoleListFile_(std::move(consoleListFile)) {}
+
+std::string TPortMap::SessionPortPath(int n) const {
+  std::lock_guard lock(Lock_);
+  const auto it = SessionPorts_.find(n);
+  return it == SessionPorts_.end() ? std::string() : it->second;
+}
+
+bool TPortMap::NamedExplicitly(const std::string& path) const {
+  {
+    std::lock_guard lock(Lock_);
+    for (const auto& [n, mapped] : SessionPorts_)
+      if (mapped == path) return true;
+  }
+  return NamedByPortVariable(path);
+}
+
+std::string TPortMap::ResolvePortPath(int n, const std::string& devRoot) const {
   if (std::string session = SessionPortPath(n); !session.empty()) return session;
   const std::string variable = kPortVariable + std::to_string(n);
   if (const char* mapped = std::getenv(variable.c_str()); mapped && *mapped) return mapped;
   return devRoot + "/ttyS" + std::to_string(n - 1);
 }
 
-std::string ResolvePortPath(int n) {
+std::string TPortMap::ResolvePortPath(int n) const {
   return ResolvePortPath(n, "/dev");
 }
 
-bool IsPortMappedExplicitly(int n) {
+bool TPortMap::IsPortMappedExplicitly(int n) const {
   if (!SessionPortPath(n).empty()) return true;
   const std::string variable = kPortVariable + std::to_string(n);
   const char* mapped = std::getenv(variable.c_str());
@@ -168,29 +159,16 @@ bool IsConsoleDevice(const std::string& path, const std::string& consoleListFile
   return false;
 }
 
-bool IsConsoleDevice(const std::string& path) {
-  std::string list;
-  {
-    auto& registry = Registry();
-    std::lock_guard lock(registry.lock);
-    list = registry.consoleList;
-  }
-  return IsConsoleDevice(path, list);
+bool TPortMap::IsConsoleDevice(const std::string& path) const {
+  return kestrel::IsConsoleDevice(path, ConsoleListFile_);
 }
 
-void SetConsoleListFile(const std::string& file) {
-  auto& registry = Registry();
-  std::lock_guard lock(registry.lock);
-  registry.consoleList = file.empty() ? kDefaultConsoleList : file;
-}
-
-void MapPortForSession(int n, const std::string& path) {
-  auto& registry = Registry();
-  std::lock_guard lock(registry.lock);
+void TPortMap::MapPortForSession(int n, const std::string& path) {
+  std::lock_guard lock(Lock_);
   if (path.empty())
-    registry.sessionPorts.erase(n);
+    SessionPorts_.erase(n);
   else
-    registry.sessionPorts[n] = path;
+    SessionPorts_[n] = path;
 }
 
 namespace {
@@ -235,37 +213,36 @@ std::string OpenFailureText(TOpenFailure failure, const std::string& path) {
   return "cannot be opened";
 }
 
-void RegisterDeviceScheme(const std::string& scheme, TDeviceFactory factory) {
-  auto& registry = Registry();
-  std::lock_guard lock(registry.lock);
+void TPortMap::RegisterDeviceScheme(const std::string& scheme, TDeviceFactory factory) {
+  std::lock_guard lock(Lock_);
   if (factory) {
-    registry.schemes[scheme] = factory;
+    Schemes_[scheme] = factory;
   } else {
-    registry.schemes.erase(scheme);
+    Schemes_.erase(scheme);
   }
 }
 
-std::unique_ptr<TApdSerialDevice> CreateSerialDevice(const std::string& path) {
+TDeviceFactory TPortMap::SchemeFactory(const std::string& scheme) const {
+  std::lock_guard lock(Lock_);
+  const auto it = Schemes_.find(scheme);
+  return it == Schemes_.end() ? nullptr : it->second;
+}
+
+// Every path becomes a device here, and only here.
+std::unique_ptr<TApdSerialDevice> TPortMap::CreateSerialDevice(const std::string& path) const {
   // Network lines (rfc2217://, tcp://) are built in.
   if (auto device = CreateNetDevice(path)) return device;
   if (const std::string scheme = SchemeOf(path); !scheme.empty()) {
-    TDeviceFactory factory = nullptr;
-    {
-      auto& registry = Registry();
-      std::lock_guard lock(registry.lock);
-      if (auto it = registry.schemes.find(scheme); it != registry.schemes.end()) {
-        factory = it->second;
-      }
-    }
-    if (factory) return factory(path);  // called unlocked: it may register too
+    // Called unlocked: a factory may register schemes too.
+    if (const TDeviceFactory factory = SchemeFactory(scheme)) return factory(path);
   }
-  if (IsConsoleDevice(path) && !NamedByPortVariable(path)) {
+  if (IsConsoleDevice(path) && !NamedExplicitly(path)) {
     return std::make_unique<TApdAbsentDevice>(path);
   }
   return std::make_unique<TApdPosixDevice>(path);
 }
 
-std::unique_ptr<TApdSerialDevice> CreatePortDevice(int n) {
+std::unique_ptr<TApdSerialDevice> TPortMap::CreatePortDevice(int n) const {
   return CreateSerialDevice(ResolvePortPath(n));
 }
 

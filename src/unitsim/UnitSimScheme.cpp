@@ -221,8 +221,8 @@ std::unique_ptr<TApdSerialDevice> CreateSimulatedUnitDevice(const std::string& p
   return std::make_unique<TSimUnitDevice>(CreateSimDevice(sim), options, sim.pace);
 }
 
-void RegisterSimulatedUnitScheme() {
-  RegisterDeviceScheme("sim", &SchemeFactory);
+void RegisterSimulatedUnitScheme(TPortMap& ports) {
+  ports.RegisterDeviceScheme("sim", &SchemeFactory);
 }
 
 }  // namespace kestrel

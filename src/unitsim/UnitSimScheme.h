@@ -13,12 +13,13 @@
 #include <string>
 
 #include "serialdevice/AwDevice.h"
+#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 
-// Registers the "sim" scheme with the device registry. Call once from the
-// program's composition root (or a test) before ports are opened.
-void RegisterSimulatedUnitScheme();
+// Registers the "sim" scheme with `ports`. Called by the program's
+// composition root (or a test) before ports are opened.
+void RegisterSimulatedUnitScheme(TPortMap& ports);
 
 // Whether every simulated unit now running is at rest: it has taken all the
 // port sent, has sent all it had, the cable holds nothing in either

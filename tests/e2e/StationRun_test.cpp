@@ -20,6 +20,8 @@
 #include "loader/core/CommandLine.h"
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/UnattendedConsole.h"
+#include "serial/qt/AdPortContext.h"
+#include "serial/qt/AdWaitWaker.h"
 #include "serialdevice/AwPortPath.h"
 
 namespace kestrel::e2e {
@@ -89,7 +91,7 @@ class TLineInProcess {
     }
     std::string error;
     if (!line.FUnit.empty()) return CreateSimulatedUnitDevice(line.FUnit, error);
-    return CreateSerialDevice("/nonexistent/kestrel-station-line");
+    return TPortMap().CreateSerialDevice("/nonexistent/kestrel-station-line");
   }
 
   // The station says it waits for unit `unit`, or that one is done.
@@ -170,9 +172,10 @@ TEST(Station, ThreeUnitsInARowOneFailingThenCtrlCBetweenRuns) {
   TStationRun station;
   TLineInProcess line;
   TLineInProcess::Current() = &line;
-  RegisterDeviceScheme("line", &TLineInProcess::Device);
   TKestrelApplication& app = test_application();
-  RegisterSimulatedUnitScheme();
+  TApdPortContext ports(TApdWaitWaker::Instance());
+  ports.PortMap.RegisterDeviceScheme("line", &TLineInProcess::Device);
+  RegisterSimulatedUnitScheme(ports.PortMap);
   const fs::path home = fs::current_path();
   fs::current_path(station.Run.Folder.Path());
   ::setenv("KESTREL_COM1", "line:", 1);
@@ -199,11 +202,10 @@ TEST(Station, ThreeUnitsInARowOneFailingThenCtrlCBetweenRuns) {
     TVirtualTimeClock clock(nullptr, &SimulatedUnitsSettled);
     std::vector<std::unique_ptr<TVirtualTimeClock>> runClocks;
     status = run_station(parse_command_line(station.Run.Args()), dialog, console, clock,
-                         unattended_windows_on_virtual_clocks(runClocks));
+                         unattended_windows_on_virtual_clocks(runClocks), &ports);
     app.SetOperatorDialog(nullptr);
     said = lines.Text;
   }
-  RegisterDeviceScheme("line", nullptr);
   TLineInProcess::Current() = nullptr;
   ::setenv("KESTREL_COM1", "/nonexistent/kestrel-test-com1", 1);
   ::setenv("KESTREL_COM2", "/nonexistent/kestrel-test-com2", 1);

@@ -101,7 +101,7 @@ TEST(NetworkRun, ABaudRateChangeReachesTheServersLine) {
   test::PtyPair line;
   ASSERT_TRUE(line.ok());
   TSer2net server(TSer2net::TDevice{line.slavePath()});
-  auto device = CreateSerialDevice(server.Rfc2217());
+  auto device = TPortMap().CreateSerialDevice(server.Rfc2217());
   ASSERT_EQ(device->Open(), ecOK) << device->LastOpenFailureReason();
   for (uint32_t baud : {57600u, 9600u}) {
     TDeviceSettings settings;

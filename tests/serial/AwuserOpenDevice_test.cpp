@@ -23,7 +23,7 @@ TYieldResult CountingYield() {
 
 TEST(OpenDevice, ASilentHostFailsInBoundedTimeWhileTheCallerKeepsYielding) {
   e2e::TSilentHost host;
-  auto device = CreateSerialDevice("tcp://127.0.0.1:" + std::to_string(host.Port));
+  auto device = TPortMap().CreateSerialDevice("tcp://127.0.0.1:" + std::to_string(host.Port));
   SetYieldHook(&CountingYield);
   const auto started = std::chrono::steady_clock::now();
   const int rc = OpenDevice(*device);

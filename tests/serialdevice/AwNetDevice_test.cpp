@@ -31,7 +31,7 @@ TEST(Rfc2217Device, CarriesEscapedBytesBothWaysWhileOtherThreadsWaitAndCloseEnds
   test::PtyPair line;
   ASSERT_TRUE(line.ok());
   e2e::TSer2net server(e2e::TSer2net::TDevice{line.slavePath()});
-  auto device = CreateSerialDevice(server.Rfc2217());
+  auto device = TPortMap().CreateSerialDevice(server.Rfc2217());
   ASSERT_TRUE(device->OpenMayWait());
   ASSERT_EQ(device->Open(), ecOK) << device->LastOpenFailureReason();
   TDeviceSettings settings;

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "FakeSysfs.h"
+#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 namespace {
@@ -31,10 +32,11 @@ class PortDiscoveryTest : public ::testing::Test {
     }
   }
   FakeTree tree;
+  const TPortMap map;
 };
 
 TEST_F(PortDiscoveryTest, FindsEverySerialDeviceWithWhatItIs) {
-  const auto ports = DiscoverPorts(tree.Roots());
+  const auto ports = DiscoverPorts(map, tree.Roots());
   std::vector<std::string> names;
   for (const auto& p : ports) names.push_back(p.Name);
   // Not the empty slot ttyS2, not the virtual terminal, not the gone adapter.
@@ -81,7 +83,7 @@ TEST_F(PortDiscoveryTest, FindsEverySerialDeviceWithWhatItIs) {
 
 TEST_F(PortDiscoveryTest, TheListingNamesEachDeviceAndItsPort) {
   std::ostringstream out;
-  WritePortList(out, DiscoverPorts(tree.Roots()));
+  WritePortList(out, DiscoverPorts(map, tree.Roots()), map);
   const std::string expected =
       tree.Dev("ttyACM0") + "\n" + "    port:         none (KESTREL_COM<n>=" + tree.Dev("ttyACM0") +
       " makes it port n)\n" +
@@ -109,7 +111,7 @@ TEST_F(PortDiscoveryTest, TheListingNamesEachDeviceAndItsPort) {
   ::unsetenv("KESTREL_COM4");
   ::unsetenv("KESTREL_COM7");
   std::ostringstream none;
-  WritePortList(none, DiscoverPorts({tree.Dev("no-such-sysfs"), tree.Dev("")}));
+  WritePortList(none, DiscoverPorts(map, {tree.Dev("no-such-sysfs"), tree.Dev("")}), map);
   EXPECT_EQ(none.str(), "No serial devices found.\nCOM3 (KESTREL_COM3): " + tree.ById() + "\n");
 }
 

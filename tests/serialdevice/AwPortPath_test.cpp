@@ -17,14 +17,12 @@
 namespace kestrel {
 namespace {
 
-// A console-list file of the test's own; restores the real one afterwards.
+// A console-list file of the test's own.
 class ConsoleList {
  public:
   explicit ConsoleList(const std::string& names) : path_((folder_ / "active").string()) {
     std::ofstream(path_) << names << "\n";
-    SetConsoleListFile(path_);
   }
-  ~ConsoleList() { SetConsoleListFile(""); }
   const std::string& path() const { return path_; }
 
  private:
@@ -46,18 +44,19 @@ class PortVariable {
 
 TEST(PortPath, VariableElseTheNthSerialPort) {
   ::unsetenv("KESTREL_COM3");
-  EXPECT_EQ(ResolvePortPath(1), "/dev/ttyS0");
-  EXPECT_EQ(ResolvePortPath(12), "/dev/ttyS11");
-  EXPECT_FALSE(IsPortMappedExplicitly(3));
+  const TPortMap map;
+  EXPECT_EQ(map.ResolvePortPath(1), "/dev/ttyS0");
+  EXPECT_EQ(map.ResolvePortPath(12), "/dev/ttyS11");
+  EXPECT_FALSE(map.IsPortMappedExplicitly(3));
   {
     PortVariable mapped(3, "/dev/ttyUSB0");
-    EXPECT_EQ(ResolvePortPath(3), "/dev/ttyUSB0");
-    EXPECT_TRUE(IsPortMappedExplicitly(3));
+    EXPECT_EQ(map.ResolvePortPath(3), "/dev/ttyUSB0");
+    EXPECT_TRUE(map.IsPortMappedExplicitly(3));
   }
   {
     PortVariable empty(3, "");
-    EXPECT_EQ(ResolvePortPath(3), "/dev/ttyS2");
-    EXPECT_FALSE(IsPortMappedExplicitly(3));
+    EXPECT_EQ(map.ResolvePortPath(3), "/dev/ttyS2");
+    EXPECT_FALSE(map.IsPortMappedExplicitly(3));
   }
 }
 
@@ -66,15 +65,16 @@ TEST(PortPath, ConsoleDevicesAreRecognised) {
   ASSERT_TRUE(pty.ok());
   const std::string ptyName = pty.slavePath().substr(5);  // "pts/N"
   ConsoleList list("tty0 " + ptyName);
-  EXPECT_TRUE(IsConsoleDevice(pty.slavePath()));
-  EXPECT_TRUE(IsConsoleDevice("/dev/console"));
-  EXPECT_TRUE(IsConsoleDevice("/dev/tty"));
-  EXPECT_FALSE(IsConsoleDevice("/dev/null"));
-  EXPECT_FALSE(IsConsoleDevice("/dev/kestrel-no-such-port"));
-  EXPECT_FALSE(IsConsoleDevice(list.path()));  // a plain file
+  const TPortMap map(list.path());
+  EXPECT_TRUE(map.IsConsoleDevice(pty.slavePath()));
+  EXPECT_TRUE(map.IsConsoleDevice("/dev/console"));
+  EXPECT_TRUE(map.IsConsoleDevice("/dev/tty"));
+  EXPECT_FALSE(map.IsConsoleDevice("/dev/null"));
+  EXPECT_FALSE(map.IsConsoleDevice("/dev/kestrel-no-such-port"));
+  EXPECT_FALSE(map.IsConsoleDevice(list.path()));  // a plain file
   {
     ConsoleList other("ttyS0");
-    EXPECT_FALSE(IsConsoleDevice(pty.slavePath()));
+    EXPECT_FALSE(TPortMap(other.path()).IsConsoleDevice(pty.slavePath()));
   }
   // Through a symbolic link, as /dev/serial/by-id/... are.
   const std::string link = list.path() + ".link";
@@ -87,8 +87,9 @@ TEST(PortPath, ConsoleIsOpenedOnlyWhenNamedExplicitly) {
   test::PtyPair pty;
   ASSERT_TRUE(pty.ok());
   ConsoleList list(pty.slavePath().substr(5));
+  const TPortMap map(list.path());
   {
-    auto dev = CreateSerialDevice(pty.slavePath());
+    auto dev = map.CreateSerialDevice(pty.slavePath());
     ASSERT_TRUE(dev);
     EXPECT_EQ(dev->Open(), ecFileNotFound);
     EXPECT_FALSE(dev->IsOpen());
@@ -97,7 +98,7 @@ TEST(PortPath, ConsoleIsOpenedOnlyWhenNamedExplicitly) {
     EXPECT_EQ(probe.Open(), ecOK);
   }
   PortVariable mapped(7, pty.slavePath());
-  auto dev = CreatePortDevice(7);
+  auto dev = map.CreatePortDevice(7);
   ASSERT_TRUE(dev);
   EXPECT_EQ(dev->Path(), pty.slavePath());
   EXPECT_EQ(dev->Open(), ecOK);
@@ -108,7 +109,8 @@ TEST(PortPath, DefaultMappedSystemConsoleIsNeverOpened) {
   if (::stat("/dev/ttyS0", &st) != 0 || !S_ISCHR(st.st_mode)) GTEST_SKIP() << "no /dev/ttyS0";
   ::unsetenv("KESTREL_COM1");
   ConsoleList list("ttyS0");
-  auto dev = CreatePortDevice(1);
+  const TPortMap map(list.path());
+  auto dev = map.CreatePortDevice(1);
   ASSERT_TRUE(dev);
   EXPECT_EQ(dev->Path(), "/dev/ttyS0");
   // Checked before Open: a termios device here would open the real console.
@@ -127,42 +129,42 @@ std::unique_ptr<TApdSerialDevice> MakeNothing(const std::string&) {
 }
 
 TEST(DeviceSchemes, RegisteredSchemesGoToTheirFactory) {
-  RegisterDeviceScheme("testsim", &MakeTestSim);
-  RegisterDeviceScheme("nothing", &MakeNothing);
-  auto sim = CreateSerialDevice("testsim:unit2");
+  TPortMap map;
+  map.RegisterDeviceScheme("testsim", &MakeTestSim);
+  map.RegisterDeviceScheme("nothing", &MakeNothing);
+  auto sim = map.CreateSerialDevice("testsim:unit2");
   ASSERT_TRUE(sim);
   EXPECT_NE(dynamic_cast<TApdSimDevice*>(sim.get()), nullptr);
   EXPECT_EQ(sim->Path(), "testsim:unit2");
-  EXPECT_EQ(CreateSerialDevice("nothing:"), nullptr);
+  EXPECT_EQ(map.CreateSerialDevice("nothing:"), nullptr);
 
   // Not a scheme, or not registered: a termios device for the path as is.
   for (const char* path : {"/dev/tty:S0", "unknown:x", "9sim:x", "testsim"}) {
-    auto dev = CreateSerialDevice(path);
+    auto dev = map.CreateSerialDevice(path);
     ASSERT_TRUE(dev) << path;
     EXPECT_NE(dynamic_cast<TApdPosixDevice*>(dev.get()), nullptr) << path;
     EXPECT_EQ(dev->Path(), path);
   }
-  RegisterDeviceScheme("testsim", nullptr);
-  RegisterDeviceScheme("nothing", nullptr);
-  EXPECT_NE(dynamic_cast<TApdPosixDevice*>(CreateSerialDevice("testsim:unit2").get()), nullptr);
+  map.RegisterDeviceScheme("testsim", nullptr);
+  map.RegisterDeviceScheme("nothing", nullptr);
+  EXPECT_NE(dynamic_cast<TApdPosixDevice*>(map.CreateSerialDevice("testsim:unit2").get()), nullptr);
 }
 
 TEST(DeviceSchemes, RegistryIsSafeAcrossThreads) {
+  TPortMap map;
   std::vector<std::thread> threads;
   std::atomic<int> sims{0};
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t, &sims] {
+    threads.emplace_back([t, &sims, &map] {
       const std::string scheme = "race" + std::to_string(t % 2);
       for (int i = 0; i < 500; ++i) {
-        RegisterDeviceScheme(scheme, (i % 2) ? &MakeTestSim : nullptr);
-        auto dev = CreateSerialDevice(scheme + ":x");
+        map.RegisterDeviceScheme(scheme, (i % 2) ? &MakeTestSim : nullptr);
+        auto dev = map.CreateSerialDevice(scheme + ":x");
         if (dynamic_cast<TApdSimDevice*>(dev.get())) ++sims;
       }
     });
   }
   for (auto& t : threads) t.join();
-  RegisterDeviceScheme("race0", nullptr);
-  RegisterDeviceScheme("race1", nullptr);
   EXPECT_GT(sims.load(), 0);
 }
 

@@ -21,6 +21,9 @@
 #include "loader/unattended/ConsoleOperatorDialog.h"
 #include "loader/unattended/UnattendedConsole.h"
 #include "loader/unattended/UnattendedRun.h"
+#include "serial/qt/AdPortContext.h"
+#include "serial/qt/AdWaitWaker.h"
+#include "unitsim/UnitSimScheme.h"
 
 namespace kestrel::e2e {
 
@@ -32,7 +35,6 @@ namespace kestrel::e2e {
 inline int run_in_process(TBatchRun& batch, bool realClock = false,
                           const std::function<void(TLoaderRun&)>& prepare = {}) {
   TKestrelApplication& app = test_application();
-  RegisterSimulatedUnitScheme();
   const std::filesystem::path home = std::filesystem::current_path();
   std::filesystem::current_path(batch.Folder.Path());
   ::setenv("KESTREL_COM1", batch.Com1().c_str(), 1);
@@ -47,7 +49,11 @@ inline int run_in_process(TBatchRun& batch, bool realClock = false,
     TConsoleOperatorDialog dialog(console);
     app.SetOperatorDialog(&dialog);
     std::vector<std::unique_ptr<TVirtualTimeClock>> clocks;  // outlive the run's window
+    // The run's ports, as the program's: the simulated unit on offer.
+    TApdPortContext ports(TApdWaitWaker::Instance());
+    RegisterSimulatedUnitScheme(ports.PortMap);
     TUnattendedRun run;
+    run.Ports = &ports;
     run.Prepare = prepare;
     status = run_unattended(parse_command_line(batch.Args()), dialog, console,
                             realClock ? TLoaderRunFactory(create_unattended_window)

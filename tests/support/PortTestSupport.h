@@ -54,8 +54,9 @@ inline void MapPath(int n, const std::string& path) {
 // Simulated cables served to the component through the "qtsim:" scheme.
 class TSimPorts {
  public:
-  // A fresh cable for port n; the test holds its far end.
-  static std::shared_ptr<TApdSimFarEnd> Attach(int n, TSimOptions options = {}) {
+  // A fresh cable for port n of `ports` (a port's own map, or its
+  // context's); the test holds its far end.
+  static std::shared_ptr<TApdSimFarEnd> Attach(TPortMap& ports, int n, TSimOptions options = {}) {
     const std::string path = "qtsim:" + std::to_string(n);
     options.path = path;
     auto pair = CreateSimDevice(options);
@@ -63,10 +64,12 @@ class TSimPorts {
       std::lock_guard guard(Lock());
       Cables()[path] = pair.far;
     }
-    RegisterDeviceScheme("qtsim", &Create);
+    Offer(ports);
     MapPath(n, path);
     return pair.far;
   }
+  // Makes the cables attached so far reachable through `ports` as well.
+  static void Offer(TPortMap& ports) { ports.RegisterDeviceScheme("qtsim", &Create); }
 
  private:
   static std::unique_ptr<TApdSerialDevice> Create(const std::string& path) {
@@ -132,7 +135,7 @@ class TSimPortTest : public ::testing::Test {
   void SetUp() override {
     App();
     MapAllPortsMissing();
-    far = TSimPorts::Attach(1);
+    far = TSimPorts::Attach(port.PortMap(), 1);
     port.SetComNumber(1);
     port.SetAutoOpen(false);
   }

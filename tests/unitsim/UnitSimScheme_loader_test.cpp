@@ -62,7 +62,9 @@ bool SendBlock(TApdPosixDispatcher& port, const std::string& block) {
 void RunUpload(const std::string& options) {
   TScratch dir;
   const fs::path flash = dir.Path() / "flash";
-  TApdPosixDispatcher port(nullptr);
+  TPortMap devices;
+  RegisterSimulatedUnitScheme(devices);
+  TApdPosixDispatcher port(nullptr, &devices);
   ASSERT_EQ(port.InitPort("sim:flash-ms=30;dir=" + flash.string() + options, 115200, NOPARITY, 8, 1,
                           4096, 4096, ipAssertDTR | ipAutoRTS),
             0);
@@ -95,7 +97,6 @@ void RunUpload(const std::string& options) {
 }
 
 TEST(UnitSimLoader, AFullUploadSucceedsAndLandsByteForByte) {
-  RegisterSimulatedUnitScheme();
   RunUpload("");
 }
 
@@ -103,7 +104,6 @@ TEST(UnitSimLoader, AFullUploadSucceedsAndLandsByteForByte) {
 // when the output ring is empty; the drain waits for it, so the flush that
 // follows each block has nothing left to throw away.
 TEST(UnitSimLoader, PacedUploadSurvivesThePerBlockFlush) {
-  RegisterSimulatedUnitScheme();
   RunUpload(";pace");
 }
 

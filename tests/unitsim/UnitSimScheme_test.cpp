@@ -17,6 +17,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The device for `path` as a program that offers the simulated unit makes it.
+std::unique_ptr<TApdSerialDevice> CreateSerialDevice(const std::string& path) {
+  TPortMap ports;
+  RegisterSimulatedUnitScheme(ports);
+  return ports.CreateSerialDevice(path);
+}
+
 std::unique_ptr<TApdSerialDevice> OpenSim(const std::string& path, uint32_t extraFlags = 0) {
   std::unique_ptr<TApdSerialDevice> device = CreateSerialDevice(path);
   if (!device || device->Open() != 0) return nullptr;
@@ -29,7 +36,6 @@ std::unique_ptr<TApdSerialDevice> OpenSim(const std::string& path, uint32_t extr
 }
 
 TEST(UnitSimScheme, UploadUnderCtsHandshake) {
-  RegisterSimulatedUnitScheme();
   TScratch dir;
   const fs::path& tmp = dir.Path();
   auto device = OpenSim("sim:flash-ms=30;dir=" + (tmp / "flash").string(),
@@ -66,7 +72,6 @@ TEST(UnitSimScheme, UploadUnderCtsHandshake) {
 // A folder the unit cannot write is said at power-up, and each image it
 // then cannot keep: a load that stores nothing is never silent.
 TEST(UnitSimScheme, AFolderItCannotWriteIsSaid) {
-  RegisterSimulatedUnitScheme();
   testing::internal::CaptureStderr();
   auto device = OpenSim("sim:flash-ms=1;dir=/proc/nonexist", dcb_OutxCtsFlow | dcb_RtsHandshake);
   ASSERT_TRUE(device);
@@ -88,7 +93,6 @@ TEST(UnitSimScheme, AFolderItCannotWriteIsSaid) {
 }
 
 TEST(UnitSimScheme, TheUnitKeepsItsStateAcrossCloseAndOpen) {
-  RegisterSimulatedUnitScheme();
   auto device = OpenSim("sim:");
   ASSERT_TRUE(device);
   WriteAll(*device, "LOADR\r");
@@ -103,7 +107,6 @@ TEST(UnitSimScheme, TheUnitKeepsItsStateAcrossCloseAndOpen) {
 }
 
 TEST(UnitSimScheme, StopsCleanlyWhateverItIsDoing) {
-  RegisterSimulatedUnitScheme();
   // Flooding a port nobody reads, flashing with input held, stuck: the
   // device still closes, or goes away without a close, at once.
   for (const char* path :
@@ -121,7 +124,6 @@ TEST(UnitSimScheme, StopsCleanlyWhateverItIsDoing) {
 }
 
 TEST(UnitSimScheme, UnplugAfterPullsThePortOutAndAnOpenPlugsItIn) {
-  RegisterSimulatedUnitScheme();
   auto device = OpenSim("sim:unplug-after=8");
   ASSERT_TRUE(device);
   WriteAll(*device, "LOADR\r");
@@ -139,7 +141,6 @@ TEST(UnitSimScheme, UnplugAfterPullsThePortOutAndAnOpenPlugsItIn) {
 }
 
 TEST(UnitSimScheme, BadOptionsMakeNoDevice) {
-  RegisterSimulatedUnitScheme();
   std::string error;
   EXPECT_EQ(CreateSimulatedUnitDevice("sim:flash-ms=soon", error), nullptr);
   EXPECT_NE(error.find("flash-ms"), std::string::npos) << error;

@@ -53,8 +53,10 @@ class TLoaderRun {
   // 128 and the signal's number, or 1 for a close.
   virtual int exit_status_after_stop() const = 0;
 
-  // What the run came to so far; its front end settles how it ended.
-  virtual TRunOutcome& outcome() = 0;
+  // What the run came to, once its work is over, for a front end that asked
+  // it to run `script`: a run stopped from outside ended interrupted, and
+  // one whose script never started still names the files of `script`.
+  virtual const TRunOutcome& settle_outcome(const std::string& script) = 0;
   // Why each port probed failed, when no unit answered.
   virtual const std::vector<std::string>& port_failures() const = 0;
   // The port and its line settings, as the record keeps them.

@@ -51,9 +51,9 @@ std::string port_failure_text(int port, const std::string& path, TOpenFailure fa
   }
 }
 
-std::string refused_rate_text(int port, int32_t baud) {
-  return "Error! " + ResolvePortPath(port) + " (COM " + std::to_string(port) + ") refuses " +
-         std::to_string(baud) + " baud";
+std::string refused_rate_text(int port, const std::string& path, int32_t baud) {
+  return "Error! " + path + " (COM " + std::to_string(port) + ") refuses " + std::to_string(baud) +
+         " baud";
 }
 
 }  // namespace
@@ -209,7 +209,7 @@ bool TKestrelForm::check_com(int port) {
   if (port_open() && ApdComPort1->DeviceLost()) close_port();
   if (port < 1 || port > kMaxComNumber) return false;
   // The trial open also tells why a port cannot be used.
-  const TPortTrial trial = TryPort(port);
+  const TPortTrial trial = TryPort(port, ApdComPort1->PortMap());
   if (!trial.Available) {
     note_port_failure(port_failure_text(port, trial.Path, trial.Failure, trial.Reason));
     return false;
@@ -234,14 +234,14 @@ bool TKestrelForm::check_com(int port) {
     openError = e.what();
   }
   if (openFailed) {
-    show_message(rateRefused ? refused_rate_text(port, ApdComPort1->Baud())
+    show_message(rateRefused ? refused_rate_text(port, trial.Path, ApdComPort1->Baud())
                              : "Note: COM Port #" + number +
                                    " is not responding/being used by other applications.");
     close_port();
     // The port reports a device held by another program and one the user may
     // not open alike; the trial open told which, or a new one tells now.
     TOpenFailure failure = trial.Failure;
-    if (failure == TOpenFailure::ofNone) failure = TryPort(port).Failure;
+    if (failure == TOpenFailure::ofNone) failure = TryPort(port, ApdComPort1->PortMap()).Failure;
     note_port_failure(failure == TOpenFailure::ofNone
                           ? "COM " + number + ": " + trial.Path + ": " + openError
                           : port_failure_text(port, trial.Path, failure));
@@ -373,12 +373,12 @@ int TKestrelForm::current_com_number() const {
 
 void TKestrelForm::ChoosePortMenuClick() {
   const int port = current_com_number();
-  TComSelectForm form(port, this, FPortRoots);
+  TComSelectForm form(ApdComPort1->PortMap(), port, this, FPortRoots);
   if (form.exec() != TComSelectForm::mrOk) return;
   const std::string device = form.SelectedDevice();
   if (device.empty()) return;
   // For this session only: the settings and the environment stay as they are.
-  MapPortForSession(port, device);
+  ApdComPort1->PortMap().MapPortForSession(port, device);
   // An open port keeps the device it has until it is opened again.
   close_port();
   probe_from_menu(port);

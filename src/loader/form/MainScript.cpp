@@ -152,4 +152,12 @@ void TKestrelForm::date_not_taken() {
   show_message("Error opening file " + Chain.FileName);
 }
 
+const TRunOutcome& TKestrelForm::settle_outcome(const std::string& script) {
+  // A script that never started still names its files.
+  if (Session.Outcome.End() == TRunEnd::NotRun)
+    Session.Outcome.ScriptNames(script_files_named(script));
+  if (run_stopping()) Session.Outcome.End(TRunEnd::Interrupted);
+  return Session.Outcome;
+}
+
 }  // namespace kestrel

@@ -397,7 +397,7 @@ TRunRecorder::TPort TKestrelForm::port_for_record() const {
   static const char* const kParity[] = {"none", "odd", "even", "mark", "space"};
   TRunRecorder::TPort port;
   port.ComNumber = ApdComPort1->ComNumber();
-  if (port_open()) port.Path = ResolvePortPath(port.ComNumber);
+  if (port_open()) port.Path = ApdComPort1->PortMap().ResolvePortPath(port.ComNumber);
   port.Baud = ApdComPort1->Baud();
   port.DataBits = ApdComPort1->DataBits();
   port.Parity = ApdComPort1->Parity() <= pSpace ? kParity[ApdComPort1->Parity()] : "";

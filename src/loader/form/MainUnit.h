@@ -225,7 +225,7 @@ class TKestrelForm : public QMainWindow, public TLoaderRun {
   void remove_observer(TRunObserver& observer);
   // The port and its line settings, as the record keeps them.
   TRunRecorder::TPort port_for_record() const override;
-  TRunOutcome& outcome() override { return Session.Outcome; }
+  const TRunOutcome& settle_outcome(const std::string& script) override;
   const std::vector<std::string>& port_failures() const override { return Link.PortFailures; }
 
   // Every wait of the window on time takes it from one clock. A test or

@@ -174,11 +174,8 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
   } giveBack{result.Signals, callersStop};
 
   TConsoleObserver consoleObserver(console, [&] {
-    TRunOutcome& run = window->outcome();
-    // A script that never started still names its files.
-    if (run.End() == TRunEnd::NotRun) run.ScriptNames(script_files_named(line.BatchScript));
+    const TRunOutcome& run = window->settle_outcome(line.BatchScript);
     if (window->run_stopping()) {
-      run.End(TRunEnd::Interrupted);
       status = window->exit_status_after_stop();
     } else {
       switch (run.End()) {

@@ -50,7 +50,7 @@ TUnitPresence::TUnitPresence(const std::string& iniFile, long baud, TApdPortCont
 TUnitPresence::~TUnitPresence() = default;
 
 std::string TUnitPresence::DevicePath() const {
-  return ResolvePortPath(FComNumber);
+  return FPort->PortMap().ResolvePortPath(FComNumber);
 }
 
 TUnitPresence::TState TUnitPresence::Probe(TClock& clock) {
@@ -67,7 +67,7 @@ TUnitPresence::TState TUnitPresence::Probe(TClock& clock) {
   } catch (const std::exception& e) {
     // A device that will not open has no unit to offer; why, in the words
     // a run uses for it.
-    const TPortTrial trial = TryPort(FComNumber);
+    const TPortTrial trial = TryPort(FComNumber, FPort->PortMap());
     const TOpenFailure failure = trial.Failure;
     FNeverAUnit = failure == TOpenFailure::ofNotSerial;
     // A network line's own words (refused, no such host) say the most.

@@ -8,6 +8,7 @@
 
 #include "serial/AwuserPortList.h"
 #include "serial/qt/Adport.h"
+#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 
@@ -29,6 +30,10 @@ class TApdPortContext {
 
   // The open dispatchers, by the handle their trigger messages carry.
   TApdPortList Ports;
+  // Where port numbers lead and which device schemes the program offers:
+  // every port, trial open and port dialog of the program resolves and
+  // opens its devices here.
+  TPortMap PortMap;
 
   // Runs `call` on the window thread and waits for it, with the same limit
   // as the hidden windows; without an application object, at once. Any thread.

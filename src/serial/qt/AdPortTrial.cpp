@@ -2,15 +2,14 @@
 
 #include "messages/AdErrorCodes.h"
 #include "serial/AwuserPosix.h"
-#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 
-TPortTrial TryPort(int n) {
+TPortTrial TryPort(int n, const TPortMap& ports) {
   TPortTrial trial;
   if (n <= 0) return trial;
-  trial.Path = ResolvePortPath(n);
-  auto device = CreateSerialDevice(trial.Path);
+  trial.Path = ports.ResolvePortPath(n);
+  auto device = ports.CreateSerialDevice(trial.Path);
   if (!device) {
     trial.Failure = TOpenFailure::ofNoDevice;
     return trial;
@@ -28,8 +27,8 @@ TPortTrial TryPort(int n) {
   return trial;
 }
 
-bool IsPortAvailable(int n) {
-  return TryPort(n).Available;
+bool IsPortAvailable(int n, const TPortMap& ports) {
+  return TryPort(n, ports).Available;
 }
 
 }  // namespace kestrel

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "serialdevice/AwDevice.h"
+#include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
 
@@ -21,12 +22,13 @@ struct TPortTrial {
   TOpenFailure Failure = TOpenFailure::ofNone;
   std::string Reason;  // the device's own words for the failure, if any
 };
-// Opens and closes the device once. Thread contract: any thread.
-TPortTrial TryPort(int n);
+// Opens and closes the device that `ports` makes for port n once.
+// Thread contract: any thread.
+TPortTrial TryPort(int n, const TPortMap& ports);
 
 // True when port n exists and can be opened (or is held by another
-// program). Port 0 never is. Opens and closes the device once.
-// Thread contract: any thread.
-bool IsPortAvailable(int n);
+// program), port n leading where `ports` says. Port 0 never is. Opens and
+// closes the device once. Thread contract: any thread.
+bool IsPortAvailable(int n, const TPortMap& ports);
 
 }  // namespace kestrel

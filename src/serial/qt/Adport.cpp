@@ -194,7 +194,7 @@ void TApdCustomComPort::ValidateComport() {
     Check(ecNoPortSelected);
     return;
   }
-  TComSelectForm form(nullptr);
+  TComSelectForm form(Context_.PortMap, nullptr);
   const int result = form.exec();
   const int chosen = form.SelectedComNum();
   // An empty list confirmed with OK selects nothing either.
@@ -210,7 +210,7 @@ void TApdCustomComPort::ActivateDeviceLayer() {
     Check(ecNullApi);
     return;
   }
-  Dispatcher_ = std::make_unique<TApdPosixDispatcher>(this, nullptr, &Context_.Ports);
+  Dispatcher_ = std::make_unique<TApdPosixDispatcher>(this, &Context_.PortMap, &Context_.Ports);
   Dispatcher_->SetDeviceName("COM" + std::to_string(ComNumber_));
   // Received bytes wake a WaitForString that sleeps for them; output handed
   // on and modem-line changes wake the loader's drain and CTS waits.
@@ -228,7 +228,7 @@ void TApdCustomComPort::InitializePort() {
   if (RTS_) options |= ipAssertRTS;
   if (HWFlowOptions_.Contains(hwfUseDTR)) options |= ipAutoDTR;
   if (HWFlowOptions_.Contains(hwfUseRTS)) options |= ipAutoRTS;
-  int rc = Dispatcher_->InitPort(ResolvePortPath(ComNumber_), Baud_, Parity_,
+  int rc = Dispatcher_->InitPort(Context_.PortMap.ResolvePortPath(ComNumber_), Baud_, Parity_,
                                  static_cast<uint8_t>(DataBits_), static_cast<uint8_t>(StopBits_),
                                  InSize_, OutSize_, options);
   if (rc == ecAccessDenied) {
@@ -413,7 +413,11 @@ std::vector<std::string> TApdCustomComPort::DeviceUnconfirmed() {
 
 std::string TApdCustomComPort::DevicePath() {
   if (TApdBaseDispatcher* dispatcher = OpenDispatcher()) return dispatcher->DevicePath();
-  return ResolvePortPath(ComNumber_);
+  return Context_.PortMap.ResolvePortPath(ComNumber_);
+}
+
+TPortMap& TApdCustomComPort::PortMap() const {
+  return Context_.PortMap;
 }
 
 TApdBaseDispatcher* TApdCustomComPort::OpenDispatcher() {

@@ -28,6 +28,7 @@ namespace kestrel {
 class TApdBaseDispatcher;
 class TApdComWindow;
 class TApdPortContext;
+class TPortMap;
 class TClock;
 class TApdCustomComPort;
 struct TApdRecorderOps;
@@ -182,6 +183,9 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   std::vector<std::string> DeviceUnconfirmed();
   // The device the port has open, or would open now.
   std::string DevicePath();
+  // Where the port's number leads and how its device is made: its context's
+  // map, shared with the program's other ports.
+  TPortMap& PortMap() const;
   // The one terminal that claimed this port (its replies go to the port).
   QObject* MasterTerminal() const { return MasterTerminal_.data(); }
   void SetMasterTerminal(QObject* terminal) { MasterTerminal_ = terminal; }

@@ -16,8 +16,8 @@
 
 namespace kestrel {
 
-TComSelectForm::TComSelectForm(QWidget* owner, const TPortRoots& roots)
-    : QDialog(owner), Roots_(roots) {
+TComSelectForm::TComSelectForm(const TPortMap& ports, QWidget* owner, const TPortRoots& roots)
+    : QDialog(owner), Ports_(ports), Roots_(roots) {
   BuildForm(QStringLiteral("The configured serial port is not valid."),
             QStringLiteral("Please choose another port."));
   FormCreate();
@@ -25,8 +25,9 @@ TComSelectForm::TComSelectForm(QWidget* owner, const TPortRoots& roots)
   Center();
 }
 
-TComSelectForm::TComSelectForm(int comNumber, QWidget* owner, const TPortRoots& roots)
-    : QDialog(owner), Roots_(roots) {
+TComSelectForm::TComSelectForm(const TPortMap& ports, int comNumber, QWidget* owner,
+                               const TPortRoots& roots)
+    : QDialog(owner), Ports_(ports), Roots_(roots) {
   BuildForm(QStringLiteral("Choose the device for COM %1.").arg(comNumber),
             QStringLiteral("It stays mapped until Kestrel ends."));
   ListDevices();
@@ -113,12 +114,12 @@ void TComSelectForm::WidenForTexts(int entryWidth) {
 }
 
 void TComSelectForm::FormCreate() {
-  const auto devices = DiscoverPorts(Roots_);
+  const auto devices = DiscoverPorts(Ports_, Roots_);
   for (int n = 1; n <= MaxComSelectPort; ++n) {
-    if (!IsPortAvailable(n)) continue;
+    if (!IsPortAvailable(n, Ports_)) continue;
     // The entry names the port and, so the operator knows what it is, its
     // device and what the system says the device is.
-    const std::string path = ResolvePortPath(n);
+    const std::string path = Ports_.ResolvePortPath(n);
     QString text = QStringLiteral("COM%1  %2").arg(n).arg(QString::fromStdString(path));
     if (const TPortInfo* device = FindPort(devices, path)) {
       text += QStringLiteral("  ") + QString::fromStdString(DescribePort(*device));
@@ -146,14 +147,14 @@ void TComSelectForm::ListDevices() {
       first = index;
     }
   };
-  const std::vector<TPortInfo> devices = DiscoverPorts(Roots_);
+  const std::vector<TPortInfo> devices = DiscoverPorts(Ports_, Roots_);
   // The console is not to be taken over.
   for (const TPortInfo& device : devices)
     add(QString::fromStdString(DeviceChoiceText(device)),
         device.ById.empty() ? device.Path : device.ById, !device.Console);
   // What the ports are mapped to besides: the simulated unit, a
   // pseudo-terminal, an adapter that is not plugged in now.
-  for (const TMappedPort& port : PortsMappedElsewhere(devices))
+  for (const TMappedPort& port : PortsMappedElsewhere(devices, Ports_))
     add(QString::fromStdString(MappedPortText(port)), port.Path, port.Present);
   PortsComboBox->view()->setMinimumWidth(PortsComboBox->view()->sizeHintForColumn(0));
   PortsComboBox->setCurrentIndex(first);

@@ -30,14 +30,17 @@ class TComSelectForm : public QDialog {
   static constexpr int mrOk = 1;
   static constexpr int mrAbort = 3;
 
-  // The devices are looked for under `roots` (the system's by default).
-  explicit TComSelectForm(QWidget* owner = nullptr, const TPortRoots& roots = {});
+  // Port numbers lead where `ports` says; the devices are looked for under
+  // `roots` (the system's by default).
+  explicit TComSelectForm(const TPortMap& ports, QWidget* owner = nullptr,
+                          const TPortRoots& roots = {});
   // Lists every serial device (its by-id name and what it is) for port
   // `comNumber`, and what KESTREL_COM<n> maps ports to besides (the
   // simulated unit, a pseudo-terminal); the console, and a mapping with
   // nothing behind it, are shown but cannot be chosen. With nothing to
   // choose the dialog says so and OK is off.
-  TComSelectForm(int comNumber, QWidget* owner, const TPortRoots& roots = {});
+  TComSelectForm(const TPortMap& ports, int comNumber, QWidget* owner,
+                 const TPortRoots& roots = {});
 
   // The selected entry's port name ("COM7"), empty when the list is empty.
   QString SelectedCom() const;
@@ -66,6 +69,7 @@ class TComSelectForm : public QDialog {
   // may be chosen.
   void ListDevices();
 
+  const TPortMap& Ports_;
   const TPortRoots Roots_;
 };
 

@@ -111,7 +111,7 @@ TEST(ChoosePort, MapsThePickedDeviceToTheCurrentPortForTheSessionAndProbesIt) {
 
   // Port 1 now reaches the adapter through its stable name, and the unit
   // behind it answered.
-  EXPECT_EQ(ResolvePortPath(1), tree.ById());
+  EXPECT_EQ(form->ApdComPort1->PortMap().ResolvePortPath(1), tree.ById());
   EXPECT_TRUE(form->ApdComPort1->Open());
   EXPECT_EQ(form->InfoStatusBar->SimpleText(),
             QStringLiteral("Established communication on COM 1"));
@@ -122,10 +122,10 @@ TEST(ChoosePort, MapsThePickedDeviceToTheCurrentPortForTheSessionAndProbesIt) {
   EXPECT_TRUE(QDir(folder.Path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
 
   form.reset();
-  MapPortForSession(1, "");
   stop.Signal();
   serving.join();
-  EXPECT_EQ(ResolvePortPath(1), "/nonexistent/kestrel-test-com1");
+  // The mapping ended with the session's ports.
+  EXPECT_EQ(TPortMap().ResolvePortPath(1), "/nonexistent/kestrel-test-com1");
 }
 
 TEST(ChoosePort, OffersWhatThePortsAreMappedToAndSaysWhenThereIsNothing) {
@@ -155,12 +155,11 @@ TEST(ChoosePort, OffersWhatThePortsAreMappedToAndSaysWhenThereIsNothing) {
   EXPECT_EQ(seen.Offered,
             QStringList{QString::fromStdString("COM3 (KESTREL_COM3): " + unit.SlavePath())});
   EXPECT_TRUE(seen.OkEnabled);
-  EXPECT_EQ(ResolvePortPath(1), unit.SlavePath());
+  EXPECT_EQ(form->ApdComPort1->PortMap().ResolvePortPath(1), unit.SlavePath());
   EXPECT_EQ(form->InfoStatusBar->SimpleText(),
             QStringLiteral("Established communication on COM 1"));
 
   form.reset();
-  MapPortForSession(1, "");
   ::setenv("KESTREL_COM3", "/nonexistent/kestrel-test-com3", 1);
   stop.Signal();
   serving.join();

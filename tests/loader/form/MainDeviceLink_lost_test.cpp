@@ -22,7 +22,6 @@ namespace {
 
 TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
   test_application();
-  RegisterSimulatedUnitScheme();
   TScratchFolder folder;
   const std::string dir = folder.Path().toStdString();
   // The adapter comes out once 5000 bytes have left: in the third block.
@@ -37,6 +36,7 @@ TEST(DeviceLost, TheUploadStopsAndTheComMenuFindsTheUnitOnceItIsBack) {
   std::unique_ptr<TVirtualTimeClock> clock;  // outlives the window
   {
     TKestrelForm form(dialog);
+    RegisterSimulatedUnitScheme(form.ApdComPort1->PortMap());
     clock = use_virtual_clock(form);
     form.SetCompanions(&progress, nullptr);
     form.COM1MenuClick();

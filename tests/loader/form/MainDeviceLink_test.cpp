@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,6 +24,7 @@
 #include "loader/form/MainUnit.h"
 #include "loader/windows/Progress.h"
 #include "serialdevice/AwPosixBaud.h"
+#include "terminal/qt/AdTerminal.h"
 #include "unitsim/UnitSimScheme.h"
 
 namespace kestrel {
@@ -31,8 +34,8 @@ class DeviceLink : public ::testing::Test {
  protected:
   void SetUp() override {
     test_application();
-    RegisterSimulatedUnitScheme();
     Form = std::make_unique<TKestrelForm>(Dialog);
+    RegisterSimulatedUnitScheme(Form->ApdComPort1->PortMap());
     Form->SetCompanions(&Progress, nullptr);
     Clock = use_virtual_clock(*Form);
   }
@@ -194,17 +197,22 @@ TEST_F(DeviceLink, AQueryTheUnitNeverAnswersEndsByTheWatchdogOrTheCloseQuery) {
 
 // The capture handler fed from a pseudo-terminal with deliveries of a known
 // size: the window's own delivery is switched off and the test hands the
-// waiting bytes to the handler in one call.
+// waiting bytes to the handler in one call, while the window's query waits
+// for its answer (in real time: the deliveries are the only thing moving).
 class CaptureRules : public DeviceLink {
  protected:
   void SetUp() override {
     DeviceLink::SetUp();
     ASSERT_TRUE(Pty.ok());
     ::setenv("KESTREL_COM3", Pty.slavePath().c_str(), 1);
+    Form->SetClock(nullptr);
     Form->ApdComPort1->SetOnTriggerAvail(nullptr);
+    // Nor does the terminal pane take the unit's bytes.
+    auto* terminal = dynamic_cast<TAdTerminal*>(Form->AdTerminal1->Widget());
+    ASSERT_NE(terminal, nullptr);
+    terminal->SetComPort(nullptr);
     Form->ApdComPort1->SetComNumber(3);
     Form->ApdComPort1->SetOpen(true);
-    Form->Link.MinLineLength = 10;
   }
   void TearDown() override {
     DeviceLink::TearDown();
@@ -217,6 +225,27 @@ class CaptureRules : public DeviceLink {
     const int total = before + int(bytes.size());
     ASSERT_TRUE(test::WaitUntil([&] { return Form->ApdComPort1->InBuffUsed() == total; }));
     Form->ApdComPort1TriggerAvail(Form->ApdComPort1, uint16_t(total));
+  }
+  // Queries the unit as the window does (a line ends after ten bytes) and,
+  // once the answer is awaited, hands it `deliveries` one by one; `after`
+  // looks at the capture after each.
+  void query(const std::vector<std::string>& deliveries,
+             const std::function<void(size_t)>& after = {}) {
+    size_t next = 0;
+    bool feeding = false;
+    QTimer feed;
+    feed.setInterval(1);
+    QObject::connect(&feed, &QTimer::timeout, [&] {
+      if (feeding || !Form->Link.AwaitingResponse || next == deliveries.size()) return;
+      feeding = true;
+      deliver(deliveries[next]);
+      if (after) after(next);
+      ++next;
+      feeding = false;
+    });
+    feed.start();
+    Form->query_unit("VER", 10);
+    EXPECT_EQ(next, deliveries.size()) << "the query ended before every delivery";
   }
 
   test::PtyPair Pty;
@@ -235,11 +264,9 @@ TEST_F(CaptureRules, APromptEndsTheLineOnlyAfterTenBytes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    Form->Link.Capture.Line.fill(0);
-    Form->Link.Capture.Fill = 0;
-    Form->Link.AwaitingResponse = true;
-    for (const std::string& d : c.deliveries) deliver(d);
+    query(c.deliveries);
     EXPECT_FALSE(Form->Link.AwaitingResponse);
+    EXPECT_FALSE(Form->Link.WatchdogExpired);
     EXPECT_EQ(Form->captured_text(), c.line);
     EXPECT_EQ(Form->Link.Capture.Fill, 0);
     EXPECT_EQ(Form->ApdComPort1->InBuffUsed(), 0) << "what follows the prompt is dropped";
@@ -250,18 +277,15 @@ TEST_F(CaptureRules, APromptEndsTheLineOnlyAfterTenBytes) {
 }
 
 TEST_F(CaptureRules, LongInputRestartsTheLineAndNeverRunsPastIt) {
-  Form->Link.AwaitingResponse = true;
-  Form->Link.Capture.Line.fill(0);
-  Form->Link.Capture.Fill = 0;
   // 990 bytes, then a delivery that no longer fits: the line starts again.
-  deliver(std::string(990, 'a'));
-  EXPECT_EQ(Form->Link.Capture.Fill, 990);
-  deliver("0123456789ABCDEF");
-  EXPECT_EQ(Form->captured_text(), "0123456789ABCDEF");
-
-  // One delivery far larger than the line, ended by a prompt.
-  deliver(std::string(2500, 'x').append("END\r\n>"));
+  // Then one delivery far larger than the line, ended by a prompt.
+  query({std::string(990, 'a'), "0123456789ABCDEF", std::string(2500, 'x').append("END\r\n>")},
+        [&](size_t delivered) {
+          if (delivered == 0) EXPECT_EQ(Form->Link.Capture.Fill, 990);
+          if (delivered == 1) EXPECT_EQ(Form->captured_text(), "0123456789ABCDEF");
+        });
   EXPECT_FALSE(Form->Link.AwaitingResponse);
+  EXPECT_FALSE(Form->Link.WatchdogExpired);
   EXPECT_EQ(Form->Link.MinLineLength, 10) << "nothing behind the line was overwritten";
   const std::string line = Form->captured_text();
   EXPECT_LT(line.size(), size_t(TKestrelForm::kCaptureLineSize));

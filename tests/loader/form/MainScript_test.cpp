@@ -32,7 +32,6 @@ std::string read_file(const std::string& path) {
 
 TEST(PickedScript, RunsEndToEndWithButtonsAndMenusAsARunHasThem) {
   test_application();
-  RegisterSimulatedUnitScheme();
   TScratchFolder folder;
   const std::string dir = folder.Path().toStdString();
   ::setenv("KESTREL_COM1", ("sim:dir=" + dir + "/flash;flash-ms=2;pace").c_str(), 1);
@@ -46,6 +45,7 @@ TEST(PickedScript, RunsEndToEndWithButtonsAndMenusAsARunHasThem) {
   TRecordingOperatorDialog dialog;
   TProgressForm progress;
   TKestrelForm form(dialog);
+  RegisterSimulatedUnitScheme(form.ApdComPort1->PortMap());
   const auto clock = use_virtual_clock(form);
   form.SetCompanions(&progress, nullptr);
   form.show();

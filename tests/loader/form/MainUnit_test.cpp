@@ -17,6 +17,8 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <utility>
 
@@ -356,26 +358,46 @@ TEST_F(MainWindow, CloseWhileIdleDoesNotAskAndBreaksAWait) {
 
 TEST_F(MainWindow, CloseDuringUploadAsks) {
   TScratchFolder folder;
+  TSilentLine line(4);
   const std::string question =
       "File upload in progress.\rAre you sure you want to cancel upload and exit the application?";
   auto form = make_form();
+  const auto clock = use_virtual_clock(*form);
   form->show();
-  form->Session.UploadInProgress = true;
+  form->ApdComPort1->SetComNumber(4);
+  form->ApdComPort1->SetOpen(true);
+  const QString dir = QDir::currentPath();
+  std::ofstream((dir + "/a.bin").toStdString(), std::ios::binary) << std::string(5000, 'a');
+  std::ofstream((dir + "/name.sld").toStdString()) << "_LF a.bin\n";
+  form->begin_run((dir + "/name.sld").toStdString());
+  ASSERT_TRUE(form->read_ini());
 
-  Dialog.ConfirmAnswer = false;
-  EXPECT_FALSE(form->close());
-  EXPECT_TRUE(form->isVisible());
-  EXPECT_TRUE(Ends.Statuses.empty());
+  // The operator closes the window once the upload is under way.
+  struct TCloseOnUpload : TRunObserver {
+    std::function<void()> Close;
+    void UploadBegins(const std::string&, uint64_t) override { Close(); }
+  } closing;
+  bool closed = false;
+  closing.Close = [&] {
+    closed = true;
+    Dialog.ConfirmAnswer = false;
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(Ends.Statuses.empty());
 
-  // Yes stops the upload at its next block and lets the port go; the
-  // process ends once the upload loop has seen it.
-  Dialog.ConfirmAnswer = true;
-  form->ExitMenu->trigger();
-  EXPECT_EQ(Dialog.Confirmations, (std::vector<std::string>{question, question}));
-  EXPECT_EQ(Dialog.ConfirmOwners[0], form.get());
-  EXPECT_FALSE(form->isVisible());
-  EXPECT_TRUE(form->run_stopping());
-  EXPECT_TRUE(Ends.Statuses.empty());
+    // Yes stops the upload at its next block and lets the port go; the
+    // process ends once the upload loop has seen it.
+    Dialog.ConfirmAnswer = true;
+    form->ExitMenu->trigger();
+    EXPECT_EQ(Dialog.Confirmations, (std::vector<std::string>{question, question}));
+    EXPECT_EQ(Dialog.ConfirmOwners[0], form.get());
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_TRUE(form->run_stopping());
+    EXPECT_TRUE(Ends.Statuses.empty());
+  };
+  form->add_observer(closing);
+  form->UploadButtonClick();
+  EXPECT_TRUE(closed);
 }
 
 class TThrowingObject : public QObject {

@@ -39,8 +39,8 @@ class Upload : public ::testing::Test {
  protected:
   void SetUp() override {
     test_application();
-    RegisterSimulatedUnitScheme();
     Form = std::make_unique<TKestrelForm>(Dialog);
+    RegisterSimulatedUnitScheme(Form->ApdComPort1->PortMap());
     Form->add_observer(Ends);
     Form->SetCompanions(&Progress, nullptr);
     Clock = use_virtual_clock(*Form);

@@ -221,7 +221,7 @@ TEST_F(ComPortTriggerTest, ADataTriggerComesAfterTheBytesBeforeIt) {
 }
 
 TEST_F(ComPortTriggerTest, TriggersSurviveACloseAndAMoveToAnotherPort) {
-  auto far2 = test::TSimPorts::Attach(2);
+  auto far2 = test::TSimPorts::Attach(port.PortMap(), 2);
   port.SetOpen(true);
   const uint16_t modem = port.AddStatusTrigger(stModem);
   port.SetStatusTrigger(modem, ms_DsrOn, true);

@@ -13,6 +13,8 @@
 #include "PortTestSupport.h"
 #include "PtyPair.h"
 #include "serial/Awuser.h"
+#include "serial/qt/AdPortContext.h"
+#include "serial/qt/AdWaitWaker.h"
 #include "serialdevice/AwPortPath.h"
 
 namespace kestrel {
@@ -86,8 +88,8 @@ TEST_F(ComPortTest, FlowThresholdsDefaultAndTruncate) {
 }
 
 TEST_F(ComPortTest, OpenOnASimulatedCableAppliesTheProperties) {
-  auto far = test::TSimPorts::Attach(1);
   TApdComPort port;
+  auto far = test::TSimPorts::Attach(port.PortMap(), 1);
   ApplyFormValues(port, 1);
   int opened = 0;
   port.SetOnPortOpen([&](TApdCustomComPort*) { ++opened; });
@@ -127,8 +129,8 @@ TEST_F(ComPortTest, OpenOnASimulatedCableAppliesTheProperties) {
 }
 
 TEST_F(ComPortTest, DtrAndRtsAreStoredOnlyWhenTheLineFollowed) {
-  auto far = test::TSimPorts::Attach(1);
   TApdComPort port;
+  auto far = test::TSimPorts::Attach(port.PortMap(), 1);
   port.SetComNumber(1);
   port.SetHWFlowOptions({hwfUseDTR});
   port.SetOpen(true);
@@ -148,6 +150,8 @@ TEST_F(ComPortTest, FailedOpensRaiseAndLeaveTheComponentClosed) {
     std::function<void()> arrange;
     int code;
   };
+  // The ports share what the held devices are made by.
+  TApdPortContext ports(TApdWaitWaker::Instance());
   std::shared_ptr<TApdSimFarEnd> far;
   std::unique_ptr<TApdSerialDevice> holder;
   test::PtyPair pty;
@@ -156,7 +160,7 @@ TEST_F(ComPortTest, FailedOpensRaiseAndLeaveTheComponentClosed) {
       {"missing device", [] {}, ecBadId},
       {"simulated port held elsewhere",
        [&] {
-         far = test::TSimPorts::Attach(3);
+         far = test::TSimPorts::Attach(ports.PortMap, 3);
          holder = far->MakePortDevice();
          ASSERT_EQ(holder->Open(), 0);
        },
@@ -164,7 +168,7 @@ TEST_F(ComPortTest, FailedOpensRaiseAndLeaveTheComponentClosed) {
       {"pseudo-terminal held elsewhere",
        [&] {
          test::MapPath(3, pty.slavePath());
-         holder = CreateSerialDevice(pty.slavePath());
+         holder = ports.PortMap.CreateSerialDevice(pty.slavePath());
          ASSERT_EQ(holder->Open(), 0);
        },
        ecAlreadyOpen},
@@ -172,7 +176,7 @@ TEST_F(ComPortTest, FailedOpensRaiseAndLeaveTheComponentClosed) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     c.arrange();
-    TApdComPort port;
+    TApdComPort port(nullptr, &ports);
     port.SetComNumber(3);
     int opened = 0;
     port.SetOnPortOpen([&](TApdCustomComPort*) { ++opened; });
@@ -201,8 +205,8 @@ TEST_F(ComPortTest, FailedOpensRaiseAndLeaveTheComponentClosed) {
 // Every operation on a closed port with AutoOpen off: raises ECommNotOpen or
 // gives its neutral value, and never opens the port.
 TEST_F(ComPortTest, ClosedPortOperations) {
-  auto far = test::TSimPorts::Attach(1);
   TApdComPort port;
+  auto far = test::TSimPorts::Attach(port.PortMap(), 1);
   port.SetComNumber(1);
   port.SetAutoOpen(false);
   port.SetOutSize(1000);
@@ -263,8 +267,8 @@ TEST_F(ComPortTest, ClosedPortOperations) {
 TEST_F(ComPortTest, APulledOutAdapterIsReportedAndWritesRaiseUntilReopened) {
   TSimOptions options;
   options.unplugAfter = 10000;
-  auto far = test::TSimPorts::Attach(1, options);
   TApdComPort port;
+  auto far = test::TSimPorts::Attach(port.PortMap(), 1, options);
   port.SetComNumber(1);
   port.SetAutoOpen(false);
   EXPECT_EQ(port.DevicePath(), "qtsim:1");
@@ -297,8 +301,8 @@ TEST_F(ComPortTest, APulledOutAdapterIsReportedAndWritesRaiseUntilReopened) {
 }
 
 TEST_F(ComPortTest, AutoOpenOpensOnFirstUse) {
-  auto far = test::TSimPorts::Attach(1);
   TApdComPort port;
+  auto far = test::TSimPorts::Attach(port.PortMap(), 1);
   port.SetComNumber(1);
   EXPECT_EQ(port.InBuffUsed(), 0) << "counts never open";
   EXPECT_FALSE(port.Open());
@@ -308,8 +312,8 @@ TEST_F(ComPortTest, AutoOpenOpensOnFirstUse) {
 }
 
 TEST_F(ComPortTest, UsersAreToldLastRegisteredFirstThenTheEvents) {
-  auto far = test::TSimPorts::Attach(1);
   TApdComPort port;
+  auto far = test::TSimPorts::Attach(port.PortMap(), 1);
   port.SetComNumber(1);
   std::vector<std::string> log;
 
@@ -359,11 +363,12 @@ TEST_F(ComPortTest, UsersAreToldLastRegisteredFirstThenTheEvents) {
 }
 
 TEST_F(ComPortTest, ALoadingComponentStoresAndOpensWhenLoaded) {
-  auto far = test::TSimPorts::Attach(1);
+  std::shared_ptr<TApdSimFarEnd> far;
   std::vector<std::string> shown;
   SetPortExceptionDisplay([&](const std::exception& e) { shown.push_back(e.what()); });
   {
     TApdComPort port;
+    far = test::TSimPorts::Attach(port.PortMap(), 1);
     port.SetLoading(true);
     port.SetOpen(true);
     port.SetComNumber(1);

@@ -42,20 +42,21 @@ class ComSelectTest : public ::testing::Test {
   }
 
   std::vector<std::unique_ptr<test::PtyPair>> ptys;
+  const TPortMap map;
 };
 
 TEST_F(ComSelectTest, AvailabilityFollowsWhatTheTrialOpenFinds) {
-  EXPECT_FALSE(IsPortAvailable(0));
-  EXPECT_FALSE(IsPortAvailable(4)) << "a port whose device does not exist";
+  EXPECT_FALSE(IsPortAvailable(0, map));
+  EXPECT_FALSE(IsPortAvailable(4, map)) << "a port whose device does not exist";
 
   MapPty(4);
-  EXPECT_TRUE(IsPortAvailable(4));
-  EXPECT_TRUE(IsPortAvailable(4)) << "the trial open closes again";
+  EXPECT_TRUE(IsPortAvailable(4, map));
+  EXPECT_TRUE(IsPortAvailable(4, map)) << "the trial open closes again";
 
   // Held by someone else: still offered, the real open reports it.
-  auto holder = CreateSerialDevice(ResolvePortPath(4));
+  auto holder = map.CreatePortDevice(4);
   ASSERT_EQ(holder->Open(), 0);
-  EXPECT_TRUE(IsPortAvailable(4));
+  EXPECT_TRUE(IsPortAvailable(4, map));
   holder->Close();
 }
 
@@ -65,7 +66,7 @@ TEST_F(ComSelectTest, TheListOffersAvailablePortsUpToFiftyAndSelectsTheFirst) {
   MapPty(12);
   MapPty(51);  // beyond the dialog's range
 
-  TComSelectForm form;
+  TComSelectForm form(map);
   ASSERT_EQ(form.PortsComboBox->count(), 3);
   std::vector<int> numbers;
   for (int i = 0; i < form.PortsComboBox->count(); ++i) {
@@ -73,7 +74,7 @@ TEST_F(ComSelectTest, TheListOffersAvailablePortsUpToFiftyAndSelectsTheFirst) {
     const QString text = form.PortsComboBox->itemText(i);
     EXPECT_TRUE(text.startsWith(QStringLiteral("COM%1 ").arg(numbers.back())))
         << text.toStdString();
-    EXPECT_TRUE(text.contains(QString::fromStdString(ResolvePortPath(numbers.back()))))
+    EXPECT_TRUE(text.contains(QString::fromStdString(map.ResolvePortPath(numbers.back()))))
         << "the entry shows the device behind the port";
   }
   EXPECT_EQ(numbers, (std::vector<int>{1, 3, 12}));
@@ -91,17 +92,18 @@ TEST_F(ComSelectTest, EachEntrySaysWhatTheDeviceIs) {
   test::MapPath(2, tree.Dev("ttyUSB0"));
   MapPty(3);  // a pseudo-terminal: nothing more to say about it
 
-  TComSelectForm form(nullptr, tree.Roots());
+  TComSelectForm form(map, nullptr, tree.Roots());
   ASSERT_EQ(form.PortsComboBox->count(), 2);
   EXPECT_EQ(form.PortsComboBox->itemText(0),
             QString::fromStdString("COM2  " + tree.Dev("ttyUSB0") +
                                    "  FTDI FT232R USB UART (0403:6001, serial A1B2C3, ftdi_sio)"));
-  EXPECT_EQ(form.PortsComboBox->itemText(1), QString::fromStdString("COM3  " + ResolvePortPath(3)));
+  EXPECT_EQ(form.PortsComboBox->itemText(1),
+            QString::fromStdString("COM3  " + map.ResolvePortPath(3)));
   EXPECT_EQ(form.SelectedComNum(), 2);
 }
 
 TEST_F(ComSelectTest, TextsFitAndNothingIsSelectedWithoutPorts) {
-  TComSelectForm form;
+  TComSelectForm form(map);
   EXPECT_EQ(form.windowTitle(), QStringLiteral("Select Port"));
   // The explanation lines are as wide as their text and stay inside the
   // frame, whatever face the machine has.

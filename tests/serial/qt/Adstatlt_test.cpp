@@ -217,6 +217,7 @@ TEST_F(StatusLightControllerTest, WithoutAPortMonitoringIsRefused) {
 
   // A port that goes away takes the controller's hold on it along.
   auto other = std::make_unique<TApdComPort>();
+  test::TSimPorts::Offer(other->PortMap());
   other->SetComNumber(1);
   other->SetAutoOpen(false);
   controller.SetComPort(other.get());

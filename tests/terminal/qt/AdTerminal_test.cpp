@@ -65,7 +65,7 @@ class TerminalWindow : public ::testing::Test {
  protected:
   void SetUp() override {
     test::MapAllPortsMissing();
-    far = test::TSimPorts::Attach(1);
+    far = test::TSimPorts::Attach(port.PortMap(), 1);
     port.SetComNumber(1);
     port.SetAutoOpen(false);
     term = std::make_unique<TAdTerminal>();
@@ -342,9 +342,9 @@ TEST_F(TerminalWindow, PropertyRangeRules) {
 // The in-process simulated unit behind "sim:" answers what is typed.
 TEST(TerminalOnSimulatedUnit, TheUnitsEchoAndPromptAppearInThePane) {
   test::MapAllPortsMissing();
-  RegisterSimulatedUnitScheme();
   test::MapPath(6, "sim:");
   TApdComPort port;
+  RegisterSimulatedUnitScheme(port.PortMap());
   port.SetAutoOpen(false);
   port.SetComNumber(6);
   TAdTerminal term;
