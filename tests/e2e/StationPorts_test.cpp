@@ -190,6 +190,9 @@ TEST(StationPorts, AKilledPortServerFailsItsUnitThenCtrlCDuringTwoUploads) {
     } else {
       EXPECT_EQ(field(record, "outcome"), "interrupted");
       EXPECT_EQ(field(record, "exit_code"), "130");
+      // The port closed by the stop is still the one the run was on.
+      const std::string port = field(record, "port");
+      EXPECT_TRUE(port == "sim:dir=f2;flash-ms=300" || port == "sim:dir=f3;flash-ms=300");
     }
   }
   for (const char* unit : {"f1", "f2", "f3"})

@@ -40,6 +40,7 @@ class TRunRecorder {
     int StopBits = 0;
   };
   void Port(const TPort& port) { FPort = port; }
+  const TPort& Port() const { return FPort; }
 
   // Every non-blank status text; the last one is the run's status.
   void Status(const std::string& text);

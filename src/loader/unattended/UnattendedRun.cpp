@@ -154,10 +154,12 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
 
   // A signal stops the run as a close stops the window's; a caller's signal
   // handling gets its own back when the run is over.
+  std::string stopReason;  // the signal that stopped the run, in words
   auto stop = [&](int signal) {
     console.Fatal(std::string("run interrupted by ") + stop_signal_name(signal) +
                   ": stopping at the next block or wait");
-    window->request_stop(std::string("interrupted by ") + stop_signal_name(signal), signal);
+    stopReason = std::string("interrupted by ") + stop_signal_name(signal);
+    window->request_stop(stopReason, signal);
   };
   std::optional<TStopSignals> ownSignals;
   std::function<void(int)> callersStop;
@@ -195,13 +197,20 @@ int run_unattended(const TCommandLine& line, TConsoleOperatorDialog& dialog,
       }
     }
     if (recorder) {
-      recorder->Port(window->port_for_record());
+      TRunRecorder::TPort port = window->port_for_record();
+      // A stop or a lost device closes the port before the run ends: the
+      // record keeps the device the run was on.
+      if (port.Path.empty() && port.ComNumber == recorder->Port().ComNumber)
+        port.Path = recorder->Port().Path;
+      recorder->Port(port);
       recorder->Finish(run, status);
     }
     // The cause, in the unit's words where it said any, right above the
-    // verdict.
+    // verdict; a run stopped between files by the signal that stopped it.
     if (status != kExitSuccess) {
-      result.Failure = failure_text(run, dialog.FirstErrorOfRun(), window->port_failures());
+      const std::string firstError = dialog.FirstErrorOfRun();
+      result.Failure =
+          failure_text(run, firstError.empty() ? stopReason : firstError, window->port_failures());
       console.Cause(result.Failure);
     }
     console.Summary(run, status);
