@@ -121,9 +121,12 @@ int TApdRfc2217Device::StartLine(std::string& why) {
     taken = Codec_.OwnEnabled(COM_PORT);
   }
   if (!taken) {
-    why = answered ? "the server refuses RFC 2217 serial control (a raw port? try tcp://)"
-                   : "no answer to RFC 2217 serial control within " +
-                         std::to_string(kOptionWaitMs / 1000) + " seconds";
+    // A server that hung up did not fall silent: it says so.
+    const std::string lost = LostReason();
+    why = answered        ? "the server refuses RFC 2217 serial control (a raw port? try tcp://)"
+          : !lost.empty() ? lost + " before it took RFC 2217 serial control"
+                          : "no answer to RFC 2217 serial control within " +
+                                std::to_string(kOptionWaitMs / 1000) + " seconds";
     return ecFileNotFound;
   }
   Command(kSetModemStateMask, {0xFF});

@@ -75,15 +75,18 @@ TEST(NetworkRun, AServerKilledMidUploadEndsTheRunNamingHostAndPort) {
   }
 }
 
-TEST(NetworkRun, ARefusedConnectionAnUnknownNameAndASilentHostSayWhyWithHostAndPort) {
+TEST(NetworkRun, ARefusedConnectionAnUnknownNameASilentHostAndAHangUpSayWhyWithHostAndPort) {
   const int closed = FreeLoopbackPort();
   const std::string refused = "rfc2217://127.0.0.1:" + std::to_string(closed);
   const std::string unknown = "tcp://no-such-host.invalid:2217";
   TSilentHost silentHost;
   const std::string silent = "rfc2217://127.0.0.1:" + std::to_string(silentHost.Port);
+  THangingUpHost hangingUpHost;
+  const std::string hangingUp = "rfc2217://127.0.0.1:" + std::to_string(hangingUpHost.Port);
   for (const auto& [device, why] :
        {std::pair{refused, std::string("connection refused")}, std::pair{unknown, std::string("")},
-        std::pair{silent, std::string("no answer within 5 seconds")}}) {
+        std::pair{silent, std::string("no answer within 5 seconds")},
+        std::pair{hangingUp, std::string("connection closed by the server before")}}) {
     SCOPED_TRACE(device);
     TBatchRun run(kTwoFiles, device);
     const auto started = std::chrono::steady_clock::now();

@@ -5,7 +5,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+
+#include <atomic>
+#include <thread>
 
 #include "E2eSupport.h"
 #include "serialdevice/AwFd.h"
@@ -54,6 +58,35 @@ struct TSilentHost {
   TApdFd Listener{::socket(AF_INET, SOCK_STREAM, 0)};
   TApdFd Queue[3];
   int Port = 0;
+};
+
+// A listener that takes every connection and hangs up at once, as a
+// gateway does that has nothing behind it.
+struct THangingUpHost {
+  THangingUpHost() {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(Listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(Listener.get(), 4);
+    ::getsockname(Listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    Port = ntohs(addr.sin_port);
+    Server = std::thread([this] {
+      while (!Stop) {
+        pollfd ready{Listener.get(), POLLIN, 0};
+        if (::poll(&ready, 1, 20) > 0) TApdFd(::accept(Listener.get(), nullptr, nullptr));
+      }
+    });
+  }
+  ~THangingUpHost() {
+    Stop = true;
+    Server.join();
+  }
+  TApdFd Listener{::socket(AF_INET, SOCK_STREAM, 0)};
+  int Port = 0;
+  std::atomic<bool> Stop{false};
+  std::thread Server;
 };
 
 class TSer2net {
