@@ -367,6 +367,11 @@ int TApdBaseDispatcher::InBuffUsed() {
   return static_cast<int>(HeadSerial_ - ReadSerialLocked());
 }
 
+int TApdBaseDispatcher::InBuffHeld() {
+  std::lock_guard<std::recursive_mutex> lock(InputLock_);
+  return DBuffer_ ? UsedLocked() : 0;
+}
+
 int TApdBaseDispatcher::InBuffFree() {
   return kBufSize - InBuffUsed();
 }

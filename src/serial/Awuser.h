@@ -177,6 +177,10 @@ class TApdBaseDispatcher {
   // ---- counts and flushes ----
   int InBuffUsed();
   int InBuffFree();
+  // The bytes InBuffUsed counts, and those an avail or data delivery under
+  // way has handed to its first handlers but not yet to the rest of them:
+  // InBuffUsed already leaves those out.
+  int InBuffHeld();
   // Output not yet on the wire: the bytes in the output ring plus those the
   // device has accepted and not sent, at most OutSize; OutBuffFree is the
   // rest of OutSize. PutBlock's room is the ring's own free space, never less.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -174,6 +175,28 @@ TEST_F(Delivery, EveryHandlerOfOneAvailDeliveryReadsTheSameBytes) {
   EXPECT_EQ(ev[1].bytes, "he");
   EXPECT_EQ(ev[1].lParam >> 16, uint32_t(sim.port->Handle()));
   EXPECT_EQ(sim.port->InBuffUsed(), 0);  // tail moved by the larger count
+}
+
+// A clock that skips idle time asks whether received bytes are still on
+// their way to the window: those the first handler took are, while a later
+// handler (the window's) has yet to have them.
+TEST_F(Delivery, BytesOneHandlerTookAreHeldUntilTheDeliveryEnds) {
+  int a = 0, b = 0;
+  std::promise<void> reached, release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> first{true};
+  sim.port->RegisterEventTriggerHandler(&a, Taker("a", 5));
+  sim.port->RegisterEventTriggerHandler(&b, [&](uint32_t msg, uint32_t, uint32_t) {
+    if (msg != apw_TriggerAvail || !first.exchange(false)) return;
+    reached.set_value();
+    released.wait_for(10s);
+  });
+  Send("hello");
+  ASSERT_EQ(reached.get_future().wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(sim.port->InBuffUsed(), 0);  // another reader starts past "a"
+  EXPECT_EQ(sim.port->InBuffHeld(), 5);
+  release.set_value();
+  EXPECT_TRUE(WaitUntil([&] { return sim.port->InBuffHeld() == 0; }));
 }
 
 TEST_F(Delivery, BytesNoHandlerTookAreOfferedAgainWithNewerOnes) {

@@ -215,7 +215,10 @@ class TApdCustomComPort : public QObject, public TAdComponentState {
   // time in which nothing can happen. Nothing while closed; never throws.
   struct TMotion {
     bool OutputLeaving = false;  // queued output that CTS does not hold back
-    int ReceivedWaiting = 0;     // received bytes not yet taken
+    // Received bytes not yet taken by every reader: those a delivery under
+    // way has given its first handlers (the terminal's, on the dispatch
+    // thread) still count until the window's handler has had them.
+    int ReceivedWaiting = 0;
     // Dispatch cycles ended so far: bytes the dispatch thread is taking in
     // are counted, and delivered, at the end of the cycle that takes them.
     uint64_t DispatchCycles = 0;

@@ -81,7 +81,7 @@ TApdCustomComPort::TMotion TApdCustomComPort::Motion() {
   if (!d) return motion;
   motion.OutputLeaving =
       d->OutBuffUsed() > 0 && !(HWFlowOptions_.Contains(hwfRequireCTS) && !d->CheckCTS());
-  motion.ReceivedWaiting = d->InBuffUsed();
+  motion.ReceivedWaiting = d->InBuffHeld();
   motion.DispatchCycles = d->DispatchCycles();
   return motion;
 }
