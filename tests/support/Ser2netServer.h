@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "E2eSupport.h"
 #include "serialdevice/AwFd.h"
@@ -75,7 +76,11 @@ struct THangingUpHost {
     Server = std::thread([this] {
       while (!Stop) {
         pollfd ready{Listener.get(), POLLIN, 0};
-        if (::poll(&ready, 1, 20) > 0) TApdFd(::accept(Listener.get(), nullptr, nullptr));
+        if (::poll(&ready, 1, 20) <= 0) continue;
+        // Its end of the connection only: closing the socket with the
+        // client's bytes unread would reset the connection instead.
+        Taken.emplace_back(::accept(Listener.get(), nullptr, nullptr));
+        ::shutdown(Taken.back().get(), SHUT_WR);
       }
     });
   }
@@ -85,6 +90,7 @@ struct THangingUpHost {
   }
   TApdFd Listener{::socket(AF_INET, SOCK_STREAM, 0)};
   int Port = 0;
+  std::vector<TApdFd> Taken;  // the server thread's
   std::atomic<bool> Stop{false};
   std::thread Server;
 };
