@@ -17,62 +17,65 @@
 
 namespace kestrel::e2e {
 
-// A loopback port nothing listens on right now.
-inline int FreeLoopbackPort() {
-  TApdFd fd(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    return 0;
-  return ntohs(addr.sin_port);
-}
-
-inline bool Accepts(int port) {
-  TApdFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+// The loopback address with `port` (0: any free one).
+inline sockaddr_in LoopbackAddress(int port = 0) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(uint16_t(port));
-  return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  return addr;
+}
+
+// The port a socket is bound to; 0 when it is not.
+inline int BoundPort(int fd) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+// A loopback port nothing listens on right now.
+inline int FreeLoopbackPort() {
+  TApdFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+  const sockaddr_in addr = LoopbackAddress();
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return 0;
+  return BoundPort(fd.get());
+}
+
+inline bool Accepts(int port) {
+  TApdFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+  const sockaddr_in addr = LoopbackAddress(port);
+  return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+// Makes `fd` listen on a free loopback port with room for `backlog`
+// connections; the port.
+inline int ListenOnLoopback(int fd, int backlog) {
+  const sockaddr_in addr = LoopbackAddress();
+  ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  ::listen(fd, backlog);
+  return BoundPort(fd);
 }
 
 // A listener whose queue of connections is full: connecting to it hangs,
 // as to a host that does not answer.
 struct TSilentHost {
   TSilentHost() {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(Listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(Listener.get(), 0);
-    ::getsockname(Listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    Port = ntohs(addr.sin_port);
+    const sockaddr_in addr = LoopbackAddress(Port);
     for (auto& fd : Queue) {
       fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-      ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     }
   }
   TApdFd Listener{::socket(AF_INET, SOCK_STREAM, 0)};
+  int Port = ListenOnLoopback(Listener.get(), 0);
   TApdFd Queue[3];
-  int Port = 0;
 };
 
 // A listener that takes every connection and hangs up at once, as a
 // gateway does that has nothing behind it.
 struct THangingUpHost {
   THangingUpHost() {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(Listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(Listener.get(), 4);
-    ::getsockname(Listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    Port = ntohs(addr.sin_port);
     Server = std::thread([this] {
       while (!Stop) {
         pollfd ready{Listener.get(), POLLIN, 0};
@@ -89,7 +92,7 @@ struct THangingUpHost {
     Server.join();
   }
   TApdFd Listener{::socket(AF_INET, SOCK_STREAM, 0)};
-  int Port = 0;
+  int Port = ListenOnLoopback(Listener.get(), 4);
   std::vector<TApdFd> Taken;  // the server thread's
   std::atomic<bool> Stop{false};
   std::thread Server;
