@@ -25,19 +25,11 @@ void on_signal(int signal) {
 
 TStationSignals::TStationSignals() {
   if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) SignalPipe[0] = SignalPipe[1] = -1;
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], &action, &FPrevious[i]);
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGPIPE, &ignore, &FPreviousPipe);
+  FHeld.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP, SIGCHLD}, on_signal);
 }
 
 TStationSignals::~TStationSignals() {
-  for (int i = 0; i < 4; ++i) ::sigaction(kSignals[i], &FPrevious[i], nullptr);
-  ::sigaction(SIGPIPE, &FPreviousPipe, nullptr);
+  FHeld.reset();
   for (int& fd : SignalPipe) {
     if (fd >= 0) ::close(fd);
     fd = -1;

@@ -5,9 +5,10 @@
 // stderr that goes away must not end the station. One at a time; the
 // dispositions it replaced come back when it goes.
 
-#include <signal.h>
-
+#include <optional>
 #include <vector>
+
+#include "loader/unattended/HeldSignals.h"
 
 namespace kestrel {
 
@@ -25,9 +26,7 @@ class TStationSignals {
   std::vector<int> Take();
 
  private:
-  static constexpr int kSignals[4] = {SIGINT, SIGTERM, SIGHUP, SIGCHLD};
-  struct sigaction FPrevious[4];
-  struct sigaction FPreviousPipe;
+  std::optional<THeldSignals> FHeld;
 };
 
 }  // namespace kestrel

@@ -12,14 +12,11 @@ namespace kestrel {
 
 namespace {
 
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // What the handler reads, and the dispositions it replaced, stay
 // process-wide: a signal handler reaches no object. One TStopSignals at a
 // time owns them.
 volatile sig_atomic_t WriteFd = -1;
 volatile sig_atomic_t Received = 0;
-struct sigaction Previous[3];
-struct sigaction PreviousPipe;
 
 void on_signal(int signal) {
   // The second one is not asked twice: the process ends as the signal says.
@@ -60,20 +57,11 @@ TStopSignals::TStopSignals(std::function<void(int signal)> stop) : FStop(std::mo
     FNotifier = new QSocketNotifier(FPipe[0], QSocketNotifier::Read, this);
     connect(FNotifier, &QSocketNotifier::activated, this, [this] { Arrived(); });
   }
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (int i = 0; i < 3; ++i) ::sigaction(kStopSignals[i], &action, &Previous[i]);
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  ::sigaction(SIGPIPE, &ignore, &PreviousPipe);
+  FHeld.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP}, on_signal);
 }
 
 TStopSignals::~TStopSignals() {
-  for (int i = 0; i < 3; ++i) ::sigaction(kStopSignals[i], &Previous[i], nullptr);
-  ::sigaction(SIGPIPE, &PreviousPipe, nullptr);
+  FHeld.reset();
   WriteFd = -1;
   delete FNotifier;
   for (int fd : FPipe)

@@ -7,6 +7,9 @@
 
 #include <QObject>
 #include <functional>
+#include <optional>
+
+#include "loader/unattended/HeldSignals.h"
 
 class QSocketNotifier;
 
@@ -29,6 +32,7 @@ class TStopSignals : public QObject {
   std::function<void(int signal)> FStop;
   int FPipe[2] = {-1, -1};
   QSocketNotifier* FNotifier = nullptr;
+  std::optional<THeldSignals> FHeld;
 };
 
 // "SIGINT", "SIGTERM", "SIGHUP", or "signal N".
