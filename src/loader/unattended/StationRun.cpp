@@ -83,11 +83,12 @@ class TStation {
     FConsole.Station(std::string("ended by ") + stop_signal_name(signal) + " between runs");
   }
 
-  void Tell(TStationEvent::TKind kind, int unit, const std::string& text = {}) {
+  void Tell(TStationEvent::TKind kind, int unit, const std::string& text = {}, bool pass = false) {
     TStationEvent event;
     event.Kind = kind;
     event.Unit = unit;
     event.Text = text;
+    event.Pass = pass;
     FEvents.Send(event);
   }
 
@@ -153,12 +154,7 @@ class TStation {
                   run.FilesLoaded == 1 ? "" : "s", static_cast<unsigned long long>(run.BytesLoaded),
                   run.Seconds);
     FConsole.Verdict(pass, unit, pass ? text : run.Failure);
-    TStationEvent verdict;
-    verdict.Kind = TStationEvent::TKind::Verdict;
-    verdict.Unit = unit;
-    verdict.Pass = pass;
-    verdict.Text = pass ? text : run.Failure;
-    FEvents.Send(verdict);
+    Tell(TStationEvent::TKind::Verdict, unit, pass ? text : run.Failure, pass);
   }
 
   const TCommandLine& FLine;
